@@ -1,0 +1,109 @@
+#pragma once
+
+#include "icommonsmsinterface.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSslError>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+class QAuthenticator;
+class QSettings;
+
+// The request machine shared by every HTTP gateway plug-in: a queue of SMS,
+// batches of them sent one HTTP request at a time on a 500 ms tick, reply and
+// balance time-outs, a retry pause and a drop rule after failures, periodic
+// balance requests, and the logging of outcomes. A gateway adds only its
+// settings, how one request is built and how one reply is read into a result
+// map (see commitRestReply).
+class BasicSmsRestProvider : public QObject, public ICommonSmsInterface
+{
+    Q_OBJECT
+    Q_INTERFACES(ICommonSmsInterface)
+
+public:
+    enum RequestType { RequestNone = 0, RequestSms = 1, RequestBalance = 2 };
+    enum ProviderState { StateIdle = 0, StateRequest = 1, StateWaitReply = 2, StateStopped = 3 };
+
+    explicit BasicSmsRestProvider(QObject *parent = nullptr);
+    ~BasicSmsRestProvider() override;
+
+    virtual int buildRestRequest(int requestType, QList<SMSMessage> batch,
+                                 QNetworkRequest *request, QByteArray *body,
+                                 QString *method) = 0;
+
+    int enqueueSms(const SMSMessage &msg) override;
+    double balance(int *known) override;
+    int providerStatus() override;
+    void start() override;
+    void stop() override;
+
+    // Applies one result map: logs it, re-queues or drops the batch, updates
+    // pause, failures, status and balance, and returns the machine to idle.
+    void commitRestReply(QVariantMap result);
+
+    static QString formatPhone(const SMSMessage &msg, const QString &prefix);
+    static QString messageText(const SMSMessage &msg);
+
+    // Every gateway may be pointed elsewhere (a test emulator, a proxy) by the
+    // optional key "baseUrl" in its settings group: it replaces scheme, host and
+    // port of all the gateway's endpoints, paths stay. readBaseUrl() is called
+    // from a gateway's readSettings with its group entered.
+    void readBaseUrl(QSettings &settings);
+    QUrl endpoint(const QString &defaultUrl) const;
+
+    // Warns when the settings file holding credentials can be read by others.
+    static void warnIfSettingsReadable(const QSettings &settings);
+
+    // Test and tool access to the machine's state.
+    int queueSize() const { return int(m_queue.size()); }
+    int batchSize() const { return int(m_batch.size()); }
+    int failures() const { return m_failures; }
+    bool paused() const { return m_pause != 0; }
+    int state() const { return m_providerState; }
+
+public slots:
+    void stateMachine();
+    void requestFinished();
+    virtual void handleRestReply(QNetworkReply *reply) = 0;
+    virtual bool customProviderPreRequestHandler();
+    virtual void authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
+    virtual void proxyAuthenticationRequired(const QNetworkProxy &proxy,
+                                             QAuthenticator *authenticator);
+    virtual void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
+
+protected:
+    void reset();
+    // Tests shorten the 500 ms tick.
+    void setTickInterval(int ms);
+
+private:
+    // Implementation members are the request machine's own; see the .cpp.
+    QNetworkAccessManager m_network;
+    QList<SMSMessage *> m_queue;
+    QList<SMSMessage *> m_batch;
+    int m_requestType = RequestNone;
+    QDateTime m_lastSmsRequest;
+    int m_pause = 0;
+    int m_failures = 0;
+    int m_balanceKnown = 0;
+    double m_balance = 0.0;
+    QDateTime m_lastBalanceRequest;
+    quint8 m_status = StatusOk;
+    int m_providerState = StateStopped;
+    QTimer *m_timer = nullptr;
+    QNetworkReply *m_reply = nullptr;
+    QByteArray m_body;
+    QBuffer m_bodyBuffer;
+    QNetworkRequest m_request;
+    QUrl m_baseUrl;
+    int m_tickInterval = 500;
+};

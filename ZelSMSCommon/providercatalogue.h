@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QJsonValue>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QVariantMap>
+
+// What the configuration program knows about the installed providers, read from
+// plug-in metadata without running plug-in code, and each provider's own
+// settings group under system-scope "ZELORG/SMSProviders".
+namespace ProviderCatalogue {
+
+using ProviderEntry = QPair<QString, QString>; // provider id, display name
+
+QVariantMap providerInfo(const QString &id);
+QJsonValue providerSettingsTemplate(const QString &id);
+QList<ProviderEntry> availableProviders();
+QVariantMap providerSettings(const QString &id);
+bool saveProviderSettings(const QString &id, const QVariantMap &values);
+
+// Same, on an explicit plug-in directory (tests, tools).
+QVariantMap providerInfo(const QString &id, const QString &pluginDir);
+QJsonValue providerSettingsTemplate(const QString &id, const QString &pluginDir);
+QList<ProviderEntry> availableProviders(const QString &pluginDir);
+QVariantMap providerSettings(const QString &id, const QString &pluginDir);
+bool saveProviderSettings(const QString &id, const QVariantMap &values, const QString &pluginDir);
+
+} // namespace ProviderCatalogue

@@ -1,0 +1,77 @@
+#include "providerplugins.h"
+
+#include "icommonsmsinterface.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QPluginLoader>
+
+namespace ProviderPlugins {
+
+QString pluginDirectory(const QString &appDir)
+{
+    QDir dir(appDir);
+    const QString name = dir.dirName().toLower();
+    if (name == QLatin1String("debug") || name == QLatin1String("release"))
+        dir.cdUp();
+    return dir.absoluteFilePath(QStringLiteral("providers"));
+}
+
+QString pluginDirectory()
+{
+    return pluginDirectory(QCoreApplication::applicationDirPath());
+}
+
+QStringList providerPluginFiles(const QString &dir)
+{
+    QStringList files;
+    QDir d(dir);
+    if (!d.exists())
+        return files;
+    const QFileInfoList entries = d.entryInfoList(QDir::Files | QDir::Hidden, QDir::Unsorted);
+    for (const QFileInfo &fi : entries)
+        files << fi.absoluteFilePath();
+    return files;
+}
+
+QStringList providerPluginFiles()
+{
+    return providerPluginFiles(pluginDirectory());
+}
+
+QJsonObject pluginMetaData(const QString &path)
+{
+    QPluginLoader loader(path);
+    return loader.metaData().value(QStringLiteral("MetaData")).toObject();
+}
+
+ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)
+{
+    for (const QString &path : providerPluginFiles(dir)) {
+        QPluginLoader loader(path);
+        const QJsonObject meta = loader.metaData().value(QStringLiteral("MetaData")).toObject();
+        if (meta.value(QStringLiteral("provider_id")).toString() != id)
+            continue;
+        QObject *root = loader.instance();
+        if (!root) {
+            qWarning().noquote() << "[ProviderPlugins::loadProvider()]: cannot load" << path << "-"
+                                 << loader.errorString();
+            continue;
+        }
+        auto *iface = qobject_cast<ICommonSmsInterface *>(root);
+        if (!iface)
+            qWarning().noquote() << "[ProviderPlugins::loadProvider()]:" << path
+                                 << "does not implement" << ICommonSmsInterface_iid;
+        return iface;
+    }
+    return nullptr;
+}
+
+ICommonSmsInterface *loadProvider(const QString &id)
+{
+    return loadProvider(id, pluginDirectory());
+}
+
+} // namespace ProviderPlugins

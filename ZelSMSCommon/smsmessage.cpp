@@ -1,0 +1,115 @@
+#include "smsmessage.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QTextCodec>
+#include <cstring>
+
+namespace SmsText {
+
+namespace {
+QByteArray &codePageOverride()
+{
+    static QByteArray name;
+    return name;
+}
+} // namespace
+
+int registerSmsMessageType()
+{
+    static const int id = qRegisterMetaType<SMSMessage>("SMSMessage");
+    return id;
+}
+
+SMSMessage makeMessage(const QByteArray &phone, const QByteArray &textBytes, uint8_t encoding)
+{
+    SMSMessage msg;
+    std::memset(&msg, 0, sizeof msg);
+    std::memcpy(msg.phone, phone.constData(), size_t(qMin(phone.size(), int(SMSMessage::PhoneSize))));
+    const int n = qMin(textBytes.size(), int(SMSMessage::TextSize));
+    std::memcpy(msg.text, textBytes.constData(), size_t(n));
+    msg.textLength = uint16_t(n);
+    msg.encoding = encoding;
+    return msg;
+}
+
+bool sameMessage(const SMSMessage &a, const SMSMessage &b)
+{
+    return std::memcmp(a.phone, b.phone, sizeof a.phone) == 0
+           && std::memcmp(a.text, b.text, sizeof a.text) == 0;
+}
+
+int safeTextLength(const SMSMessage &msg)
+{
+    return qMin(int(msg.textLength), int(SMSMessage::TextSize));
+}
+
+QByteArray phoneBytes(const SMSMessage &msg)
+{
+    const void *zero = std::memchr(msg.phone, 0, sizeof msg.phone);
+    const int n = zero ? int(static_cast<const char *>(zero) - msg.phone) : int(sizeof msg.phone);
+    return QByteArray(msg.phone, n);
+}
+
+QString phoneText(const SMSMessage &msg)
+{
+    return decodeStationText(phoneBytes(msg));
+}
+
+QString messageText(const SMSMessage &msg)
+{
+    const int n = safeTextLength(msg);
+    switch (msg.encoding) {
+    case SMSMessage::EncodingUtf8:
+        return QString::fromUtf8(msg.text, n);
+    case SMSMessage::EncodingUtf16: {
+        // The station sends UTF-16LE; an odd trailing byte is not a code unit.
+        QString s;
+        s.reserve(n / 2);
+        for (int i = 0; i + 1 < n; i += 2)
+            s.append(QChar(ushort(uchar(msg.text[i]) | (uchar(msg.text[i + 1]) << 8))));
+        return s;
+    }
+    default:
+        return decodeStationText(QByteArray(msg.text, n));
+    }
+}
+
+QString formatPhone(const SMSMessage &msg, const QString &prefix)
+{
+    const QString number = phoneText(msg);
+    return prefix + (number.size() > 10 ? number.right(10) : number);
+}
+
+QByteArray stationCodePage()
+{
+    if (!codePageOverride().isEmpty())
+        return codePageOverride();
+    static const QByteArray fromSettings = [] {
+        QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "ZelSMSService");
+        return s.value("Common/stationCodePage", "Windows-1251").toString().toLatin1();
+    }();
+    return fromSettings;
+}
+
+void setStationCodePage(const QByteArray &name)
+{
+    codePageOverride() = name;
+}
+
+QString decodeStationText(const QByteArray &bytes)
+{
+    QTextCodec *codec = QTextCodec::codecForName(stationCodePage());
+    if (!codec) {
+        static bool warned = false;
+        if (!warned) {
+            warned = true;
+            qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page"
+                                 << stationCodePage() << "- using Windows-1251";
+        }
+        codec = QTextCodec::codecForName("Windows-1251");
+    }
+    return codec->toUnicode(bytes);
+}
+
+} // namespace SmsText
