@@ -41,8 +41,8 @@ Entry makeEntry(QtMsgType type, const QString &message, const QDateTime &when)
     Entry e;
     QString text = message;
     text.remove(QLatin1Char('"'));
-    e.text = when.toString(QStringLiteral("yy.MM.dd-hh:mm:ss")) + QStringLiteral(" >> [")
-             + levelWord(type) + QStringLiteral("] ") + text + QLatin1Char('\n');
+    e.text = when.toString(QStringLiteral("yy.MM.dd-hh:mm:ss")) + QStringLiteral(" >> [") +
+             levelWord(type) + QStringLiteral("] ") + text + QLatin1Char('\n');
     switch (type) {
     case QtWarningMsg:
         e.type = EntryType::Warning;

@@ -12,13 +12,18 @@
 // up to the sinks installed (syslog, standard error in -exec mode, tests).
 namespace ServiceLog {
 
-enum class EntryType { Information, Warning, Error };
+enum class EntryType
+{
+    Information,
+    Warning,
+    Error
+};
 
 struct Entry
 {
     QString text; // the whole line, ending in a line feed
     EntryType type;
-    int eventId;  // 257 information, 258 warning, 259 error
+    int eventId; // 257 information, 258 warning, 259 error
 };
 
 class Sink

@@ -1,0 +1,222 @@
+#include "controller.h"
+
+#include "icommonsmsinterface.h"
+#include "pcnudplink.h"
+#include "providerplugins.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QSysInfo>
+
+namespace {
+
+const char *const Organisation = "ZELORG";
+const char *const Application = "ZelSMSService";
+const char *const Version = "1.05";
+
+#if defined(__clang__)
+const char *const CompilerName = "Clang";
+const QString CompilerVersion =
+    QStringLiteral("%1.%2.%3").arg(__clang_major__).arg(__clang_minor__).arg(__clang_patchlevel__);
+#elif defined(__GNUC__)
+const char *const CompilerName = "GCC";
+const QString CompilerVersion =
+    QStringLiteral("%1.%2.%3").arg(__GNUC__).arg(__GNUC_MINOR__).arg(__GNUC_PATCHLEVEL__);
+#else
+const char *const CompilerName = "CXX";
+const QString CompilerVersion = QStringLiteral("unknown");
+#endif
+
+QSettings *systemSettings()
+{
+    return new QSettings(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
+                         Application);
+}
+
+} // namespace
+
+Controller *Controller::s_current = nullptr;
+
+Controller::Controller(QObject *parent) : ControllerCommon(parent)
+{
+    s_current = this;
+}
+
+Controller::~Controller()
+{
+    qDebug().noquote() << "Освобождение ресурсов приложения...";
+    stop();
+    if (s_current == this)
+        s_current = nullptr;
+}
+
+Controller *Controller::current()
+{
+    return s_current;
+}
+
+QString Controller::buildDescription()
+{
+    return QStringLiteral("Qt %1 %2_%3 %4%5")
+        .arg(QString::fromLatin1(qVersion()), QString::fromLatin1(CompilerName), CompilerVersion,
+             QStringLiteral("Linux"), QString::number(QSysInfo::WordSize));
+}
+
+void Controller::setPluginDirectory(const QString &dir)
+{
+    m_pluginDir = dir;
+}
+
+QString Controller::pluginDirectory() const
+{
+    return m_pluginDir.isEmpty() ? ProviderPlugins::pluginDirectory() : m_pluginDir;
+}
+
+void Controller::initialize()
+{
+    qDebug().noquote() << QStringLiteral("====== Запуск программы Служба SMS ЗЕЛ, версия ") +
+                              QLatin1String(Version) + QStringLiteral(" - ") + buildDescription() +
+                              QStringLiteral(" =====");
+    loadSettings();
+    m_link = new PcnUdpLink(this);
+    m_link->setRemoteAddr(pcnIpAddress, pcnPort);
+    connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
+            Qt::DirectConnection);
+    connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));
+    isInitialized = true;
+    emit initialized();
+    start();
+}
+
+void Controller::start()
+{
+    if (isStarted)
+        qFatal("ERROR: Cant start already running controller");
+    if (!isInitialized)
+        qFatal("ERROR: Cant start uninitialized controller");
+    qDebug().noquote() << "Старт главного контроллера...";
+    m_link->start();
+    tryStartSmsProvider();
+    isStarted = true;
+    emit started();
+}
+
+void Controller::tryStartSmsProvider()
+{
+    if (currentProviderID.isEmpty()) {
+        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+        return;
+    }
+    m_provider = ProviderPlugins::loadProvider(currentProviderID, pluginDirectory());
+    if (m_provider)
+        m_provider->start();
+    else
+        qCritical().noquote() << QStringLiteral(
+                                     "Ошибка загрузки плагина Провайдера SMS рассылок %1")
+                                     .arg(currentProviderID);
+}
+
+void Controller::stop()
+{
+    if (!isInitialized || !isStarted)
+        return;
+    qDebug().noquote() << "Остановка службы SMS...";
+    isStarted = false;
+    m_link->stop();
+    if (m_provider)
+        m_provider->stop();
+    emit stopped();
+}
+
+void Controller::newSmsRequest(const SMSMessage &msg)
+{
+    if (m_provider)
+        m_provider->enqueueSms(msg);
+}
+
+void Controller::reportStationLoss(const QString &msg)
+{
+    // Nothing else records the loss of the station; without this line an
+    // administrator would only learn of it from the station's side.
+    qWarning().noquote() << msg;
+}
+
+void Controller::copyUserSettingsOnce()
+{
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, Application);
+    // Without this a user-scope QSettings also reads the system file, and the
+    // check below would see the system's own flag.
+    user.setFallbacksEnabled(false);
+    if (!user.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
+        return;
+    QScopedPointer<QSettings> system(systemSettings());
+    const QStringList keys = user.allKeys();
+    for (const QString &key : keys)
+        system->setValue(key, user.value(key));
+    system->sync();
+    if (system->status() != QSettings::NoError)
+        qCritical().noquote() << "[Controller::loadSettings()]: cannot write" << system->fileName();
+}
+
+void Controller::loadSettings()
+{
+    {
+        QScopedPointer<QSettings> system(systemSettings());
+        if (!system->value(QStringLiteral("Common/SettingsSaved"), false).toBool()) {
+            system.reset();
+            copyUserSettingsOnce();
+        }
+    }
+    QScopedPointer<QSettings> s(systemSettings());
+    if (!s->value(QStringLiteral("Common/SettingsSaved"), false).toBool())
+        qWarning().noquote() << "Настройки не найдены. Применены настройки по-умолчанию.";
+    s->beginGroup(QStringLiteral("Common"));
+    currentProviderID = s->value(QStringLiteral("currentProviderID"), QString()).toString();
+    serviceEnabled = s->value(QStringLiteral("serviceEnabled"), false).toBool();
+    pcnIpAddress = s->value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString();
+    pcnPort = s->value(QStringLiteral("pcnPort"), 3124).toInt();
+    s->endGroup();
+}
+
+void Controller::applySettings()
+{
+    {
+        QScopedPointer<QSettings> s(systemSettings());
+        s->beginGroup(QStringLiteral("Common"));
+        s->setValue(QStringLiteral("SettingsSaved"), true);
+        s->setValue(QStringLiteral("currentProviderID"), currentProviderID);
+        s->setValue(QStringLiteral("serviceEnabled"), serviceEnabled);
+        s->setValue(QStringLiteral("pcnIpAddress"), pcnIpAddress);
+        s->setValue(QStringLiteral("pcnPort"), pcnPort);
+        s->endGroup();
+        s->sync();
+        if (s->status() != QSettings::NoError)
+            qCritical().noquote() << "[Controller::applySettings()]: cannot write" << s->fileName();
+    }
+    if (isInitialized && isStarted)
+        restart();
+}
+
+double Controller::currentBalance(bool *known) const
+{
+    int k = 0;
+    const double b = m_provider ? m_provider->balance(&k) : 0.0;
+    if (known)
+        *known = m_provider && k == 1;
+    return m_provider ? b : 0.0;
+}
+
+int Controller::currentProviderStatus() const
+{
+    return m_provider ? m_provider->providerStatus() : int(StatusNoLink);
+}
+
+quint32 Controller::currentDeviceStatus() const
+{
+    if (!m_provider)
+        return 0;
+    bool ok = false;
+    const QVariant v = m_provider->parameter(ParamDeviceStatus);
+    const quint32 word = v.toUInt(&ok);
+    return ok ? word : 0;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "controllercommon.h"
+#include "smsmessage.h"
+
+#include <QString>
+
+class ICommonSmsInterface;
+class PcnUdpLink;
+
+// The service's controller: reads the service settings, creates the station
+// link, loads the configured provider plug-in and hands it every request the
+// station sends. It keeps no queue; the provider owns queuing and retries. The
+// link asks it, through current(), for the provider's balance and status.
+class Controller : public ControllerCommon
+{
+    Q_OBJECT
+public:
+    explicit Controller(QObject *parent = nullptr);
+    ~Controller() override;
+
+    static Controller *current();
+
+    // Queries for the station link; without a provider: 0.0 unknown, status 1, word 0.
+    double currentBalance(bool *known) const;
+    int currentProviderStatus() const;
+    quint32 currentDeviceStatus() const;
+
+    // Where plug-ins are looked for; empty (the default) means "providers"
+    // beside the program. Tests point it at their own plug-ins.
+    void setPluginDirectory(const QString &dir);
+    QString pluginDirectory() const;
+
+    PcnUdpLink *stationLink() const { return m_link; }
+    ICommonSmsInterface *provider() const { return m_provider; }
+    QString providerId() const { return currentProviderID; }
+    QString stationAddress() const { return pcnIpAddress; }
+    int stationPort() const { return pcnPort; }
+    bool isServiceEnabled() const { return serviceEnabled; }
+
+    // The start banner's build description, e.g. "Qt 5.15.8 GCC_12.2.0 Linux64".
+    static QString buildDescription();
+
+public slots:
+    void initialize() override;
+    void start() override;
+    void stop() override;
+    void applySettings() override;
+    void loadSettings() override;
+    void newSmsRequest(const SMSMessage &msg);
+
+private slots:
+    void reportStationLoss(const QString &msg);
+
+private:
+    void tryStartSmsProvider();
+    static void copyUserSettingsOnce();
+
+    QString currentProviderID;
+    QString pcnIpAddress;
+    int pcnPort = 0;
+    bool serviceEnabled = false;
+    PcnUdpLink *m_link = nullptr;
+    ICommonSmsInterface *m_provider = nullptr;
+
+    QString m_pluginDir;
+    static Controller *s_current;
+};

@@ -1,0 +1,153 @@
+#include "pcnudplink.h"
+
+#include "controller.h"
+#include "stationprotocol.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace {
+// Bursts from a busy station must not overflow the kernel's default buffer
+// between two event-loop turns.
+constexpr int ReceiveBufferBytes = 1 << 20;
+// Upper bound of datagrams drained in one read, so that a flood cannot keep
+// the timer (and with it the status datagrams) from running.
+constexpr int MaxDatagramsPerRead = 4096;
+} // namespace
+
+PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
+    : QObject(parent), m_socket(new QUdpSocket(this)), m_timer(new QTimer(this)),
+      m_clock(std::move(clock))
+{
+    m_lastStatusSent = now().addDays(-1);
+    m_lastReceived = now();
+    connect(m_timer, SIGNAL(timeout()), this, SLOT(tick()));
+    connect(m_socket, SIGNAL(readyRead()), this, SLOT(socketRead()));
+}
+
+PcnUdpLink::~PcnUdpLink() = default;
+
+void PcnUdpLink::setIntervals(int statusPeriodMs, int lossTimeoutMs)
+{
+    m_statusPeriodMs = statusPeriodMs;
+    m_lossTimeoutMs = lossTimeoutMs;
+}
+
+quint16 PcnUdpLink::localPort() const
+{
+    return m_socket->state() == QAbstractSocket::BoundState ? m_socket->localPort() : 0;
+}
+
+QDateTime PcnUdpLink::now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
+}
+
+void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
+{
+    m_remoteAddr = addr;
+    m_remotePort = port;
+    if (QHostAddress(addr).isNull())
+        qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station address" << addr
+                              << "is not an IP address; nothing can be sent to the station";
+    if (port <= 0 || port > 65535)
+        qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station port" << port
+                              << "is outside 1..65535; nothing can be sent to the station";
+}
+
+void PcnUdpLink::start()
+{
+    if (!m_socket->bind(QHostAddress(QHostAddress::Any), quint16(0)))
+        qCritical().noquote() << "[PcnUdpLink::start()]: cannot bind the station socket:"
+                              << m_socket->errorString();
+    else
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                  ReceiveBufferBytes);
+    m_timer->start(DefaultTickMs);
+}
+
+void PcnUdpLink::stop()
+{
+    m_socket->abort();
+    m_timer->stop();
+}
+
+void PcnUdpLink::socketRead()
+{
+    for (int n = 0; n < MaxDatagramsPerRead && m_socket->hasPendingDatagrams(); ++n) {
+        const qint64 size = m_socket->pendingDatagramSize();
+        QByteArray datagram(int(qMax<qint64>(size, 0)), '\0');
+        const qint64 got = m_socket->readDatagram(datagram.data(), datagram.size());
+        if (got < 0)
+            break;
+        datagram.truncate(int(got));
+        handleDatagram(datagram);
+    }
+    // What is left over arrives with the next readyRead; make sure there is one.
+    if (m_socket->hasPendingDatagrams())
+        QTimer::singleShot(0, this, SLOT(socketRead()));
+}
+
+void PcnUdpLink::handleDatagram(const QByteArray &datagram)
+{
+    if (datagram.size() == StationProtocol::RequestSize) {
+        const StationProtocol::ParsedRequest req = StationProtocol::parseRequest(datagram);
+        if (!req.accepted)
+            return;
+        m_lastReceived = now();
+        if (req.lengthClamped)
+            qWarning().noquote() << "[PcnUdpLink::socketRead()]: request" << req.requestId
+                                 << "declares" << req.declaredTextLength
+                                 << "text bytes; passed on with" << int(SMSMessage::TextSize);
+        emit newSmsRequest(req.msg);
+        sendToStation(req.ack, "acknowledgement");
+    } else if (StationProtocol::isStationAnswer(datagram)) {
+        m_lastReceived = now();
+        m_linkLost = false;
+    }
+}
+
+void PcnUdpLink::sendToStation(const QByteArray &datagram, const char *what)
+{
+    const qint64 sent =
+        m_socket->writeDatagram(datagram, QHostAddress(m_remoteAddr), quint16(m_remotePort));
+    if (sent != datagram.size()) {
+        if (!m_sendFailing)
+            qWarning().noquote() << "[PcnUdpLink::sendToStation()]: cannot send" << what << "to"
+                                 << QStringLiteral("%1:%2").arg(m_remoteAddr).arg(m_remotePort)
+                                 << "-" << m_socket->errorString();
+        m_sendFailing = true;
+    } else {
+        m_sendFailing = false;
+    }
+}
+
+void PcnUdpLink::sendStatus()
+{
+    StationProtocol::StatusReport report;
+    report.sequence = m_statusCounter;
+    if (Controller *c = Controller::current()) {
+        report.balance = c->currentBalance(&report.balanceKnown);
+        report.providerStatus = uint8_t(c->currentProviderStatus());
+        report.deviceStatus = c->currentDeviceStatus();
+    }
+    sendToStation(StationProtocol::buildStatus(report), "status");
+    m_lastStatusSent = now();
+    ++m_statusCounter;
+}
+
+void PcnUdpLink::tick()
+{
+    const QDateTime t = now();
+    if (qAbs(m_lastStatusSent.msecsTo(t)) > m_statusPeriodMs)
+        sendStatus();
+    if (qAbs(m_lastReceived.msecsTo(t)) > m_lossTimeoutMs) {
+        m_lastReceived = t;
+        if (!m_linkLost) {
+            emit systemMessage(tr("Отсутствует связь с сервером ЗЕЛ"));
+            m_linkLost = true;
+        }
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "smsmessage.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QTimer;
+class QUdpSocket;
+
+// The UDP link to the monitoring station. The service binds a free local port
+// and is the active side: it acknowledges each valid SMS request and reports
+// the provider's state every few seconds, always to the configured station
+// address and port, never to whoever sent a datagram. It learns the provider's
+// figures from the current Controller; without one it reports "no provider".
+class PcnUdpLink : public QObject
+{
+    Q_OBJECT
+public:
+    using Clock = std::function<QDateTime()>;
+
+    enum : int
+    {
+        DefaultTickMs = 50,
+        DefaultStatusPeriodMs = 5000,
+        DefaultLossTimeoutMs = 30000
+    };
+
+    // clock: where "now" comes from; empty means the system clock.
+    explicit PcnUdpLink(QObject *parent = nullptr, Clock clock = Clock());
+    ~PcnUdpLink() override;
+
+    // Tests shorten the periods; the service keeps the defaults.
+    void setIntervals(int statusPeriodMs, int lossTimeoutMs);
+
+    // The port the socket is bound to (0 while stopped).
+    quint16 localPort() const;
+    quint32 statusCounter() const { return m_statusCounter; }
+    bool isLinkLost() const { return m_linkLost; }
+
+signals:
+    void newSmsRequest(const SMSMessage &msg);
+    void systemMessage(const QString &msg);
+
+public slots:
+    void start();
+    void stop();
+    void setRemoteAddr(const QString &addr, int port);
+
+private slots:
+    void socketRead();
+    void tick();
+
+private:
+    void handleDatagram(const QByteArray &datagram);
+    void sendToStation(const QByteArray &datagram, const char *what);
+    void sendStatus();
+    QDateTime now() const;
+
+    QUdpSocket *m_socket;
+    QTimer *m_timer;
+    QString m_remoteAddr;
+    int m_remotePort = 0;
+    quint32 m_statusCounter = 0;
+    QDateTime m_lastStatusSent;
+    QDateTime m_lastReceived;
+    bool m_linkLost = false;
+
+    Clock m_clock;
+    int m_statusPeriodMs = DefaultStatusPeriodMs;
+    int m_lossTimeoutMs = DefaultLossTimeoutMs;
+    bool m_sendFailing = false; // log a failing send once, not every 50 ms
+};
