@@ -2,9 +2,10 @@
 
 #include "icommonsmsinterface.h"
 
-#include <QBuffer>
+#include <QAuthenticator>
 #include <QDateTime>
 #include <QList>
+#include <QMultiHash>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -15,7 +16,8 @@
 #include <QUrl>
 #include <QVariantMap>
 
-class QAuthenticator;
+#include <functional>
+
 class QSettings;
 
 // The request machine shared by every HTTP gateway plug-in: a queue of SMS,
@@ -30,15 +32,25 @@ class BasicSmsRestProvider : public QObject, public ICommonSmsInterface
     Q_INTERFACES(ICommonSmsInterface)
 
 public:
-    enum RequestType { RequestNone = 0, RequestSms = 1, RequestBalance = 2 };
-    enum ProviderState { StateIdle = 0, StateRequest = 1, StateWaitReply = 2, StateStopped = 3 };
+    enum RequestType
+    {
+        RequestNone = 0,
+        RequestSms = 1,
+        RequestBalance = 2
+    };
+    enum ProviderState
+    {
+        StateIdle = 0,
+        StateRequest = 1,
+        StateWaitReply = 2,
+        StateStopped = 3
+    };
 
     explicit BasicSmsRestProvider(QObject *parent = nullptr);
     ~BasicSmsRestProvider() override;
 
-    virtual int buildRestRequest(int requestType, QList<SMSMessage> batch,
-                                 QNetworkRequest *request, QByteArray *body,
-                                 QString *method) = 0;
+    virtual int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
+                                 QByteArray *body, QString *method) = 0;
 
     int enqueueSms(const SMSMessage &msg) override;
     double balance(int *known) override;
@@ -69,6 +81,8 @@ public:
     int failures() const { return m_failures; }
     bool paused() const { return m_pause != 0; }
     int state() const { return m_providerState; }
+    // The request in flight or being built (RequestType); gateways read replies by it.
+    int requestType() const { return m_requestType; }
 
 public slots:
     void stateMachine();
@@ -84,6 +98,9 @@ protected:
     void reset();
     // Tests shorten the 500 ms tick.
     void setTickInterval(int ms);
+    // Tests and tools drive time themselves; an empty function restores the wall clock.
+    void setClock(std::function<QDateTime()> clock);
+    QDateTime now() const;
 
 private:
     // Implementation members are the request machine's own; see the .cpp.
@@ -102,8 +119,23 @@ private:
     QTimer *m_timer = nullptr;
     QNetworkReply *m_reply = nullptr;
     QByteArray m_body;
-    QBuffer m_bodyBuffer;
     QNetworkRequest m_request;
     QUrl m_baseUrl;
     int m_tickInterval = 500;
+    std::function<QDateTime()> m_clock;
+    // Queued records by a hash of phone and text, so that the duplicate check
+    // does not walk a long queue; collisions are settled by exact comparison.
+    QMultiHash<uint, SMSMessage *> m_index;
+
+    static uint messageKey(const SMSMessage &msg);
+    void queueAppend(SMSMessage *msg);
+    SMSMessage *queueTakeFirst();
+    void clearQueueAndBatch();
+    void requeueBatch();
+    void forgetReply(bool abortIt);
+    void sendRequest();
+    void waitReply();
+    void idleTick();
+    qint64 secondsSince(const QDateTime &t) const;
+    int intParameter(int id);
 };

@@ -7,7 +7,6 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
-#include <QUrlQuery>
 
 namespace {
 
@@ -79,6 +78,25 @@ bool decodeChunked(const QByteArray &data, int pos, QByteArray *body, int *end, 
 }
 
 } // namespace
+
+QList<QPair<QString, QString>> GatewayEmulator::decodeQuery(const QByteArray &rawQuery)
+{
+    // Decoded the way the gateways' web servers decode a query: '+' is a
+    // space, so a client that leaves a literal '+' in a text corrupts it.
+    QList<QPair<QString, QString>> items;
+    if (rawQuery.isEmpty())
+        return items;
+    const QList<QByteArray> parts = rawQuery.split('&');
+    for (QByteArray part : parts) {
+        part.replace('+', ' ');
+        const int eq = part.indexOf('=');
+        const QByteArray name = eq < 0 ? part : part.left(eq);
+        const QByteArray value = eq < 0 ? QByteArray() : part.mid(eq + 1);
+        items.append({QString::fromUtf8(QByteArray::fromPercentEncoding(name)),
+                      QString::fromUtf8(QByteArray::fromPercentEncoding(value))});
+    }
+    return items;
+}
 
 QByteArray GatewayEmulator::Request::header(const QByteArray &name) const
 {
@@ -152,11 +170,7 @@ GatewayEmulator::ParseResult GatewayEmulator::parseRequest(QByteArray *buffer, R
     const int q = target.indexOf('?');
     req.path = QUrl::fromPercentEncoding(q < 0 ? target : target.left(q));
     req.rawQuery = q < 0 ? QByteArray() : target.mid(q + 1);
-    // QUrlQuery would fold '+' differently from a form decoder; keep exactly
-    // what the client percent-encoded.
-    const QList<QPair<QString, QString>> items =
-        QUrlQuery(QString::fromLatin1(req.rawQuery)).queryItems(QUrl::FullyDecoded);
-    req.queryItems = items;
+    req.queryItems = decodeQuery(req.rawQuery);
 
     qint64 contentLength = 0;
     bool chunked = false;

@@ -75,6 +75,8 @@ public:
     // Pure: takes one complete request off the front of buffer into out.
     static ParseResult parseRequest(QByteArray *buffer, Request *out);
     static QByteArray serializeReply(const Reply &reply, bool keepAlive);
+    // A query string decoded as a web server's form decoder does ('+' is a space).
+    static QList<QPair<QString, QString>> decodeQuery(const QByteArray &rawQuery);
 
     explicit GatewayEmulator(QObject *parent = nullptr);
     ~GatewayEmulator() override;

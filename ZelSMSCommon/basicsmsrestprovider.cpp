@@ -1,0 +1,448 @@
+#include "basicsmsrestprovider.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QFileInfo>
+#include <QSettings>
+#include <cstring>
+
+namespace {
+const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
+} // namespace
+
+BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
+    : QObject(parent), m_timer(new QTimer(this))
+{
+    SmsText::registerSmsMessageType();
+    connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
+    connect(&m_network, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &BasicSmsRestProvider::proxyAuthenticationRequired);
+    connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
+            &BasicSmsRestProvider::authenticationRequired);
+    connect(&m_network, &QNetworkAccessManager::sslErrors, this, &BasicSmsRestProvider::sslErrors);
+    reset();
+}
+
+BasicSmsRestProvider::~BasicSmsRestProvider()
+{
+    if (m_reply)
+        m_reply->disconnect(this);
+    m_reply = nullptr;
+    clearQueueAndBatch();
+}
+
+// ---- queue and its duplicate index -------------------------------------------
+
+uint BasicSmsRestProvider::messageKey(const SMSMessage &msg)
+{
+    // Exactly the bytes the duplicate rule compares: phone and all text bytes.
+    char bytes[SMSMessage::PhoneSize + SMSMessage::TextSize];
+    std::memcpy(bytes, msg.phone, SMSMessage::PhoneSize);
+    std::memcpy(bytes + SMSMessage::PhoneSize, msg.text, SMSMessage::TextSize);
+    return qHashBits(bytes, sizeof bytes);
+}
+
+void BasicSmsRestProvider::queueAppend(SMSMessage *msg)
+{
+    m_queue.append(msg);
+    m_index.insert(messageKey(*msg), msg);
+}
+
+SMSMessage *BasicSmsRestProvider::queueTakeFirst()
+{
+    SMSMessage *msg = m_queue.takeFirst();
+    m_index.remove(messageKey(*msg), msg);
+    return msg;
+}
+
+void BasicSmsRestProvider::clearQueueAndBatch()
+{
+    qDeleteAll(m_queue);
+    m_queue.clear();
+    m_index.clear();
+    qDeleteAll(m_batch);
+    m_batch.clear();
+}
+
+void BasicSmsRestProvider::requeueBatch()
+{
+    // Behind whatever was queued meanwhile, in the batch's own order.
+    for (SMSMessage *msg : qAsConst(m_batch))
+        queueAppend(msg);
+    m_batch.clear();
+}
+
+int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
+{
+    const uint key = messageKey(msg);
+    for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
+        if (SmsText::sameMessage(*it.value(), msg))
+            return 0;
+    queueAppend(new SMSMessage(msg));
+    return 0;
+}
+
+// ---- interface ---------------------------------------------------------------
+
+double BasicSmsRestProvider::balance(int *known)
+{
+    if (known)
+        *known = m_balanceKnown;
+    return m_balance;
+}
+
+int BasicSmsRestProvider::providerStatus()
+{
+    if (parameter(ParamBalanceCheck).toBool() && m_balanceKnown && m_balance < 1.0)
+        return StatusLowBalance;
+    return m_status;
+}
+
+void BasicSmsRestProvider::start()
+{
+    if (!readSettings()) {
+        qCritical() << QStringLiteral("Ошибка инициализации провайдера SMS оповещений");
+        return;
+    }
+    // A second start must not abandon a request in flight: the settings are
+    // re-read, the machine carries on where it is.
+    if (m_providerState == StateStopped)
+        m_providerState = StateIdle;
+    m_timer->start(m_tickInterval);
+    qDebug() << QStringLiteral("Запуск провайдера SMS оповещений");
+}
+
+void BasicSmsRestProvider::stop()
+{
+    m_timer->stop();
+    reset();
+}
+
+void BasicSmsRestProvider::reset()
+{
+    m_providerState = StateStopped;
+    m_balance = 0.0;
+    m_requestType = RequestNone;
+    m_balanceKnown = 0;
+    m_lastSmsRequest = now().addDays(-1);
+    m_lastBalanceRequest = m_lastSmsRequest;
+    m_pause = 0;
+    m_failures = 0;
+    m_status = StatusOk;
+    clearQueueAndBatch();
+    // A reply still in flight is neither aborted nor read, but it must not
+    // reach the machine later and must not leak.
+    forgetReply(false);
+}
+
+void BasicSmsRestProvider::forgetReply(bool abortIt)
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    if (!reply)
+        return;
+    // Detach first: abort() may emit finished() at once, and that must not be
+    // counted as a second failure.
+    reply->disconnect(this);
+    if (abortIt) {
+        reply->abort();
+        reply->deleteLater();
+    } else if (reply->isFinished()) {
+        reply->deleteLater();
+    } else {
+        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    }
+}
+
+// ---- clock and parameters ----------------------------------------------------
+
+void BasicSmsRestProvider::setTickInterval(int ms)
+{
+    m_tickInterval = ms;
+    if (m_timer->isActive())
+        m_timer->start(ms);
+}
+
+void BasicSmsRestProvider::setClock(std::function<QDateTime()> clock)
+{
+    m_clock = std::move(clock);
+}
+
+QDateTime BasicSmsRestProvider::now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTime();
+}
+
+qint64 BasicSmsRestProvider::secondsSince(const QDateTime &t) const
+{
+    return qAbs(t.secsTo(now()));
+}
+
+int BasicSmsRestProvider::intParameter(int id)
+{
+    return parameter(id).toInt();
+}
+
+// ---- the machine -------------------------------------------------------------
+
+void BasicSmsRestProvider::stateMachine()
+{
+    switch (m_providerState) {
+    case StateIdle:
+        idleTick();
+        break;
+    case StateRequest:
+        sendRequest();
+        break;
+    case StateWaitReply:
+        waitReply();
+        break;
+    default:
+        qWarning() << QString::fromUtf8(OriginTick) + QStringLiteral("UNPREDICTED providerState");
+        break;
+    }
+}
+
+void BasicSmsRestProvider::idleTick()
+{
+    if (m_pause) {
+        const int maxFailures = intParameter(ParamMaxFailures);
+        if (m_failures > maxFailures) {
+            const int lost = m_queue.size() + m_batch.size();
+            m_failures = 0;
+            clearQueueAndBatch();
+            // Not silent: these alarms will never be delivered.
+            qWarning() << QString::fromUtf8(OriginTick) +
+                              QStringLiteral("Превышено число неудачных попыток отправки (%1), "
+                                             "удалено SMS из очереди: %2")
+                                  .arg(maxFailures)
+                                  .arg(lost);
+        }
+        if (secondsSince(m_lastSmsRequest) > intParameter(ParamRetryPause))
+            m_pause = 0;
+        return;
+    }
+    if (m_queue.isEmpty()) {
+        if (!parameter(ParamBalanceCheck).toBool())
+            return;
+        if (secondsSince(m_lastBalanceRequest) > intParameter(ParamBalanceInterval)) {
+            m_requestType = RequestBalance;
+            m_providerState = StateRequest;
+        }
+        return;
+    }
+    const int limit = parameter(ParamBatchSend).toBool() ? intParameter(ParamBatchSize) : 1;
+    // A batch size of 0 or less would never send anything; one SMS at least.
+    for (int i = 0; i < qMax(1, limit) && !m_queue.isEmpty(); ++i)
+        m_batch.append(queueTakeFirst());
+    m_requestType = RequestSms;
+    m_providerState = StateRequest;
+}
+
+void BasicSmsRestProvider::sendRequest()
+{
+    if (!customProviderPreRequestHandler())
+        return;
+
+    m_body.clear();
+    m_request = QNetworkRequest();
+    QString method;
+    QList<SMSMessage> batch;
+    batch.reserve(m_batch.size());
+    for (const SMSMessage *msg : qAsConst(m_batch))
+        batch.append(*msg);
+    if (buildRestRequest(m_requestType, batch, &m_request, &m_body, &method) != 0)
+        return;
+
+    QNetworkReply *reply = nullptr;
+    if (method == QLatin1String("GET")) {
+        reply = m_network.get(m_request);
+    } else if (method == QLatin1String("POST")) {
+        reply = m_network.post(m_request, m_body);
+    } else if (method == QLatin1String("PUT")) {
+        reply = m_network.put(m_request, m_body);
+    } else {
+        // The body device must live as long as the reply reads from it.
+        auto *buffer = new QBuffer;
+        buffer->setData(m_body);
+        buffer->open(QIODevice::ReadOnly);
+        reply = m_network.sendCustomRequest(m_request, method.toLatin1(), buffer);
+        buffer->setParent(reply);
+    }
+
+    if (m_requestType == RequestSms)
+        m_lastSmsRequest = now();
+    else if (m_requestType == RequestBalance)
+        m_lastBalanceRequest = now();
+
+    m_reply = reply;
+    connect(reply, &QNetworkReply::finished, this, &BasicSmsRestProvider::requestFinished);
+    m_providerState = StateWaitReply;
+}
+
+void BasicSmsRestProvider::waitReply()
+{
+    if (m_requestType == RequestSms) {
+        if (secondsSince(m_lastSmsRequest) <= intParameter(ParamReplyTimeout))
+            return;
+        requeueBatch();
+        ++m_failures;
+        m_pause = 1;
+    } else if (m_requestType == RequestBalance) {
+        if (secondsSince(m_lastBalanceRequest) <= intParameter(ParamBalanceInterval))
+            return;
+    } else {
+        return;
+    }
+    forgetReply(true);
+    m_providerState = StateIdle;
+    m_requestType = RequestNone;
+    m_status = StatusNoLink;
+    qWarning() << QString::fromUtf8(OriginTick) +
+                      QStringLiteral("Истек таймаут ожидания ответа от сервера SMS рассылок");
+}
+
+void BasicSmsRestProvider::requestFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!m_reply || (reply && reply != m_reply)) {
+        // A reply forgotten by stop or a time-out: not ours to apply any more.
+        if (reply)
+            reply->deleteLater();
+        return;
+    }
+    reply = m_reply;
+    if (reply->error() != QNetworkReply::NoError) {
+        QVariantMap result;
+        result.insert(ResultKey::Success, false);
+        result.insert(ResultKey::ErrorCode, int(reply->error()));
+        result.insert(ResultKey::ErrorText, reply->errorString());
+        commitRestReply(result);
+        m_status = StatusNoLink;
+    } else {
+        handleRestReply(reply);
+    }
+    reply->disconnect(this);
+    reply->deleteLater();
+    if (m_reply == reply)
+        m_reply = nullptr;
+}
+
+void BasicSmsRestProvider::commitRestReply(QVariantMap result)
+{
+    if (m_providerState == StateStopped) {
+        // Only a gateway calling late could get here; a stopped machine stays stopped.
+        qDebug() << QStringLiteral("[BasicSmsRestProvider::commitRestReply()]: "
+                                   "ответ после остановки провайдера не применён");
+        return;
+    }
+    const bool success = result.value(ResultKey::Success).toBool();
+    if (m_requestType == RequestSms) {
+        if (!success) {
+            qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
+                            .arg(result.value(ResultKey::ErrorCode).toInt())
+                            .arg(result.value(ResultKey::ErrorText).toString());
+            requeueBatch();
+            ++m_failures;
+            m_pause = 1;
+            m_status = StatusGatewayError;
+        } else {
+            if (m_batch.size() == 1)
+                qDebug() << QStringLiteral("Отправлено SMS на номер %1")
+                                .arg(formatPhone(*m_batch.first(), QStringLiteral("8")));
+            else
+                qDebug() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
+            m_status = StatusOk;
+            m_pause = 0;
+            if (result.contains(ResultKey::Spent) && m_balanceKnown)
+                m_balance -= result.value(ResultKey::Spent).toDouble();
+        }
+        qDeleteAll(m_batch);
+        m_batch.clear();
+    } else if (m_requestType == RequestBalance) {
+        if (!success) {
+            qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                            .arg(result.value(ResultKey::ErrorCode).toInt())
+                            .arg(result.value(ResultKey::ErrorText).toString());
+            m_status = StatusGatewayError;
+        } else {
+            m_balanceKnown = 1;
+            m_status = StatusOk;
+            m_balance = result.value(ResultKey::Balance).toDouble();
+        }
+    }
+    m_requestType = RequestNone;
+    m_providerState = StateIdle;
+}
+
+// ---- slots the gateways may override -------------------------------------------
+
+bool BasicSmsRestProvider::customProviderPreRequestHandler()
+{
+    return true;
+}
+
+void BasicSmsRestProvider::authenticationRequired(QNetworkReply *, QAuthenticator *)
+{
+}
+
+void BasicSmsRestProvider::proxyAuthenticationRequired(const QNetworkProxy &, QAuthenticator *)
+{
+}
+
+void BasicSmsRestProvider::sslErrors(QNetworkReply *, const QList<QSslError> &)
+{
+}
+
+// ---- helpers for the gateways ------------------------------------------------
+
+QString BasicSmsRestProvider::formatPhone(const SMSMessage &msg, const QString &prefix)
+{
+    return SmsText::formatPhone(msg, prefix);
+}
+
+QString BasicSmsRestProvider::messageText(const SMSMessage &msg)
+{
+    return SmsText::messageText(msg);
+}
+
+void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
+{
+    m_baseUrl = QUrl();
+    const QString text = settings.value(QStringLiteral("baseUrl")).toString().trimmed();
+    if (text.isEmpty())
+        return;
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+        qWarning().noquote() << "[BasicSmsRestProvider::readBaseUrl()]: ignoring baseUrl" << text
+                             << "in" << settings.fileName() << settings.group()
+                             << "- expected http(s)://host[:port]; using the gateway's own host";
+        return;
+    }
+    m_baseUrl = url;
+}
+
+QUrl BasicSmsRestProvider::endpoint(const QString &defaultUrl) const
+{
+    QUrl url(defaultUrl);
+    if (m_baseUrl.isValid() && !m_baseUrl.isEmpty()) {
+        url.setScheme(m_baseUrl.scheme());
+        url.setHost(m_baseUrl.host());
+        url.setPort(m_baseUrl.port());
+    }
+    return url;
+}
+
+void BasicSmsRestProvider::warnIfSettingsReadable(const QSettings &settings)
+{
+    const QFileInfo info(settings.fileName());
+    if (!info.exists())
+        return;
+    const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+    if (info.permissions() & others)
+        qWarning().noquote() << "[BasicSmsRestProvider::warnIfSettingsReadable()]: the settings"
+                             << "file" << info.absoluteFilePath()
+                             << "holding the gateway's credentials can be read by other users;"
+                             << "restrict it with chmod 600";
+}

@@ -1,0 +1,160 @@
+#include "providercatalogue.h"
+
+#include "providerplugins.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSettings>
+
+namespace ProviderCatalogue {
+
+namespace {
+
+const QString Organisation = QStringLiteral("ZELORG");
+const QString Application = QStringLiteral("SMSProviders");
+
+QSettings::Format settingsFormat()
+{
+    return QSettings::NativeFormat;
+}
+
+// The metadata of the first plug-in file whose provider_id is id; empty if none.
+QJsonObject metaDataFor(const QString &id, const QString &pluginDir)
+{
+    for (const QString &path : ProviderPlugins::providerPluginFiles(pluginDir)) {
+        const QJsonObject meta = ProviderPlugins::pluginMetaData(path);
+        if (meta.value(QStringLiteral("provider_id")).toString() == id)
+            return meta;
+    }
+    return QJsonObject();
+}
+
+// The provider's settings group. Without one the catalogue would read or write
+// across every provider's settings at once, so such a provider (or an unknown
+// id) is refused with a warning.
+QString registryKey(const QString &id, const QString &pluginDir, const char *caller)
+{
+    const QString key =
+        providerInfo(id, pluginDir).value(QStringLiteral("providerRegKey")).toString();
+    if (key.isEmpty())
+        qWarning().noquote()
+            << QStringLiteral("[ProviderCatalogue::%1()]:").arg(QLatin1String(caller))
+            << "no provider" << id << "with a providerRegKey in" << pluginDir;
+    return key;
+}
+
+// Settings hold passwords and API keys: the file is the owner's alone. Made so
+// before the first write too, because QSettings keeps an existing file's mode.
+bool restrictToOwner(const QString &fileName)
+{
+    if (!QFileInfo::exists(fileName)) {
+        QDir().mkpath(QFileInfo(fileName).absolutePath());
+        QFile file(fileName);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.close();
+    }
+    return QFile::setPermissions(fileName, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+} // namespace
+
+QVariantMap providerInfo(const QString &id, const QString &pluginDir)
+{
+    return metaDataFor(id, pluginDir)
+        .value(QStringLiteral("provider_info"))
+        .toObject()
+        .toVariantMap();
+}
+
+QJsonValue providerSettingsTemplate(const QString &id, const QString &pluginDir)
+{
+    const QJsonObject meta = metaDataFor(id, pluginDir);
+    if (meta.isEmpty())
+        return QJsonValue();
+    return meta.value(QStringLiteral("settings_template"));
+}
+
+QList<ProviderEntry> availableProviders(const QString &pluginDir)
+{
+    QList<ProviderEntry> entries;
+    for (const QString &path : ProviderPlugins::providerPluginFiles(pluginDir)) {
+        const QJsonObject meta = ProviderPlugins::pluginMetaData(path);
+        const QString id = meta.value(QStringLiteral("provider_id")).toString();
+        // Files without a provider id (not plug-ins, or foreign plug-ins) would
+        // show as empty choices the service could never load.
+        if (id.isEmpty())
+            continue;
+        entries.append({id, meta.value(QStringLiteral("display_name")).toString()});
+    }
+    return entries;
+}
+
+QVariantMap providerSettings(const QString &id, const QString &pluginDir)
+{
+    QVariantMap values;
+    const QString regKey = registryKey(id, pluginDir, "providerSettings");
+    if (regKey.isEmpty())
+        return values;
+    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
+    settings.beginGroup(regKey);
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys)
+        values.insert(key, settings.value(key));
+    settings.endGroup();
+    return values;
+}
+
+bool saveProviderSettings(const QString &id, const QVariantMap &values, const QString &pluginDir)
+{
+    const QString regKey = registryKey(id, pluginDir, "saveProviderSettings");
+    if (regKey.isEmpty())
+        return false;
+    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
+    const QString fileName = settings.fileName();
+    if (!restrictToOwner(fileName))
+        qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot restrict"
+                             << fileName << "to its owner";
+    settings.beginGroup(regKey);
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        settings.setValue(it.key(), it.value());
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot write"
+                             << fileName << "- status" << int(settings.status());
+        return false;
+    }
+    restrictToOwner(fileName);
+    return !settings.allKeys().isEmpty();
+}
+
+QVariantMap providerInfo(const QString &id)
+{
+    return providerInfo(id, ProviderPlugins::pluginDirectory());
+}
+
+QJsonValue providerSettingsTemplate(const QString &id)
+{
+    return providerSettingsTemplate(id, ProviderPlugins::pluginDirectory());
+}
+
+QList<ProviderEntry> availableProviders()
+{
+    return availableProviders(ProviderPlugins::pluginDirectory());
+}
+
+QVariantMap providerSettings(const QString &id)
+{
+    return providerSettings(id, ProviderPlugins::pluginDirectory());
+}
+
+bool saveProviderSettings(const QString &id, const QVariantMap &values)
+{
+    return saveProviderSettings(id, values, ProviderPlugins::pluginDirectory());
+}
+
+} // namespace ProviderCatalogue

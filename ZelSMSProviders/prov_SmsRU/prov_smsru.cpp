@@ -1,0 +1,85 @@
+#include "prov_smsru.h"
+
+#include <QDebug>
+#include <QSettings>
+
+PROV_SmsRU::PROV_SmsRU(QObject *parent) : BasicSmsRestProvider(parent)
+{
+}
+
+QVariant PROV_SmsRU::parameter(int id)
+{
+    switch (id) {
+    case ParamProviderId:
+        return QStringLiteral("ZEL_SMS_PROVIDER_SMSRU");
+    case ParamMaxFailures:
+        return 5;
+    case ParamRetryPause:
+        return 60;
+    case ParamBatchSend:
+        return true;
+    case ParamBatchSize:
+        return SmsRuProtocol::MaxBatch;
+    case ParamBalanceCheck:
+        return true;
+    case ParamBalanceInterval:
+        return 120;
+    case ParamTextCodec:
+        return QStringLiteral("UTF-8");
+    case ParamAuxInterval:
+        return 30;
+    case ParamReplyTimeout:
+        return 60;
+    default:
+        return QVariant();
+    }
+}
+
+bool PROV_SmsRU::readSettings()
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, QStringLiteral("ZELORG"),
+                       QStringLiteral("SMSProviders"));
+    settings.beginGroup(QStringLiteral("SmsRU"));
+    m_settings.apiKey = settings.value(QStringLiteral("apiKey"), QString()).toString();
+    m_settings.senderId = settings.value(QStringLiteral("senderID"), QString()).toString();
+    m_settings.translit = settings.value(QStringLiteral("translit"), false).toBool();
+    readBaseUrl(settings);
+    settings.endGroup();
+
+    if (m_settings.apiKey.isEmpty()) {
+        qWarning().noquote() << "[PROV_SmsRU::readSettings()]: no apiKey in group SmsRU of"
+                             << settings.fileName();
+        return false;
+    }
+    warnIfSettingsReadable(settings);
+    return true;
+}
+
+int PROV_SmsRU::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
+                                 QByteArray *body, QString *method)
+{
+    Q_UNUSED(body) // every parameter travels in the query
+    QUrl url;
+    if (requestType == RequestSms) {
+        if (batch.isEmpty() || batch.size() > SmsRuProtocol::MaxBatch)
+            return 1;
+        url = SmsRuProtocol::sendUrl(
+            endpoint(QString::fromLatin1(SmsRuProtocol::DefaultHost) + SmsRuProtocol::SendPath),
+            m_settings, batch);
+    } else if (requestType == RequestBalance) {
+        url = SmsRuProtocol::balanceUrl(
+            endpoint(QString::fromLatin1(SmsRuProtocol::DefaultHost) + SmsRuProtocol::BalancePath),
+            m_settings);
+    } else {
+        return 1;
+    }
+    *method = QStringLiteral("POST");
+    request->setUrl(url);
+    request->setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
+    return 0;
+}
+
+void PROV_SmsRU::handleRestReply(QNetworkReply *reply)
+{
+    commitRestReply(SmsRuProtocol::parseReply(reply->readAll(), requestType()));
+}

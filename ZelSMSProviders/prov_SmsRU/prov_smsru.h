@@ -1,0 +1,28 @@
+#pragma once
+
+#include "basicsmsrestprovider.h"
+#include "smsruprotocol.h"
+
+// The SmsRU gateway: up to 100 SMS per request, every parameter in the URL
+// query of a POST, a plain-text reply whose first line is a status number.
+// Settings live in group "SmsRU" of the providers' settings.
+class PROV_SmsRU : public BasicSmsRestProvider
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID ICommonSmsInterface_iid FILE "prov_smsru.json")
+    Q_INTERFACES(ICommonSmsInterface)
+
+public:
+    explicit PROV_SmsRU(QObject *parent = nullptr);
+
+    QVariant parameter(int id) override;
+    bool readSettings() override;
+    int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
+                         QByteArray *body, QString *method) override;
+
+public slots:
+    void handleRestReply(QNetworkReply *reply) override;
+
+private:
+    SmsRuProtocol::Settings m_settings;
+};
