@@ -1,0 +1,240 @@
+#include "pcnudplink.h"
+#include "stationfake.h"
+#include "stationprotocol.h"
+
+#include <QSignalSpy>
+#include <QUdpSocket>
+#include <QtTest>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// A clock the test moves by hand; the link's own 50 ms timer keeps running,
+// but nothing happens on a tick unless the test advances time.
+struct ManualClock
+{
+    QDateTime now = QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
+    PcnUdpLink::Clock fn()
+    {
+        return [this] { return now; };
+    }
+    void advance(qint64 ms) { now = now.addMSecs(ms); }
+};
+
+constexpr int WaitMs = 2000;
+
+} // namespace
+
+class tst_PcnUdpLink : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStatusIsNoProviderExample();
+    void statusPeriodAndSequence();
+    void requests_data();
+    void requests();
+    void ackGoesToConfiguredStation();
+    void oversizedTextLengthIsClampedAndAcked();
+    void stationLossReportedOncePerSilence();
+    void requestsRefreshButDoNotClearLoss();
+    void restartBindsAgainAndKeepsCounter();
+
+private:
+    void tick() { QMetaObject::invokeMethod(link.get(), "tick", Qt::DirectConnection); }
+    QHostAddress loopback() const { return QHostAddress(QHostAddress::LocalHost); }
+
+    ManualClock clock;
+    std::unique_ptr<StationFake> station;
+    std::unique_ptr<PcnUdpLink> link;
+};
+
+void tst_PcnUdpLink::init()
+{
+    SmsText::registerSmsMessageType();
+    clock = ManualClock();
+    station = std::make_unique<StationFake>();
+    QVERIFY2(station->bind(), qPrintable(station->error()));
+    link = std::make_unique<PcnUdpLink>(nullptr, clock.fn());
+    link->setRemoteAddr(QStringLiteral("127.0.0.1"), station->port());
+    link->start();
+    QVERIFY(link->localPort() != 0);
+}
+
+void tst_PcnUdpLink::cleanup()
+{
+    link.reset();
+    station.reset();
+}
+
+void tst_PcnUdpLink::firstStatusIsNoProviderExample()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    QCOMPARE(station->statusDatagrams().first().toHex(' '),
+             QByteArray("11 55 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 99 ff"));
+    QCOMPARE(station->servicePort(), link->localPort());
+}
+
+void tst_PcnUdpLink::statusPeriodAndSequence()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    const struct
+    {
+        qint64 advanceMs;
+        int expectedCount;
+    } steps[] = {{4999, 1}, {1, 1}, {1, 2}, {5000, 2}, {1, 3}};
+    for (const auto &step : steps) {
+        clock.advance(step.advanceMs);
+        tick();
+        QTest::qWait(30);
+        QCOMPARE(station->statuses().size(), step.expectedCount);
+    }
+    const auto statuses = station->statuses();
+    for (int i = 0; i < statuses.size(); ++i)
+        QCOMPARE(statuses[i].sequence, quint32(i));
+    QCOMPARE(link->statusCounter(), quint32(3));
+}
+
+void tst_PcnUdpLink::requests_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray good =
+        StationProtocol::buildRequest(0x0A0B0C0D, SmsText::makeMessage("79001234567", "alarm", 1));
+    QTest::newRow("valid") << good << true;
+    QByteArray changed = good;
+    changed[25] = 'X';
+    QTest::newRow("byte-changed-checksum-stale") << changed << false;
+    QByteArray statusMagic = good;
+    statusMagic[0] = char(0x11);
+    QTest::newRow("250-bytes-status-magic") << statusMagic << false;
+    QTest::newRow("249-bytes") << good.left(249) << false;
+    QTest::newRow("251-bytes") << QByteArray(good).append('\0') << false;
+    QTest::newRow("22-byte-status-echo") << StationProtocol::buildStatus({}) << false;
+}
+
+void tst_PcnUdpLink::requests()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, accepted);
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    QSignalSpy spy(link.get(), &PcnUdpLink::newSmsRequest);
+    QVERIFY(station->sendRaw(loopback(), link->localPort(), datagram));
+    if (accepted) {
+        QVERIFY(station->waitForAck(0x0A0B0C0D, WaitMs));
+        QCOMPARE(spy.count(), 1);
+        const SMSMessage msg = spy.first().first().value<SMSMessage>();
+        QCOMPARE(SmsText::phoneText(msg), QStringLiteral("79001234567"));
+        QCOMPARE(SmsText::messageText(msg), QStringLiteral("alarm"));
+    } else {
+        // A valid request sent afterwards is answered; by then the bad one
+        // has certainly been read and must have caused nothing.
+        QVERIFY(station->sendRequest(loopback(), link->localPort(), 555,
+                                     SmsText::makeMessage("1", "x", 1)));
+        QVERIFY(station->waitForAck(555, WaitMs));
+        QCOMPARE(station->acks(), QList<quint32>{555});
+        QCOMPARE(spy.count(), 1);
+    }
+}
+
+void tst_PcnUdpLink::ackGoesToConfiguredStation()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    StationFake elsewhere;
+    QVERIFY(elsewhere.bind());
+    QSignalSpy spy(link.get(), &PcnUdpLink::newSmsRequest);
+    QVERIFY(elsewhere.sendRequest(loopback(), link->localPort(), 42,
+                                  SmsText::makeMessage("79001234567", "from elsewhere", 1)));
+    QVERIFY(station->waitForAck(42, WaitMs));
+    QCOMPARE(spy.count(), 1);
+    QTest::qWait(50);
+    QVERIFY(elsewhere.acks().isEmpty());
+}
+
+void tst_PcnUdpLink::oversizedTextLengthIsClampedAndAcked()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    SMSMessage msg = SmsText::makeMessage("", QByteArray(224, 'z'), 1);
+    std::memset(msg.phone, '7', sizeof msg.phone); // 15 digits, no terminating zero
+    msg.textLength = 60000;
+    QSignalSpy spy(link.get(), &PcnUdpLink::newSmsRequest);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("request 9 declares 60000 text bytes"));
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 9, msg));
+    QVERIFY(station->waitForAck(9, WaitMs));
+    QCOMPARE(spy.count(), 1);
+    const SMSMessage got = spy.first().first().value<SMSMessage>();
+    QCOMPARE(int(got.textLength), 224);
+    QCOMPARE(SmsText::messageText(got), QString(224, QLatin1Char('z')));
+    QCOMPARE(SmsText::phoneText(got), QString(15, QLatin1Char('7')));
+}
+
+void tst_PcnUdpLink::stationLossReportedOncePerSilence()
+{
+    QSignalSpy spy(link.get(), &PcnUdpLink::systemMessage);
+    const struct
+    {
+        const char *what;
+        qint64 advanceMs;
+        bool answerFirst;
+        int expectedSignals;
+    } steps[] = {
+        {"29.999 s silent", 29999, false, 0},
+        {"30.001 s silent", 2, false, 1},
+        {"another 30 s silent", 30001, false, 1},
+        {"station answers, 29 s silent", 29000, true, 1},
+        {"station answers, then 30 s silent", 30001, true, 2},
+    };
+    for (const auto &step : steps) {
+        if (step.answerFirst) {
+            QVERIFY(station->sendAnswer(loopback(), link->localPort()));
+            QTRY_VERIFY_WITH_TIMEOUT(!link->isLinkLost(), WaitMs);
+        }
+        clock.advance(step.advanceMs);
+        tick();
+        QVERIFY2(spy.count() == step.expectedSignals, step.what);
+    }
+    QCOMPARE(spy.first().first().toString(), QStringLiteral("Отсутствует связь с сервером ЗЕЛ"));
+    QVERIFY(link->isLinkLost());
+}
+
+void tst_PcnUdpLink::requestsRefreshButDoNotClearLoss()
+{
+    QSignalSpy loss(link.get(), &PcnUdpLink::systemMessage);
+    clock.advance(30001);
+    tick();
+    QCOMPARE(loss.count(), 1);
+    // Requests every 10 s keep the station "heard", yet only an answer clears the loss.
+    for (int i = 0; i < 9; ++i) {
+        clock.advance(10000);
+        QVERIFY(station->sendRequest(loopback(), link->localPort(), quint32(100 + i),
+                                     SmsText::makeMessage("1", "x", 1)));
+        QVERIFY(station->waitForAck(quint32(100 + i), WaitMs));
+        tick();
+    }
+    QCOMPARE(loss.count(), 1);
+    QVERIFY(link->isLinkLost());
+}
+
+void tst_PcnUdpLink::restartBindsAgainAndKeepsCounter()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    const quint16 firstPort = link->localPort();
+    link->stop();
+    QCOMPARE(link->localPort(), quint16(0));
+    clock.advance(5001);
+    QTest::qWait(120);
+    QCOMPARE(station->statuses().size(), 1); // stopped: no tick
+    link->start();
+    QVERIFY(link->localPort() != 0);
+    QVERIFY(station->waitForStatusCount(2, WaitMs));
+    QCOMPARE(station->statuses().at(1).sequence, 1u);
+    QCOMPARE(station->servicePort(), link->localPort());
+    Q_UNUSED(firstPort);
+}
+
+QTEST_GUILESS_MAIN(tst_PcnUdpLink)
+#include "tst_pcnudplink.moc"
