@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The JSON dialect shared by iqSms and Prostor-SMS (one platform under two
+// brands): a document with "login", "password" and, for a send, "messages";
+// replies with a top-level "status" and per-message statuses. Only the common
+// reading is here; how a reply becomes a result map stays in each gateway class.
+class JsonSmsGateway
+{
+public:
+    // One outgoing message; the gateway decides which optional members it sends.
+    static QJsonObject messageObject(const QString &sender, const QString &text,
+                                     const QString &phone, const QString &clientId);
+
+    // Indented JSON, members in key order (QJsonObject keeps them sorted).
+    static QByteArray requestBody(const QString &login, const QString &password);
+    static QByteArray requestBody(const QString &login, const QString &password,
+                                  const QJsonArray &messages);
+
+    struct Rejection
+    {
+        int index = 0;    // position in the reply's "messages"
+        QString clientId; // as echoed by the gateway, may be empty
+        QString status;
+    };
+
+    // Numbers of the request in flight, to name refused messages in the log:
+    // matched by the echoed clientId, else by position.
+    struct SentBatch
+    {
+        QStringList clientIds;
+        QStringList phones;
+
+        void clear();
+        void add(const QString &clientId, const QString &phone);
+        QString phoneFor(const Rejection &rejection) const;
+    };
+
+    struct SendReply
+    {
+        bool statusOk = false; // top-level "status" is "ok"
+        bool accepted = false; // at least one message "accepted"
+        // The first non-empty status met before the first accepted message.
+        QString errorText;
+        // Every message not accepted, also those after the first accepted one:
+        // the batch counts as sent, so these are reported one by one.
+        QList<Rejection> rejected;
+    };
+    static SendReply readSendReply(const QByteArray &body);
+
+    struct BalanceReply
+    {
+        bool found = false; // a numeric balance was present
+        double balance = 0.0;
+        QString status;      // top-level "status"
+        QString description; // top-level "description"
+    };
+    static BalanceReply readBalanceReply(const QByteArray &body);
+};

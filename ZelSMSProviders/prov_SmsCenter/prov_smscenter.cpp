@@ -1,0 +1,137 @@
+#include "prov_smscenter.h"
+
+#include "formquery.h"
+
+#include <QSettings>
+#include <QXmlStreamReader>
+
+const char *const PROV_SmsCenter::PartnerId = "615032";
+const char *const PROV_SmsCenter::DefaultSendUrl = "https://smsc.ru/sys/send.php";
+const char *const PROV_SmsCenter::DefaultBalanceUrl = "https://smsc.ru/sys/balance.php";
+
+PROV_SmsCenter::PROV_SmsCenter(QObject *parent) : BasicSmsRestProvider(parent)
+{
+}
+
+QVariant PROV_SmsCenter::parameter(int id)
+{
+    static const GatewayParameters params{"ZEL_SMS_PROVIDER_SMSCENTER", true, MaxBatch, 60};
+    return params.value(id);
+}
+
+bool PROV_SmsCenter::readSettings()
+{
+    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
+    settings.beginGroup("SmsCenter");
+    m_login = settings.value("login", QString()).toString();
+    m_password = settings.value("password", QString()).toString();
+    m_senderId = settings.value("senderID", QString()).toString();
+    m_flash = settings.value("flashSms", false).toBool();
+    m_translit = settings.value("translit", false).toBool();
+    readBaseUrl(settings);
+    warnIfSettingsReadable(settings);
+    settings.endGroup();
+    return !m_login.isEmpty() && !m_password.isEmpty();
+}
+
+// The gateway splits "list" at line feeds, so a line break inside a text would
+// cut the message and turn its remainder into a bogus "number:text" line. The
+// gateway reads the two characters "\n" inside a list text as a line break.
+QString PROV_SmsCenter::listLine(const QString &phone, const QString &text)
+{
+    QString escaped = text;
+    escaped.replace("\r\n", "\\n").replace('\n', "\\n").replace('\r', "\\n");
+    return QString("%1:%2").arg(phone, escaped);
+}
+
+int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
+                                     QNetworkRequest *request, QByteArray *body, QString *method)
+{
+    Q_UNUSED(body);
+    *method = "POST";
+    request->setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
+
+    FormQuery query;
+    query.add("login", m_login);
+    query.add("psw", m_password);
+    query.add("fmt", "2");
+    QUrl url;
+    if (requestType == RequestSms) {
+        if (batch.isEmpty() || batch.size() > MaxBatch)
+            return 1;
+        QStringList lines;
+        for (const SMSMessage &msg : batch)
+            lines.append(listLine(formatPhone(msg, "7"), messageText(msg)));
+        query.add("sender", m_senderId);
+        query.add("translit", m_translit ? "1" : "0");
+        query.add("flash", m_flash ? "1" : "0");
+        query.add("cost", "2");
+        query.add("charset", "utf-8");
+        query.add("pp", PartnerId);
+        query.add("list", lines.join('\n'));
+        url = endpoint(DefaultSendUrl);
+    } else if (requestType == RequestBalance) {
+        query.add("cur", "0");
+        url = endpoint(DefaultBalanceUrl);
+    } else {
+        return 1;
+    }
+    query.applyTo(&url);
+    request->setUrl(url);
+    m_sentType = requestType;
+    return 0;
+}
+
+QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
+{
+    bool accepted = false;
+    int code = 1;
+    double value = 0.0;
+    bool valueRead = false;
+    QString errorText = tr("Неверный формат запроса");
+
+    QXmlStreamReader xml(body);
+    if (xml.readNextStartElement()) {
+        if (xml.name() == QLatin1String("result")) {
+            while (xml.readNextStartElement()) {
+                if (xml.name() == QLatin1String("error")) {
+                    errorText = xml.readElementText();
+                } else if (xml.name() == QLatin1String("error_code")) {
+                    const int parsed = xml.readElementText().toInt(&accepted);
+                    if (accepted)
+                        code = parsed;
+                } else if (xml.name() == QLatin1String("cost")) {
+                    value = xml.readElementText().toDouble(&valueRead);
+                } else if (xml.name() == QLatin1String("id")) {
+                    xml.readElementText();
+                    accepted = true;
+                    code = 0;
+                } else {
+                    xml.skipCurrentElement();
+                }
+            }
+        } else if (xml.name() == QLatin1String("balance")) {
+            value = xml.readElementText().toDouble(&valueRead);
+            accepted = true;
+            code = 0;
+        }
+    }
+
+    QVariantMap result;
+    if (requestType == RequestSms) {
+        result.insert(ResultKey::Success, accepted && code == 0);
+        if (valueRead)
+            result.insert(ResultKey::Spent, value);
+    } else {
+        result.insert(ResultKey::Success, accepted && valueRead && code == 0);
+        result.insert(ResultKey::Balance, value);
+    }
+    result.insert(ResultKey::ErrorCode, code);
+    result.insert(ResultKey::ErrorText, errorText);
+    return result;
+}
+
+void PROV_SmsCenter::handleRestReply(QNetworkReply *reply)
+{
+    commitRestReply(parseReply(m_sentType, reply->readAll()));
+}

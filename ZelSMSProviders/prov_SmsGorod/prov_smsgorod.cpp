@@ -1,0 +1,169 @@
+#include "prov_smsgorod.h"
+
+#include "xmlrequestwriter.h"
+
+#include <QDebug>
+#include <QSettings>
+#include <QXmlStreamReader>
+
+const char *const PROV_SmsGorod::DefaultSender = "SmsGorod";
+const char *const PROV_SmsGorod::DirectHost = "http://web.smsgorod.ru";
+const char *const PROV_SmsGorod::DigitalHost = "http://new.smsgorod.ru";
+
+PROV_SmsGorod::PROV_SmsGorod(QObject *parent) : BasicSmsRestProvider(parent)
+{
+}
+
+QVariant PROV_SmsGorod::parameter(int id)
+{
+    static const GatewayParameters params{"ZEL_SMS_PROVIDER_SMSGOROD", true, MaxBatch, 60};
+    return params.value(id);
+}
+
+bool PROV_SmsGorod::readSettings()
+{
+    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
+    settings.beginGroup("SmsGorod");
+    m_login = settings.value("login", QString()).toString();
+    m_password = settings.value("password", QString()).toString();
+    m_senderId = settings.value("senderID", QString()).toString();
+    m_channel = settings.value("channel", -1).toInt();
+    m_flash = settings.value("flashSms", false).toBool();
+    if (m_senderId.isEmpty())
+        m_senderId = DefaultSender;
+    readBaseUrl(settings);
+    warnIfSettingsReadable(settings);
+    settings.endGroup();
+    return !m_login.isEmpty() && !m_password.isEmpty() && m_channel >= 0;
+}
+
+int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
+                                    QNetworkRequest *request, QByteArray *body, QString *method)
+{
+    request->setHeader(QNetworkRequest::ContentTypeHeader, "text/xml; charset=utf-8");
+    *method = "POST";
+    const QString host = m_channel == 0 ? DirectHost : DigitalHost;
+
+    XmlRequestWriter xml;
+    xml.startElement("request");
+    xml.startElement("security");
+    xml.emptyElement("login", {{"value", m_login}});
+    xml.emptyElement("password", {{"value", m_password}});
+    xml.endElement();
+
+    QStringList phones;
+    if (requestType == RequestSms) {
+        if (batch.isEmpty() || batch.size() > MaxBatch)
+            return 1;
+        int counter = 0;
+        for (const SMSMessage &msg : batch) {
+            xml.startElement("message");
+            xml.attribute("type", m_flash ? "flashsms" : "sms");
+            xml.textElement("sender", m_senderId);
+            xml.textElement("text", messageText(msg));
+            xml.emptyElement("abonent", {{"phone", formatPhone(msg, "7")},
+                                         {"number_sms", QString::number(++counter)}});
+            xml.endElement();
+            phones.append(formatPhone(msg, "8"));
+        }
+        request->setUrl(endpoint(host + "/xml/"));
+    } else if (requestType == RequestBalance) {
+        request->setUrl(endpoint(host + "/xml/balance.php"));
+    } else {
+        return 1;
+    }
+    *body = xml.finish();
+    m_sentType = requestType;
+    m_sentPhones = phones;
+    return 0;
+}
+
+QVariantMap PROV_SmsGorod::parseReply(int requestType, const QByteArray &body)
+{
+    QString errorText = tr("Неверный формат XML запроса");
+    double balance = 0.0;
+    bool moneyRead = false;
+    int code = -1;
+
+    QXmlStreamReader xml(body);
+    if (xml.readNextStartElement() && xml.name() == QLatin1String("response")) {
+        if (requestType == RequestSms)
+            errorText.clear();
+        while (xml.readNextStartElement()) {
+            if (xml.name() == QLatin1String("error")) {
+                errorText = xml.readElementText();
+                break;
+            }
+            if (xml.name() == QLatin1String("information")) {
+                const QString text = xml.readElementText();
+                if (text == QLatin1String("send")) {
+                    code = 0;
+                    break;
+                }
+                if (errorText.isEmpty()) {
+                    errorText = text;
+                    code = -2;
+                }
+            } else if (xml.name() == QLatin1String("money")) {
+                balance = xml.readElementText().toDouble(&moneyRead);
+                code = moneyRead ? 0 : -3;
+            } else {
+                xml.skipCurrentElement();
+            }
+        }
+    }
+
+    QVariantMap result;
+    if (requestType == RequestSms) {
+        result.insert(ResultKey::Success, code == 0);
+    } else {
+        result.insert(ResultKey::Success, moneyRead && code == 0);
+        result.insert(ResultKey::Balance, balance);
+    }
+    if (code >= 0)
+        errorText.clear();
+    result.insert(ResultKey::ErrorCode, code);
+    result.insert(ResultKey::ErrorText, errorText);
+    return result;
+}
+
+QList<QPair<int, QString>> PROV_SmsGorod::refusedMessages(const QByteArray &body)
+{
+    QList<QPair<int, QString>> refused;
+    QXmlStreamReader xml(body);
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("response"))
+        return refused;
+    int position = 0;
+    while (xml.readNextStartElement()) {
+        if (xml.name() != QLatin1String("information")) {
+            xml.skipCurrentElement();
+            continue;
+        }
+        ++position;
+        bool numbered = false;
+        const int number = xml.attributes().value("number_sms").toInt(&numbered);
+        const QString text = xml.readElementText();
+        if (text != QLatin1String("send"))
+            refused.append(qMakePair(numbered ? number : position, text));
+    }
+    return refused;
+}
+
+void PROV_SmsGorod::handleRestReply(QNetworkReply *reply)
+{
+    const QByteArray body = reply->readAll();
+    const QVariantMap result = parseReply(m_sentType, body);
+    // One "send" makes the whole batch count as delivered and forgotten; the
+    // messages refused beside it would vanish without a trace, so name them.
+    if (m_sentType == RequestSms && result.value(ResultKey::Success).toBool()) {
+        for (const auto &refusal : refusedMessages(body)) {
+            const QString phone = refusal.first >= 1 && refusal.first <= m_sentPhones.size()
+                                      ? m_sentPhones.at(refusal.first - 1)
+                                      : QString("?");
+            qWarning() << QString("[PROV_SmsGorod::handleRestReply()]: SMS на номер %1 не принято "
+                                  "шлюзом: \"%2\"")
+                              .arg(phone, refusal.second);
+        }
+    }
+    commitRestReply(result);
+}

@@ -1,0 +1,119 @@
+#include "prov_epochta_v2.h"
+
+#include "xmlrequestwriter.h"
+
+#include <QSettings>
+#include <QXmlStreamReader>
+
+const char *const PROV_ePochta_v2::DefaultSender = "OHRANA";
+const char *const PROV_ePochta_v2::DefaultUrl = "http://atompark.com/members/sms/xml.php";
+
+PROV_ePochta_v2::PROV_ePochta_v2(QObject *parent) : BasicSmsRestProvider(parent)
+{
+}
+
+QVariant PROV_ePochta_v2::parameter(int id)
+{
+    static const GatewayParameters params{"ZEL_SMS_PROVIDER_EPOCHTA_V2", false, 1, 60};
+    return params.value(id);
+}
+
+bool PROV_ePochta_v2::readSettings()
+{
+    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
+    settings.beginGroup("ePochta_v2");
+    m_login = settings.value("login", QString()).toString();
+    m_password = settings.value("password", QString()).toString();
+    m_senderId = settings.value("senderID", QString()).toString();
+    if (m_senderId.isEmpty())
+        m_senderId = DefaultSender;
+    readBaseUrl(settings);
+    warnIfSettingsReadable(settings);
+    settings.endGroup();
+    return !m_login.isEmpty() && !m_password.isEmpty();
+}
+
+int PROV_ePochta_v2::buildRestRequest(int requestType, QList<SMSMessage> batch,
+                                      QNetworkRequest *request, QByteArray *body, QString *method)
+{
+    if (requestType != RequestSms && requestType != RequestBalance)
+        return 1;
+    if (requestType == RequestSms && batch.size() != 1)
+        return 1;
+    request->setHeader(QNetworkRequest::ContentTypeHeader, "text/xml");
+    request->setUrl(endpoint(DefaultUrl));
+    *method = "POST";
+
+    XmlRequestWriter xml;
+    xml.startElement("SMS");
+    xml.startElement("operations");
+    xml.textElement("operation", requestType == RequestBalance ? "BALANCE" : "SEND");
+    xml.endElement();
+    xml.startElement("authentification");
+    xml.textElement("username", m_login);
+    xml.textElement("password", m_password);
+    xml.endElement();
+    if (requestType == RequestSms) {
+        xml.startElement("message");
+        xml.textElement("text", messageText(batch.first()));
+        xml.textElement("sender", m_senderId);
+        xml.endElement();
+        xml.startElement("numbers");
+        for (const SMSMessage &msg : batch)
+            xml.textElement("number", formatPhone(msg, "7"));
+        xml.endElement();
+    }
+    *body = xml.finish();
+    m_sentType = requestType;
+    return 0;
+}
+
+QVariantMap PROV_ePochta_v2::parseReply(int requestType, const QByteArray &body)
+{
+    int status = -2;
+    bool statusRead = false;
+    double amount = 0.0;
+    bool amountRead = false;
+
+    QXmlStreamReader xml(body);
+    if (xml.readNextStartElement() && xml.name() == QLatin1String("RESPONSE")) {
+        while (xml.readNextStartElement()) {
+            if (xml.name() == QLatin1String("status")) {
+                const int parsed = xml.readElementText().toInt(&statusRead);
+                if (statusRead)
+                    status = parsed;
+            } else if (xml.name() == QLatin1String("amount")) {
+                amount = xml.readElementText().toDouble(&amountRead);
+            } else {
+                xml.skipCurrentElement();
+            }
+        }
+    }
+
+    QVariantMap result;
+    if (requestType == RequestSms) {
+        result.insert(ResultKey::Success, statusRead && status > 0);
+        result.insert(ResultKey::Spent, amount);
+    } else {
+        result.insert(ResultKey::Success, statusRead && amountRead && status == 0);
+        result.insert(ResultKey::Balance, amount);
+    }
+
+    QString errorText;
+    if (status == -1)
+        errorText = tr("Неверный логин или пароль");
+    else if (status == -3)
+        errorText = tr("Недостаточно средств");
+    else if (status == -4)
+        errorText = tr("Неверные номера получателей");
+    else if (status < 0)
+        errorText = tr("Неверный формат XML запроса");
+    result.insert(ResultKey::ErrorCode, status);
+    result.insert(ResultKey::ErrorText, errorText);
+    return result;
+}
+
+void PROV_ePochta_v2::handleRestReply(QNetworkReply *reply)
+{
+    commitRestReply(parseReply(m_sentType, reply->readAll()));
+}
