@@ -9,9 +9,13 @@ QtAbstractPropertyManager::QtAbstractPropertyManager(QObject *parent) : QObject(
 QtAbstractPropertyManager::~QtAbstractPropertyManager()
 {
     // Derived parts are gone here, so uninitializeProperty must not be
-    // called; only the property objects themselves are freed.
-    for (QtProperty *property : qAsConst(m_properties))
+    // called; browsers still hear of each property before it is freed.
+    const QSet<QtProperty *> doomed = m_properties;
+    m_properties.clear();
+    for (QtProperty *property : doomed) {
+        emit propertyDestroyed(property);
         delete property;
+    }
 }
 
 QtProperty *QtAbstractPropertyManager::addProperty(const QString &name)
