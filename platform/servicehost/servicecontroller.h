@@ -4,7 +4,8 @@
 
 // Lets another program (the configuration program, tests) ask the service
 // manager about an installed service and start or stop it. Works with systemd
-// where present and with our built-in manager elsewhere.
+// where present and with our built-in manager elsewhere (see ServiceManager
+// for how the back end is chosen).
 class ServiceController
 {
 public:
@@ -15,9 +16,13 @@ public:
     bool isRunning() const;
     QString serviceDescription() const;
     QString serviceFilePath() const;
+    // Both return only when the service answers (start) or is gone (stop),
+    // within the manager's time limit; false with errorString() otherwise.
     bool start();
     bool stop();
+    QString errorString() const { return m_error; }
 
 private:
     QString m_name;
+    QString m_error;
 };

@@ -1,0 +1,61 @@
+#include "receiverservice.h"
+
+#include "controller.h"
+#include "exceptionstableapp.h"
+
+#include <QTimer>
+#include <stdexcept>
+
+ReceiverService::ReceiverService(int argc, char **argv) : ServiceBase(argc, argv, name())
+{
+    setServiceDescription(description());
+    setStartupType(AutoStartup);
+    setServiceFlags(NeedsStopOnShutdown);
+    m_testHooks = qEnvironmentVariable("ZELSMS_TEST_HOOKS") == QLatin1String("1");
+}
+
+ReceiverService::~ReceiverService()
+{
+    delete m_controller;
+}
+
+QString ReceiverService::description()
+{
+    return QCoreApplication::translate("QObject", "Служба SMS ЗЕЛ, версия %1").arg(version());
+}
+
+void ReceiverService::start()
+{
+    m_controller = new Controller;
+    QTimer::singleShot(0, m_controller, SLOT(initialize()));
+}
+
+void ReceiverService::stop()
+{
+    delete m_controller;
+    m_controller = nullptr;
+}
+
+void ReceiverService::pause()
+{
+}
+
+void ReceiverService::resume()
+{
+}
+
+void ReceiverService::processCommand(int code)
+{
+    if (m_testHooks && code == TestThrowCommand)
+        throw std::runtime_error("test hook: command " + std::to_string(code));
+}
+
+void ReceiverService::createApplication(int &argc, char **argv)
+{
+    new ExceptionStableApp(argc, argv);
+}
+
+int ReceiverService::executeApplication()
+{
+    return ExceptionStableApp::execWithRestart();
+}

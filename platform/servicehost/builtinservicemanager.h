@@ -1,0 +1,40 @@
+#pragma once
+
+#include "servicemanager.h"
+
+// Our own service manager for machines without systemd (containers, CI).
+// The installation is a record in system-scope settings (organisation
+// ZELORG, application "ZelServiceHost", one group per service); starting
+// launches the recorded program as a detached daemon (own session, stdin
+// from /dev/null, stdout and stderr appended to <runtime dir>/<name>.log);
+// the running daemon answers on its control socket, which is the only
+// evidence of "running": a socket or pid file left by a killed daemon
+// answers nobody and so never fakes a running service or blocks a start.
+class BuiltinServiceManager : public ServiceManager
+{
+public:
+    explicit BuiltinServiceManager(const QString &serviceName);
+
+    Backend backend() const override { return Backend::Builtin; }
+    bool isInstalled() const override;
+    bool isRunning() const override;
+    QString description() const override;
+    QString programPath() const override;
+    QString account() const;
+    QString startType() const;
+    bool install(const InstallRequest &request) override;
+    bool uninstall() override;
+    bool start(bool afterRestart = false) override;
+    bool stop() override;
+
+    QString logFilePath() const;
+
+    // Whether pid names a live (not zombie) process.
+    static bool processAlive(qint64 pid);
+
+private:
+    QString recordValue(const QString &key) const;
+    bool launch();
+    bool waitForPreviousInstance();
+    qint64 pidFromFile() const;
+};

@@ -1,0 +1,300 @@
+#include "servicebase.h"
+
+#include "servicecontrolserver.h"
+#include "servicemanager.h"
+#include "servicepaths.h"
+#include "syslogwriter.h"
+#include "terminationsignals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <exception>
+
+namespace {
+ServiceBase *g_instance = nullptr;
+
+void print(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+// Why a management command failed; stdout keeps only the classic texts.
+void printReason(const QString &reason)
+{
+    if (reason.isEmpty())
+        return;
+    const QByteArray bytes = (reason + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+} // namespace
+
+ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
+    : m_argc(argc), m_argv(argv), m_name(name)
+{
+    g_instance = this;
+    m_launchedBy = qEnvironmentVariable(ServicePaths::LaunchVariable);
+    qunsetenv(ServicePaths::LaunchVariable);
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    m_commandLine = ServiceCommandLine::parse(args);
+}
+
+ServiceBase::~ServiceBase()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+ServiceBase *ServiceBase::instance()
+{
+    return g_instance;
+}
+
+ServiceBase::RunMode ServiceBase::runMode() const
+{
+    if (m_commandLine.command() == ServiceCommandLine::Exec)
+        return RunMode::Console;
+    if (m_commandLine.command() == ServiceCommandLine::Start && !m_commandLine.isRestart() &&
+        !m_launchedBy.isEmpty())
+        return RunMode::Daemon;
+    return RunMode::Management;
+}
+
+bool ServiceBase::logsToStandardError() const
+{
+    const RunMode mode = runMode();
+    return mode == RunMode::Console ||
+           (mode == RunMode::Daemon && m_launchedBy != QLatin1String("systemd"));
+}
+
+QString ServiceBase::ownProgramPath() const
+{
+    return QCoreApplication::applicationFilePath();
+}
+
+void ServiceBase::logMessage(const QString &message, MessageType type, int id, uint category)
+{
+    (void)id;
+    (void)category;
+    if (!m_syslog)
+        m_syslog = std::make_unique<SyslogWriter>(m_name);
+    SyslogWriter::Priority p = SyslogWriter::Priority::Information;
+    if (type == Error)
+        p = SyslogWriter::Priority::Error;
+    else if (type == Warning)
+        p = SyslogWriter::Priority::Warning;
+    m_syslog->write(p, message);
+}
+
+int ServiceBase::exec()
+{
+    createApplication(m_argc, m_argv);
+    if (!QCoreApplication::instance()) {
+        printReason(QStringLiteral("The service %1: no application object").arg(m_name));
+        return -1;
+    }
+    switch (m_commandLine.command()) {
+    case ServiceCommandLine::Install:
+        return install();
+    case ServiceCommandLine::Uninstall:
+        return uninstall();
+    case ServiceCommandLine::Version:
+        return version();
+    case ServiceCommandLine::Exec:
+        return runService(RunMode::Console);
+    case ServiceCommandLine::Terminate:
+        return terminate();
+    case ServiceCommandLine::Pause:
+    case ServiceCommandLine::Resume:
+    case ServiceCommandLine::UserCommand:
+        return control(m_commandLine.command());
+    case ServiceCommandLine::Help:
+        print(ServiceCommandLine::usageText(ownProgramPath()));
+        return 0;
+    case ServiceCommandLine::Start:
+        break;
+    }
+    return runMode() == RunMode::Daemon ? runService(RunMode::Daemon) : startInstalled();
+}
+
+int ServiceBase::install()
+{
+    auto manager = ServiceManager::create(m_name);
+    if (manager->isInstalled()) {
+        print(ServiceCommandLine::alreadyInstalledText(m_name));
+        return -1;
+    }
+    ServiceManager::InstallRequest request;
+    request.programPath = ownProgramPath();
+    request.description = m_description;
+    request.account = m_commandLine.account();
+    request.password = m_commandLine.password();
+    request.automaticStart = m_startupType == AutoStartup;
+    if (!manager->install(request)) {
+        print(ServiceCommandLine::installFailedText(m_name));
+        printReason(manager->errorString());
+        return -1;
+    }
+    print(ServiceCommandLine::installedText(m_name, request.programPath));
+    return 0;
+}
+
+int ServiceBase::uninstall()
+{
+    auto manager = ServiceManager::create(m_name);
+    if (!manager->isInstalled()) {
+        print(ServiceCommandLine::notInstalledText(m_name));
+        return -1;
+    }
+    if (!manager->uninstall()) {
+        print(ServiceCommandLine::uninstallFailedText(m_name));
+        printReason(manager->errorString());
+        return -1;
+    }
+    print(ServiceCommandLine::uninstalledText(m_name));
+    return 0;
+}
+
+int ServiceBase::version()
+{
+    auto manager = ServiceManager::create(m_name);
+    const bool installed = manager->isInstalled();
+    const QString path = installed ? manager->programPath() : ownProgramPath();
+    print(ServiceCommandLine::versionText(m_name, path, installed, manager->isRunning()));
+    return 0;
+}
+
+int ServiceBase::terminate()
+{
+    auto manager = ServiceManager::create(m_name);
+    if (!manager->stop()) {
+        qCritical("%s", qPrintable(ServiceCommandLine::stopFailedMessage()));
+        printReason(manager->errorString());
+        return -1;
+    }
+    return 0;
+}
+
+int ServiceBase::control(ServiceCommandLine::Command command)
+{
+    auto manager = ServiceManager::create(m_name);
+    bool ok = false;
+    if (command == ServiceCommandLine::Pause) {
+        ok = manager->pause();
+    } else if (command == ServiceCommandLine::Resume) {
+        ok = manager->resume();
+    } else if (!m_commandLine.commandCodeValid()) {
+        printReason(
+            ServiceCommandLine::badCommandCodeText(m_commandLine.rawCommandCode()).trimmed());
+        return -1;
+    } else {
+        ok = manager->sendCommand(m_commandLine.commandCode());
+    }
+    if (!ok)
+        printReason(manager->errorString());
+    return ok ? 0 : -1;
+}
+
+int ServiceBase::startInstalled()
+{
+    auto manager = ServiceManager::create(m_name);
+    if (!manager->start(m_commandLine.isRestart())) {
+        print(ServiceCommandLine::startFailedText(m_name));
+        printReason(manager->errorString());
+        return -4;
+    }
+    return 0;
+}
+
+int ServiceBase::runService(RunMode mode)
+{
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
+        qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);
+        QCoreApplication::exit(0);
+    });
+
+    ServiceControlServer server;
+    QString pidFile;
+    if (mode == RunMode::Daemon) {
+        const auto backend = m_launchedBy == QLatin1String("systemd")
+                                 ? ServiceManager::Backend::Systemd
+                                 : ServiceManager::Backend::Builtin;
+        const auto manager = ServiceManager::create(m_name, backend);
+        if (!server.listen(manager->socketPath())) {
+            qCritical("[ServiceBase]: управляющий сокет недоступен: %s",
+                      qPrintable(server.errorString()));
+            // Under the built-in manager the socket is the service's only
+            // handle: without it the daemon could be neither seen nor stopped.
+            // Under systemd it only carries pause/resume/commands.
+            if (backend == ServiceManager::Backend::Builtin) {
+                print(ServiceCommandLine::startFailedText(m_name));
+                return -4;
+            }
+        }
+        pidFile = manager->pidFilePath();
+        writePidFile(pidFile);
+        QObject::connect(&server, &ServiceControlServer::stopRequested,
+                         [] { QCoreApplication::exit(0); });
+        QObject::connect(&server, &ServiceControlServer::pauseRequested, [this] { pause(); });
+        QObject::connect(&server, &ServiceControlServer::resumeRequested, [this] { resume(); });
+        QObject::connect(&server, &ServiceControlServer::commandRequested, [this](int code) {
+            qDebug("[ServiceBase]: получена команда службы %d", code);
+            processCommand(code);
+        });
+    }
+
+    try {
+        start();
+    } catch (const std::exception &e) {
+        qCritical("[ServiceBase]: ошибка запуска службы: %s", e.what());
+        if (mode == RunMode::Console)
+            qCritical("%s", qPrintable(ServiceCommandLine::execFailedMessage()));
+        else
+            print(ServiceCommandLine::startFailedText(m_name));
+        removePidFile(pidFile);
+        return mode == RunMode::Console ? -1 : -4;
+    }
+
+    const int code = executeApplication();
+
+    try {
+        stop();
+    } catch (const std::exception &e) {
+        qCritical("[ServiceBase]: ошибка остановки службы: %s", e.what());
+    }
+    server.close();
+    removePidFile(pidFile);
+    return code;
+}
+
+void ServiceBase::writePidFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        f.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n') < 0)
+        qWarning("[ServiceBase]: не удалось записать %s: %s", qPrintable(path),
+                 qPrintable(f.errorString()));
+}
+
+// The pid file goes last, so a restart copy waiting for it knows the old
+// instance has closed its socket and stopped its controller.
+void ServiceBase::removePidFile(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    QFile f(path);
+    if (f.open(QIODevice::ReadOnly) &&
+        f.read(32).trimmed().toLongLong() == QCoreApplication::applicationPid()) {
+        f.close();
+        f.remove();
+    }
+}

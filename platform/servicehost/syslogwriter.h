@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// Writes lines to the system log (syslog(3): journald or rsyslog pick them
+// up) under one ident, facility daemon. Our stand-in for the Windows event
+// log: entry types map to priorities, the event id travels in the text only
+// as the caller puts it there.
+class SyslogWriter
+{
+public:
+    enum class Priority
+    {
+        Information,
+        Warning,
+        Error
+    };
+
+    explicit SyslogWriter(const QString &ident);
+    ~SyslogWriter();
+
+    void write(Priority priority, const QString &text);
+
+    // LOG_INFO, LOG_WARNING, LOG_ERR
+    static int syslogPriority(Priority priority);
+
+private:
+    QByteArray m_ident; // openlog() keeps the pointer, so the bytes live here
+};

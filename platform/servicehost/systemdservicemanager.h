@@ -1,0 +1,40 @@
+#pragma once
+
+#include "servicemanager.h"
+
+#include <QStringList>
+
+// The service as a systemd unit. "-install" writes the unit file (directory
+// ZELSMS_SYSTEMD_UNIT_DIR, default /etc/systemd/system), reloads systemd and
+// enables the unit (automatic start: WantedBy=multi-user.target); everything
+// else goes through "systemctl", found on PATH.
+class SystemdServiceManager : public ServiceManager
+{
+public:
+    explicit SystemdServiceManager(const QString &serviceName);
+
+    Backend backend() const override { return Backend::Systemd; }
+    bool isInstalled() const override;
+    bool isRunning() const override;
+    QString description() const override;
+    QString programPath() const override;
+    bool install(const InstallRequest &request) override;
+    bool uninstall() override;
+    bool start(bool afterRestart = false) override;
+    bool stop() override;
+
+    QString unitDir() const;
+    QString unitName() const;
+    QString unitFilePath() const;
+
+private:
+    struct Result
+    {
+        bool ran = false;
+        int exitCode = -1;
+        QString output;
+    };
+    Result systemctl(const QStringList &args) const;
+    bool systemctlOk(const QStringList &args, const QString &operation) const;
+    QString unitText() const;
+};

@@ -1,0 +1,98 @@
+#include "systemdunitfile.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace SystemdUnitFile {
+
+namespace {
+bool hasLineBreak(const QString &s)
+{
+    return s.contains(QLatin1Char('\n')) || s.contains(QLatin1Char('\r'));
+}
+} // namespace
+
+QString escapeSpecifiers(const QString &text)
+{
+    QString out = text;
+    out.replace(QLatin1Char('%'), QStringLiteral("%%"));
+    return out;
+}
+
+QString quoted(const QString &text)
+{
+    QString out = text;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    out.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + escapeSpecifiers(out) + QLatin1Char('"');
+}
+
+bool isSafeAccountName(const QString &account)
+{
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z_][A-Za-z0-9_.-]{0,31}\\$?$"));
+    return re.match(account).hasMatch();
+}
+
+QString render(const Options &o, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return QString();
+    };
+    if (o.programPath.isEmpty() || !QDir::isAbsolutePath(o.programPath))
+        return fail(QStringLiteral("program path '%1' is not absolute").arg(o.programPath));
+    if (hasLineBreak(o.programPath) || hasLineBreak(o.description))
+        return fail(QStringLiteral("program path or description contains a line break"));
+    if (!o.account.isEmpty() && !isSafeAccountName(o.account))
+        return fail(QStringLiteral("account '%1' is not a valid user name").arg(o.account));
+    for (auto it = o.environment.cbegin(); it != o.environment.cend(); ++it) {
+        if (hasLineBreak(it.key()) || hasLineBreak(it.value()) ||
+            it.key().contains(QLatin1Char('=')))
+            return fail(QStringLiteral("environment entry '%1' is unusable").arg(it.key()));
+    }
+
+    QStringList l;
+    l << QStringLiteral("[Unit]")
+      << QStringLiteral("Description=") + escapeSpecifiers(o.description)
+      << QStringLiteral("After=network-online.target")
+      << QStringLiteral("Wants=network-online.target") << QString() << QStringLiteral("[Service]")
+      << QStringLiteral("Type=simple") << QStringLiteral("ExecStart=") + quoted(o.programPath);
+    for (auto it = o.environment.cbegin(); it != o.environment.cend(); ++it)
+        l << QStringLiteral("Environment=") + quoted(it.key() + QLatin1Char('=') + it.value());
+    if (!o.account.isEmpty())
+        l << QStringLiteral("User=") + o.account;
+    if (!o.runtimeDirectoryName.isEmpty())
+        l << QStringLiteral("RuntimeDirectory=") + o.runtimeDirectoryName;
+    l << QStringLiteral("Restart=on-failure") << QStringLiteral("RestartSec=2")
+      << QStringLiteral("KillMode=control-group") << QStringLiteral("TimeoutStopSec=30")
+      << QString() << QStringLiteral("[Install]") << QStringLiteral("WantedBy=multi-user.target")
+      << QString();
+    return l.join(QLatin1Char('\n'));
+}
+
+QString value(const QString &unitText, const QString &key)
+{
+    const QString prefix = key + QLatin1Char('=');
+    for (const QString &raw : unitText.split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (!line.startsWith(prefix))
+            continue;
+        QString v = line.mid(prefix.size());
+        if (v.size() >= 2 && v.startsWith(QLatin1Char('"')) && v.endsWith(QLatin1Char('"'))) {
+            QString plain;
+            for (int i = 1; i < v.size() - 1; ++i) {
+                if (v.at(i) == QLatin1Char('\\') && i + 1 < v.size() - 1)
+                    ++i;
+                plain += v.at(i);
+            }
+            v = plain;
+        }
+        v.replace(QStringLiteral("%%"), QStringLiteral("%"));
+        return v;
+    }
+    return QString();
+}
+
+} // namespace SystemdUnitFile
