@@ -1,0 +1,126 @@
+#include "at_commandbase.h"
+
+#include "atresponse.h"
+#include "gsmclock.h"
+#include "gsmlog.h"
+#include "gsmmodemctrl.h"
+
+#include <stdexcept>
+
+AT_CommandBase::AT_CommandBase() : controller(GSMModemCtrl::current())
+{
+}
+
+AT_CommandBase::~AT_CommandBase() = default;
+
+void AT_CommandBase::reset()
+{
+    m_state = 0;
+    m_sentAtMs = 0;
+}
+
+qint64 AT_CommandBase::elapsedMs() const
+{
+    return GsmClock::nowMs() - m_sentAtMs;
+}
+
+int AT_CommandBase::process()
+{
+    if (!controller) {
+        G_LOG(LS_ERROR, "[AT_CommandBase::process()]: команда без контроллера модема");
+        return StepImpossible;
+    }
+    switch (m_state) {
+    case 0:
+        m_state = 1;
+        return StepRunning;
+    case 1:
+        onStart();
+        m_sentAtMs = GsmClock::nowMs();
+        m_state = 2;
+        return StepRunning;
+    case 2: {
+        QByteArray text;
+        prepare(text);
+        if (!text.isEmpty())
+            controller->writeCommand(text + '\r');
+        m_state = 3;
+        return StepRunning;
+    }
+    case 3: {
+        const int check = checkResponse();
+        if (check == 3)
+            m_resultText = "TIMEOUT";
+        if (check != 0)
+            m_state = 4;
+        return StepRunning;
+    }
+    case 4:
+        onFinish();
+        return StepFinished;
+    default:
+        return StepImpossible;
+    }
+}
+
+int AT_CommandBase::checkResponse()
+{
+    const int parsed = parseResponse();
+    if (parsed != ParseWaiting) {
+        controller->setLastResponseMs(GsmClock::nowMs());
+        return parsed;
+    }
+    if (elapsedMs() <= m_timeoutMs)
+        return 0;
+    if (m_failFast == 1)
+        return 3;
+    m_state = 1;
+    return 0;
+}
+
+void AT_CommandBase::prepare(QByteArray &text)
+{
+    if (m_commandText.isEmpty())
+        throw std::runtime_error("Must override prepare() function OR use factory function!");
+    text = m_commandText;
+}
+
+int AT_CommandBase::parseResponse()
+{
+    using AtResponse::Final;
+    const AtResponse::FinalResult r = AtResponse::parseFinalResult(controller->receiveBuffer());
+    if (r.kind == Final::None)
+        return ParseWaiting;
+    m_resultText = r.resultLine;
+    switch (r.kind) {
+    case Final::Ok:
+        if (!r.info.isEmpty()) {
+            m_infoText = r.info;
+            parseInfo(m_infoText);
+        }
+        controller->setModemResponded(1);
+        return ParseSuccess;
+    case Final::Error:
+        return m_failFast == 1 ? ParseFailure : ParseWaiting;
+    case Final::CmeError:
+        m_errorCode = r.errorCode;
+        G_LOG(LS_VERBOSE, "CME Ошибка GSM терминала, код " + std::to_string(r.errorCode));
+        return ParseFailure;
+    case Final::CmsError:
+        // The SMS commands' own failure: final whatever failFast says.
+        m_errorCode = r.errorCode;
+        G_LOG(LS_VERBOSE, "CMS Ошибка GSM сети, код " + std::to_string(r.errorCode));
+        return ParseFailure;
+    default:
+        return ParseWaiting;
+    }
+}
+
+AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast)
+{
+    auto command = std::make_shared<AT_CommandBase>();
+    command->m_commandText = text;
+    command->m_timeoutMs = timeoutMs;
+    command->m_failFast = failFast;
+    return command;
+}

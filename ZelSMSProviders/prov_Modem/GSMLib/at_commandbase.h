@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <memory>
+
+class GSMModemCtrl;
+
+// One exchange with the modem: the text it sends, how long it waits, how it
+// reads the answer from the controller's receive buffer and what it does when
+// finished. The controller drives only the front command of its queue, one
+// step per process() call. Plain commands are made by createCommand(); the
+// subclasses override the hooks they need.
+class AT_CommandBase
+{
+public:
+    // Results of process().
+    enum Step
+    {
+        StepRunning = 1,
+        StepFinished = 2,
+        StepImpossible = 3
+    };
+    // Values of parseResponse().
+    enum Parse
+    {
+        ParseWaiting = 0,
+        ParseSuccess = 1,
+        ParseFailure = 2
+    };
+
+    AT_CommandBase();
+    virtual ~AT_CommandBase();
+
+    virtual void reset();
+    virtual int process();
+    virtual int state() const { return m_state; }
+    virtual qint64 elapsedMs() const;
+    virtual bool isWaitingResponse() const { return m_state == 3; }
+
+    const QByteArray &commandText() const { return m_commandText; }
+    const QByteArray &resultText() const { return m_resultText; }
+    const QByteArray &infoText() const { return m_infoText; }
+    int timeoutMs() const { return m_timeoutMs; }
+    int failFast() const { return m_failFast; }
+    // The modem's code of the last +CME/+CMS ERROR answer, 0 if none.
+    int errorCode() const { return m_errorCode; }
+
+    friend std::shared_ptr<AT_CommandBase> createCommand(const QByteArray &text, int timeoutMs,
+                                                         int failFast);
+
+protected:
+    virtual void onStart() {}
+    virtual void prepare(QByteArray &text);
+    virtual int parseResponse();
+    virtual void parseInfo(const QByteArray &text) { Q_UNUSED(text); }
+    virtual void onFinish() {}
+
+    // The check run in state 3: 0 wait, 1/2 answered, 3 failFast time-out.
+    int checkResponse();
+
+    GSMModemCtrl *controller;
+    int m_state = 0;
+    int m_timeoutMs = 300;
+    int m_failFast = 0;
+    qint64 m_sentAtMs = 0;
+    QByteArray m_commandText;
+    QByteArray m_resultText;
+    QByteArray m_infoText;
+    int m_errorCode = 0;
+};
+
+using AT_CommandPtr = std::shared_ptr<AT_CommandBase>;
+
+// A plain command with fixed text ("AT", "ATE0", "AT+CMGD=1", ...).
+AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast);

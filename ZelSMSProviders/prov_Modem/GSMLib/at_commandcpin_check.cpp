@@ -1,0 +1,102 @@
+#include "at_commandcpin_check.h"
+
+#include "gsmclock.h"
+#include "gsmlog.h"
+#include "gsmmodemctrl.h"
+
+AT_CommandCPIN_Check::AT_CommandCPIN_Check() = default;
+
+void AT_CommandCPIN_Check::onStart()
+{
+    // Each attempt reads only its own answer: a stale "+CPIN: SIM PIN" from the
+    // question before the PIN would otherwise send the PIN again.
+    m_infoText.clear();
+}
+
+void AT_CommandCPIN_Check::prepare(QByteArray &text)
+{
+    m_sendingPin = m_pinPending && !m_pinSent;
+    if (m_sendingPin) {
+        m_pinSent = true;
+        m_pinPending = false;
+        text = "AT+CPIN=" + controller->pinCode().toUtf8();
+    } else {
+        text = "AT+CPIN?";
+    }
+}
+
+int AT_CommandCPIN_Check::parseResponse()
+{
+    const QByteArray &buffer = controller->receiveBuffer();
+    const AtResponse::FinalResult answer = AtResponse::parseFinalResult(buffer);
+    if (m_sendingPin)
+        return onPinAnswer(answer);
+
+    const int r = AT_CommandBase::parseResponse();
+    if (r == ParseSuccess)
+        return onSimState(m_infoText);
+    if (r == ParseFailure) {
+        controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+        return ParseWaiting;
+    }
+    if (buffer.contains("+CPIN: READY"))
+        return onSimState("+CPIN: READY");
+    if (buffer.contains("+CPIN: SIM PIN"))
+        return onSimState("+CPIN: SIM PIN");
+    if (buffer.contains("+CPIN:"))
+        controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+    return ParseWaiting;
+}
+
+int AT_CommandCPIN_Check::onPinAnswer(const AtResponse::FinalResult &answer)
+{
+    using AtResponse::Final;
+    if (answer.kind == Final::None)
+        return ParseWaiting;
+    controller->setLastResponseMs(GsmClock::nowMs());
+    m_sendingPin = false;
+    if (answer.kind == Final::Ok) {
+        // Accepted for now; ask again, the SIM has the last word.
+        controller->setModemResponded(1);
+        m_state = 1;
+        return ParseWaiting;
+    }
+    controller->markPinRefused();
+    return refuse("PIN код SIM карты отвергнут, повторно не отправляется до изменения настроек");
+}
+
+int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
+{
+    if (simState == "+CPIN: READY") {
+        m_pinPending = false;
+        return ParseSuccess;
+    }
+    if (simState != "+CPIN: SIM PIN") {
+        controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+        return ParseWaiting;
+    }
+    if (m_pinSent) {
+        controller->markPinRefused();
+        return refuse(
+            "PIN код SIM карты отвергнут, повторно не отправляется до изменения настроек");
+    }
+    if (controller->pinRefused())
+        return refuse("SIM карта ожидает PIN код, отвергнутый ранее; требуется изменить настройки");
+    if (controller->pinCode().isEmpty())
+        return refuse("SIM карта ожидает PIN код, но он не задан в настройках");
+    m_pinPending = true;
+    m_state = 1;
+    return ParseWaiting;
+}
+
+// The initialisation is left waiting for its 120 s limit; the SIM status tells
+// the provider why.
+int AT_CommandCPIN_Check::refuse(const char *why)
+{
+    if (!m_refusalLogged) {
+        m_refusalLogged = true;
+        G_LOG(LS_ERROR, why);
+    }
+    controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+    return ParseWaiting;
+}

@@ -1,0 +1,19 @@
+#include "at_commandcreg_check.h"
+
+#include "atresponse.h"
+#include "gsmmodemctrl.h"
+
+AT_CommandCREG_Check::AT_CommandCREG_Check() = default;
+
+void AT_CommandCREG_Check::parseInfo(const QByteArray &text)
+{
+    const AtResponse::TwoNumbers creg = AtResponse::parseCregResponse(text);
+    if (!creg.ok)
+        return;
+    if (creg.second == 1)
+        controller->setGsmStatus(GSMModemCtrl::GsmRegistered);
+    else if (creg.second == 0 || creg.second == 2)
+        controller->setGsmStatusQuietly(GSMModemCtrl::GsmSearching);
+    else
+        controller->setGsmStatus(GSMModemCtrl::GsmRefused);
+}

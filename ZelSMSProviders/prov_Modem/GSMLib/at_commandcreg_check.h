@@ -1,0 +1,15 @@
+#pragma once
+
+#include "at_commandbase.h"
+
+// "AT+CREG?": registered (1) sets the controller's GSM status 1; not registered
+// or searching (0, 2) status 3; anything else (refused, roaming) status 4.
+class AT_CommandCREG_Check : public AT_CommandBase
+{
+public:
+    AT_CommandCREG_Check();
+
+protected:
+    void prepare(QByteArray &text) override { text = "AT+CREG?"; }
+    void parseInfo(const QByteArray &text) override;
+};

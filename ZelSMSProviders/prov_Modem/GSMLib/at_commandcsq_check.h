@@ -1,0 +1,14 @@
+#pragma once
+
+#include "at_commandbase.h"
+
+// "AT+CSQ": stores signal strength and bit error rate in the controller.
+class AT_CommandCSQ_Check : public AT_CommandBase
+{
+public:
+    AT_CommandCSQ_Check();
+
+protected:
+    void prepare(QByteArray &text) override { text = "AT+CSQ"; }
+    void parseInfo(const QByteArray &text) override;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "at_commandbase.h"
+
+#include <QList>
+
+// Two-stage send in PDU mode: "AT+CMGS=<length>", wait for the "> " prompt,
+// then the PDU and Ctrl-Z, then the final result. A message longer than one
+// SMS goes as a concatenated SMS, one prompt-and-PDU exchange per part. One
+// result map is committed through the controller for the whole message.
+class AT_CommandSendSMS : public AT_CommandBase
+{
+public:
+    AT_CommandSendSMS(const QByteArray &message, const QByteArray &number);
+
+    const QByteArray &pdu() const { return pdu_; }
+    const QList<QByteArray> &parts() const { return m_parts; }
+    const QByteArray &number() const { return m_number; }
+    int phase() const { return m_phase; }
+    int errorCount() const { return m_errorCount; }
+
+protected:
+    void prepare(QByteArray &text) override;
+    int parseResponse() override;
+    void onFinish() override;
+
+private:
+    int failWith(int code, const QByteArray &why);
+
+    QByteArray pdu_; // the PDU of the part being sent
+    QByteArray m_number;
+    QList<QByteArray> m_parts;
+    int m_part = 0;
+    int m_phase = 0;
+    int m_errorCount = 0;
+    int m_failCode = 0;
+    QByteArray m_failText;
+};

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "at_cmdsequence.h"
+
+// The modem's initialisation: echo off, SIM PIN, caller id, PDU mode, new SMS
+// delivered directly, registration check. Tells the controller when done.
+class AT_InitCmdSequence : public AT_CmdSequence
+{
+public:
+    AT_InitCmdSequence();
+
+protected:
+    void buildSequence() override;
+    void onFinish() override;
+};

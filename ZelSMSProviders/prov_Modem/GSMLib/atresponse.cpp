@@ -1,0 +1,244 @@
+#include "atresponse.h"
+
+#include <QRegularExpression>
+
+namespace AtResponse {
+
+namespace {
+
+// The leading part is lazy so that it leaves the information lines to the
+// group; "\z" because "$" would also accept a stray line feed after the result.
+// Some modems answer "+CME ERROR: SIM busy" in verbose mode: that is still a
+// final result (code 0), not a reason to wait for the time-out.
+const QRegularExpression &finalPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("\\A.*?(\\r\\n(.+)\\r\\n)?\\r\\n(OK|ERROR|\\+CME ERROR:\\s*([^\\r\\n]+)|"
+                       "\\+CMS ERROR:\\s*([^\\r\\n]+))\\r\\n\\z"),
+        QRegularExpression::DotMatchesEverythingOption);
+    return re;
+}
+
+const QRegularExpression &promptPattern()
+{
+    static const QRegularExpression re(QStringLiteral("\\A.*\\r\\n>\\s*\\z"),
+                                       QRegularExpression::DotMatchesEverythingOption);
+    return re;
+}
+
+TwoNumbers matchTwo(const QRegularExpression &re, const QByteArray &info)
+{
+    TwoNumbers out;
+    const auto m = re.match(QString::fromUtf8(info));
+    if (m.hasMatch()) {
+        out.ok = true;
+        out.first = m.captured(1).toInt();
+        out.second = m.captured(2).toInt();
+    }
+    return out;
+}
+
+// Unsolicited results are matched on a Latin-1 view of the bytes so that
+// match offsets are byte offsets.
+QString bytesView(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+const QRegularExpression &clipPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CLIP:\\s*\"([^\"\\r\\n]*)\",\\s*(\\d+)[^\\r\\n]*\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
+const QRegularExpression &ccwaPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CCWA:\\s*\"([^\"\\r\\n]*)\",[^\\r\\n]*\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
+// The alpha field before the length is empty on most modems (",23") and a
+// quoted empty string ("\"\",23") on others.
+const QRegularExpression &cmtPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CMT:[^\\r\\n]*\\r\\n([0-9A-Fa-f]+)\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
+const QRegularExpression &cusdPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CUSD:\\s*\\d+,\\s*\"([^\"]*)\",\\s*(\\d+)[^\\r\\n]*\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
+const QRegularExpression &startPattern()
+{
+    static const QRegularExpression re(QStringLiteral("^\\+(CLIP|CCWA|CMT|CUSD):"),
+                                       QRegularExpression::MultilineOption);
+    return re;
+}
+
+const QRegularExpression &extractPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("\\r\\n(RING|\\+CLIP:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
+                       "\\+CCWA:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
+                       "\\+CMT:[^\\r\\n]*\\r\\n[0-9A-Fa-f]+)\\r\\n"));
+    return re;
+}
+
+constexpr int MaxKept = 4096;
+
+} // namespace
+
+FinalResult parseFinalResult(const QByteArray &buffer)
+{
+    FinalResult out;
+    const auto m = finalPattern().match(QString::fromUtf8(buffer));
+    if (!m.hasMatch())
+        return out;
+    out.resultLine = m.captured(3).toUtf8();
+    if (out.resultLine == "OK") {
+        out.kind = Final::Ok;
+        out.info = m.captured(2).toUtf8();
+    } else if (out.resultLine == "ERROR") {
+        out.kind = Final::Error;
+    } else if (!m.captured(4).isEmpty()) {
+        out.kind = Final::CmeError;
+        out.errorCode = m.captured(4).trimmed().toInt();
+    } else {
+        out.kind = Final::CmsError;
+        out.errorCode = m.captured(5).trimmed().toInt();
+    }
+    return out;
+}
+
+bool isSmsPrompt(const QByteArray &buffer)
+{
+    return promptPattern().match(QString::fromUtf8(buffer)).hasMatch();
+}
+
+TwoNumbers parseCregResponse(const QByteArray &info)
+{
+    // Modems set to "AT+CREG=2" add location fields after the status.
+    static const QRegularExpression re(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\+CREG:\\s+(\\d+),\\s*(\\d+)(,.*)?")));
+    return matchTwo(re, info);
+}
+
+TwoNumbers parseCsqResponse(const QByteArray &info)
+{
+    static const QRegularExpression re(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\+CSQ:\\s+(\\d+),\\s*(\\d+)")));
+    return matchTwo(re, info);
+}
+
+TwoNumbers parseCcwaResponse(const QByteArray &info)
+{
+    static const QRegularExpression re(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\+CCWA:\\s+(\\d+)")));
+    return matchTwo(re, info);
+}
+
+Balance parseCusdBalance(const QString &text)
+{
+    // A search finds the leftmost amount, which is what a lazy leading part
+    // would leave for the capture.
+    static const QRegularExpression re(
+        QStringLiteral("(-?\\d+([.,]\\d+)?)\\s*(руб|р|rub|r|pyb|p)\\.?"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
+    Balance out;
+    const auto m = re.match(text);
+    if (!m.hasMatch())
+        return out;
+    bool ok = false;
+    const double value = m.captured(1).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
+    if (ok) {
+        out.ok = true;
+        out.value = value;
+    }
+    return out;
+}
+
+Unsolicited findUnsolicited(const QByteArray &buffer)
+{
+    const QString view = bytesView(buffer);
+    Unsolicited best;
+    int bestStart = -1;
+    auto consider = [&](const QRegularExpression &re, Unsolicited::Kind kind) {
+        const auto m = re.match(view);
+        if (!m.hasMatch() || (bestStart >= 0 && m.capturedStart() >= bestStart))
+            return;
+        bestStart = m.capturedStart();
+        best = Unsolicited();
+        best.kind = kind;
+        best.start = m.capturedStart();
+        best.end = m.capturedEnd();
+        if (kind == Unsolicited::Clip || kind == Unsolicited::Ccwa)
+            best.number = m.captured(1).toLatin1();
+        else if (kind == Unsolicited::Cmt)
+            best.pdu = m.captured(1).toLatin1();
+        else {
+            best.text = m.captured(1).toLatin1();
+            best.dcs = m.captured(2).toLatin1();
+        }
+    };
+    consider(clipPattern(), Unsolicited::Clip);
+    consider(ccwaPattern(), Unsolicited::Ccwa);
+    consider(cmtPattern(), Unsolicited::Cmt);
+    consider(cusdPattern(), Unsolicited::Cusd);
+    return best;
+}
+
+QByteArray keepUnfinished(const QByteArray &buffer)
+{
+    const QString view = bytesView(buffer);
+    int lastStart = -1;
+    auto it = startPattern().globalMatch(view);
+    QString lastKind;
+    while (it.hasNext()) {
+        const auto m = it.next();
+        lastStart = m.capturedStart();
+        lastKind = m.captured(1);
+    }
+    QByteArray kept;
+    if (lastStart >= 0) {
+        const QByteArray rest = buffer.mid(lastStart);
+        const int lineEnds = rest.count("\r\n");
+        const bool unfinished = lastKind == QLatin1String("CMT") ? lineEnds < 2
+                                : lastKind == QLatin1String("CUSD")
+                                    ? rest.count('"') < 2 || lineEnds < 1
+                                    : lineEnds < 1;
+        if (unfinished)
+            kept = rest;
+    }
+    if (kept.isEmpty()) {
+        const int lastLf = buffer.lastIndexOf('\n');
+        kept = buffer.mid(lastLf + 1);
+    }
+    return kept.size() > MaxKept ? QByteArray() : kept;
+}
+
+QList<QByteArray> extractUnsolicited(QByteArray &buffer)
+{
+    QList<QByteArray> found;
+    // Each pass removes one block, so the count bounds the loop.
+    for (int pass = 0; pass < 16; ++pass) {
+        const auto m = extractPattern().match(bytesView(buffer));
+        if (!m.hasMatch())
+            break;
+        found.append(buffer.mid(m.capturedStart(), m.capturedLength()));
+        buffer.remove(m.capturedStart(), m.capturedLength());
+    }
+    return found;
+}
+
+} // namespace AtResponse

@@ -1,0 +1,346 @@
+#include "gsmmodemctrl.h"
+
+#include "at_callanswerdtmfsequence.h"
+#include "at_commandcreg_check.h"
+#include "at_commandcsq_check.h"
+#include "at_commandcwservicecheck.h"
+#include "at_commandcwserviceset.h"
+#include "at_commandsendsms.h"
+#include "at_commandsendussd.h"
+#include "at_initcmdsequence.h"
+#include "gsmclock.h"
+#include "gsmlog.h"
+#include "smspdu.h"
+
+#include <QCoreApplication>
+#include <stdexcept>
+
+namespace {
+GSMModemCtrl *g_current = nullptr;
+
+constexpr qint64 CsqCheckMs = 25000;
+constexpr qint64 RegCheckMs = 10000;
+constexpr qint64 CleanupMs = 300000;
+constexpr qint64 CwCheckMs = 1800000;
+
+std::string utf8(const QByteArray &bytes)
+{
+    return bytes.toStdString();
+}
+} // namespace
+
+GSMModemCtrl::GSMModemCtrl(QObject *parent) : QObject(parent)
+{
+    g_current = this;
+    reset();
+}
+
+GSMModemCtrl::~GSMModemCtrl()
+{
+    // Commands still queued refer to this controller; drop them first.
+    m_queue.clear();
+    if (g_current == this)
+        g_current = nullptr;
+}
+
+GSMModemCtrl *GSMModemCtrl::current()
+{
+    return g_current;
+}
+
+void GSMModemCtrl::reset()
+{
+    const qint64 now = GsmClock::nowMs();
+    m_gsmStatus = GsmUnknown;
+    m_rssi = 0;
+    m_ber = 0;
+    m_balance = 0.0;
+    m_balanceValid = false;
+    m_cwState = CwNotSet;
+    m_ctrlState = NeedsInit;
+    // flashSms is a setting, like the PIN: a modem restart (SYSSTART) resets
+    // without the provider giving the settings again.
+    m_lastRegCheckMs = m_lastCsqCheckMs = m_lastCleanupMs = m_lastCwCheckMs = 0;
+    m_lastRegisteredMs = m_lastResponseMs = m_initStartMs = now;
+    m_callsInProgress.clear();
+}
+
+void GSMModemCtrl::setPinCode(const QString &pin)
+{
+    if (pin != m_pinCode)
+        m_pinRefused = false;
+    m_pinCode = pin;
+}
+
+void GSMModemCtrl::tick()
+{
+    const qint64 now = GsmClock::nowMs();
+    if (now - m_lastResponseMs > NoAnswerLimitMs)
+        throw std::runtime_error("GSM модем не отвечает. Попытка повторной инициализации...");
+
+    switch (m_ctrlState) {
+    case Initialising:
+        if (now - m_initStartMs > InitLimitMs)
+            throw std::runtime_error("Превышено время ожидания инициализации модема. Попытка "
+                                     "повторной инициализации...");
+        break;
+    case Working:
+        if (m_gsmStatus == GsmRegistered) {
+            m_lastRegisteredMs = now;
+        } else if (now - m_lastRegisteredMs > NoNetworkLimitMs) {
+            G_LOG(LS_WARNING,
+                  "Отсутствует(потерян) сигнал сети GSM. Попытка повторной инициализации...");
+            reset();
+            return;
+        }
+        break;
+    case NeedsInit:
+        startInitialisation();
+        break;
+    default:
+        G_LOG(LS_VERBOSE,
+              "[GSMModemCtrl::tick()]: UNPREDICTED ctrlState " + std::to_string(m_ctrlState));
+        reset();
+        return;
+    }
+
+    if (m_queue.isEmpty()) {
+        runPeriodicChecks(now);
+        return;
+    }
+    // Hold the front command: a command's own hooks may reset the queue.
+    const AT_CommandPtr front = m_queue.first();
+    const int step = front->process();
+    if (step == AT_CommandBase::StepRunning)
+        return;
+    if (step == AT_CommandBase::StepImpossible)
+        G_LOG(LS_VERBOSE, utf8(front->resultText()));
+    if (!m_queue.isEmpty() && m_queue.first() == front)
+        m_queue.removeFirst();
+    m_rxBuffer.clear();
+}
+
+void GSMModemCtrl::startInitialisation()
+{
+    m_queue.clear();
+    m_queue.append(std::make_shared<AT_InitCmdSequence>());
+    m_ctrlState = Initialising;
+    m_initStartMs = GsmClock::nowMs();
+    G_LOG(LS_VERBOSE, "Старт инициализации GSM модема...");
+}
+
+void GSMModemCtrl::runPeriodicChecks(qint64 now)
+{
+    if (now - m_lastUserCommandMs < UserHoldOffMs)
+        return;
+    if (now - m_lastCsqCheckMs > CsqCheckMs) {
+        m_lastCsqCheckMs = now;
+        m_queue.append(std::make_shared<AT_CommandCSQ_Check>());
+    }
+    if (now - m_lastRegCheckMs > RegCheckMs) {
+        m_lastRegCheckMs = now;
+        m_queue.append(std::make_shared<AT_CommandCREG_Check>());
+    }
+    if (now - m_lastCleanupMs > CleanupMs) {
+        m_lastCleanupMs = now;
+        queueSlotCleanup();
+    }
+    if (m_gsmStatus != GsmRegistered)
+        return;
+    if (m_cwState != CwNotSet) {
+        if (now - m_lastCwCheckMs > CwCheckMs) {
+            m_lastCwCheckMs = now;
+            m_queue.append(std::make_shared<AT_CommandCWServiceCheck>());
+        }
+    } else {
+        m_cwState = CwBeingSet;
+        m_lastCwCheckMs = now;
+        m_queue.append(std::make_shared<AT_CommandCWServiceSet>(1, 1, 1));
+    }
+}
+
+void GSMModemCtrl::queueSlotCleanup()
+{
+    for (int slot = 1; slot <= 5; ++slot)
+        m_queue.append(createCommand("AT+CMGD=" + QByteArray::number(slot), 300, 1));
+}
+
+void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
+{
+    m_lastUserCommandMs = GsmClock::nowMs();
+    m_queue.append(std::make_shared<AT_CommandSendSMS>(message, number));
+}
+
+void GSMModemCtrl::queueUssd(const QByteArray &code)
+{
+    m_lastUserCommandMs = GsmClock::nowMs();
+    m_queue.append(std::make_shared<AT_CommandSendUSSD>(code));
+}
+
+void GSMModemCtrl::writeCommand(const QByteArray &text)
+{
+    m_rxBuffer.clear();
+    emit sendOutcommingData(text);
+}
+
+void GSMModemCtrl::setSignal(int rssi, int ber)
+{
+    m_rssi = rssi;
+    m_ber = ber;
+}
+
+void GSMModemCtrl::setGsmStatus(int status)
+{
+    if (m_gsmStatus == status)
+        return;
+    switch (status) {
+    case GsmNoSim:
+        G_LOG(LS_ERROR, "SIM карта отсутствует или заблокирована");
+        break;
+    case GsmRegistered:
+        G_LOG(LS_INFO, "Есть регистрация в сети GSM, уровень сигнала: " + std::to_string(m_rssi));
+        break;
+    case GsmRefused:
+        G_LOG(LS_ERROR, "Отказ регистрации в сети GSM. Возмножно SIM карта заблокирована "
+                        "оператором.");
+        break;
+    default:
+        break;
+    }
+    m_gsmStatus = status;
+}
+
+void GSMModemCtrl::setCwState(int state)
+{
+    if (m_cwState == CwBeingSet) {
+        if (state == CwActive)
+            G_LOG(LS_INFO, "Служба удержания вызовов активирована");
+        else if (state == CwUnavailable)
+            G_LOG(LS_WARNING, "Служба удержания вызовов недоступна");
+    }
+    m_cwState = state;
+}
+
+void GSMModemCtrl::onInitFinished()
+{
+    if (m_gsmStatus == GsmSearching)
+        G_LOG(LS_INFO, "GSM модем успешно инициализирован. Ожидание регистрации в сети GSM...");
+    else if (m_gsmStatus == GsmRegistered)
+        G_LOG(LS_INFO, "GSM модем успешно инициализирован и работает");
+    m_ctrlState = Working;
+    m_lastRegisteredMs = GsmClock::nowMs();
+}
+
+void GSMModemCtrl::removeCallInProgress(const QByteArray &number)
+{
+    m_callsInProgress.removeAll(number);
+}
+
+void GSMModemCtrl::onDataReceived(const char *bytes, int length)
+{
+    if (!bytes || length <= 0)
+        return;
+    QByteArray chunk(bytes, length);
+    if (chunk.contains("SYSSTART")) {
+        if (m_ctrlState == Working)
+            G_LOG(LS_WARNING, "Зафиксирован (пере)запуск модема");
+        reset();
+        return;
+    }
+    chunk.replace('\0', ' ');
+    const AT_CommandPtr front = frontCommand();
+    if (front && front->isWaitingResponse()) {
+        m_rxBuffer += chunk;
+        // An alarm call or SMS announced while a command waits belongs to
+        // neither: take it out before the command reads its answer.
+        for (const QByteArray &unsolicited : AtResponse::extractUnsolicited(m_rxBuffer))
+            handleUnsolicited(unsolicited);
+        tick();
+    } else {
+        handleUnsolicited(chunk);
+    }
+}
+
+void GSMModemCtrl::handleUnsolicited(const QByteArray &chunk)
+{
+    m_unsolicitedBuffer += chunk;
+    // Each pass consumes one result, so the count only guards against a
+    // pattern that matches without consuming.
+    for (int pass = 0; pass < 32; ++pass) {
+        const AtResponse::Unsolicited found = AtResponse::findUnsolicited(m_unsolicitedBuffer);
+        if (found.kind == AtResponse::Unsolicited::None || found.end <= 0)
+            break;
+        m_unsolicitedBuffer.remove(0, found.end);
+        handleOne(found);
+    }
+    m_unsolicitedBuffer = AtResponse::keepUnfinished(m_unsolicitedBuffer);
+}
+
+void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
+{
+    switch (found.kind) {
+    case AtResponse::Unsolicited::Clip:
+    case AtResponse::Unsolicited::Ccwa:
+        onIncomingCall(found.number);
+        break;
+    case AtResponse::Unsolicited::Cmt:
+        onIncomingSms(found.pdu);
+        break;
+    case AtResponse::Unsolicited::Cusd:
+        onUssdAnswer(found.text, found.dcs);
+        break;
+    default:
+        break;
+    }
+}
+
+void GSMModemCtrl::onIncomingCall(const QByteArray &number)
+{
+    // Not international, or hidden (empty): not one of the alarm senders.
+    if (!number.startsWith('+')) {
+        m_queue.append(createCommand("ATH", 300, 0));
+        return;
+    }
+    if (m_callsInProgress.contains(number))
+        return;
+    m_callsInProgress.append(number);
+    G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
+    emit panicCallNotification(QString::fromLatin1(number));
+    m_queue.append(std::make_shared<AT_CallAnswerDTMFSequence>(number));
+}
+
+void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
+{
+    const QByteArray number = SmsPdu::decodeSenderNumber(pdu);
+    if (number.isEmpty())
+        G_LOG(LS_WARNING, "Не удалось прочитать номер отправителя SMS: " + utf8(pdu.left(64)));
+    emit panicCallNotification(QString::fromLatin1(number));
+    G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
+    m_queue.append(createCommand("AT+CNMA", 300, 1));
+    queueSlotCleanup();
+}
+
+void GSMModemCtrl::onUssdAnswer(const QByteArray &text, const QByteArray &dcs)
+{
+    const QByteArray decoded = dcs == "72" ? SmsPdu::decodeUcs2Hex(text) : text;
+    G_LOG(LS_INFO, "Получен ответ на USSD запрос: " + utf8(decoded));
+    const AtResponse::Balance parsed = AtResponse::parseCusdBalance(QString::fromUtf8(decoded));
+    QVariantMap result;
+    if (parsed.ok) {
+        G_LOG(LS_INFO, "Получена информация о балансе SIM карты: " + utf8(decoded));
+        m_balance = parsed.value;
+        m_balanceValid = true;
+        result.insert(QStringLiteral("success"), true);
+        result.insert(QStringLiteral("error_code"), 0);
+        result.insert(QStringLiteral("error_text"), QString());
+        result.insert(QStringLiteral("balance"), parsed.value);
+    } else {
+        const char *const why = "Ошибка получения баланса SIM карты из строки USSD ответа";
+        G_LOG(LS_VERBOSE, why);
+        result.insert(QStringLiteral("success"), false);
+        result.insert(QStringLiteral("error_code"), 1);
+        result.insert(QStringLiteral("error_text"),
+                      QCoreApplication::translate("GSMModemCtrl", why));
+    }
+    emit commitResponse(result);
+}

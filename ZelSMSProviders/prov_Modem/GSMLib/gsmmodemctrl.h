@@ -1,0 +1,157 @@
+#pragma once
+
+#include "at_commandbase.h"
+#include "atresponse.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+// Keeps one GSM modem in working order and turns requests into AT commands.
+// It owns the command queue, the receive buffer and what the modem has told it
+// (answering, SIM usable, registered, signal). It has no thread or timer of its
+// own.
+//
+// How a provider drives it:
+//   - connect sendOutcommingData(QByteArray) to a slot that writes the bytes to
+//     the serial port (drop them when the port is closed);
+//   - connect commitResponse(QVariantMap) to the slot that applies results
+//     ("success", "error_code", "error_text", "balance"): one map per queued
+//     SMS, and one per USSD balance answer that arrives;
+//   - optionally connect panicCallNotification(QString) (alarm calls and SMS);
+//   - on every (re)open of the port: reset(), then setPinCode() and
+//     setFlashSms() from the settings;
+//   - call tick() every 100 ms and onDataReceived() with every chunk read from
+//     the port. Both may throw std::runtime_error (what() is UTF-8): the modem
+//     is silent or its initialisation is stuck, so close and reopen the port
+//     and reset();
+//   - queueSms(utf8Text, digits) / queueUssd(code) when isQueueEmpty() says the
+//     modem is idle; read gsmStatus(), rssi(), modemResponded(), balance(),
+//     balanceValid() for the status word and the balance.
+// One controller per process: the constructor makes it the current one, which
+// every AT command object talks to.
+class GSMModemCtrl : public QObject
+{
+    Q_OBJECT
+public:
+    enum CtrlState
+    {
+        NeedsInit = 0,
+        Initialising = 1,
+        Working = 2
+    };
+    enum GsmStatus
+    {
+        GsmUnknown = 0,
+        GsmRegistered = 1,
+        GsmNoSim = 2,
+        GsmSearching = 3,
+        GsmRefused = 4
+    };
+    enum CwState
+    {
+        CwNotSet = 0,
+        CwActive = 1,
+        CwUnavailable = 2,
+        CwBeingSet = 3
+    };
+
+    // Time-out rules, in milliseconds.
+    static constexpr qint64 NoAnswerLimitMs = 60000;
+    static constexpr qint64 InitLimitMs = 120000;
+    static constexpr qint64 NoNetworkLimitMs = 90000;
+    static constexpr qint64 UserHoldOffMs = 20000;
+
+    explicit GSMModemCtrl(QObject *parent = nullptr);
+    ~GSMModemCtrl() override;
+
+    static GSMModemCtrl *current();
+
+    void reset();
+    void tick();
+    void onDataReceived(const char *bytes, int length);
+    void onDataReceived(const QByteArray &bytes)
+    {
+        onDataReceived(bytes.constData(), bytes.size());
+    }
+    void queueSms(const QByteArray &message, const QByteArray &number);
+    void queueUssd(const QByteArray &code);
+    void writeCommand(const QByteArray &text);
+
+    // Settings, given again after every reset().
+    void setPinCode(const QString &pin);
+    QString pinCode() const { return m_pinCode; }
+    void setFlashSms(bool flash) { m_flashSms = flash; }
+    bool flashSms() const { return m_flashSms; }
+
+    int gsmStatus() const { return m_gsmStatus; }
+    int rssi() const { return m_rssi; }
+    int ber() const { return m_ber; }
+    int modemResponded() const { return m_modemResponded; }
+    bool isQueueEmpty() const { return m_queue.isEmpty(); }
+    int queueSize() const { return m_queue.size(); }
+    double balance() const { return m_balance; }
+    bool balanceValid() const { return m_balanceValid; }
+    int ctrlState() const { return m_ctrlState; }
+    int cwState() const { return m_cwState; }
+    const QList<QByteArray> &callsInProgress() const { return m_callsInProgress; }
+    AT_CommandPtr frontCommand() const { return m_queue.isEmpty() ? nullptr : m_queue.first(); }
+
+    // Used by the AT command objects.
+    QByteArray &receiveBuffer() { return m_rxBuffer; }
+    void setLastResponseMs(qint64 ms) { m_lastResponseMs = ms; }
+    qint64 lastResponseMs() const { return m_lastResponseMs; }
+    void setModemResponded(int responded) { m_modemResponded = responded; }
+    void setSignal(int rssi, int ber);
+    void setGsmStatusQuietly(int status) { m_gsmStatus = status; }
+    void setGsmStatus(int status);
+    void setCwState(int state);
+    void onInitFinished();
+    void removeCallInProgress(const QByteArray &number);
+    // A PIN the SIM refused is not sent again until setPinCode() changes it.
+    bool pinRefused() const { return m_pinRefused; }
+    void markPinRefused() { m_pinRefused = true; }
+    // An operator's answer to a USSD request (text as received, its coding).
+    void onUssdAnswer(const QByteArray &text, const QByteArray &dcs);
+    void emitCommit(const QVariantMap &result) { emit commitResponse(result); }
+
+signals:
+    void sendOutcommingData(QByteArray data);
+    void commitResponse(QVariantMap results);
+    void panicCallNotification(QString number);
+
+private:
+    void startInitialisation();
+    void runPeriodicChecks(qint64 now);
+    void queueSlotCleanup();
+    void handleUnsolicited(const QByteArray &chunk);
+    void handleOne(const AtResponse::Unsolicited &found);
+    void onIncomingCall(const QByteArray &number);
+    void onIncomingSms(const QByteArray &pdu);
+
+    QByteArray m_rxBuffer;
+    QByteArray m_unsolicitedBuffer;
+    QString m_pinCode;
+    bool m_flashSms = false;
+    bool m_pinRefused = false;
+    QList<AT_CommandPtr> m_queue;
+    QList<QByteArray> m_callsInProgress;
+    int m_ctrlState = NeedsInit;
+    int m_cwState = CwNotSet;
+    qint64 m_lastRegCheckMs = 0;
+    qint64 m_lastCsqCheckMs = 0;
+    qint64 m_lastCleanupMs = 0;
+    qint64 m_lastCwCheckMs = 0;
+    qint64 m_lastRegisteredMs = 0;
+    qint64 m_initStartMs = 0;
+    qint64 m_lastResponseMs = 0;
+    qint64 m_lastUserCommandMs = 0;
+    bool m_balanceValid = false;
+    double m_balance = 0.0;
+    int m_modemResponded = 0;
+    int m_gsmStatus = GsmUnknown;
+    int m_rssi = 0;
+    int m_ber = 0;
+};

@@ -1,0 +1,143 @@
+// ZelModemEmu: a GSM modem on a pseudo-terminal, for running the service or
+// the modem provider without hardware. Prints "DEVICE <path>" first; then one
+// line per command received and per SMS accepted. Lines on standard input
+// script it while it runs: "ring <number>", "sms <sender> <text>",
+// "sysstart", "silent on|off", "reg <status>", "csq <rssi>", "ussd <text>".
+#include "modememulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QTextStream &out()
+{
+    static QTextStream s(stdout);
+    return s;
+}
+
+void print(const QString &line)
+{
+    out() << line << Qt::endl;
+}
+
+void runScriptLine(ModemEmulator &modem, const QString &line)
+{
+    const QString verb = line.section(QLatin1Char(' '), 0, 0);
+    const QString arg = line.section(QLatin1Char(' '), 1);
+    if (verb == QLatin1String("ring")) {
+        modem.injectUnsolicited(ModemModel::ringText(arg.toLatin1()));
+    } else if (verb == QLatin1String("sms")) {
+        modem.injectUnsolicited(ModemModel::incomingSmsText(
+            arg.section(QLatin1Char(' '), 0, 0).toLatin1(), arg.section(QLatin1Char(' '), 1)));
+    } else if (verb == QLatin1String("sysstart")) {
+        modem.powerUp();
+    } else if (verb == QLatin1String("silent")) {
+        modem.model().setSilent(arg == QLatin1String("on"));
+    } else if (verb == QLatin1String("reg")) {
+        modem.model().setRegistration(arg.toInt());
+    } else if (verb == QLatin1String("csq")) {
+        modem.model().setSignal(arg.toInt(), 99);
+    } else if (verb == QLatin1String("ussd")) {
+        modem.model().setUssdAnswer(arg);
+    } else if (!verb.isEmpty()) {
+        print(QStringLiteral("UNKNOWN %1").arg(line));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ZelModemEmu"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("GSM modem emulator on a pseudo-terminal"));
+    parser.addHelpOption();
+    const QCommandLineOption pin(QStringLiteral("pin"), QStringLiteral("SIM PIN (SIM locked)."),
+                                 QStringLiteral("pin"));
+    const QCommandLineOption noSim(QStringLiteral("no-sim"), QStringLiteral("No SIM inserted."));
+    const QCommandLineOption reg(
+        QStringLiteral("reg"),
+        QStringLiteral("+CREG status (1 registered, 2 searching, 3 refused)."),
+        QStringLiteral("status"), QStringLiteral("1"));
+    const QCommandLineOption csq(QStringLiteral("csq"), QStringLiteral("Signal strength 0-31."),
+                                 QStringLiteral("rssi"), QStringLiteral("17"));
+    const QCommandLineOption ussd(
+        QStringLiteral("ussd"),
+        QStringLiteral("Answer to USSD requests (sent as UCS2, scheme 72)."),
+        QStringLiteral("text"), QStringLiteral("Баланс 123,45 р."));
+    const QCommandLineOption split(QStringLiteral("split"),
+                                   QStringLiteral("Split every answer across two writes."));
+    const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
+    const QCommandLineOption sysstart(QStringLiteral("sysstart"),
+                                      QStringLiteral("Announce a power-up when started."));
+    const QCommandLineOption link(QStringLiteral("link"),
+                                  QStringLiteral("Also make a symbolic link to the device."),
+                                  QStringLiteral("path"));
+    parser.addOptions({pin, noSim, reg, csq, ussd, split, silent, sysstart, link});
+    parser.process(app);
+
+    ModemEmulator modem;
+    if (!modem.start()) {
+        fprintf(stderr, "ZelModemEmu: %s\n", qPrintable(modem.errorString()));
+        return 1;
+    }
+    ModemModel &m = modem.model();
+    if (parser.isSet(pin))
+        m.setPin(parser.value(pin).toLatin1());
+    if (parser.isSet(noSim))
+        m.setSimState(ModemModel::SimMissing);
+    m.setRegistration(parser.value(reg).toInt());
+    m.setSignal(parser.value(csq).toInt(), 99);
+    m.setUssdAnswer(parser.value(ussd));
+    m.setSplitAnswers(parser.isSet(split));
+    m.setSilent(parser.isSet(silent));
+    if (parser.isSet(link)) {
+        const QString path = parser.value(link);
+        QFile::remove(path);
+        if (!QFile::link(modem.devicePath(), path))
+            fprintf(stderr, "ZelModemEmu: cannot link %s\n", qPrintable(path));
+    }
+    print(QStringLiteral("DEVICE %1").arg(modem.devicePath()));
+    if (parser.isSet(sysstart))
+        modem.powerUp();
+
+    QObject::connect(&modem, &ModemEmulator::commandReceived, [](const QByteArray &line) {
+        print(QStringLiteral("CMD %1").arg(QString::fromLatin1(line.left(200))));
+    });
+    QObject::connect(&modem, &ModemEmulator::smsReceived, [&m](int index) {
+        const ModemModel::ReceivedSms &sms = m.receivedSms().at(index);
+        QString part;
+        if (sms.info.concatenated)
+            part = QStringLiteral(" [%1/%2 ref %3]")
+                       .arg(sms.info.partNumber)
+                       .arg(sms.info.partCount)
+                       .arg(sms.info.reference);
+        print(QStringLiteral("SMS to %1%2%3: %4")
+                  .arg(QString::fromLatin1(sms.info.number),
+                       sms.info.flash ? QStringLiteral(" (flash)") : QString(), part,
+                       sms.info.text));
+    });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&]() {
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false); // end of input: keep serving the device
+            return;
+        }
+        const QStringList lines = QString::fromUtf8(buffer, int(n)).split(QLatin1Char('\n'));
+        for (const QString &line : lines)
+            runScriptLine(modem, line.trimmed());
+    });
+    return app.exec();
+}

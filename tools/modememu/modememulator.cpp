@@ -1,0 +1,132 @@
+#include "modememulator.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+QString systemError(const char *what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(strerror(errno)));
+}
+
+void makeRaw(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+} // namespace
+
+ModemEmulator::ModemEmulator(QObject *parent) : QObject(parent)
+{
+    m_writeTimer = new QTimer(this);
+    m_writeTimer->setSingleShot(true);
+    connect(m_writeTimer, &QTimer::timeout, this, &ModemEmulator::writeNext);
+}
+
+ModemEmulator::~ModemEmulator()
+{
+    stop();
+}
+
+bool ModemEmulator::start()
+{
+    stop();
+    m_master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_master < 0) {
+        m_error = systemError("posix_openpt");
+        return false;
+    }
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        m_error = systemError("grantpt/unlockpt");
+        stop();
+        return false;
+    }
+    const char *name = ptsname(m_master);
+    if (!name) {
+        m_error = systemError("ptsname");
+        stop();
+        return false;
+    }
+    m_devicePath = QString::fromLocal8Bit(name);
+    // Without this the line discipline would echo and translate CR to LF
+    // before the client has configured the port.
+    makeRaw(m_master);
+    m_slaveKeeper = ::open(name, O_RDWR | O_NOCTTY);
+    if (m_slaveKeeper >= 0)
+        makeRaw(m_slaveKeeper);
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &ModemEmulator::onReadable);
+    return true;
+}
+
+void ModemEmulator::stop()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    m_writeTimer->stop();
+    m_pending.clear();
+    if (m_slaveKeeper >= 0)
+        ::close(m_slaveKeeper);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_slaveKeeper = m_master = -1;
+}
+
+void ModemEmulator::onReadable()
+{
+    char buffer[1024];
+    // Bounded: a pty delivers at most its buffer per wake-up.
+    for (int reads = 0; reads < 64; ++reads) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        const int commandsBefore = m_model.commands().size();
+        const int smsBefore = m_model.receivedSms().size();
+        queueWrites(m_model.feed(QByteArray(buffer, int(n))));
+        for (int i = commandsBefore; i < m_model.commands().size(); ++i)
+            emit commandReceived(m_model.commands().at(i));
+        for (int i = smsBefore; i < m_model.receivedSms().size(); ++i)
+            emit smsReceived(i);
+    }
+}
+
+void ModemEmulator::queueWrites(const QList<QByteArray> &writes)
+{
+    for (const QByteArray &w : writes)
+        m_pending.enqueue(w);
+    if (!m_writeTimer->isActive() && !m_pending.isEmpty())
+        writeNext();
+}
+
+void ModemEmulator::writeNext()
+{
+    if (m_pending.isEmpty() || m_master < 0)
+        return;
+    const QByteArray data = m_pending.dequeue();
+    const ssize_t written = ::write(m_master, data.constData(), size_t(data.size()));
+    Q_UNUSED(written); // a full pty buffer only loses what a real line would
+    if (!m_pending.isEmpty())
+        m_writeTimer->start(m_gapMs);
+}
+
+void ModemEmulator::injectUnsolicited(const QByteArray &text)
+{
+    queueWrites({text});
+}
+
+void ModemEmulator::powerUp()
+{
+    queueWrites({m_model.powerUp()});
+}

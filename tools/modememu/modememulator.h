@@ -1,0 +1,63 @@
+#pragma once
+
+#include "modemmodel.h"
+
+#include <QObject>
+#include <QQueue>
+#include <QString>
+
+class QSocketNotifier;
+class QTimer;
+
+// A GSM modem on a real pseudo-terminal: the slave side (devicePath()) is
+// opened like a serial port by the code under test, the master side answers
+// through ModemModel. Separate writes of the model reach the port as separate
+// chunks (writeGapMs apart), so split answers really arrive split.
+//
+// Typical use in a test:
+//   ModemEmulator modem;
+//   QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+//   modem.model().setPin("1234");
+//   ... open modem.devicePath() with QSerialPort ...
+//   modem.injectUnsolicited(ModemModel::ringText("+79001234567"));
+//   modem.model().receivedSms().first().info.text
+class ModemEmulator : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ModemEmulator(QObject *parent = nullptr);
+    ~ModemEmulator() override;
+
+    bool start();
+    void stop();
+    bool isRunning() const { return m_master >= 0; }
+    QString devicePath() const { return m_devicePath; }
+    QString errorString() const { return m_error; }
+
+    ModemModel &model() { return m_model; }
+    void setWriteGapMs(int ms) { m_gapMs = ms; }
+
+    // Writes text as it stands (a RING, an incoming SMS, noise).
+    void injectUnsolicited(const QByteArray &text);
+    // The modem restarts and announces it.
+    void powerUp();
+
+signals:
+    void commandReceived(QByteArray line);
+    void smsReceived(int index);
+
+private:
+    void onReadable();
+    void writeNext();
+    void queueWrites(const QList<QByteArray> &writes);
+
+    ModemModel m_model;
+    int m_master = -1;
+    int m_slaveKeeper = -1; // keeps the master readable while no client is open
+    QString m_devicePath;
+    QString m_error;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_writeTimer = nullptr;
+    QQueue<QByteArray> m_pending;
+    int m_gapMs = 15;
+};
