@@ -1,0 +1,421 @@
+#include "gatewayemulator.h"
+#include "logcapture.h"
+#include "prov_smsru.h"
+#include "smsruprotocol.h"
+#include "testmain.h"
+
+#include <QFile>
+#include <QPluginLoader>
+#include <QSettings>
+#include <QtTest>
+
+using Reply = GatewayEmulator::Reply;
+using Items = QList<QPair<QString, QString>>;
+
+Q_DECLARE_METATYPE(Items)
+
+namespace {
+
+SMSMessage utf8(const QByteArray &phone, const QString &text)
+{
+    return SmsText::makeMessage(phone, text.toUtf8(), SMSMessage::EncodingUtf8);
+}
+
+// What the gateway's form decoder makes of the query we send.
+Items decoded(const QUrl &url)
+{
+    return GatewayEmulator::decodeQuery(url.query(QUrl::FullyEncoded).toLatin1());
+}
+
+QSettings providerSettings()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
+}
+
+void writeSettings(const QVariantMap &values)
+{
+    QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
+    s.remove("SmsRU");
+    s.beginGroup("SmsRU");
+    for (auto it = values.begin(); it != values.end(); ++it)
+        s.setValue(it.key(), it.value());
+    s.endGroup();
+    s.sync();
+    QFile::setPermissions(s.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+}
+
+} // namespace
+
+class TestProvSmsRU : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sendQuery_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<bool>("translit");
+        QTest::addColumn<QList<QByteArray>>("phones");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<Items>("expected");
+        const Items head{
+            {"api_id", "KEY-1"}, {"from", "Zel"}, {"translit", "0"}, {"partner_id", "493517"}};
+        QTest::newRow("one-sms-8-to-7")
+            << "Zel" << false << QList<QByteArray>{"89001234567"} << QStringList{"Тревога"}
+            << (head + Items{{"multi[79001234567]", "Тревога"}});
+        QTest::newRow("empty-sender-translit-on")
+            << "" << true << QList<QByteArray>{"+79001234567"} << QStringList{"x"}
+            << Items{{"api_id", "KEY-1"},
+                     {"from", ""},
+                     {"translit", "1"},
+                     {"partner_id", "493517"},
+                     {"multi[79001234567]", "x"}};
+        QTest::newRow("two-to-same-number")
+            << "Zel" << false << QList<QByteArray>{"89001234567", "89001234567"}
+            << QStringList{"first", "second"}
+            << (head + Items{{"multi[79001234567]", "first"}, {"multi[79001234567]", "second"}});
+        QTest::newRow("batch-order-kept")
+            << "Zel" << false << QList<QByteArray>{"89000000002", "89000000001"}
+            << QStringList{"b", "a"}
+            << (head + Items{{"multi[79000000002]", "b"}, {"multi[79000000001]", "a"}});
+        QTest::newRow("plus-amp-percent-hash-survive")
+            << "Zel" << false << QList<QByteArray>{"89001234567"}
+            << QStringList{"1+1=2 & 50% off #5 %41 a;b"}
+            << (head + Items{{"multi[79001234567]", "1+1=2 & 50% off #5 %41 a;b"}});
+        QTest::newRow("newline-in-text")
+            << "Zel" << false << QList<QByteArray>{"89001234567"} << QStringList{"Объект 12\nПожар"}
+            << (head + Items{{"multi[79001234567]", "Объект 12\nПожар"}});
+    }
+    void sendQuery()
+    {
+        QFETCH(QString, sender);
+        QFETCH(bool, translit);
+        QFETCH(QList<QByteArray>, phones);
+        QFETCH(QStringList, texts);
+        QFETCH(Items, expected);
+        SmsRuProtocol::Settings settings{"KEY-1", sender, translit};
+        QList<SMSMessage> batch;
+        for (int i = 0; i < phones.size(); ++i)
+            batch << utf8(phones.at(i), texts.at(i));
+        const QUrl url = SmsRuProtocol::sendUrl(QUrl("https://sms.ru/sms/send"), settings, batch);
+        QCOMPARE(url.path(), QString("/sms/send"));
+        QCOMPARE(url.host(), QString("sms.ru"));
+        QCOMPARE(decoded(url), expected);
+    }
+
+    void messageEncodings_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("encoding");
+        QTest::addColumn<QString>("text");
+        const QString t = QStringLiteral("Тревога");
+        QByteArray utf16;
+        for (QChar c : t)
+            utf16 += char(c.unicode() & 0xff), utf16 += char(c.unicode() >> 8);
+        QTest::newRow("utf8") << t.toUtf8() << 1 << t;
+        QTest::newRow("utf16le") << utf16 << 2 << t;
+        QTest::newRow("cp1251") << QByteArray("\xD2\xF0\xE5\xE2\xEE\xE3\xE0") << 0 << t;
+    }
+    void messageEncodings()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, encoding);
+        QFETCH(QString, text);
+        const SMSMessage msg = SmsText::makeMessage("89001234567", bytes, uint8_t(encoding));
+        const QUrl url =
+            SmsRuProtocol::sendUrl(QUrl("https://sms.ru/sms/send"), {"k", "", false}, {msg});
+        QCOMPARE(decoded(url).last().second, text);
+    }
+
+    void balanceQuery()
+    {
+        const QUrl url =
+            SmsRuProtocol::balanceUrl(QUrl("http://127.0.0.1:9/my/balance"), {"K&Y", "S", true});
+        QCOMPARE(url.path(), QString("/my/balance"));
+        QCOMPARE(decoded(url), (Items{{"api_id", "K&Y"}}));
+    }
+
+    void parseReply_data()
+    {
+        QTest::addColumn<int>("requestType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("balance"); // -1: no balance key expected
+        QTest::newRow("send-100") << 1 << QByteArray("100") << true << 100 << "" << -1.0;
+        QTest::newRow("send-100-more-lines")
+            << 1 << QByteArray("100\n000-1\n000-2\nbalance=5") << true << 100 << "" << -1.0;
+        QTest::newRow("send-100-crlf")
+            << 1 << QByteArray("100\r\n000-1") << true << 100 << "" << -1.0;
+        QTest::newRow("send-200") << 1 << QByteArray("200") << false << 200 << "Неверный ключ API"
+                                  << -1.0;
+        QTest::newRow("send-201") << 1 << QByteArray("201\n") << false << 201
+                                  << "Недостаточно средств" << -1.0;
+        QTest::newRow("send-204") << 1 << QByteArray("204") << false << 204
+                                  << "Имя отправителя не согласовано с администрацией" << -1.0;
+        QTest::newRow("send-202-other")
+            << 1 << QByteArray("202") << false << 202 << "Неверный формат запроса" << -1.0;
+        QTest::newRow("send-not-a-number")
+            << 1 << QByteArray("OK\n100") << false << 0 << "Неверный формат запроса" << -1.0;
+        QTest::newRow("send-empty")
+            << 1 << QByteArray() << false << 0 << "Неверный формат запроса" << -1.0;
+        QTest::newRow("send-zero-byte-cuts")
+            << 1 << QByteArray("100\0junk", 8) << true << 100 << "" << -1.0;
+        QTest::newRow("send-zero-byte-first") << 1
+                                              << QByteArray("\0"
+                                                            "100",
+                                                            4)
+                                              << false << 0 << "Неверный формат запроса" << -1.0;
+        QTest::newRow("balance-ok")
+            << 2 << QByteArray("100\n123.45") << true << 100 << "" << 123.45;
+        QTest::newRow("balance-ok-crlf")
+            << 2 << QByteArray("100\r\n7.5\r\n") << true << 100 << "" << 7.5;
+        QTest::newRow("balance-100-alone") << 2 << QByteArray("100") << false << 100 << "" << 0.0;
+        QTest::newRow("balance-bad-number")
+            << 2 << QByteArray("100\nabc") << false << 100 << "" << 0.0;
+        QTest::newRow("balance-200")
+            << 2 << QByteArray("200\n5") << false << 200 << "Неверный ключ API" << 5.0;
+    }
+    void parseReply()
+    {
+        QFETCH(int, requestType);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, success);
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QFETCH(double, balance);
+        const QVariantMap r = SmsRuProtocol::parseReply(body, requestType);
+        QCOMPARE(r.value("success").toBool(), success);
+        QCOMPARE(r.value("error_code").toInt(), code);
+        QCOMPARE(r.value("error_text").toString(), text);
+        QCOMPARE(r.contains("balance"), balance >= 0);
+        if (balance >= 0)
+            QCOMPARE(r.value("balance").toDouble(), balance);
+    }
+
+    void buildRestRequest_data()
+    {
+        QTest::addColumn<int>("requestType");
+        QTest::addColumn<int>("batchSize");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("sms-1") << 1 << 1 << 0 << "/sms/send";
+        QTest::newRow("sms-100") << 1 << 100 << 0 << "/sms/send";
+        QTest::newRow("sms-0") << 1 << 0 << 1 << "";
+        QTest::newRow("sms-101") << 1 << 101 << 1 << "";
+        QTest::newRow("balance") << 2 << 0 << 0 << "/my/balance";
+        QTest::newRow("type-0") << 0 << 1 << 1 << "";
+        QTest::newRow("type-3") << 3 << 1 << 1 << "";
+    }
+    void buildRestRequest()
+    {
+        QFETCH(int, requestType);
+        QFETCH(int, batchSize);
+        QFETCH(int, result);
+        QFETCH(QString, path);
+        writeSettings({{"apiKey", "KEY"}, {"baseUrl", "http://127.0.0.1:8080"}});
+        PROV_SmsRU prov;
+        QVERIFY(prov.readSettings());
+        QList<SMSMessage> batch;
+        for (int i = 0; i < batchSize; ++i)
+            batch << utf8("8900000" + QByteArray::number(1000 + i), "t");
+        QNetworkRequest request;
+        QByteArray body;
+        QString method;
+        QCOMPARE(prov.buildRestRequest(requestType, batch, &request, &body, &method), result);
+        if (result != 0)
+            return;
+        QCOMPARE(method, QString("POST"));
+        QCOMPARE(request.header(QNetworkRequest::ContentTypeHeader).toByteArray(),
+                 QByteArray("text/plain"));
+        QVERIFY(body.isEmpty());
+        QCOMPARE(request.url().path(), path);
+        QCOMPARE(request.url().port(), 8080);
+        const Items items = decoded(request.url());
+        QCOMPARE(items.first(), qMakePair(QString("api_id"), QString("KEY")));
+        QCOMPARE(items.size(), requestType == 2 ? 1 : 4 + batchSize);
+    }
+
+    void parameters_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("0-invalid") << 0 << QVariant();
+        QTest::newRow("1-id") << 1 << QVariant(QString("ZEL_SMS_PROVIDER_SMSRU"));
+        QTest::newRow("2-max-failures") << 2 << QVariant(5);
+        QTest::newRow("3-retry-pause") << 3 << QVariant(60);
+        QTest::newRow("4-batch") << 4 << QVariant(true);
+        QTest::newRow("5-batch-size") << 5 << QVariant(100);
+        QTest::newRow("6-balance-check") << 6 << QVariant(true);
+        QTest::newRow("7-balance-interval") << 7 << QVariant(120);
+        QTest::newRow("8-codec") << 8 << QVariant(QString("UTF-8"));
+        QTest::newRow("9-aux") << 9 << QVariant(30);
+        QTest::newRow("10-reply-timeout") << 10 << QVariant(60);
+        QTest::newRow("11-invalid") << 11 << QVariant();
+        QTest::newRow("12-invalid") << 12 << QVariant();
+    }
+    void parameters()
+    {
+        QFETCH(int, id);
+        QFETCH(QVariant, value);
+        PROV_SmsRU prov;
+        QCOMPARE(prov.parameter(id), value);
+        QCOMPARE(prov.parameter(id).toUInt(), value.toUInt());
+    }
+
+    void readSettings_data()
+    {
+        QTest::addColumn<QVariantMap>("values");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("nothing") << QVariantMap() << false;
+        QTest::newRow("empty-key") << QVariantMap{{"apiKey", ""}, {"senderID", "Zel"}} << false;
+        QTest::newRow("key-only") << QVariantMap{{"apiKey", "K"}} << true;
+        QTest::newRow("all") << QVariantMap{{"apiKey", "K"},
+                                            {"senderID", "Zel"},
+                                            {"translit", true}}
+                             << true;
+    }
+    void readSettings()
+    {
+        QFETCH(QVariantMap, values);
+        QFETCH(bool, ok);
+        writeSettings(values);
+        PROV_SmsRU prov;
+        QCOMPARE(prov.readSettings(), ok);
+    }
+
+    void worldReadableSettingsWarned()
+    {
+        writeSettings({{"apiKey", "K"}});
+        const QString file = providerSettings().fileName();
+        QVERIFY(
+            QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        LogCapture log;
+        PROV_SmsRU prov;
+        QVERIFY(prov.readSettings());
+        QVERIFY(log.contains(QtWarningMsg, file));
+    }
+
+    void sendsAndReadsBalanceAgainstEmulator()
+    {
+        GatewayEmulator gw;
+        QVERIFY(gw.listen());
+        writeSettings({{"apiKey", "KEY-9"},
+                       {"senderID", "ZelAlarm"},
+                       {"translit", false},
+                       {"baseUrl", gw.baseUrl().toString()}});
+        gw.enqueueReply(Reply::text("100\n15.25\n"), "/my/balance");
+        gw.enqueueReply(Reply::text("100\n000-000001\n000-000002\nbalance=14.5"), "/sms/send");
+        gw.enqueueReply(Reply::text("100\n14.5\n"), "/my/balance");
+        PROV_SmsRU prov;
+        prov.start();
+        prov.stateMachine();
+        prov.stateMachine();
+        QVERIFY(
+            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        int known = 0;
+        QCOMPARE(prov.balance(&known), 15.25);
+        QCOMPARE(known, 1);
+
+        prov.enqueueSms(utf8("89001234567", "Тревога: объект 12"));
+        prov.enqueueSms(utf8("89007654321", "Норма"));
+        prov.stateMachine();
+        prov.stateMachine();
+        QVERIFY(
+            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QCOMPARE(prov.queueSize(), 0);
+        QCOMPARE(prov.providerStatus(), int(StatusOk));
+
+        const auto sends = gw.requestsTo("/sms/send");
+        QCOMPARE(sends.size(), 1);
+        const auto &req = sends.first();
+        QCOMPARE(req.method, QByteArray("POST"));
+        QCOMPARE(req.header("Content-Type"), QByteArray("text/plain"));
+        QCOMPARE(req.body, QByteArray());
+        QCOMPARE(req.queryItems, (Items{{"api_id", "KEY-9"},
+                                        {"from", "ZelAlarm"},
+                                        {"translit", "0"},
+                                        {"partner_id", "493517"},
+                                        {"multi[79001234567]", "Тревога: объект 12"},
+                                        {"multi[79007654321]", "Норма"}}));
+        const auto balances = gw.requestsTo("/my/balance");
+        QCOMPARE(balances.first().method, QByteArray("POST"));
+        QCOMPARE(balances.first().queryItems, (Items{{"api_id", "KEY-9"}}));
+        prov.stop();
+    }
+
+    void refusalAndHttpErrorStatus_data()
+    {
+        QTest::addColumn<int>("httpStatus");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::newRow("refused-201") << 200 << QByteArray("201") << int(StatusGatewayError);
+        QTest::newRow("http-500") << 500 << QByteArray("100") << int(StatusNoLink);
+        QTest::newRow("http-404") << 404 << QByteArray("100") << int(StatusNoLink);
+    }
+    void refusalAndHttpErrorStatus()
+    {
+        QFETCH(int, httpStatus);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        GatewayEmulator gw;
+        QVERIFY(gw.listen());
+        writeSettings({{"apiKey", "K"}, {"baseUrl", gw.baseUrl().toString()}});
+        gw.enqueueReply(Reply::text("100\n50"), "/my/balance");
+        gw.enqueueReply(Reply::text(body, httpStatus), "/sms/send");
+        PROV_SmsRU prov;
+        prov.start();
+        prov.stateMachine();
+        prov.stateMachine();
+        QVERIFY(
+            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        prov.enqueueSms(utf8("89001234567", "x"));
+        prov.stateMachine();
+        prov.stateMachine();
+        QVERIFY(
+            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QCOMPARE(prov.providerStatus(), status);
+        QCOMPARE(prov.queueSize(), 1);
+        QCOMPARE(prov.failures(), 1);
+        prov.stop();
+    }
+
+    void pluginMetadataAndInstance()
+    {
+        QPluginLoader loader(QStringLiteral(SMSRU_PLUGIN_PATH));
+        const QJsonObject top = loader.metaData();
+        QCOMPARE(top.value("IID").toString(), QString(ICommonSmsInterface_iid));
+        QCOMPARE(top.value("className").toString(), QString("PROV_SmsRU"));
+        const QJsonObject meta = top.value("MetaData").toObject();
+        QCOMPARE(meta.value("provider_id").toString(), QString("ZEL_SMS_PROVIDER_SMSRU"));
+        const QJsonObject info = meta.value("provider_info").toObject();
+        QCOMPARE(info.value("providerRegKey").toString(), QString("SmsRU"));
+        QCOMPARE(info.value("interface").toString(), QString("REST-API"));
+        QCOMPARE(info.value("plugin_version").toString(), QString("1.0"));
+        for (const char *key :
+             {"balance_info", "batch_send", "russian_text", "sender_id", "translit"})
+            QVERIFY2(info.value(key).toBool(), key);
+        const QJsonArray tpl = meta.value("settings_template").toArray();
+        QCOMPARE(tpl.size(), 3);
+        QCOMPARE(tpl.at(0).toObject().value("field").toString(), QString("apiKey"));
+        QCOMPARE(tpl.at(0).toObject().value("ru_text").toString(), QString("API ключ"));
+        QCOMPARE(tpl.at(1).toObject().value("field").toString(), QString("senderID"));
+        QCOMPARE(tpl.at(1).toObject().value("validator").toString(),
+                 QString("^[a-zA-Z0-9.&-\\s]{0,11}$"));
+        QCOMPARE(tpl.at(2).toObject().value("type").toString(), QString("Bool"));
+        QCOMPARE(tpl.at(2).toObject().value("ru_text").toString(),
+                 QString("Использовать транслит"));
+
+        QObject *root = loader.instance();
+        QVERIFY2(root, qPrintable(loader.errorString()));
+        QCOMPARE(loader.instance(), root); // created once
+        QVERIFY(qobject_cast<ICommonSmsInterface *>(root));
+        QVERIFY(root->qt_metacast("BasicSmsRestProvider"));
+        QCOMPARE(qobject_cast<ICommonSmsInterface *>(root)->parameter(1).toString(),
+                 meta.value("provider_id").toString());
+    }
+};
+
+ZEL_REST_TEST_MAIN(TestProvSmsRU)
+#include "tst_prov_smsru.moc"
