@@ -12,11 +12,13 @@ namespace ProviderPlugins {
 
 QString pluginDirectory(const QString &appDir)
 {
-    QDir dir(appDir);
-    const QString name = dir.dirName().toLower();
+    // Decided on the path alone: QDir::cdUp() refuses when the directory does
+    // not exist (yet), which would silently change the rule.
+    QString dir = QDir::cleanPath(QDir(appDir).absolutePath());
+    const QString name = QFileInfo(dir).fileName().toLower();
     if (name == QLatin1String("debug") || name == QLatin1String("release"))
-        dir.cdUp();
-    return dir.absoluteFilePath(QStringLiteral("providers"));
+        dir = QDir::cleanPath(dir + QStringLiteral("/.."));
+    return QDir(dir).absoluteFilePath(QStringLiteral("providers"));
 }
 
 QString pluginDirectory()
@@ -49,6 +51,10 @@ QJsonObject pluginMetaData(const QString &path)
 
 ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)
 {
+    // Every file that is not a plug-in has an empty id; an empty id would
+    // match them all and try to load each one.
+    if (id.isEmpty())
+        return nullptr;
     for (const QString &path : providerPluginFiles(dir)) {
         QPluginLoader loader(path);
         const QJsonObject meta = loader.metaData().value(QStringLiteral("MetaData")).toObject();
