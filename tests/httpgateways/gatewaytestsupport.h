@@ -1,0 +1,52 @@
+#pragma once
+
+#include "smsmessage.h"
+
+#include <QCoreApplication>
+#include <QNetworkRequest>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVariantMap>
+
+class BasicSmsRestProvider;
+class ICommonSmsInterface;
+class GatewayEmulator;
+
+// Helpers for the gateway tests: requests in UTF-8, provider settings in a
+// private settings directory, and a real send-and-balance run of a provider
+// against the local gateway emulator.
+namespace GatewayTest {
+
+SMSMessage sms(const QByteArray &phone, const QString &text);
+
+// Replaces the provider's settings group by values (owner-only file).
+void writeProviderSettings(const QString &group, const QVariantMap &values);
+
+// Rows "id -> expected value" of a gateway's parameter table; the values that
+// differ between gateways are the arguments.
+void addParameterRows(const QString &providerId, bool batchSend, int batchSize, int replyTimeout);
+// Compares one row against provider->parameter(id).
+void checkParameterRow(ICommonSmsInterface *provider);
+
+// What a built request carries, read back the way a test compares it.
+QByteArray contentType(const QNetworkRequest &request);
+
+// Starts provider (its settings must point baseUrl at gw), sends msg, answers
+// with sendReply on sendPath and balanceReply on balancePath, and waits until
+// the provider knows a balance. Bounded by timeoutMs; false on time-out.
+bool runSendAndBalance(BasicSmsRestProvider *provider, GatewayEmulator *gw, const SMSMessage &msg,
+                       int timeoutMs);
+
+} // namespace GatewayTest
+
+// A test main whose system settings live in a fresh temporary directory.
+#define ZEL_GATEWAY_TEST_MAIN(TestClass)                                                           \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        QTemporaryDir settingsDir;                                                                 \
+        qputenv("ZELSMS_SETTINGS_DIR", settingsDir.path().toUtf8());                               \
+        SettingsLocation::applyFromEnvironment();                                                  \
+        QCoreApplication app(argc, argv);                                                          \
+        TestClass tc;                                                                              \
+        return QTest::qExec(&tc, argc, argv);                                                      \
+    }

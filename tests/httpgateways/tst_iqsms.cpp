@@ -1,0 +1,311 @@
+#include "gatewayemulator.h"
+#include "gatewaytestsupport.h"
+#include "prov_iqsms.h"
+#include "settingslocation.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+
+class TstIqSms : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parameters_data();
+    void parameters();
+    void readSettings_data();
+    void readSettings();
+    void sendRequest_data();
+    void sendRequest();
+    void balanceRequest();
+    void batchLimits_data();
+    void batchLimits();
+    void counterRestartsOnReadSettings();
+    void parseReply_data();
+    void parseReply();
+    void liveSendAndBalance();
+};
+
+static const QVariantMap credentials{{"login", "user"}, {"password", "pass"}};
+
+void TstIqSms::parameters_data()
+{
+    GatewayTest::addParameterRows("ZEL_SMS_PROVIDER_IQSMS", true, 200, 60);
+}
+
+void TstIqSms::parameters()
+{
+    PROV_iqSms provider;
+    GatewayTest::checkParameterRow(&provider);
+}
+
+void TstIqSms::readSettings_data()
+{
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("empty-group") << QVariantMap() << false;
+    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false;
+    QTest::newRow("password-only") << QVariantMap{{"password", "p"}} << false;
+    QTest::newRow("both") << credentials << true;
+}
+
+void TstIqSms::readSettings()
+{
+    QFETCH(QVariantMap, settings);
+    QFETCH(bool, usable);
+    GatewayTest::writeProviderSettings("iqSms", settings);
+    PROV_iqSms provider;
+    QCOMPARE(provider.readSettings(), usable);
+}
+
+void TstIqSms::sendRequest_data()
+{
+    QTest::addColumn<bool>("flash");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("flash-off") << false
+                               << QByteArray("{\n"
+                                             "    \"login\": \"user\",\n"
+                                             "    \"messages\": [\n"
+                                             "        {\n"
+                                             "            \"clientId\": \"0\",\n"
+                                             "            \"phone\": \"79001234567\",\n"
+                                             "            \"sender\": \"ZEL\",\n"
+                                             "            \"text\": \"Тревога: объект 12\"\n"
+                                             "        },\n"
+                                             "        {\n"
+                                             "            \"clientId\": \"1\",\n"
+                                             "            \"phone\": \"79007654321\",\n"
+                                             "            \"sender\": \"ZEL\",\n"
+                                             "            \"text\": \"a\\\"b\\nc\"\n"
+                                             "        }\n"
+                                             "    ],\n"
+                                             "    \"password\": \"pass\"\n"
+                                             "}\n");
+    QTest::newRow("flash-on") << true
+                              << QByteArray("{\n"
+                                            "    \"login\": \"user\",\n"
+                                            "    \"messages\": [\n"
+                                            "        {\n"
+                                            "            \"clientId\": \"0\",\n"
+                                            "            \"flash\": \"1\",\n"
+                                            "            \"phone\": \"79001234567\",\n"
+                                            "            \"sender\": \"ZEL\",\n"
+                                            "            \"text\": \"Тревога: объект 12\"\n"
+                                            "        },\n"
+                                            "        {\n"
+                                            "            \"clientId\": \"1\",\n"
+                                            "            \"flash\": \"1\",\n"
+                                            "            \"phone\": \"79007654321\",\n"
+                                            "            \"sender\": \"ZEL\",\n"
+                                            "            \"text\": \"a\\\"b\\nc\"\n"
+                                            "        }\n"
+                                            "    ],\n"
+                                            "    \"password\": \"pass\"\n"
+                                            "}\n");
+}
+
+void TstIqSms::sendRequest()
+{
+    QFETCH(bool, flash);
+    QFETCH(QByteArray, body);
+    QVariantMap settings = credentials;
+    settings.insert("senderID", "ZEL");
+    settings.insert("flashSms", flash);
+    GatewayTest::writeProviderSettings("iqSms", settings);
+    PROV_iqSms provider;
+    QVERIFY(provider.readSettings());
+
+    const QList<SMSMessage> batch{GatewayTest::sms("89001234567", "Тревога: объект 12"),
+                                  GatewayTest::sms("+79007654321", "a\"b\nc")};
+    QNetworkRequest request;
+    QByteArray built;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(BasicSmsRestProvider::RequestSms, batch, &request, &built,
+                                       &method),
+             0);
+    QCOMPARE(method, QString("POST"));
+    QCOMPARE(request.url(), QUrl(PROV_iqSms::DefaultSendUrl));
+    QCOMPARE(GatewayTest::contentType(request), QByteArray("application/json"));
+    QCOMPARE(request.rawHeader("Accept"), QByteArray("application/json"));
+    QCOMPARE(built, body);
+}
+
+void TstIqSms::balanceRequest()
+{
+    GatewayTest::writeProviderSettings("iqSms", credentials);
+    PROV_iqSms provider;
+    QVERIFY(provider.readSettings());
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(BasicSmsRestProvider::RequestBalance, {}, &request, &body,
+                                       &method),
+             0);
+    QCOMPARE(method, QString("POST"));
+    QCOMPARE(request.url(), QUrl(PROV_iqSms::DefaultBalanceUrl));
+    QVERIFY(request.url().host() != QUrl(PROV_iqSms::DefaultSendUrl).host());
+    QCOMPARE(GatewayTest::contentType(request), QByteArray("application/json"));
+    QCOMPARE(body, QByteArray("{\n    \"login\": \"user\",\n    \"password\": \"pass\"\n}\n"));
+}
+
+void TstIqSms::batchLimits_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("result");
+    QTest::newRow("sms-empty") << 1 << 0 << 1;
+    QTest::newRow("sms-1") << 1 << 1 << 0;
+    QTest::newRow("sms-200") << 1 << 200 << 0;
+    QTest::newRow("sms-201") << 1 << 201 << 1;
+    QTest::newRow("type-0") << 0 << 1 << 1;
+    QTest::newRow("type-3") << 3 << 1 << 1;
+}
+
+void TstIqSms::batchLimits()
+{
+    QFETCH(int, type);
+    QFETCH(int, count);
+    QFETCH(int, result);
+    GatewayTest::writeProviderSettings("iqSms", credentials);
+    PROV_iqSms provider;
+    QVERIFY(provider.readSettings());
+    QList<SMSMessage> batch;
+    for (int i = 0; i < count; ++i)
+        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
+    if (result == 0)
+        QCOMPARE(QJsonDocument::fromJson(body).object().value("messages").toArray().size(), count);
+}
+
+void TstIqSms::counterRestartsOnReadSettings()
+{
+    GatewayTest::writeProviderSettings("iqSms", credentials);
+    PROV_iqSms provider;
+    QVERIFY(provider.readSettings());
+    auto clientIds = [&provider](int count) {
+        QList<SMSMessage> batch;
+        for (int i = 0; i < count; ++i)
+            batch.append(GatewayTest::sms("89001234567", QString::number(i)));
+        QNetworkRequest request;
+        QByteArray body;
+        QString method;
+        provider.buildRestRequest(BasicSmsRestProvider::RequestSms, batch, &request, &body,
+                                  &method);
+        QStringList ids;
+        for (const auto &m : QJsonDocument::fromJson(body).object().value("messages").toArray())
+            ids << m.toObject().value("clientId").toString();
+        return ids;
+    };
+    QCOMPARE(clientIds(2), QStringList({"0", "1"}));
+    QCOMPARE(clientIds(1), QStringList({"2"}));
+    QVERIFY(provider.readSettings());
+    QCOMPARE(clientIds(1), QStringList({"0"}));
+}
+
+void TstIqSms::parseReply_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QVariant>("balance");
+
+    const QString badJson = QString::fromUtf8("Неверный формат JSON запроса");
+    QTest::newRow("send-accepted")
+        << 1 << QByteArray(R"({"status":"ok","messages":[{"status":"accepted"}]})") << true << 0
+        << "" << QVariant();
+    QTest::newRow("send-other-then-accepted")
+        << 1
+        << QByteArray(R"({"status":"ok","messages":[{"status":"invalid mobile phone"},)"
+                      R"({"status":"accepted"}]})")
+        << true << 0 << "" << QVariant();
+    QTest::newRow("send-empty-messages")
+        << 1 << QByteArray(R"({"status":"ok","messages":[]})") << false << -2 << "" << QVariant();
+    QTest::newRow("send-none-accepted")
+        << 1 << QByteArray(R"({"status":"ok","messages":[{"status":"invalid mobile phone"}]})")
+        << false << -2 << "invalid mobile phone" << QVariant();
+    QTest::newRow("send-status-error") << 1 << QByteArray(R"({"status":"error","description":"x"})")
+                                       << false << -1 << badJson << QVariant();
+    QTest::newRow("send-no-status") << 1 << QByteArray(R"({"messages":[{"status":"accepted"}]})")
+                                    << false << -1 << badJson << QVariant();
+    QTest::newRow("send-not-json")
+        << 1 << QByteArray("Bad Gateway") << false << -1 << badJson << QVariant();
+    QTest::newRow("balance-number") << 2 << QByteArray(R"({"status":"ok","balance":12.5})") << true
+                                    << 0 << badJson << QVariant(12.5);
+    QTest::newRow("balance-array")
+        << 2 << QByteArray(R"({"status":"ok","balance":[{"type":"RUB","balance":12.5}]})") << true
+        << 0 << badJson << QVariant(12.5);
+    QTest::newRow("balance-without-status")
+        << 2 << QByteArray(R"({"balance":12.5})") << false << -1 << badJson << QVariant(12.5);
+    QTest::newRow("balance-empty-array") << 2 << QByteArray(R"({"status":"ok","balance":[]})")
+                                         << false << -1 << badJson << QVariant(0.0);
+    QTest::newRow("balance-error-no-description-read")
+        << 2 << QByteArray(R"({"status":"error","description":"bad login"})") << false << -1
+        << badJson << QVariant(0.0);
+}
+
+void TstIqSms::parseReply()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, success);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(QVariant, balance);
+    const QVariantMap map = PROV_iqSms::parseReply(type, body);
+    QCOMPARE(map.value("success").toBool(), success);
+    QCOMPARE(map.value("error_code").toInt(), code);
+    QCOMPARE(map.value("error_text").toString(), text);
+    QCOMPARE(map.contains("balance"), balance.isValid());
+    if (balance.isValid())
+        QCOMPARE(map.value("balance").toDouble(), balance.toDouble());
+    QVERIFY(!map.contains("spent"));
+}
+
+void TstIqSms::liveSendAndBalance()
+{
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    QVariantMap settings = credentials;
+    settings.insert("baseUrl", gw.baseUrl().toString());
+    GatewayTest::writeProviderSettings("iqSms", settings);
+
+    // The second message is refused beside an accepted one: the batch counts
+    // as sent, so the refused number must be named in the log.
+    gw.enqueueReply(GatewayEmulator::Reply::json(
+                        R"({"status":"ok","messages":[{"clientId":"0","status":"accepted"},)"
+                        R"({"clientId":"1","status":"invalid mobile phone"}]})"),
+                    "/send");
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("SMS на номер 89007654321 .*invalid mobile phone"));
+    gw.enqueueReply(GatewayEmulator::Reply::json(R"({"status":"ok","balance":[{"balance":42.5}]})"),
+                    "/messages/v2/balance.json");
+    PROV_iqSms provider;
+    provider.enqueueSms(GatewayTest::sms("89001234567", "Тревога: взлом"));
+    QVERIFY(GatewayTest::runSendAndBalance(&provider, &gw,
+                                           GatewayTest::sms("89007654321", "второе"), 10000));
+    int known = 0;
+    QCOMPARE(provider.balance(&known), 42.5);
+    QCOMPARE(known, 1);
+    QCOMPARE(provider.providerStatus(), int(StatusOk));
+    provider.stop();
+
+    const auto sent = gw.requestsTo("/send");
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.first().method, QByteArray("POST"));
+    const QJsonObject msg =
+        QJsonDocument::fromJson(sent.first().body).object()["messages"].toArray()[0].toObject();
+    QCOMPARE(msg["text"].toString(), QString("Тревога: взлом"));
+    QCOMPARE(msg["phone"].toString(), QString("79001234567"));
+    QCOMPARE(gw.requestsTo("/messages/v2/balance.json").size(), 1);
+}
+
+ZEL_GATEWAY_TEST_MAIN(TstIqSms)
+#include "tst_iqsms.moc"

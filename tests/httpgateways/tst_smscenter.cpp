@@ -1,0 +1,250 @@
+#include "gatewayemulator.h"
+#include "gatewaytestsupport.h"
+#include "prov_smscenter.h"
+#include "settingslocation.h"
+
+#include <QTest>
+#include <QUrlQuery>
+
+class TstSmsCenter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parameters_data();
+    void parameters();
+    void readSettings_data();
+    void readSettings();
+    void sendRequest_data();
+    void sendRequest();
+    void balanceRequest();
+    void batchLimits_data();
+    void batchLimits();
+    void parseReply_data();
+    void parseReply();
+    void liveBalanceThenSpent();
+};
+
+static const QVariantMap credentials{{"login", "user"}, {"password", "p@ss"}};
+
+void TstSmsCenter::parameters_data()
+{
+    GatewayTest::addParameterRows("ZEL_SMS_PROVIDER_SMSCENTER", true, 100, 60);
+}
+
+void TstSmsCenter::parameters()
+{
+    PROV_SmsCenter provider;
+    GatewayTest::checkParameterRow(&provider);
+}
+
+void TstSmsCenter::readSettings_data()
+{
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("empty-group") << QVariantMap() << false;
+    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false;
+    QTest::newRow("password-only") << QVariantMap{{"password", "p"}} << false;
+    QTest::newRow("both") << credentials << true;
+}
+
+void TstSmsCenter::readSettings()
+{
+    QFETCH(QVariantMap, settings);
+    QFETCH(bool, usable);
+    GatewayTest::writeProviderSettings("SmsCenter", settings);
+    PROV_SmsCenter provider;
+    QCOMPARE(provider.readSettings(), usable);
+}
+
+void TstSmsCenter::sendRequest_data()
+{
+    QTest::addColumn<bool>("flash");
+    QTest::addColumn<bool>("translit");
+    QTest::addColumn<QByteArray>("query");
+    QTest::newRow("defaults")
+        << false << false
+        << QByteArray("login=user&psw=p%40ss&fmt=2&sender=ZEL&translit=0&flash=0&cost=2&"
+                      "charset=utf-8&pp=615032&list=79001234567%3AAlarm%2012%0A"
+                      "79007654321%3Aa%3Ab%5Cnc%2Bd");
+    QTest::newRow("flash-translit")
+        << true << true
+        << QByteArray("login=user&psw=p%40ss&fmt=2&sender=ZEL&translit=1&flash=1&cost=2&"
+                      "charset=utf-8&pp=615032&list=79001234567%3AAlarm%2012%0A"
+                      "79007654321%3Aa%3Ab%5Cnc%2Bd");
+}
+
+void TstSmsCenter::sendRequest()
+{
+    QFETCH(bool, flash);
+    QFETCH(bool, translit);
+    QFETCH(QByteArray, query);
+    QVariantMap settings = credentials;
+    settings.insert("senderID", "ZEL");
+    settings.insert("flashSms", flash);
+    settings.insert("translit", translit);
+    GatewayTest::writeProviderSettings("SmsCenter", settings);
+    PROV_SmsCenter provider;
+    QVERIFY(provider.readSettings());
+
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    // A colon stays, a line break becomes the gateway's "\n", a '+' survives.
+    QCOMPARE(provider.buildRestRequest(BasicSmsRestProvider::RequestSms,
+                                       {GatewayTest::sms("89001234567", "Alarm 12"),
+                                        GatewayTest::sms("9007654321", "a:b\nc+d")},
+                                       &request, &body, &method),
+             0);
+    QCOMPARE(method, QString("POST"));
+    QVERIFY(body.isEmpty());
+    QCOMPARE(GatewayTest::contentType(request), QByteArray("text/plain"));
+    QCOMPARE(request.url().adjusted(QUrl::RemoveQuery), QUrl("https://smsc.ru/sys/send.php"));
+    QCOMPARE(request.url().query(QUrl::FullyEncoded).toLatin1(), query);
+}
+
+void TstSmsCenter::balanceRequest()
+{
+    GatewayTest::writeProviderSettings("SmsCenter", credentials);
+    PROV_SmsCenter provider;
+    QVERIFY(provider.readSettings());
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(BasicSmsRestProvider::RequestBalance, {}, &request, &body,
+                                       &method),
+             0);
+    QCOMPARE(method, QString("POST"));
+    QCOMPARE(request.url().toEncoded(),
+             QByteArray("https://smsc.ru/sys/balance.php?login=user&psw=p%40ss&fmt=2&cur=0"));
+}
+
+void TstSmsCenter::batchLimits_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("result");
+    QTest::newRow("sms-empty") << 1 << 0 << 1;
+    QTest::newRow("sms-100") << 1 << 100 << 0;
+    QTest::newRow("sms-101") << 1 << 101 << 1;
+    QTest::newRow("type-0") << 0 << 1 << 1;
+}
+
+void TstSmsCenter::batchLimits()
+{
+    QFETCH(int, type);
+    QFETCH(int, count);
+    QFETCH(int, result);
+    GatewayTest::writeProviderSettings("SmsCenter", credentials);
+    PROV_SmsCenter provider;
+    QVERIFY(provider.readSettings());
+    QList<SMSMessage> batch;
+    for (int i = 0; i < count; ++i)
+        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
+    if (result == 0) {
+        const QString list = QUrlQuery(request.url()).queryItemValue("list", QUrl::FullyDecoded);
+        QCOMPARE(list.split('\n').size(), count);
+    }
+}
+
+void TstSmsCenter::parseReply_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QVariant>("spent");
+    QTest::addColumn<QVariant>("balance");
+
+    const QString bad = QString::fromUtf8("Неверный формат запроса");
+    QTest::newRow("send-id-cost-other")
+        << 1 << QByteArray("<result><id>77</id><cost>1.5</cost><cnt>1</cnt></result>") << true << 0
+        << bad << QVariant(1.5) << QVariant();
+    QTest::newRow("send-error-with-code")
+        << 1
+        << QByteArray("<result><error>invalid number</error><error_code>7</error_code></result>")
+        << false << 7 << "invalid number" << QVariant() << QVariant();
+    QTest::newRow("send-only-other-elements") << 1 << QByteArray("<result><cnt>1</cnt></result>")
+                                              << false << 1 << bad << QVariant() << QVariant();
+    QTest::newRow("send-bad-error-code")
+        << 1 << QByteArray("<result><error_code>x</error_code></result>") << false << 1 << bad
+        << QVariant() << QVariant();
+    QTest::newRow("send-later-error-code-overrides-id")
+        << 1 << QByteArray("<result><id>1</id><error_code>3</error_code></result>") << false << 3
+        << bad << QVariant() << QVariant();
+    QTest::newRow("send-cost-unreadable")
+        << 1 << QByteArray("<result><id>1</id><cost>n/a</cost></result>") << true << 0 << bad
+        << QVariant() << QVariant();
+    QTest::newRow("send-not-xml") << 1 << QByteArray("ERROR = 2") << false << 1 << bad << QVariant()
+                                  << QVariant();
+    QTest::newRow("send-element-names-case-sensitive")
+        << 1 << QByteArray("<Result><id>1</id></Result>") << false << 1 << bad << QVariant()
+        << QVariant();
+    QTest::newRow("balance-root") << 2 << QByteArray("<balance>100.25</balance>") << true << 0
+                                  << bad << QVariant() << QVariant(100.25);
+    QTest::newRow("balance-inside-result")
+        << 2 << QByteArray("<result><balance>100.25</balance></result>") << false << 1 << bad
+        << QVariant() << QVariant(0.0);
+    QTest::newRow("balance-unreadable") << 2 << QByteArray("<balance>abc</balance>") << false << 0
+                                        << bad << QVariant() << QVariant(0.0);
+    QTest::newRow("balance-refused")
+        << 2 << QByteArray("<result><error>bad login</error><error_code>2</error_code></result>")
+        << false << 2 << "bad login" << QVariant() << QVariant(0.0);
+}
+
+void TstSmsCenter::parseReply()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, success);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(QVariant, spent);
+    QFETCH(QVariant, balance);
+    const QVariantMap map = PROV_SmsCenter::parseReply(type, body);
+    QCOMPARE(map.value("success").toBool(), success);
+    QCOMPARE(map.value("error_code").toInt(), code);
+    QCOMPARE(map.value("error_text").toString(), text);
+    QCOMPARE(map.contains("spent"), spent.isValid());
+    if (spent.isValid())
+        QCOMPARE(map.value("spent").toDouble(), spent.toDouble());
+    QCOMPARE(map.contains("balance"), balance.isValid());
+    if (balance.isValid())
+        QCOMPARE(map.value("balance").toDouble(), balance.toDouble());
+}
+
+void TstSmsCenter::liveBalanceThenSpent()
+{
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    QVariantMap settings = credentials;
+    settings.insert("baseUrl", gw.baseUrl().toString());
+    GatewayTest::writeProviderSettings("SmsCenter", settings);
+    gw.enqueueReply(GatewayEmulator::Reply::xml("<balance>100.25</balance>"), "/sys/balance.php");
+    gw.enqueueReply(GatewayEmulator::Reply::xml("<result><id>9</id><cost>1.5</cost></result>"),
+                    "/sys/send.php");
+
+    PROV_SmsCenter provider;
+    provider.start();
+    int known = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((provider.balance(&known), known == 1), 10000);
+    provider.enqueueSms(GatewayTest::sms("89001234567", "Тревога + пожар\nзона 3"));
+    QTRY_COMPARE_WITH_TIMEOUT(gw.requestsTo("/sys/send.php").size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(provider.batchSize(), 0, 10000);
+    QCOMPARE(provider.balance(&known), 98.75);
+    provider.stop();
+
+    const GatewayEmulator::Request sent = gw.requestsTo("/sys/send.php").first();
+    QCOMPARE(sent.method, QByteArray("POST"));
+    QCOMPARE(sent.queryValue("login"), QString("user"));
+    QCOMPARE(sent.queryValue("psw"), QString("p@ss"));
+    QCOMPARE(sent.queryValue("list"), QString("79001234567:Тревога + пожар\\nзона 3"));
+}
+
+ZEL_GATEWAY_TEST_MAIN(TstSmsCenter)
+#include "tst_smscenter.moc"
