@@ -1,0 +1,145 @@
+#include "servicerunner.h"
+#include "stationfake.h"
+
+#include <QFile>
+#include <QtTest>
+
+namespace {
+
+constexpr int StartMs = 10000;
+const char *const TestId = "ZEL_SMS_PROVIDER_TEST";
+
+QString utf16le(const QString &s, QByteArray *bytes)
+{
+    bytes->clear();
+    for (QChar c : s)
+        bytes->append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
+    return s;
+}
+
+} // namespace
+
+// The real service binary with the test provider in its providers folder,
+// driven over loopback by a station fake.
+class tst_ZelSMSService : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void requestsReachProviderAndStatusCarriesItsState_data();
+    void requestsReachProviderAndStatusCarriesItsState();
+    void withoutProviderRequestsAreStillAcknowledged();
+    void badCommandLine();
+};
+
+void tst_ZelSMSService::initTestCase()
+{
+    SmsText::registerSmsMessageType();
+    QVERIFY2(QFile::exists(ZELSMS_SERVICE_BINARY), ZELSMS_SERVICE_BINARY);
+    QVERIFY2(QFile::exists(TEST_PROVIDER_PLUGIN), TEST_PROVIDER_PLUGIN);
+}
+
+void tst_ZelSMSService::requestsReachProviderAndStatusCarriesItsState_data()
+{
+    QTest::addColumn<QByteArray>("phone");
+    QTest::addColumn<QByteArray>("textBytes");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QString>("recorded");
+
+    const QString alarm = QStringLiteral("Тревога: зона 3");
+    QTest::newRow("utf8") << QByteArray("79001234567") << alarm.toUtf8() << 1
+                          << "79001234567\t" + alarm + "\t1";
+    QByteArray u16;
+    QTest::newRow("utf16le") << QByteArray("+79001234567") << QByteArray() << 2
+                             << "+79001234567\t" + utf16le(alarm, &u16) + "\t2";
+    // No code page configured: the station's Windows-1251 applies.
+    QTest::newRow("code-page-default-1251")
+        << QByteArray("89001234567") << QByteArray::fromHex("d2f0e5e2eee3e0") << 0
+        << QStringLiteral("89001234567\tТревога\t0");
+}
+
+void tst_ZelSMSService::requestsReachProviderAndStatusCarriesItsState()
+{
+    QFETCH(QByteArray, phone);
+    QFETCH(QByteArray, textBytes);
+    QFETCH(int, encoding);
+    QFETCH(QString, recorded);
+    if (encoding == 2)
+        utf16le(QStringLiteral("Тревога: зона 3"), &textBytes);
+
+    StationFake station;
+    QVERIFY2(station.bind(), qPrintable(station.error()));
+    ServiceRunner service;
+    QVERIFY(service.isValid());
+    QVERIFY2(service.install(ZELSMS_SERVICE_BINARY, {TEST_PROVIDER_PLUGIN}),
+             qPrintable(service.error()));
+    const QString record = service.root() + "/received.txt";
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/currentProviderID", TestId);
+    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
+    service.setServiceSetting("Common/pcnPort", station.port());
+    service.setProviderSetting("TestProvider/status", 3);
+    service.setProviderSetting("TestProvider/balance", 42.5);
+    service.setProviderSetting("TestProvider/balanceKnown", true);
+    service.setProviderSetting("TestProvider/deviceStatus", 0x01020304u);
+    service.setProviderSetting("TestProvider/recordFile", record);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+
+    QVERIFY2(station.waitForService(StartMs), qPrintable(service.log()));
+    const StationProtocol::StatusReport first = station.statuses().first();
+    QCOMPARE(first.sequence, 0u);
+    QCOMPARE(first.balance, 42.5);
+    QCOMPARE(first.balanceKnown, true);
+    QCOMPARE(int(first.providerStatus), 3);
+    QCOMPARE(station.statusDatagrams().first().mid(16, 4).toHex(' '), QByteArray("01 02 03 04"));
+
+    QVERIFY(station.sendRequest(4242, SmsText::makeMessage(phone, textBytes, uint8_t(encoding))));
+    QVERIFY2(station.waitForAck(4242, StartMs), qPrintable(service.log()));
+    QVERIFY(service.waitForLog("[TestProvider::enqueueSms()]: phone " + QString::fromLatin1(phone),
+                               StartMs));
+    QFile f(record);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(f.readAll()), recorded + "\n");
+
+    QCOMPARE(service.stop(), 0);
+    const QString log = service.log();
+    QVERIFY2(log.contains("Освобождение ресурсов приложения..."), qPrintable(log));
+    const QRegularExpression line("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
+                                  "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
+    const QStringList lines = log.split('\n', Qt::SkipEmptyParts);
+    QVERIFY(lines.size() >= 4);
+    for (const QString &l : lines)
+        QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
+    QVERIFY2(lines.first().contains(QStringLiteral("Linux%1 =====").arg(QSysInfo::WordSize)),
+             qPrintable(lines.first()));
+}
+
+void tst_ZelSMSService::withoutProviderRequestsAreStillAcknowledged()
+{
+    StationFake station;
+    QVERIFY(station.bind());
+    ServiceRunner service;
+    QVERIFY2(service.install(ZELSMS_SERVICE_BINARY), qPrintable(service.error()));
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/pcnPort", station.port());
+    QVERIFY(service.start());
+    QVERIFY2(station.waitForService(StartMs), qPrintable(service.log()));
+    QCOMPARE(station.statusDatagrams().first().toHex(' '),
+             QByteArray("11 55 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 99 ff"));
+    QVERIFY(station.sendRequest(7, SmsText::makeMessage("79001234567", "lost?", 1)));
+    QVERIFY(station.waitForAck(7, StartMs));
+    QCOMPARE(service.stop(), 0);
+    QVERIFY(service.log().contains("[CRITICAL] Провайдер SMS рассылок не настроен"));
+}
+
+void tst_ZelSMSService::badCommandLine()
+{
+    ServiceRunner service;
+    QVERIFY(service.install(ZELSMS_SERVICE_BINARY));
+    QVERIFY(service.start({"-no-such-option"}));
+    QVERIFY(service.process().waitForFinished(StartMs));
+    QVERIFY(service.process().exitCode() != 0);
+}
+
+QTEST_GUILESS_MAIN(tst_ZelSMSService)
+#include "tst_zelsmsservice.moc"
