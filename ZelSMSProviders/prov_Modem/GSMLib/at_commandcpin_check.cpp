@@ -29,6 +29,10 @@ int AT_CommandCPIN_Check::parseResponse()
 {
     const QByteArray &buffer = controller->receiveBuffer();
     const AtResponse::FinalResult answer = AtResponse::parseFinalResult(buffer);
+    // The modem does answer while the SIM is not ready; the 120 s limit of the
+    // initialisation, not the 60 s silence rule, is what applies then.
+    if (answer.kind != AtResponse::Final::None)
+        controller->setLastResponseMs(GsmClock::nowMs());
     if (m_sendingPin)
         return onPinAnswer(answer);
 
@@ -53,7 +57,6 @@ int AT_CommandCPIN_Check::onPinAnswer(const AtResponse::FinalResult &answer)
     using AtResponse::Final;
     if (answer.kind == Final::None)
         return ParseWaiting;
-    controller->setLastResponseMs(GsmClock::nowMs());
     m_sendingPin = false;
     if (answer.kind == Final::Ok) {
         // Accepted for now; ask again, the SIM has the last word.
