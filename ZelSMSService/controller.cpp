@@ -77,6 +77,15 @@ void Controller::initialize()
     qDebug().noquote() << QStringLiteral("====== Запуск программы Служба SMS ЗЕЛ, версия ") +
                               QLatin1String(Version) + QStringLiteral(" - ") + buildDescription() +
                               QStringLiteral(" =====");
+    // A second initialize (to take a new station address) would otherwise
+    // leave the old link bound and reporting, and end in a fatal "already
+    // running" from start().
+    stop();
+    if (m_link) {
+        m_link->disconnect(this);
+        m_link->deleteLater();
+        m_link = nullptr;
+    }
     loadSettings();
     m_link = new PcnUdpLink(this);
     m_link->setRemoteAddr(pcnIpAddress, pcnPort);

@@ -29,6 +29,13 @@ PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
 
 PcnUdpLink::~PcnUdpLink() = default;
 
+void PcnUdpLink::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+    m_lastStatusSent = now().addDays(-1);
+    m_lastReceived = now();
+}
+
 void PcnUdpLink::setIntervals(int statusPeriodMs, int lossTimeoutMs)
 {
     m_statusPeriodMs = statusPeriodMs;

@@ -32,6 +32,8 @@ public:
     explicit PcnUdpLink(QObject *parent = nullptr, Clock clock = Clock());
     ~PcnUdpLink() override;
 
+    // Before start(): a different clock; the time stamps restart from it.
+    void setClock(Clock clock);
     // Tests shorten the periods; the service keeps the defaults.
     void setIntervals(int statusPeriodMs, int lossTimeoutMs);
 

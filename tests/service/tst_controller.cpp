@@ -66,6 +66,7 @@ private slots:
     void lifeCycle_data();
     void lifeCycle();
     void missingPluginReportsNoProvider();
+    void secondInitializeTakesNewStationAddress();
     void providerQueries_data();
     void providerQueries();
     void requestsReachProvider();
@@ -373,6 +374,37 @@ void tst_Controller::missingPluginReportsNoProvider()
     QCOMPARE(c->currentProviderStatus(), 1);
     QCOMPARE(c->currentDeviceStatus(), 0u);
     c->newSmsRequest(SmsText::makeMessage("1", "dropped", 1)); // discarded, must not crash
+}
+
+void tst_Controller::secondInitializeTakesNewStationAddress()
+{
+    StationFake oldStation, newStation;
+    QVERIFY(oldStation.bind());
+    QVERIFY(newStation.bind());
+    {
+        QSettings s = systemSettings();
+        s.setValue("Common/SettingsSaved", true);
+        s.setValue("Common/currentProviderID", TestId);
+        s.setValue("Common/pcnPort", oldStation.port());
+    }
+    auto c = makeController(true);
+    c->initialize();
+    QVERIFY(oldStation.waitForStatusCount(1, 2000));
+    systemSettings().setValue("Common/pcnPort", newStation.port());
+    QSignalSpy stopped(c.get(), &ControllerCommon::stopped);
+    QSignalSpy started(c.get(), &ControllerCommon::started);
+    c->initialize();
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(c->stationPort(), int(newStation.port()));
+    QVERIFY(newStation.waitForStatusCount(1, 2000));
+    QCOMPARE(newStation.statuses().first().sequence, 0u); // a fresh link
+    QTRY_COMPARE_WITH_TIMEOUT(c->findChildren<PcnUdpLink *>().size(), 1, 2000);
+    // Requests reach the provider once, through the new link only.
+    QVERIFY(newStation.sendRequest(newStation.serviceAddress(), newStation.servicePort(), 3,
+                                   SmsText::makeMessage("1", "once", 1)));
+    QVERIFY(newStation.waitForAck(3, 2000));
+    QCOMPARE(c->provider()->parameter(101).toInt(), 1);
 }
 
 void tst_Controller::providerQueries_data()

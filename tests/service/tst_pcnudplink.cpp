@@ -42,6 +42,8 @@ private slots:
     void stationLossReportedOncePerSilence();
     void requestsRefreshButDoNotClearLoss();
     void restartBindsAgainAndKeepsCounter();
+    void unusableStationAddressIsReported_data();
+    void unusableStationAddressIsReported();
 
 private:
     void tick() { QMetaObject::invokeMethod(link.get(), "tick", Qt::DirectConnection); }
@@ -234,6 +236,27 @@ void tst_PcnUdpLink::restartBindsAgainAndKeepsCounter()
     QCOMPARE(station->statuses().at(1).sequence, 1u);
     QCOMPARE(station->servicePort(), link->localPort());
     Q_UNUSED(firstPort);
+}
+
+void tst_PcnUdpLink::unusableStationAddressIsReported_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("complaint");
+    QTest::newRow("host-name") << "station.local" << 3124 << "station address station.local";
+    QTest::newRow("empty-address") << "" << 3124 << "station address  is not";
+    QTest::newRow("port-0") << "127.0.0.1" << 0 << "station port 0";
+    QTest::newRow("port-65536") << "127.0.0.1" << 65536 << "station port 65536";
+}
+
+void tst_PcnUdpLink::unusableStationAddressIsReported()
+{
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QString, complaint);
+    PcnUdpLink other;
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QRegularExpression::escape(complaint)));
+    other.setRemoteAddr(address, port);
 }
 
 QTEST_GUILESS_MAIN(tst_PcnUdpLink)
