@@ -358,11 +358,18 @@ void TestAtCommand::pinFlow_data()
     QTest::addColumn<bool>("ready");
     QTest::addColumn<int>("pinSends");
     QTest::addColumn<int>("gsmStatus");
+    QTest::addColumn<bool>("split");
 
-    QTest::newRow("no-pin-needed") << QByteArray() << "1234" << true << 0 << 0;
-    QTest::newRow("pin-accepted") << QByteArray("1234") << "1234" << true << 1 << 0;
-    QTest::newRow("wrong-pin-sent-once") << QByteArray("1234") << "0000" << false << 1 << 2;
-    QTest::newRow("pin-missing-in-settings") << QByteArray("1234") << "" << false << 0 << 2;
+    QTest::newRow("no-pin-needed") << QByteArray() << "1234" << true << 0 << 0 << false;
+    QTest::newRow("pin-accepted") << QByteArray("1234") << "1234" << true << 1 << 0 << false;
+    QTest::newRow("pin-accepted-split-answers")
+        << QByteArray("1234") << "1234" << true << 1 << 0 << true;
+    QTest::newRow("wrong-pin-sent-once")
+        << QByteArray("1234") << "0000" << false << 1 << 2 << false;
+    QTest::newRow("wrong-pin-split-answers")
+        << QByteArray("1234") << "0000" << false << 1 << 2 << true;
+    QTest::newRow("pin-missing-in-settings")
+        << QByteArray("1234") << "" << false << 0 << 2 << false;
 }
 
 void TestAtCommand::pinFlow()
@@ -372,19 +379,23 @@ void TestAtCommand::pinFlow()
     QFETCH(bool, ready);
     QFETCH(int, pinSends);
     QFETCH(int, gsmStatus);
+    QFETCH(bool, split);
 
     ModemModel modem;
     modem.setPin(simPin);
+    modem.setSplitAnswers(split);
     ctrl->setPinCode(configured);
     auto cmd = std::make_shared<AT_CommandCPIN_Check>();
-    // 20 s of a modem answering at once: many time-outs of the 300 ms check.
+    // 20 s of a modem answering at once, one write per step: many time-outs
+    // of the 300 ms check.
+    QList<QByteArray> pending;
     for (int round = 0; round < 2000 && cmd->state() != 4; ++round) {
         const int before = written.size();
         cmd->process();
-        if (written.size() > before) {
-            for (const QByteArray &a : modem.feed(written.last()))
-                ctrl->receiveBuffer() += a;
-        }
+        if (written.size() > before)
+            pending = modem.feed(written.last());
+        else if (!pending.isEmpty())
+            ctrl->receiveBuffer() += pending.takeFirst();
         clock->advance(10);
     }
     QCOMPARE(cmd->state() == 4, ready);

@@ -43,13 +43,13 @@ int AT_CommandCPIN_Check::parseResponse()
         controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
         return ParseWaiting;
     }
-    if (buffer.contains("+CPIN: READY"))
-        return onSimState("+CPIN: READY");
-    if (buffer.contains("+CPIN: SIM PIN"))
-        return onSimState("+CPIN: SIM PIN");
-    if (buffer.contains("+CPIN:"))
-        controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
-    return ParseWaiting;
+    // No final result yet, but the SIM state may already stand in the buffer.
+    // Only a whole line counts: half of "+CPIN: SIM PIN" is not a missing SIM.
+    const int at = buffer.indexOf("+CPIN:");
+    const int end = at < 0 ? -1 : buffer.indexOf("\r\n", at);
+    if (end < 0)
+        return ParseWaiting;
+    return onSimState(buffer.mid(at, end - at).trimmed());
 }
 
 int AT_CommandCPIN_Check::onPinAnswer(const AtResponse::FinalResult &answer)

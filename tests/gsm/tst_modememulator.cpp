@@ -1,0 +1,122 @@
+#include "gsmmodemctrl.h"
+#include "modememulator.h"
+
+#include <QProcess>
+#include <QSerialPort>
+#include <QTimer>
+#include <QtTest>
+
+// The library through a real pseudo-terminal: the modem emulator on the master
+// side, a QSerialPort on the slave side as the provider uses it, real time.
+class TestModemEmulator : public QObject
+{
+    Q_OBJECT
+private slots:
+    void endToEnd_data();
+    void endToEnd();
+    void programServesADevice();
+};
+
+void TestModemEmulator::endToEnd_data()
+{
+    QTest::addColumn<bool>("split");
+    QTest::addColumn<QByteArray>("pin");
+    QTest::newRow("plain") << false << QByteArray();
+    QTest::newRow("split-answers-and-pin") << true << QByteArray("1234");
+}
+
+void TestModemEmulator::endToEnd()
+{
+    QFETCH(bool, split);
+    QFETCH(QByteArray, pin);
+
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().setSplitAnswers(split);
+    modem.model().setPin(pin);
+    modem.model().setUssdAnswer(QString::fromUtf8("Баланс 123,45 р."));
+
+    QSerialPort port(modem.devicePath());
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    port.setBaudRate(115200);
+
+    GSMModemCtrl ctrl;
+    ctrl.setPinCode(QString::fromLatin1(pin));
+    QList<QVariantMap> results;
+    QStringList alarms;
+    QStringList errors;
+    connect(&ctrl, &GSMModemCtrl::sendOutcommingData, &port,
+            [&](const QByteArray &d) { port.write(d); });
+    connect(&ctrl, &GSMModemCtrl::commitResponse, [&](const QVariantMap &r) { results.append(r); });
+    connect(&ctrl, &GSMModemCtrl::panicCallNotification,
+            [&](const QString &n) { alarms.append(n); });
+    connect(&port, &QSerialPort::readyRead, [&] {
+        try {
+            ctrl.onDataReceived(port.readAll());
+        } catch (const std::runtime_error &e) {
+            errors.append(QString::fromUtf8(e.what()));
+        }
+    });
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] {
+        try {
+            ctrl.tick();
+        } catch (const std::runtime_error &e) {
+            errors.append(QString::fromUtf8(e.what()));
+        }
+    });
+    ticker.start(10);
+
+    QTRY_VERIFY_WITH_TIMEOUT(ctrl.ctrlState() == GSMModemCtrl::Working, 20000);
+    QCOMPARE(ctrl.gsmStatus(), int(GSMModemCtrl::GsmRegistered));
+    QTRY_VERIFY_WITH_TIMEOUT(ctrl.isQueueEmpty(), 10000); // first periodic checks
+
+    const QString text = QString::fromUtf8("Тревога: объект №15, зона 2");
+    ctrl.queueSms(text.toUtf8(), "89001234567");
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 20000);
+    QVERIFY(results[0].value("success").toBool());
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QCOMPARE(modem.model().receivedSms()[0].info.text, text);
+    QCOMPARE(modem.model().receivedSms()[0].info.number, QByteArray("89001234567"));
+
+    ctrl.queueUssd("*100#");
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 2, 20000);
+    QVERIFY(results[1].value("success").toBool());
+    QCOMPARE(results[1].value("balance").toDouble(), 123.45);
+    QCOMPARE(modem.model().lastUssdCode(), QByteArray("*100#"));
+
+    modem.injectUnsolicited(ModemModel::ringText("+79001234567"));
+    QTRY_COMPARE_WITH_TIMEOUT(alarms, QStringList{"+79001234567"}, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(modem.model().commands().contains("AT+CHUP"), 20000);
+    QCOMPARE(modem.model().pinAttempts(), pin.isEmpty() ? 0 : 1);
+    QCOMPARE(errors, QStringList());
+}
+
+void TestModemEmulator::programServesADevice()
+{
+    QProcess emu;
+    emu.start(QStringLiteral(ZELMODEMEMU_PATH), {QStringLiteral("--csq"), QStringLiteral("9")});
+    QVERIFY2(emu.waitForStarted(5000), qPrintable(emu.errorString()));
+    QVERIFY(emu.waitForReadyRead(5000));
+    const QByteArray first = emu.readLine().trimmed();
+    QVERIFY2(first.startsWith("DEVICE /dev/pts/"), first.constData());
+
+    QSerialPort port(QString::fromLatin1(first.mid(7)));
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    port.write("AT+CSQ\r");
+    QByteArray answer;
+    for (int i = 0; i < 50 && !answer.endsWith("OK\r\n"); ++i)
+        if (port.waitForReadyRead(100))
+            answer += port.readAll();
+    QCOMPARE(answer, QByteArray("AT+CSQ\r\r\n+CSQ: 9,99\r\n\r\nOK\r\n"));
+    QByteArray printed;
+    for (int i = 0; i < 50 && !printed.contains("CMD AT+CSQ"); ++i)
+        if (emu.waitForReadyRead(100))
+            printed += emu.readAll();
+    QVERIFY2(printed.contains("CMD AT+CSQ\n"), printed.constData());
+    emu.kill();
+    emu.waitForFinished(5000);
+}
+
+QTEST_GUILESS_MAIN(TestModemEmulator)
+#include "tst_modememulator.moc"
