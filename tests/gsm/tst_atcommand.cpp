@@ -47,6 +47,9 @@ private:
     // One step in state 3 with buffer as the modem's answer.
     void answer(AT_CommandBase &cmd, const QByteArray &buffer);
     int finish(AT_CommandBase &cmd, int maxSteps = 10);
+    // Steps the command against the model: each write is answered, one
+    // answer write per step, with 10 ms between steps.
+    void driveWithModem(AT_CommandBase &cmd, ModemModel &modem, int maxRounds);
 
     DrivenClock *clock = nullptr;
     GSMModemCtrl *ctrl = nullptr;
@@ -94,6 +97,20 @@ int TestAtCommand::finish(AT_CommandBase &cmd, int maxSteps)
     for (int i = 0; i < maxSteps && step == AT_CommandBase::StepRunning; ++i)
         step = cmd.process();
     return step;
+}
+
+void TestAtCommand::driveWithModem(AT_CommandBase &cmd, ModemModel &modem, int maxRounds)
+{
+    QList<QByteArray> pending;
+    for (int round = 0; round < maxRounds && cmd.state() != 4; ++round) {
+        const int before = written.size();
+        cmd.process();
+        if (written.size() > before)
+            pending = modem.feed(written.last());
+        else if (!pending.isEmpty())
+            ctrl->receiveBuffer() += pending.takeFirst();
+        clock->advance(10);
+    }
 }
 
 void TestAtCommand::answerGrammar_data()
@@ -324,15 +341,7 @@ void TestAtCommand::smsConcatenatedOneResult()
     QCOMPARE(cmd->parts().size(), 2);
     ModemModel modem;
     modem.setEcho(false);
-    for (int round = 0; round < 40 && cmd->state() != 4; ++round) {
-        const int before = written.size();
-        cmd->process();
-        if (written.size() > before) {
-            ctrl->receiveBuffer().clear();
-            for (const QByteArray &a : modem.feed(written.last()))
-                ctrl->receiveBuffer() += a;
-        }
-    }
+    driveWithModem(*cmd, modem, 100);
     QCOMPARE(finish(*cmd), int(AT_CommandBase::StepFinished));
     QCOMPARE(results.size(), 1);
     QVERIFY(results[0].value("success").toBool());
@@ -386,18 +395,8 @@ void TestAtCommand::pinFlow()
     modem.setSplitAnswers(split);
     ctrl->setPinCode(configured);
     auto cmd = std::make_shared<AT_CommandCPIN_Check>();
-    // 20 s of a modem answering at once, one write per step: many time-outs
-    // of the 300 ms check.
-    QList<QByteArray> pending;
-    for (int round = 0; round < 2000 && cmd->state() != 4; ++round) {
-        const int before = written.size();
-        cmd->process();
-        if (written.size() > before)
-            pending = modem.feed(written.last());
-        else if (!pending.isEmpty())
-            ctrl->receiveBuffer() += pending.takeFirst();
-        clock->advance(10);
-    }
+    // 20 s of a modem answering at once: many time-outs of the 300 ms check.
+    driveWithModem(*cmd, modem, 2000);
     QCOMPARE(cmd->state() == 4, ready);
     int sends = 0;
     for (const QByteArray &w : written)
@@ -420,16 +419,7 @@ void TestAtCommand::pinRefusedIsNotSentOnNextInitialisation()
     ModemModel modem;
     modem.setPin("1234");
     ctrl->setPinCode("0000");
-    auto drive = [&](AT_CommandBase &cmd) {
-        for (int round = 0; round < 300 && cmd.state() != 4; ++round) {
-            const int before = written.size();
-            cmd.process();
-            if (written.size() > before)
-                for (const QByteArray &a : modem.feed(written.last()))
-                    ctrl->receiveBuffer() += a;
-            clock->advance(10);
-        }
-    };
+    auto drive = [&](AT_CommandBase &cmd) { driveWithModem(cmd, modem, 300); };
     AT_CommandCPIN_Check first;
     drive(first);
     QVERIFY(ctrl->pinRefused());
@@ -467,14 +457,7 @@ void TestAtCommand::sequenceRunsEveryCommandEvenAfterFailure()
     AT_InitCmdSequence init;
     ModemModel modem;
     modem.injectAnswer("AT^SPOW", "ERROR"); // not every modem knows it
-    for (int round = 0; round < 500 && init.state() != 4; ++round) {
-        const int before = written.size();
-        init.process();
-        if (written.size() > before)
-            for (const QByteArray &a : modem.feed(written.last()))
-                ctrl->receiveBuffer() += a;
-        clock->advance(10);
-    }
+    driveWithModem(init, modem, 500);
     QCOMPARE(init.process(), int(AT_CommandBase::StepFinished));
     const QList<QByteArray> expected{"AT\r",
                                      "ATE0\r",
