@@ -126,6 +126,9 @@ void QtTreePropertyBrowser::deleteItem(QTreeWidgetItem *item)
         const QtProperty *property = m_rows.value(item);
         if (property)
             disconnect(property->propertyManager(), nullptr, editor, nullptr);
+        // Deleted later by the view (the editor may be the sender of the
+        // signal that led here); hidden now so it cannot linger on screen.
+        editor->hide();
         m_tree->removeItemWidget(item, 1);
     }
     m_rows.remove(item);

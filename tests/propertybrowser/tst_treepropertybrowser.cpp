@@ -247,7 +247,9 @@ void tst_TreePropertyBrowser::destroyedPropertyLeavesTree()
     bench.ints.clear();
     QCOMPARE(bench.browser.treeWidget()->topLevelItem(0)->childCount(), 0);
     QVERIFY(!bench.browser.editorOf(child));
-    // The old editor is cut loose: touching it must not reach the manager.
+    // The old editor is hidden at once (its deletion is deferred) and cut
+    // loose: touching it must not reach the manager.
+    QVERIFY(!editor || editor->isHidden());
     if (editor)
         qobject_cast<QSpinBox *>(editor.data())->setValue(7);
     bench.groups.clear();

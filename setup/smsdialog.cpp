@@ -1,0 +1,336 @@
+#include "smsdialog.h"
+
+#include "modemportmapping.h"
+#include "providercatalogue.h"
+#include "providerplugins.h"
+#include "serialportenum.h"
+#include "zelpropertywidget.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString Organisation = QStringLiteral("ZELORG");
+const QString ServiceApplication = QStringLiteral("ZelSMSService");
+const QString ProvidersApplication = QStringLiteral("SMSProviders");
+const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
+const int DefaultPcnPort = 3124;
+
+// QSettings only notices an unwritable file when it syncs, after part of the
+// settings may already be on disk. Opening the file for update without
+// changing it (or finding its folder writable) tells beforehand.
+bool settingsFileWritable(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    if (info.exists()) {
+        QFile file(fileName);
+        return !info.isDir() && file.open(QIODevice::ReadWrite);
+    }
+    const QString dir = info.absolutePath();
+    return QDir().mkpath(dir) && QFileInfo(dir).isWritable();
+}
+
+QString boolWord(const QVariantMap &info, const char *key)
+{
+    return info.value(QLatin1String(key)).toBool() ? SmsDialog::tr("Есть") : SmsDialog::tr("Нет");
+}
+
+} // namespace
+
+SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
+    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment))
+{
+    if (!m_env.enumeratePorts)
+        m_env.enumeratePorts = enumerateSerialPorts;
+    if (!m_env.serviceControl)
+        m_env.serviceControl = &ServiceControl::forNotificationService;
+    if (!m_env.showMessage) {
+        m_env.showMessage = [this](QMessageBox::Icon icon, const QString &title,
+                                   const QString &text) {
+            QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+            box.exec();
+        };
+    }
+
+    setupUi(this);
+    m_propertyWidget = new ZelPropertyWidget();
+    auto *layout = new QVBoxLayout(settingsTab);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_propertyWidget);
+
+    loadServiceSettings();
+    connect(pushButton, &QPushButton::clicked, this, &SmsDialog::saveServiceSettings);
+    connect(providerCombo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &SmsDialog::provComboChange);
+}
+
+QString SmsDialog::pluginDir() const
+{
+    return m_env.pluginDir.isEmpty() ? ProviderPlugins::pluginDirectory() : m_env.pluginDir;
+}
+
+void SmsDialog::showBox(QMessageBox::Icon icon, const QString &text)
+{
+    m_env.showMessage(icon, tr("Внимание!"), text);
+}
+
+void SmsDialog::loadServiceSettings()
+{
+    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
+    QString footer = tr("Служба не установлена");
+    if (service->isInstalled())
+        footer = tr("Служба: %1").arg(service->serviceDescription());
+    footerLabel->setText(footer);
+
+    QSettings system(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
+                     ServiceApplication);
+    copyUserSettingsOnce(system);
+    system.beginGroup(QStringLiteral("Common"));
+    currentProviderID = system.value(QStringLiteral("currentProviderID"), QString()).toString();
+    serviceEnable->setChecked(system.value(QStringLiteral("serviceEnabled"), false).toBool());
+    pcnAddrEdit->setText(
+        system.value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString());
+    pcnPortEdit->setText(
+        QString::number(system.value(QStringLiteral("pcnPort"), DefaultPcnPort).toInt()));
+    system.endGroup();
+
+    // Filling the combo must not run the selection once per added item.
+    int selected = 0;
+    {
+        const QSignalBlocker blocker(providerCombo);
+        providerCombo->clear();
+        providerCombo->addItem(tr("Выберите провайдера"));
+        const QList<ProviderCatalogue::ProviderEntry> entries =
+            ProviderCatalogue::availableProviders(pluginDir());
+        for (const ProviderCatalogue::ProviderEntry &entry : entries) {
+            providerCombo->addItem(entry.second, entry.first);
+            if (entry.first == currentProviderID)
+                selected = providerCombo->count() - 1;
+        }
+        if (selected == 0 && !currentProviderID.isEmpty())
+            qWarning().noquote() << "[SmsDialog::loadServiceSettings]: saved provider"
+                                 << currentProviderID << "is not among the plug-ins in"
+                                 << pluginDir();
+        providerCombo->setCurrentIndex(selected);
+    }
+    provComboChange(selected);
+}
+
+void SmsDialog::copyUserSettingsOnce(QSettings &system)
+{
+    if (system.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
+        return;
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, ServiceApplication);
+    // Otherwise the user-scope object would also see the system-scope keys.
+    user.setFallbacksEnabled(false);
+    if (!user.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
+        return;
+    const QStringList keys = user.allKeys();
+    for (const QString &key : keys)
+        system.setValue(key, user.value(key));
+    system.sync();
+    if (system.status() != QSettings::NoError)
+        qWarning().noquote() << "[SmsDialog::copyUserSettingsOnce]: cannot copy user settings to"
+                             << system.fileName() << "- status" << int(system.status());
+}
+
+void SmsDialog::provComboChange(int index)
+{
+    if (index == 0) {
+        currentProviderID.clear();
+        tabWidget->setCurrentIndex(0);
+        m_propertyWidget->clear();
+        tabWidget->setEnabled(false);
+        return;
+    }
+    currentProviderID = providerCombo->itemData(index).toString();
+    if (currentProviderID.isEmpty()) {
+        tabWidget->setEnabled(false);
+        return;
+    }
+    m_propertyWidget->clear();
+    QJsonValue settingsTemplate =
+        ProviderCatalogue::providerSettingsTemplate(currentProviderID, pluginDir());
+    QVariantMap saved = ProviderCatalogue::providerSettings(currentProviderID, pluginDir());
+    if (currentProviderID == ModemProviderId)
+        preparePortField(settingsTemplate, saved);
+    m_propertyWidget->setTemplate(settingsTemplate);
+    m_propertyWidget->setValues(saved);
+    fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, pluginDir()));
+    tabWidget->setEnabled(serviceEnable->isChecked());
+}
+
+void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved)
+{
+    m_portNames.clear();
+    m_portHwids.clear();
+    if (!m_env.enumeratePorts(m_portNames, m_portHwids))
+        qWarning().noquote() << "[SmsDialog::preparePortField]: serial port enumeration failed;"
+                             << m_portNames.size() << "ports listed";
+    QStringList items = m_portNames;
+    if (ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids)) {
+        while (items.size() < m_portNames.size() - 1)
+            items.append(m_portNames.at(items.size()));
+        items.append(tr("%1 (не найден)").arg(m_portNames.last()));
+    }
+
+    // Looked up by name rather than position so that a reordered template
+    // cannot get its first field replaced by the port list.
+    QJsonArray fields = settingsTemplate.toArray();
+    int portField = -1;
+    for (int i = 0; i < fields.size() && portField < 0; ++i) {
+        if (fields.at(i).toObject().value(QStringLiteral("field")).toString() ==
+            QLatin1String("comPort"))
+            portField = i;
+    }
+    if (portField < 0) {
+        qWarning().noquote() << "[SmsDialog::preparePortField]: the modem template has no"
+                             << "\"comPort\" field";
+        return;
+    }
+    QJsonObject descriptor = fields.at(portField).toObject();
+    descriptor.insert(QStringLiteral("items"), QJsonArray::fromStringList(items));
+    fields.replace(portField, descriptor);
+    settingsTemplate = fields;
+    saved = ModemPortMapping::toFormValues(saved, m_portNames, m_portHwids);
+}
+
+void SmsDialog::fillInfoTab(const QVariantMap &info)
+{
+    // The address comes from plug-in metadata; escaped so it stays one link.
+    const QString url = info.value(QStringLiteral("url")).toString().toHtmlEscaped();
+    urlLabel->setText(QStringLiteral("<a href=\"%1\"><span style=\"text-decoration: underline; "
+                                     "color:#0000ff;\">%2</span></a>")
+                          .arg(url, url));
+    versionLabel->setText(info.value(QStringLiteral("plugin_version")).toString());
+    ifaceLabel->setText(info.value(QStringLiteral("interface")).toString());
+    senderIdLabel->setText(boolWord(info, "sender_id"));
+    batchSendLabel->setText(boolWord(info, "batch_send"));
+    balanceLabel->setText(boolWord(info, "balance_info"));
+    rustextLabel->setText(boolWord(info, "russian_text"));
+    translitLabel->setText(boolWord(info, "translit"));
+}
+
+void SmsDialog::saveServiceSettings()
+{
+    if (serviceEnable->isChecked()) {
+        if (pcnAddrEdit->text().isEmpty() || pcnPortEdit->text().isEmpty()) {
+            showBox(QMessageBox::Warning,
+                    tr("Для работы службы SMS ЗЕЛ необходимо указать адрес и порт ПЦН или "
+                       "Приемника ЗЕЛ в сети.\n\n* Для указания этого компьютера, введите адрес "
+                       "127.0.0.1\n* Порт ПЦН по-умолчанию %1")
+                        .arg(DefaultPcnPort));
+            return;
+        }
+        if (providerCombo->currentIndex() == 0) {
+            showBox(QMessageBox::Warning,
+                    tr("Для работы службы SMS ЗЕЛ необходимо выбрать провайдера SMS рассылок и "
+                       "указать его настройки"));
+            return;
+        }
+    }
+    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
+    if (!service->isInstalled()) {
+        qWarning() << "[SmsDialog::saveServiceSettings]: the service is not installed";
+        showBox(QMessageBox::Critical,
+                tr("Служба SMS ЗЕЛ не установлена в менеджере служб Windows. Проверьте "
+                   "правильность установки и повторите попытку"));
+        return;
+    }
+    pushButton->setEnabled(false);
+    if (writeSettings())
+        restartService(*service);
+    pushButton->setEnabled(true);
+}
+
+bool SmsDialog::writeSettings()
+{
+    const QString accessDenied = tr("Ошибка сохранения настроек в реестр: нет доступа. "
+                                    "Попробуйте запустить эту программу от имени Администратора");
+    const int index = providerCombo->currentIndex();
+    QSettings common(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
+                     ServiceApplication);
+    const QString providersFile = QSettings(QSettings::NativeFormat, QSettings::SystemScope,
+                                            Organisation, ProvidersApplication)
+                                      .fileName();
+    // Checked before anything is written, so a refusal leaves no half-saved state.
+    for (const QString &fileName : {common.fileName(), providersFile}) {
+        if (index != 0 || fileName == common.fileName()) {
+            if (!settingsFileWritable(fileName)) {
+                qWarning().noquote() << "[SmsDialog::writeSettings]: cannot write" << fileName;
+                showBox(QMessageBox::Critical, accessDenied);
+                return false;
+            }
+        }
+    }
+
+    currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
+    common.beginGroup(QStringLiteral("Common"));
+    common.setValue(QStringLiteral("SettingsSaved"), true);
+    common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
+    common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
+    common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
+    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().toInt(nullptr, 10));
+    common.endGroup();
+    common.sync();
+    if (common.status() != QSettings::NoError) {
+        qWarning().noquote() << "[SmsDialog::writeSettings]: writing" << common.fileName()
+                             << "failed with status" << int(common.status());
+        showBox(QMessageBox::Critical,
+                common.status() == QSettings::AccessError
+                    ? accessDenied
+                    : tr("Ошибка сохранения настроек в реестр: неверный формат"));
+        return false;
+    }
+
+    if (index != 0) {
+        QVariantMap values = m_propertyWidget->getValues();
+        if (currentProviderID == ModemProviderId)
+            values = ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
+        if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
+            !values.isEmpty()) {
+            qWarning().noquote() << "[SmsDialog::writeSettings]: the settings of"
+                                 << currentProviderID << "were not saved to" << providersFile;
+            showBox(QMessageBox::Critical, accessDenied);
+            return false;
+        }
+    }
+    return true;
+}
+
+void SmsDialog::restartService(ServiceControl &service)
+{
+    const bool enabled = serviceEnable->isChecked();
+    QString outcome = tr("остановлена");
+    if (enabled)
+        outcome = service.isRunning() ? tr("перезапущена") : tr("запущена");
+    const bool stopped = service.stop();
+    const bool started = enabled ? service.start() : true;
+
+    // The settings are saved either way; what must not happen is telling the
+    // administrator that the service runs (or stopped) when it does not.
+    QString failedAction;
+    if (enabled && !started)
+        failedAction = tr("запустить");
+    else if (!enabled && !stopped && service.isRunning())
+        failedAction = tr("остановить");
+    if (!failedAction.isEmpty()) {
+        const QString reason = service.errorString();
+        qWarning().noquote() << "[SmsDialog::restartService]: could not"
+                             << (enabled ? "start" : "stop") << "the service:" << reason;
+        showBox(QMessageBox::Warning,
+                tr("Настройки сохранены в реестр, но службу SMS ЗЕЛ не удалось %1: %2")
+                    .arg(failedAction, reason));
+        return;
+    }
+    showBox(QMessageBox::Information,
+            tr("Настройки сохранены в реестр, служба SMS ЗЕЛ была %1").arg(outcome));
+}
