@@ -1,5 +1,6 @@
 #include "gsmmodemctrl.h"
 #include "modememulator.h"
+#include "smspdu.h"
 
 #include <QProcess>
 #include <QSerialPort>
@@ -15,6 +16,8 @@ private slots:
     void endToEnd_data();
     void endToEnd();
     void programServesADevice();
+    void modelChecksWhatItIsSent_data();
+    void modelChecksWhatItIsSent();
 };
 
 void TestModemEmulator::endToEnd_data()
@@ -116,6 +119,57 @@ void TestModemEmulator::programServesADevice()
     QVERIFY2(printed.contains("CMD AT+CSQ\n"), printed.constData());
     emu.kill();
     emu.waitForFinished(5000);
+}
+
+void TestModemEmulator::modelChecksWhatItIsSent_data()
+{
+    QTest::addColumn<QByteArray>("pin");
+    QTest::addColumn<QByteArrayList>("input");
+    QTest::addColumn<QByteArray>("lastAnswer");
+    QTest::addColumn<int>("accepted");
+    QTest::addColumn<bool>("echo");
+
+    const QByteArray pdu70 =
+        SmsPdu::buildPdu(QString(70, QChar(0x0416)).toUtf8(), "89001234567", false);
+    const QByteArray pdu71 =
+        SmsPdu::buildPdu(QString(71, QChar(0x0416)).toUtf8(), "89001234567", false);
+    auto cmgs = [](const QByteArray &pdu) {
+        return QByteArrayList{"AT+CMGS=" + QByteArray::number(SmsPdu::cmgsLength(pdu)) + "\r",
+                              pdu + "\x1a\r"};
+    };
+    QTest::newRow("seventy-units-accepted")
+        << QByteArray() << cmgs(pdu70) << QByteArray("\r\n+CMGS: 1\r\n\r\nOK\r\n") << 1 << false;
+    QTest::newRow("oversized-pdu-refused")
+        << QByteArray() << cmgs(pdu71) << QByteArray("\r\n+CMS ERROR: 304\r\n") << 0 << false;
+    QTest::newRow("length-mismatch-refused")
+        << QByteArray() << QByteArrayList{"AT+CMGS=16\r", "000100038121F3000806006100620063\x1a\r"}
+        << QByteArray("\r\n+CMS ERROR: 304\r\n") << 0 << false;
+    QTest::newRow("sms-before-pin-refused")
+        << QByteArray("1234") << cmgs(pdu70).mid(0, 1)
+        << QByteArray("AT+CMGS=153\r\r\n+CMS ERROR: 310\r\n") << 0 << true;
+    QTest::newRow("third-wrong-pin-locks")
+        << QByteArray("1234")
+        << QByteArrayList{"AT+CPIN=1\r", "AT+CPIN=2\r", "AT+CPIN=3\r", "AT+CPIN?\r"}
+        << QByteArray("AT+CPIN?\r\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n") << 0 << true;
+    QTest::newRow("echo-off") << QByteArray() << QByteArrayList{"ATE0\r", "AT\r"}
+                              << QByteArray("\r\nOK\r\n") << 0 << true;
+}
+
+void TestModemEmulator::modelChecksWhatItIsSent()
+{
+    QFETCH(QByteArray, pin);
+    QFETCH(QByteArrayList, input);
+    QFETCH(QByteArray, lastAnswer);
+    QFETCH(int, accepted);
+    QFETCH(bool, echo);
+    ModemModel model;
+    model.setPin(pin);
+    model.setEcho(echo);
+    QList<QByteArray> out;
+    for (const QByteArray &in : input)
+        out = model.feed(in);
+    QCOMPARE(out.join(), lastAnswer);
+    QCOMPARE(model.receivedSms().size(), accepted);
 }
 
 QTEST_GUILESS_MAIN(TestModemEmulator)
