@@ -4,7 +4,9 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QSettings>
-#include <cstring>
+
+#include <cstddef>
+#include <string_view>
 
 namespace {
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
@@ -33,13 +35,14 @@ BasicSmsRestProvider::~BasicSmsRestProvider()
 
 // ---- queue and its duplicate index -------------------------------------------
 
-uint BasicSmsRestProvider::messageKey(const SMSMessage &msg)
+quint64 BasicSmsRestProvider::messageKey(const SMSMessage &msg)
 {
-    // Exactly the bytes the duplicate rule compares: phone and all text bytes.
-    char bytes[SMSMessage::PhoneSize + SMSMessage::TextSize];
-    std::memcpy(bytes, msg.phone, SMSMessage::PhoneSize);
-    std::memcpy(bytes + SMSMessage::PhoneSize, msg.text, SMSMessage::TextSize);
-    return qHashBits(bytes, sizeof bytes);
+    // Exactly the bytes the duplicate rule compares, phone and all text bytes,
+    // which lie side by side in the packed record; the standard library's hash
+    // takes them eight at a time, Qt 5's byte-wise qHashBits is slower.
+    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
+    return std::hash<std::string_view>{}(
+        std::string_view(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize));
 }
 
 void BasicSmsRestProvider::queueAppend(SMSMessage *msg)
@@ -74,7 +77,7 @@ void BasicSmsRestProvider::requeueBatch()
 
 int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
 {
-    const uint key = messageKey(msg);
+    const quint64 key = messageKey(msg);
     for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
         if (SmsText::sameMessage(*it.value(), msg))
             return 0;

@@ -125,9 +125,9 @@ private:
     std::function<QDateTime()> m_clock;
     // Queued records by a hash of phone and text, so that the duplicate check
     // does not walk a long queue; collisions are settled by exact comparison.
-    QMultiHash<uint, SMSMessage *> m_index;
+    QMultiHash<quint64, SMSMessage *> m_index;
 
-    static uint messageKey(const SMSMessage &msg);
+    static quint64 messageKey(const SMSMessage &msg);
     void queueAppend(SMSMessage *msg);
     SMSMessage *queueTakeFirst();
     void clearQueueAndBatch();

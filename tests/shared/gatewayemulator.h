@@ -55,7 +55,10 @@ public:
         QByteArray contentType = "text/plain; charset=utf-8";
         QList<QPair<QByteArray, QByteArray>> headers; // extra headers
         int delayMs = 0;
-        bool dropConnection = false; // close the socket instead of answering
+        // Close the socket instead of answering. Qt's client sends a request
+        // once more when its connection closed before any answer, so a lasting
+        // outage needs the drop as default reply (or queued twice).
+        bool dropConnection = false;
 
         static Reply text(const QByteArray &body, int status = 200, int delayMs = 0);
         static Reply json(const QByteArray &body, int status = 200, int delayMs = 0);
