@@ -102,6 +102,10 @@ constexpr int MaxKept = 4096;
 FinalResult parseFinalResult(const QByteArray &buffer)
 {
     FinalResult out;
+    // Every final result ends the buffer with CR LF; checking that first spares
+    // the backtracking pattern the partial answers of every tick.
+    if (!buffer.endsWith("\r\n"))
+        return out;
     const auto m = finalPattern().match(QString::fromUtf8(buffer));
     if (!m.hasMatch())
         return out;
