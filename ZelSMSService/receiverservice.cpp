@@ -3,6 +3,7 @@
 #include "controller.h"
 #include "exceptionstableapp.h"
 
+#include <QThread>
 #include <QTimer>
 #include <stdexcept>
 
@@ -32,6 +33,8 @@ void ReceiverService::start()
 
 void ReceiverService::stop()
 {
+    if (m_slowStop)
+        QThread::msleep(1500);
     delete m_controller;
     m_controller = nullptr;
 }
@@ -46,7 +49,10 @@ void ReceiverService::resume()
 
 void ReceiverService::processCommand(int code)
 {
-    if (m_testHooks && code == TestThrowCommand)
+    if (!m_testHooks)
+        return;
+    m_slowStop = code == TestThrowSlowStopCommand;
+    if (code == TestThrowCommand || code == TestThrowSlowStopCommand)
         throw std::runtime_error("test hook: command " + std::to_string(code));
 }
 

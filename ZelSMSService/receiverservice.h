@@ -24,6 +24,9 @@ public:
     // event handler, to exercise crash recovery end to end. Honoured only
     // when ZELSMS_TEST_HOOKS=1 is in the service's environment.
     static constexpr int TestThrowCommand = 250;
+    // The same, and the following stop takes 1.5 s: a slow shutdown that a
+    // restart must wait out.
+    static constexpr int TestThrowSlowStopCommand = 251;
 
 protected:
     void start() override;
@@ -37,4 +40,5 @@ protected:
 private:
     Controller *m_controller = nullptr;
     bool m_testHooks = false;
+    bool m_slowStop = false;
 };

@@ -164,7 +164,7 @@ bool BuiltinServiceManager::waitForPreviousInstance()
     QDeadlineTimer deadline(waitTimeout());
     for (;;) {
         const qint64 pid = pidFromFile();
-        const bool oldAlive = pid > 0 && processAlive(pid);
+        const bool oldAlive = runsProgram(pid, programPath());
         if (!oldAlive && ServiceControlClient::ping(socketPath(), 500) <= 0)
             return true;
         if (deadline.hasExpired())
@@ -201,7 +201,9 @@ bool BuiltinServiceManager::launch()
     // Success means the daemon answers, not merely that fork() worked.
     QDeadlineTimer deadline(waitTimeout());
     while (!deadline.hasExpired()) {
-        if (ServiceControlClient::ping(socketPath(), 500) > 0)
+        // Only the new daemon's own answer counts: an old instance still
+        // shutting down may answer too, and would fake a successful start.
+        if (ServiceControlClient::ping(socketPath(), 500) == pid)
             return true;
         if (!processAlive(pid))
             return fail(op, QStringLiteral("daemon (pid %1) exited during start-up; see %2")
@@ -229,4 +231,21 @@ bool BuiltinServiceManager::processAlive(qint64 pid)
     const QByteArray line = stat.read(512);
     const int close = line.lastIndexOf(')');
     return close < 0 || line.mid(close + 2, 1) != "Z";
+}
+
+bool BuiltinServiceManager::runsProgram(qint64 pid, const QString &program)
+{
+    if (!processAlive(pid))
+        return false;
+    // A pid file outlives a daemon killed with SIGKILL, and its number may
+    // since have gone to an unrelated process; that one must not hold up a
+    // start. An upgraded binary shows as "<path> (deleted)".
+    const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    if (exe.isEmpty())
+        return true;
+    for (const QString &path : {program, QFileInfo(program).canonicalFilePath()}) {
+        if (!path.isEmpty() && (exe == path || exe.startsWith(path + QStringLiteral(" ("))))
+            return true;
+    }
+    return false;
 }

@@ -31,6 +31,8 @@ public:
 
     // Whether pid names a live (not zombie) process.
     static bool processAlive(qint64 pid);
+    // Whether pid is alive and runs program (when /proc tells).
+    static bool runsProgram(qint64 pid, const QString &program);
 
 private:
     QString recordValue(const QString &key) const;

@@ -27,8 +27,10 @@ private slots:
     void userCommandReachesService();
     void badCommandCodeSendsNothing();
     void pauseAndResume();
+    void exceptionLeadsToFreshInstance_data();
     void exceptionLeadsToFreshInstance();
     void killedDaemonLeavesNoFalseState();
+    void restartCopyIgnoresStalePidFile();
     void terminate();
     void terminateWhenStoppedFails();
     void uninstallStopsRunningServiceFirst();
@@ -196,17 +198,26 @@ void TestBuiltinService::pauseAndResume()
     QVERIFY(daemonPid() > 0);
 }
 
+void TestBuiltinService::exceptionLeadsToFreshInstance_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("quick-stop") << "250";
+    QTest::newRow("slow-stop") << "251"; // the old instance still answers for 1.5 s
+}
+
 void TestBuiltinService::exceptionLeadsToFreshInstance()
 {
+    QFETCH(QString, command);
     const qint64 oldPid = daemonPid();
     QVERIFY(oldPid > 0);
-    QCOMPARE(service({"-c", "250"}).exitCode, 0);
+    QCOMPARE(service({"-c", command}).exitCode, 0);
     QVERIFY(waitGone(oldPid, 20000));
     QTRY_VERIFY_WITH_TIMEOUT(daemonPid() > 0 && daemonPid() != oldPid, 20000);
     const QString log = logText();
     QVERIFY(log.contains(QStringLiteral("[CRITICAL] ERROR: Обнаружено исключение времени "
-                                        "выполнения: test hook: command 250. Попытка "
-                                        "перезапуска...")));
+                                        "выполнения: test hook: command %1. Попытка "
+                                        "перезапуска...")
+                             .arg(command)));
     // The old controller was stopped before the new one started.
     const int stopAt = log.lastIndexOf(QStringLiteral("Освобождение ресурсов приложения..."));
     const int startAt = log.lastIndexOf(QStringLiteral("Старт главного контроллера..."));
@@ -230,6 +241,23 @@ void TestBuiltinService::killedDaemonLeavesNoFalseState()
     const Run start = service({});
     QVERIFY2(start.exitCode == 0, qPrintable(start.out + start.err));
     QVERIFY(daemonPid() > 0 && daemonPid() != pid);
+}
+
+// A pid file naming a live process that is not the service (the number was
+// reused) must not hold the restart copy up until its time-out.
+void TestBuiltinService::restartCopyIgnoresStalePidFile()
+{
+    QCOMPARE(service({"-t"}).exitCode, 0);
+    QFile pidFile(pidPath());
+    QVERIFY(pidFile.open(QIODevice::WriteOnly));
+    pidFile.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n');
+    pidFile.close();
+    QElapsedTimer timer;
+    timer.start();
+    const Run copy = service({"--restart", "10"});
+    QVERIFY2(copy.exitCode == 0, qPrintable(copy.out + copy.err));
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(daemonPid() > 0);
 }
 
 void TestBuiltinService::terminate()
