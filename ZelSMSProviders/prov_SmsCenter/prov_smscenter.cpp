@@ -47,7 +47,6 @@ QString PROV_SmsCenter::listLine(const QString &phone, const QString &text)
 int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
                                      QNetworkRequest *request, QByteArray *body, QString *method)
 {
-    Q_UNUSED(body);
     *method = "POST";
     request->setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
 
@@ -76,8 +75,18 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
     } else {
         return 1;
     }
-    query.applyTo(&url);
-    request->setUrl(url);
+    QUrl withQuery = url;
+    query.applyTo(&withQuery);
+    if (withQuery.toEncoded().size() <= MaxUrlLength) {
+        request->setUrl(withQuery);
+    } else {
+        // Too long for a request line: the same items go as a form body, which
+        // the gateway reads alike. Otherwise the server's 414 would fail the
+        // batch on every retry until the drop rule discards the whole queue.
+        request->setUrl(url);
+        request->setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        *body = query.encoded();
+    }
     m_sentType = requestType;
     return 0;
 }

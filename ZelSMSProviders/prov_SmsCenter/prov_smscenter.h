@@ -15,6 +15,10 @@ class PROV_SmsCenter : public BasicSmsRestProvider
 
 public:
     static constexpr int MaxBatch = 100;
+    // Longest URL sent with the parameters in its query; web servers commonly
+    // refuse request lines over 8 KB, and a hundred Cyrillic texts encoded in a
+    // query come to tens of kilobytes.
+    static constexpr int MaxUrlLength = 4000;
     static const char *const PartnerId;
     static const char *const DefaultSendUrl;
     static const char *const DefaultBalanceUrl;

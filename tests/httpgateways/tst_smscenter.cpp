@@ -20,6 +20,8 @@ private slots:
     void balanceRequest();
     void batchLimits_data();
     void batchLimits();
+    void longRequestMovesToFormBody_data();
+    void longRequestMovesToFormBody();
     void parseReply_data();
     void parseReply();
     void liveBalanceThenSpent();
@@ -149,6 +151,69 @@ void TstSmsCenter::batchLimits()
         const QString list = QUrlQuery(request.url()).queryItemValue("list", QUrl::FullyDecoded);
         QCOMPARE(list.split('\n').size(), count);
     }
+}
+
+static QList<QPair<QString, QString>> formItems(const QByteArray &encoded)
+{
+    QList<QPair<QString, QString>> items;
+    for (QByteArray pair : encoded.split('&')) {
+        pair.replace('+', ' ');
+        const int eq = pair.indexOf('=');
+        items.append({QString::fromUtf8(QByteArray::fromPercentEncoding(pair.left(eq))),
+                      QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(eq + 1)))});
+    }
+    return items;
+}
+
+void TstSmsCenter::longRequestMovesToFormBody_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("inBody");
+    QTest::newRow("100-short-latin-in-query") << 100 << "x" << false;
+    QTest::newRow("1-longest-cyrillic-in-query") << 1 << QString(111, QChar(0x416)) << false;
+    QTest::newRow("20-cyrillic-alarms-in-body")
+        << 20 << QString::fromUtf8("Тревога! Объект 1234, зона 5: проникновение") << true;
+    QTest::newRow("100-longest-cyrillic-in-body") << 100 << QString(111, QChar(0x416)) << true;
+}
+
+void TstSmsCenter::longRequestMovesToFormBody()
+{
+    QFETCH(int, count);
+    QFETCH(QString, text);
+    QFETCH(bool, inBody);
+    QVariantMap settings = credentials;
+    settings.insert("senderID", "ZEL");
+    GatewayTest::writeProviderSettings("SmsCenter", settings);
+    PROV_SmsCenter provider;
+    QVERIFY(provider.readSettings());
+    QList<SMSMessage> batch;
+    QStringList lines;
+    for (int i = 0; i < count; ++i) {
+        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), text));
+        lines << QString("7%1:%2").arg(9000000000LL + i).arg(text);
+    }
+    QNetworkRequest request;
+    QByteArray body;
+    QString method;
+    QCOMPARE(provider.buildRestRequest(BasicSmsRestProvider::RequestSms, batch, &request, &body,
+                                       &method),
+             0);
+    QCOMPARE(method, QString("POST"));
+    QVERIFY(request.url().toEncoded().size() <= PROV_SmsCenter::MaxUrlLength);
+    QCOMPARE(request.url().path(), QString("/sys/send.php"));
+    QCOMPARE(request.url().hasQuery(), !inBody);
+    QCOMPARE(body.isEmpty(), !inBody);
+    QCOMPARE(GatewayTest::contentType(request),
+             QByteArray(inBody ? "application/x-www-form-urlencoded" : "text/plain"));
+    const auto items =
+        formItems(inBody ? body : request.url().query(QUrl::FullyEncoded).toLatin1());
+    QStringList names;
+    for (const auto &item : items)
+        names << item.first;
+    QCOMPARE(names, QStringList({"login", "psw", "fmt", "sender", "translit", "flash", "cost",
+                                 "charset", "pp", "list"}));
+    QCOMPARE(items.last().second, lines.join('\n'));
 }
 
 void TstSmsCenter::parseReply_data()
