@@ -24,7 +24,7 @@ const char *const FailureText = "Ошибка отправки SMS сообще�
 } // namespace
 
 AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray &number)
-    : pdu_(message), m_number(number)
+    : m_pdu(message), m_number(number)
 {
     m_timeoutMs = 12000;
     m_failFast = 1;
@@ -36,15 +36,15 @@ AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray
     } else {
         m_parts = SmsPdu::buildPduParts(message, number, flash, nextReference());
     }
-    pdu_ = m_parts.value(0);
+    m_pdu = m_parts.value(0);
 }
 
 void AT_CommandSendSMS::prepare(QByteArray &text)
 {
     if (m_phase == 0)
-        text = "AT+CMGS=" + QByteArray::number(SmsPdu::cmgsLength(pdu_));
+        text = "AT+CMGS=" + QByteArray::number(SmsPdu::cmgsLength(m_pdu));
     else if (m_phase == 1)
-        text = pdu_ + char(26);
+        text = m_pdu + char(26);
     else
         text.clear();
 }
@@ -74,7 +74,7 @@ int AT_CommandSendSMS::parseResponse()
         const int r = AT_CommandBase::parseResponse();
         if (r == ParseSuccess) {
             if (m_part + 1 < m_parts.size()) {
-                pdu_ = m_parts.at(++m_part);
+                m_pdu = m_parts.at(++m_part);
                 m_phase = 0;
                 m_state = 1;
                 return ParseWaiting;

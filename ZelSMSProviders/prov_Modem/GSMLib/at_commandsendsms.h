@@ -13,7 +13,7 @@ class AT_CommandSendSMS : public AT_CommandBase
 public:
     AT_CommandSendSMS(const QByteArray &message, const QByteArray &number);
 
-    const QByteArray &pdu() const { return pdu_; }
+    const QByteArray &pdu() const { return m_pdu; }
     const QList<QByteArray> &parts() const { return m_parts; }
     const QByteArray &number() const { return m_number; }
     int phase() const { return m_phase; }
@@ -27,7 +27,7 @@ protected:
 private:
     int failWith(int code, const QByteArray &why);
 
-    QByteArray pdu_; // the PDU of the part being sent
+    QByteArray m_pdu; // the PDU of the part being sent
     QByteArray m_number;
     QList<QByteArray> m_parts;
     int m_part = 0;
