@@ -40,6 +40,10 @@ ServiceBase::ServiceBase(int argc, char **argv, const QString &name)
     g_instance = this;
     m_launchedBy = qEnvironmentVariable(ServicePaths::LaunchVariable);
     qunsetenv(ServicePaths::LaunchVariable);
+    m_unitRestarts = qEnvironmentVariable(ServicePaths::UnitRestartsVariable) == QLatin1String("1");
+    qunsetenv(ServicePaths::UnitRestartsVariable);
+    if (m_launchedBy == QLatin1String("systemd"))
+        qputenv(ServicePaths::UnitRestartsVariable, "1");
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -204,6 +208,15 @@ int ServiceBase::control(ServiceCommandLine::Command command)
 
 int ServiceBase::startInstalled()
 {
+    if (m_commandLine.isRestart() && m_unitRestarts) {
+        // The old instance ran as a systemd unit: its exit status makes
+        // systemd restart the unit (Restart=on-failure), and systemd ends
+        // this copy with the old instance's control group anyway. A
+        // "systemctl start" from here would at best do nothing and, from the
+        // service's unprivileged account, fail with a misleading log line.
+        qDebug("[ServiceBase]: перезапуск выполнит systemd (код %d)", m_commandLine.restartCode());
+        return 0;
+    }
     auto manager = ServiceManager::create(m_name);
     if (!manager->start(m_commandLine.isRestart())) {
         print(ServiceCommandLine::startFailedText(m_name));

@@ -102,6 +102,7 @@ private:
     StartupType m_startupType = AutoStartup;
     int m_flags = Default;
     QString m_launchedBy;
+    bool m_unitRestarts = false;
     ServiceCommandLine m_commandLine;
     std::unique_ptr<SyslogWriter> m_syslog;
 };

@@ -26,4 +26,9 @@ QString logFilePath(const QString &runtimeDir, const QString &serviceName);
 // its value names the manager ("systemd" or "builtin").
 inline const char *const LaunchVariable = "ZELSMS_SERVICE_LAUNCH";
 
+// Set by a service that systemd runs, for the programs it starts: a restart
+// copy that finds it knows the unit's Restart= policy already brings the
+// service back.
+inline const char *const UnitRestartsVariable = "ZELSMS_UNIT_RESTARTS";
+
 } // namespace ServicePaths

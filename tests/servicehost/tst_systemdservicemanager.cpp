@@ -26,6 +26,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void launchedBySystemdRunsTheService();
+    void exceptionUnderSystemdLeavesRestartToUnit();
 
 private:
     QStringList calls() const;
@@ -41,7 +42,7 @@ private:
         QString out;
         QString err;
     };
-    Run runService(const QStringList &args);
+    Run runService(const QStringList &args, const QStringList &extraEnv = {});
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QByteArray m_path;
@@ -211,11 +212,14 @@ void TestSystemdServiceManager::missingSystemctlIsReported()
     QVERIFY(!QFileInfo::exists(unitPath()));
 }
 
-TestSystemdServiceManager::Run TestSystemdServiceManager::runService(const QStringList &args)
+TestSystemdServiceManager::Run TestSystemdServiceManager::runService(const QStringList &args,
+                                                                     const QStringList &extraEnv)
 {
     Run run;
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &e : extraEnv)
+        env.insert(e.section(QLatin1Char('='), 0, 0), e.section(QLatin1Char('='), 1));
     env.insert(QStringLiteral("ZELSMS_SERVICE_BACKEND"), QStringLiteral("systemd"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
     p.setProcessEnvironment(env);
@@ -264,6 +268,11 @@ void TestSystemdServiceManager::commandLine_data()
         << true << false << QStringList{} << 0 << "" << QStringList{"start " + unit};
     QTest::newRow("restart-copy") << true << false << QStringList{"--restart", "10"} << 0 << ""
                                   << QStringList{"start " + unit};
+    // A copy started by a service that systemd ran leaves the restart to the
+    // unit's policy.
+    QTest::newRow("restart-copy-of-unit")
+        << true << false << QStringList{"--restart", "10", "ZELSMS_UNIT_RESTARTS=1"} << 0 << ""
+        << QStringList{};
     QTest::newRow("start-not-installed")
         << false << false << QStringList{} << 252 << "The service ZEL SMS service could not start\n"
         << QStringList{};
@@ -297,7 +306,10 @@ void TestSystemdServiceManager::commandLine()
     }
     setActive(activeBefore);
     const QString unitBefore = readUnit();
-    const Run run = runService(args);
+    QStringList env;
+    while (!args.isEmpty() && args.last().contains(QLatin1Char('=')))
+        env.prepend(args.takeLast());
+    const Run run = runService(args, env);
     QCOMPARE(run.out, out);
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
     QCOMPARE(calls(), systemctlCalls);
@@ -337,6 +349,38 @@ void TestSystemdServiceManager::launchedBySystemdRunsTheService()
     QVERIFY(!QFileInfo::exists(socket));
     // Logs go to syslog only: under systemd stderr would repeat them in the journal.
     QVERIFY(service.readAllStandardError().isEmpty());
+}
+
+// An exception in the unit's process ends it with a failure status (246 for
+// -10), which Restart=on-failure turns into a fresh instance; the restart
+// copy it launches must not issue a competing "systemctl start".
+void TestSystemdServiceManager::exceptionUnderSystemdLeavesRestartToUnit()
+{
+    SystemdServiceManager m(m_name);
+    ServiceManager::InstallRequest r;
+    r.programPath = QStringLiteral(ZELSMS_SERVICE_BINARY);
+    QVERIFY(m.install(r));
+    const QString runtime = m_dir->filePath(QStringLiteral("run"));
+    QProcess service;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZELSMS_SERVICE_LAUNCH"), QStringLiteral("systemd"));
+    env.insert(QStringLiteral("ZELSMS_RUNTIME_DIR"), runtime);
+    env.insert(QStringLiteral("ZELSMS_TEST_HOOKS"), QStringLiteral("1"));
+    env.insert(QStringLiteral("ZELSMS_SERVICE_BACKEND"), QStringLiteral("systemd"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
+    service.setProcessEnvironment(env);
+    service.start(QStringLiteral(ZELSMS_SERVICE_BINARY), QStringList());
+    QVERIFY(service.waitForStarted(5000));
+    const QString socket = ServicePaths::socketPath(runtime, m_name);
+    QTRY_COMPARE_WITH_TIMEOUT(ServiceControlClient::ping(socket, 200), service.processId(), 10000);
+
+    qputenv("ZELSMS_RUNTIME_DIR", QFile::encodeName(runtime));
+    QCOMPARE(runService({"-c", "250"}).exitCode, 0);
+    QVERIFY(service.waitForFinished(10000));
+    QCOMPARE(service.exitCode(), 246);
+    // A copy that did call systemctl would have done so within milliseconds.
+    QTest::qWait(1500);
+    QCOMPARE(calls(), QStringList({"daemon-reload", "enable zel-sms-service.service"}));
 }
 
 QTEST_GUILESS_MAIN(TestSystemdServiceManager)
