@@ -1,0 +1,137 @@
+#include "modemsettings.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const char *const ModemGroup = "ModemSettings";
+const char *const CtrlSmsGroup = "CtrlSmsSettings";
+
+QVariant storedValue(const QVariantMap &stored, const char *group, const char *key)
+{
+    const QString nested = QString::fromLatin1(group) + QLatin1Char('/') + QLatin1String(key);
+    if (stored.contains(nested))
+        return stored.value(nested);
+    return stored.value(QLatin1String(key));
+}
+
+// A stored number within [low, high]; otherwise the default, noted as a problem.
+int storedInt(const QVariantMap &stored, const char *group, const char *key, int fallback, int low,
+              int high, QStringList &problems)
+{
+    const QVariant v = storedValue(stored, group, key);
+    if (!v.isValid())
+        return fallback;
+    bool ok = false;
+    const qlonglong n = v.toString().trimmed().toLongLong(&ok);
+    if (ok && n >= low && n <= high)
+        return int(n);
+    problems << QStringLiteral("%1 = \"%2\" (допустимо %3..%4), используется %5")
+                    .arg(QLatin1String(key), v.toString().left(40))
+                    .arg(low)
+                    .arg(high)
+                    .arg(fallback);
+    return fallback;
+}
+
+bool storedBool(const QVariantMap &stored, const char *group, const char *key)
+{
+    const QVariant v = storedValue(stored, group, key);
+    return v.isValid() && v.toBool();
+}
+
+QString storedText(const QVariantMap &stored, const char *group, const char *key)
+{
+    return storedValue(stored, group, key).toString().trimmed();
+}
+
+} // namespace
+
+ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
+{
+    ModemSettings s;
+    s.comPort = storedText(stored, "", "comPort");
+    s.comPortHwid = storedText(stored, "", "comPortHWID");
+    s.baudRate = storedInt(stored, ModemGroup, "baudRate", 115200, 50, 4000000, s.problems);
+    s.parityIndex = storedInt(stored, ModemGroup, "parity", 0, 0, 4, s.problems);
+    s.stopBitsIndex = storedInt(stored, ModemGroup, "stopBits", 0, 0, 2, s.problems);
+    s.flowControl = storedInt(stored, ModemGroup, "hwControl", 0, 0, 2, s.problems);
+    s.dataBits = storedInt(stored, ModemGroup, "byteSize", 8, 5, 8, s.problems);
+    s.pinCode = storedText(stored, ModemGroup, "pinCode");
+    s.sendCtrlSms = storedBool(stored, CtrlSmsGroup, "sendCtrlSms");
+    s.ctrlSmsNum = storedText(stored, CtrlSmsGroup, "ctrlSmsNum");
+    // Zero hours would send a control SMS every time the modem is idle.
+    s.ctrlSmsIntervalHours =
+        storedInt(stored, CtrlSmsGroup, "ctrlSmsInterval", 240, 1, 1000000, s.problems);
+    s.balancePhone = storedText(stored, "", "balancePhone");
+    s.flashSms = storedBool(stored, "", "flashSms");
+    return s;
+}
+
+QSerialPort::Parity ModemSettings::parity() const
+{
+    static const QSerialPort::Parity table[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
+                                                QSerialPort::OddParity, QSerialPort::MarkParity,
+                                                QSerialPort::SpaceParity};
+    return table[qBound(0, parityIndex, 4)];
+}
+
+QSerialPort::StopBits ModemSettings::stopBits() const
+{
+    static const QSerialPort::StopBits table[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
+                                                  QSerialPort::TwoStop};
+    return table[qBound(0, stopBitsIndex, 2)];
+}
+
+QSerialPort::FlowControl ModemSettings::flow() const
+{
+    static const QSerialPort::FlowControl table[] = {
+        QSerialPort::NoFlowControl, QSerialPort::HardwareControl, QSerialPort::SoftwareControl};
+    return table[qBound(0, flowControl, 2)];
+}
+
+QSerialPort::DataBits ModemSettings::bits() const
+{
+    return QSerialPort::DataBits(qBound(5, dataBits, 8));
+}
+
+namespace ModemFormat {
+
+QString smsNumber(const QString &phone)
+{
+    const QString last = phone.right(10);
+    if (last.size() != 10)
+        return QString();
+    for (const QChar c : last) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return QString();
+    }
+    return QLatin1Char('8') + last;
+}
+
+QString controlSmsText(double balance)
+{
+    return QCoreApplication::translate("PROV_Modem", "Служба SMS ЗЕЛ. Баланс: %1")
+        .arg(balance, 0, 'g', 6);
+}
+
+quint32 statusWord(int modemResponded, int gsmStatus, int rssi)
+{
+    return (1u << 24) | (quint32(modemResponded & 0xff) << 16) | (quint32(gsmStatus & 0xff) << 8) |
+           quint32(rssi & 0xff);
+}
+
+QString resolvePortName(const QString &comPort, const QString &hwid, bool enumerated,
+                        const QStringList &names, const QStringList &hardwareIds)
+{
+    if (hwid.isEmpty() || !enumerated)
+        return comPort;
+    const int n = qMin(names.size(), hardwareIds.size());
+    for (int i = 0; i < n; ++i) {
+        if (hardwareIds.at(i) == hwid)
+            return names.at(i);
+    }
+    return comPort;
+}
+
+} // namespace ModemFormat

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QStringList>
+#include <QVariantMap>
+
+// The modem provider's stored settings as values, with the rules that turn
+// stored texts into serial-port settings. Built from the key/value map of the
+// provider's settings group so that every conversion is tested as a table.
+struct ModemSettings
+{
+    QString comPort;
+    QString comPortHwid;
+    qint32 baudRate = 115200;
+    int parityIndex = 0;   // 0 none, 1 even, 2 odd, 3 mark, 4 space
+    int stopBitsIndex = 0; // 0 one, 1 one and a half, 2 two
+    int flowControl = 0;   // 0 none, 1 RTS/CTS, 2 XON/XOFF
+    int dataBits = 8;
+    QString pinCode;
+    bool sendCtrlSms = false;
+    QString ctrlSmsNum;
+    int ctrlSmsIntervalHours = 240;
+    QString balancePhone;
+    bool flashSms = false;
+
+    // Stored values that could not be used and were replaced by defaults.
+    QStringList problems;
+
+    // stored: every key of the provider's group, sub-group keys joined by '/'
+    // ("ModemSettings/pinCode"), as the settings program writes them. Flat
+    // keys ("pinCode") are read too, for settings written by hand.
+    static ModemSettings fromStored(const QVariantMap &stored);
+
+    bool isComplete() const { return !comPort.isEmpty(); }
+
+    QSerialPort::Parity parity() const;
+    QSerialPort::StopBits stopBits() const;
+    QSerialPort::FlowControl flow() const;
+    QSerialPort::DataBits bits() const;
+};
+
+namespace ModemFormat {
+
+// "8" followed by the last 10 characters of the number; empty when those are
+// not 10 digits, since the modem would only refuse such a number.
+QString smsNumber(const QString &phone);
+
+// The control SMS text with the balance in six significant digits.
+QString controlSmsText(double balance);
+
+// Parameter 11: 1, modem answered, GSM status, signal; most significant first.
+quint32 statusWord(int modemResponded, int gsmStatus, int rssi);
+
+// The port to open: the first enumerated port whose hardware id equals hwid
+// exactly, otherwise comPort (also when hwid is empty or enumeration failed).
+QString resolvePortName(const QString &comPort, const QString &hwid, bool enumerated,
+                        const QStringList &names, const QStringList &hardwareIds);
+
+} // namespace ModemFormat

@@ -1,0 +1,16 @@
+#pragma once
+
+// Intervals of the modem provider. The defaults are the shipped values, which
+// parameter() reports; tests shorten the tick or move the library clock
+// instead of waiting.
+struct ModemTimings
+{
+    int tickMs = 100;
+    int retryPauseS = 60;        // after a failed SMS
+    int balanceIntervalS = 3600; // between USSD balance requests
+    int balanceTimeoutS = 15;    // for the USSD answer
+    int replyTimeoutS = 30;      // for an SMS result once the modem no longer works on it
+    int smsWaitLimitS = 120;     // for an SMS result at all
+    int portRetryS = 60;         // between attempts to open a port that failed
+    int portLogRepeatS = 3600;   // between log lines of the same open failure
+};

@@ -1,0 +1,124 @@
+#pragma once
+
+#include "gsmmodemctrl.h"
+#include "icommonsmsinterface.h"
+#include "modemsettings.h"
+#include "modemtimings.h"
+
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QTimer>
+
+// The provider that sends the station's notifications through a GSM modem on a
+// serial port. It owns the port and one GSMModemCtrl, drives the controller
+// from a 100 ms timer, keeps the queue of requests and sends them one at a
+// time, asks the operator for the SIM balance by USSD, sends the periodic
+// control SMS and reports status, balance and the modem status word.
+// Time is read from the modem library's clock so tests can move it.
+class PROV_Modem : public QObject, public ICommonSmsInterface
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID ICommonSmsInterface_iid FILE "prov_modem.json")
+    Q_INTERFACES(ICommonSmsInterface)
+
+public:
+    enum State
+    {
+        StateOpenPort = 0,
+        StateIdle = 1,
+        StateSendRequest = 2,
+        StateWaitResult = 3,
+        StateStopped = 4
+    };
+    enum RequestType
+    {
+        RequestNone = 0,
+        RequestSms = 1,
+        RequestBalance = 2
+    };
+
+    explicit PROV_Modem(QObject *parent = nullptr);
+    ~PROV_Modem() override;
+
+    QVariant parameter(int id) override;
+    int enqueueSms(const SMSMessage &msg) override;
+    double balance(int *known) override;
+    int providerStatus() override;
+    void start() override;
+    void stop() override;
+    bool readSettings() override;
+
+    // For tests and the benchmark: shorter intervals, and what is going on.
+    void setTimings(const ModemTimings &timings) { m_timings = timings; }
+    const ModemSettings &settings() const { return m_settings; }
+    GSMModemCtrl &controller() { return m_ctrl; }
+    int state() const { return m_providerState; }
+    int requestType() const { return m_requestType; }
+    int queuedCount() const { return m_smsQueue.size(); }
+    int batchCount() const { return m_batch.size(); }
+    int failCount() const { return m_failCount; }
+    bool isPaused() const { return m_paused != 0; }
+    bool isPortOpen() const { return m_port.isOpen(); }
+    QString portName() const { return m_port.portName(); }
+
+public slots:
+    void stateMachine();
+    void readSerialData();
+    void sendSerialData(QByteArray data);
+    void commitModemResult(QVariantMap results);
+    void openSerial();
+    void closeSerial();
+    void reopenSerial();
+
+private slots:
+    void onPortError(QSerialPort::SerialPortError error);
+
+private:
+    void resetState();
+    void stateOpenPort();
+    void stateIdle();
+    void stateSendRequest();
+    void stateWaitResult();
+    bool tickController();
+    void onControllerError(const QString &what);
+    void startNextRequest();
+    void maybeQueueControlSms();
+    void failSmsWait(const QString &why);
+    void requeueInFlight();
+    void applySmsResult(const QVariantMap &results);
+    void applyBalanceResult(const QVariantMap &results);
+    void applyStrayResult(bool fromSms, const QVariantMap &results);
+    bool controllerSendsSms() const;
+    void configurePort();
+    void reportOpenFailure(const QString &name, const QString &error);
+    qint64 secondsSince(qint64 ms) const;
+    void log(QtMsgType type, const QString &text) const;
+
+    ModemSettings m_settings;
+    ModemTimings m_timings;
+    QSerialPort m_port;
+    GSMModemCtrl m_ctrl;
+    QTimer *m_timer;
+
+    QList<SMSMessage> m_smsQueue;
+    QList<SMSMessage> m_batch;
+    int m_requestType = RequestNone;
+    qint64 m_lastSmsMs = 0;
+    qint64 m_lastBalanceMs = 0;
+    qint64 m_lastCtrlSmsMs = 0;
+    int m_paused = 0;
+    int m_failCount = 0;
+    int m_balanceStatus = 0;
+    double m_balance = 0.0;
+    int m_errorState = StatusOk;
+    int m_providerState = StateStopped;
+    bool m_ctrlSmsPending = false;
+
+    // Port open failures: retried every portRetryS, logged again only when the
+    // reason changes or portLogRepeatS has passed.
+    qint64 m_lastOpenAttemptMs = 0;
+    qint64 m_lastOpenLogMs = 0;
+    QString m_lastOpenFailure;
+    int m_openFailures = 0;
+};

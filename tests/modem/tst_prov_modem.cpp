@@ -1,0 +1,601 @@
+#include "gsmclock.h"
+#include "modememulator.h"
+#include "prov_modem.h"
+
+#include <QDateTime>
+#include <QSettings>
+#include <QtTest>
+#include <memory>
+
+// The provider against the modem emulator on a real pseudo-terminal. Time
+// rules are checked by moving the modem library's clock, which the provider
+// shares; the tick is shortened to 20 ms so scenarios run quickly.
+namespace {
+
+qint64 g_clockOffsetMs = 0;
+QStringList g_log;
+
+QtMessageHandler g_previousHandler = nullptr;
+
+void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtInfoMsg || type == QtFatalMsg) {
+        g_previousHandler(type, context, text);
+        return;
+    }
+    g_log << text;
+}
+
+int logCount(const QString &part)
+{
+    int n = 0;
+    for (const QString &line : qAsConst(g_log))
+        n += line.contains(part) ? 1 : 0;
+    return n;
+}
+
+SMSMessage utf8Message(const QByteArray &phone, const QString &text)
+{
+    return SmsText::makeMessage(phone, text.toUtf8(), SMSMessage::EncodingUtf8);
+}
+
+} // namespace
+
+class TestProvModem : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stateTable_data();
+    void stateTable();
+    void phoneAndText_data();
+    void phoneAndText();
+    void duplicateSuppression();
+    void failurePauseAndDrop();
+    void balance_data();
+    void balance();
+    void emptyBalancePhoneSendsNoUssd();
+    void controlSmsAfterFirstBalance();
+    void controlSmsDueWithBalanceKeepsBalance();
+    void statusWord();
+    void modemSilenceReopensPort();
+    void smsWaitTimesOut();
+    void errorWhileFeedingDataIsHandled();
+    void repeatedStartDeliversChunksOnce();
+    void portOpenRetriedQuietly();
+    void missingPortDoesNotStart();
+    void invalidNumberRefused();
+
+private:
+    void writeSettings(const QVariantMap &values);
+    bool startProvider(const QVariantMap &extra = QVariantMap());
+    bool waitWorking(int timeoutMs = 8000);
+    // Moves the clock in steps the controller's 60 s silence rule tolerates,
+    // letting the periodic checks talk to the modem between steps.
+    bool advance(int seconds);
+    bool waitIdle(int timeoutMs = 5000);
+    bool sawCommand(const QByteArray &prefix) const;
+
+    QTemporaryDir *m_settingsDir = nullptr;
+    std::unique_ptr<ModemEmulator> m_modem;
+    std::unique_ptr<PROV_Modem> m_prov;
+};
+
+void TestProvModem::initTestCase()
+{
+    GsmClock::setSource([] { return QDateTime::currentMSecsSinceEpoch() + g_clockOffsetMs; });
+    g_previousHandler = qInstallMessageHandler(captureLog);
+}
+
+void TestProvModem::init()
+{
+    g_log.clear();
+    g_clockOffsetMs = 0;
+    m_settingsDir = new QTemporaryDir;
+    QVERIFY(m_settingsDir->isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_settingsDir->path());
+    m_modem.reset(new ModemEmulator);
+    QVERIFY2(m_modem->start(), qPrintable(m_modem->errorString()));
+    m_modem->setWriteGapMs(2);
+    m_modem->model().setUssdAnswer(QString::fromUtf8("Баланс 123,45 р. Спасибо"));
+}
+
+void TestProvModem::cleanup()
+{
+    if (QTest::currentTestFailed())
+        qInfo("%s", qPrintable(g_log.join('\n')));
+    m_prov.reset();
+    m_modem.reset();
+    delete m_settingsDir;
+    m_settingsDir = nullptr;
+}
+
+void TestProvModem::writeSettings(const QVariantMap &values)
+{
+    QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
+    s.remove("GSMModem");
+    s.beginGroup("GSMModem");
+    for (auto it = values.begin(); it != values.end(); ++it)
+        s.setValue(it.key(), it.value());
+    s.endGroup();
+    s.sync();
+}
+
+bool TestProvModem::startProvider(const QVariantMap &extra)
+{
+    QVariantMap values{{"comPort", m_modem->devicePath()}, {"balancePhone", "*100#"}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        values.insert(it.key(), it.value());
+    writeSettings(values);
+    m_prov.reset(new PROV_Modem);
+    ModemTimings t;
+    t.tickMs = 20;
+    m_prov->setTimings(t);
+    m_prov->start();
+    return m_prov->state() == PROV_Modem::StateOpenPort;
+}
+
+bool TestProvModem::waitWorking(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        GSMModemCtrl &c = m_prov->controller();
+        if (c.ctrlState() == GSMModemCtrl::Working &&
+            c.gsmStatus() == GSMModemCtrl::GsmRegistered &&
+            m_prov->state() == PROV_Modem::StateIdle && c.isQueueEmpty())
+            return true;
+        QTest::qWait(10);
+    }
+    return false;
+}
+
+bool TestProvModem::waitIdle(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (m_prov->state() == PROV_Modem::StateIdle && m_prov->controller().isQueueEmpty())
+            return true;
+        QTest::qWait(10);
+    }
+    return false;
+}
+
+bool TestProvModem::advance(int seconds)
+{
+    for (int left = seconds; left > 0;) {
+        const int step = qMin(left, 50);
+        left -= step;
+        const int before = m_modem->model().commands().size();
+        g_clockOffsetMs += step * 1000;
+        // A registration check is due after every step longer than 10 s; its
+        // answer keeps the controller's silence rule quiet for the next step.
+        QDeadlineTimer deadline(2000);
+        while (!deadline.hasExpired() && step > 10 && m_modem->model().commands().size() == before)
+            QTest::qWait(5);
+        QDeadlineTimer settle(500);
+        while (!settle.hasExpired() && !m_prov->controller().isQueueEmpty() &&
+               m_prov->state() != PROV_Modem::StateWaitResult)
+            QTest::qWait(5);
+        QTest::qWait(30);
+        if (m_prov->controller().modemResponded() != 1)
+            return false;
+    }
+    return true;
+}
+
+bool TestProvModem::sawCommand(const QByteArray &prefix) const
+{
+    for (const QByteArray &c : m_modem->model().commands()) {
+        if (c.startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+void TestProvModem::stateTable_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QList<int>>("states");
+    QTest::newRow("sms-sent") << "sms" << QList<int>{1, 2, 3, 1};
+    QTest::newRow("balance-answered") << "balance" << QList<int>{1, 2, 3, 1};
+    QTest::newRow("balance-not-answered-times-out") << "balance-timeout" << QList<int>{1, 2, 3, 1};
+    QTest::newRow("controller-error-reopens") << "silence" << QList<int>{1, 0, 1};
+}
+
+void TestProvModem::stateTable()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QList<int>, states);
+    if (scenario == "balance-timeout")
+        m_modem->model().setUssdAnswer(QString());
+    QVERIFY(startProvider(scenario.startsWith("balance") ? QVariantMap()
+                                                         : QVariantMap{{"balancePhone", ""}}));
+    if (scenario.startsWith("balance"))
+        m_modem->model().setRegistration(1);
+    QVERIFY(scenario.startsWith("balance") || waitWorking());
+
+    QList<int> seen{m_prov->state()};
+    QTimer *timer = m_prov->findChild<QTimer *>();
+    QVERIFY(timer);
+    connect(timer, &QTimer::timeout, this, [&] {
+        if (seen.last() != m_prov->state())
+            seen << m_prov->state();
+    });
+    if (scenario == "sms") {
+        m_prov->enqueueSms(utf8Message("+79123456789", "test"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_modem->model().receivedSms().size() == 1, 5000);
+        QVERIFY(waitIdle());
+    } else if (scenario == "balance") {
+        QTRY_VERIFY_WITH_TIMEOUT(m_prov->balance(nullptr) > 100, 8000);
+        QVERIFY(waitIdle());
+    } else if (scenario == "balance-timeout") {
+        QTRY_VERIFY_WITH_TIMEOUT(m_prov->state() == PROV_Modem::StateWaitResult, 8000);
+        QVERIFY(advance(16));
+        QTRY_COMPARE_WITH_TIMEOUT(logCount("Истек таймаут ожидания сообщения о балансе"), 1, 3000);
+    } else {
+        m_modem->model().setSilent(true);
+        g_clockOffsetMs += 61000;
+        QTRY_VERIFY_WITH_TIMEOUT(logCount("Ошибка ввода вывода: GSM модем не отвечает") == 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_prov->state(), int(PROV_Modem::StateIdle), 3000);
+    }
+    // the start-up phase before the first idle state is not part of the table
+    while (!seen.isEmpty() && seen.first() != 1)
+        seen.removeFirst();
+    QCOMPARE(seen, states);
+}
+
+void TestProvModem::phoneAndText_data()
+{
+    QTest::addColumn<QByteArray>("phone");
+    QTest::addColumn<QByteArray>("textBytes");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QString>("expectedText");
+    const QString cyr = QString::fromUtf8("Тревога: объект 12");
+    QTest::newRow("plus-seven-utf8") << QByteArray("+79123456789") << cyr.toUtf8() << 1 << cyr;
+    QTest::newRow("eight-utf8") << QByteArray("89123456789") << cyr.toUtf8() << 1 << cyr;
+    QByteArray utf16(reinterpret_cast<const char *>(cyr.utf16()), cyr.size() * 2);
+    QTest::newRow("utf16") << QByteArray("+79123456789") << utf16 << 2 << cyr;
+    QTest::newRow("station-code-page")
+        << QByteArray("79123456789") << QByteArray("\xd2\xe5\xf1\xf2") << 0
+        << QString::fromUtf8("Тест");
+}
+
+void TestProvModem::phoneAndText()
+{
+    QFETCH(QByteArray, phone);
+    QFETCH(QByteArray, textBytes);
+    QFETCH(int, encoding);
+    QFETCH(QString, expectedText);
+    SmsText::setStationCodePage("Windows-1251");
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_prov->enqueueSms(SmsText::makeMessage(phone, textBytes, uint8_t(encoding)));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 5000);
+    const SmsPdu::SubmitInfo info = m_modem->model().receivedSms().first().info;
+    QCOMPARE(info.number, QByteArray("89123456789"));
+    QCOMPARE(info.text, expectedText);
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Отправлено SMS на номер 89123456789"), 1, 3000);
+    QCOMPARE(m_prov->providerStatus(), int(StatusOk));
+}
+
+void TestProvModem::duplicateSuppression()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    // The tick is driven by hand so the first SMS is surely in flight while
+    // the later copies arrive.
+    QTimer *timer = m_prov->findChild<QTimer *>();
+    timer->stop();
+    const SMSMessage a = utf8Message("+79123456789", "alarm");
+    SMSMessage sameWithOtherLength = a;
+    sameWithOtherLength.textLength = 3;
+    sameWithOtherLength.encoding = 2;
+    m_prov->enqueueSms(a);
+    m_prov->enqueueSms(a);
+    m_prov->enqueueSms(sameWithOtherLength);
+    QCOMPARE(m_prov->queuedCount(), 1);
+    // idle takes it into the batch once the controller is free, then it is handed over
+    for (int i = 0; i < 200 && m_prov->state() != PROV_Modem::StateWaitResult; ++i) {
+        m_prov->stateMachine();
+        QTest::qWait(5);
+    }
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateWaitResult));
+    QCOMPARE(m_prov->batchCount(), 1);
+    m_prov->enqueueSms(a);
+    QCOMPARE(m_prov->queuedCount(), 0);
+    m_prov->enqueueSms(utf8Message("+79000000000", "alarm"));
+    QCOMPARE(m_prov->queuedCount(), 1);
+    timer->start();
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 2, 5000);
+    QVERIFY(waitIdle());
+    QCOMPARE(m_modem->model().receivedSms().at(0).info.number, QByteArray("89123456789"));
+    QCOMPARE(m_modem->model().receivedSms().at(1).info.number, QByteArray("89000000000"));
+    QTest::qWait(200);
+    QCOMPARE(m_modem->model().receivedSms().size(), 2);
+}
+
+void TestProvModem::failurePauseAndDrop()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().injectAnswer("AT+CMGS", "+CMS ERROR: 500", 100);
+    m_prov->enqueueSms(utf8Message("+79123456789", "one"));
+    m_prov->enqueueSms(utf8Message("+79123456780", "two"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->failCount(), 1, 5000);
+    QVERIFY(m_prov->isPaused());
+    QCOMPARE(m_prov->queuedCount(), 2); // back to the end of the queue
+    QCOMPARE(m_prov->providerStatus(), int(StatusGatewayError));
+    QVERIFY(logCount("Ошибка отправки SMS, код 500") >= 1);
+
+    // paused: 50 s later still nothing new went out
+    const int attempts = m_prov->failCount();
+    QVERIFY(advance(50));
+    QCOMPARE(m_prov->failCount(), attempts);
+
+    for (int round = 0; round < 10 && logCount("удалено SMS из очереди") == 0; ++round) {
+        const int before = m_prov->failCount();
+        QVERIFY(advance(15));
+        QTRY_VERIFY_WITH_TIMEOUT(m_prov->failCount() != before, 5000);
+        QVERIFY(advance(50));
+    }
+    QCOMPARE(m_prov->failCount(), 0); // more than five failures: queue dropped, count reset
+    QCOMPARE(m_prov->queuedCount(), 0);
+    QCOMPARE(logCount("удалено SMS из очереди: 2"), 1);
+}
+
+void TestProvModem::balance_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("known");
+    QTest::addColumn<double>("balance");
+    QTest::addColumn<int>("status");
+    QTest::newRow("half-rouble-is-low")
+        << QString::fromUtf8("Баланс 0,5 р.") << 1 << 0.5 << int(StatusLowBalance);
+    QTest::newRow("normal") << QString::fromUtf8("Ваш баланс 123,45 р") << 1 << 123.45
+                            << int(StatusOk);
+    QTest::newRow("negative-is-low")
+        << QString::fromUtf8("Минус -10.00 руб.") << 1 << -10.0 << int(StatusLowBalance);
+    QTest::newRow("no-amount-fails")
+        << QString::fromUtf8("Сервис недоступен") << 0 << 0.0 << int(StatusGatewayError);
+}
+
+void TestProvModem::balance()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, known);
+    QFETCH(double, balance);
+    QFETCH(int, status);
+    m_modem->model().setUssdAnswer(answer);
+    QVERIFY(startProvider());
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().lastUssdCode(), QByteArray("*100#"), 8000);
+    QVERIFY(waitWorking());
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->requestType(), int(PROV_Modem::RequestNone), 3000);
+    int gotKnown = -1;
+    QCOMPARE(m_prov->balance(&gotKnown), balance);
+    QCOMPARE(gotKnown, known);
+    QCOMPARE(m_prov->providerStatus(), status);
+    if (!known)
+        QCOMPARE(logCount("Ошибка запроса баланса, код 1"), 1);
+}
+
+void TestProvModem::emptyBalancePhoneSendsNoUssd()
+{
+    m_modem->model().setUssdAnswer(QString::fromUtf8("Баланс 0,5 р."));
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    QVERIFY(advance(60));
+    QVERIFY(!sawCommand("AT+CUSD"));
+    int known = -1;
+    m_prov->balance(&known);
+    QCOMPARE(known, 0);
+    QCOMPARE(m_prov->providerStatus(), int(StatusOk));
+}
+
+void TestProvModem::controlSmsAfterFirstBalance()
+{
+    const QVariantMap ctrl{{"CtrlSmsSettings/sendCtrlSms", true},
+                           {"CtrlSmsSettings/ctrlSmsNum", "+79001112233"},
+                           {"CtrlSmsSettings/ctrlSmsInterval", 6}};
+    m_modem->model().setUssdAnswer(QString::fromUtf8("Сервис недоступен"));
+    QVERIFY(startProvider(ctrl));
+    QTRY_VERIFY_WITH_TIMEOUT(logCount("Ошибка запроса баланса") == 1, 8000);
+    QVERIFY(waitWorking());
+    QVERIFY(advance(20));
+    QCOMPARE(m_modem->model().receivedSms().size(), 0); // no balance known, no control SMS
+
+    m_modem->model().setUssdAnswer(QString::fromUtf8("Баланс 12345,67 р"));
+    m_prov->stop();
+    QVERIFY(startProvider(ctrl));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 8000);
+    const SmsPdu::SubmitInfo info = m_modem->model().receivedSms().first().info;
+    QCOMPARE(info.number, QByteArray("89001112233"));
+    QCOMPARE(info.text, QString::fromUtf8("Служба SMS ЗЕЛ. Баланс: 12345.7"));
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Отправлено контрольное SMS на номер 89001112233"), 1, 3000);
+    QVERIFY(advance(60)); // the period has not passed again
+    QCOMPARE(m_modem->model().receivedSms().size(), 1);
+}
+
+void TestProvModem::controlSmsDueWithBalanceKeepsBalance()
+{
+    // The control SMS and the hourly balance request fall due in one tick;
+    // the control SMS's result must not be taken for the balance answer.
+    QVERIFY(startProvider(QVariantMap{{"CtrlSmsSettings/sendCtrlSms", true},
+                                      {"CtrlSmsSettings/ctrlSmsNum", "89001112233"},
+                                      {"CtrlSmsSettings/ctrlSmsInterval", 1}}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 8000);
+    QVERIFY(waitWorking());
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->requestType(), int(PROV_Modem::RequestNone), 3000);
+
+    int lowSeen = 0;
+    QTimer *timer = m_prov->findChild<QTimer *>();
+    connect(timer, &QTimer::timeout, this,
+            [&] { lowSeen += m_prov->providerStatus() == StatusLowBalance; });
+    const int ussdBefore = m_modem->model().commands().count("AT+CUSD=1,\"*100#\",15");
+    Q_UNUSED(ussdBefore);
+    QVERIFY(advance(3600 - 30));
+    m_prov->findChild<QTimer *>()->stop();
+    g_clockOffsetMs += 40000; // both periods pass between two ticks
+    m_prov->findChild<QTimer *>()->start();
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->requestType(), int(PROV_Modem::RequestNone), 5000);
+    QVERIFY(waitIdle());
+    int known = 0;
+    QCOMPARE(m_prov->balance(&known), 123.45);
+    QCOMPARE(known, 1);
+    QCOMPARE(lowSeen, 0);
+}
+
+void TestProvModem::statusWord()
+{
+    m_modem->model().setSignal(17, 99);
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QCOMPARE(m_prov->parameter(ParamDeviceStatus).toUInt() >> 24, 1u);
+    QVERIFY(waitWorking());
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->parameter(ParamDeviceStatus).toUInt(), 0x01010111u, 3000);
+    QCOMPARE(m_prov->parameter(ParamProviderId).toString(), QString("ZEL_SMS_PROVIDER_MODEM"));
+    QCOMPARE(m_prov->parameter(ParamBalanceInterval).toInt(), 3600);
+    QCOMPARE(m_prov->parameter(ParamAuxInterval).toInt(), 15);
+    QCOMPARE(m_prov->parameter(ParamReplyTimeout).toInt(), 30);
+    QVERIFY(!m_prov->parameter(12).isValid());
+    QVERIFY(!m_prov->parameter(0).isValid());
+}
+
+void TestProvModem::modemSilenceReopensPort()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    QCOMPARE(logCount("COM порт " + m_modem->devicePath() + " открыт"), 1);
+    m_modem->model().setSilent(true);
+    g_clockOffsetMs += 45000; // still within the 60 s rule: nothing happens
+    QTest::qWait(200);
+    QCOMPARE(logCount("Ошибка ввода вывода"), 0);
+    g_clockOffsetMs += 16000;
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Ошибка ввода вывода: GSM модем не отвечает"), 1, 3000);
+    QCOMPARE(m_prov->providerStatus(), int(StatusNoLink));
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("COM порт " + m_modem->devicePath() + " открыт"), 2, 3000);
+    QCOMPARE(logCount("COM порт закрыт"), 1);
+    m_modem->model().setSilent(false);
+    QVERIFY(waitWorking());
+    QCOMPARE(m_prov->providerStatus(), int(StatusOk));
+}
+
+void TestProvModem::smsWaitTimesOut()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().setSmsStall(true);
+    m_prov->enqueueSms(utf8Message("+79123456789", "stalled"));
+    QTRY_VERIFY_WITH_TIMEOUT(sawCommand("AT+CMGS"), 3000);
+    // the modem restarts under the send: the controller drops its queue and
+    // no result will ever come for this SMS
+    m_modem->powerUp();
+    m_modem->model().setSmsStall(false);
+    QTRY_VERIFY_WITH_TIMEOUT(m_prov->controller().ctrlState() != GSMModemCtrl::Working, 3000);
+    QVERIFY(advance(25));
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateWaitResult));
+    QVERIFY(advance(10));
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Истек таймаут ожидания результата отправки SMS"), 1, 3000);
+    QCOMPARE(m_prov->failCount(), 1);
+    QCOMPARE(m_prov->queuedCount(), 1);
+    QVERIFY(m_prov->isPaused());
+    // after the pause it goes out
+    QVERIFY(advance(65));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 5000);
+}
+
+void TestProvModem::errorWhileFeedingDataIsHandled()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().setSmsStall(true);
+    m_prov->enqueueSms(utf8Message("+79123456789", "in flight"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_prov->controller().frontCommand() != nullptr &&
+                                 m_prov->controller().frontCommand()->isWaitingResponse(),
+                             3000);
+    // Only the data path runs: the provider's own tick is held.
+    QTimer *timer = m_prov->findChild<QTimer *>();
+    timer->stop();
+    g_clockOffsetMs += 61000;
+    m_modem->injectUnsolicited("\r\n+CSQ: 17,99\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Ошибка ввода вывода: GSM модем не отвечает"), 1, 3000);
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateOpenPort));
+    QCOMPARE(m_prov->providerStatus(), int(StatusNoLink));
+    QCOMPARE(m_prov->queuedCount(), 1); // the SMS in flight is not lost
+    QCOMPARE(m_prov->failCount(), 0);
+    m_modem->model().setSmsStall(false);
+    timer->start();
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 8000);
+}
+
+void TestProvModem::repeatedStartDeliversChunksOnce()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    m_prov->start();
+    m_prov->start();
+    QVERIFY(waitWorking());
+    // A caller identity split over two chunks is only recognised when each
+    // chunk reaches the controller exactly once.
+    m_modem->setWriteGapMs(30);
+    m_modem->injectUnsolicited("\r\nRING\r\n\r\n+CLIP: \"+7912");
+    m_modem->injectUnsolicited("3456789\",145,,,,0\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(sawCommand("ATA"), 3000);
+    QCOMPARE(logCount("Зарегистрирован тревожный вызов с номера +79123456789"), 1);
+}
+
+void TestProvModem::portOpenRetriedQuietly()
+{
+    const QString link =
+        m_settingsDir->path() + "/modem-" + QString::number(QCoreApplication::applicationPid());
+    writeSettings(QVariantMap{{"comPort", link}, {"balancePhone", ""}});
+    m_prov.reset(new PROV_Modem);
+    ModemTimings t;
+    t.tickMs = 20;
+    m_prov->setTimings(t);
+    m_prov->start();
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Ошибка открытия COM порта"), 1, 2000);
+    QVERIFY(logCount(link) >= 1); // says which port
+    QCOMPARE(m_prov->providerStatus(), int(StatusNoLink));
+    for (int minute = 0; minute < 3; ++minute) {
+        g_clockOffsetMs += 30000;
+        QTest::qWait(100);
+        g_clockOffsetMs += 31000;
+        QTest::qWait(100);
+    }
+    QCOMPARE(logCount("Ошибка открытия COM порта"), 1); // retried, not logged again
+    QCOMPARE(logCount("Ошибка ввода вывода"), 0);
+    QVERIFY(QFile::link(m_modem->devicePath(), link));
+    QTest::qWait(100);
+    QVERIFY(!m_prov->isPortOpen()); // not before the minute is up
+    g_clockOffsetMs += 61000;
+    QTRY_VERIFY_WITH_TIMEOUT(m_prov->isPortOpen(), 2000);
+    QCOMPARE(logCount("открыт после неудачных попыток: 4"), 1);
+    QVERIFY(waitWorking());
+    QCOMPARE(m_prov->providerStatus(), int(StatusOk));
+}
+
+void TestProvModem::missingPortDoesNotStart()
+{
+    writeSettings(QVariantMap{{"balancePhone", "*100#"}});
+    m_prov.reset(new PROV_Modem);
+    m_prov->start();
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateStopped));
+    QCOMPARE(logCount("Ошибка инициализации провайдера SMS оповещений"), 1);
+    m_prov->stateMachine();
+    QCOMPARE(logCount("[PROV_Modem::stateMachine()]: UNPREDICTED providerState"), 1);
+}
+
+void TestProvModem::invalidNumberRefused()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    m_prov->enqueueSms(utf8Message("12345", "short number"));
+    m_prov->enqueueSms(utf8Message("", "no number"));
+    QCOMPARE(m_prov->queuedCount(), 0);
+    QCOMPARE(logCount("SMS не принято: неверный номер"), 2);
+}
+
+QTEST_GUILESS_MAIN(TestProvModem)
+#include "tst_prov_modem.moc"
