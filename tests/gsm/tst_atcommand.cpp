@@ -40,6 +40,7 @@ private slots:
     void sequenceRunsEveryCommandEvenAfterFailure();
     void callAnswerSequenceText();
     void ussdAnswerBeforeOkIsNotLost();
+    void ussdCodeCannotCarryACommand();
 
 private:
     // Steps the command until it has written and waits (state 3).
@@ -495,6 +496,16 @@ void TestAtCommand::ussdAnswerBeforeOkIsNotLost()
     QCOMPARE(cmd.state(), 4);
     QCOMPARE(results.size(), 1);
     QCOMPARE(results[0].value("balance").toDouble(), 42.5);
+}
+
+void TestAtCommand::ussdCodeCannotCarryACommand()
+{
+    AT_CommandSendUSSD cmd("*100#\"\rATD112;");
+    sendAndWait(cmd);
+    QVERIFY(written.isEmpty());
+    clock->advance(5001);
+    QCOMPARE(finish(cmd), int(AT_CommandBase::StepFinished));
+    QCOMPARE(cmd.resultText(), QByteArray("TIMEOUT"));
 }
 
 QTEST_GUILESS_MAIN(TestAtCommand)
