@@ -1,3 +1,6 @@
+// The form's warnings name their source line even in release builds.
+#define QT_MESSAGELOGCONTEXT
+
 #include "zelpropertywidget.h"
 
 #include <QDebug>

@@ -3,6 +3,7 @@
 #include "modemportmapping.h"
 #include "providercatalogue.h"
 #include "providerplugins.h"
+#include "providersettingslayout.h"
 #include "serialportenum.h"
 #include "zelpropertywidget.h"
 
@@ -159,7 +160,8 @@ void SmsDialog::provComboChange(int index)
     m_propertyWidget->clear();
     QJsonValue settingsTemplate =
         ProviderCatalogue::providerSettingsTemplate(currentProviderID, pluginDir());
-    QVariantMap saved = ProviderCatalogue::providerSettings(currentProviderID, pluginDir());
+    QVariantMap saved = ProviderSettingsLayout::toFormValues(
+        ProviderCatalogue::providerSettings(currentProviderID, pluginDir()), settingsTemplate);
     if (currentProviderID == ModemProviderId)
         preparePortField(settingsTemplate, saved);
     m_propertyWidget->setTemplate(settingsTemplate);
@@ -295,6 +297,8 @@ bool SmsDialog::writeSettings()
         QVariantMap values = m_propertyWidget->getValues();
         if (currentProviderID == ModemProviderId)
             values = ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
+        values = ProviderSettingsLayout::toStoredValues(values,
+                                                        m_propertyWidget->getTemplateWithValues());
         if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
             !values.isEmpty()) {
             qWarning().noquote() << "[SmsDialog::writeSettings]: the settings of"

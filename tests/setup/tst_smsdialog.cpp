@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "providercatalogue.h"
 #include "qttreepropertybrowser.h"
 #include "smsdialog.h"
 #include "zelpropertywidget.h"
@@ -86,11 +87,12 @@ private slots:
     void failedStartIsNotReportedAsSuccess();
     void modemPorts_data();
     void modemPorts();
+    void realProviderPlugins();
     void qtRussianTranslationBuiltIn();
     void screenshots();
 
 private:
-    std::unique_ptr<SmsDialog> makeDialog();
+    std::unique_ptr<SmsDialog> makeDialog(const QString &pluginDir = SETUP_TEST_PLUGIN_DIR);
     static QSettings systemSettings(const QString &application = "ZelSMSService");
 
     std::unique_ptr<QTemporaryDir> m_systemDir;
@@ -122,10 +124,10 @@ void tst_SmsDialog::cleanup()
     m_userDir.reset();
 }
 
-std::unique_ptr<SmsDialog> tst_SmsDialog::makeDialog()
+std::unique_ptr<SmsDialog> tst_SmsDialog::makeDialog(const QString &pluginDir)
 {
     SmsDialogEnvironment env;
-    env.pluginDir = SETUP_TEST_PLUGIN_DIR;
+    env.pluginDir = pluginDir;
     env.serviceControl = [this]() { return std::make_unique<ScriptedService>(&m_service); };
     env.enumeratePorts = [this](QStringList &names, QStringList &hwids) {
         names = m_portNames;
@@ -564,6 +566,8 @@ void tst_SmsDialog::modemPorts()
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
     ZelPropertyWidget *form = dialog->propertyWidget();
     QTEST(form->getValueByName("comPort").toInt(), "shown");
+    if (!savedPort.isEmpty())
+        QCOMPARE(form->getValueByName("pinCode"), QVariant("4321"));
     const QJsonArray fields = form->getTemplateWithValues().toArray();
     QStringList shownItems;
     for (const QJsonValue &item : fields.at(0).toObject().value("items").toArray())
@@ -578,8 +582,52 @@ void tst_SmsDialog::modemPorts()
     QTEST(providers.value("GSMModem/comPortHWID").toString(), "storedHwid");
     QCOMPARE(providers.value("GSMModem/comPort").toString().isEmpty(),
              savedPort.isEmpty() && names.isEmpty());
-    // Group members are stored flat in the provider group, as the form holds them.
-    QCOMPARE(providers.value("GSMModem/baudRate").toInt(), 115200);
+    // Group members are stored one level deeper, where the modem looks first.
+    QCOMPARE(providers.value("GSMModem/ModemSettings/baudRate").toInt(), 115200);
+    QCOMPARE(providers.value("GSMModem/ModemSettings/pinCode").toString(),
+             savedPort.isEmpty() ? QString() : QString("4321"));
+}
+
+static QStringList formWarnings;
+
+static void collectFormWarnings(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtWarningMsg && text.startsWith("[ZelPropertyWidget"))
+        formWarnings << text;
+}
+
+void tst_SmsDialog::realProviderPlugins()
+{
+    const QString dir = SETUP_REAL_PROVIDER_DIR;
+    const QList<ProviderCatalogue::ProviderEntry> entries =
+        ProviderCatalogue::availableProviders(dir);
+    if (entries.isEmpty())
+        QSKIP("no provider plug-ins built in " SETUP_REAL_PROVIDER_DIR
+              " (build the prov_* targets first)");
+    m_portNames = QStringList{"/dev/ttyUSB0"};
+    m_portHwids = QStringList{"USB\\VID_12D1&PID_1001\\A1"};
+    auto dialog = makeDialog(dir);
+    dialog->serviceEnable->setChecked(true);
+    for (const ProviderCatalogue::ProviderEntry &entry : entries) {
+        formWarnings.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(collectFormWarnings);
+        dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, entry.first));
+        qInstallMessageHandler(previous);
+        QCOMPARE(dialog->currentProvider(), entry.first);
+        QVERIFY2(formWarnings.isEmpty(), qPrintable(entry.first + ": " + formWarnings.join("; ")));
+        QVERIFY2(!dialog->propertyWidget()->getValues().isEmpty(), qPrintable(entry.first));
+        QVERIFY2(dialog->versionLabel->text() != "-----", qPrintable(entry.first));
+        m_shown.clear();
+        dialog->saveServiceSettings();
+        QCOMPARE(m_shown.size(), 1);
+        QVERIFY2(m_shown.at(0).icon == QMessageBox::Information,
+                 qPrintable(entry.first + ": " + m_shown.at(0).text));
+        const QString regKey =
+            ProviderCatalogue::providerInfo(entry.first, dir).value("providerRegKey").toString();
+        QSettings providers = systemSettings("SMSProviders");
+        providers.beginGroup(regKey);
+        QVERIFY2(!providers.allKeys().isEmpty(), qPrintable(entry.first));
+    }
 }
 
 void tst_SmsDialog::qtRussianTranslationBuiltIn()
