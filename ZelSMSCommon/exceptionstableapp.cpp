@@ -5,6 +5,9 @@
 #include <exception>
 
 namespace {
+// Set by the first exception caught during one run of the event loop.
+bool g_exitRequested = false;
+
 ExceptionStableApp::Launcher &launcherSlot()
 {
     static ExceptionStableApp::Launcher slot;
@@ -28,22 +31,34 @@ bool ExceptionStableApp::notify(QObject *receiver, QEvent *event)
     } catch (const ImmediateExitApplication &e) {
         qWarning().noquote() << QStringLiteral("Управление приложением: ") +
                                     QString::fromUtf8(e.what());
-        exit(0);
+        endLoop(0);
     } catch (const ForceRestartException &e) {
         qWarning().noquote() << QStringLiteral("Запрошен рестарт приложения. Причина: ") +
                                     QString::fromUtf8(e.what());
-        exit(-1);
+        endLoop(-1);
     } catch (const std::exception &e) {
         qCritical().noquote() << QStringLiteral(
                                      "ERROR: Обнаружено исключение времени выполнения: ") +
                                      QString::fromUtf8(e.what()) +
                                      QStringLiteral(". Попытка перезапуска...");
-        exit(-10);
+        endLoop(-10);
     } catch (...) {
         qFatal("UNKNOWN EXCEPTION OCCURED. Application will terminate. Consider contacting "
                "developpers to resolve this issue.");
     }
     return false;
+}
+
+// The loop goes on dispatching what is already pending after exit(); a
+// second exception there must not replace the first one's code, or an
+// ImmediateExitApplication right after a run-time error would cancel the
+// restart the error asked for.
+void ExceptionStableApp::endLoop(int code)
+{
+    if (g_exitRequested)
+        return;
+    g_exitRequested = true;
+    exit(code);
 }
 
 bool ExceptionStableApp::isRestartCode(int code)
@@ -58,7 +73,9 @@ QStringList ExceptionStableApp::restartArguments(int code)
 
 int ExceptionStableApp::execWithRestart()
 {
+    g_exitRequested = false;
     const int code = exec();
+    g_exitRequested = false;
     if (isRestartCode(code)) {
         // The absolute path, not arguments().first(): a program started
         // through PATH or from another directory has a bare or relative

@@ -50,4 +50,7 @@ public:
     // outlives this process and its process group).
     static void setLauncher(Launcher launcher);
     static Launcher launcher();
+
+private:
+    static void endLoop(int code);
 };

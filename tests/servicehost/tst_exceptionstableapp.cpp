@@ -19,6 +19,8 @@ private slots:
     void restartCodeRange_data();
     void restartCodeRange();
     void normalDeliveryUntouched();
+    void firstExceptionDecidesCode_data();
+    void firstExceptionDecidesCode();
     void unknownExceptionEndsProcess();
     void realLauncherStartsDetachedCopy();
 };
@@ -184,6 +186,44 @@ void TestExceptionStableApp::normalDeliveryUntouched()
     QCOMPARE(delivered, 2);
     QVERIFY(g_launches.isEmpty());
     QVERIFY(g_sink->entries.isEmpty());
+}
+
+void TestExceptionStableApp::firstExceptionDecidesCode_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("launches");
+    QTest::newRow("runtime-then-immediate") << "runtime"
+                                            << "immediate" << -10 << 1;
+    QTest::newRow("restart-then-runtime") << "restart"
+                                          << "runtime" << -1 << 1;
+    QTest::newRow("immediate-then-runtime") << "immediate"
+                                            << "runtime" << 0 << 0;
+}
+
+// Two handlers throw while the loop is still dispatching: both are logged,
+// the first one's code stands.
+void TestExceptionStableApp::firstExceptionDecidesCode()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(int, exitCode);
+    QFETCH(int, launches);
+    Thrower a, b;
+    a.kind = first;
+    b.kind = second;
+    QTimer::singleShot(0, qApp, [&] {
+        QMetaObject::invokeMethod(&a, "fire", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&b, "fire", Qt::QueuedConnection);
+        // Both posted events are delivered here, through notify(), before
+        // the loop can look at its exit flag.
+        QCoreApplication::sendPostedEvents();
+    });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(77); });
+    QCOMPARE(ExceptionStableApp::execWithRestart(), exitCode);
+    QCOMPARE(g_sink->entries.size(), 2);
+    QCOMPARE(g_launches.size(), launches);
 }
 
 // Anything that is not a std::exception ends the process through qFatal;
