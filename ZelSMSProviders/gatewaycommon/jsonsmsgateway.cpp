@@ -1,5 +1,7 @@
 #include "jsonsmsgateway.h"
 
+#include "icommonsmsinterface.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -99,4 +101,43 @@ QString JsonSmsGateway::SentBatch::phoneFor(const Rejection &rejection) const
     if (at < 0 || rejection.clientId.isEmpty())
         at = rejection.index;
     return at >= 0 && at < phones.size() ? phones.at(at) : QString("?");
+}
+
+QJsonArray JsonSmsGateway::messages(const QList<SMSMessage> &batch, const QString &sender,
+                                    const QJsonObject &extra, quint32 *counter, SentBatch *sent)
+{
+    QJsonArray out;
+    sent->clear();
+    for (const SMSMessage &msg : batch) {
+        const QString clientId = QString::number((*counter)++);
+        QJsonObject item = messageObject(sender, SmsText::messageText(msg),
+                                         SmsText::formatPhone(msg, "7"), clientId);
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            item.insert(it.key(), it.value());
+        out.append(item);
+        sent->add(clientId, SmsText::formatPhone(msg, "8"));
+    }
+    return out;
+}
+
+QVariantMap JsonSmsGateway::sendResult(const QByteArray &body, const QString &formatError)
+{
+    const SendReply reply = readSendReply(body);
+    QVariantMap result;
+    result.insert(ResultKey::Success, reply.statusOk && reply.accepted);
+    result.insert(ResultKey::ErrorCode, !reply.statusOk ? -1 : reply.accepted ? 0 : -2);
+    result.insert(ResultKey::ErrorText, reply.statusOk ? reply.errorText : formatError);
+    return result;
+}
+
+QStringList JsonSmsGateway::rejectionReport(const QByteArray &body, const SentBatch &sent)
+{
+    const SendReply reply = readSendReply(body);
+    QStringList lines;
+    if (!reply.accepted)
+        return lines;
+    for (const Rejection &rejection : reply.rejected)
+        lines << QString("SMS на номер %1 не принято шлюзом, статус \"%2\"")
+                     .arg(sent.phoneFor(rejection), rejection.status);
+    return lines;
 }

@@ -1,16 +1,19 @@
 #pragma once
 
+#include "smsmessage.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 // The JSON dialect shared by iqSms and Prostor-SMS (one platform under two
 // brands): a document with "login", "password" and, for a send, "messages";
-// replies with a top-level "status" and per-message statuses. Only the common
-// reading is here; how a reply becomes a result map stays in each gateway class.
+// replies with a top-level "status" and per-message statuses. The send reply
+// reads the same on both; balance replies and options stay in each gateway class.
 class JsonSmsGateway
 {
 public:
@@ -42,6 +45,12 @@ public:
         QString phoneFor(const Rejection &rejection) const;
     };
 
+    // The "messages" array of a send: one object per SMS in batch order, each
+    // with extra's members added, numbered by *counter (which moves on); the
+    // numbers are recorded in *sent.
+    static QJsonArray messages(const QList<SMSMessage> &batch, const QString &sender,
+                               const QJsonObject &extra, quint32 *counter, SentBatch *sent);
+
     struct SendReply
     {
         bool statusOk = false; // top-level "status" is "ok"
@@ -53,6 +62,15 @@ public:
         QList<Rejection> rejected;
     };
     static SendReply readSendReply(const QByteArray &body);
+
+    // The result map of a send reply: success when one message was accepted
+    // (code 0), -2 with the first status when none was, -1 with formatError
+    // when the reply has no "status" "ok".
+    static QVariantMap sendResult(const QByteArray &body, const QString &formatError);
+
+    // One log text per message refused in a batch that counted as sent (the
+    // request machine forgets such a batch whole, so these would vanish).
+    static QStringList rejectionReport(const QByteArray &body, const SentBatch &sent);
 
     struct BalanceReply
     {

@@ -42,17 +42,10 @@ int PROV_ProstorSms::buildRestRequest(int requestType, QList<SMSMessage> batch,
     if (requestType == RequestSms) {
         if (batch.isEmpty() || batch.size() > MaxBatch)
             return 1;
-        QJsonArray messages;
-        JsonSmsGateway::SentBatch sent;
-        for (const SMSMessage &msg : batch) {
-            const QString clientId = QString::number(m_messageCounter++);
-            messages.append(JsonSmsGateway::messageObject(m_senderId, messageText(msg),
-                                                          formatPhone(msg, "7"), clientId));
-            sent.add(clientId, formatPhone(msg, "8"));
-        }
+        const QJsonArray messages =
+            JsonSmsGateway::messages(batch, m_senderId, {}, &m_messageCounter, &m_sent);
         request->setUrl(endpoint(DefaultSendUrl));
         *body = JsonSmsGateway::requestBody(m_login, m_password, messages);
-        m_sent = sent;
     } else if (requestType == RequestBalance) {
         request->setUrl(endpoint(DefaultBalanceUrl));
         *body = JsonSmsGateway::requestBody(m_login, m_password);
@@ -65,31 +58,22 @@ int PROV_ProstorSms::buildRestRequest(int requestType, QList<SMSMessage> batch,
 
 QVariantMap PROV_ProstorSms::parseReply(int requestType, const QByteArray &body)
 {
+    QString errorText = tr("Неверный формат JSON запроса");
+    // A refused send carries no description we read; only balance replies do.
+    if (requestType == RequestSms)
+        return JsonSmsGateway::sendResult(body, errorText);
+
     QVariantMap result;
     bool success = false;
-    int code = -1;
-    QString errorText = tr("Неверный формат JSON запроса");
-
-    if (requestType == RequestSms) {
-        // A refused send carries no description we read; only balance replies do.
-        const JsonSmsGateway::SendReply reply = JsonSmsGateway::readSendReply(body);
-        if (reply.statusOk) {
-            success = reply.accepted;
-            code = reply.accepted ? 0 : -2;
-            errorText = reply.errorText;
-        }
-    } else if (requestType == RequestBalance) {
+    if (requestType == RequestBalance) {
         const JsonSmsGateway::BalanceReply reply = JsonSmsGateway::readBalanceReply(body);
-        if (reply.found && reply.status == QLatin1String("ok")) {
-            success = true;
-            code = 0;
-        } else if (reply.status == QLatin1String("error")) {
+        success = reply.found && reply.status == QLatin1String("ok");
+        if (!success && reply.status == QLatin1String("error"))
             errorText = reply.description;
-        }
         result.insert(ResultKey::Balance, reply.balance);
     }
     result.insert(ResultKey::Success, success);
-    result.insert(ResultKey::ErrorCode, code);
+    result.insert(ResultKey::ErrorCode, success ? 0 : -1);
     result.insert(ResultKey::ErrorText, errorText);
     return result;
 }
@@ -98,19 +82,7 @@ void PROV_ProstorSms::handleRestReply(QNetworkReply *reply)
 {
     const QByteArray body = reply->readAll();
     if (m_sentType == RequestSms)
-        reportRejected(body);
+        for (const QString &line : JsonSmsGateway::rejectionReport(body, m_sent))
+            qWarning() << "[PROV_ProstorSms::handleRestReply()]: " + line;
     commitRestReply(parseReply(m_sentType, body));
-}
-
-// A batch with one accepted message counts as sent and is forgotten; name the
-// refused ones so that they are not lost without a trace.
-void PROV_ProstorSms::reportRejected(const QByteArray &body) const
-{
-    const JsonSmsGateway::SendReply reply = JsonSmsGateway::readSendReply(body);
-    if (!reply.accepted)
-        return;
-    for (const auto &rejection : reply.rejected)
-        qWarning() << QString("[PROV_ProstorSms::handleRestReply()]: SMS на номер %1 не принято "
-                              "шлюзом, статус \"%2\"")
-                          .arg(m_sent.phoneFor(rejection), rejection.status);
 }

@@ -41,20 +41,11 @@ int PROV_iqSms::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetw
     if (requestType == RequestSms) {
         if (batch.isEmpty() || batch.size() > MaxBatch)
             return 1;
-        QJsonArray messages;
-        JsonSmsGateway::SentBatch sent;
-        for (const SMSMessage &msg : batch) {
-            const QString clientId = QString::number(m_messageCounter++);
-            QJsonObject item = JsonSmsGateway::messageObject(m_senderId, messageText(msg),
-                                                             formatPhone(msg, "7"), clientId);
-            if (m_flash)
-                item.insert("flash", "1");
-            messages.append(item);
-            sent.add(clientId, formatPhone(msg, "8"));
-        }
+        const QJsonObject flash = m_flash ? QJsonObject{{"flash", "1"}} : QJsonObject();
+        const QJsonArray messages =
+            JsonSmsGateway::messages(batch, m_senderId, flash, &m_messageCounter, &m_sent);
         request->setUrl(endpoint(DefaultSendUrl));
         *body = JsonSmsGateway::requestBody(m_login, m_password, messages);
-        m_sent = sent;
     } else if (requestType == RequestBalance) {
         request->setUrl(endpoint(DefaultBalanceUrl));
         *body = JsonSmsGateway::requestBody(m_login, m_password);
@@ -67,29 +58,21 @@ int PROV_iqSms::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetw
 
 QVariantMap PROV_iqSms::parseReply(int requestType, const QByteArray &body)
 {
+    const QString formatError = tr("Неверный формат JSON запроса");
+    if (requestType == RequestSms)
+        return JsonSmsGateway::sendResult(body, formatError);
+
     QVariantMap result;
     bool success = false;
-    int code = -1;
-    QString errorText = tr("Неверный формат JSON запроса");
-
-    if (requestType == RequestSms) {
-        const JsonSmsGateway::SendReply reply = JsonSmsGateway::readSendReply(body);
-        if (reply.statusOk) {
-            success = reply.accepted;
-            code = reply.accepted ? 0 : -2;
-            errorText = reply.errorText;
-        }
-    } else if (requestType == RequestBalance) {
+    if (requestType == RequestBalance) {
+        // Refusals are not read: the default text stands for all of them.
         const JsonSmsGateway::BalanceReply reply = JsonSmsGateway::readBalanceReply(body);
-        if (reply.found && reply.status == QLatin1String("ok")) {
-            success = true;
-            code = 0;
-        }
+        success = reply.found && reply.status == QLatin1String("ok");
         result.insert(ResultKey::Balance, reply.balance);
     }
     result.insert(ResultKey::Success, success);
-    result.insert(ResultKey::ErrorCode, code);
-    result.insert(ResultKey::ErrorText, errorText);
+    result.insert(ResultKey::ErrorCode, success ? 0 : -1);
+    result.insert(ResultKey::ErrorText, formatError);
     return result;
 }
 
@@ -97,20 +80,7 @@ void PROV_iqSms::handleRestReply(QNetworkReply *reply)
 {
     const QByteArray body = reply->readAll();
     if (m_sentType == RequestSms)
-        reportRejected(body);
+        for (const QString &line : JsonSmsGateway::rejectionReport(body, m_sent))
+            qWarning() << "[PROV_iqSms::handleRestReply()]: " + line;
     commitRestReply(parseReply(m_sentType, body));
-}
-
-// The gateway takes a batch as sent when one message of it is accepted, and
-// the request machine then forgets the whole batch; the refused ones would be
-// lost without a trace, so each is named here.
-void PROV_iqSms::reportRejected(const QByteArray &body) const
-{
-    const JsonSmsGateway::SendReply reply = JsonSmsGateway::readSendReply(body);
-    if (!reply.accepted)
-        return;
-    for (const auto &rejection : reply.rejected)
-        qWarning() << QString("[PROV_iqSms::handleRestReply()]: SMS на номер %1 не принято "
-                              "шлюзом, статус \"%2\"")
-                          .arg(m_sent.phoneFor(rejection), rejection.status);
 }

@@ -32,8 +32,6 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    void reportRejected(const QByteArray &body) const;
-
     QString m_login;
     QString m_password;
     QString m_senderId;
