@@ -3,14 +3,14 @@
 #include "servicelog.h"
 #include "syslogwriter.h"
 
-// Service log sink that writes every entry to syslog, ident the service
-// name, facility daemon: information -> LOG_INFO, warning -> LOG_WARNING,
-// error -> LOG_ERR. Read it with "journalctl -t 'ZEL SMS service'" or in
-// /var/log/syslog.
+// Service log sink that writes every entry to syslog, ident made from the
+// service name ("zel-sms-service", see SyslogWriter::identFor), facility
+// daemon: information -> LOG_INFO, warning -> LOG_WARNING, error -> LOG_ERR.
+// Read it with "journalctl -t zel-sms-service" or in /var/log/syslog.
 class SyslogSink : public ServiceLog::Sink
 {
 public:
-    explicit SyslogSink(const QString &ident);
+    explicit SyslogSink(const QString &serviceName);
     void write(const ServiceLog::Entry &entry) override;
 
     static SyslogWriter::Priority priorityFor(ServiceLog::EntryType type);

@@ -1,8 +1,10 @@
 #include "syslogwriter.h"
 
+#include "servicepaths.h"
+
 #include <syslog.h>
 
-SyslogWriter::SyslogWriter(const QString &ident) : m_ident(ident.toUtf8())
+SyslogWriter::SyslogWriter(const QString &serviceName) : m_ident(identFor(serviceName).toUtf8())
 {
     ::openlog(m_ident.constData(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
@@ -10,6 +12,11 @@ SyslogWriter::SyslogWriter(const QString &ident) : m_ident(ident.toUtf8())
 SyslogWriter::~SyslogWriter()
 {
     ::closelog();
+}
+
+QString SyslogWriter::identFor(const QString &serviceName)
+{
+    return ServicePaths::baseName(serviceName);
 }
 
 int SyslogWriter::syslogPriority(Priority priority)

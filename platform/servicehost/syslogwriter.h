@@ -16,13 +16,20 @@ public:
         Error
     };
 
-    explicit SyslogWriter(const QString &ident);
+    // The ident is made from the service name as identFor() says.
+    explicit SyslogWriter(const QString &serviceName);
     ~SyslogWriter();
 
     void write(Priority priority, const QString &text);
 
     // LOG_INFO, LOG_WARNING, LOG_ERR
     static int syslogPriority(Priority priority);
+
+    // "ZEL SMS service" -> "zel-sms-service". Syslog daemons and journald
+    // take the tag up to the first blank, so a name with spaces would lose
+    // its ident ("journalctl -t" would find nothing); the unit's base name
+    // also matches "journalctl -u".
+    static QString identFor(const QString &serviceName);
 
 private:
     QByteArray m_ident; // openlog() keeps the pointer, so the bytes live here

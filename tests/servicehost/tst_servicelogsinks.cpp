@@ -21,6 +21,7 @@ private slots:
     void syslogPriorities_data();
     void syslogPriorities();
     void everySinkGetsEveryEntry();
+    void identHasNoBlanks();
 };
 
 namespace {
@@ -156,6 +157,12 @@ void TestServiceLogSinks::everySinkGetsEveryEntry()
     QCOMPARE(second->entries.at(0).text,
              QStringLiteral("16.02.03-09:05:07 >> [CRITICAL] gateway said 100%s%n\n"));
     QCOMPARE(second->entries.at(1).eventId, 257);
+}
+
+void TestServiceLogSinks::identHasNoBlanks()
+{
+    QCOMPARE(SyslogWriter::identFor(QStringLiteral("ZEL SMS service")),
+             QStringLiteral("zel-sms-service"));
 }
 
 QTEST_GUILESS_MAIN(TestServiceLogSinks)
