@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QtTest>
+#include <sys/resource.h>
 
 // What happens when an exception escapes an event handler: the log entry, the
 // event loop's exit code and the restart copy, seen through a recording
@@ -266,6 +267,8 @@ int main(int argc, char *argv[])
 {
     ExceptionStableApp app(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--child-throw-int") == 0) {
+        const rlimit noCore = {0, 0}; // the abort is expected; leave no core file
+        ::setrlimit(RLIMIT_CORE, &noCore);
         ServiceLog::addSink(std::make_shared<ServiceLog::StderrSink>());
         qInstallMessageHandler(ServiceLog::messageHandler);
         ExceptionStableApp::setLauncher([](const QString &, const QStringList &) {
