@@ -418,9 +418,11 @@ void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-        qWarning().noquote() << "[BasicSmsRestProvider::readBaseUrl()]: ignoring baseUrl" << text
-                             << "in" << settings.fileName() << settings.group()
-                             << "- expected http(s)://host[:port]; using the gateway's own host";
+        qWarning().noquote() << QStringLiteral("[BasicSmsRestProvider::readBaseUrl()]: значение "
+                                               "baseUrl \"%1\" в %2 (группа %3) не принято, "
+                                               "ожидается http(s)://хост[:порт]; используется "
+                                               "адрес шлюза по умолчанию")
+                                    .arg(text, settings.fileName(), settings.group());
         return;
     }
     m_baseUrl = url;
@@ -444,8 +446,9 @@ void BasicSmsRestProvider::warnIfSettingsReadable(const QSettings &settings)
         return;
     const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
     if (info.permissions() & others)
-        qWarning().noquote() << "[BasicSmsRestProvider::warnIfSettingsReadable()]: the settings"
-                             << "file" << info.absoluteFilePath()
-                             << "holding the gateway's credentials can be read by other users;"
-                             << "restrict it with chmod 600";
+        qWarning().noquote() << QStringLiteral(
+                                    "[BasicSmsRestProvider::warnIfSettingsReadable()]: файл "
+                                    "настроек %1 с учётными данными шлюза доступен для чтения "
+                                    "другим пользователям; ограничьте доступ: chmod 600 %1")
+                                    .arg(info.absoluteFilePath());
 }

@@ -47,8 +47,10 @@ bool PROV_SmsRU::readSettings()
     settings.endGroup();
 
     if (m_settings.apiKey.isEmpty()) {
-        qWarning().noquote() << "[PROV_SmsRU::readSettings()]: no apiKey in group SmsRU of"
-                             << settings.fileName();
+        qWarning().noquote()
+            << QStringLiteral(
+                   "[PROV_SmsRU::readSettings()]: не задан apiKey в группе SmsRU файла %1")
+                   .arg(settings.fileName());
         return false;
     }
     warnIfSettingsReadable(settings);
