@@ -78,6 +78,11 @@ QString SmsDialog::pluginDir() const
     return m_env.pluginDir.isEmpty() ? ProviderPlugins::pluginDirectory() : m_env.pluginDir;
 }
 
+void SmsDialog::logProblem(const char *where, const QString &detail) const
+{
+    qWarning().noquote() << QStringLiteral("[SmsDialog::%1]:").arg(QLatin1String(where)) << detail;
+}
+
 void SmsDialog::showBox(QMessageBox::Icon icon, const QString &text)
 {
     m_env.showMessage(icon, tr("Внимание!"), text);
@@ -117,9 +122,9 @@ void SmsDialog::loadServiceSettings()
                 selected = providerCombo->count() - 1;
         }
         if (selected == 0 && !currentProviderID.isEmpty())
-            qWarning().noquote() << "[SmsDialog::loadServiceSettings]: saved provider"
-                                 << currentProviderID << "is not among the plug-ins in"
-                                 << pluginDir();
+            logProblem("loadServiceSettings", QStringLiteral("saved provider %1 is not among "
+                                                             "the plug-ins in %2")
+                                                  .arg(currentProviderID, pluginDir()));
         providerCombo->setCurrentIndex(selected);
     }
     provComboChange(selected);
@@ -139,8 +144,10 @@ void SmsDialog::copyUserSettingsOnce(QSettings &system)
         system.setValue(key, user.value(key));
     system.sync();
     if (system.status() != QSettings::NoError)
-        qWarning().noquote() << "[SmsDialog::copyUserSettingsOnce]: cannot copy user settings to"
-                             << system.fileName() << "- status" << int(system.status());
+        logProblem("copyUserSettingsOnce", QStringLiteral("cannot copy user settings to %1, "
+                                                          "status %2")
+                                               .arg(system.fileName())
+                                               .arg(int(system.status())));
 }
 
 void SmsDialog::provComboChange(int index)
@@ -175,14 +182,12 @@ void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &save
     m_portNames.clear();
     m_portHwids.clear();
     if (!m_env.enumeratePorts(m_portNames, m_portHwids))
-        qWarning().noquote() << "[SmsDialog::preparePortField]: serial port enumeration failed;"
-                             << m_portNames.size() << "ports listed";
+        logProblem("preparePortField",
+                   QStringLiteral("serial port enumeration failed after %1 ports")
+                       .arg(m_portNames.size()));
     QStringList items = m_portNames;
-    if (ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids)) {
-        while (items.size() < m_portNames.size() - 1)
-            items.append(m_portNames.at(items.size()));
+    if (ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids))
         items.append(tr("%1 (не найден)").arg(m_portNames.last()));
-    }
 
     // Looked up by name rather than position so that a reordered template
     // cannot get its first field replaced by the port list.
@@ -194,8 +199,7 @@ void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &save
             portField = i;
     }
     if (portField < 0) {
-        qWarning().noquote() << "[SmsDialog::preparePortField]: the modem template has no"
-                             << "\"comPort\" field";
+        logProblem("preparePortField", QStringLiteral("the modem template has no comPort field"));
         return;
     }
     QJsonObject descriptor = fields.at(portField).toObject();
@@ -241,7 +245,7 @@ void SmsDialog::saveServiceSettings()
     }
     const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
     if (!service->isInstalled()) {
-        qWarning() << "[SmsDialog::saveServiceSettings]: the service is not installed";
+        logProblem("saveServiceSettings", QStringLiteral("the service is not installed"));
         showBox(QMessageBox::Critical,
                 tr("Служба SMS ЗЕЛ не установлена в менеджере служб Windows. Проверьте "
                    "правильность установки и повторите попытку"));
@@ -267,7 +271,7 @@ bool SmsDialog::writeSettings()
     for (const QString &fileName : {common.fileName(), providersFile}) {
         if (index != 0 || fileName == common.fileName()) {
             if (!settingsFileWritable(fileName)) {
-                qWarning().noquote() << "[SmsDialog::writeSettings]: cannot write" << fileName;
+                logProblem("writeSettings", QStringLiteral("cannot write %1").arg(fileName));
                 showBox(QMessageBox::Critical, accessDenied);
                 return false;
             }
@@ -284,8 +288,9 @@ bool SmsDialog::writeSettings()
     common.endGroup();
     common.sync();
     if (common.status() != QSettings::NoError) {
-        qWarning().noquote() << "[SmsDialog::writeSettings]: writing" << common.fileName()
-                             << "failed with status" << int(common.status());
+        logProblem("writeSettings", QStringLiteral("writing %1 failed with status %2")
+                                        .arg(common.fileName())
+                                        .arg(int(common.status())));
         showBox(QMessageBox::Critical,
                 common.status() == QSettings::AccessError
                     ? accessDenied
@@ -301,8 +306,8 @@ bool SmsDialog::writeSettings()
                                                         m_propertyWidget->getTemplateWithValues());
         if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
             !values.isEmpty()) {
-            qWarning().noquote() << "[SmsDialog::writeSettings]: the settings of"
-                                 << currentProviderID << "were not saved to" << providersFile;
+            logProblem("writeSettings", QStringLiteral("the settings of %1 were not saved to %2")
+                                            .arg(currentProviderID, providersFile));
             showBox(QMessageBox::Critical, accessDenied);
             return false;
         }
@@ -328,8 +333,9 @@ void SmsDialog::restartService(ServiceControl &service)
         failedAction = tr("остановить");
     if (!failedAction.isEmpty()) {
         const QString reason = service.errorString();
-        qWarning().noquote() << "[SmsDialog::restartService]: could not"
-                             << (enabled ? "start" : "stop") << "the service:" << reason;
+        logProblem(
+            "restartService",
+            QStringLiteral("could not %1 the service: %2").arg(enabled ? "start" : "stop", reason));
         showBox(QMessageBox::Warning,
                 tr("Настройки сохранены в реестр, но службу SMS ЗЕЛ не удалось %1: %2")
                     .arg(failedAction, reason));

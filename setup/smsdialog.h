@@ -58,6 +58,8 @@ private:
     bool writeSettings();
     void restartService(ServiceControl &service);
     void showBox(QMessageBox::Icon icon, const QString &text);
+    // Every problem the dialog meets is logged here, with where it happened.
+    void logProblem(const char *where, const QString &detail) const;
     QString pluginDir() const;
 
     QString currentProviderID;

@@ -1,82 +1,37 @@
 #include "qtdoublepropertymanager.h"
 
-double QtDoublePropertyManager::value(const QtProperty *property) const
-{
-    return m_values.value(property).value;
-}
-
-double QtDoublePropertyManager::minimum(const QtProperty *property) const
-{
-    return m_values.value(property).minimum;
-}
-
-double QtDoublePropertyManager::maximum(const QtProperty *property) const
-{
-    return m_values.value(property).maximum;
-}
-
 QString QtDoublePropertyManager::valueText(const QtProperty *property) const
 {
-    if (!m_values.contains(property))
-        return QString();
-    return QString::number(value(property));
+    return m_store.contains(property) ? QString::number(value(property)) : QString();
 }
 
 void QtDoublePropertyManager::setValue(QtProperty *property, double value)
 {
-    if (!m_values.contains(property))
-        return;
-    Data next = m_values.value(property);
-    next.value = value;
-    apply(property, next);
+    announce(property, m_store.setValue(property, value));
 }
 
 void QtDoublePropertyManager::setMinimum(QtProperty *property, double minimum)
 {
-    if (!m_values.contains(property))
-        return;
-    const Data current = m_values.value(property);
-    setRange(property, minimum, qMax(minimum, current.maximum));
+    announce(property, m_store.setMinimum(property, minimum));
 }
 
 void QtDoublePropertyManager::setMaximum(QtProperty *property, double maximum)
 {
-    if (!m_values.contains(property))
-        return;
-    const Data current = m_values.value(property);
-    setRange(property, qMin(maximum, current.minimum), maximum);
+    announce(property, m_store.setMaximum(property, maximum));
 }
 
 void QtDoublePropertyManager::setRange(QtProperty *property, double minimum, double maximum)
 {
-    if (!m_values.contains(property))
-        return;
-    Data next = m_values.value(property);
-    next.minimum = qMin(minimum, maximum);
-    next.maximum = qMax(minimum, maximum);
-    apply(property, next);
+    announce(property, m_store.setRange(property, minimum, maximum));
 }
 
-void QtDoublePropertyManager::apply(QtProperty *property, const Data &requested)
+void QtDoublePropertyManager::announce(QtProperty *property,
+                                       RangedValueStore<double>::Change change)
 {
-    Data next = requested;
-    next.value = qBound(next.minimum, next.value, next.maximum);
-    const Data old = m_values.value(property);
-    m_values.insert(property, next);
-    if (old.minimum != next.minimum || old.maximum != next.maximum)
-        emit rangeChanged(property, next.minimum, next.maximum);
-    if (old.value != next.value)
-        emit valueChanged(property, next.value);
-    if (old.value != next.value || old.minimum != next.minimum || old.maximum != next.maximum)
+    if (change.range)
+        emit rangeChanged(property, minimum(property), maximum(property));
+    if (change.value)
+        emit valueChanged(property, value(property));
+    if (change.range || change.value)
         emit propertyChanged(property);
-}
-
-void QtDoublePropertyManager::initializeProperty(QtProperty *property)
-{
-    m_values.insert(property, Data());
-}
-
-void QtDoublePropertyManager::uninitializeProperty(QtProperty *property)
-{
-    m_values.remove(property);
 }

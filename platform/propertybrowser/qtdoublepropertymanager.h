@@ -1,8 +1,7 @@
 #pragma once
 
 #include "qtabstractpropertymanager.h"
-
-#include <QMap>
+#include "rangedvaluestore.h"
 
 #include <cfloat>
 
@@ -15,9 +14,9 @@ class QtDoublePropertyManager : public QtAbstractPropertyManager
 public:
     using QtAbstractPropertyManager::QtAbstractPropertyManager;
 
-    double value(const QtProperty *property) const;
-    double minimum(const QtProperty *property) const;
-    double maximum(const QtProperty *property) const;
+    double value(const QtProperty *property) const { return m_store.entry(property).value; }
+    double minimum(const QtProperty *property) const { return m_store.entry(property).minimum; }
+    double maximum(const QtProperty *property) const { return m_store.entry(property).maximum; }
     QString valueText(const QtProperty *property) const override;
 
 public slots:
@@ -31,17 +30,11 @@ signals:
     void rangeChanged(QtProperty *property, double minimum, double maximum);
 
 protected:
-    void initializeProperty(QtProperty *property) override;
-    void uninitializeProperty(QtProperty *property) override;
+    void initializeProperty(QtProperty *property) override { m_store.add(property); }
+    void uninitializeProperty(QtProperty *property) override { m_store.remove(property); }
 
 private:
-    struct Data
-    {
-        double value = 0;
-        double minimum = -DBL_MAX;
-        double maximum = DBL_MAX;
-    };
-    void apply(QtProperty *property, const Data &next);
+    void announce(QtProperty *property, RangedValueStore<double>::Change change);
 
-    QMap<const QtProperty *, Data> m_values;
+    RangedValueStore<double> m_store{-DBL_MAX, DBL_MAX};
 };

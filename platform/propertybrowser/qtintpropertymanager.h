@@ -1,8 +1,7 @@
 #pragma once
 
 #include "qtabstractpropertymanager.h"
-
-#include <QMap>
+#include "rangedvaluestore.h"
 
 #include <climits>
 
@@ -15,9 +14,9 @@ class QtIntPropertyManager : public QtAbstractPropertyManager
 public:
     using QtAbstractPropertyManager::QtAbstractPropertyManager;
 
-    int value(const QtProperty *property) const;
-    int minimum(const QtProperty *property) const;
-    int maximum(const QtProperty *property) const;
+    int value(const QtProperty *property) const { return m_store.entry(property).value; }
+    int minimum(const QtProperty *property) const { return m_store.entry(property).minimum; }
+    int maximum(const QtProperty *property) const { return m_store.entry(property).maximum; }
     QString valueText(const QtProperty *property) const override;
 
 public slots:
@@ -31,17 +30,11 @@ signals:
     void rangeChanged(QtProperty *property, int minimum, int maximum);
 
 protected:
-    void initializeProperty(QtProperty *property) override;
-    void uninitializeProperty(QtProperty *property) override;
+    void initializeProperty(QtProperty *property) override { m_store.add(property); }
+    void uninitializeProperty(QtProperty *property) override { m_store.remove(property); }
 
 private:
-    struct Data
-    {
-        int value = 0;
-        int minimum = -INT_MAX;
-        int maximum = INT_MAX;
-    };
-    void apply(QtProperty *property, const Data &next);
+    void announce(QtProperty *property, RangedValueStore<int>::Change change);
 
-    QMap<const QtProperty *, Data> m_values;
+    RangedValueStore<int> m_store{-INT_MAX, INT_MAX};
 };
