@@ -57,6 +57,56 @@ void checkParameterRow(ICommonSmsInterface *provider)
     }
 }
 
+void addBatchLimitRows(int maxBatch)
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("result");
+    QTest::newRow("sms-empty") << 1 << 0 << 1;
+    QTest::newRow("sms-one") << 1 << 1 << 0;
+    QTest::newRow("sms-at-limit") << 1 << maxBatch << 0;
+    QTest::newRow("sms-over-limit") << 1 << maxBatch + 1 << 1;
+    QTest::newRow("type-none") << 0 << 1 << 1;
+    QTest::newRow("type-3") << 3 << 1 << 1;
+}
+
+int buildBatchRow(BasicSmsRestProvider *provider, QNetworkRequest *request, QByteArray *body)
+{
+    QFETCH(int, type);
+    QFETCH(int, count);
+    QList<SMSMessage> batch;
+    for (int i = 0; i < count; ++i)
+        batch.append(sms(QByteArray::number(89000000000LL + i), QString("m%1").arg(i)));
+    QString method;
+    return provider->buildRestRequest(type, batch, request, body, &method);
+}
+
+void addResultColumns()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+}
+
+QVariantMap checkResultRow(QVariantMap (*parse)(int, const QByteArray &))
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, success);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    const QVariantMap map = parse(type, body);
+    [&] {
+        QVERIFY(map.contains("success"));
+        QCOMPARE(map.value("success").toBool(), success);
+        QCOMPARE(map.value("error_code").toInt(), code);
+        QCOMPARE(map.value("error_text").toString(), text);
+    }();
+    return map;
+}
+
 QByteArray contentType(const QNetworkRequest &request)
 {
     return request.header(QNetworkRequest::ContentTypeHeader).toByteArray();

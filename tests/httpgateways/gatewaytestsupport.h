@@ -28,6 +28,18 @@ void addParameterRows(const QString &providerId, bool batchSend, int batchSize, 
 // Compares one row against provider->parameter(id).
 void checkParameterRow(ICommonSmsInterface *provider);
 
+// Rows "type, count -> buildRestRequest result" around a gateway's batch
+// limit; buildBatchRow builds the current row's request on a provider whose
+// settings are read and returns buildRestRequest's result.
+void addBatchLimitRows(int maxBatch);
+int buildBatchRow(BasicSmsRestProvider *provider, QNetworkRequest *request, QByteArray *body);
+
+// Columns type, body, success, code, text of a reply table; checkResultRow
+// parses the current row with parse, compares those three keys and returns
+// the map for the gateway's own checks.
+void addResultColumns();
+QVariantMap checkResultRow(QVariantMap (*parse)(int, const QByteArray &));
+
 // What a built request carries, read back the way a test compares it.
 QByteArray contentType(const QNetworkRequest &request);
 

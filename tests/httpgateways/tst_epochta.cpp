@@ -107,40 +107,23 @@ void TstEPochta::requests()
 
 void TstEPochta::batchLimits_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("result");
-    QTest::newRow("sms-empty") << 1 << 0 << 1;
-    QTest::newRow("sms-1") << 1 << 1 << 0;
-    QTest::newRow("sms-2") << 1 << 2 << 1;
-    QTest::newRow("type-0") << 0 << 1 << 1;
-    QTest::newRow("type-3") << 3 << 1 << 1;
+    GatewayTest::addBatchLimitRows(1);
 }
 
 void TstEPochta::batchLimits()
 {
-    QFETCH(int, type);
-    QFETCH(int, count);
     QFETCH(int, result);
     GatewayTest::writeProviderSettings("ePochta_v2", credentials);
     PROV_ePochta_v2 provider;
     QVERIFY(provider.readSettings());
-    QList<SMSMessage> batch;
-    for (int i = 0; i < count; ++i)
-        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
     QNetworkRequest request;
     QByteArray body;
-    QString method;
-    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
+    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
 }
 
 void TstEPochta::parseReply_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
+    GatewayTest::addResultColumns();
     QTest::addColumn<double>("amount");
 
     const QString bad = QString::fromUtf8("Неверный формат XML запроса");
@@ -179,15 +162,8 @@ void TstEPochta::parseReply_data()
 void TstEPochta::parseReply()
 {
     QFETCH(int, type);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, success);
-    QFETCH(int, code);
-    QFETCH(QString, text);
     QFETCH(double, amount);
-    const QVariantMap map = PROV_ePochta_v2::parseReply(type, body);
-    QCOMPARE(map.value("success").toBool(), success);
-    QCOMPARE(map.value("error_code").toInt(), code);
-    QCOMPARE(map.value("error_text").toString(), text);
+    const QVariantMap map = GatewayTest::checkResultRow(&PROV_ePochta_v2::parseReply);
     const char *key = type == 1 ? "spent" : "balance";
     QVERIFY(map.contains(key));
     QCOMPARE(map.value(key).toDouble(), amount);

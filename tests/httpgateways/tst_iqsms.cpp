@@ -153,34 +153,21 @@ void TstIqSms::balanceRequest()
 
 void TstIqSms::batchLimits_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("result");
-    QTest::newRow("sms-empty") << 1 << 0 << 1;
-    QTest::newRow("sms-1") << 1 << 1 << 0;
-    QTest::newRow("sms-200") << 1 << 200 << 0;
-    QTest::newRow("sms-201") << 1 << 201 << 1;
-    QTest::newRow("type-0") << 0 << 1 << 1;
-    QTest::newRow("type-3") << 3 << 1 << 1;
+    GatewayTest::addBatchLimitRows(200);
 }
 
 void TstIqSms::batchLimits()
 {
-    QFETCH(int, type);
-    QFETCH(int, count);
     QFETCH(int, result);
     GatewayTest::writeProviderSettings("iqSms", credentials);
     PROV_iqSms provider;
     QVERIFY(provider.readSettings());
-    QList<SMSMessage> batch;
-    for (int i = 0; i < count; ++i)
-        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
     QNetworkRequest request;
     QByteArray body;
-    QString method;
-    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
+    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
     if (result == 0)
-        QCOMPARE(QJsonDocument::fromJson(body).object().value("messages").toArray().size(), count);
+        QCOMPARE(QJsonDocument::fromJson(body).object().value("messages").toArray().size(),
+                 QTest::currentDataTag() == QByteArray("sms-at-limit") ? 200 : 1);
 }
 
 void TstIqSms::counterRestartsOnReadSettings()
@@ -210,11 +197,7 @@ void TstIqSms::counterRestartsOnReadSettings()
 
 void TstIqSms::parseReply_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
+    GatewayTest::addResultColumns();
     QTest::addColumn<QVariant>("balance");
 
     const QString badJson = QString::fromUtf8("Неверный формат JSON запроса");
@@ -253,16 +236,8 @@ void TstIqSms::parseReply_data()
 
 void TstIqSms::parseReply()
 {
-    QFETCH(int, type);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, success);
-    QFETCH(int, code);
-    QFETCH(QString, text);
     QFETCH(QVariant, balance);
-    const QVariantMap map = PROV_iqSms::parseReply(type, body);
-    QCOMPARE(map.value("success").toBool(), success);
-    QCOMPARE(map.value("error_code").toInt(), code);
-    QCOMPARE(map.value("error_text").toString(), text);
+    const QVariantMap map = GatewayTest::checkResultRow(&PROV_iqSms::parseReply);
     QCOMPARE(map.contains("balance"), balance.isValid());
     if (balance.isValid())
         QCOMPARE(map.value("balance").toDouble(), balance.toDouble());

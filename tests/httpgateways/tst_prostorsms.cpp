@@ -118,39 +118,23 @@ void TstProstorSms::balanceRequest()
 
 void TstProstorSms::batchLimits_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("result");
-    QTest::newRow("sms-empty") << 1 << 0 << 1;
-    QTest::newRow("sms-200") << 1 << 200 << 0;
-    QTest::newRow("sms-201") << 1 << 201 << 1;
-    QTest::newRow("type-3") << 3 << 1 << 1;
+    GatewayTest::addBatchLimitRows(200);
 }
 
 void TstProstorSms::batchLimits()
 {
-    QFETCH(int, type);
-    QFETCH(int, count);
     QFETCH(int, result);
     GatewayTest::writeProviderSettings("ProstorSms", credentials);
     PROV_ProstorSms provider;
     QVERIFY(provider.readSettings());
-    QList<SMSMessage> batch;
-    for (int i = 0; i < count; ++i)
-        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
     QNetworkRequest request;
     QByteArray body;
-    QString method;
-    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
+    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
 }
 
 void TstProstorSms::parseReply_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
+    GatewayTest::addResultColumns();
     QTest::addColumn<QVariant>("balance");
 
     const QString badJson = QString::fromUtf8("Неверный формат JSON запроса");
@@ -181,16 +165,8 @@ void TstProstorSms::parseReply_data()
 
 void TstProstorSms::parseReply()
 {
-    QFETCH(int, type);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, success);
-    QFETCH(int, code);
-    QFETCH(QString, text);
     QFETCH(QVariant, balance);
-    const QVariantMap map = PROV_ProstorSms::parseReply(type, body);
-    QCOMPARE(map.value("success").toBool(), success);
-    QCOMPARE(map.value("error_code").toInt(), code);
-    QCOMPARE(map.value("error_text").toString(), text);
+    const QVariantMap map = GatewayTest::checkResultRow(&PROV_ProstorSms::parseReply);
     QCOMPARE(map.contains("balance"), balance.isValid());
     if (balance.isValid())
         QCOMPARE(map.value("balance").toDouble(), balance.toDouble());

@@ -123,34 +123,18 @@ void TstSmsCenter::balanceRequest()
 
 void TstSmsCenter::batchLimits_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("result");
-    QTest::newRow("sms-empty") << 1 << 0 << 1;
-    QTest::newRow("sms-100") << 1 << 100 << 0;
-    QTest::newRow("sms-101") << 1 << 101 << 1;
-    QTest::newRow("type-0") << 0 << 1 << 1;
+    GatewayTest::addBatchLimitRows(100);
 }
 
 void TstSmsCenter::batchLimits()
 {
-    QFETCH(int, type);
-    QFETCH(int, count);
     QFETCH(int, result);
     GatewayTest::writeProviderSettings("SmsCenter", credentials);
     PROV_SmsCenter provider;
     QVERIFY(provider.readSettings());
-    QList<SMSMessage> batch;
-    for (int i = 0; i < count; ++i)
-        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
     QNetworkRequest request;
     QByteArray body;
-    QString method;
-    QCOMPARE(provider.buildRestRequest(type, batch, &request, &body, &method), result);
-    if (result == 0) {
-        const QString list = QUrlQuery(request.url()).queryItemValue("list", QUrl::FullyDecoded);
-        QCOMPARE(list.split('\n').size(), count);
-    }
+    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
 }
 
 static QList<QPair<QString, QString>> formItems(const QByteArray &encoded)
@@ -218,11 +202,7 @@ void TstSmsCenter::longRequestMovesToFormBody()
 
 void TstSmsCenter::parseReply_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
+    GatewayTest::addResultColumns();
     QTest::addColumn<QVariant>("spent");
     QTest::addColumn<QVariant>("balance");
 
@@ -264,17 +244,9 @@ void TstSmsCenter::parseReply_data()
 
 void TstSmsCenter::parseReply()
 {
-    QFETCH(int, type);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, success);
-    QFETCH(int, code);
-    QFETCH(QString, text);
     QFETCH(QVariant, spent);
     QFETCH(QVariant, balance);
-    const QVariantMap map = PROV_SmsCenter::parseReply(type, body);
-    QCOMPARE(map.value("success").toBool(), success);
-    QCOMPARE(map.value("error_code").toInt(), code);
-    QCOMPARE(map.value("error_text").toString(), text);
+    const QVariantMap map = GatewayTest::checkResultRow(&PROV_SmsCenter::parseReply);
     QCOMPARE(map.contains("spent"), spent.isValid());
     if (spent.isValid())
         QCOMPARE(map.value("spent").toDouble(), spent.toDouble());

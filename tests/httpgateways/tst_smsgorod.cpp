@@ -176,41 +176,27 @@ void TstSmsGorod::controlCharactersKeepXmlWellFormed()
 
 void TstSmsGorod::batchLimits_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("result");
-    QTest::newRow("sms-empty") << 1 << 0 << 1;
-    QTest::newRow("sms-100") << 1 << 100 << 0;
-    QTest::newRow("sms-101") << 1 << 101 << 1;
-    QTest::newRow("type-3") << 3 << 1 << 1;
+    GatewayTest::addBatchLimitRows(100);
 }
 
 void TstSmsGorod::batchLimits()
 {
-    QFETCH(int, type);
-    QFETCH(int, count);
     QFETCH(int, result);
     GatewayTest::writeProviderSettings("SmsGorod", directChannel);
     PROV_SmsGorod provider;
     QVERIFY(provider.readSettings());
-    QList<SMSMessage> batch;
-    for (int i = 0; i < count; ++i)
-        batch.append(GatewayTest::sms(QByteArray::number(89000000000LL + i), "x"));
     QNetworkRequest request;
-    int r = -1;
-    const QByteArray body = build(provider, type, batch, &request, &r);
-    QCOMPARE(r, result);
+    QByteArray body;
+    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
     if (result == 0)
-        QVERIFY(body.contains(QString("number_sms=\"%1\"").arg(count).toLatin1()));
+        QVERIFY(body.contains(QTest::currentDataTag() == QByteArray("sms-at-limit")
+                                  ? "number_sms=\"100\""
+                                  : "number_sms=\"1\""));
 }
 
 void TstSmsGorod::parseReply_data()
 {
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
+    GatewayTest::addResultColumns();
     QTest::addColumn<QVariant>("balance");
 
     const QString bad = QString::fromUtf8("Неверный формат XML запроса");
@@ -251,16 +237,8 @@ void TstSmsGorod::parseReply_data()
 
 void TstSmsGorod::parseReply()
 {
-    QFETCH(int, type);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, success);
-    QFETCH(int, code);
-    QFETCH(QString, text);
     QFETCH(QVariant, balance);
-    const QVariantMap map = PROV_SmsGorod::parseReply(type, body);
-    QCOMPARE(map.value("success").toBool(), success);
-    QCOMPARE(map.value("error_code").toInt(), code);
-    QCOMPARE(map.value("error_text").toString(), text);
+    const QVariantMap map = GatewayTest::checkResultRow(&PROV_SmsGorod::parseReply);
     QCOMPARE(map.contains("balance"), balance.isValid());
     if (balance.isValid())
         QCOMPARE(map.value("balance").toDouble(), balance.toDouble());
