@@ -57,6 +57,17 @@ void checkParameterRow(ICommonSmsInterface *provider)
     }
 }
 
+void addCredentialRows(const QVariantMap &complete)
+{
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("empty-group") << QVariantMap() << false;
+    QTest::newRow("login-only") << QVariantMap{{"login", complete.value("login")}} << false;
+    QTest::newRow("password-only")
+        << QVariantMap{{"password", complete.value("password")}} << false;
+    QTest::newRow("complete") << complete << true;
+}
+
 void addBatchLimitRows(int maxBatch)
 {
     QTest::addColumn<int>("type");

@@ -42,12 +42,7 @@ void TstProstorSms::parameters()
 
 void TstProstorSms::readSettings_data()
 {
-    QTest::addColumn<QVariantMap>("settings");
-    QTest::addColumn<bool>("usable");
-    QTest::newRow("empty-group") << QVariantMap() << false;
-    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false;
-    QTest::newRow("password-only") << QVariantMap{{"password", "p"}} << false;
-    QTest::newRow("both") << credentials << true;
+    GatewayTest::addCredentialRows(credentials);
 }
 
 void TstProstorSms::readSettings()

@@ -42,12 +42,7 @@ void TstSmsCenter::parameters()
 
 void TstSmsCenter::readSettings_data()
 {
-    QTest::addColumn<QVariantMap>("settings");
-    QTest::addColumn<bool>("usable");
-    QTest::newRow("empty-group") << QVariantMap() << false;
-    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false;
-    QTest::newRow("password-only") << QVariantMap{{"password", "p"}} << false;
-    QTest::newRow("both") << credentials << true;
+    GatewayTest::addCredentialRows(credentials);
 }
 
 void TstSmsCenter::readSettings()
