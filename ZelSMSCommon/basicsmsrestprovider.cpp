@@ -10,6 +10,23 @@
 
 namespace {
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
+
+// Qt's error text quotes the whole URL, and gateways carry API keys, passwords
+// and the alarm texts in the query or the user info; the log gets the URL
+// without them.
+QString redactedErrorString(const QNetworkReply *reply)
+{
+    QString text = reply->errorString();
+    const QUrl url = reply->url();
+    const QString safe = url.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
+    for (const QString &form :
+         {url.toString(), url.toString(QUrl::FullyEncoded), url.toDisplayString()})
+        if (!form.isEmpty())
+            text.replace(form, safe);
+    if (!url.query().isEmpty() && text.contains(url.query(QUrl::FullyEncoded)))
+        text.replace(url.query(QUrl::FullyEncoded), QStringLiteral("..."));
+    return text;
+}
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
@@ -319,7 +336,7 @@ void BasicSmsRestProvider::requestFinished()
         QVariantMap result;
         result.insert(ResultKey::Success, false);
         result.insert(ResultKey::ErrorCode, int(reply->error()));
-        result.insert(ResultKey::ErrorText, reply->errorString());
+        result.insert(ResultKey::ErrorText, redactedErrorString(reply));
         commitRestReply(result);
         m_status = StatusNoLink;
     } else {

@@ -85,6 +85,7 @@ public:
         }
         QUrl url = m_base;
         QUrlQuery query;
+        query.addQueryItem(QStringLiteral("key"), QStringLiteral("SECRET-KEY"));
         if (requestType == RequestSms) {
             url.setPath(QStringLiteral("/send"));
             for (const SMSMessage &msg : batch)

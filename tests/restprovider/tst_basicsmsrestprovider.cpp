@@ -467,6 +467,28 @@ private slots:
                  qPrintable(log.messages(QtDebugMsg).join('|')));
     }
 
+    void networkErrorLogHidesCredentials_data()
+    {
+        QTest::addColumn<int>("httpStatus");
+        QTest::newRow("http-404") << 404;
+        QTest::newRow("http-500") << 500;
+    }
+    void networkErrorLogHidesCredentials()
+    {
+        QFETCH(int, httpStatus);
+        LogCapture log;
+        startWithBalance(100);
+        m_prov->enqueueSms(sms("89001234567", "secret alarm text"));
+        m_gw->enqueueReply(Reply::text("x", httpStatus), "/send");
+        QVERIFY(sendAndSettle());
+        const QStringList lines = log.messages(QtDebugMsg).filter("Ошибка отправки SMS");
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains(m_gw->baseUrl().toString() + "/send"),
+                 qPrintable(lines.first()));
+        QVERIFY2(!lines.first().contains("SECRET-KEY"), qPrintable(lines.first()));
+        QVERIFY2(!lines.first().contains("79001234567"), qPrintable(lines.first()));
+    }
+
     void balanceRefusedLogLine()
     {
         LogCapture log;
