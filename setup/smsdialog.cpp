@@ -98,6 +98,13 @@ void SmsDialog::loadServiceSettings()
 
     QSettings system(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
                      ServiceApplication);
+    // Qt parses a file once per process and would rewrite it on save without
+    // the lines it could not read, so the finding is kept for the save.
+    m_settingsUnreadable = system.status() == QSettings::FormatError;
+    if (system.status() != QSettings::NoError)
+        logProblem("loadServiceSettings", QStringLiteral("cannot read %1, status %2")
+                                              .arg(system.fileName())
+                                              .arg(int(system.status())));
     copyUserSettingsOnce(system);
     system.beginGroup(QStringLiteral("Common"));
     currentProviderID = system.value(QStringLiteral("currentProviderID"), QString()).toString();
@@ -278,6 +285,15 @@ bool SmsDialog::writeSettings()
         }
     }
 
+    const QString badFormat = tr("Ошибка сохранения настроек в реестр: неверный формат");
+    if (m_settingsUnreadable) {
+        logProblem(
+            "writeSettings",
+            QStringLiteral("%1 could not be read; not overwriting it").arg(common.fileName()));
+        showBox(QMessageBox::Critical, badFormat);
+        return false;
+    }
+
     currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
     common.beginGroup(QStringLiteral("Common"));
     common.setValue(QStringLiteral("SettingsSaved"), true);
@@ -292,9 +308,7 @@ bool SmsDialog::writeSettings()
                                         .arg(common.fileName())
                                         .arg(int(common.status())));
         showBox(QMessageBox::Critical,
-                common.status() == QSettings::AccessError
-                    ? accessDenied
-                    : tr("Ошибка сохранения настроек в реестр: неверный формат"));
+                common.status() == QSettings::AccessError ? accessDenied : badFormat);
         return false;
     }
 

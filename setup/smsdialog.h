@@ -66,5 +66,6 @@ private:
     ZelPropertyWidget *m_propertyWidget;
     QStringList m_portNames;
     QStringList m_portHwids;
+    bool m_settingsUnreadable = false;
     SmsDialogEnvironment m_env;
 };

@@ -84,6 +84,7 @@ private slots:
     void savePaths();
     void saveWritesProviderSettings();
     void unwritableSettingsWriteNothing();
+    void malformedSettingsFileReported();
     void failedStartIsNotReportedAsSuccess();
     void modemPorts_data();
     void modemPorts();
@@ -487,6 +488,37 @@ void tst_SmsDialog::unwritableSettingsWriteNothing()
     QCOMPARE(m_service.starts, 0);
     QVERIFY(!QFileInfo::exists(systemSettings("SMSProviders").fileName()));
     QVERIFY(dialog->pushButton->isEnabled());
+}
+
+void tst_SmsDialog::malformedSettingsFileReported()
+{
+    // An unterminated section header makes the file unreadable as settings;
+    // saving must not rewrite it without that part. Written before any
+    // settings object has looked at the file.
+    const QString fileName = m_systemDir->filePath("ZELORG/ZelSMSService.conf");
+    QVERIFY(QDir().mkpath(QFileInfo(fileName).absolutePath()));
+    {
+        QFile file(fileName);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[Common]\nextra=kept\npcnPort=4000\n[Broken\n");
+    }
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot read .*ZelSMSService.conf"));
+    auto dialog = makeDialog();
+    QCOMPARE(dialog->pcnPortEdit->text(), QString("4000"));
+    dialog->serviceEnable->setChecked(true);
+    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not be read; not overwriting"));
+    dialog->saveServiceSettings();
+    QCOMPARE(m_shown.size(), 1);
+    QCOMPARE(m_shown.at(0).icon, QMessageBox::Critical);
+    QCOMPARE(m_shown.at(0).text, QString("Ошибка сохранения настроек в реестр: неверный формат"));
+    QVERIFY(!QFileInfo::exists(systemSettings("SMSProviders").fileName()));
+    QCOMPARE(m_service.stops, 0);
+    QCOMPARE(m_service.starts, 0);
+    // The administrator's file is left as it was, to be mended by hand.
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("[Common]\nextra=kept\npcnPort=4000\n[Broken\n"));
 }
 
 void tst_SmsDialog::failedStartIsNotReportedAsSuccess()
