@@ -105,7 +105,8 @@ void SmsDialog::loadServiceSettings()
         logProblem("loadServiceSettings", QStringLiteral("cannot read %1, status %2")
                                               .arg(system.fileName())
                                               .arg(int(system.status())));
-    copyUserSettingsOnce(system);
+    if (!m_settingsUnreadable)
+        copyUserSettingsOnce(system);
     system.beginGroup(QStringLiteral("Common"));
     currentProviderID = system.value(QStringLiteral("currentProviderID"), QString()).toString();
     serviceEnable->setChecked(system.value(QStringLiteral("serviceEnabled"), false).toBool());
