@@ -120,6 +120,7 @@ private slots:
         QTest::newRow("200-by-200") << 200 << true << 200 << QList<int>{200};
         QTest::newRow("3-no-batch") << 3 << false << 200 << QList<int>{1, 1, 1};
         QTest::newRow("5-by-2") << 5 << true << 2 << QList<int>{2, 2, 1};
+        QTest::newRow("2-by-0-sends-one-at-a-time") << 2 << true << 0 << QList<int>{1, 1};
     }
     void batching()
     {
@@ -394,6 +395,23 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; },
                                 6000));
         QCOMPARE(m_prov->batchSize(), 0);
+    }
+
+    void secondStartKeepsRequestInFlight()
+    {
+        m_prov->params.balanceCheck = false;
+        m_prov->start();
+        m_prov->enqueueSms(sms("89001234567"));
+        m_gw->enqueueReply(Reply::text("OK", 200, 300), "/send");
+        m_prov->stateMachine();
+        m_prov->stateMachine();
+        m_prov->start();
+        QCOMPARE(m_prov->state(), int(BasicSmsRestProvider::StateWaitReply));
+        QVERIFY(QTest::qWaitFor([&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; },
+                                5000));
+        QCOMPARE(m_prov->batchSize(), 0);
+        QCOMPARE(m_prov->queueSize(), 0);
+        QCOMPARE(m_gw->requestsTo("/send").size(), 1);
     }
 
     void startWithBadSettingsStaysStopped()
