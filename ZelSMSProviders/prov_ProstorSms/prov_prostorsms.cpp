@@ -1,5 +1,7 @@
 #include "prov_prostorsms.h"
 
+#include "missingsettings.h"
+
 #include <QDebug>
 #include <QSettings>
 
@@ -27,9 +29,12 @@ bool PROV_ProstorSms::readSettings()
     m_senderId = settings.value("senderID", QString()).toString();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const bool usable =
+        MissingSettings::check("[PROV_ProstorSms::readSettings()]", settings, missing);
     settings.endGroup();
     m_messageCounter = 0;
-    return !m_login.isEmpty() && !m_password.isEmpty();
+    return usable;
 }
 
 int PROV_ProstorSms::buildRestRequest(int requestType, QList<SMSMessage> batch,

@@ -1,5 +1,7 @@
 #include "prov_smscenter.h"
 
+#include "missingsettings.h"
+
 #include "formquery.h"
 
 #include <QSettings>
@@ -30,8 +32,11 @@ bool PROV_SmsCenter::readSettings()
     m_translit = settings.value("translit", false).toBool();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const bool usable =
+        MissingSettings::check("[PROV_SmsCenter::readSettings()]", settings, missing);
     settings.endGroup();
-    return !m_login.isEmpty() && !m_password.isEmpty();
+    return usable;
 }
 
 // The gateway splits "list" at line feeds, so a line break inside a text would

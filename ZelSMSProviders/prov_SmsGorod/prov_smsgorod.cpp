@@ -1,5 +1,7 @@
 #include "prov_smsgorod.h"
 
+#include "missingsettings.h"
+
 #include "xmlrequestwriter.h"
 
 #include <QDebug>
@@ -33,8 +35,13 @@ bool PROV_SmsGorod::readSettings()
         m_senderId = DefaultSender;
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    if (m_channel < 0)
+        missing << "channel";
+    const bool usable =
+        MissingSettings::check("[PROV_SmsGorod::readSettings()]", settings, missing);
     settings.endGroup();
-    return !m_login.isEmpty() && !m_password.isEmpty() && m_channel >= 0;
+    return usable;
 }
 
 int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,

@@ -1,5 +1,7 @@
 #include "prov_epochta_v2.h"
 
+#include "missingsettings.h"
+
 #include "xmlrequestwriter.h"
 
 #include <QSettings>
@@ -29,8 +31,11 @@ bool PROV_ePochta_v2::readSettings()
         m_senderId = DefaultSender;
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const bool usable =
+        MissingSettings::check("[PROV_ePochta_v2::readSettings()]", settings, missing);
     settings.endGroup();
-    return !m_login.isEmpty() && !m_password.isEmpty();
+    return usable;
 }
 
 int PROV_ePochta_v2::buildRestRequest(int requestType, QList<SMSMessage> batch,

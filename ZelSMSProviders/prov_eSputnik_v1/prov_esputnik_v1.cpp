@@ -1,5 +1,7 @@
 #include "prov_esputnik_v1.h"
 
+#include "missingsettings.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,8 +32,11 @@ bool PROV_eSputnik_v1::readSettings()
         m_senderId = DefaultSender;
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const bool usable =
+        MissingSettings::check("[PROV_eSputnik_v1::readSettings()]", settings, missing);
     settings.endGroup();
-    return !m_login.isEmpty() && !m_password.isEmpty();
+    return usable;
 }
 
 int PROV_eSputnik_v1::buildRestRequest(int requestType, QList<SMSMessage> batch,

@@ -1,5 +1,7 @@
 #include "prov_iqsms.h"
 
+#include "missingsettings.h"
+
 #include <QDebug>
 #include <QSettings>
 
@@ -26,9 +28,11 @@ bool PROV_iqSms::readSettings()
     m_flash = settings.value("flashSms", false).toBool();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
+    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const bool usable = MissingSettings::check("[PROV_iqSms::readSettings()]", settings, missing);
     settings.endGroup();
     m_messageCounter = 0;
-    return !m_login.isEmpty() && !m_password.isEmpty();
+    return usable;
 }
 
 int PROV_iqSms::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,

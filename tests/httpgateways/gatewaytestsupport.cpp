@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace GatewayTest {
@@ -61,11 +62,24 @@ void addCredentialRows(const QVariantMap &complete)
 {
     QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<bool>("usable");
-    QTest::newRow("empty-group") << QVariantMap() << false;
-    QTest::newRow("login-only") << QVariantMap{{"login", complete.value("login")}} << false;
+    QTest::addColumn<QString>("missing");
+    QTest::newRow("empty-group") << QVariantMap() << false << "login, password";
+    QTest::newRow("login-only") << QVariantMap{{"login", complete.value("login")}} << false
+                                << "password";
     QTest::newRow("password-only")
-        << QVariantMap{{"password", complete.value("password")}} << false;
-    QTest::newRow("complete") << complete << true;
+        << QVariantMap{{"password", complete.value("password")}} << false << "login";
+    QTest::newRow("complete") << complete << true << "";
+}
+
+void expectMissingWarning(const QString &group)
+{
+    QFETCH(bool, usable);
+    QFETCH(QString, missing);
+    if (usable)
+        return;
+    const QString pattern = QString("readSettings\\(\\)\\]: не заданы настройки %1 в группе %2 ")
+                                .arg(QRegularExpression::escape(missing), group);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(pattern));
 }
 
 void addBatchLimitRows(int maxBatch)

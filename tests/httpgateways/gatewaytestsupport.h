@@ -28,9 +28,11 @@ void addParameterRows(const QString &providerId, bool batchSend, int batchSize, 
 // Compares one row against provider->parameter(id).
 void checkParameterRow(ICommonSmsInterface *provider);
 
-// Columns settings, usable; rows for an empty group, a login or a password
-// alone (unusable) and the given complete credentials (usable).
+// Columns settings, usable, missing; rows for an empty group, a login or a
+// password alone (unusable) and the given complete credentials (usable).
 void addCredentialRows(const QVariantMap &complete);
+// For an unusable row, expects the warning naming the missing keys of group.
+void expectMissingWarning(const QString &group);
 
 // Rows "type, count -> buildRestRequest result" around a gateway's batch
 // limit; buildBatchRow builds the current row's request on a provider whose

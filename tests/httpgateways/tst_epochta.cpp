@@ -44,16 +44,19 @@ void TstEPochta::readSettings_data()
 {
     QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<bool>("usable");
+    QTest::addColumn<QString>("missing");
     QTest::addColumn<QByteArray>("sender");
-    QTest::newRow("empty-group") << QVariantMap() << false << QByteArray("OHRANA");
-    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false << QByteArray("OHRANA");
-    QTest::newRow("no-sender") << credentials << true << QByteArray("OHRANA");
+    QTest::newRow("empty-group") << QVariantMap() << false << "login, password"
+                                 << QByteArray("OHRANA");
+    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false << "password"
+                                << QByteArray("OHRANA");
+    QTest::newRow("no-sender") << credentials << true << "" << QByteArray("OHRANA");
     QVariantMap empty = credentials;
     empty.insert("senderID", "");
-    QTest::newRow("empty-sender") << empty << true << QByteArray("OHRANA");
+    QTest::newRow("empty-sender") << empty << true << "" << QByteArray("OHRANA");
     QVariantMap own = credentials;
     own.insert("senderID", "ZEL");
-    QTest::newRow("own-sender") << own << true << QByteArray("ZEL");
+    QTest::newRow("own-sender") << own << true << "" << QByteArray("ZEL");
 }
 
 void TstEPochta::readSettings()
@@ -62,6 +65,7 @@ void TstEPochta::readSettings()
     QFETCH(bool, usable);
     QFETCH(QByteArray, sender);
     GatewayTest::writeProviderSettings("ePochta_v2", settings);
+    GatewayTest::expectMissingWarning("ePochta_v2");
     PROV_ePochta_v2 provider;
     QCOMPARE(provider.readSettings(), usable);
     QNetworkRequest request;

@@ -54,18 +54,21 @@ void TstESputnik::readSettings_data()
 {
     QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<bool>("usable");
+    QTest::addColumn<QString>("missing");
     QTest::addColumn<QByteArray>("sender");
-    QTest::newRow("empty-group") << QVariantMap() << false << QByteArray("reklama");
-    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false << QByteArray("reklama");
+    QTest::newRow("empty-group") << QVariantMap() << false << "login, password"
+                                 << QByteArray("reklama");
+    QTest::newRow("login-only") << QVariantMap{{"login", "u"}} << false << "password"
+                                << QByteArray("reklama");
     QTest::newRow("password-only")
-        << QVariantMap{{"password", "p"}} << false << QByteArray("reklama");
-    QTest::newRow("no-sender-key") << credentials << true << QByteArray("reklama");
+        << QVariantMap{{"password", "p"}} << false << "login" << QByteArray("reklama");
+    QTest::newRow("no-sender-key") << credentials << true << "" << QByteArray("reklama");
     QVariantMap emptySender = credentials;
     emptySender.insert("senderID", "");
-    QTest::newRow("empty-sender") << emptySender << true << QByteArray("reklama");
+    QTest::newRow("empty-sender") << emptySender << true << "" << QByteArray("reklama");
     QVariantMap ownSender = credentials;
     ownSender.insert("senderID", "OHRANA-1");
-    QTest::newRow("own-sender") << ownSender << true << QByteArray("OHRANA-1");
+    QTest::newRow("own-sender") << ownSender << true << "" << QByteArray("OHRANA-1");
 }
 
 void TstESputnik::readSettings()
@@ -74,6 +77,7 @@ void TstESputnik::readSettings()
     QFETCH(bool, usable);
     QFETCH(QByteArray, sender);
     GatewayTest::writeProviderSettings("eSputnik_v1", settings);
+    GatewayTest::expectMissingWarning("eSputnik_v1");
     PROV_eSputnik_v1 provider;
     QCOMPARE(provider.readSettings(), usable);
     QCOMPARE(sentFrom(provider), sender);

@@ -52,6 +52,7 @@ void TstIqSms::readSettings()
     QFETCH(QVariantMap, settings);
     QFETCH(bool, usable);
     GatewayTest::writeProviderSettings("iqSms", settings);
+    GatewayTest::expectMissingWarning("iqSms");
     PROV_iqSms provider;
     QCOMPARE(provider.readSettings(), usable);
 }

@@ -50,6 +50,7 @@ void TstProstorSms::readSettings()
     QFETCH(QVariantMap, settings);
     QFETCH(bool, usable);
     GatewayTest::writeProviderSettings("ProstorSms", settings);
+    GatewayTest::expectMissingWarning("ProstorSms");
     PROV_ProstorSms provider;
     QCOMPARE(provider.readSettings(), usable);
 }

@@ -50,6 +50,7 @@ void TstSmsCenter::readSettings()
     QFETCH(QVariantMap, settings);
     QFETCH(bool, usable);
     GatewayTest::writeProviderSettings("SmsCenter", settings);
+    GatewayTest::expectMissingWarning("SmsCenter");
     PROV_SmsCenter provider;
     QCOMPARE(provider.readSettings(), usable);
 }

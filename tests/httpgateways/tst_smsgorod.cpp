@@ -59,14 +59,16 @@ void TstSmsGorod::readSettings_data()
 {
     QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<bool>("usable");
+    QTest::addColumn<QString>("missing");
     QTest::addColumn<int>("channel");
-    QTest::newRow("empty-group") << QVariantMap() << false << -1;
+    QTest::newRow("empty-group") << QVariantMap() << false << "login, password, channel" << -1;
     QTest::newRow("missing-channel")
-        << QVariantMap{{"login", "u"}, {"password", "p"}} << false << -1;
-    QTest::newRow("no-password") << QVariantMap{{"login", "u"}, {"channel", 0}} << false << 0;
-    QTest::newRow("direct") << directChannel << true << 0;
+        << QVariantMap{{"login", "u"}, {"password", "p"}} << false << "channel" << -1;
+    QTest::newRow("no-password") << QVariantMap{{"login", "u"}, {"channel", 0}} << false
+                                 << "password" << 0;
+    QTest::newRow("direct") << directChannel << true << "" << 0;
     QTest::newRow("digital") << QVariantMap{{"login", "u"}, {"password", "p"}, {"channel", 1}}
-                             << true << 1;
+                             << true << "" << 1;
 }
 
 void TstSmsGorod::readSettings()
@@ -75,6 +77,7 @@ void TstSmsGorod::readSettings()
     QFETCH(bool, usable);
     QFETCH(int, channel);
     GatewayTest::writeProviderSettings("SmsGorod", settings);
+    GatewayTest::expectMissingWarning("SmsGorod");
     PROV_SmsGorod provider;
     QCOMPARE(provider.readSettings(), usable);
     QCOMPARE(provider.channel(), channel);
