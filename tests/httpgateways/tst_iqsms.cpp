@@ -61,46 +61,30 @@ void TstIqSms::sendRequest_data()
 {
     QTest::addColumn<bool>("flash");
     QTest::addColumn<QByteArray>("body");
+    const QByteArray withFlash = "{\n"
+                                 "    \"login\": \"user\",\n"
+                                 "    \"messages\": [\n"
+                                 "        {\n"
+                                 "            \"clientId\": \"0\",\n"
+                                 "            \"flash\": \"1\",\n"
+                                 "            \"phone\": \"79001234567\",\n"
+                                 "            \"sender\": \"ZEL\",\n"
+                                 "            \"text\": \"Тревога: объект 12\"\n"
+                                 "        },\n"
+                                 "        {\n"
+                                 "            \"clientId\": \"1\",\n"
+                                 "            \"flash\": \"1\",\n"
+                                 "            \"phone\": \"79007654321\",\n"
+                                 "            \"sender\": \"ZEL\",\n"
+                                 "            \"text\": \"a\\\"b\\nc\"\n"
+                                 "        }\n"
+                                 "    ],\n"
+                                 "    \"password\": \"pass\"\n"
+                                 "}\n";
+    QTest::newRow("flash-on") << true << withFlash;
     QTest::newRow("flash-off") << false
-                               << QByteArray("{\n"
-                                             "    \"login\": \"user\",\n"
-                                             "    \"messages\": [\n"
-                                             "        {\n"
-                                             "            \"clientId\": \"0\",\n"
-                                             "            \"phone\": \"79001234567\",\n"
-                                             "            \"sender\": \"ZEL\",\n"
-                                             "            \"text\": \"Тревога: объект 12\"\n"
-                                             "        },\n"
-                                             "        {\n"
-                                             "            \"clientId\": \"1\",\n"
-                                             "            \"phone\": \"79007654321\",\n"
-                                             "            \"sender\": \"ZEL\",\n"
-                                             "            \"text\": \"a\\\"b\\nc\"\n"
-                                             "        }\n"
-                                             "    ],\n"
-                                             "    \"password\": \"pass\"\n"
-                                             "}\n");
-    QTest::newRow("flash-on") << true
-                              << QByteArray("{\n"
-                                            "    \"login\": \"user\",\n"
-                                            "    \"messages\": [\n"
-                                            "        {\n"
-                                            "            \"clientId\": \"0\",\n"
-                                            "            \"flash\": \"1\",\n"
-                                            "            \"phone\": \"79001234567\",\n"
-                                            "            \"sender\": \"ZEL\",\n"
-                                            "            \"text\": \"Тревога: объект 12\"\n"
-                                            "        },\n"
-                                            "        {\n"
-                                            "            \"clientId\": \"1\",\n"
-                                            "            \"flash\": \"1\",\n"
-                                            "            \"phone\": \"79007654321\",\n"
-                                            "            \"sender\": \"ZEL\",\n"
-                                            "            \"text\": \"a\\\"b\\nc\"\n"
-                                            "        }\n"
-                                            "    ],\n"
-                                            "    \"password\": \"pass\"\n"
-                                            "}\n");
+                               << QByteArray(withFlash).replace("            \"flash\": \"1\",\n",
+                                                                "");
 }
 
 void TstIqSms::sendRequest()
