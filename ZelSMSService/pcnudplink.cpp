@@ -83,17 +83,22 @@ void PcnUdpLink::stop()
 
 void PcnUdpLink::socketRead()
 {
-    for (int n = 0; n < MaxDatagramsPerRead && m_socket->hasPendingDatagrams(); ++n) {
-        const qint64 size = m_socket->pendingDatagramSize();
-        QByteArray datagram(int(qMax<qint64>(size, 0)), '\0');
-        const qint64 got = m_socket->readDatagram(datagram.data(), datagram.size());
+    // Larger than any valid datagram: a longer one is cut to this size by the
+    // read and then fails the length check like any other wrong length. One
+    // read per datagram instead of asking its size first saves a system call
+    // per request under a flood.
+    char buffer[2048];
+    int n = 0;
+    for (; n < MaxDatagramsPerRead && m_socket->hasPendingDatagrams(); ++n) {
+        const qint64 got = m_socket->readDatagram(buffer, sizeof buffer);
         if (got < 0)
             break;
-        datagram.truncate(int(got));
-        handleDatagram(datagram);
+        ++m_datagramsRead;
+        handleDatagram(QByteArray::fromRawData(buffer, int(got)));
     }
-    // What is left over arrives with the next readyRead; make sure there is one.
-    if (m_socket->hasPendingDatagrams())
+    // Only when the cap cut the drain short: reading outside readyRead at
+    // other times races with QUdpSocket's own "announced, not yet read" flag.
+    if (n == MaxDatagramsPerRead)
         QTimer::singleShot(0, this, SLOT(socketRead()));
 }
 
@@ -147,6 +152,20 @@ void PcnUdpLink::sendStatus()
 
 void PcnUdpLink::tick()
 {
+    // QUdpSocket announces datagrams once until one is read; should that
+    // announcement ever go unanswered its notifier stays off and every later
+    // request would be lost. Datagrams left unread over two whole ticks mean
+    // exactly that (one tick could just be a busy event loop); a read revives it.
+    const bool waitingUnread = m_datagramsRead == m_datagramsReadAtTick &&
+                               m_socket->state() == QAbstractSocket::BoundState &&
+                               m_socket->hasPendingDatagrams();
+    m_unreadTicks = waitingUnread ? m_unreadTicks + 1 : 0;
+    if (m_unreadTicks >= 2) {
+        qWarning().noquote() << "[PcnUdpLink::tick()]: station datagrams left unread; reading them";
+        m_unreadTicks = 0;
+        socketRead();
+    }
+    m_datagramsReadAtTick = m_datagramsRead;
     const QDateTime t = now();
     if (qAbs(m_lastStatusSent.msecsTo(t)) > m_statusPeriodMs)
         sendStatus();

@@ -74,4 +74,7 @@ private:
     int m_statusPeriodMs = DefaultStatusPeriodMs;
     int m_lossTimeoutMs = DefaultLossTimeoutMs;
     bool m_sendFailing = false; // log a failing send once, not every 50 ms
+    quint64 m_datagramsRead = 0;
+    quint64 m_datagramsReadAtTick = 0;
+    int m_unreadTicks = 0;
 };

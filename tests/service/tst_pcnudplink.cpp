@@ -42,6 +42,7 @@ private slots:
     void stationLossReportedOncePerSilence();
     void requestsRefreshButDoNotClearLoss();
     void restartBindsAgainAndKeepsCounter();
+    void lostReadNotificationIsRecovered();
     void unusableStationAddressIsReported_data();
     void unusableStationAddressIsReported();
 
@@ -116,6 +117,7 @@ void tst_PcnUdpLink::requests_data()
     QTest::newRow("250-bytes-status-magic") << statusMagic << false;
     QTest::newRow("249-bytes") << good.left(249) << false;
     QTest::newRow("251-bytes") << QByteArray(good).append('\0') << false;
+    QTest::newRow("valid-request-inside-2300-bytes") << good + QByteArray(2050, '\0') << false;
     QTest::newRow("22-byte-status-echo") << StationProtocol::buildStatus({}) << false;
 }
 
@@ -236,6 +238,28 @@ void tst_PcnUdpLink::restartBindsAgainAndKeepsCounter()
     QCOMPARE(station->statuses().at(1).sequence, 1u);
     QCOMPARE(station->servicePort(), link->localPort());
     Q_UNUSED(firstPort);
+}
+
+void tst_PcnUdpLink::lostReadNotificationIsRecovered()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    // With its signals blocked the socket announces the datagram to nobody,
+    // and QUdpSocket then switches its notifier off: the state in which a
+    // live service once stopped answering under load.
+    auto *socket = link->findChild<QUdpSocket *>();
+    QVERIFY(socket);
+    socket->blockSignals(true);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("station datagrams left unread"));
+    for (quint32 id = 20; id < 23; ++id)
+        QVERIFY(station->sendRequest(loopback(), link->localPort(), id,
+                                     SmsText::makeMessage("79001234567", "stalled?", 1)));
+    for (quint32 id = 20; id < 23; ++id)
+        QVERIFY2(station->waitForAck(id, WaitMs), "datagrams stayed unread");
+    socket->blockSignals(false);
+    // Afterwards the ordinary notification path works again.
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 30,
+                                 SmsText::makeMessage("79001234567", "again", 1)));
+    QVERIFY(station->waitForAck(30, WaitMs));
 }
 
 void tst_PcnUdpLink::unusableStationAddressIsReported_data()

@@ -70,7 +70,7 @@ public:
 
     bool open(quint16 *port)
     {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // not inherited by the service
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -109,6 +109,8 @@ public:
 
     void send(uint32_t id, const QByteArray &datagram)
     {
+        if (id >= m_sent.size())
+            return;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -227,17 +229,20 @@ int main(int argc, char *argv[])
                                       "1000,5000,10000");
     const QCommandLineOption secondsOpt("seconds", "Seconds per rate.", "n", "3");
     const QCommandLineOption idleOpt("idle", "Seconds to watch the idle service.", "n", "60");
-    p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt});
+    const QCommandLineOption holdOpt(
+        "hold", "Keep the service running this many seconds at the end, to inspect it.", "n", "0");
+    p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt, holdOpt});
     p.process(app);
 
     const int seconds = qBound(1, p.value(secondsOpt).toInt(), 60);
     const int idleSeconds = qBound(0, p.value(idleOpt).toInt(), 3600);
+    const int holdSeconds = qBound(0, p.value(holdOpt).toInt(), 600);
     QList<int> rates;
     for (const QString &r : p.value(ratesOpt).split(',', Qt::SkipEmptyParts))
         rates << qBound(1, r.toInt(), 100000);
     long maxRequests = 16;
     for (int r : rates)
-        maxRequests += long(r) * seconds;
+        maxRequests += long(r) * seconds + 100; // and the probe after it
 
     QTemporaryDir root;
     QDir(root.path()).mkpath("bin/providers");
@@ -300,6 +305,11 @@ int main(int argc, char *argv[])
                     100.0 * (after.cpuSeconds - before.cpuSeconds) / (r.seconds + 0.5),
                     after.rssKb);
         std::fflush(stdout);
+        // A service that stopped reading would lose every later alarm too:
+        // after each flood a few paced requests must all be answered.
+        const PhaseResult probe = runPhase(station, 100, 1, &nextId, msg);
+        std::printf("probe sent=%ld acked=%ld\n", probe.sent, probe.acked);
+        std::fflush(stdout);
     }
 
     if (idleSeconds > 0) {
@@ -310,6 +320,11 @@ int main(int argc, char *argv[])
         std::printf("idle seconds=%d cpu=%.3f%% rss_kb=%ld status_datagrams=%ld\n", idleSeconds,
                     100.0 * (after.cpuSeconds - before.cpuSeconds) / idleSeconds, after.rssKb,
                     station.statuses() - statusesBefore);
+    }
+    if (holdSeconds > 0) {
+        std::printf("holding service pid=%lld for %d s\n", pid, holdSeconds);
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(holdSeconds));
     }
     service.terminate();
     if (!service.waitForFinished(5000))
