@@ -193,6 +193,10 @@ void PROV_Modem::stateMachine()
 
 void PROV_Modem::stateOpenPort()
 {
+    // Also reached by a start() while a request is in flight: the reset
+    // controller will never answer it, and a batch left behind would swallow
+    // the next message taken from the queue.
+    requeueInFlight();
     if (m_port.isOpen())
         closeSerial();
     openSerial();
