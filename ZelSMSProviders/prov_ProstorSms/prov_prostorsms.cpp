@@ -29,7 +29,7 @@ bool PROV_ProstorSms::readSettings()
     m_senderId = settings.value("senderID", QString()).toString();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const QStringList missing = MissingSettings::credentials(m_login, m_password);
     const bool usable =
         MissingSettings::check("[PROV_ProstorSms::readSettings()]", settings, missing);
     settings.endGroup();

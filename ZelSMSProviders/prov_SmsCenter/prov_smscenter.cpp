@@ -32,7 +32,7 @@ bool PROV_SmsCenter::readSettings()
     m_translit = settings.value("translit", false).toBool();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const QStringList missing = MissingSettings::credentials(m_login, m_password);
     const bool usable =
         MissingSettings::check("[PROV_SmsCenter::readSettings()]", settings, missing);
     settings.endGroup();

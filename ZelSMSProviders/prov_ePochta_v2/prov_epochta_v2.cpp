@@ -31,7 +31,7 @@ bool PROV_ePochta_v2::readSettings()
         m_senderId = DefaultSender;
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const QStringList missing = MissingSettings::credentials(m_login, m_password);
     const bool usable =
         MissingSettings::check("[PROV_ePochta_v2::readSettings()]", settings, missing);
     settings.endGroup();

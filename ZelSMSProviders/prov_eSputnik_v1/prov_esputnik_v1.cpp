@@ -32,7 +32,7 @@ bool PROV_eSputnik_v1::readSettings()
         m_senderId = DefaultSender;
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const QStringList missing = MissingSettings::credentials(m_login, m_password);
     const bool usable =
         MissingSettings::check("[PROV_eSputnik_v1::readSettings()]", settings, missing);
     settings.endGroup();

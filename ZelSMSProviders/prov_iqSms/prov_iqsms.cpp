@@ -28,7 +28,7 @@ bool PROV_iqSms::readSettings()
     m_flash = settings.value("flashSms", false).toBool();
     readBaseUrl(settings);
     warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
+    const QStringList missing = MissingSettings::credentials(m_login, m_password);
     const bool usable = MissingSettings::check("[PROV_iqSms::readSettings()]", settings, missing);
     settings.endGroup();
     m_messageCounter = 0;
