@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QNetworkRequest>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVariantMap>
@@ -54,6 +55,19 @@ QByteArray contentType(const QNetworkRequest &request);
 // the provider knows a balance. Bounded by timeoutMs; false on time-out.
 bool runSendAndBalance(BasicSmsRestProvider *provider, GatewayEmulator *gw, const SMSMessage &msg,
                        int timeoutMs);
+
+// Collects every Qt message while it lives (and still passes them on).
+class MessageCapture
+{
+public:
+    MessageCapture();
+    ~MessageCapture();
+    QStringList messages() const;
+};
+
+// Starts provider (settings pointing at gw, which should fail the send), sends
+// msg and waits until the failure has been applied; bounded by timeoutMs.
+bool runFailedSend(BasicSmsRestProvider *provider, const SMSMessage &msg, int timeoutMs);
 
 } // namespace GatewayTest
 

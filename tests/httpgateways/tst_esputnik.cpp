@@ -25,6 +25,7 @@ private slots:
     void parseReply_data();
     void parseReply();
     void liveWithHttpAuthentication();
+    void httpErrorLogKeepsCredentialsOut();
 };
 
 static const QVariantMap credentials{{"login", "user"}, {"password", "pass"}};
@@ -261,6 +262,26 @@ void TstESputnik::liveWithHttpAuthentication()
     QCOMPARE(sends.size(), 1);
     const QJsonObject body = QJsonDocument::fromJson(sends.first().body).object();
     QCOMPARE(body.value("text").toString(), QString("Тревога"));
+}
+
+// The credentials travel as the URL's user info; a refused login must be
+// logged without them.
+void TstESputnik::httpErrorLogKeepsCredentialsOut()
+{
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    GatewayTest::writeProviderSettings(
+        "eSputnik_v1",
+        {{"login", "opsuser"}, {"password", "Sekr3t-pw"}, {"baseUrl", gw.baseUrl().toString()}});
+    gw.setDefaultReply(GatewayEmulator::Reply::text("no", 403));
+
+    PROV_eSputnik_v1 provider;
+    GatewayTest::MessageCapture capture;
+    QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "x"), 10000));
+    provider.stop();
+    const QString log = capture.messages().join('\n');
+    QVERIFY2(log.contains("Ошибка отправки SMS"), qPrintable(log));
+    QVERIFY2(!log.contains("Sekr3t") && !log.contains("opsuser"), qPrintable(log));
 }
 
 ZEL_GATEWAY_TEST_MAIN(TstESputnik)

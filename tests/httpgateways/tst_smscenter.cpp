@@ -25,6 +25,7 @@ private slots:
     void parseReply_data();
     void parseReply();
     void liveBalanceThenSpent();
+    void httpErrorLogKeepsPasswordOut();
 };
 
 static const QVariantMap credentials{{"login", "user"}, {"password", "p@ss"}};
@@ -277,6 +278,27 @@ void TstSmsCenter::liveBalanceThenSpent()
     QCOMPARE(sent.queryValue("login"), QString("user"));
     QCOMPARE(sent.queryValue("psw"), QString("p@ss"));
     QCOMPARE(sent.queryValue("list"), QString("79001234567:Тревога + пожар\\nзона 3"));
+}
+
+// The password and the texts travel in the query; an HTTP error must be
+// logged without them.
+void TstSmsCenter::httpErrorLogKeepsPasswordOut()
+{
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    GatewayTest::writeProviderSettings(
+        "SmsCenter",
+        {{"login", "user"}, {"password", "Sekr3t-pw"}, {"baseUrl", gw.baseUrl().toString()}});
+    gw.setDefaultReply(GatewayEmulator::Reply::text("oops", 500));
+
+    PROV_SmsCenter provider;
+    GatewayTest::MessageCapture capture;
+    QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "Тайна"), 10000));
+    provider.stop();
+    const QString log = capture.messages().join('\n');
+    QVERIFY2(log.contains("Ошибка отправки SMS"), qPrintable(log));
+    QVERIFY2(!log.contains("Sekr3t"), qPrintable(log));
+    QVERIFY2(!log.contains("Тайна") && !log.contains("%D0%A2"), qPrintable(log));
 }
 
 ZEL_GATEWAY_TEST_MAIN(TstSmsCenter)
