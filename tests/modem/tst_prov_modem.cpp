@@ -70,6 +70,7 @@ private slots:
     void portOpenRetriedQuietly();
     void missingPortDoesNotStart();
     void invalidNumberRefused();
+    void realModemInitialises();
 
 private:
     void writeSettings(const QVariantMap &values);
@@ -621,6 +622,22 @@ void TestProvModem::invalidNumberRefused()
     m_prov->enqueueSms(utf8Message("", "no number"));
     QCOMPARE(m_prov->queuedCount(), 0);
     QCOMPARE(logCount("SMS не принято: неверный номер"), 2);
+}
+
+void TestProvModem::realModemInitialises()
+{
+    const QString device = qEnvironmentVariable("ZELSMS_TEST_MODEM");
+    if (device.isEmpty())
+        QSKIP("needs a GSM modem with a SIM: set ZELSMS_TEST_MODEM=/dev/ttyUSB0 (and "
+              "ZELSMS_TEST_PIN if the SIM "
+              "asks for one)");
+    writeSettings(QVariantMap{{"comPort", device},
+                              {"ModemSettings/pinCode", qEnvironmentVariable("ZELSMS_TEST_PIN")},
+                              {"balancePhone", ""}});
+    m_prov.reset(new PROV_Modem);
+    m_prov->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_prov->controller().ctrlState() == GSMModemCtrl::Working, 120000);
+    QCOMPARE(m_prov->parameter(ParamDeviceStatus).toUInt() >> 16, 0x0101u);
 }
 
 QTEST_GUILESS_MAIN(TestProvModem)
