@@ -25,7 +25,8 @@ SMSMessage makeMessage(const QByteArray &phone, const QByteArray &textBytes, uin
 {
     SMSMessage msg;
     std::memset(&msg, 0, sizeof msg);
-    std::memcpy(msg.phone, phone.constData(), size_t(qMin(phone.size(), int(SMSMessage::PhoneSize))));
+    std::memcpy(msg.phone, phone.constData(),
+                size_t(qMin(phone.size(), int(SMSMessage::PhoneSize))));
     const int n = qMin(textBytes.size(), int(SMSMessage::TextSize));
     std::memcpy(msg.text, textBytes.constData(), size_t(n));
     msg.textLength = uint16_t(n);
@@ -35,8 +36,8 @@ SMSMessage makeMessage(const QByteArray &phone, const QByteArray &textBytes, uin
 
 bool sameMessage(const SMSMessage &a, const SMSMessage &b)
 {
-    return std::memcmp(a.phone, b.phone, sizeof a.phone) == 0
-           && std::memcmp(a.text, b.text, sizeof a.text) == 0;
+    return std::memcmp(a.phone, b.phone, sizeof a.phone) == 0 &&
+           std::memcmp(a.text, b.text, sizeof a.text) == 0;
 }
 
 int safeTextLength(const SMSMessage &msg)
@@ -99,17 +100,21 @@ void setStationCodePage(const QByteArray &name)
 
 QString decodeStationText(const QByteArray &bytes)
 {
-    QTextCodec *codec = QTextCodec::codecForName(stationCodePage());
-    if (!codec) {
-        static bool warned = false;
-        if (!warned) {
-            warned = true;
-            qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page"
-                                 << stationCodePage() << "- using Windows-1251";
+    // A lookup by name costs more than decoding a whole SMS; the name rarely
+    // changes, so the last answer is kept (per thread, so no lock is needed).
+    thread_local QByteArray cachedName;
+    thread_local QTextCodec *cachedCodec = nullptr;
+    const QByteArray name = stationCodePage();
+    if (!cachedCodec || name != cachedName) {
+        cachedCodec = QTextCodec::codecForName(name);
+        if (!cachedCodec) {
+            qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page" << name
+                                 << "- using Windows-1251";
+            cachedCodec = QTextCodec::codecForName("Windows-1251");
         }
-        codec = QTextCodec::codecForName("Windows-1251");
+        cachedName = name;
     }
-    return codec->toUnicode(bytes);
+    return cachedCodec->toUnicode(bytes);
 }
 
 } // namespace SmsText

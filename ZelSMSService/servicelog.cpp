@@ -2,6 +2,7 @@
 
 #include <QMutex>
 #include <cstdio>
+#include <limits>
 
 namespace ServiceLog {
 
@@ -10,8 +11,32 @@ struct State
 {
     QMutex mutex; // the handler may be called from any thread
     std::vector<std::shared_ptr<Sink>> sinks;
-    std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+    std::function<QDateTime()> clock; // empty: the system clock, through the cache below
+    // Turning "now" into local time stats the time-zone file on every call;
+    // under a burst of requests the text changes only once a second.
+    qint64 stampSecond = std::numeric_limits<qint64>::min();
+    QString stamp;
 };
+
+QString formatStamp(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yy.MM.dd-hh:mm:ss"));
+}
+
+QString currentStamp(State &s)
+{
+    if (s.clock)
+        return formatStamp(s.clock());
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    if (second != s.stampSecond) {
+        s.stamp = formatStamp(QDateTime::fromMSecsSinceEpoch(ms));
+        s.stampSecond = second;
+    }
+    return s.stamp;
+}
+
+Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stamp);
 
 State &state()
 {
@@ -38,11 +63,17 @@ QString levelWord(QtMsgType type)
 
 Entry makeEntry(QtMsgType type, const QString &message, const QDateTime &when)
 {
+    return entryWithStamp(type, message, formatStamp(when));
+}
+
+namespace {
+Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stamp)
+{
     Entry e;
     QString text = message;
     text.remove(QLatin1Char('"'));
-    e.text = when.toString(QStringLiteral("yy.MM.dd-hh:mm:ss")) + QStringLiteral(" >> [") +
-             levelWord(type) + QStringLiteral("] ") + text + QLatin1Char('\n');
+    e.text = stamp + QStringLiteral(" >> [") + levelWord(type) + QStringLiteral("] ") + text +
+             QLatin1Char('\n');
     switch (type) {
     case QtWarningMsg:
         e.type = EntryType::Warning;
@@ -60,6 +91,7 @@ Entry makeEntry(QtMsgType type, const QString &message, const QDateTime &when)
     }
     return e;
 }
+} // namespace
 
 void addSink(std::shared_ptr<Sink> sink)
 {
@@ -82,7 +114,7 @@ void setClock(std::function<QDateTime()> clock)
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     QMutexLocker lock(&state().mutex);
-    const Entry entry = makeEntry(type, message, state().clock());
+    const Entry entry = entryWithStamp(type, message, currentStamp(state()));
     for (const auto &sink : state().sinks)
         sink->write(entry);
 }

@@ -40,7 +40,8 @@ Entry makeEntry(QtMsgType type, const QString &message, const QDateTime &when);
 void addSink(std::shared_ptr<Sink> sink);
 void clearSinks();
 
-// The clock the handler reads; tests fix it.
+// The clock the handler reads; tests fix it. An empty function restores the
+// system clock.
 void setClock(std::function<QDateTime()> clock);
 
 // The Qt message handler; install with qInstallMessageHandler.
