@@ -11,7 +11,7 @@
 namespace {
 // Bursts from a busy station must not overflow the kernel's default buffer
 // between two event-loop turns.
-constexpr int ReceiveBufferBytes = 1 << 20;
+constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
