@@ -66,6 +66,8 @@ private slots:
     void lifeCycle_data();
     void lifeCycle();
     void missingPluginReportsNoProvider();
+    void programmingErrorsAreFatal_data();
+    void programmingErrorsAreFatal();
     void secondInitializeTakesNewStationAddress();
     void providerQueries_data();
     void providerQueries();
@@ -376,6 +378,32 @@ void tst_Controller::missingPluginReportsNoProvider()
     c->newSmsRequest(SmsText::makeMessage("1", "dropped", 1)); // discarded, must not crash
 }
 
+void tst_Controller::programmingErrorsAreFatal_data()
+{
+    QTest::addColumn<QString>("misuse");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("start-twice") << "start-twice"
+                                 << "ERROR: Cant start already running controller";
+    QTest::newRow("start-uninitialized") << "start-uninitialized"
+                                         << "ERROR: Cant start uninitialized controller";
+}
+
+void tst_Controller::programmingErrorsAreFatal()
+{
+    // A fatal message ends the process, so the misuse runs in a child.
+    QFETCH(QString, misuse);
+    QFETCH(QString, message);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZELSMS_TEST_MISUSE", misuse);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    const QString err = QString::fromUtf8(child.readAllStandardError());
+    QVERIFY2(err.contains(message), qPrintable(err));
+}
+
 void tst_Controller::secondInitializeTakesNewStationAddress()
 {
     StationFake oldStation, newStation;
@@ -507,6 +535,15 @@ int main(int argc, char *argv[])
     SettingsLocation::applyFromEnvironment();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.filePath("user"));
     QCoreApplication app(argc, argv);
+    const QString misuse = qEnvironmentVariable("ZELSMS_TEST_MISUSE");
+    if (!misuse.isEmpty()) {
+        Controller c;
+        c.setPluginDirectory(settings.filePath("no-plugins"));
+        if (misuse == QLatin1String("start-twice"))
+            c.initialize(); // ends with start()
+        c.start();
+        return 0; // not reached when start() is fatal
+    }
     tst_Controller t;
     return QTest::qExec(&t, argc, argv);
 }
