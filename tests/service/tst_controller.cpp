@@ -314,6 +314,9 @@ void tst_Controller::lifeCycle_data()
     QTest::newRow("restart-running")
         << true << QStringList{"restart"} << true
         << QStringList{"initialized", "started", "stopped", "started"} << 2 << 1;
+    QTest::newRow("stopped-restart-runs-again")
+        << true << QStringList{"stop", "restart"} << true
+        << QStringList{"initialized", "started", "stopped", "started"} << 2 << 1;
     QTest::newRow("stopped-start")
         << true << QStringList{"stop", "start"} << true
         << QStringList{"initialized", "started", "stopped", "started"} << 2 << 1;
