@@ -60,24 +60,24 @@ bool PROV_SmsRU::readSettings()
 int PROV_SmsRU::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
                                  QByteArray *body, QString *method)
 {
-    Q_UNUSED(body) // every parameter travels in the query
-    QUrl url;
+    SmsRuProtocol::Request built;
     if (requestType == RequestSms) {
         if (batch.isEmpty() || batch.size() > SmsRuProtocol::MaxBatch)
             return 1;
-        url = SmsRuProtocol::sendUrl(
+        built = SmsRuProtocol::sendRequest(
             endpoint(QString::fromLatin1(SmsRuProtocol::DefaultHost) + SmsRuProtocol::SendPath),
             m_settings, batch);
     } else if (requestType == RequestBalance) {
-        url = SmsRuProtocol::balanceUrl(
+        built = SmsRuProtocol::balanceRequest(
             endpoint(QString::fromLatin1(SmsRuProtocol::DefaultHost) + SmsRuProtocol::BalancePath),
             m_settings);
     } else {
         return 1;
     }
     *method = QStringLiteral("POST");
-    request->setUrl(url);
-    request->setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
+    request->setUrl(built.url);
+    request->setHeader(QNetworkRequest::ContentTypeHeader, built.contentType);
+    *body = built.body;
     return 0;
 }
 

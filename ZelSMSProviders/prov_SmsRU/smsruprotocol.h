@@ -2,14 +2,15 @@
 
 #include "smsmessage.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QUrl>
 #include <QVariantMap>
 
-// SmsRU's wire format, apart from any I/O: the query of a send or balance
-// request and the reading of the plain-text reply (a status number on the first
-// line, the balance on the second) into a result map.
+// SmsRU's wire format, apart from any I/O: the send and balance requests and
+// the reading of the plain-text reply (a status number on the first line, the
+// balance on the second) into a result map.
 namespace SmsRuProtocol {
 
 // Real public host of the gateway; "baseUrl" in the settings may replace it.
@@ -17,7 +18,13 @@ inline const char *const DefaultHost = "https://sms.ru";
 inline const char *const SendPath = "/sms/send";
 inline const char *const BalancePath = "/my/balance";
 inline const char *const PartnerId = "493517";
+inline const char *const QueryContentType = "text/plain";
+inline const char *const FormContentType = "application/x-www-form-urlencoded";
 constexpr int MaxBatch = 100;
+// Longest URL sent with the parameters in its query. Web servers commonly
+// refuse request lines over 8 KB with 414, and a hundred Cyrillic texts come
+// to some 70 KB once percent-encoded; one SMS alone always fits.
+constexpr int MaxUrlLength = 4000;
 
 struct Settings
 {
@@ -26,11 +33,23 @@ struct Settings
     bool translit = false;
 };
 
-// The endpoint with the send query: api_id, from, translit, partner_id, then
-// one multi[7XXXXXXXXXX] item per SMS in batch order. Every name and value is
+// One HTTP request to the gateway, always a POST.
+struct Request
+{
+    QUrl url;
+    QByteArray contentType;
+    QByteArray body; // empty while everything travels in the URL
+};
+
+// The send request: api_id, from, translit, partner_id, then one
+// multi[7XXXXXXXXXX] item per SMS in batch order. Every name and value is
 // fully percent-encoded, so '+', '&', '%' and '#' in a text arrive unchanged.
-QUrl sendUrl(const QUrl &endpoint, const Settings &settings, const QList<SMSMessage> &batch);
-QUrl balanceUrl(const QUrl &endpoint, const Settings &settings);
+// Up to MaxUrlLength bytes of URL the items form the query of the endpoint
+// and the body is empty; beyond that the URL is the bare endpoint and the
+// same items, in the same order and encoding, form the body.
+Request sendRequest(const QUrl &endpoint, const Settings &settings, const QList<SMSMessage> &batch);
+// The balance request: api_id alone, in the query.
+Request balanceRequest(const QUrl &endpoint, const Settings &settings);
 
 // Reply to a send (requestType 1) or balance (2) request, as a result map.
 QVariantMap parseReply(const QByteArray &body, int requestType);

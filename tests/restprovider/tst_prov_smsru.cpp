@@ -44,6 +44,15 @@ void writeSettings(const QVariantMap &values)
     QFile::setPermissions(s.fileName(), QFile::ReadOwner | QFile::WriteOwner);
 }
 
+// Two ticks put the next request on the wire; its reply then returns the
+// machine to idle.
+bool tickUntilIdle(PROV_SmsRU &prov)
+{
+    prov.stateMachine();
+    prov.stateMachine();
+    return QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000);
+}
+
 } // namespace
 
 class TestProvSmsRU : public QObject
@@ -97,10 +106,127 @@ private slots:
         QList<SMSMessage> batch;
         for (int i = 0; i < phones.size(); ++i)
             batch << utf8(phones.at(i), texts.at(i));
-        const QUrl url = SmsRuProtocol::sendUrl(QUrl("https://sms.ru/sms/send"), settings, batch);
-        QCOMPARE(url.path(), QString("/sms/send"));
-        QCOMPARE(url.host(), QString("sms.ru"));
-        QCOMPARE(decoded(url), expected);
+        const SmsRuProtocol::Request req =
+            SmsRuProtocol::sendRequest(QUrl("https://sms.ru/sms/send"), settings, batch);
+        QCOMPARE(req.url.path(), QString("/sms/send"));
+        QCOMPARE(req.url.host(), QString("sms.ru"));
+        QCOMPARE(req.contentType, QByteArray("text/plain"));
+        QVERIFY(req.body.isEmpty());
+        QCOMPARE(decoded(req.url), expected);
+    }
+
+    // A request that fits keeps every byte of its URL as gateways have
+    // always received it; only the bytes of the text are encoded by us.
+    void shortRequestExactBytes()
+    {
+        const SmsRuProtocol::Request req = SmsRuProtocol::sendRequest(
+            QUrl("http://127.0.0.1:8080/sms/send"), {"K+1", "Zel Alarm", true},
+            {utf8("89001234567", "Тревога 1+1"), utf8("+79007654321", "a&b=c")});
+        QCOMPARE(req.url.toEncoded(),
+                 QByteArray("http://127.0.0.1:8080/sms/send?api_id=K%2B1&from=Zel%20Alarm&"
+                            "translit=1&partner_id=493517&multi%5B79001234567%5D="
+                            "%D0%A2%D1%80%D0%B5%D0%B2%D0%BE%D0%B3%D0%B0%201%2B1&"
+                            "multi%5B79007654321%5D=a%26b%3Dc"));
+        QCOMPARE(req.contentType, QByteArray("text/plain"));
+        QVERIFY(req.body.isEmpty());
+    }
+
+    void longBatchMovesToBody_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("inBody");
+        QTest::newRow("100-short-latin-in-query") << 100 << "x" << false;
+        QTest::newRow("1-longest-cyrillic-in-query") << 1 << QString(112, QChar(0x416)) << false;
+        QTest::newRow("2-mixed-cyrillic-in-query")
+            << 2 << QStringLiteral("Тревога! Объект 1234, зона 5: проникновение") << false;
+        QTest::newRow("20-cyrillic-alarms-in-body")
+            << 20 << QStringLiteral("Тревога! Объект 1234, зона 5: проникновение") << true;
+        QTest::newRow("100-longest-cyrillic-in-body") << 100 << QString(112, QChar(0x416)) << true;
+    }
+    void longBatchMovesToBody()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, text);
+        QFETCH(bool, inBody);
+        QList<SMSMessage> batch;
+        Items expected{
+            {"api_id", "KEY-1"}, {"from", "Zel"}, {"translit", "0"}, {"partner_id", "493517"}};
+        for (int i = 0; i < count; ++i) {
+            // Each SMS distinct in number and text, so a swap or a loss shows.
+            const QString own = text.left(text.size() - 3) + QString::number(100 + i);
+            batch << utf8(QByteArray::number(89000000000LL + i), own);
+            expected << qMakePair(QString("multi[7%1]").arg(9000000000LL + i), own);
+        }
+        const SmsRuProtocol::Request req = SmsRuProtocol::sendRequest(
+            QUrl("https://sms.ru/sms/send"), {"KEY-1", "Zel", false}, batch);
+        QVERIFY(req.url.toEncoded().size() <= SmsRuProtocol::MaxUrlLength);
+        QCOMPARE(req.url.path(), QString("/sms/send"));
+        QCOMPARE(req.url.hasQuery(), !inBody);
+        QCOMPARE(req.body.isEmpty(), !inBody);
+        QCOMPARE(req.contentType,
+                 QByteArray(inBody ? "application/x-www-form-urlencoded" : "text/plain"));
+        QCOMPARE(GatewayEmulator::decodeQuery(
+                     inBody ? req.body : req.url.query(QUrl::FullyEncoded).toLatin1()),
+                 expected);
+    }
+
+    // The URL is built here by hand up to an exact length: up to the limit it
+    // must be sent as it is; one byte more and its query, unchanged, becomes
+    // the body of a POST to the bare endpoint.
+    void urlLengthBoundary_data()
+    {
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QByteArray>("unitEncoded");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("inBody");
+        QTest::newRow("latin-3999-query") << "a" << QByteArray("a") << 3999 << false;
+        QTest::newRow("latin-4000-query") << "a" << QByteArray("a") << 4000 << false;
+        QTest::newRow("latin-4001-body") << "a" << QByteArray("a") << 4001 << true;
+        QTest::newRow("cyrillic-4000-query") << "Ж" << QByteArray("%D0%96") << 4000 << false;
+        QTest::newRow("cyrillic-4001-body") << "Ж" << QByteArray("%D0%96") << 4001 << true;
+        QTest::newRow("space-4000-query") << " " << QByteArray("%20") << 4000 << false;
+        QTest::newRow("plus-4002-body") << "+" << QByteArray("%2B") << 4002 << true;
+    }
+    void urlLengthBoundary()
+    {
+        QFETCH(QString, unit);
+        QFETCH(QByteArray, unitEncoded);
+        QFETCH(int, length);
+        QFETCH(bool, inBody);
+        const QByteArray endpoint("http://127.0.0.1:8080/sms/send");
+        QByteArray url = endpoint + "?api_id=KEY-1&from=Zel&translit=0&partner_id=493517";
+        const int itemHead = int(QByteArray("&multi%5B79000000000%5D=").size());
+        const int rawUnit = unit.toUtf8().size();
+        // Each text stays well inside the 224 bytes an SMS record holds.
+        const int unitsPerSms = 180 / rawUnit;
+        const int perSms = itemHead + unitsPerSms * int(unitEncoded.size());
+        const int total = length - int(url.size());
+        const int smsCount = (total + perSms - 1) / perSms;
+        QList<SMSMessage> batch;
+        for (int i = 0; i < smsCount; ++i) {
+            const int budget = total / smsCount + (i < total % smsCount ? 1 : 0) - itemHead;
+            const int units = budget / int(unitEncoded.size());
+            const int pad = budget - units * int(unitEncoded.size());
+            const QString text = unit.repeated(units) + QString(pad, QLatin1Char('a'));
+            const QByteArray phone = QByteArray::number(89000000000LL + i);
+            batch << utf8(phone, text);
+            url += "&multi%5B7" + phone.mid(1) + "%5D=" + unitEncoded.repeated(units) +
+                   QByteArray(pad, 'a');
+        }
+        QCOMPARE(url.size(), length);
+
+        const SmsRuProtocol::Request req = SmsRuProtocol::sendRequest(
+            QUrl(QString::fromLatin1(endpoint)), {"KEY-1", "Zel", false}, batch);
+        if (inBody) {
+            QCOMPARE(req.url.toEncoded(), endpoint);
+            QCOMPARE(req.body, url.mid(endpoint.size() + 1));
+            QCOMPARE(req.contentType, QByteArray("application/x-www-form-urlencoded"));
+        } else {
+            QCOMPARE(req.url.toEncoded(), url);
+            QVERIFY(req.body.isEmpty());
+            QCOMPARE(req.contentType, QByteArray("text/plain"));
+        }
     }
 
     void messageEncodings_data()
@@ -123,16 +249,18 @@ private slots:
         QFETCH(QString, text);
         const SMSMessage msg = SmsText::makeMessage("89001234567", bytes, uint8_t(encoding));
         const QUrl url =
-            SmsRuProtocol::sendUrl(QUrl("https://sms.ru/sms/send"), {"k", "", false}, {msg});
+            SmsRuProtocol::sendRequest(QUrl("https://sms.ru/sms/send"), {"k", "", false}, {msg})
+                .url;
         QCOMPARE(decoded(url).last().second, text);
     }
 
     void balanceQuery()
     {
-        const QUrl url =
-            SmsRuProtocol::balanceUrl(QUrl("http://127.0.0.1:9/my/balance"), {"K&Y", "S", true});
-        QCOMPARE(url.path(), QString("/my/balance"));
-        QCOMPARE(decoded(url), (Items{{"api_id", "K&Y"}}));
+        const SmsRuProtocol::Request req = SmsRuProtocol::balanceRequest(
+            QUrl("http://127.0.0.1:9/my/balance"), {"K&Y", "S", true});
+        QCOMPARE(req.url.toEncoded(), QByteArray("http://127.0.0.1:9/my/balance?api_id=K%26Y"));
+        QCOMPARE(req.contentType, QByteArray("text/plain"));
+        QVERIFY(req.body.isEmpty());
     }
 
     void parseReply_data()
@@ -198,43 +326,53 @@ private slots:
     {
         QTest::addColumn<int>("requestType");
         QTest::addColumn<int>("batchSize");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("path");
-        QTest::newRow("sms-1") << 1 << 1 << 0 << "/sms/send";
-        QTest::newRow("sms-100") << 1 << 100 << 0 << "/sms/send";
-        QTest::newRow("sms-0") << 1 << 0 << 1 << "";
-        QTest::newRow("sms-101") << 1 << 101 << 1 << "";
-        QTest::newRow("balance") << 2 << 0 << 0 << "/my/balance";
-        QTest::newRow("type-0") << 0 << 1 << 1 << "";
-        QTest::newRow("type-3") << 3 << 1 << 1 << "";
+        QTest::addColumn<bool>("inBody");
+        const QString alarm = QStringLiteral("Тревога! Объект 1234, зона 5: проникновение");
+        QTest::newRow("sms-1") << 1 << 1 << "t" << 0 << "/sms/send" << false;
+        QTest::newRow("sms-100") << 1 << 100 << "t" << 0 << "/sms/send" << false;
+        QTest::newRow("sms-100-cyrillic-body") << 1 << 100 << alarm << 0 << "/sms/send" << true;
+        QTest::newRow("sms-0") << 1 << 0 << "t" << 1 << "" << false;
+        QTest::newRow("sms-101") << 1 << 101 << "t" << 1 << "" << false;
+        QTest::newRow("balance") << 2 << 0 << "" << 0 << "/my/balance" << false;
+        QTest::newRow("type-0") << 0 << 1 << "t" << 1 << "" << false;
+        QTest::newRow("type-3") << 3 << 1 << "t" << 1 << "" << false;
     }
     void buildRestRequest()
     {
         QFETCH(int, requestType);
         QFETCH(int, batchSize);
+        QFETCH(QString, text);
         QFETCH(int, result);
         QFETCH(QString, path);
+        QFETCH(bool, inBody);
         writeSettings({{"apiKey", "KEY"}, {"baseUrl", "http://127.0.0.1:8080"}});
         PROV_SmsRU prov;
         QVERIFY(prov.readSettings());
         QList<SMSMessage> batch;
         for (int i = 0; i < batchSize; ++i)
-            batch << utf8("8900000" + QByteArray::number(1000 + i), "t");
+            batch << utf8("8900000" + QByteArray::number(1000 + i), text);
         QNetworkRequest request;
-        QByteArray body;
+        QByteArray body("stale");
         QString method;
         QCOMPARE(prov.buildRestRequest(requestType, batch, &request, &body, &method), result);
         if (result != 0)
             return;
         QCOMPARE(method, QString("POST"));
         QCOMPARE(request.header(QNetworkRequest::ContentTypeHeader).toByteArray(),
-                 QByteArray("text/plain"));
-        QVERIFY(body.isEmpty());
+                 QByteArray(inBody ? "application/x-www-form-urlencoded" : "text/plain"));
+        QCOMPARE(body.isEmpty(), !inBody);
         QCOMPARE(request.url().path(), path);
         QCOMPARE(request.url().port(), 8080);
-        const Items items = decoded(request.url());
+        QCOMPARE(request.url().hasQuery(), !inBody);
+        const Items items = inBody ? GatewayEmulator::decodeQuery(body) : decoded(request.url());
         QCOMPARE(items.first(), qMakePair(QString("api_id"), QString("KEY")));
         QCOMPARE(items.size(), requestType == 2 ? 1 : 4 + batchSize);
+        if (requestType == 1)
+            QCOMPARE(items.last(),
+                     qMakePair(QString("multi[7900000%1]").arg(1000 + batchSize - 1), text));
     }
 
     void parameters_data()
@@ -310,20 +448,14 @@ private slots:
         gw.enqueueReply(Reply::text("100\n14.5\n"), "/my/balance");
         PROV_SmsRU prov;
         prov.start();
-        prov.stateMachine();
-        prov.stateMachine();
-        QVERIFY(
-            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QVERIFY(tickUntilIdle(prov));
         int known = 0;
         QCOMPARE(prov.balance(&known), 15.25);
         QCOMPARE(known, 1);
 
         prov.enqueueSms(utf8("89001234567", "Тревога: объект 12"));
         prov.enqueueSms(utf8("89007654321", "Норма"));
-        prov.stateMachine();
-        prov.stateMachine();
-        QVERIFY(
-            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QVERIFY(tickUntilIdle(prov));
         QCOMPARE(prov.queueSize(), 0);
         QCOMPARE(prov.providerStatus(), int(StatusOk));
 
@@ -342,6 +474,63 @@ private slots:
         const auto balances = gw.requestsTo("/my/balance");
         QCOMPARE(balances.first().method, QByteArray("POST"));
         QCOMPARE(balances.first().queryItems, (Items{{"api_id", "KEY-9"}}));
+        prov.stop();
+    }
+
+    // The emulator refuses long request lines with 414 as web servers do, so a
+    // batch whose items stayed in the URL would fail here on every retry.
+    void batchReachesEmulatorWhole_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("inBody");
+        QTest::newRow("2-cyrillic-in-query") << 2 << QStringLiteral("Тревога: объект 12") << false;
+        QTest::newRow("100-cyrillic-in-body")
+            << 100 << QStringLiteral("Тревога! Объект 1234, зона 5: проникновение 1+1=2 & 50%")
+            << true;
+    }
+    void batchReachesEmulatorWhole()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, text);
+        QFETCH(bool, inBody);
+        GatewayEmulator gw;
+        QVERIFY(gw.listen());
+        gw.setHandler([](const GatewayEmulator::Request &r) {
+            if (r.path == QLatin1String("/my/balance"))
+                return Reply::text("100\n50\n");
+            if (r.path.size() + r.rawQuery.size() > 8000)
+                return Reply::text("Request-URI Too Large", 414);
+            return Reply::text("100\n000-000001\n");
+        });
+        writeSettings(
+            {{"apiKey", "KEY-7"}, {"senderID", "ZelAlarm"}, {"baseUrl", gw.baseUrl().toString()}});
+        PROV_SmsRU prov;
+        prov.start();
+        QVERIFY(tickUntilIdle(prov));
+
+        Items expected{
+            {"api_id", "KEY-7"}, {"from", "ZelAlarm"}, {"translit", "0"}, {"partner_id", "493517"}};
+        for (int i = 0; i < count; ++i) {
+            const QString own = QString("%1 #%2").arg(text).arg(i);
+            prov.enqueueSms(utf8(QByteArray::number(89000000000LL + i), own));
+            expected << qMakePair(QString("multi[7%1]").arg(9000000000LL + i), own);
+        }
+        QVERIFY(tickUntilIdle(prov));
+        QCOMPARE(prov.queueSize(), 0);
+        QCOMPARE(prov.failures(), 0);
+        QCOMPARE(prov.providerStatus(), int(StatusOk));
+
+        const auto sends = gw.requestsTo("/sms/send");
+        QCOMPARE(sends.size(), 1);
+        const GatewayEmulator::Request &req = sends.first();
+        QCOMPARE(req.method, QByteArray("POST"));
+        QCOMPARE(req.header("Content-Type"),
+                 QByteArray(inBody ? "application/x-www-form-urlencoded" : "text/plain"));
+        QCOMPARE(req.body.isEmpty(), !inBody);
+        QCOMPARE(req.queryItems.isEmpty(), inBody);
+        QCOMPARE(inBody ? GatewayEmulator::decodeQuery(req.body) : req.queryItems, expected);
+        QCOMPARE(gw.requestsTo("/my/balance").first().queryItems, (Items{{"api_id", "KEY-7"}}));
         prov.stop();
     }
 
@@ -366,15 +555,9 @@ private slots:
         gw.enqueueReply(Reply::text(body, httpStatus), "/sms/send");
         PROV_SmsRU prov;
         prov.start();
-        prov.stateMachine();
-        prov.stateMachine();
-        QVERIFY(
-            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QVERIFY(tickUntilIdle(prov));
         prov.enqueueSms(utf8("89001234567", "x"));
-        prov.stateMachine();
-        prov.stateMachine();
-        QVERIFY(
-            QTest::qWaitFor([&] { return prov.state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QVERIFY(tickUntilIdle(prov));
         QCOMPARE(prov.providerStatus(), status);
         QCOMPARE(prov.queueSize(), 1);
         QCOMPARE(prov.failures(), 1);
