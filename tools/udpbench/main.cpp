@@ -291,6 +291,7 @@ int main(int argc, char *argv[])
                 sysconf(_SC_NPROCESSORS_ONLN));
     std::printf("service pid=%lld rss_kb=%ld provider=%s\n", pid, atStart.rssKb,
                 p.isSet(pluginOpt) ? qPrintable(p.value(providerIdOpt)) : "none");
+    std::fflush(stdout);
 
     const SMSMessage msg = SmsText::makeMessage(
         "79001234567", QStringLiteral("Тревога: объект 1024, зона 3").toUtf8(), 1);
