@@ -1,4 +1,4 @@
-// restbench [--count N] [--skip-latency]
+// ZelRestBench [--count N] [--skip-latency]
 // 1. Enqueue 100,000 distinct SMS, then the same 100,000 again (all duplicates,
 //    with 100,000 waiting), into a gateway provider; report the time per call.
 // 2. Run the real service with prov_SmsRU against the gateway emulator and
