@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 
 // Writes lines to the system log (syslog(3): journald or rsyslog pick them
@@ -32,5 +33,9 @@ public:
     static QString identFor(const QString &serviceName);
 
 private:
+    bool daemonListening();
+
     QByteArray m_ident; // openlog() keeps the pointer, so the bytes live here
+    QElapsedTimer m_sinceCheck;
+    bool m_listening = false;
 };
