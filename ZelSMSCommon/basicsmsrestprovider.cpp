@@ -253,8 +253,17 @@ void BasicSmsRestProvider::idleTick()
     }
     const int limit = parameter(ParamBatchSend).toBool() ? intParameter(ParamBatchSize) : 1;
     // A batch size of 0 or less would never send anything; one SMS at least.
-    for (int i = 0; i < qMax(1, limit) && !m_queue.isEmpty(); ++i)
+    for (int i = 0; i < qMax(1, limit) && !m_queue.isEmpty(); ++i) {
+        if (!m_batch.isEmpty() && !canJoinBatch(m_batch, *m_queue.first())) {
+            qDebug() << QString::fromUtf8(OriginTick) +
+                            QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
+                                           "шлюз не примет его вместе с уже набранными (%2)")
+                                .arg(formatPhone(*m_queue.first(), QStringLiteral("8")))
+                                .arg(m_batch.size());
+            break;
+        }
         m_batch.append(queueTakeFirst());
+    }
     m_requestType = RequestSms;
     m_providerState = StateRequest;
 }
@@ -395,7 +404,12 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     m_providerState = StateIdle;
 }
 
-// ---- slots the gateways may override -------------------------------------------
+// ---- hooks the gateways may override -------------------------------------------
+
+bool BasicSmsRestProvider::canJoinBatch(const QList<SMSMessage *> &, const SMSMessage &) const
+{
+    return true;
+}
 
 bool BasicSmsRestProvider::customProviderPreRequestHandler()
 {

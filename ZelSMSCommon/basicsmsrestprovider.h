@@ -52,6 +52,16 @@ public:
     virtual int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
                                  QByteArray *body, QString *method) = 0;
 
+    // Asked while a batch is filled from the front of the queue, for each SMS
+    // after the first: may `next` go in the same request as those already in
+    // `batch`? On false filling stops there, and `next` leads the following
+    // batch, so queue order holds and nothing is skipped. For gateways whose
+    // batch items are keyed by something two SMS can share (SmsRU names its
+    // items by number and keeps only the last of a name). The first SMS of a
+    // batch always goes, so no rule can hold the queue up. The base lets every
+    // SMS join.
+    virtual bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const;
+
     int enqueueSms(const SMSMessage &msg) override;
     double balance(int *known) override;
     int providerStatus() override;

@@ -81,6 +81,11 @@ int PROV_SmsRU::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetw
     return 0;
 }
 
+bool PROV_SmsRU::canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const
+{
+    return SmsRuProtocol::itemNameFree(batch, next);
+}
+
 void PROV_SmsRU::handleRestReply(QNetworkReply *reply)
 {
     commitRestReply(SmsRuProtocol::parseReply(reply->readAll(), requestType()));

@@ -20,6 +20,8 @@ public:
     bool readSettings() override;
     int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
                          QByteArray *body, QString *method) override;
+    // Two SMS to one number never share a request (see SmsRuProtocol::itemName).
+    bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const override;
 
 public slots:
     void handleRestReply(QNetworkReply *reply) override;

@@ -18,6 +18,20 @@ Request balanceRequest(const QUrl &endpoint, const Settings &settings)
     return request;
 }
 
+QString itemName(const SMSMessage &msg)
+{
+    return QStringLiteral("multi[%1]").arg(SmsText::formatPhone(msg, QStringLiteral("7")));
+}
+
+bool itemNameFree(const QList<SMSMessage *> &batch, const SMSMessage &next)
+{
+    const QString number = SmsText::formatPhone(next, QStringLiteral("7"));
+    for (const SMSMessage *msg : batch)
+        if (SmsText::formatPhone(*msg, QStringLiteral("7")) == number)
+            return false;
+    return true;
+}
+
 Request sendRequest(const QUrl &endpoint, const Settings &settings, const QList<SMSMessage> &batch)
 {
     FormQuery query;
@@ -27,8 +41,7 @@ Request sendRequest(const QUrl &endpoint, const Settings &settings, const QList<
               settings.translit ? QStringLiteral("1") : QStringLiteral("0"));
     query.add(QStringLiteral("partner_id"), QString::fromLatin1(PartnerId));
     for (const SMSMessage &msg : batch)
-        query.add(QStringLiteral("multi[%1]").arg(SmsText::formatPhone(msg, QStringLiteral("7"))),
-                  SmsText::messageText(msg));
+        query.add(itemName(msg), SmsText::messageText(msg));
 
     Request request;
     request.url = endpoint;

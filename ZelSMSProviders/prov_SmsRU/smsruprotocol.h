@@ -41,6 +41,13 @@ struct Request
     QByteArray body; // empty while everything travels in the URL
 };
 
+// The name of an SMS's item in a send request: multi[7XXXXXXXXXX]. The
+// gateway reads the items as a table keyed by this name, so two SMS with the
+// same name in one request leave only the last, and the reply still says 100.
+QString itemName(const SMSMessage &msg);
+// True when no SMS of batch has the item name of next.
+bool itemNameFree(const QList<SMSMessage *> &batch, const SMSMessage &next);
+
 // The send request: api_id, from, translit, partner_id, then one
 // multi[7XXXXXXXXXX] item per SMS in batch order. Every name and value is
 // fully percent-encoded, so '+', '&', '%' and '#' in a text arrive unchanged.

@@ -6,7 +6,7 @@
 #include <QUrlQuery>
 
 // A minimal gateway for driving the request machine against the emulator.
-// Send: GET /send?to=<number>&to=...; reply "OK", "OK <spent>" or
+// Send: GET /send?to=<number>&msg=<text>&to=...; reply "OK", "OK <spent>" or
 // "ERR <code> <text>". Balance: GET /balance; reply "BAL <value>" or "ERR ...".
 // Its parameters are a plain struct so each test picks its own limits, and it
 // runs on a clock the test moves by hand.
@@ -34,7 +34,17 @@ public:
         setTickInterval(3600 * 1000);
     }
 
+    // How the gateway answers canJoinBatch: the base's answer, no two SMS
+    // to one number in a batch, or no second SMS at all.
+    enum JoinRule
+    {
+        JoinBase,
+        JoinDistinctNumbers,
+        JoinNone
+    };
+
     Params params;
+    JoinRule joinRule = JoinBase;
     bool settingsOk = true;
     bool holdRequests = false;
     int buildFailures = 0; // the next n builds fail
@@ -76,6 +86,22 @@ public:
 
     bool customProviderPreRequestHandler() override { return !holdRequests; }
 
+    bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const override
+    {
+        switch (joinRule) {
+        case JoinDistinctNumbers:
+            for (const SMSMessage *msg : batch)
+                if (formatPhone(*msg, QStringLiteral("7")) ==
+                    formatPhone(next, QStringLiteral("7")))
+                    return false;
+            return true;
+        case JoinNone:
+            return false;
+        default:
+            return BasicSmsRestProvider::canJoinBatch(batch, next);
+        }
+    }
+
     int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
                          QByteArray *, QString *method) override
     {
@@ -88,8 +114,10 @@ public:
         query.addQueryItem(QStringLiteral("key"), QStringLiteral("SECRET-KEY"));
         if (requestType == RequestSms) {
             url.setPath(QStringLiteral("/send"));
-            for (const SMSMessage &msg : batch)
+            for (const SMSMessage &msg : batch) {
                 query.addQueryItem(QStringLiteral("to"), formatPhone(msg, QStringLiteral("7")));
+                query.addQueryItem(QStringLiteral("msg"), messageText(msg));
+            }
         } else {
             url.setPath(QStringLiteral("/balance"));
         }

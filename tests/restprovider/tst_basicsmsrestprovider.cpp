@@ -24,6 +24,18 @@ QByteArray phoneOf(int i)
     return "8900" + QByteArray::number(1000000 + i);
 }
 
+// Number and text of each SMS of a send request, as "79001234567:text".
+QStringList smsOf(const GatewayEmulator::Request &r)
+{
+    QStringList out;
+    for (const auto &item : r.queryItems)
+        if (item.first == QLatin1String("to"))
+            out << item.second + QLatin1Char(':');
+        else if (item.first == QLatin1String("msg") && !out.isEmpty())
+            out.last() += item.second;
+    return out;
+}
+
 QStringList numbersOf(const GatewayEmulator::Request &r)
 {
     QStringList out;
@@ -149,6 +161,105 @@ private slots:
         }
         QCOMPARE(m_prov->queueSize(), 0);
         QCOMPARE(m_prov->batchSize(), 0);
+    }
+
+    // Queue entries are "phone:text"; each expected request lists its SMS as
+    // the gateway receives them, "number:text".
+    void joinRuleStopsFilling_data()
+    {
+        QTest::addColumn<int>("rule");
+        QTest::addColumn<int>("batchSize");
+        QTest::addColumn<QStringList>("queued");
+        QTest::addColumn<QList<QStringList>>("requests");
+        QTest::newRow("base-same-number-joins")
+            << int(TestGateway::JoinBase) << 10
+            << QStringList{"89001234567:a", "+79001234567:b", "89007654321:c"}
+            << QList<QStringList>{{"79001234567:a", "79001234567:b", "79007654321:c"}};
+        QTest::newRow("repeat-stops-filling-rest-goes-next")
+            << int(TestGateway::JoinDistinctNumbers) << 10
+            << QStringList{"89000000001:a", "89000000002:b", "+79000000001:c", "89000000003:d"}
+            << QList<QStringList>{{"79000000001:a", "79000000002:b"},
+                                  {"79000000001:c", "79000000003:d"}};
+        QTest::newRow("three-forms-of-one-number-three-requests")
+            << int(TestGateway::JoinDistinctNumbers) << 10
+            << QStringList{"89001234567:a", "+79001234567:b", "00079001234567:c"}
+            << QList<QStringList>{{"79001234567:a"}, {"79001234567:b"}, {"79001234567:c"}};
+        QTest::newRow("repeat-at-batch-limit-keeps-order")
+            << int(TestGateway::JoinDistinctNumbers) << 2
+            << QStringList{"89000000001:a", "89000000002:b", "89000000003:c", "89000000001:d",
+                           "89000000004:e"}
+            << QList<QStringList>{{"79000000001:a", "79000000002:b"},
+                                  {"79000000003:c", "79000000001:d"},
+                                  {"79000000004:e"}};
+        QTest::newRow("distinct-numbers-one-request")
+            << int(TestGateway::JoinDistinctNumbers) << 10
+            << QStringList{"89000000001:a", "89000000002:b", "89000000003:c"}
+            << QList<QStringList>{{"79000000001:a", "79000000002:b", "79000000003:c"}};
+        QTest::newRow("none-may-join-first-still-goes")
+            << int(TestGateway::JoinNone) << 10
+            << QStringList{"89000000001:a", "89000000002:b", "89000000003:c"}
+            << QList<QStringList>{{"79000000001:a"}, {"79000000002:b"}, {"79000000003:c"}};
+    }
+    void joinRuleStopsFilling()
+    {
+        QFETCH(int, rule);
+        QFETCH(int, batchSize);
+        QFETCH(QStringList, queued);
+        QFETCH(QList<QStringList>, requests);
+        m_prov->joinRule = TestGateway::JoinRule(rule);
+        m_prov->params.batchSize = batchSize;
+        startWithBalance(100);
+        for (const QString &entry : queued) {
+            const QStringList parts = entry.split(QLatin1Char(':'));
+            m_prov->enqueueSms(sms(parts.at(0).toLatin1(), parts.at(1).toUtf8()));
+        }
+        QCOMPARE(m_prov->queueSize(), queued.size());
+        m_gw->setDefaultReply(Reply::text("OK"));
+        int waiting = queued.size();
+        for (int n = 0; n < requests.size(); ++n) {
+            m_prov->stateMachine(); // fills the batch
+            QCOMPARE(m_prov->batchSize(), requests.at(n).size());
+            waiting -= requests.at(n).size();
+            // Whatever may not join stays queued, not dropped.
+            QCOMPARE(m_prov->queueSize(), waiting);
+            QVERIFY(sendAndSettle());
+        }
+        QCOMPARE(m_prov->queueSize(), 0);
+        const auto sends = m_gw->requestsTo("/send");
+        QCOMPARE(sends.size(), requests.size());
+        for (int n = 0; n < sends.size(); ++n)
+            QCOMPARE(smsOf(sends.at(n)), requests.at(n));
+        QCOMPARE(m_prov->failures(), 0);
+    }
+
+    // A failed batch comes back behind a later SMS to one of its numbers: that
+    // SMS now leads, and the batch follows it in its own order.
+    void joinRuleAfterRequeue()
+    {
+        m_prov->joinRule = TestGateway::JoinDistinctNumbers;
+        m_prov->params.retryPause = 60;
+        startWithBalance(100);
+        m_prov->enqueueSms(sms("89000000001", "a"));
+        m_prov->enqueueSms(sms("89000000002", "b"));
+        m_gw->enqueueReply(Reply::text("ERR 7 refused", 200, 200), "/send");
+        m_prov->stateMachine();
+        m_prov->stateMachine();
+        QCOMPARE(m_prov->state(), int(BasicSmsRestProvider::StateWaitReply));
+        m_prov->enqueueSms(sms("+79000000001", "c"));
+        QVERIFY(QTest::qWaitFor([&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; },
+                                5000));
+        QCOMPARE(m_prov->queueSize(), 3);
+        m_prov->advance(61);
+        m_prov->stateMachine(); // pause ends
+        QVERIFY(!m_prov->paused());
+        m_gw->setDefaultReply(Reply::text("OK"));
+        QVERIFY(sendAndSettle());
+        QVERIFY(sendAndSettle());
+        const auto sends = m_gw->requestsTo("/send");
+        QCOMPARE(sends.size(), 3);
+        QCOMPARE(smsOf(sends.at(1)), QStringList{"79000000001:c"});
+        QCOMPARE(smsOf(sends.at(2)), QStringList({"79000000001:a", "79000000002:b"}));
+        QCOMPARE(m_prov->queueSize(), 0);
     }
 
     void failedBatchGoesBehindNewerInItsOrder()

@@ -564,6 +564,109 @@ private slots:
         prov.stop();
     }
 
+    void itemNameFree_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("batch");
+        QTest::addColumn<QByteArray>("next");
+        QTest::addColumn<bool>("free");
+        QTest::newRow("empty-batch") << QList<QByteArray>{} << QByteArray("89001234567") << true;
+        QTest::newRow("same-bytes")
+            << QList<QByteArray>{"89001234567"} << QByteArray("89001234567") << false;
+        QTest::newRow("plus7-vs-8")
+            << QList<QByteArray>{"+79001234567"} << QByteArray("89001234567") << false;
+        QTest::newRow("bare-10-digits-vs-8")
+            << QList<QByteArray>{"9001234567"} << QByteArray("89001234567") << false;
+        QTest::newRow("international-00-prefix")
+            << QList<QByteArray>{"89000000001", "00079001234567"} << QByteArray("+79001234567")
+            << false;
+        QTest::newRow("other-number")
+            << QList<QByteArray>{"89001234567", "89001234568"} << QByteArray("89001234569") << true;
+        QTest::newRow("short-numbers-kept-whole")
+            << QList<QByteArray>{"12345"} << QByteArray("712345") << true;
+        QTest::newRow("short-same") << QList<QByteArray>{"112"} << QByteArray("112") << false;
+    }
+    void itemNameFree()
+    {
+        QFETCH(QList<QByteArray>, batch);
+        QFETCH(QByteArray, next);
+        QFETCH(bool, free);
+        QList<SMSMessage> held;
+        for (const QByteArray &phone : batch)
+            held << utf8(phone, "x");
+        QList<SMSMessage *> pointers;
+        for (SMSMessage &msg : held)
+            pointers << &msg;
+        const SMSMessage candidate = utf8(next, "y");
+        QCOMPARE(SmsRuProtocol::itemNameFree(pointers, candidate), free);
+        PROV_SmsRU prov;
+        QCOMPARE(prov.canJoinBatch(pointers, candidate), free);
+        // The rule and the request agree: a free name is one no item carries.
+        QStringList names;
+        for (const SMSMessage &msg : held)
+            names << SmsRuProtocol::itemName(msg);
+        QCOMPARE(!names.contains(SmsRuProtocol::itemName(candidate)), free);
+    }
+
+    // The gateway keeps only the last item of a name, so a batch with two SMS
+    // to one number would lose the first while the reply says 100. Each
+    // expected request lists its items as "name=text".
+    void sameNumberGoesInSeparateRequests_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("phones");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QList<QStringList>>("requests");
+        QTest::newRow("plus7-and-8-two-requests")
+            << QList<QByteArray>{"+79001234567", "89001234567"}
+            << QStringList{"Тревога: объект 12", "Норма: объект 12"}
+            << QList<QStringList>{{"multi[79001234567]=Тревога: объект 12"},
+                                  {"multi[79001234567]=Норма: объект 12"}};
+        QTest::newRow("repeat-after-other-number")
+            << QList<QByteArray>{"89001234567", "89007654321", "+79001234567", "89005555555"}
+            << QStringList{"a", "b", "c", "d"}
+            << QList<QStringList>{{"multi[79001234567]=a", "multi[79007654321]=b"},
+                                  {"multi[79001234567]=c", "multi[79005555555]=d"}};
+        QTest::newRow("distinct-numbers-one-request")
+            << QList<QByteArray>{"89001234567", "89007654321"} << QStringList{"a", "b"}
+            << QList<QStringList>{{"multi[79001234567]=a", "multi[79007654321]=b"}};
+    }
+    void sameNumberGoesInSeparateRequests()
+    {
+        QFETCH(QList<QByteArray>, phones);
+        QFETCH(QStringList, texts);
+        QFETCH(QList<QStringList>, requests);
+        GatewayEmulator gw;
+        QVERIFY(gw.listen());
+        // Answers as the gateway does: 100, whatever the batch lost.
+        gw.setHandler([](const GatewayEmulator::Request &r) {
+            if (r.path == QLatin1String("/my/balance"))
+                return Reply::text("100\n50\n");
+            return Reply::text("100\n000-000001\n");
+        });
+        writeSettings({{"apiKey", "KEY-5"}, {"baseUrl", gw.baseUrl().toString()}});
+        PROV_SmsRU prov;
+        prov.start();
+        QVERIFY(tickUntilIdle(prov));
+        for (int i = 0; i < phones.size(); ++i)
+            prov.enqueueSms(utf8(phones.at(i), texts.at(i)));
+        QCOMPARE(prov.queueSize(), phones.size());
+        for (int n = 0; n < requests.size(); ++n)
+            QVERIFY(tickUntilIdle(prov));
+        QCOMPARE(prov.queueSize(), 0);
+        QCOMPARE(prov.failures(), 0);
+
+        const auto sends = gw.requestsTo("/sms/send");
+        QCOMPARE(sends.size(), requests.size());
+        for (int n = 0; n < sends.size(); ++n) {
+            QStringList items;
+            for (const auto &item : sends.at(n).queryItems)
+                if (item.first.startsWith(QLatin1String("multi[")))
+                    items << item.first + QLatin1Char('=') + item.second;
+            QCOMPARE(items, requests.at(n));
+            QCOMPARE(sends.at(n).queryValue("api_id"), QString("KEY-5"));
+        }
+        prov.stop();
+    }
+
     void pluginMetadataAndInstance()
     {
         QPluginLoader loader(QStringLiteral(SMSRU_PLUGIN_PATH));
