@@ -2,10 +2,8 @@
 
 #include "smsmessage.h"
 
-#include <QCoreApplication>
 #include <QNetworkRequest>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QVariantMap>
 
@@ -70,15 +68,3 @@ public:
 bool runFailedSend(BasicSmsRestProvider *provider, const SMSMessage &msg, int timeoutMs);
 
 } // namespace GatewayTest
-
-// A test main whose system settings live in a fresh temporary directory.
-#define ZEL_GATEWAY_TEST_MAIN(TestClass)                                                           \
-    int main(int argc, char **argv)                                                                \
-    {                                                                                              \
-        QTemporaryDir settingsDir;                                                                 \
-        qputenv("ZELSMS_SETTINGS_DIR", settingsDir.path().toUtf8());                               \
-        SettingsLocation::applyFromEnvironment();                                                  \
-        QCoreApplication app(argc, argv);                                                          \
-        TestClass tc;                                                                              \
-        return QTest::qExec(&tc, argc, argv);                                                      \
-    }

@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_epochta_v2.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QTest>
 
@@ -201,5 +201,5 @@ void TstEPochta::liveBalanceThenSpent()
     QVERIFY(send.body.contains("<text>Тревога</text>"));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstEPochta)
+ZEL_TEST_MAIN(TstEPochta)
 #include "tst_epochta.moc"

@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_esputnik_v1.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -284,5 +284,5 @@ void TstESputnik::httpErrorLogKeepsCredentialsOut()
     QVERIFY2(!log.contains("Sekr3t") && !log.contains("opsuser"), qPrintable(log));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstESputnik)
+ZEL_TEST_MAIN(TstESputnik)
 #include "tst_esputnik.moc"

@@ -1,8 +1,8 @@
 #include "formquery.h"
 #include "gatewaytestsupport.h"
 #include "jsonsmsgateway.h"
-#include "settingslocation.h"
 #include "xmlrequestwriter.h"
+#include "zeltestmain.h"
 
 #include <QTest>
 #include <QUrl>
@@ -244,5 +244,5 @@ void TstGatewayCommon::sentBatchPhoneFor()
     QCOMPARE(sent.phoneFor({5, "", "x"}), QString("?"));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstGatewayCommon)
+ZEL_TEST_MAIN(TstGatewayCommon)
 #include "tst_gatewaycommon.moc"

@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_iqsms.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -262,5 +262,5 @@ void TstIqSms::liveSendAndBalance()
     QCOMPARE(gw.requestsTo("/messages/v2/balance.json").size(), 1);
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstIqSms)
+ZEL_TEST_MAIN(TstIqSms)
 #include "tst_iqsms.moc"

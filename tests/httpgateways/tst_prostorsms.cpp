@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_prostorsms.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -201,5 +201,5 @@ void TstProstorSms::liveSendAndBalance()
     QCOMPARE(msgs[0].toObject()["text"].toString(), QString("Тревога"));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstProstorSms)
+ZEL_TEST_MAIN(TstProstorSms)
 #include "tst_prostorsms.moc"

@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_smscenter.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QTest>
 #include <QUrlQuery>
@@ -301,5 +301,5 @@ void TstSmsCenter::httpErrorLogKeepsPasswordOut()
     QVERIFY2(!log.contains("Тайна") && !log.contains("%D0%A2"), qPrintable(log));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstSmsCenter)
+ZEL_TEST_MAIN(TstSmsCenter)
 #include "tst_smscenter.moc"

@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "gatewaytestsupport.h"
 #include "prov_smsgorod.h"
-#include "settingslocation.h"
+#include "zeltestmain.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -288,5 +288,5 @@ void TstSmsGorod::liveSendAndBalance()
     QCOMPARE(sent.first().header("Content-Type"), QByteArray("text/xml; charset=utf-8"));
 }
 
-ZEL_GATEWAY_TEST_MAIN(TstSmsGorod)
+ZEL_TEST_MAIN(TstSmsGorod)
 #include "tst_smsgorod.moc"

@@ -3,7 +3,7 @@
 #include "logcapture.h"
 #include "settingslocation.h"
 #include "testgateway.h"
-#include "testmain.h"
+#include "zeltestmain.h"
 
 #include <QFile>
 #include <QSettings>
@@ -786,5 +786,5 @@ private slots:
     }
 };
 
-ZEL_REST_TEST_MAIN(TestBasicSmsRestProvider)
+ZEL_TEST_MAIN(TestBasicSmsRestProvider)
 #include "tst_basicsmsrestprovider.moc"

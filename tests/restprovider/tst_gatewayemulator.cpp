@@ -1,5 +1,5 @@
 #include "gatewayemulator.h"
-#include "testmain.h"
+#include "zeltestmain.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -134,5 +134,5 @@ private slots:
     }
 };
 
-ZEL_REST_TEST_MAIN(TestGatewayEmulator)
+ZEL_TEST_MAIN(TestGatewayEmulator)
 #include "tst_gatewayemulator.moc"

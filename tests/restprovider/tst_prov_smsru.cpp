@@ -2,7 +2,7 @@
 #include "logcapture.h"
 #include "prov_smsru.h"
 #include "smsruprotocol.h"
-#include "testmain.h"
+#include "zeltestmain.h"
 
 #include <QFile>
 #include <QPluginLoader>
@@ -703,5 +703,5 @@ private slots:
     }
 };
 
-ZEL_REST_TEST_MAIN(TestProvSmsRU)
+ZEL_TEST_MAIN(TestProvSmsRU)
 #include "tst_prov_smsru.moc"

@@ -1,7 +1,7 @@
 #include "providercatalogue.h"
 #include "providerplugins.h"
 #include "settingslocation.h"
-#include "testmain.h"
+#include "zeltestmain.h"
 
 #include <QDir>
 #include <QFile>
@@ -189,5 +189,5 @@ private slots:
     }
 };
 
-ZEL_REST_TEST_MAIN(TestProviderCatalogue)
+ZEL_TEST_MAIN(TestProviderCatalogue)
 #include "tst_providercatalogue.moc"

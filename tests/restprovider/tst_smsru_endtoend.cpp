@@ -1,7 +1,7 @@
 #include "gatewayemulator.h"
 #include "servicerunner.h"
 #include "stationfake.h"
-#include "testmain.h"
+#include "zeltestmain.h"
 
 #include <QtTest>
 
@@ -85,5 +85,5 @@ private slots:
     }
 };
 
-ZEL_REST_TEST_MAIN(TestSmsRuEndToEnd)
+ZEL_TEST_MAIN(TestSmsRuEndToEnd)
 #include "tst_smsru_endtoend.moc"

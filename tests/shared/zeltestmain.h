@@ -7,8 +7,10 @@
 #include <QTest>
 
 // A test main whose system-scope settings live in a fresh temporary directory,
-// so no test reads or writes another's settings or the machine's.
-#define ZEL_REST_TEST_MAIN(TestClass)                                                              \
+// so no test reads or writes another's settings or the machine's. The
+// redirection has to happen before the first QSettings exists, hence in main
+// and not in initTestCase().
+#define ZEL_TEST_MAIN(TestClass)                                                                   \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
         QTemporaryDir settingsDir;                                                                 \
