@@ -1,9 +1,6 @@
 #include "prov_prostorsms.h"
 
-#include "missingsettings.h"
-
 #include <QDebug>
-#include <QSettings>
 
 const char *const PROV_ProstorSms::DefaultSendUrl =
     "https://api.prostor-sms.ru/messages/v2/send.json";
@@ -22,19 +19,9 @@ QVariant PROV_ProstorSms::parameter(int id)
 
 bool PROV_ProstorSms::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("ProstorSms");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", QString()).toString();
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    const QStringList missing = MissingSettings::credentials(m_login, m_password);
-    const bool usable =
-        MissingSettings::check("[PROV_ProstorSms::readSettings()]", settings, missing);
-    settings.endGroup();
+    m_account = GatewayCredentials::read(*this, "ProstorSms", "[PROV_ProstorSms::readSettings()]");
     m_messageCounter = 0;
-    return usable;
+    return m_account.usable;
 }
 
 int PROV_ProstorSms::buildRestRequest(int requestType, QList<SMSMessage> batch,
@@ -48,12 +35,12 @@ int PROV_ProstorSms::buildRestRequest(int requestType, QList<SMSMessage> batch,
         if (batch.isEmpty() || batch.size() > MaxBatch)
             return 1;
         const QJsonArray messages =
-            JsonSmsGateway::messages(batch, m_senderId, {}, &m_messageCounter, &m_sent);
+            JsonSmsGateway::messages(batch, m_account.senderId, {}, &m_messageCounter, &m_sent);
         request->setUrl(endpoint(DefaultSendUrl));
-        *body = JsonSmsGateway::requestBody(m_login, m_password, messages);
+        *body = JsonSmsGateway::requestBody(m_account.login, m_account.password, messages);
     } else if (requestType == RequestBalance) {
         request->setUrl(endpoint(DefaultBalanceUrl));
-        *body = JsonSmsGateway::requestBody(m_login, m_password);
+        *body = JsonSmsGateway::requestBody(m_account.login, m_account.password);
     } else {
         return 1;
     }

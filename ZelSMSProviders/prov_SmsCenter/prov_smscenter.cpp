@@ -1,7 +1,5 @@
 #include "prov_smscenter.h"
 
-#include "missingsettings.h"
-
 #include "formquery.h"
 
 #include <QSettings>
@@ -23,20 +21,13 @@ QVariant PROV_SmsCenter::parameter(int id)
 
 bool PROV_SmsCenter::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("SmsCenter");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", QString()).toString();
-    m_flash = settings.value("flashSms", false).toBool();
-    m_translit = settings.value("translit", false).toBool();
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    const QStringList missing = MissingSettings::credentials(m_login, m_password);
-    const bool usable =
-        MissingSettings::check("[PROV_SmsCenter::readSettings()]", settings, missing);
-    settings.endGroup();
-    return usable;
+    m_account = GatewayCredentials::read(*this, "SmsCenter", "[PROV_SmsCenter::readSettings()]",
+                                         [this](const QSettings &group) {
+                                             m_flash = group.value("flashSms", false).toBool();
+                                             m_translit = group.value("translit", false).toBool();
+                                             return QStringList();
+                                         });
+    return m_account.usable;
 }
 
 // The gateway splits "list" at line feeds, so a line break inside a text would
@@ -56,8 +47,8 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
     request->setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
 
     FormQuery query;
-    query.add("login", m_login);
-    query.add("psw", m_password);
+    query.add("login", m_account.login);
+    query.add("psw", m_account.password);
     query.add("fmt", "2");
     QUrl url;
     if (requestType == RequestSms) {
@@ -66,7 +57,7 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
         QStringList lines;
         for (const SMSMessage &msg : batch)
             lines.append(listLine(formatPhone(msg, "7"), messageText(msg)));
-        query.add("sender", m_senderId);
+        query.add("sender", m_account.senderId);
         query.add("translit", m_translit ? "1" : "0");
         query.add("flash", m_flash ? "1" : "0");
         query.add("cost", "2");

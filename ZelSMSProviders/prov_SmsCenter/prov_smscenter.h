@@ -1,6 +1,7 @@
 #pragma once
 
 #include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
 #include "gatewayparameters.h"
 
 // The SMS Center gateway: a batch of up to 100 SMS as one "list" query item
@@ -39,9 +40,7 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    QString m_login;
-    QString m_password;
-    QString m_senderId;
+    GatewayCredentials m_account;
     bool m_flash = false;
     bool m_translit = false;
 

@@ -1,7 +1,5 @@
 #include "prov_smsgorod.h"
 
-#include "missingsettings.h"
-
 #include "xmlrequestwriter.h"
 
 #include <QDebug>
@@ -24,24 +22,16 @@ QVariant PROV_SmsGorod::parameter(int id)
 
 bool PROV_SmsGorod::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("SmsGorod");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", QString()).toString();
-    m_channel = settings.value("channel", -1).toInt();
-    m_flash = settings.value("flashSms", false).toBool();
-    if (m_senderId.isEmpty())
-        m_senderId = DefaultSender;
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    QStringList missing = MissingSettings::credentials(m_login, m_password);
-    if (m_channel < 0)
-        missing << "channel";
-    const bool usable =
-        MissingSettings::check("[PROV_SmsGorod::readSettings()]", settings, missing);
-    settings.endGroup();
-    return usable;
+    m_account = GatewayCredentials::read(
+        *this, "SmsGorod", "[PROV_SmsGorod::readSettings()]", [this](const QSettings &group) {
+            m_channel = group.value("channel", -1).toInt();
+            m_flash = group.value("flashSms", false).toBool();
+            // Without a channel there is no host to send to.
+            return m_channel < 0 ? QStringList{"channel"} : QStringList();
+        });
+    if (m_account.senderId.isEmpty())
+        m_account.senderId = DefaultSender;
+    return m_account.usable;
 }
 
 int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
@@ -54,8 +44,8 @@ int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
     XmlRequestWriter xml;
     xml.startElement("request");
     xml.startElement("security");
-    xml.emptyElement("login", {{"value", m_login}});
-    xml.emptyElement("password", {{"value", m_password}});
+    xml.emptyElement("login", {{"value", m_account.login}});
+    xml.emptyElement("password", {{"value", m_account.password}});
     xml.endElement();
 
     QStringList phones;
@@ -66,7 +56,7 @@ int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
         for (const SMSMessage &msg : batch) {
             xml.startElement("message");
             xml.attribute("type", m_flash ? "flashsms" : "sms");
-            xml.textElement("sender", m_senderId);
+            xml.textElement("sender", m_account.senderId);
             xml.textElement("text", messageText(msg));
             xml.emptyElement("abonent", {{"phone", formatPhone(msg, "7")},
                                          {"number_sms", QString::number(++counter)}});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
 #include "gatewayparameters.h"
 
 #include <QPair>
@@ -38,9 +39,7 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    QString m_login;
-    QString m_password;
-    QString m_senderId;
+    GatewayCredentials m_account;
     bool m_flash = false;
     int m_channel = -1;
 

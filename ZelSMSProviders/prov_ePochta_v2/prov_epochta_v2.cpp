@@ -1,10 +1,7 @@
 #include "prov_epochta_v2.h"
 
-#include "missingsettings.h"
-
 #include "xmlrequestwriter.h"
 
-#include <QSettings>
 #include <QXmlStreamReader>
 
 const char *const PROV_ePochta_v2::DefaultSender = "OHRANA";
@@ -22,20 +19,10 @@ QVariant PROV_ePochta_v2::parameter(int id)
 
 bool PROV_ePochta_v2::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("ePochta_v2");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", QString()).toString();
-    if (m_senderId.isEmpty())
-        m_senderId = DefaultSender;
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    const QStringList missing = MissingSettings::credentials(m_login, m_password);
-    const bool usable =
-        MissingSettings::check("[PROV_ePochta_v2::readSettings()]", settings, missing);
-    settings.endGroup();
-    return usable;
+    m_account = GatewayCredentials::read(*this, "ePochta_v2", "[PROV_ePochta_v2::readSettings()]");
+    if (m_account.senderId.isEmpty())
+        m_account.senderId = DefaultSender;
+    return m_account.usable;
 }
 
 int PROV_ePochta_v2::buildRestRequest(int requestType, QList<SMSMessage> batch,
@@ -55,13 +42,13 @@ int PROV_ePochta_v2::buildRestRequest(int requestType, QList<SMSMessage> batch,
     xml.textElement("operation", requestType == RequestBalance ? "BALANCE" : "SEND");
     xml.endElement();
     xml.startElement("authentification");
-    xml.textElement("username", m_login);
-    xml.textElement("password", m_password);
+    xml.textElement("username", m_account.login);
+    xml.textElement("password", m_account.password);
     xml.endElement();
     if (requestType == RequestSms) {
         xml.startElement("message");
         xml.textElement("text", messageText(batch.first()));
-        xml.textElement("sender", m_senderId);
+        xml.textElement("sender", m_account.senderId);
         xml.endElement();
         xml.startElement("numbers");
         for (const SMSMessage &msg : batch)

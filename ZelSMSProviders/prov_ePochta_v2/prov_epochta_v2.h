@@ -1,6 +1,7 @@
 #pragma once
 
 #include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
 #include "gatewayparameters.h"
 
 // Version 2 of the ePochta XML API: every request is one XML document posted
@@ -30,9 +31,7 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    QString m_login;
-    QString m_password;
-    QString m_senderId;
+    GatewayCredentials m_account;
 
     int m_sentType = RequestNone;
 };

@@ -1,11 +1,8 @@
 #include "prov_esputnik_v1.h"
 
-#include "missingsettings.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 
 const char *const PROV_eSputnik_v1::DefaultSender = "reklama";
 const char *const PROV_eSputnik_v1::DefaultSendUrl = "https://esputnik.com/api/v1/message/sms";
@@ -23,20 +20,11 @@ QVariant PROV_eSputnik_v1::parameter(int id)
 
 bool PROV_eSputnik_v1::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("eSputnik_v1");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", DefaultSender).toString();
-    if (m_senderId.isEmpty())
-        m_senderId = DefaultSender;
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    const QStringList missing = MissingSettings::credentials(m_login, m_password);
-    const bool usable =
-        MissingSettings::check("[PROV_eSputnik_v1::readSettings()]", settings, missing);
-    settings.endGroup();
-    return usable;
+    m_account =
+        GatewayCredentials::read(*this, "eSputnik_v1", "[PROV_eSputnik_v1::readSettings()]");
+    if (m_account.senderId.isEmpty())
+        m_account.senderId = DefaultSender;
+    return m_account.usable;
 }
 
 int PROV_eSputnik_v1::buildRestRequest(int requestType, QList<SMSMessage> batch,
@@ -50,7 +38,7 @@ int PROV_eSputnik_v1::buildRestRequest(int requestType, QList<SMSMessage> batch,
         if (batch.size() != 1)
             return 1;
         QJsonObject obj;
-        obj.insert("from", m_senderId);
+        obj.insert("from", m_account.senderId);
         obj.insert("text", messageText(batch.first()));
         obj.insert("phoneNumbers", QJsonArray{formatPhone(batch.first(), "7")});
         *body = QJsonDocument(obj).toJson(QJsonDocument::Indented);
@@ -65,8 +53,8 @@ int PROV_eSputnik_v1::buildRestRequest(int requestType, QList<SMSMessage> batch,
     // Decoded mode: the credentials are taken literally. In the default mode a
     // password holding "%41" would be sent as "A", and '@', ':' or '/' in it
     // would not be escaped reliably.
-    url.setUserName(m_login, QUrl::DecodedMode);
-    url.setPassword(m_password, QUrl::DecodedMode);
+    url.setUserName(m_account.login, QUrl::DecodedMode);
+    url.setPassword(m_account.password, QUrl::DecodedMode);
     request->setUrl(url);
     m_sentType = requestType;
     return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
 #include "gatewayparameters.h"
 
 // Version 1 of the eSputnik JSON API: one SMS per request, the account's login
@@ -31,9 +32,7 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    QString m_login;
-    QString m_password;
-    QString m_senderId;
+    GatewayCredentials m_account;
 
     int m_sentType = RequestNone;
 };

@@ -1,7 +1,5 @@
 #include "prov_iqsms.h"
 
-#include "missingsettings.h"
-
 #include <QDebug>
 #include <QSettings>
 
@@ -20,19 +18,13 @@ QVariant PROV_iqSms::parameter(int id)
 
 bool PROV_iqSms::readSettings()
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup("iqSms");
-    m_login = settings.value("login", QString()).toString();
-    m_password = settings.value("password", QString()).toString();
-    m_senderId = settings.value("senderID", QString()).toString();
-    m_flash = settings.value("flashSms", false).toBool();
-    readBaseUrl(settings);
-    warnIfSettingsReadable(settings);
-    const QStringList missing = MissingSettings::credentials(m_login, m_password);
-    const bool usable = MissingSettings::check("[PROV_iqSms::readSettings()]", settings, missing);
-    settings.endGroup();
+    m_account = GatewayCredentials::read(*this, "iqSms", "[PROV_iqSms::readSettings()]",
+                                         [this](const QSettings &group) {
+                                             m_flash = group.value("flashSms", false).toBool();
+                                             return QStringList();
+                                         });
     m_messageCounter = 0;
-    return usable;
+    return m_account.usable;
 }
 
 int PROV_iqSms::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
@@ -47,12 +39,12 @@ int PROV_iqSms::buildRestRequest(int requestType, QList<SMSMessage> batch, QNetw
             return 1;
         const QJsonObject flash = m_flash ? QJsonObject{{"flash", "1"}} : QJsonObject();
         const QJsonArray messages =
-            JsonSmsGateway::messages(batch, m_senderId, flash, &m_messageCounter, &m_sent);
+            JsonSmsGateway::messages(batch, m_account.senderId, flash, &m_messageCounter, &m_sent);
         request->setUrl(endpoint(DefaultSendUrl));
-        *body = JsonSmsGateway::requestBody(m_login, m_password, messages);
+        *body = JsonSmsGateway::requestBody(m_account.login, m_account.password, messages);
     } else if (requestType == RequestBalance) {
         request->setUrl(endpoint(DefaultBalanceUrl));
-        *body = JsonSmsGateway::requestBody(m_login, m_password);
+        *body = JsonSmsGateway::requestBody(m_account.login, m_account.password);
     } else {
         return 1;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
 #include "gatewayparameters.h"
 #include "jsonsmsgateway.h"
 
@@ -32,9 +33,7 @@ public slots:
     void handleRestReply(QNetworkReply *reply) override;
 
 private:
-    QString m_login;
-    QString m_password;
-    QString m_senderId;
+    GatewayCredentials m_account;
     bool m_flash = false;
     quint32 m_messageCounter = 0;
 
