@@ -58,6 +58,7 @@ ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
     s.flowControl = storedInt(stored, ModemGroup, "hwControl", 0, 0, 2, s.problems);
     s.dataBits = storedInt(stored, ModemGroup, "byteSize", 8, 5, 8, s.problems);
     s.pinCode = storedText(stored, ModemGroup, "pinCode");
+    s.commandGapMs = storedInt(stored, ModemGroup, "commandGapMs", 20, 0, 1000, s.problems);
     s.sendCtrlSms = storedBool(stored, CtrlSmsGroup, "sendCtrlSms");
     s.ctrlSmsNum = storedText(stored, CtrlSmsGroup, "ctrlSmsNum");
     // Zero hours would send a control SMS every time the modem is idle.

@@ -15,6 +15,9 @@
 // from a 100 ms timer, keeps the queue of requests and sends them one at a
 // time, asks the operator for the SIM balance by USSD, sends the periodic
 // control SMS and reports status, balance and the modem status word.
+// Between ticks a single-shot step timer runs the state machine as soon as it
+// can move on (a request to start, a command to write after the quiet gap), so
+// the 100 ms tick paces only time-outs and periodic checks.
 // Time is read from the modem library's clock so tests can move it.
 class PROV_Modem : public QObject, public ICommonSmsInterface
 {
@@ -73,9 +76,12 @@ public slots:
 
 private slots:
     void onPortError(QSerialPort::SerialPortError error);
+    void onStepTimer();
 
 private:
     void resetState();
+    void scheduleStep();
+    bool canStartWork() const;
     void stateOpenPort();
     void stateIdle();
     void stateSendRequest();
@@ -100,6 +106,7 @@ private:
     QSerialPort m_port;
     GSMModemCtrl m_ctrl;
     QTimer *m_timer;
+    QTimer *m_stepTimer;
 
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;
