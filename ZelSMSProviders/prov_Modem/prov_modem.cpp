@@ -180,6 +180,7 @@ void PROV_Modem::resetState()
 
 void PROV_Modem::stateMachine()
 {
+    const int before = m_providerState;
     switch (m_providerState) {
     case StateOpenPort:
         stateOpenPort();
@@ -198,7 +199,9 @@ void PROV_Modem::stateMachine()
             QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState"));
         break;
     }
-    scheduleStep();
+    // An idle run that started nothing is not repeated before the next tick
+    // or event, whatever canStartWork() says.
+    scheduleStep(before != StateIdle || m_providerState != StateIdle);
 }
 
 void PROV_Modem::onStepTimer()
@@ -212,12 +215,13 @@ void PROV_Modem::onStepTimer()
 // Arms the step timer when the state machine or the controller can move on
 // before the next tick. Only ever arms a timer, so it is safe to call from
 // inside the controller's own tick (a result committed from a read).
-void PROV_Modem::scheduleStep()
+void PROV_Modem::scheduleStep(bool idleMayStart)
 {
     if (!m_timer->isActive())
         return; // stopped, or held by a caller that drives the ticks itself
     int delay = m_ctrl.msUntilNextStep();
-    if (m_providerState == StateSendRequest || (m_providerState == StateIdle && canStartWork()))
+    if (m_providerState == StateSendRequest ||
+        (m_providerState == StateIdle && idleMayStart && canStartWork()))
         delay = 0;
     if (delay < 0)
         return;

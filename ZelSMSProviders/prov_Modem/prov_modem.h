@@ -80,7 +80,7 @@ private slots:
 
 private:
     void resetState();
-    void scheduleStep();
+    void scheduleStep(bool idleMayStart = true);
     bool canStartWork() const;
     void stateOpenPort();
     void stateIdle();
