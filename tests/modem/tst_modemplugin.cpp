@@ -109,12 +109,12 @@ void TestModemPlugin::settingsTemplate_data()
                                        QString::fromUtf8("Программный(XON/XOFF)")});
     QTest::newRow("command-gap-default")
         << "ModemSettings/commandGapMs"
-        << "UInt" << QString::fromUtf8("Пауза перед следующей командой (мс)") << "value"
-        << QJsonValue(20);
+        << "UInt" << QString::fromUtf8("Пауза между ответом модема и следующей командой (мс)")
+        << "value" << QJsonValue(20);
     QTest::newRow("command-gap-max")
         << "ModemSettings/commandGapMs"
-        << "UInt" << QString::fromUtf8("Пауза перед следующей командой (мс)") << "max_val"
-        << QJsonValue(1000);
+        << "UInt" << QString::fromUtf8("Пауза между ответом модема и следующей командой (мс)")
+        << "max_val" << QJsonValue(1000);
     QTest::newRow("balance-phone") << "balancePhone"
                                    << "String" << QString::fromUtf8("Номер запроса баланса")
                                    << "validator" << QJsonValue("^[*#0-9]{0,11}$");
