@@ -67,6 +67,13 @@ SMSMessage numbered(int i)
                                 SMSMessage::EncodingUtf8);
 }
 
+// The target a figure is held against, for the reader of one run.
+QByteArray target(double value, double limit, const char *unit)
+{
+    return QByteArray(" [target at most ") + QByteArray::number(limit) + unit +
+           (value <= limit ? ": met]" : ": MISSED]");
+}
+
 double median(QList<double> values)
 {
     if (values.isEmpty())
@@ -202,9 +209,10 @@ int instantRuns(int count, StepGaps &gaps)
         std::fprintf(stderr, "initialisation not logged\n");
         return 1;
     }
+    const double initS = (working - opened) / 1000.0;
     std::printf("initialisation: %.3f s from opening the port to \"GSM модем успешно "
-                "инициализирован и работает\" (instant modem)\n",
-                (working - opened) / 1000.0);
+                "инициализирован и работает\" (instant modem)%s\n",
+                initS, target(initS, 2.0, " s").constData());
     gaps.add(lines.lines());
     lines.clear();
     const double seconds = run.burst(count, count * 2000 + 5000);
@@ -212,8 +220,9 @@ int instantRuns(int count, StepGaps &gaps)
         return 1;
     gaps.add(lines.lines());
     std::printf("own overhead: %d SMS in %.3f s = %.3f s per SMS, %.0f SMS per minute "
-                "(instant modem)\n",
-                count, seconds, seconds / count, count * 60.0 / seconds);
+                "(instant modem)%s\n",
+                count, seconds, seconds / count, count * 60.0 / seconds,
+                target(seconds / count, 0.12, " s").constData());
     run.stop();
     return 0;
 }
@@ -226,9 +235,11 @@ int slowRun(int count, int smsDelayMs)
     const double seconds = run.burst(count, count * (smsDelayMs + 2000) + 5000);
     if (seconds < 0)
         return 1;
+    // The modem's own time plus at most 0.15 s of ours per SMS.
     std::printf("line speed: %d SMS in %.2f s = %.3f s per SMS (modem takes %.1f s per "
-                "AT+CMGS)\n",
-                count, seconds, seconds / count, smsDelayMs / 1000.0);
+                "AT+CMGS)%s\n",
+                count, seconds, seconds / count, smsDelayMs / 1000.0,
+                target(seconds / count, smsDelayMs / 1000.0 + 0.15, " s").constData());
     run.stop();
     return 0;
 }
@@ -275,8 +286,9 @@ int datagramToPdu(int samples, const QString &serviceBinary, const QString &plug
     service.stop();
     std::sort(ms.begin(), ms.end());
     std::printf("latency datagram -> PDU on the line, one SMS while idle, %d samples: median "
-                "%.1f ms, min %.1f ms, max %.1f ms\n",
-                samples, median(ms), ms.first(), ms.last());
+                "%.1f ms, min %.1f ms, max %.1f ms%s\n",
+                samples, median(ms), ms.first(), ms.last(),
+                target(median(ms), 150, " ms").constData());
     return 0;
 }
 
