@@ -288,6 +288,7 @@ void TstSpoolE2E::heldWithoutProviderUntilConfigured()
     QVERIFY(service.install(ZELSMS_SERVICE_BINARY, {PROV_SMSRU_PLUGIN}));
     configureGateway(service, station.port(), gw.baseUrl());
     service.setServiceSetting("Common/currentProviderID", "");
+    service.setServiceSetting("Common/spoolMaxPending", 3);
     QVERIFY(service.start());
     QVERIFY(station.waitForService(WaitMs));
     for (int i = 1; i <= 3; ++i) {
@@ -295,6 +296,11 @@ void TstSpoolE2E::heldWithoutProviderUntilConfigured()
         QVERIFY(station.waitForAck(quint32(i), WaitMs));
     }
     QCOMPARE(station.statuses().last().providerStatus, uint8_t(1)); // as before: no provider
+    // Beyond the pending limit nothing is acknowledged: the station keeps it.
+    QVERIFY(station.sendRequest(4, alarm(4)));
+    QVERIFY(!station.waitForAck(4, 1000));
+    QVERIFY2(service.log().contains("[CRITICAL] В очереди SMS уже 3 неотправленных"),
+             qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);
 
     service.setServiceSetting("Common/currentProviderID", SmsRuId);
