@@ -67,6 +67,7 @@ public:
     void setOutcomeSink(ISmsOutcomeSink *sink) override { m_sink = sink; }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
+    bool isRunning() const override { return m_providerState != StateStopped; }
     double balance(int *known) override;
     int providerStatus() override;
     void start() override;

@@ -40,6 +40,8 @@ public:
     // Takes the record back if it still waits in the queue (not yet in flight);
     // no outcome follows then. False when it is in flight or unknown.
     virtual bool withdraw(quint64 spoolId) = 0;
+    // Started and able to work (a provider whose settings are unusable is not).
+    virtual bool isRunning() const = 0;
 };
 
 #define ISmsOutcomeInterface_iid "org.zel.sms.ISmsOutcomeInterface"

@@ -1,27 +1,24 @@
 #pragma once
 
 #include "controllercommon.h"
-#include "ismsoutcomeinterface.h"
+#include "deliveryrouter.h"
 #include "smsmessage.h"
-#include "spool.h"
 
-#include <QHash>
 #include <QString>
 #include <QVector>
 
 class ICommonSmsInterface;
 class PcnUdpLink;
-class QTimer;
 struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
 // link, loads the configured provider plug-in and hands it every request the
 // station sends. Every request is stored in the spool before the station gets
-// its acknowledgement; the provider owns queuing and retries, and reports each
-// record's outcome back into the spool. Records the provider did not finish
-// (a restart, no provider yet) are handed over again from the spool. The link
-// asks it, through current(), for the provider's balance and status.
-class Controller : public ControllerCommon, public ISmsOutcomeSink
+// its acknowledgement, and its router carries the records to the provider (and
+// to a fallback provider when one is configured) and their outcomes back. The
+// providers own queuing and retries. The link asks it, through current(), for
+// the primary provider's balance and status.
+class Controller : public ControllerCommon
 {
     Q_OBJECT
 public:
@@ -51,12 +48,9 @@ public:
     static QString buildDescription();
 
     // Where the spool lives; empty (the default) means Spool::defaultPath().
-    void setSpoolPath(const QString &path) { m_spoolPath = path; }
-    Spool &spool() { return m_spool; }
-
-    // Stores a group of station requests and marks the ones to acknowledge.
-    void storeRequests(QVector<StationRequest> *group);
-    void smsOutcome(quint64 spoolId, int outcome, const QString &reason) override;
+    void setSpoolPath(const QString &path) { m_router->setSpoolPath(path); }
+    Spool &spool() { return m_router->spool(); }
+    ICommonSmsInterface *fallbackProvider() const { return m_fallback.sms; }
 
 public slots:
     void initialize() override;
@@ -68,19 +62,11 @@ public slots:
 
 private slots:
     void reportStationLoss(const QString &msg);
-    void spoolTick();
-    void flushSpool();
 
 private:
     void tryStartSmsProvider();
+    DeliveryRouter::Provider startProvider(const QString &id);
     static void copyUserSettingsOnce();
-    bool openSpool();
-    void recoverSpool();
-    int handPending(int state);
-    void handOver(qint64 id, const SMSMessage &msg);
-    void scheduleFlush();
-    void spoolCritical(qint64 *lastMs, const QString &text);
-    qint64 nowMs() const;
 
     QString currentProviderID;
     QString pcnIpAddress;
@@ -91,22 +77,12 @@ private:
 
     QString m_pluginDir;
 
-    // Spool settings (group Common): spoolSync, maxAgeMinutes, spoolMaxPending, historyDays.
-    Spool::Sync m_spoolSync = Spool::SyncFull;
-    int m_maxAgeMinutes = 1440;
-    int m_spoolMaxPending = 100000;
-    int m_historyDays = 90;
-
-    Spool m_spool;
-    QString m_spoolPath;
-    ISmsOutcomeInterface *m_tracked = nullptr; // the provider's outcome contract, if it has one
-    QHash<qint64, QString> m_numbers;          // records with the provider, for log lines
-    QTimer *m_spoolTimer = nullptr;
-    QTimer *m_flushTimer = nullptr;
-    qint64 m_lastStoreCriticalMs = 0;
-    qint64 m_lastLimitCriticalMs = 0;
-    qint64 m_lastOpenCriticalMs = 0;
-    qint64 m_lastPurgeMs = 0;
+    // Group Common: spoolSync, maxAgeMinutes, spoolMaxPending, historyDays,
+    // fallbackAfterSeconds.
+    DeliveryRouter::Settings m_routing;
+    QString fallbackProviderID;
+    DeliveryRouter::Provider m_fallback;
+    DeliveryRouter *m_router;
 
     static Controller *s_current;
 };

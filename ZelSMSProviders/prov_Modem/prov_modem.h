@@ -54,6 +54,7 @@ public:
     void setOutcomeSink(ISmsOutcomeSink *sink) override { m_sink = sink; }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
+    bool isRunning() const override { return m_providerState != StateStopped; }
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }

@@ -32,7 +32,8 @@ CREATE TABLE IF NOT EXISTS records(
     last_error TEXT NOT NULL DEFAULT '',
     provider TEXT NOT NULL DEFAULT '',
     final INTEGER,
-    since INTEGER NOT NULL);
+    since INTEGER NOT NULL,
+    duplicates INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS records_state ON records(state, id);
 CREATE INDEX IF NOT EXISTS records_request ON records(request_id, received);
 CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NULL;
@@ -40,7 +41,7 @@ CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NU
 
 const char *const RecordColumns =
     "id, received, request_id, source, phone, phone_bytes, text_bytes, text_length, encoding, "
-    "text, state, attempts, last_error, provider, final";
+    "text, state, attempts, last_error, provider, final, duplicates";
 
 // A statement that finalizes itself, so that no early return leaks one.
 class Statement
@@ -416,6 +417,11 @@ void Spool::noteAttempt(qint64 id, const QString &error)
     m_notes.append(Note{id, -1, QString(), error, 0});
 }
 
+void Spool::noteDuplicate(qint64 id)
+{
+    m_notes.append(Note{id, -2, QString(), QString(), 0});
+}
+
 bool Spool::flush()
 {
     if (m_notes.isEmpty())
@@ -451,11 +457,16 @@ bool Spool::writeNotes()
                             "ELSE ? END, last_error=CASE WHEN ?='' THEN last_error ELSE ? END, "
                             "final=? WHERE id=? AND state IN ('queued','handed')");
     Statement attempt(m_db, "UPDATE records SET attempts=attempts+1, last_error=? WHERE id=?");
-    if (!toHanded || !toQueued || !toFinal || !attempt)
+    Statement duplicate(m_db, "UPDATE records SET duplicates=duplicates+1 WHERE id=?");
+    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate)
         return false;
     for (const Note &n : qAsConst(m_notes)) {
         int rc;
-        if (n.state < 0) {
+        if (n.state == -2) {
+            duplicate.bind(1, n.id);
+            rc = duplicate.step();
+            duplicate.reset();
+        } else if (n.state < 0) {
             attempt.bind(1, n.error);
             attempt.bind(2, n.id);
             rc = attempt.step();
@@ -506,6 +517,7 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.lastError = columnText(st, 12);
     r.provider = columnText(st, 13);
     r.finalMs = sqlite3_column_int64(st, 14);
+    r.duplicates = sqlite3_column_int(st, 15);
     return r;
 }
 

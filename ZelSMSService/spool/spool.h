@@ -67,6 +67,7 @@ public:
         QString lastError;
         QString provider;
         qint64 finalMs = 0; // 0 while not final
+        int duplicates = 0; // deliveries after the first
 
         SMSMessage message() const; // the record exactly as the station sent it
     };
@@ -127,6 +128,8 @@ public:
     void noteState(qint64 id, int state, const QString &provider, const QString &error,
                    qint64 nowMs);
     void noteAttempt(qint64 id, const QString &error);
+    // A second provider delivered a record that was delivered already.
+    void noteDuplicate(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty(); }
     bool flush();
 
@@ -172,7 +175,7 @@ private:
     struct Note
     {
         qint64 id;
-        int state; // -1: only an attempt
+        int state; // -1: only an attempt, -2: a duplicate delivery
         QString provider;
         QString error;
         qint64 atMs;

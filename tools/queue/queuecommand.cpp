@@ -34,6 +34,7 @@ QJsonObject recordJson(const Spool::Record &r)
                        {"received", isoTime(r.receivedMs)},
                        {"final", isoOrNull(r.finalMs)},
                        {"attempts", r.attempts},
+                       {"duplicates", r.duplicates},
                        {"lastError", r.lastError},
                        {"requestId", qint64(r.requestId)},
                        {"source", r.source},
