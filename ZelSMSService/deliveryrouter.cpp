@@ -13,7 +13,8 @@ namespace {
 // tool's retry, a spool that could not be opened before) and to tidy up.
 constexpr int TickMs = 2000;
 constexpr qint64 CriticalRepeatMs = 60 * 1000;
-constexpr qint64 PurgeEveryMs = 60 * 1000;
+// Expiry without a provider and the purge of old records: minutes are their unit.
+constexpr qint64 HousekeepingEveryMs = 60 * 1000;
 constexpr int PurgeBatch = 500;
 constexpr int HandOverChunk = 1000;
 // Expired records are named one by one up to this many per pass, then counted.
@@ -421,11 +422,18 @@ void DeliveryRouter::tick()
         return;
     }
     flush();
-    m_spool.recountPending();
+    // Only the journal tool changes the file behind the service's back
+    // (retry); the scans below are not paid for every few seconds otherwise.
+    const bool retried = m_spool.changedElsewhere();
+    if (retried) {
+        m_spool.recountPending();
+        if (roleFor() != NoRole)
+            handPending(Spool::Queued);
+    }
     const qint64 now = nowMs();
-    if (roleFor() != NoRole) {
-        handPending(Spool::Queued); // put back by the journal tool
-    } else {
+    if (now - m_lastPurgeMs < HousekeepingEveryMs)
+        return;
+    if (roleFor() == NoRole) {
         const QVector<Spool::Record> expired =
             m_spool.expire(now - qint64(m_settings.maxAgeMinutes) * 60000, now, false);
         for (int i = 0; i < expired.size() && i < ExpiredNamedMax; ++i)
@@ -436,11 +444,8 @@ void DeliveryRouter::tick()
                                         .arg(m_settings.maxAgeMinutes);
         flush();
     }
-    if (now - m_lastPurgeMs >= PurgeEveryMs) {
-        // A full batch means more is due: look again at the next tick.
-        const int purged =
-            m_spool.purge(now - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-        if (purged < PurgeBatch)
-            m_lastPurgeMs = now;
-    }
+    // A full batch means more is due: look again at the next tick.
+    const int purged = m_spool.purge(now - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
+    if (purged < PurgeBatch)
+        m_lastPurgeMs = now;
 }

@@ -172,6 +172,7 @@ void Spool::close()
         sqlite3_close_v2(m_db);
     m_db = nullptr;
     m_pending = 0;
+    m_dataVersion = -1;
 }
 
 QString Spool::sqliteError() const
@@ -555,6 +556,21 @@ void Spool::recountPending()
     const int pending = countPending();
     if (pending >= 0)
         m_pending = pending;
+}
+
+bool Spool::changedElsewhere()
+{
+    if (!m_db)
+        return false;
+    // data_version moves only when another connection commits, so looking
+    // costs nothing while the service is the only writer.
+    Statement st(m_db, "PRAGMA data_version");
+    if (!st || st.step() != SQLITE_ROW)
+        return false;
+    const qint64 version = sqlite3_column_int64(st.get(), 0);
+    const bool changed = m_dataVersion >= 0 && version != m_dataVersion;
+    m_dataVersion = version;
+    return changed;
 }
 
 QVector<Spool::Record> Spool::expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded)

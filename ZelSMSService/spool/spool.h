@@ -141,6 +141,8 @@ public:
     QVector<Record> expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded);
     // Counts the pending records again (the journal tool may have changed them).
     void recountPending();
+    // True once after another connection (the journal tool) changed the file.
+    bool changedElsewhere();
     // Handed records go back to queued (an orderly stop: none of them was sent
     // as far as anyone knows).
     int requeueHanded();
@@ -186,5 +188,6 @@ private:
     QString m_error;
     bool m_tooNew = false;
     int m_pending = 0;
+    qint64 m_dataVersion = -1;
     QVector<Note> m_notes;
 };
