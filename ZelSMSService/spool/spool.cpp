@@ -225,6 +225,7 @@ bool Spool::open(const QString &path, Sync sync)
         return false;
     }
     m_pending = countPending();
+    changedElsewhere(); // the baseline: what is in the file now is known
     return m_pending >= 0 || (close(), false);
 }
 
