@@ -78,6 +78,8 @@ void TestSystemdServiceManager::init()
     qputenv("PATH", QFile::encodeName(m_dir->filePath(QStringLiteral("fakebin"))) + ':' + m_path);
     qputenv("ZELSMS_SYSTEMD_UNIT_DIR", QFile::encodeName(m_dir->filePath(QStringLiteral("units"))));
     qputenv("ZELSMS_SETTINGS_DIR", QFile::encodeName(m_dir->filePath(QStringLiteral("settings"))));
+    // The service this test starts keeps its spool here, not in the machine's /var/lib.
+    qputenv("ZELSMS_STATE_DIR", QFile::encodeName(m_dir->filePath(QStringLiteral("state"))));
     qunsetenv("ZELSMS_RUNTIME_DIR");
 }
 
@@ -86,6 +88,7 @@ void TestSystemdServiceManager::cleanup()
     qputenv("PATH", m_path);
     qunsetenv("ZELSMS_SYSTEMD_UNIT_DIR");
     qunsetenv("ZELSMS_SETTINGS_DIR");
+    qunsetenv("ZELSMS_STATE_DIR");
     qunsetenv("ZELSMS_RUNTIME_DIR");
 }
 
