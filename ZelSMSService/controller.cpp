@@ -3,6 +3,7 @@
 #include "icommonsmsinterface.h"
 #include "pcnudplink.h"
 #include "providerplugins.h"
+#include "zelsmsversion.h"
 
 #include <QDebug>
 #include <QSettings>
@@ -12,7 +13,7 @@ namespace {
 
 const char *const Organisation = "ZELORG";
 const char *const Application = "ZelSMSService";
-const char *const Version = "1.05";
+const char *const Version = ZELSMS_VERSION;
 
 #if defined(__clang__)
 const char *const CompilerName = "Clang";
