@@ -1,0 +1,137 @@
+#!/bin/sh
+# CI check of the Debian package (run as root, no systemd needed): build it,
+# lintian, contents and the unit's sandbox rating; then install it with apt,
+# check the account, files and modes, run the installed service the way its
+# unit would (as zelsms, with the unit's environment), let the station
+# simulator talk to it, purge the package and check that the machine is as
+# it was before.
+set -eu
+cd "$(dirname "$0")/.."
+top=$PWD
+fail() { echo "check-package: $*" >&2; exit 1; }
+step() { echo "== check-package: $*"; }
+
+[ "$(id -u)" = 0 ] || fail "must run as root"
+if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
+    fail "the package zelsms is already installed; this check needs a machine without it"
+fi
+getent passwd zelsms >/dev/null && fail "an account zelsms exists already"
+[ -e /var/lib/zelsms ] && fail "/var/lib/zelsms exists already"
+[ -e /etc/xdg/ZELORG/ZelSMSService.conf ] && fail "/etc/xdg/ZELORG/ZelSMSService.conf exists already"
+
+step "build"
+sh scripts/package.sh
+deb=$(ls "$top"/build/deb/zelsms_*.deb)
+version=$(sed -n 's/^project(ZelSMS VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+case "$deb" in */zelsms_${version}_*.deb) ;; *) fail "package $deb is not version $version" ;; esac
+
+step "lintian"
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends lintian >/dev/null
+lintian --fail-on error,warning --info "$deb"
+
+step "contents"
+listing=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6, $7, $8}')
+for want in \
+    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSService" \
+    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSSetup" \
+    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelStationSim" \
+    "lrwxrwxrwx root/root ./usr/bin/ZelSMSService -> ../lib/zelsms/ZelSMSService" \
+    "lrwxrwxrwx root/root ./usr/bin/ZelSMSSetup -> ../lib/zelsms/ZelSMSSetup" \
+    "lrwxrwxrwx root/root ./usr/bin/ZelStationSim -> ../lib/zelsms/ZelStationSim" \
+    "-rw-r--r-- root/root ./lib/systemd/system/zel-sms-service.service" \
+    "-rw-r--r-- root/root ./usr/share/man/man8/ZelSMSService.8.gz" \
+    "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSSetup.1.gz" \
+    "-rw-r--r-- root/root ./usr/share/man/man1/ZelStationSim.1.gz" \
+    "-rw-r--r-- root/root ./usr/share/applications/zelsms-setup.desktop" \
+    "-rw-r--r-- root/root ./usr/share/polkit-1/actions/org.zel.sms.setup.policy"; do
+    printf '%s\n' "$listing" | grep -qxF -- "$want" || fail "missing from the package: $want"
+done
+for p in Modem SmsRU iqSms ProstorSms SmsCenter eSputnik_v1 SmsGorod ePochta_v2; do
+    printf '%s\n' "$listing" | grep -q "^-rw-r--r-- root/root ./usr/lib/zelsms/providers/prov_$p.so$" ||
+        fail "provider prov_$p.so missing from the package"
+done
+# Every program in /usr/lib/zelsms has its link and its manual page.
+for prog in $(printf '%s\n' "$listing" | sed -n 's|^-rwx.* \./usr/lib/zelsms/\([^/]*\)$|\1|p'); do
+    printf '%s\n' "$listing" | grep -q " ./usr/bin/$prog -> " || fail "no /usr/bin link for $prog"
+    printf '%s\n' "$listing" | grep -Eq " ./usr/share/man/man[18]/$prog\.[18]\.gz$" || fail "no manual page for $prog"
+done
+if printf '%s\n' "$listing" | grep -Eq 'tst_|Bench|ModemEmu|testprovider|setuptest'; then
+    fail "tests or benchmarks in the package"
+fi
+
+step "unit exposure"
+tmp=$(mktemp -d)
+dpkg-deb -x "$deb" "$tmp/root"
+unit=$tmp/root/lib/systemd/system/zel-sms-service.service
+rating=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+[ -n "$rating" ] || fail "systemd-analyze gave no rating"
+echo "exposure $rating"
+awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }' || fail "exposure $rating above 2.5"
+
+step "install"
+snapshot() {
+    getent passwd | sort
+    getent group | sort
+    dpkg-query -W -f='${Package} ${Status}\n' | sort
+    ls -1A /etc/xdg 2>/dev/null || true
+    ls -1A /etc/xdg/ZELORG 2>/dev/null || true
+    ls -d /var/lib/zelsms /run/zelsms /usr/lib/zelsms 2>/dev/null || true
+}
+snapshot >"$tmp/before"
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms >/dev/null 2>&1 || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb"
+
+step "account, files, modes"
+getent passwd zelsms | grep -q ':/var/lib/zelsms:/usr/sbin/nologin$' || fail "account: $(getent passwd zelsms)"
+id -nG zelsms | tr ' ' '\n' | grep -qx dialout || fail "zelsms is not in dialout"
+[ "$(stat -c '%U:%G %a' /var/lib/zelsms)" = "zelsms:zelsms 750" ] || fail "/var/lib/zelsms: $(stat -c '%U:%G %a' /var/lib/zelsms)"
+[ "$(stat -c '%U:%G %a' /usr/lib/zelsms/ZelSMSService)" = "root:root 755" ] || fail "ZelSMSService mode"
+[ "$(readlink -f /usr/bin/ZelSMSService)" = /usr/lib/zelsms/ZelSMSService ] || fail "/usr/bin/ZelSMSService link"
+[ "$(stat -c '%a' /lib/systemd/system/zel-sms-service.service)" = 644 ] || fail "unit mode"
+man -w ZelSMSService >/dev/null 2>&1 || [ -f /usr/share/man/man8/ZelSMSService.8.gz ] || fail "no manual page"
+
+step "run the installed service as its unit does"
+unit=/lib/systemd/system/zel-sms-service.service
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit" | tr -d '"')
+user=$(sed -n 's/^User=//p' "$unit")
+envs=$(sed -n 's/^Environment=//p' "$unit" | tr -d '"')
+runtime=/run/$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+[ "$user" = zelsms ] || fail "unit runs as '$user'"
+# What systemd does for RuntimeDirectory= and StateDirectory= before ExecStart.
+install -d -o zelsms -g zelsms -m 0750 "$runtime"
+# Settings as ZelSMSSetup leaves them: 0600, owned by the service's account.
+mkdir -p /etc/xdg/ZELORG
+printf '[Common]\nSettingsSaved=true\npcnIpAddress=127.0.0.1\npcnPort=31240\n' >/etc/xdg/ZELORG/ZelSMSService.conf
+chown zelsms:zelsms /etc/xdg/ZELORG/ZelSMSService.conf
+chmod 0600 /etc/xdg/ZELORG/ZelSMSService.conf
+(umask 0077; exec runuser -u zelsms -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/var/lib/zelsms USER=zelsms LOGNAME=zelsms LANG=C.UTF-8 $envs $exec_start) &
+pid=$!
+out=$(timeout 60 /usr/bin/ZelStationSim --bind 127.0.0.1:31240 --phone 79001234567 \
+    --text "Проверка пакета" --encoding 1 --count 1 --statuses 2 --duration 30) || {
+    echo "$out"; fail "the installed service did not answer the station simulator"; }
+echo "$out"
+printf '%s\n' "$out" | grep -q '^done sent=1 acked=1' || fail "request not acknowledged"
+[ "$(ps -o user= -p "$(cat "$runtime/zel-sms-service.pid")")" = zelsms ] || fail "service is not running as zelsms"
+kill -TERM "$pid"
+code=0
+wait "$pid" || code=$?
+pid=""
+[ "$code" = 0 ] || fail "service ended with $code on SIGTERM"
+
+step "purge"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms
+snapshot >"$tmp/after"
+diff -u "$tmp/before" "$tmp/after" || fail "purge left the machine changed"
+for f in /etc/xdg/ZELORG/ZelSMSService.conf /var/lib/zelsms /usr/lib/zelsms; do
+    [ -e "$f" ] && fail "$f left behind"
+done
+step "ok"
