@@ -30,7 +30,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends lintia
 lintian --fail-on error,warning --info "$deb"
 
 step "contents"
-listing=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6, $7, $8}')
+# mode owner path [-> target], without size and date
+listing=$(dpkg-deb -c "$deb" | awk '{ l = $1 " " $2; for (i = 6; i <= NF; i++) l = l " " $i; print l }')
 for want in \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSService" \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSSetup" \
@@ -75,12 +76,30 @@ snapshot() {
     dpkg-query -W -f='${Package} ${Status}\n' | sort
     ls -1A /etc/xdg 2>/dev/null || true
     ls -1A /etc/xdg/ZELORG 2>/dev/null || true
-    ls -d /var/lib/zelsms /run/zelsms /usr/lib/zelsms 2>/dev/null || true
+    ls -d /var/lib/zelsms /usr/lib/zelsms /etc/systemd/system/*/zel-sms-service.service 2>/dev/null || true
 }
 snapshot >"$tmp/before"
 pid=""
+runtime=/run/zelsms
+runtime_before=$(stat -c '%u:%g %a' "$runtime" 2>/dev/null || echo absent)
+stop_service() {
+    service=$(pgrep -u zelsms -x ZelSMSService || true)
+    [ -n "$service" ] && kill -TERM $service 2>/dev/null
+    code=0
+    [ -n "$pid" ] && { wait "$pid" || code=$?; }
+    pid=""
+    # Hand the runtime folder back as it was, as systemd would on stop.
+    if [ "$runtime_before" = absent ]; then
+        rm -rf "$runtime"
+    elif [ -d "$runtime" ]; then
+        find "$runtime" -mindepth 1 -xdev -user zelsms -delete 2>/dev/null || true
+        chown "${runtime_before% *}" "$runtime"
+        chmod "${runtime_before#* }" "$runtime"
+    fi
+    return $code
+}
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    [ -n "$pid" ] && stop_service || true
     if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
         DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms >/dev/null 2>&1 || true
     fi
@@ -103,7 +122,7 @@ unit=/lib/systemd/system/zel-sms-service.service
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit" | tr -d '"')
 user=$(sed -n 's/^User=//p' "$unit")
 envs=$(sed -n 's/^Environment=//p' "$unit" | tr -d '"')
-runtime=/run/$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+[ "$runtime" = "/run/$(sed -n 's/^RuntimeDirectory=//p' "$unit")" ] || fail "unit's RuntimeDirectory"
 [ "$user" = zelsms ] || fail "unit runs as '$user'"
 # What systemd does for RuntimeDirectory= and StateDirectory= before ExecStart.
 install -d -o zelsms -g zelsms -m 0750 "$runtime"
@@ -120,11 +139,10 @@ out=$(timeout 60 /usr/bin/ZelStationSim --bind 127.0.0.1:31240 --phone 790012345
     echo "$out"; fail "the installed service did not answer the station simulator"; }
 echo "$out"
 printf '%s\n' "$out" | grep -q '^done sent=1 acked=1' || fail "request not acknowledged"
-[ "$(ps -o user= -p "$(cat "$runtime/zel-sms-service.pid")")" = zelsms ] || fail "service is not running as zelsms"
-kill -TERM "$pid"
+pgrep -u zelsms -x ZelSMSService >/dev/null || fail "service is not running as zelsms"
+ls -l "$runtime"
 code=0
-wait "$pid" || code=$?
-pid=""
+stop_service || code=$?
 [ "$code" = 0 ] || fail "service ended with $code on SIGTERM"
 
 step "purge"

@@ -19,7 +19,7 @@
 // serial and pseudo-terminal devices only, the socket families the station
 // link, the gateways and syslog use, and writable state and runtime
 // directories that systemd creates for the account. systemd-analyze rates
-// such a unit about 1.7 ("OK").
+// such a unit 1.6 to 2.1 ("OK").
 namespace SystemdUnitFile {
 
 struct Options
