@@ -49,10 +49,15 @@ foreach(i RANGE 0 ${last} 2)
   endif()
 endforeach()
 
+# pkexec runs only the program the policy names, so both carry its full path.
 if(TARGET ZelSMSSetup)
-  install(FILES ${PROJECT_SOURCE_DIR}/setup/zelsms-setup.desktop
+  set(ZELSMS_SETUP_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSSetup)
+  foreach(f zelsms-setup.desktop org.zel.sms.setup.policy)
+    configure_file(${PROJECT_SOURCE_DIR}/setup/${f}.in ${CMAKE_BINARY_DIR}/generated/${f} @ONLY)
+  endforeach()
+  install(FILES ${CMAKE_BINARY_DIR}/generated/zelsms-setup.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES ${PROJECT_SOURCE_DIR}/setup/org.zel.sms.setup.policy
+  install(FILES ${CMAKE_BINARY_DIR}/generated/org.zel.sms.setup.policy
     DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
 endif()
 

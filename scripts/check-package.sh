@@ -16,8 +16,9 @@ if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
     fail "the package zelsms is already installed; this check needs a machine without it"
 fi
 getent passwd zelsms >/dev/null && fail "an account zelsms exists already"
-[ -e /var/lib/zelsms ] && fail "/var/lib/zelsms exists already"
-[ -e /etc/xdg/ZELORG/ZelSMSService.conf ] && fail "/etc/xdg/ZELORG/ZelSMSService.conf exists already"
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
 
 step "build"
 sh scripts/package.sh
@@ -70,13 +71,17 @@ if printf '%s\n' "$listing" | grep -Eq 'tst_|Bench|ModemEmu|testprovider|setupte
 fi
 
 step "unit exposure"
-tmp=$(mktemp -d)
 dpkg-deb -x "$deb" "$tmp/root"
 unit=$tmp/root/lib/systemd/system/zel-sms-service.service
 rating=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
 [ -n "$rating" ] || fail "systemd-analyze gave no rating"
 echo "exposure $rating"
 awk -v r="$rating" 'BEGIN { exit !(r <= 2.5) }' || fail "exposure $rating above 2.5"
+# pkexec runs only the program its policy names: entry and policy must agree.
+grep -qx 'Exec=pkexec /usr/lib/zelsms/ZelSMSSetup' "$tmp/root/usr/share/applications/zelsms-setup.desktop" ||
+    fail "desktop entry does not start /usr/lib/zelsms/ZelSMSSetup through pkexec"
+grep -q '"org.freedesktop.policykit.exec.path">/usr/lib/zelsms/ZelSMSSetup<' \
+    "$tmp/root/usr/share/polkit-1/actions/org.zel.sms.setup.policy" || fail "polkit policy names another program"
 
 step "install"
 snapshot() {
@@ -87,15 +92,39 @@ snapshot() {
     ls -1A /etc/xdg/ZELORG 2>/dev/null || true
     ls -d /var/lib/zelsms /usr/lib/zelsms /etc/systemd/system/*/zel-sms-service.service 2>/dev/null || true
 }
-snapshot >"$tmp/before"
+# State and settings that root's own runs of the programs (tests, a source
+# installation) left behind are what purge would take: kept aside meanwhile
+# and put back at the end.
+settings=/etc/xdg/ZELORG
+keep=$tmp/keep
+mkdir -p "$keep/settings"
+settings_dir_before=$(stat -c '%u:%g %a' "$settings" 2>/dev/null || echo absent)
+if [ -e /var/lib/zelsms ]; then mv /var/lib/zelsms "$keep/state"; fi
+for f in ZelSMSService.conf SMSProviders.conf ZelServiceHost.conf; do
+    for g in "$f" "$f.lock"; do
+        if [ -e "$settings/$g" ]; then mv "$settings/$g" "$keep/settings/"; fi
+    done
+done
+restore() {
+    if [ "$settings_dir_before" != absent ]; then
+        mkdir -p "$settings"
+        chown "${settings_dir_before% *}" "$settings"
+        chmod "${settings_dir_before#* }" "$settings"
+        find "$keep/settings" -mindepth 1 -maxdepth 1 -exec mv {} "$settings/" \;
+    fi
+    if [ -e "$keep/state" ]; then
+        rm -rf /var/lib/zelsms
+        mv "$keep/state" /var/lib/zelsms
+    fi
+}
 pid=""
 runtime=/run/zelsms
 runtime_before=$(stat -c '%u:%g %a' "$runtime" 2>/dev/null || echo absent)
 stop_service() {
     service=$(pgrep -u zelsms -x ZelSMSService || true)
-    [ -n "$service" ] && kill -TERM $service 2>/dev/null
+    if [ -n "$service" ]; then kill -TERM $service 2>/dev/null || true; fi
     code=0
-    [ -n "$pid" ] && { wait "$pid" || code=$?; }
+    if [ -n "$pid" ]; then wait "$pid" || code=$?; fi
     pid=""
     # Hand the runtime folder back as it was, as systemd would on stop.
     if [ "$runtime_before" = absent ]; then
@@ -112,9 +141,11 @@ cleanup() {
     if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
         DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms >/dev/null 2>&1 || true
     fi
+    restore
     rm -rf "$tmp"
 }
 trap cleanup EXIT
+snapshot >"$tmp/before"
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb"
 
 step "account, files, modes"
