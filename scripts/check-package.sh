@@ -155,6 +155,9 @@ id -nG zelsms | tr ' ' '\n' | grep -qx dialout || fail "zelsms is not in dialout
 [ "$(stat -c '%U:%G %a' /usr/lib/zelsms/ZelSMSService)" = "root:root 755" ] || fail "ZelSMSService mode"
 [ "$(readlink -f /usr/bin/ZelSMSService)" = /usr/lib/zelsms/ZelSMSService ] || fail "/usr/bin/ZelSMSService link"
 [ "$(stat -c '%a' /lib/systemd/system/zel-sms-service.service)" = 644 ] || fail "unit mode"
+# systemd's own reading of the installed unit: any complaint means a line it ignores.
+complaints=$(systemd-analyze verify /lib/systemd/system/zel-sms-service.service 2>&1 || true)
+[ -z "$complaints" ] || fail "systemd-analyze verify: $complaints"
 man -w ZelSMSService >/dev/null 2>&1 || [ -f /usr/share/man/man8/ZelSMSService.8.gz ] || fail "no manual page"
 
 step "run the installed service as its unit does"
