@@ -20,6 +20,7 @@ private slots:
     void cleanup();
     void installWritesUnitAndEnables();
     void installWritesThePackagedUnit();
+    void redirectedDirectoriesStayWritable();
     void packagedUnitIsEnabledNotWritten();
     void failedEnableLeavesNothingBehind();
     void startStopAndStatus();
@@ -167,6 +168,26 @@ void TestSystemdServiceManager::installWritesThePackagedUnit()
     QFile shipped(QStringLiteral(ZELSMS_SHIPPED_UNIT));
     QVERIFY(shipped.open(QIODevice::ReadOnly));
     QCOMPARE(readUnit(), QString::fromUtf8(shipped.readAll()));
+}
+
+// ProtectSystem=strict makes everything read-only but what the unit names:
+// a state or runtime directory moved elsewhere at install time must be named.
+void TestSystemdServiceManager::redirectedDirectoriesStayWritable()
+{
+    qputenv("ZELSMS_STATE_DIR", "/srv/zel/state");
+    qputenv("ZELSMS_RUNTIME_DIR", "/srv/zel/run");
+    SystemdServiceManager m(m_name);
+    ServiceManager::InstallRequest r;
+    r.programPath = QStringLiteral("/opt/zel/ZelSMSService");
+    const bool ok = m.install(r);
+    qunsetenv("ZELSMS_STATE_DIR");
+    QVERIFY2(ok, qPrintable(m.errorString()));
+    const QString unit = readUnit();
+    QVERIFY(unit.contains(QStringLiteral("\nReadWritePaths=\"-/srv/zel/run\"\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nReadWritePaths=\"-/srv/zel/state\"\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nEnvironment=\"ZELSMS_STATE_DIR=/srv/zel/state\"\n")));
+    QVERIFY(!unit.contains(QStringLiteral("\nStateDirectory=")));
+    QVERIFY(!unit.contains(QStringLiteral("\nRuntimeDirectory=")));
 }
 
 // With the package's unit present "-install" writes nothing and enables that
