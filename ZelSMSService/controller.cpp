@@ -3,6 +3,7 @@
 #include "icommonsmsinterface.h"
 #include "pcnudplink.h"
 #include "providerplugins.h"
+#include "settingslocation.h"
 #include "zelsmsversion.h"
 
 #include <QDebug>
@@ -166,6 +167,8 @@ void Controller::copyUserSettingsOnce()
     system->sync();
     if (system->status() != QSettings::NoError)
         qCritical().noquote() << "[Controller::loadSettings()]: cannot write" << system->fileName();
+    else
+        SettingsLocation::protectSettingsFile(system->fileName());
 }
 
 void Controller::loadSettings()
@@ -202,6 +205,8 @@ void Controller::applySettings()
         s->sync();
         if (s->status() != QSettings::NoError)
             qCritical().noquote() << "[Controller::applySettings()]: cannot write" << s->fileName();
+        else
+            SettingsLocation::protectSettingsFile(s->fileName());
     }
     if (isInitialized && isStarted)
         restart();
