@@ -174,9 +174,12 @@ mkdir -p /etc/xdg/ZELORG
 printf '[Common]\nSettingsSaved=true\npcnIpAddress=127.0.0.1\npcnPort=31240\n' >/etc/xdg/ZELORG/ZelSMSService.conf
 chown zelsms:zelsms /etc/xdg/ZELORG/ZelSMSService.conf
 chmod 0600 /etc/xdg/ZELORG/ZelSMSService.conf
-(umask 0077; exec runuser -u zelsms -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/var/lib/zelsms USER=zelsms LOGNAME=zelsms LANG=C.UTF-8 $envs $exec_start) &
-pid=$!
+start_service() {
+    (umask 0077; exec runuser -u zelsms -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/var/lib/zelsms USER=zelsms LOGNAME=zelsms LANG=C.UTF-8 $envs $exec_start) &
+    pid=$!
+}
+start_service
 out=$(timeout 60 /usr/bin/ZelStationSim --bind 127.0.0.1:31240 --phone 79001234567 \
     --text "Проверка пакета" --encoding 1 --count 1 --statuses 2 --duration 30) || {
     echo "$out"; fail "the installed service did not answer the station simulator"; }
@@ -188,11 +191,31 @@ code=0
 stop_service || code=$?
 [ "$code" = 0 ] || fail "service ended with $code on SIGTERM"
 
-step "purge"
+step "purge stops the running service"
+# No systemd: the package's prerm asks the service over its control socket.
+install -d -o zelsms -g zelsms -m 0750 "$runtime"
+start_service
+i=0
+until [ -S "$runtime/zel-sms-service.sock" ] && pgrep -u zelsms -x ZelSMSService >/dev/null; do
+    i=$((i + 1))
+    [ $i -le 100 ] || fail "the service did not start again"
+    sleep 0.1
+done
 DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms
+i=0
+while kill -0 "$pid" 2>/dev/null; do
+    i=$((i + 1))
+    [ $i -le 100 ] || fail "the service still runs after purge"
+    sleep 0.1
+done
+code=0
+wait "$pid" || code=$?
+pid=""
+[ "$code" = 0 ] || fail "service ended with $code when the package was removed"
+if [ "$runtime_before" = absent ]; then rm -rf "$runtime"; fi
 snapshot >"$tmp/after"
 diff -u "$tmp/before" "$tmp/after" || fail "purge left the machine changed"
 for f in /etc/xdg/ZELORG/ZelSMSService.conf /var/lib/zelsms /usr/lib/zelsms; do
-    [ -e "$f" ] && fail "$f left behind"
+    if [ -e "$f" ]; then fail "$f left behind"; fi
 done
 step "ok"
