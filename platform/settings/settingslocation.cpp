@@ -35,7 +35,8 @@ bool protectSettingsFile(const QString &fileName, const QString &account)
     }
     if (!QFile::setPermissions(fileName, QFile::ReadOwner | QFile::WriteOwner))
         return false;
-    if (::geteuid() != 0 || account.isEmpty())
+    // A link in a folder someone else can write would hand its target over.
+    if (::geteuid() != 0 || account.isEmpty() || QFileInfo(fileName).isSymLink())
         return true;
     const QByteArray name = account.toLocal8Bit();
     const struct passwd *pw = ::getpwnam(name.constData());
