@@ -46,6 +46,7 @@ for want in \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSService" \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSSetup" \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelStationSim" \
+    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSQueue" \
     "lrwxrwxrwx root/root ./usr/bin/ZelSMSService -> ../lib/zelsms/ZelSMSService" \
     "lrwxrwxrwx root/root ./usr/bin/ZelSMSSetup -> ../lib/zelsms/ZelSMSSetup" \
     "lrwxrwxrwx root/root ./usr/bin/ZelStationSim -> ../lib/zelsms/ZelStationSim" \
@@ -53,6 +54,7 @@ for want in \
     "-rw-r--r-- root/root ./usr/share/man/man8/ZelSMSService.8.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSSetup.1.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelStationSim.1.gz" \
+    "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSQueue.1.gz" \
     "-rw-r--r-- root/root ./usr/share/applications/zelsms-setup.desktop" \
     "-rw-r--r-- root/root ./usr/share/polkit-1/actions/org.zel.sms.setup.policy"; do
     printf '%s\n' "$listing" | grep -qxF -- "$want" || fail "missing from the package: $want"
