@@ -188,6 +188,13 @@ out=$(timeout 60 /usr/bin/ZelStationSim --bind 127.0.0.1:31240 --phone 790012345
 echo "$out"
 printf '%s\n' "$out" | grep -q '^done sent=1 acked=1' || fail "request not acknowledged"
 pgrep -u zelsms -x ZelSMSService >/dev/null || fail "service is not running as zelsms"
+# The acknowledged request is in the spool, which the service (as zelsms)
+# keeps in its state directory and root's journal tool reads.
+[ "$(stat -c '%U %a' /var/lib/zelsms/spool.db)" = "zelsms 600" ] ||
+    fail "spool: $(stat -c '%U %a' /var/lib/zelsms/spool.db 2>&1)"
+journal=$(/usr/bin/ZelSMSQueue list) || fail "ZelSMSQueue list failed"
+echo "$journal"
+printf '%s\n' "$journal" | grep -q 79001234567 || fail "the request is not in the spool"
 ls -l "$runtime"
 code=0
 stop_service || code=$?
