@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QSettings>
+#include <cstddef>
 #include <exception>
 
 namespace {
@@ -98,16 +99,26 @@ int PROV_Modem::enqueueSms(const SMSMessage &msg)
     }
     // The one being sent counts as waiting too: an identical request that
     // arrives meanwhile would otherwise go out a second time.
-    for (const SMSMessage &queued : qAsConst(m_batch)) {
-        if (SmsText::sameMessage(queued, msg))
-            return 0;
-    }
-    for (const SMSMessage &queued : qAsConst(m_smsQueue)) {
-        if (SmsText::sameMessage(queued, msg))
-            return 0;
-    }
+    QByteArray key = waitingKey(msg);
+    if (m_waiting.contains(key))
+        return 0;
+    m_waiting.insert(std::move(key));
     m_smsQueue.append(msg);
     return 0;
+}
+
+QByteArray PROV_Modem::waitingKey(const SMSMessage &msg)
+{
+    // Exactly the bytes the duplicate rule compares: phone and all text bytes,
+    // which lie side by side in the packed record.
+    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
+    return QByteArray(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize);
+}
+
+void PROV_Modem::forgetWaiting(const QList<SMSMessage> &done)
+{
+    for (const SMSMessage &msg : done)
+        m_waiting.remove(waitingKey(msg));
 }
 
 double PROV_Modem::balance(int *known)
@@ -128,9 +139,12 @@ void PROV_Modem::start()
 {
     if (!readSettings()) {
         log(QtCriticalMsg, QStringLiteral("Ошибка инициализации провайдера SMS оповещений"));
-        log(QtCriticalMsg,
-            QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                .arg(QLatin1String(RegKey)));
+        if (!m_settings.isComplete())
+            log(QtCriticalMsg,
+                QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
+                    .arg(QLatin1String(RegKey)));
+        for (const QString &error : qAsConst(m_settings.errors))
+            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
         return;
     }
     m_providerState = StateOpenPort;
@@ -149,7 +163,7 @@ bool PROV_Modem::readSettings()
     m_settings = ModemSettings::fromStored(storedProviderSettings());
     for (const QString &problem : qAsConst(m_settings.problems))
         log(QtWarningMsg, QStringLiteral("[PROV_Modem::readSettings()]: ") + problem);
-    return m_settings.isComplete();
+    return m_settings.isUsable();
 }
 
 void PROV_Modem::resetState()
@@ -165,6 +179,7 @@ void PROV_Modem::resetState()
     m_errorState = StatusOk;
     m_smsQueue.clear();
     m_batch.clear();
+    m_waiting.clear();
     m_ctrlSmsPending = false;
     m_ctrl.reset();
 }
@@ -233,6 +248,7 @@ void PROV_Modem::stateIdle()
             m_failCount = 0;
             m_batch.clear();
             m_smsQueue.clear();
+            m_waiting.clear();
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateMachine()]: превышено число "
                                               "ошибок отправки, удалено SMS из очереди: %1")
                                    .arg(dropped));
@@ -382,7 +398,7 @@ void PROV_Modem::commitModemResult(QVariantMap results)
     // controller's front command; USSD answers come from the unsolicited
     // handler, whatever runs then. requestType alone cannot tell them apart:
     // the control SMS and a late answer arrive while another request waits.
-    const bool fromSms = controllerSendsSms();
+    const bool fromSms = !m_ctrl.isCommittingUssd() && controllerSendsSms();
     if (fromSms && m_requestType == RequestSms)
         applySmsResult(results);
     else if (!fromSms && m_requestType == RequestBalance)
@@ -413,6 +429,7 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
             log(QtDebugMsg, QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()));
         m_errorState = StatusOk;
         m_paused = 0;
+        forgetWaiting(m_batch);
     }
     m_batch.clear();
 }
