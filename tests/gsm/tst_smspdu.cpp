@@ -188,6 +188,8 @@ void TestSmsPdu::decodeSenderNumber_data()
     QTest::newRow("address-longer-than-20-digits")
         << QByteArray("07919730071111F10416919700214365F70000000000000000000862107121000021020041")
         << QByteArray();
+    QTest::newRow("line-break-in-address")
+        << QByteArray("00040B919700\n14365F7000862107121000021020041") << QByteArray();
     QTest::newRow("truncated") << QByteArray("07919730071111F1040B9197002143") << QByteArray();
     QTest::newRow("garbage") << QByteArray("ZZZZ") << QByteArray();
     QTest::newRow("empty") << QByteArray() << QByteArray();

@@ -64,7 +64,8 @@ bool isHex(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Reads octets from hex text; every read past the end marks the reader failed.
+// Reads octets from hex text; every read past the end or of a non-hex character
+// marks the reader failed.
 class OctetReader
 {
 public:
@@ -88,6 +89,15 @@ public:
             return {};
         }
         const QByteArray part = m_hex.mid(m_pos, hexChars);
+        // Anything but hex digits here would be handed on as digits of a
+        // number or as text.
+        for (const char c : part) {
+            if (!isHex(c)) {
+                m_failed = true;
+                m_pos = m_hex.size();
+                return {};
+            }
+        }
         m_pos += hexChars;
         return part;
     }
