@@ -89,8 +89,6 @@ void TestGsmModemCtrl::initialisation_data()
         << 2 << 3
         << QString::fromUtf8(
                "GSM модем успешно инициализирован. Ожидание регистрации в сети GSM...");
-    QTest::newRow("roaming-is-registered")
-        << 5 << 1 << QString::fromUtf8("GSM модем успешно инициализирован и работает");
     QTest::newRow("refused")
         << 3 << 4
         << QString::fromUtf8(
