@@ -1,7 +1,8 @@
 // One gateway's reply parser (the build picks the gateway), fed any body as
 // the reply to a send and to a balance request.
 // Properties: every result map says whether it succeeded and carries an error
-// code; a balance or a cost it accepts is finite, and a cost is not negative.
+// code; a balance or a cost it accepts is finite, and a cost lies in
+// [0, 1,000,000).
 #include "fuzzsupport.h"
 
 #include <QVariantMap>
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(std::isfinite(r.value(QStringLiteral("balance")).toDouble()));
         if (r.contains(QStringLiteral("spent"))) {
             const double spent = r.value(QStringLiteral("spent")).toDouble();
-            FUZZ_CHECK(std::isfinite(spent) && spent >= 0);
+            FUZZ_CHECK(std::isfinite(spent) && spent >= 0 && spent < 1000000);
         }
     }
     return 0;
