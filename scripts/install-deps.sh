@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what building, running and testing need on Debian 12 (run as root).
 set -e
-PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n"
+PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n libsqlite3-dev"
 # clang and its libFuzzer runtime: the fuzz targets (scripts/fuzz.sh)
 PKGS="$PKGS clang libclang-rt-14-dev"
 missing=""
