@@ -73,6 +73,7 @@ private slots:
     void badPinRefusesToStart_data();
     void badPinRefusesToStart();
     void ussdAnswerWhileSmsWaits();
+    void withdrawnSmsMayComeAgain();
     void outcomesPerRecord();
     void realModemInitialises();
 
@@ -665,6 +666,17 @@ void TestProvModem::ussdAnswerWhileSmsWaits()
     QCOMPARE(m_prov->state(), int(PROV_Modem::StateWaitResult));
     QCOMPARE(m_prov->batchCount(), 1);
     QCOMPARE(logCount("Отправлено SMS"), 0);
+}
+
+void TestProvModem::withdrawnSmsMayComeAgain()
+{
+    m_prov.reset(new PROV_Modem); // not started: the queue only fills
+    const SMSMessage a = utf8Message("+79123456789", "alarm");
+    m_prov->enqueueTracked(7, a);
+    QVERIFY(m_prov->withdraw(7));
+    QCOMPARE(m_prov->queuedCount(), 0);
+    m_prov->enqueueSms(a); // no longer waiting, so not a duplicate
+    QCOMPARE(m_prov->queuedCount(), 1);
 }
 
 namespace {
