@@ -1,5 +1,7 @@
 // ZelModemBench: how fast notifications leave through the modem provider, in
 // one run, against the project's modem emulator on a pseudo-terminal:
+//  0. Enqueue cost: distinct SMS into an idle provider's queue, then as many
+//     duplicates while all of them wait (the duplicate check's cost).
 //  1. Initialisation: a PROV_Modem in this process, from opening the port to
 //     "GSM модем успешно инициализирован и работает" (instantly answering modem).
 //  2. Own overhead per SMS: a burst of distinct SMS queued at once, the modem
@@ -12,7 +14,7 @@
 //  5. The gaps between successive lines on the modem's line (commands and
 //     PDUs) during runs 1 and 2, median per step, so a slow step stands out.
 // Usage: ZelModemBench [--count N] [--slow-count N] [--sms-delay MS]
-//                      [--samples N] [--service PATH] [--plugin PATH]
+//                      [--samples N] [--enqueue N] [--service PATH] [--plugin PATH]
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
@@ -65,6 +67,27 @@ SMSMessage numbered(int i)
     const QByteArray phone = "+7912" + QByteArray::number(1000000 + i);
     return SmsText::makeMessage(phone, QString::fromUtf8("Тревога %1").arg(i).toUtf8(),
                                 SMSMessage::EncodingUtf8);
+}
+
+void enqueueCost(int count)
+{
+    PROV_Modem provider; // not started: the queue only fills
+    QList<SMSMessage> messages;
+    messages.reserve(count);
+    for (int i = 0; i < count; ++i)
+        messages.append(numbered(i));
+    QElapsedTimer timer;
+    timer.start();
+    for (const SMSMessage &msg : qAsConst(messages))
+        provider.enqueueSms(msg);
+    const double distinctUs = timer.nsecsElapsed() / 1e3 / count;
+    timer.restart();
+    for (const SMSMessage &msg : qAsConst(messages))
+        provider.enqueueSms(msg);
+    const double duplicateUs = timer.nsecsElapsed() / 1e3 / count;
+    std::printf("enqueue: %d distinct SMS %.2f us per call; %d duplicates with %d waiting %.2f us "
+                "per call\n",
+                count, distinctUs, count, provider.queuedCount(), duplicateUs);
 }
 
 // The target a figure is held against, for the reader of one run.
@@ -313,12 +336,14 @@ int main(int argc, char **argv)
     parser.addOption({"slow-count", "SMS for the line-speed burst.", "n", "20"});
     parser.addOption({"sms-delay", "Modem's time per AT+CMGS, ms, line-speed run.", "ms", "1000"});
     parser.addOption({"samples", "Datagrams for the latency run.", "n", "20"});
+    parser.addOption({"enqueue", "SMS for the enqueue cost run.", "n", "100000"});
     parser.addOption({"service", "ZelSMSService binary.", "path", ZELSMS_SERVICE_BINARY});
     parser.addOption({"plugin", "prov_Modem plug-in.", "path", PROV_MODEM_PLUGIN});
     parser.process(app);
     g_clock.start();
     qInstallMessageHandler(recordLog);
     GsmClock::useSystemClock();
+    enqueueCost(qBound(1, parser.value("enqueue").toInt(), 1000000));
     StepGaps gaps;
     int rc = instantRuns(qBound(1, parser.value("count").toInt(), 10000), gaps);
     if (rc == 0)
