@@ -1,6 +1,7 @@
 #include "jsonsmsgateway.h"
 
 #include "icommonsmsinterface.h"
+#include "logtext.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -138,6 +139,7 @@ QStringList JsonSmsGateway::rejectionReport(const QByteArray &body, const SentBa
         return lines;
     for (const Rejection &rejection : reply.rejected)
         lines << QString("SMS на номер %1 не принято шлюзом, статус \"%2\"")
-                     .arg(sent.phoneFor(rejection), rejection.status);
+                     .arg(LogText::escaped(sent.phoneFor(rejection)),
+                          LogText::escaped(rejection.status));
     return lines;
 }
