@@ -1,10 +1,13 @@
 #include "basicsmsrestprovider.h"
 
+#include "logtext.h"
+
 #include <QBuffer>
 #include <QDebug>
 #include <QFileInfo>
 #include <QSettings>
 
+#include <cmath>
 #include <cstddef>
 #include <string_view>
 
@@ -98,6 +101,8 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
     for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
         if (SmsText::sameMessage(*it.value(), msg))
             return 0;
+    if (!m_queueLimit.admit(m_queue.size() + m_batch.size(), now().toMSecsSinceEpoch()))
+        return 0;
     queueAppend(new SMSMessage(msg));
     return 0;
 }
@@ -258,7 +263,8 @@ void BasicSmsRestProvider::idleTick()
             qDebug() << QString::fromUtf8(OriginTick) +
                             QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
                                            "шлюз не примет его вместе с уже набранными (%2)")
-                                .arg(formatPhone(*m_queue.first(), QStringLiteral("8")))
+                                .arg(LogText::escaped(
+                                    formatPhone(*m_queue.first(), QStringLiteral("8"))))
                                 .arg(m_batch.size());
             break;
         }
@@ -365,12 +371,13 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
                                    "ответ после остановки провайдера не применён");
         return;
     }
+    result = checkedFigures(m_requestType, result);
     const bool success = result.value(ResultKey::Success).toBool();
     if (m_requestType == RequestSms) {
         if (!success) {
             qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
                             .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+                            .arg(LogText::escaped(result.value(ResultKey::ErrorText).toString()));
             requeueBatch();
             ++m_failures;
             m_pause = 1;
@@ -378,7 +385,8 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         } else {
             if (m_batch.size() == 1)
                 qDebug() << QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(formatPhone(*m_batch.first(), QStringLiteral("8")));
+                                .arg(LogText::escaped(
+                                    formatPhone(*m_batch.first(), QStringLiteral("8"))));
             else
                 qDebug() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
             m_status = StatusOk;
@@ -392,7 +400,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         if (!success) {
             qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
                             .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+                            .arg(LogText::escaped(result.value(ResultKey::ErrorText).toString()));
             m_status = StatusGatewayError;
         } else {
             m_balanceKnown = 1;
@@ -402,6 +410,32 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     }
     m_requestType = RequestNone;
     m_providerState = StateIdle;
+}
+
+QVariantMap BasicSmsRestProvider::checkedFigures(int requestType, const QVariantMap &result)
+{
+    if (!result.value(ResultKey::Success).toBool())
+        return result;
+    // Gateways' numbers are read with toDouble, which takes "nan" and "inf":
+    // a NaN balance never compares low again, and a negative cost raises it.
+    QString bad;
+    if (requestType == RequestBalance) {
+        const double balance = result.value(ResultKey::Balance).toDouble();
+        if (!std::isfinite(balance))
+            bad = QStringLiteral("баланс %1").arg(balance);
+    } else if (requestType == RequestSms && result.contains(ResultKey::Spent)) {
+        const double spent = result.value(ResultKey::Spent).toDouble();
+        if (!std::isfinite(spent) || spent < 0.0 || spent >= MaxCost)
+            bad = QStringLiteral("стоимость %1").arg(spent);
+    }
+    if (bad.isEmpty())
+        return result;
+    QVariantMap refused = result;
+    refused.insert(ResultKey::Success, false);
+    refused.insert(ResultKey::ErrorCode, MalformedReplyCode);
+    refused.insert(ResultKey::ErrorText,
+                   QStringLiteral("Неверный формат ответа шлюза: %1").arg(bad));
+    return refused;
 }
 
 // ---- hooks the gateways may override -------------------------------------------

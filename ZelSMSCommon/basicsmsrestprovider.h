@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommonsmsinterface.h"
+#include "queuelimit.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
@@ -72,6 +73,16 @@ public:
     // pause, failures, status and balance, and returns the machine to idle.
     void commitRestReply(QVariantMap result);
 
+    // A send reply's cost must lie in [0, MaxCost), a balance must be finite;
+    // otherwise the reply counts as malformed: a failure with this code, so
+    // the balance stays as it was and the status reports a gateway error.
+    static constexpr double MaxCost = 1000000.0;
+    enum : int
+    {
+        MalformedReplyCode = -100
+    };
+    static QVariantMap checkedFigures(int requestType, const QVariantMap &result);
+
     static QString formatPhone(const SMSMessage &msg, const QString &prefix);
     static QString messageText(const SMSMessage &msg);
 
@@ -84,6 +95,9 @@ public:
 
     // Warns when the settings file holding credentials can be read by others.
     static void warnIfSettingsReadable(const QSettings &settings);
+
+    // Most SMS waiting (queued and in flight); tests lower it.
+    void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
 
     // Test and tool access to the machine's state.
     int queueSize() const { return int(m_queue.size()); }
@@ -136,6 +150,7 @@ private:
     // Queued records by a hash of phone and text, so that the duplicate check
     // does not walk a long queue; collisions are settled by exact comparison.
     QMultiHash<quint64, SMSMessage *> m_index;
+    QueueLimit m_queueLimit{"[BasicSmsRestProvider::enqueueSms()]"};
 
     static quint64 messageKey(const SMSMessage &msg);
     void queueAppend(SMSMessage *msg);

@@ -2,6 +2,7 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
+#include "logtext.h"
 #include "serialportenum.h"
 
 #include <QDebug>
@@ -93,7 +94,7 @@ int PROV_Modem::enqueueSms(const SMSMessage &msg)
         // again and its failures would end in dropping every other request.
         log(QtCriticalMsg,
             QStringLiteral("[PROV_Modem::enqueueSms()]: SMS не принято: неверный номер \"%1\"")
-                .arg(SmsText::phoneText(msg)));
+                .arg(LogText::escaped(SmsText::phoneText(msg))));
         return 0;
     }
     // The one being sent counts as waiting too: an identical request that
@@ -106,6 +107,8 @@ int PROV_Modem::enqueueSms(const SMSMessage &msg)
         if (SmsText::sameMessage(queued, msg))
             return 0;
     }
+    if (!m_queueLimit.admit(m_smsQueue.size() + m_batch.size(), GsmClock::nowMs()))
+        return 0;
     m_smsQueue.append(msg);
     return 0;
 }
@@ -398,9 +401,10 @@ void PROV_Modem::commitModemResult(QVariantMap results)
 void PROV_Modem::applySmsResult(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg, QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
-                              .arg(results.value(ResultKey::ErrorCode).toString(),
-                                   results.value(ResultKey::ErrorText).toString()));
+        log(QtWarningMsg,
+            QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
+                .arg(results.value(ResultKey::ErrorCode).toString(),
+                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
         m_smsQueue.append(m_batch);
         ++m_failCount;
         m_paused = 1;
@@ -420,9 +424,10 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
 void PROV_Modem::applyBalanceResult(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg, QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                              .arg(results.value(ResultKey::ErrorCode).toString(),
-                                   results.value(ResultKey::ErrorText).toString()));
+        log(QtWarningMsg,
+            QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                .arg(results.value(ResultKey::ErrorCode).toString(),
+                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
         m_errorState = StatusGatewayError;
         return;
     }
@@ -440,9 +445,10 @@ void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
             log(QtDebugMsg, QStringLiteral("Отправлено контрольное SMS на номер %1")
                                 .arg(ModemFormat::smsNumber(m_settings.ctrlSmsNum)));
         else
-            log(QtWarningMsg, QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
-                                  .arg(results.value(ResultKey::ErrorCode).toString(),
-                                       results.value(ResultKey::ErrorText).toString()));
+            log(QtWarningMsg,
+                QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
+                    .arg(results.value(ResultKey::ErrorCode).toString(),
+                         LogText::escaped(results.value(ResultKey::ErrorText).toString())));
     } else if (fromSms) {
         log(QtWarningMsg,
             QStringLiteral("[PROV_Modem::commitModemResult()]: результат SMS после истечения "

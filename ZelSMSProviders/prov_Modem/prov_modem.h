@@ -4,6 +4,7 @@
 #include "icommonsmsinterface.h"
 #include "modemsettings.h"
 #include "modemtimings.h"
+#include "queuelimit.h"
 
 #include <QList>
 #include <QObject>
@@ -51,6 +52,7 @@ public:
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }
+    void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
     const ModemSettings &settings() const { return m_settings; }
     GSMModemCtrl &controller() { return m_ctrl; }
     int state() const { return m_providerState; }
@@ -103,6 +105,7 @@ private:
 
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;
+    QueueLimit m_queueLimit{"[PROV_Modem::enqueueSms()]"};
     int m_requestType = RequestNone;
     qint64 m_lastSmsMs = 0;
     qint64 m_lastBalanceMs = 0;
