@@ -1,7 +1,9 @@
 #include "controller.h"
 
 #include "icommonsmsinterface.h"
+#include "logtext.h"
 #include "pcnudplink.h"
+#include "phonenumber.h"
 #include "providerplugins.h"
 
 #include <QDebug>
@@ -88,6 +90,8 @@ void Controller::initialize()
     }
     loadSettings();
     m_link = new PcnUdpLink(this);
+    m_link->setAllowList(m_stationAllowList);
+    m_link->setBindAddress(m_bindAddress);
     m_link->setRemoteAddr(pcnIpAddress, pcnPort);
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
@@ -139,8 +143,15 @@ void Controller::stop()
 
 void Controller::newSmsRequest(const SMSMessage &msg)
 {
+    SMSMessage checked = msg;
+    if (!PhoneNumber::normalize(&checked)) {
+        qWarning().noquote() << QStringLiteral("[Controller::newSmsRequest()]: SMS не принято: "
+                                               "неверный номер \"%1\"")
+                                    .arg(LogText::escaped(SmsText::phoneText(msg)));
+        return;
+    }
     if (m_provider)
-        m_provider->enqueueSms(msg);
+        m_provider->enqueueSms(checked);
 }
 
 void Controller::reportStationLoss(const QString &msg)
@@ -184,6 +195,12 @@ void Controller::loadSettings()
     serviceEnabled = s->value(QStringLiteral("serviceEnabled"), false).toBool();
     pcnIpAddress = s->value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString();
     pcnPort = s->value(QStringLiteral("pcnPort"), 3124).toInt();
+    // Written by hand into an INI file, "a, b" comes back as a list of two.
+    const QVariant allowList = s->value(QStringLiteral("stationAllowList"), QString());
+    m_stationAllowList = allowList.type() == QVariant::StringList
+                             ? allowList.toStringList().join(QLatin1Char(','))
+                             : allowList.toString();
+    m_bindAddress = s->value(QStringLiteral("bindAddress"), QString()).toString();
     s->endGroup();
 }
 

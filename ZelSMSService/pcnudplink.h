@@ -1,8 +1,11 @@
 #pragma once
 
 #include "smsmessage.h"
+#include "stationallowlist.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -37,6 +40,12 @@ public:
     // Tests shorten the periods; the service keeps the defaults.
     void setIntervals(int statusPeriodMs, int lossTimeoutMs);
 
+    // Before start(): the value of "Common/stationAllowList" (who besides the
+    // station may send) and of "Common/bindAddress" (empty: every interface).
+    void setAllowList(const QString &text);
+    void setBindAddress(const QString &text);
+    const StationAllowList &allowList() const { return m_allowList; }
+
     // The port the socket is bound to (0 while stopped).
     quint16 localPort() const;
     quint32 statusCounter() const { return m_statusCounter; }
@@ -57,6 +66,9 @@ private slots:
 
 private:
     void handleDatagram(const QByteArray &datagram);
+    bool acceptSource(const QHostAddress &source);
+    void reportRefusedSource(const QHostAddress &source);
+    bool stationUsable() const;
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
     QDateTime now() const;
@@ -64,6 +76,7 @@ private:
     QUdpSocket *m_socket;
     QTimer *m_timer;
     QString m_remoteAddr;
+    QHostAddress m_remoteHost; // m_remoteAddr parsed once, not for every datagram
     int m_remotePort = 0;
     quint32 m_statusCounter = 0;
     QDateTime m_lastStatusSent;
@@ -77,4 +90,13 @@ private:
     quint64 m_datagramsRead = 0;
     quint64 m_datagramsReadAtTick = 0;
     int m_unreadTicks = 0;
+
+    StationAllowList m_allowList;
+    QString m_allowListText;
+    QString m_bindAddressText;
+    QHostAddress m_bindAddress{QHostAddress::Any};
+    bool m_bindAddressValid = true;
+    // Refused sources by when they were last logged; bounded, see reportRefusedSource.
+    QHash<QString, QDateTime> m_refusedLogged;
+    bool m_refusedTableFullLogged = false;
 };
