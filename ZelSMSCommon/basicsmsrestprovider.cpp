@@ -101,8 +101,10 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
     for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
         if (SmsText::sameMessage(*it.value(), msg))
             return 0;
-    if (!m_queueLimit.admit(m_queue.size() + m_batch.size(), now().toMSecsSinceEpoch()))
+    if (m_queueLimit.isFull(m_queue.size() + m_batch.size())) {
+        m_queueLimit.refuse(now().toMSecsSinceEpoch());
         return 0;
+    }
     queueAppend(new SMSMessage(msg));
     return 0;
 }

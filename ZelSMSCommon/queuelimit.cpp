@@ -6,14 +6,11 @@ QueueLimit::QueueLimit(const char *origin, int limit) : m_origin(origin), m_limi
 {
 }
 
-bool QueueLimit::admit(int waiting, qint64 nowMs)
+void QueueLimit::refuse(qint64 nowMs)
 {
-    if (waiting < m_limit)
-        return true;
     ++m_refusedSinceLog;
-    ++m_refusedTotal;
     if (m_logged && qAbs(nowMs - m_lastLogMs) < LogPeriodMs)
-        return false;
+        return;
     qCritical().noquote() << QStringLiteral("%1: очередь SMS заполнена (%2), новые SMS не "
                                             "принимаются; отклонено с прошлого сообщения: %3")
                                  .arg(QString::fromLatin1(m_origin))
@@ -22,5 +19,4 @@ bool QueueLimit::admit(int waiting, qint64 nowMs)
     m_logged = true;
     m_lastLogMs = nowMs;
     m_refusedSinceLog = 0;
-    return false;
 }

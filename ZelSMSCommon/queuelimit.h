@@ -20,14 +20,16 @@ public:
     // origin names the caller in the log line, e.g. "[PROV_Modem::enqueueSms()]".
     explicit QueueLimit(const char *origin, int limit = DefaultLimit);
 
-    // True when one more may join `waiting` queued requests; otherwise counts
-    // the refusal and logs it if a minute has passed since the last line.
-    // nowMs: the caller's clock, in milliseconds.
-    bool admit(int waiting, qint64 nowMs);
+    // True when one more may not join `waiting` queued requests. Asked first
+    // and alone, so that the clock is read only for a refusal: a local-time
+    // clock costs more than the whole enqueue.
+    bool isFull(int waiting) const { return waiting >= m_limit; }
+    // Counts one refusal and logs it if a minute has passed since the last
+    // line. nowMs: the caller's clock, in milliseconds.
+    void refuse(qint64 nowMs);
 
     int limit() const { return m_limit; }
     void setLimit(int limit) { m_limit = limit; }
-    qint64 refusedTotal() const { return m_refusedTotal; }
 
 private:
     const char *m_origin;
@@ -35,5 +37,4 @@ private:
     bool m_logged = false;
     qint64 m_lastLogMs = 0;
     qint64 m_refusedSinceLog = 0;
-    qint64 m_refusedTotal = 0;
 };

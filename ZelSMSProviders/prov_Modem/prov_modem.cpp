@@ -107,8 +107,10 @@ int PROV_Modem::enqueueSms(const SMSMessage &msg)
         if (SmsText::sameMessage(queued, msg))
             return 0;
     }
-    if (!m_queueLimit.admit(m_smsQueue.size() + m_batch.size(), GsmClock::nowMs()))
+    if (m_queueLimit.isFull(m_smsQueue.size() + m_batch.size())) {
+        m_queueLimit.refuse(GsmClock::nowMs());
         return 0;
+    }
     m_smsQueue.append(msg);
     return 0;
 }
