@@ -55,9 +55,4 @@ QString escaped(const QString &text)
     return out;
 }
 
-QString escaped(const QByteArray &bytes)
-{
-    return escaped(QString::fromLatin1(bytes.constData(), bytes.size()));
-}
-
 } // namespace LogText

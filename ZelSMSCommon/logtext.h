@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 // Log lines are read one per line by administrators and by tools; data from
@@ -13,9 +12,6 @@ namespace LogText {
 // character, DEL and the Unicode line and paragraph separators as \xNN
 // (\x{NNNN} above 0xFF). Printable text, backslashes included, stays as it is.
 QString escaped(const QString &text);
-
-// The bytes as Latin-1 with the same escaping; for raw answers of unknown encoding.
-QString escaped(const QByteArray &bytes);
 
 // True when escaped(text) would change nothing.
 bool isClean(const QString &text);

@@ -88,16 +88,15 @@ void PcnUdpLink::setAllowList(const QString &text)
 
 void PcnUdpLink::setBindAddress(const QString &text)
 {
-    m_bindAddressText = text.trimmed();
-    m_bindAddress = m_bindAddressText.isEmpty() ? QHostAddress(QHostAddress::Any)
-                                                : QHostAddress(m_bindAddressText);
+    const QString address = text.trimmed();
+    m_bindAddress = address.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
     m_bindAddressValid = !m_bindAddress.isNull();
     // Listening everywhere instead would open what the administrator closed.
     if (!m_bindAddressValid)
         qCritical().noquote() << QStringLiteral("[PcnUdpLink::setBindAddress()]: значение \"%1\" "
                                                 "ключа Common/bindAddress не является IP-адресом; "
                                                 "связь со станцией не открывается")
-                                     .arg(LogText::escaped(m_bindAddressText));
+                                     .arg(LogText::escaped(address));
 }
 
 bool PcnUdpLink::stationUsable() const

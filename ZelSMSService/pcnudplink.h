@@ -44,7 +44,6 @@ public:
     // station may send) and of "Common/bindAddress" (empty: every interface).
     void setAllowList(const QString &text);
     void setBindAddress(const QString &text);
-    const StationAllowList &allowList() const { return m_allowList; }
 
     // The port the socket is bound to (0 while stopped).
     quint16 localPort() const;
@@ -93,7 +92,6 @@ private:
 
     StationAllowList m_allowList;
     QString m_allowListText;
-    QString m_bindAddressText;
     QHostAddress m_bindAddress{QHostAddress::Any};
     bool m_bindAddressValid = true;
     // Refused sources by when they were last logged; bounded, see reportRefusedSource.

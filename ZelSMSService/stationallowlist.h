@@ -30,8 +30,6 @@ public:
 
     // The IPv4 form of a v4-mapped IPv6 address, any other unchanged.
     static QHostAddress plain(const QHostAddress &address);
-    bool allowsAny() const { return m_any; }
-    int rangeCount() const { return m_ranges.size(); }
 
 private:
     bool m_any = false;
