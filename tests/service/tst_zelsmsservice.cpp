@@ -18,6 +18,14 @@ QString utf16le(const QString &s, QByteArray *bytes)
     return s;
 }
 
+// The start of every service log line: stamp, level word.
+const QRegularExpression &logLine()
+{
+    static const QRegularExpression re("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
+                                       "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
+    return re;
+}
+
 } // namespace
 
 // The real service binary with the test provider in its providers folder,
@@ -107,12 +115,10 @@ void tst_ZelSMSService::requestsReachProviderAndStatusCarriesItsState()
     QCOMPARE(service.stop(), 0);
     const QString log = service.log();
     QVERIFY2(log.contains("Освобождение ресурсов приложения..."), qPrintable(log));
-    const QRegularExpression line("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
-                                  "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
     const QStringList lines = log.split('\n', Qt::SkipEmptyParts);
     QVERIFY(lines.size() >= 4);
     for (const QString &l : lines)
-        QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
+        QVERIFY2(logLine().match(l).hasMatch(), qPrintable(l));
     QVERIFY2(lines.first().contains(QStringLiteral("Linux%1 =====").arg(QSysInfo::WordSize)),
              qPrintable(lines.first()));
 }
@@ -189,10 +195,8 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed()
     QVERIFY(received.contains("79001110001\tstation"));
     QCOMPARE(received.contains("79001110002\tother"), otherServed);
     QVERIFY(!received.contains("forged"));
-    const QRegularExpression line("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
-                                  "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
     for (const QString &l : service.log().split('\n', Qt::SkipEmptyParts))
-        QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
+        QVERIFY2(logLine().match(l).hasMatch(), qPrintable(l));
 }
 
 void tst_ZelSMSService::badCommandLine()
