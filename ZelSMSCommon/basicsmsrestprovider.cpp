@@ -1,7 +1,5 @@
 #include "basicsmsrestprovider.h"
 
-#include "logtext.h"
-
 #include <QBuffer>
 #include <QDebug>
 #include <QFileInfo>
@@ -11,6 +9,9 @@
 #include <cstddef>
 #include <string_view>
 
+// Gateway texts and numbers go into log lines through QDebug's quoted
+// strings, which escape control characters themselves; the service log
+// escapes whatever else could break a line.
 namespace {
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
 
@@ -265,8 +266,7 @@ void BasicSmsRestProvider::idleTick()
             qDebug() << QString::fromUtf8(OriginTick) +
                             QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
                                            "шлюз не примет его вместе с уже набранными (%2)")
-                                .arg(LogText::escaped(
-                                    formatPhone(*m_queue.first(), QStringLiteral("8"))))
+                                .arg(formatPhone(*m_queue.first(), QStringLiteral("8")))
                                 .arg(m_batch.size());
             break;
         }
@@ -379,7 +379,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         if (!success) {
             qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
                             .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(LogText::escaped(result.value(ResultKey::ErrorText).toString()));
+                            .arg(result.value(ResultKey::ErrorText).toString());
             requeueBatch();
             ++m_failures;
             m_pause = 1;
@@ -387,8 +387,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         } else {
             if (m_batch.size() == 1)
                 qDebug() << QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(LogText::escaped(
-                                    formatPhone(*m_batch.first(), QStringLiteral("8"))));
+                                .arg(formatPhone(*m_batch.first(), QStringLiteral("8")));
             else
                 qDebug() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
             m_status = StatusOk;
@@ -402,7 +401,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         if (!success) {
             qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
                             .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(LogText::escaped(result.value(ResultKey::ErrorText).toString()));
+                            .arg(result.value(ResultKey::ErrorText).toString());
             m_status = StatusGatewayError;
         } else {
             m_balanceKnown = 1;

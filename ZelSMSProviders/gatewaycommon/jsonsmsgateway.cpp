@@ -1,7 +1,6 @@
 #include "jsonsmsgateway.h"
 
 #include "icommonsmsinterface.h"
-#include "logtext.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -139,7 +138,6 @@ QStringList JsonSmsGateway::rejectionReport(const QByteArray &body, const SentBa
         return lines;
     for (const Rejection &rejection : reply.rejected)
         lines << QString("SMS на номер %1 не принято шлюзом, статус \"%2\"")
-                     .arg(LogText::escaped(sent.phoneFor(rejection)),
-                          LogText::escaped(rejection.status));
+                     .arg(sent.phoneFor(rejection), rejection.status);
     return lines;
 }

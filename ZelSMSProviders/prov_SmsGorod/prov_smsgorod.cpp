@@ -176,7 +176,7 @@ void PROV_SmsGorod::handleRestReply(QNetworkReply *reply)
                                       : QString("?");
             qWarning() << QString("[PROV_SmsGorod::handleRestReply()]: SMS на номер %1 не принято "
                                   "шлюзом: \"%2\"")
-                              .arg(LogText::escaped(phone), LogText::escaped(refusal.second));
+                              .arg(phone, refusal.second);
         }
     }
     commitRestReply(result);

@@ -648,6 +648,10 @@ private slots:
         QTest::newRow("three-sent") << 3 << QByteArray("OK") << "\"Отправлено 3 SMS\"";
         QTest::newRow("refused") << 1 << QByteArray("ERR 201 money")
                                  << "\"Ошибка отправки SMS, код 201 (money)\"";
+        // A reply cannot add a log line of its own.
+        QTest::newRow("refused-text-with-line-break")
+            << 1 << QByteArray("ERR 201 money\n[CRITICAL] forged")
+            << "\"Ошибка отправки SMS, код 201 (money\\n[CRITICAL] forged)\"";
     }
     void logLines()
     {

@@ -1,16 +1,12 @@
 #include "gsmlog.h"
 
-#include "logtext.h"
-
 #include <QDebug>
 #include <QString>
 
 void G_LOG(LoggingSeverity severity, const std::string &text)
 {
     // QDebug's string quoting is how the host's log has always shown these.
-    // The texts quote modem answers, USSD replies and sender numbers, which
-    // come from outside and must not break the line.
-    const QString message = LogText::escaped(QString::fromUtf8(text.data(), int(text.size())));
+    const QString message = QString::fromUtf8(text.data(), int(text.size()));
     switch (int(severity)) {
     case LS_VERBOSE:
     case LS_INFO:
