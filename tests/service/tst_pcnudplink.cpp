@@ -48,6 +48,7 @@ private slots:
     void sourcesOutsideAllowListRefused_data();
     void sourcesOutsideAllowListRefused();
     void refusedSourceLoggedOncePerMinute();
+    void bindAddressConfinesTheSocket();
     void unusableStationGetsNothing_data();
     void unusableStationGetsNothing();
 
@@ -364,6 +365,18 @@ void tst_PcnUdpLink::refusedSourceLoggedOncePerMinute()
     // Logged at 0 s and again at 61 s; not at 1 s, 60 s - 2 ms or 61.01 s.
     QCOMPARE(warnings.size(), 2);
     QVERIFY(warnings.first().contains("127.0.0.2"));
+}
+
+void tst_PcnUdpLink::bindAddressConfinesTheSocket()
+{
+    PcnUdpLink confined(nullptr, clock.fn());
+    confined.setBindAddress(" 127.0.0.1 ");
+    confined.setRemoteAddr(QStringLiteral("127.0.0.1"), station->port());
+    confined.start();
+    auto *socket = confined.findChild<QUdpSocket *>();
+    QVERIFY(socket);
+    QCOMPARE(socket->localAddress(), QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(link->findChild<QUdpSocket *>()->localAddress(), QHostAddress(QHostAddress::Any));
 }
 
 void tst_PcnUdpLink::unusableStationGetsNothing_data()
