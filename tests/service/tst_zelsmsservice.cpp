@@ -144,14 +144,18 @@ void tst_ZelSMSService::withoutProviderRequestsAreStillAcknowledged()
 void tst_ZelSMSService::allowListDecidesWhoIsServed_data()
 {
     QTest::addColumn<QString>("allowList");
+    QTest::addColumn<bool>("handWritten"); // a bare line in the INI file, not through QSettings
     QTest::addColumn<bool>("otherServed");
-    QTest::newRow("no-key-station-only") << QString() << false;
-    QTest::newRow("star-anyone-as-before") << "*" << true;
+    QTest::newRow("no-key-station-only") << QString() << false << false;
+    QTest::newRow("star-anyone-as-before") << "*" << false << true;
+    // Unquoted, QSettings reads "a, b" as a list of two.
+    QTest::newRow("hand-written-list") << "10.0.0.1, 127.0.0.2" << true << true;
 }
 
 void tst_ZelSMSService::allowListDecidesWhoIsServed()
 {
     QFETCH(QString, allowList);
+    QFETCH(bool, handWritten);
     QFETCH(bool, otherServed);
     StationFake station;
     QVERIFY2(station.bind(), qPrintable(station.error()));
@@ -164,8 +168,14 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed()
     service.setServiceSetting("Common/SettingsSaved", true);
     service.setServiceSetting("Common/currentProviderID", TestId);
     service.setServiceSetting("Common/pcnPort", station.port());
-    if (!allowList.isEmpty())
+    if (!allowList.isEmpty() && !handWritten)
         service.setServiceSetting("Common/stationAllowList", allowList);
+    if (handWritten) {
+        // The file holds the group [Common] only, so a line at its end belongs to it.
+        QFile conf(service.settingsDir() + "/ZELORG/ZelSMSService.conf");
+        QVERIFY(conf.open(QIODevice::Append));
+        conf.write("stationAllowList=" + allowList.toLatin1() + "\n");
+    }
     service.setProviderSetting("TestProvider/recordFile", record);
     QVERIFY2(service.start(), qPrintable(service.error()));
     QVERIFY2(station.waitForService(StartMs), qPrintable(service.log()));
