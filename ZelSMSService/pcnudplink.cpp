@@ -16,11 +16,8 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
-// A refused source is logged at most once per this period...
+// A refused source is logged at most once per this period.
 constexpr qint64 RefusedLogPeriodMs = 60000;
-// ...and at most this many sources are remembered, so that a sender forging
-// many addresses can neither grow the table without end nor flood the log.
-constexpr int MaxRefusedSources = 1024;
 } // namespace
 
 PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
@@ -183,21 +180,27 @@ void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
     if (it != m_refusedLogged.constEnd() && qAbs(it.value().msecsTo(t)) < RefusedLogPeriodMs)
         return;
     if (it == m_refusedLogged.constEnd() && m_refusedLogged.size() >= MaxRefusedSources) {
+        // Walking the full table for every datagram of a forged-address flood
+        // would cost more than the datagrams themselves; once a second will do.
+        if (m_refusedPruned.isValid() && qAbs(m_refusedPruned.msecsTo(t)) < 1000)
+            return;
+        m_refusedPruned = t;
         for (auto old = m_refusedLogged.begin(); old != m_refusedLogged.end();)
             old = qAbs(old.value().msecsTo(t)) >= RefusedLogPeriodMs ? m_refusedLogged.erase(old)
                                                                      : std::next(old);
         if (m_refusedLogged.size() >= MaxRefusedSources) {
-            if (!m_refusedTableFullLogged)
+            if (!m_refusedTableFullLogged.isValid() ||
+                qAbs(m_refusedTableFullLogged.msecsTo(t)) >= RefusedLogPeriodMs) {
+                m_refusedTableFullLogged = t;
                 qWarning().noquote()
                     << QStringLiteral("[PcnUdpLink::socketRead()]: датаграммы с более чем %1 "
                                       "неразрешённых адресов за минуту; новые адреса не "
                                       "записываются в журнал")
                            .arg(MaxRefusedSources);
-            m_refusedTableFullLogged = true;
+            }
             return;
         }
     }
-    m_refusedTableFullLogged = false;
     m_refusedLogged.insert(key, t);
     qWarning().noquote() << QStringLiteral("[PcnUdpLink::socketRead()]: датаграмма с адреса %1 "
                                            "отброшена: адрес не является адресом станции и не "

@@ -28,7 +28,11 @@ public:
     {
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
-        DefaultLossTimeoutMs = 30000
+        DefaultLossTimeoutMs = 30000,
+        // Refused sources remembered for their once-a-minute log line, so
+        // that a sender forging many addresses can neither grow the table
+        // without end nor flood the log.
+        MaxRefusedSources = 1024
     };
 
     // clock: where "now" comes from; empty means the system clock.
@@ -96,5 +100,6 @@ private:
     bool m_bindAddressValid = true;
     // Refused sources by when they were last logged; bounded, see reportRefusedSource.
     QHash<QString, QDateTime> m_refusedLogged;
-    bool m_refusedTableFullLogged = false;
+    QDateTime m_refusedTableFullLogged;
+    QDateTime m_refusedPruned;
 };

@@ -48,6 +48,7 @@ private slots:
     void sourcesOutsideAllowListRefused_data();
     void sourcesOutsideAllowListRefused();
     void refusedSourceLoggedOncePerMinute();
+    void refusedSourcesTableIsBounded();
     void bindAddressConfinesTheSocket();
     void unusableStationGetsNothing_data();
     void unusableStationGetsNothing();
@@ -377,6 +378,45 @@ void tst_PcnUdpLink::bindAddressConfinesTheSocket()
     QVERIFY(socket);
     QCOMPARE(socket->localAddress(), QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(link->findChild<QUdpSocket *>()->localAddress(), QHostAddress(QHostAddress::Any));
+}
+
+void tst_PcnUdpLink::refusedSourcesTableIsBounded()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    static QStringList warnings;
+    warnings.clear();
+    QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtWarningMsg)
+                warnings << text;
+        });
+    // One datagram from each of more addresses than the table holds, then
+    // one more once the minute is over.
+    const int sources = PcnUdpLink::MaxRefusedSources + 10;
+    auto sendFrom = [&](int i) {
+        QUdpSocket s;
+        return s.bind(QHostAddress(QStringLiteral("127.0.%1.%2").arg(1 + i / 250).arg(2 + i % 250)),
+                      0) &&
+               s.writeDatagram(StationProtocol::buildStationAnswer(), loopback(),
+                               link->localPort()) == StationProtocol::AnswerSize;
+    };
+    bool sent = true;
+    for (int i = 0; i < sources && sent; ++i)
+        sent = sendFrom(i);
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 900,
+                                 SmsText::makeMessage("79001234567", "y", 1)));
+    QVERIFY(station->waitForAck(900, WaitMs));
+    clock.advance(60000);
+    sent = sent && sendFrom(sources);
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 901,
+                                 SmsText::makeMessage("79001234567", "y", 1)));
+    QVERIFY(station->waitForAck(901, WaitMs));
+    qInstallMessageHandler(previous);
+    QVERIFY(sent);
+    QCOMPARE(warnings.filter("отброшена").size(), PcnUdpLink::MaxRefusedSources + 1);
+    QCOMPARE(warnings.filter("новые адреса не записываются").size(), 1);
+    QVERIFY(warnings.last().contains(
+        QStringLiteral("127.0.%1.%2 отброшена").arg(1 + sources / 250).arg(2 + sources % 250)));
 }
 
 void tst_PcnUdpLink::unusableStationGetsNothing_data()
