@@ -101,7 +101,8 @@ public:
     // Warns when the settings file holding credentials can be read by others.
     static void warnIfSettingsReadable(const QSettings &settings);
 
-    // Most SMS waiting (queued and in flight); tests lower it.
+    // Most SMS waiting (queued and in flight) given through enqueueSms, that
+    // is without a host's spool to bound them; tests lower it.
     void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
 
     // Test and tool access to the machine's state.
