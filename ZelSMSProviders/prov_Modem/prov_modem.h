@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
+#include <QSet>
 #include <QTimer>
 
 // The provider that sends the station's notifications through a GSM modem on a
@@ -85,6 +86,7 @@ private slots:
     void onPortError(QSerialPort::SerialPortError error);
 
 private:
+    void forgetWaiting(const QList<SMSMessage> &done);
     void resetState();
     void stateOpenPort();
     void stateIdle();
@@ -116,6 +118,9 @@ private:
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;
     QueueLimit m_queueLimit{"[PROV_Modem::enqueueSms()]"};
+    // Duplicate index: the compared bytes of every SMS in the queue or the
+    // batch, so that a check costs the same with 100,000 waiting as with one.
+    QSet<QByteArray> m_waiting;
     int m_requestType = RequestNone;
     qint64 m_lastSmsMs = 0;
     qint64 m_lastBalanceMs = 0;
