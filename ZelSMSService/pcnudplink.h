@@ -1,14 +1,16 @@
 #pragma once
 
 #include "smsmessage.h"
+#include "stationallowlist.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QVector>
 #include <functional>
 
-class QHostAddress;
 class QTimer;
 class QUdpSocket;
 
@@ -37,7 +39,11 @@ public:
     {
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
-        DefaultLossTimeoutMs = 30000
+        DefaultLossTimeoutMs = 30000,
+        // Refused sources remembered for their once-a-minute log line, so
+        // that a sender forging many addresses can neither grow the table
+        // without end nor flood the log.
+        MaxRefusedSources = 1024
     };
 
     // clock: where "now" comes from; empty means the system clock.
@@ -55,6 +61,11 @@ public:
     void setClock(Clock clock);
     // Tests shorten the periods; the service keeps the defaults.
     void setIntervals(int statusPeriodMs, int lossTimeoutMs);
+
+    // Before start(): the value of "Common/stationAllowList" (who besides the
+    // station may send) and of "Common/bindAddress" (empty: every interface).
+    void setAllowList(const QString &text);
+    void setBindAddress(const QString &text);
 
     // The port the socket is bound to (0 while stopped).
     quint16 localPort() const;
@@ -77,6 +88,9 @@ private slots:
 private:
     void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
     void storeAndAcknowledge();
+    bool acceptSource(const QHostAddress &source);
+    void reportRefusedSource(const QHostAddress &source);
+    bool stationUsable() const;
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
     QDateTime now() const;
@@ -84,6 +98,7 @@ private:
     QUdpSocket *m_socket;
     QTimer *m_timer;
     QString m_remoteAddr;
+    QHostAddress m_remoteHost; // m_remoteAddr parsed once, not for every datagram
     int m_remotePort = 0;
     quint32 m_statusCounter = 0;
     QDateTime m_lastStatusSent;
@@ -99,4 +114,13 @@ private:
     quint64 m_datagramsRead = 0;
     quint64 m_datagramsReadAtTick = 0;
     int m_unreadTicks = 0;
+
+    StationAllowList m_allowList;
+    QString m_allowListText;
+    QHostAddress m_bindAddress{QHostAddress::Any};
+    bool m_bindAddressValid = true;
+    // Refused sources by when they were last logged; bounded, see reportRefusedSource.
+    QHash<QString, QDateTime> m_refusedLogged;
+    QDateTime m_refusedTableFullLogged;
+    QDateTime m_refusedPruned;
 };
