@@ -60,6 +60,7 @@ ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
     s.flowControl = storedInt(stored, ModemGroup, "hwControl", 0, 0, 2, s.problems);
     s.dataBits = storedInt(stored, ModemGroup, "byteSize", 8, 5, 8, s.problems);
     s.pinCode = storedText(stored, ModemGroup, "pinCode");
+    s.commandGapMs = storedInt(stored, ModemGroup, "commandGapMs", 20, 0, 1000, s.problems);
     // The PIN itself stays out of the log: it is a secret even when mistyped.
     if (!s.pinCode.isEmpty() && !GSMModemCtrl::isValidPin(s.pinCode))
         s.errors << QStringLiteral("неверный PIN код SIM карты (ключ ModemSettings/pinCode группы "

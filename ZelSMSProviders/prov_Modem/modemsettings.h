@@ -22,6 +22,8 @@ struct ModemSettings
     int ctrlSmsIntervalHours = 240;
     QString balancePhone;
     bool flashSms = false;
+    // Quiet line after the modem's final result before the next command.
+    int commandGapMs = 20;
 
     // Stored values that could not be used and were replaced by defaults.
     QStringList problems;

@@ -44,10 +44,16 @@ QVariantMap failure(int code, const QString &text)
 
 } // namespace
 
-PROV_Modem::PROV_Modem(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+PROV_Modem::PROV_Modem(QObject *parent)
+    : QObject(parent), m_timer(new QTimer(this)), m_stepTimer(new QTimer(this))
 {
     SmsText::registerSmsMessageType();
     connect(m_timer, &QTimer::timeout, this, &PROV_Modem::stateMachine);
+    // Precise: a coarse timer may fire a little early and find the quiet gap
+    // after the modem's answer not yet over.
+    m_stepTimer->setSingleShot(true);
+    m_stepTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_stepTimer, &QTimer::timeout, this, &PROV_Modem::onStepTimer);
     connect(&m_ctrl, &GSMModemCtrl::sendOutcommingData, this, &PROV_Modem::sendSerialData);
     connect(&m_ctrl, &GSMModemCtrl::commitResponse, this, &PROV_Modem::commitModemResult);
     // Made once here rather than in readSettings(): every start() reads the
@@ -61,6 +67,7 @@ PROV_Modem::PROV_Modem(QObject *parent) : QObject(parent), m_timer(new QTimer(th
 PROV_Modem::~PROV_Modem()
 {
     m_timer->stop();
+    m_stepTimer->stop();
     if (m_port.isOpen())
         m_port.close();
 }
@@ -161,6 +168,7 @@ int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
     }
     m_waiting.insert(std::move(key));
     m_smsQueue.append(msg);
+    scheduleStep();
     return 0;
 }
 
@@ -204,6 +212,7 @@ void PROV_Modem::start()
 void PROV_Modem::stop()
 {
     m_timer->stop();
+    m_stepTimer->stop();
     resetState();
 }
 
@@ -236,6 +245,7 @@ void PROV_Modem::resetState()
 
 void PROV_Modem::stateMachine()
 {
+    const int before = m_providerState;
     switch (m_providerState) {
     case StateOpenPort:
         stateOpenPort();
@@ -254,6 +264,49 @@ void PROV_Modem::stateMachine()
             QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState"));
         break;
     }
+    // An idle run that started nothing is not repeated before the next tick
+    // or event, whatever canStartWork() says.
+    scheduleStep(before != StateIdle || m_providerState != StateIdle);
+}
+
+void PROV_Modem::onStepTimer()
+{
+    // Opening the port stays on the tick: its retry pacing is the tick's.
+    if (m_providerState == StateIdle || m_providerState == StateSendRequest ||
+        m_providerState == StateWaitResult)
+        stateMachine();
+}
+
+// Arms the step timer when the state machine or the controller can move on
+// before the next tick. Only ever arms a timer, so it is safe to call from
+// inside the controller's own tick (a result committed from a read).
+void PROV_Modem::scheduleStep(bool idleMayStart)
+{
+    if (!m_timer->isActive())
+        return; // stopped, or held by a caller that drives the ticks itself
+    int delay = m_ctrl.msUntilNextStep();
+    if (m_providerState == StateSendRequest ||
+        (m_providerState == StateIdle && idleMayStart && canStartWork()))
+        delay = 0;
+    if (delay < 0)
+        return;
+    if (m_stepTimer->isActive() && m_stepTimer->remainingTime() <= delay)
+        return;
+    m_stepTimer->start(delay);
+}
+
+// Whether the idle state has something to do right now.
+bool PROV_Modem::canStartWork() const
+{
+    if (!m_port.isOpen())
+        return false;
+    if (m_ctrl.ctrlState() == GSMModemCtrl::NeedsInit)
+        return true;
+    // A modem that answers and is registered again ends a link failure at once.
+    if (m_errorState == StatusNoLink && m_ctrl.modemResponded() == 1 &&
+        m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered)
+        return true;
+    return m_ctrl.isQueueEmpty() && !m_paused && !m_smsQueue.isEmpty();
 }
 
 void PROV_Modem::stateOpenPort()
@@ -268,6 +321,7 @@ void PROV_Modem::stateOpenPort()
     m_ctrl.reset();
     m_ctrl.setPinCode(m_settings.pinCode);
     m_ctrl.setFlashSms(m_settings.flashSms);
+    m_ctrl.setCommandGapMs(m_settings.commandGapMs);
     m_ctrlSmsPending = false;
     m_providerState = StateIdle;
 }
@@ -464,6 +518,7 @@ void PROV_Modem::commitModemResult(QVariantMap results)
     }
     m_requestType = RequestNone;
     m_providerState = StateIdle;
+    scheduleStep(); // the next request starts now, not on the next tick
 }
 
 void PROV_Modem::applySmsResult(const QVariantMap &results)
@@ -552,6 +607,7 @@ void PROV_Modem::readSerialData()
         // surface here as well; they must not reach the host's event loop.
         onControllerError(QString::fromUtf8(e.what()));
     }
+    scheduleStep();
 }
 
 void PROV_Modem::sendSerialData(QByteArray data)

@@ -20,6 +20,9 @@
 // from a 100 ms timer, keeps the queue of requests and sends them one at a
 // time, asks the operator for the SIM balance by USSD, sends the periodic
 // control SMS and reports status, balance and the modem status word.
+// Between ticks a single-shot step timer runs the state machine as soon as it
+// can move on (a request to start, a command to write after the quiet gap), so
+// the 100 ms tick paces only time-outs and periodic checks.
 // Time is read from the modem library's clock so tests can move it.
 class PROV_Modem : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
 {
@@ -84,10 +87,13 @@ public slots:
 
 private slots:
     void onPortError(QSerialPort::SerialPortError error);
+    void onStepTimer();
 
 private:
     void forgetWaiting(const QList<SMSMessage> &done);
     void resetState();
+    void scheduleStep(bool idleMayStart = true);
+    bool canStartWork() const;
     void stateOpenPort();
     void stateIdle();
     void stateSendRequest();
@@ -114,6 +120,7 @@ private:
     QSerialPort m_port;
     GSMModemCtrl m_ctrl;
     QTimer *m_timer;
+    QTimer *m_stepTimer;
 
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;

@@ -32,6 +32,7 @@ private slots:
     void alarmWhileCommandWaits();
     void longSmsThroughController();
     void flashSettingSurvivesModemRestart();
+    void quietGapHoldsCommandLinesNotPauses();
 
 private:
     // Ticks in steps until the clock reads `until`, checking nothing throws.
@@ -395,6 +396,26 @@ void TestGsmModemCtrl::flashSettingSurvivesModemRestart()
     QVERIFY(bench.runUntil([&] { return !bench.results.isEmpty(); }));
     QCOMPARE(bench.model.receivedSms().size(), 1);
     QVERIFY(bench.model.receivedSms().first().info.flash);
+}
+
+void TestGsmModemCtrl::quietGapHoldsCommandLinesNotPauses()
+{
+    ModemBench bench(*clock);
+    QVERIFY(bench.initialise());
+    QVERIFY(bench.runUntil([&] { return bench.ctrl.cwState() == GSMModemCtrl::CwActive; }));
+    QVERIFY(bench.runUntil([&] { return bench.ctrl.isQueueEmpty(); }));
+    QHash<QByteArray, qint64> writtenAt;
+    connect(&bench.ctrl, &GSMModemCtrl::sendOutcommingData, this,
+            [&](const QByteArray &d) { writtenAt.insert(d.left(6), clock->now); });
+    bench.ctrl.onDataReceived(ModemModel::ringText("+79001234567"));
+    QVERIFY(bench.runUntil([&] { return bench.ctrl.isQueueEmpty(); }, 5000, 1));
+    QCOMPARE(writtenAt.size(), 3);
+    // Each answer comes within the step that wrote the command: the tone
+    // command waits out the quiet gap after "OK" to ATA, while the 2 s pause
+    // after the tones starts at once and hang-up follows it directly.
+    QCOMPARE(writtenAt.value("AT+VTD") - writtenAt.value("ATA\r"),
+             qint64(GSMModemCtrl::DefaultCommandGapMs + 1));
+    QCOMPARE(writtenAt.value("AT+CHU") - writtenAt.value("AT+VTD"), qint64(2001));
 }
 
 QTEST_GUILESS_MAIN(TestGsmModemCtrl)

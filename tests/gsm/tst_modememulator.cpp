@@ -24,17 +24,23 @@ void TestModemEmulator::endToEnd_data()
 {
     QTest::addColumn<bool>("split");
     QTest::addColumn<QByteArray>("pin");
-    QTest::newRow("plain") << false << QByteArray();
-    QTest::newRow("split-answers-and-pin") << true << QByteArray("1234");
+    QTest::addColumn<int>("smsDelayMs");
+    QTest::newRow("plain") << false << QByteArray() << 0;
+    QTest::newRow("split-answers-and-pin") << true << QByteArray("1234") << 0;
+    QTest::newRow("network-takes-300-ms-per-sms") << false << QByteArray() << 300;
 }
 
 void TestModemEmulator::endToEnd()
 {
     QFETCH(bool, split);
     QFETCH(QByteArray, pin);
+    QFETCH(int, smsDelayMs);
 
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.setSmsDelayMs(smsDelayMs);
+    QElapsedTimer sincePdu;
+    connect(&modem, &ModemEmulator::smsReceived, [&] { sincePdu.start(); });
     modem.model().setSplitAnswers(split);
     modem.model().setPin(pin);
     modem.model().setUssdAnswer(QString::fromUtf8("Баланс 123,45 р."));
@@ -78,6 +84,7 @@ void TestModemEmulator::endToEnd()
     ctrl.queueSms(text.toUtf8(), "89001234567");
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 20000);
     QVERIFY(results[0].value("success").toBool());
+    QVERIFY2(sincePdu.elapsed() >= smsDelayMs, qPrintable(QString::number(sincePdu.elapsed())));
     QCOMPARE(modem.model().receivedSms().size(), 1);
     QCOMPARE(modem.model().receivedSms()[0].info.text, text);
     QCOMPARE(modem.model().receivedSms()[0].info.number, QByteArray("89001234567"));

@@ -107,6 +107,14 @@ void TestModemPlugin::settingsTemplate_data()
                                 << QJsonValue(QJsonArray{
                                        QString::fromUtf8("Нет"), QString::fromUtf8("Аппаратный"),
                                        QString::fromUtf8("Программный(XON/XOFF)")});
+    QTest::newRow("command-gap-default")
+        << "ModemSettings/commandGapMs"
+        << "UInt" << QString::fromUtf8("Пауза между ответом модема и следующей командой (мс)")
+        << "value" << QJsonValue(20);
+    QTest::newRow("command-gap-max")
+        << "ModemSettings/commandGapMs"
+        << "UInt" << QString::fromUtf8("Пауза между ответом модема и следующей командой (мс)")
+        << "max_val" << QJsonValue(1000);
     QTest::newRow("balance-phone") << "balancePhone"
                                    << "String" << QString::fromUtf8("Номер запроса баланса")
                                    << "validator" << QJsonValue("^[*#0-9]{0,11}$");

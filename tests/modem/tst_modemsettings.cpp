@@ -62,6 +62,11 @@ void TestModemSettings::stored_data()
     QTest::newRow("port-and-hwid")
         << QVariantMap{{"comPort", "/dev/ttyUSB0"}, {"comPortHWID", "USB\\VID_1"}} << "complete"
         << QVariant(true) << 0;
+    QTest::newRow("command-gap-default") << none << "commandGapMs" << QVariant(20) << 0;
+    QTest::newRow("command-gap-no-pause")
+        << QVariantMap{{"ModemSettings/commandGapMs", 0}} << "commandGapMs" << QVariant(0) << 0;
+    QTest::newRow("command-gap-above-one-second-refused")
+        << QVariantMap{{"ModemSettings/commandGapMs", 1001}} << "commandGapMs" << QVariant(20) << 1;
     QTest::newRow("balance-phone-trimmed")
         << QVariantMap{{"balancePhone", " *100# "}} << "balancePhone" << QVariant("*100#") << 0;
 }
@@ -77,6 +82,7 @@ static QVariant field(const ModemSettings &s, const QString &name)
                           {"sendCtrlSms", s.sendCtrlSms},
                           {"flashSms", s.flashSms},
                           {"balancePhone", s.balancePhone},
+                          {"commandGapMs", s.commandGapMs},
                           {"complete", s.isComplete()}};
     return all.value(name);
 }

@@ -200,6 +200,9 @@ void TstSpoolE2E::killedMidBurstLosesNothing()
     configureGateway(service, station.port(), gw.baseUrl());
     if (modem) {
         QVERIFY2(emu.start(), qPrintable(emu.errorString()));
+        // A network taking 200 ms per SMS spreads the burst over the window
+        // in which the kill falls; at line speed it would be over before.
+        emu.setSmsDelayMs(200);
         service.setServiceSetting("Common/currentProviderID", "ZEL_SMS_PROVIDER_MODEM");
         service.setProviderSetting("GSMModem/comPort", emu.devicePath());
     }
@@ -239,6 +242,12 @@ void TstSpoolE2E::killedMidBurstLosesNothing()
             inFlight = gwDelivered.requestSizes.at(i);
 
     QVERIFY2(service.start(), qPrintable(service.error()));
+    // Everything may already be delivered before the kill (a modem at line
+    // speed sends the burst in well under a second), and the stop below must
+    // not reach the new process before it handles SIGTERM: it starts its
+    // provider only after that (the log holds only the new process's lines).
+    QVERIFY2(service.waitForLog(QString::fromUtf8("Запуск провайдера SMS оповещений"), WaitMs),
+             qPrintable(service.log()));
     const auto delivered = [&]() { return modem ? modemDelivered() : gwDelivered; };
     const auto allDelivered = [&]() {
         const Deliveries d = delivered();

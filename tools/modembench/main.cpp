@@ -1,13 +1,20 @@
-// ZelModemBench: how fast notifications leave through the modem provider.
-//  1. SMS per minute: a PROV_Modem in this process sends a batch of distinct
-//     SMS through the emulated modem answering at once (shipped 100 ms tick).
+// ZelModemBench: how fast notifications leave through the modem provider, in
+// one run, against the project's modem emulator on a pseudo-terminal:
 //  0. Enqueue cost: distinct SMS into an idle provider's queue, then as many
 //     duplicates while all of them wait (the duplicate check's cost).
-//  2. Latency: the real ZelSMSService with prov_Modem gets station datagrams
-//     on loopback; the time from sending a datagram to its PDU arriving on the
-//     emulated modem's line, median (and spread) over the samples.
-// Usage: ZelModemBench [--count N] [--samples N] [--enqueue N] [--service PATH]
-//        [--plugin PATH]
+//  1. Initialisation: a PROV_Modem in this process, from opening the port to
+//     "GSM модем успешно инициализирован и работает" (instantly answering modem).
+//  2. Own overhead per SMS: a burst of distinct SMS queued at once, the modem
+//     answering at once; the time until the last result, per SMS.
+//  3. Line speed: the same burst with the modem taking --sms-delay ms (1.0 s)
+//     from each PDU to its final result; the time per SMS.
+//  4. Latency: the real ZelSMSService with prov_Modem gets station datagrams on
+//     loopback, one at a time while idle; the time from sending a datagram to
+//     its PDU arriving on the emulated modem's line, median over the samples.
+//  5. The gaps between successive lines on the modem's line (commands and
+//     PDUs) during runs 1 and 2, median per step, so a slow step stands out.
+// Usage: ZelModemBench [--count N] [--slow-count N] [--sms-delay MS]
+//                      [--samples N] [--enqueue N] [--service PATH] [--plugin PATH]
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
@@ -17,6 +24,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,8 +33,22 @@
 
 namespace {
 
-void quietLog(QtMsgType, const QMessageLogContext &, const QString &)
+// The provider's log, with the time each line was written (ms on g_clock).
+QElapsedTimer g_clock;
+QList<QPair<qint64, QString>> g_log;
+
+void recordLog(QtMsgType, const QMessageLogContext &, const QString &text)
 {
+    g_log.append({g_clock.elapsed(), text});
+}
+
+qint64 loggedAt(const QString &part, qint64 notBefore = 0)
+{
+    for (const auto &entry : qAsConst(g_log)) {
+        if (entry.first >= notBefore && entry.second.contains(part))
+            return entry.first;
+    }
+    return -1;
 }
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs)
@@ -68,41 +90,180 @@ void enqueueCost(int count)
                 count, distinctUs, count, provider.queuedCount(), duplicateUs);
 }
 
-int smsPerMinute(int count)
+// The target a figure is held against, for the reader of one run.
+QByteArray target(double value, double limit, const char *unit)
 {
-    ModemEmulator modem;
-    if (!modem.start()) {
-        std::fprintf(stderr, "emulator: %s\n", qPrintable(modem.errorString()));
-        return 1;
-    }
-    modem.setWriteGapMs(0);
-    QTemporaryDir settingsDir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, settingsDir.path());
+    return QByteArray(" [target at most ") + QByteArray::number(limit) + unit +
+           (value <= limit ? ": met]" : ": MISSED]");
+}
+
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+// Every line the modem received, in order, with its arrival time.
+class LineTimes
+{
+public:
+    explicit LineTimes(ModemEmulator &modem)
     {
-        QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
-        s.setValue("GSMModem/comPort", modem.devicePath());
-        s.sync();
+        QObject::connect(&modem, &ModemEmulator::commandReceived,
+                         [this](const QByteArray &line) { add(name(line)); });
+        QObject::connect(&modem, &ModemEmulator::smsReceived, [this](int) { add("PDU"); });
     }
-    PROV_Modem provider;
-    provider.start();
-    if (!waitFor([&] { return provider.controller().ctrlState() == GSMModemCtrl::Working; },
-                 15000)) {
-        std::fprintf(stderr, "modem did not initialise\n");
+
+    void clear() { m_lines.clear(); }
+    const QList<QPair<qint64, QByteArray>> &lines() const { return m_lines; }
+
+    // The command without its variable part (AT+CMGS=23 -> AT+CMGS).
+    static QByteArray name(const QByteArray &line)
+    {
+        for (const char *prefix : {"AT+CMGS=", "AT+CMGD=", "AT+CUSD="}) {
+            if (line.startsWith(prefix))
+                return line.left(int(qstrlen(prefix)) - 1);
+        }
+        return line;
+    }
+
+private:
+    void add(const QByteArray &what) { m_lines.append({g_clock.nsecsElapsed() / 1000, what}); }
+    QList<QPair<qint64, QByteArray>> m_lines; // microseconds
+};
+
+struct StepGaps
+{
+    QList<QByteArray> order;
+    QHash<QByteArray, QList<double>> ms;
+
+    void add(const QList<QPair<qint64, QByteArray>> &lines)
+    {
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray step = lines.at(i - 1).second + " -> " + lines.at(i).second;
+            if (!ms.contains(step))
+                order.append(step);
+            ms[step].append((lines.at(i).first - lines.at(i - 1).first) / 1000.0);
+        }
+    }
+};
+
+// A provider in this process on its own emulated modem, settings in a
+// temporary folder.
+class ProviderRun
+{
+public:
+    bool start(int smsDelayMs)
+    {
+        if (!m_modem.start()) {
+            std::fprintf(stderr, "emulator: %s\n", qPrintable(m_modem.errorString()));
+            return false;
+        }
+        m_modem.setWriteGapMs(0);
+        m_modem.setSmsDelayMs(smsDelayMs);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_settingsDir.path());
+        {
+            QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
+            s.setValue("GSMModem/comPort", m_modem.devicePath());
+            s.sync();
+        }
+        m_provider.reset(new PROV_Modem);
+        m_startedAt = g_clock.elapsed();
+        m_provider->start();
+        // Ready once initialised and through the first periodic checks.
+        if (!waitFor(
+                [&] {
+                    return m_provider->controller().ctrlState() == GSMModemCtrl::Working &&
+                           m_modem.model().commands().contains("AT+CCWA=1,1,1") &&
+                           m_provider->controller().isQueueEmpty() &&
+                           m_provider->state() == PROV_Modem::StateIdle;
+                },
+                15000)) {
+            std::fprintf(stderr, "modem did not initialise\n");
+            return false;
+        }
+        return true;
+    }
+
+    // Seconds from queueing `count` SMS at once to the result of the last.
+    double burst(int count, int timeoutMs)
+    {
+        const int before = m_modem.model().receivedSms().size();
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < count; ++i)
+            m_provider->enqueueSms(numbered(before + i));
+        if (!waitFor(
+                [&] {
+                    return m_modem.model().receivedSms().size() >= before + count &&
+                           m_provider->queuedCount() == 0 && m_provider->batchCount() == 0;
+                },
+                timeoutMs)) {
+            std::fprintf(stderr, "only %d of %d SMS arrived\n",
+                         int(m_modem.model().receivedSms().size() - before), count);
+            return -1.0;
+        }
+        return timer.nsecsElapsed() / 1e9;
+    }
+
+    void stop() { m_provider->stop(); }
+    ModemEmulator &modem() { return m_modem; }
+    qint64 startedAt() const { return m_startedAt; }
+
+private:
+    ModemEmulator m_modem;
+    QTemporaryDir m_settingsDir;
+    std::unique_ptr<PROV_Modem> m_provider;
+    qint64 m_startedAt = 0;
+};
+
+int instantRuns(int count, StepGaps &gaps)
+{
+    ProviderRun run;
+    LineTimes lines(run.modem());
+    if (!run.start(0))
+        return 1;
+    const qint64 opened = loggedAt(QStringLiteral(" открыт"), run.startedAt());
+    const qint64 working =
+        loggedAt(QStringLiteral("GSM модем успешно инициализирован и работает"), opened);
+    if (opened < 0 || working < 0) {
+        std::fprintf(stderr, "initialisation not logged\n");
         return 1;
     }
-    QElapsedTimer timer;
-    timer.start();
-    for (int i = 0; i < count; ++i)
-        provider.enqueueSms(numbered(i));
-    if (!waitFor([&] { return modem.model().receivedSms().size() >= count; }, count * 2000)) {
-        std::fprintf(stderr, "only %d of %d SMS arrived\n", int(modem.model().receivedSms().size()),
-                     count);
+    const double initS = (working - opened) / 1000.0;
+    std::printf("initialisation: %.3f s from opening the port to \"GSM модем успешно "
+                "инициализирован и работает\" (instant modem)%s\n",
+                initS, target(initS, 2.0, " s").constData());
+    gaps.add(lines.lines());
+    lines.clear();
+    const double seconds = run.burst(count, count * 2000 + 5000);
+    if (seconds < 0)
         return 1;
-    }
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    std::printf("throughput: %d SMS in %.2f s = %.0f SMS per minute (instant modem, 100 ms tick)\n",
-                count, seconds, count * 60.0 / seconds);
-    provider.stop();
+    gaps.add(lines.lines());
+    std::printf("own overhead: %d SMS in %.3f s = %.3f s per SMS, %.0f SMS per minute "
+                "(instant modem)%s\n",
+                count, seconds, seconds / count, count * 60.0 / seconds,
+                target(seconds / count, 0.12, " s").constData());
+    run.stop();
+    return 0;
+}
+
+int slowRun(int count, int smsDelayMs)
+{
+    ProviderRun run;
+    if (!run.start(smsDelayMs))
+        return 1;
+    const double seconds = run.burst(count, count * (smsDelayMs + 2000) + 5000);
+    if (seconds < 0)
+        return 1;
+    // The modem's own time plus at most 0.15 s of ours per SMS.
+    std::printf("line speed: %d SMS in %.2f s = %.3f s per SMS (modem takes %.1f s per "
+                "AT+CMGS)%s\n",
+                count, seconds, seconds / count, smsDelayMs / 1000.0,
+                target(seconds / count, smsDelayMs / 1000.0 + 0.15, " s").constData());
+    run.stop();
     return 0;
 }
 
@@ -133,6 +294,8 @@ int datagramToPdu(int samples, const QString &serviceBinary, const QString &plug
     }
     QList<double> ms;
     for (int i = 0; i < samples; ++i) {
+        // idle: the previous SMS and any check it set off are answered
+        waitFor([] { return false; }, 300);
         const int before = modem.model().receivedSms().size();
         QElapsedTimer timer;
         timer.start();
@@ -142,15 +305,24 @@ int datagramToPdu(int samples, const QString &serviceBinary, const QString &plug
             return 1;
         }
         ms << timer.nsecsElapsed() / 1e6;
-        // let the modem settle so every sample starts from an idle provider
-        waitFor([] { return false; }, 300);
     }
     service.stop();
     std::sort(ms.begin(), ms.end());
-    std::printf("latency datagram -> PDU on the line over %d samples: median %.1f ms, min %.1f ms, "
-                "max %.1f ms\n",
-                samples, ms.at(ms.size() / 2), ms.first(), ms.last());
+    std::printf("latency datagram -> PDU on the line, one SMS while idle, %d samples: median "
+                "%.1f ms, min %.1f ms, max %.1f ms%s\n",
+                samples, median(ms), ms.first(), ms.last(),
+                target(median(ms), 150, " ms").constData());
     return 0;
+}
+
+void printGaps(const StepGaps &gaps)
+{
+    std::printf("gaps between lines on the modem's line (instant modem), median per step:\n");
+    for (const QByteArray &step : gaps.order) {
+        const QList<double> &values = gaps.ms.value(step);
+        std::printf("  %-36s %7.1f ms  (%d)\n", step.constData(), median(values),
+                    int(values.size()));
+    }
 }
 
 } // namespace
@@ -160,18 +332,27 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({"count", "SMS for the throughput run.", "n", "100"});
+    parser.addOption({"count", "SMS for the instant-modem burst.", "n", "100"});
+    parser.addOption({"slow-count", "SMS for the line-speed burst.", "n", "20"});
+    parser.addOption({"sms-delay", "Modem's time per AT+CMGS, ms, line-speed run.", "ms", "1000"});
     parser.addOption({"samples", "Datagrams for the latency run.", "n", "20"});
     parser.addOption({"enqueue", "SMS for the enqueue cost run.", "n", "100000"});
     parser.addOption({"service", "ZelSMSService binary.", "path", ZELSMS_SERVICE_BINARY});
     parser.addOption({"plugin", "prov_Modem plug-in.", "path", PROV_MODEM_PLUGIN});
     parser.process(app);
-    qInstallMessageHandler(quietLog);
+    g_clock.start();
+    qInstallMessageHandler(recordLog);
     GsmClock::useSystemClock();
     enqueueCost(qBound(1, parser.value("enqueue").toInt(), 1000000));
-    const int rc = smsPerMinute(qBound(1, parser.value("count").toInt(), 10000));
-    if (rc != 0)
-        return rc;
-    return datagramToPdu(qBound(1, parser.value("samples").toInt(), 1000), parser.value("service"),
-                         parser.value("plugin"));
+    StepGaps gaps;
+    int rc = instantRuns(qBound(1, parser.value("count").toInt(), 10000), gaps);
+    if (rc == 0)
+        rc = slowRun(qBound(1, parser.value("slow-count").toInt(), 1000),
+                     qBound(0, parser.value("sms-delay").toInt(), 60000));
+    if (rc == 0)
+        rc = datagramToPdu(qBound(1, parser.value("samples").toInt(), 1000),
+                           parser.value("service"), parser.value("plugin"));
+    if (rc == 0)
+        printGaps(gaps);
+    return rc;
 }

@@ -79,10 +79,14 @@ int main(int argc, char **argv)
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
     const QCommandLineOption sysstart(QStringLiteral("sysstart"),
                                       QStringLiteral("Announce a power-up when started."));
+    const QCommandLineOption smsDelay(
+        QStringLiteral("sms-delay"),
+        QStringLiteral("Milliseconds from a PDU to the final result of AT+CMGS (default 0)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
     const QCommandLineOption link(QStringLiteral("link"),
                                   QStringLiteral("Also make a symbolic link to the device."),
                                   QStringLiteral("path"));
-    parser.addOptions({pin, noSim, reg, csq, ussd, split, silent, sysstart, link});
+    parser.addOptions({pin, noSim, reg, csq, ussd, split, silent, sysstart, smsDelay, link});
     parser.process(app);
 
     ModemEmulator modem;
@@ -100,6 +104,7 @@ int main(int argc, char **argv)
     m.setUssdAnswer(parser.value(ussd));
     m.setSplitAnswers(parser.isSet(split));
     m.setSilent(parser.isSet(silent));
+    modem.setSmsDelayMs(qBound(0, parser.value(smsDelay).toInt(), 600000));
     if (parser.isSet(link)) {
         const QString path = parser.value(link);
         QFile::remove(path);

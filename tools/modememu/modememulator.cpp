@@ -94,7 +94,11 @@ void ModemEmulator::onReadable()
             break;
         const int commandsBefore = m_model.commands().size();
         const int smsBefore = m_model.receivedSms().size();
-        queueWrites(m_model.feed(QByteArray(buffer, int(n))));
+        const QList<QByteArray> writes = m_model.feed(QByteArray(buffer, int(n)));
+        if (m_smsDelayMs > 0 && m_model.receivedSms().size() > smsBefore)
+            QTimer::singleShot(m_smsDelayMs, this, [this, writes] { queueWrites(writes); });
+        else
+            queueWrites(writes);
         for (int i = commandsBefore; i < m_model.commands().size(); ++i)
             emit commandReceived(m_model.commands().at(i));
         for (int i = smsBefore; i < m_model.receivedSms().size(); ++i)

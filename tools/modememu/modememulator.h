@@ -36,6 +36,9 @@ public:
 
     ModemModel &model() { return m_model; }
     void setWriteGapMs(int ms) { m_gapMs = ms; }
+    // How long the network takes to accept an SMS: the final result of
+    // AT+CMGS comes this long after the PDU arrived.
+    void setSmsDelayMs(int ms) { m_smsDelayMs = ms; }
 
     // Writes text as it stands (a RING, an incoming SMS, noise).
     void injectUnsolicited(const QByteArray &text);
@@ -60,4 +63,5 @@ private:
     QTimer *m_writeTimer = nullptr;
     QQueue<QByteArray> m_pending;
     int m_gapMs = 15;
+    int m_smsDelayMs = 0;
 };

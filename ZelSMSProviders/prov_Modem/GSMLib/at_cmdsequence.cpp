@@ -45,3 +45,10 @@ bool AT_CmdSequence::isWaitingResponse() const
         return m_commands.at(m_cursor)->isWaitingResponse();
     return m_state == 3;
 }
+
+int AT_CmdSequence::readyInMs() const
+{
+    if (m_state == 3 && m_cursor < m_commands.size())
+        return m_commands.at(m_cursor)->readyInMs();
+    return 0;
+}

@@ -13,6 +13,7 @@ public:
     void reset() override;
     int process() override;
     bool isWaitingResponse() const override;
+    int readyInMs() const override;
 
     const QList<AT_CommandPtr> &commands() const { return m_commands; }
 

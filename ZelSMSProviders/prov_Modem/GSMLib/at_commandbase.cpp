@@ -35,6 +35,10 @@ int AT_CommandBase::process()
         m_state = 1;
         return StepRunning;
     case 1:
+        // Some modems drop a command written right after a final result; the
+        // attempt, and with it its time-out, starts once the line was quiet.
+        if (sendsText() && controller->quietGapLeftMs() > 0)
+            return StepRunning;
         onStart();
         m_sentAtMs = GsmClock::nowMs();
         m_state = 2;
@@ -60,6 +64,18 @@ int AT_CommandBase::process()
         return StepFinished;
     default:
         return StepImpossible;
+    }
+}
+
+int AT_CommandBase::readyInMs() const
+{
+    switch (m_state) {
+    case 1:
+        return sendsText() && controller ? controller->quietGapLeftMs() : 0;
+    case 3:
+        return -1;
+    default:
+        return 0;
     }
 }
 

@@ -36,6 +36,10 @@ public:
     virtual int state() const { return m_state; }
     virtual qint64 elapsedMs() const;
     virtual bool isWaitingResponse() const { return m_state == 3; }
+    // How soon the next process() call can move on: 0 at once, n > 0 once the
+    // line has been quiet after the modem's last final result, -1 only on an
+    // answer from the modem or a time-out (the controller's tick checks those).
+    virtual int readyInMs() const;
 
     const QByteArray &commandText() const { return m_commandText; }
     const QByteArray &resultText() const { return m_resultText; }
@@ -54,6 +58,8 @@ protected:
     virtual int parseResponse();
     virtual void parseInfo(const QByteArray &text) { Q_UNUSED(text); }
     virtual void onFinish() {}
+    // False for commands that never write, which need no quiet line to start.
+    virtual bool sendsText() const { return true; }
 
     // The check run in state 3: 0 wait, 1/2 answered, 3 failFast time-out.
     int checkResponse();

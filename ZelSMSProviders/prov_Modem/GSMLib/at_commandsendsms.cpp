@@ -49,6 +49,15 @@ void AT_CommandSendSMS::prepare(QByteArray &text)
         text.clear();
 }
 
+int AT_CommandSendSMS::readyInMs() const
+{
+    // The first check after the PDU only moves the phase on, and a message
+    // refused at construction waits for nothing: neither needs the modem.
+    if (m_state == 3 && (m_phase == 1 || m_parts.isEmpty()))
+        return 0;
+    return AT_CommandBase::readyInMs();
+}
+
 int AT_CommandSendSMS::parseResponse()
 {
     using AtResponse::Final;

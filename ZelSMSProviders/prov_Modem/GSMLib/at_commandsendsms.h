@@ -18,6 +18,7 @@ public:
     const QByteArray &number() const { return m_number; }
     int phase() const { return m_phase; }
     int errorCount() const { return m_errorCount; }
+    int readyInMs() const override;
 
 protected:
     void prepare(QByteArray &text) override;

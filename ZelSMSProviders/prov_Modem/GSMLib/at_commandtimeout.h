@@ -14,4 +14,5 @@ public:
 protected:
     void prepare(QByteArray &text) override { text.clear(); }
     int parseResponse() override { return ParseWaiting; }
+    bool sendsText() const override { return false; }
 };

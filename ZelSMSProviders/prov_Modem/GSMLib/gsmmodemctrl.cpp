@@ -22,6 +22,9 @@ constexpr qint64 CsqCheckMs = 25000;
 constexpr qint64 RegCheckMs = 10000;
 constexpr qint64 CleanupMs = 300000;
 constexpr qint64 CwCheckMs = 1800000;
+// A command needs at most five steps from the queue to its end; a sequence
+// one more per sub-command.
+constexpr int MaxStepsPerCall = 64;
 
 std::string utf8(const QByteArray &bytes)
 {
@@ -114,20 +117,47 @@ void GSMModemCtrl::tick()
         return;
     }
 
-    if (m_queue.isEmpty()) {
+    if (m_queue.isEmpty())
         runPeriodicChecks(now);
-        return;
+    runQueue();
+}
+
+// Steps the front command as far as it goes without the modem: a finished
+// command hands over to the next one in the same call, so the line never sits
+// idle waiting for a tick. Each step either moves a command on or stops the
+// loop; the bound only guards against a command that claims otherwise.
+void GSMModemCtrl::runQueue()
+{
+    for (int steps = 0; steps < MaxStepsPerCall && !m_queue.isEmpty(); ++steps) {
+        // Hold the front command: a command's own hooks may reset the queue.
+        const AT_CommandPtr front = m_queue.first();
+        const int step = front->process();
+        if (step == AT_CommandBase::StepRunning) {
+            if (front->readyInMs() != 0)
+                return;
+            continue;
+        }
+        if (step == AT_CommandBase::StepImpossible)
+            G_LOG(LS_VERBOSE, utf8(front->resultText()));
+        if (!m_queue.isEmpty() && m_queue.first() == front)
+            m_queue.removeFirst();
+        m_rxBuffer.clear();
     }
-    // Hold the front command: a command's own hooks may reset the queue.
-    const AT_CommandPtr front = m_queue.first();
-    const int step = front->process();
-    if (step == AT_CommandBase::StepRunning)
-        return;
-    if (step == AT_CommandBase::StepImpossible)
-        G_LOG(LS_VERBOSE, utf8(front->resultText()));
-    if (!m_queue.isEmpty() && m_queue.first() == front)
-        m_queue.removeFirst();
-    m_rxBuffer.clear();
+}
+
+int GSMModemCtrl::msUntilNextStep() const
+{
+    return m_queue.isEmpty() ? -1 : m_queue.first()->readyInMs();
+}
+
+int GSMModemCtrl::quietGapLeftMs() const
+{
+    if (m_commandGapMs <= 0 || m_lastFinalResultMs == 0)
+        return 0;
+    // Strictly more than the gap in whole milliseconds, so that the true
+    // interval is never shorter than the gap.
+    const qint64 left = m_lastFinalResultMs + m_commandGapMs + 1 - GsmClock::nowMs();
+    return int(qBound<qint64>(0, left, m_commandGapMs + 1));
 }
 
 void GSMModemCtrl::startInitialisation()
@@ -266,6 +296,10 @@ void GSMModemCtrl::onDataReceived(const char *bytes, int length)
         // reads its answer.
         for (const QByteArray &unsolicited : AtResponse::extractUnsolicited(m_rxBuffer))
             handleUnsolicited(unsolicited);
+        // Whatever the command makes of it, the modem has ended an answer:
+        // the quiet gap before the next command line counts from here.
+        if (AtResponse::parseFinalResult(m_rxBuffer).kind != AtResponse::Final::None)
+            m_lastFinalResultMs = GsmClock::nowMs();
         tick();
     } else {
         handleUnsolicited(chunk);

@@ -27,6 +27,10 @@
 //     the port. Both may throw std::runtime_error (what() is UTF-8): the modem
 //     is silent or its initialisation is stuck, so close and reopen the port
 //     and reset();
+//   - after either, call tick() again in msUntilNextStep() ms when that is not
+//     negative: a command held back only by the quiet gap after the modem's
+//     last final result (setCommandGapMs()) then goes out without waiting for
+//     the next 100 ms tick;
 //   - queueSms(utf8Text, digits) / queueUssd(code) when isQueueEmpty() says the
 //     modem is idle; read gsmStatus(), rssi(), modemResponded(), balance(),
 //     balanceValid() for the status word and the balance.
@@ -63,6 +67,8 @@ public:
     static constexpr qint64 InitLimitMs = 120000;
     static constexpr qint64 NoNetworkLimitMs = 90000;
     static constexpr qint64 UserHoldOffMs = 20000;
+    // Quiet line after a final result before the next command line.
+    static constexpr int DefaultCommandGapMs = 20;
 
     explicit GSMModemCtrl(QObject *parent = nullptr);
     ~GSMModemCtrl() override;
@@ -87,6 +93,15 @@ public:
     QString pinCode() const { return m_pinCode; }
     void setFlashSms(bool flash) { m_flashSms = flash; }
     bool flashSms() const { return m_flashSms; }
+    void setCommandGapMs(int ms) { m_commandGapMs = qMax(0, ms); }
+    int commandGapMs() const { return m_commandGapMs; }
+
+    // Milliseconds until the front command can be stepped on: 0 now, n > 0
+    // after the quiet gap, -1 when it waits for the modem, a time-out or there
+    // is nothing queued.
+    int msUntilNextStep() const;
+    // What is left of the quiet gap after the modem's last final result.
+    int quietGapLeftMs() const;
 
     int gsmStatus() const { return m_gsmStatus; }
     int rssi() const { return m_rssi; }
@@ -129,6 +144,7 @@ signals:
 
 private:
     void startInitialisation();
+    void runQueue();
     void runPeriodicChecks(qint64 now);
     void queueSlotCleanup();
     void handleUnsolicited(const QByteArray &chunk);
@@ -154,6 +170,8 @@ private:
     qint64 m_initStartMs = 0;
     qint64 m_lastResponseMs = 0;
     qint64 m_lastUserCommandMs = 0;
+    qint64 m_lastFinalResultMs = 0;
+    int m_commandGapMs = DefaultCommandGapMs;
     bool m_balanceValid = false;
     double m_balance = 0.0;
     int m_modemResponded = 0;
