@@ -126,6 +126,7 @@ private:
     void startInitialisation();
     void runPeriodicChecks(qint64 now);
     void queueSlotCleanup();
+    void logRegistration() const;
     void handleUnsolicited(const QByteArray &chunk);
     void handleOne(const AtResponse::Unsolicited &found);
     void onIncomingCall(const QByteArray &number);
@@ -154,4 +155,6 @@ private:
     int m_gsmStatus = GsmUnknown;
     int m_rssi = 0;
     int m_ber = 0;
+    bool m_signalKnown = false;
+    bool m_registrationLogDue = false;
 };
