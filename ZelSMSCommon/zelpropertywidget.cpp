@@ -85,6 +85,10 @@ QtProperty *ZelPropertyWidget::createProperty(const QJsonObject &descriptor)
         return nullptr;
 
     QtProperty *property = createTypedProperty(type, label, descriptor);
+    // Secrets are not for whoever looks over the administrator's shoulder.
+    static const QStringList secretFields{"password", "apiKey", "pinCode"};
+    if (property && type == "String" && secretFields.contains(name))
+        m_stringManager->setMasked(property, true);
     if (m_types.contains(name)) {
         // The later descriptor wins; the earlier row stays visible but its
         // value is no longer read back, so the template needs fixing.
@@ -134,6 +138,14 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
                 qWarning() << "[ZelPropertyWidget::createTypedProperty] invalid validator for"
                            << label << ":" << pattern.pattern() << pattern.errorString();
             m_stringManager->setRegExp(property, pattern);
+        }
+        // Choices that do not bind: the editor lists them and takes any text.
+        if (descriptor.contains("items")) {
+            QStringList suggestions;
+            const QJsonArray items = descriptor.value("items").toArray();
+            for (const QJsonValue &item : items)
+                suggestions.append(item.toString());
+            m_stringManager->setSuggestions(property, suggestions);
         }
         return property;
     }
