@@ -3,10 +3,12 @@
 #include "smsmessage.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <functional>
 
+class QHostInfo;
 class QTimer;
 class QUdpSocket;
 
@@ -25,7 +27,8 @@ public:
     {
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
-        DefaultLossTimeoutMs = 30000
+        DefaultLossTimeoutMs = 30000,
+        LookupRetryMs = 60000 // a station name that did not resolve is tried again
     };
 
     // clock: where "now" comes from; empty means the system clock.
@@ -54,17 +57,23 @@ public slots:
 private slots:
     void socketRead();
     void tick();
+    void stationLookedUp(const QHostInfo &info);
 
 private:
     void handleDatagram(const QByteArray &datagram);
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
+    void lookUpStation();
     QDateTime now() const;
 
     QUdpSocket *m_socket;
     QTimer *m_timer;
     QString m_remoteAddr;
+    QHostAddress m_remoteHost; // the address itself, or what its name resolved to
     int m_remotePort = 0;
+    int m_lookupId = -1;
+    bool m_lookupFailed = false;
+    QDateTime m_lastLookup;
     quint32 m_statusCounter = 0;
     QDateTime m_lastStatusSent;
     QDateTime m_lastReceived;

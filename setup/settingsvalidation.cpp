@@ -1,11 +1,12 @@
 #include "settingsvalidation.h"
 
+#include "stationaddress.h"
+
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegExp>
-#include <QRegularExpression>
 
 namespace SettingsValidation {
 
@@ -25,15 +26,7 @@ QString stationPortProblem(const QString &text)
 
 QString stationAddressProblem(const QString &text)
 {
-    if (!QHostAddress(text).isNull())
-        return QString();
-    // RFC 1123 host names. A name whose last label is all digits was meant as
-    // an IPv4 address (300.1.1.1) and is refused rather than looked up.
-    static const QRegularExpression hostName(
-        QStringLiteral("^(?=.{1,253}$)([A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)"
-                       "(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*$"));
-    static const QRegularExpression numericTail(QStringLiteral("(^|\\.)[0-9]+$"));
-    if (hostName.match(text).hasMatch() && !numericTail.match(text).hasMatch())
+    if (!QHostAddress(text).isNull() || StationAddress::isHostName(text))
         return QString();
     return tr("Адрес ПЦН: \"%1\" не является IP-адресом или именем компьютера").arg(text);
 }

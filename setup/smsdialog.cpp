@@ -506,7 +506,7 @@ bool SmsDialog::writeSettings()
     common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
     common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
     common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
-    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().toInt(nullptr, 10));
+    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().trimmed().toInt(nullptr, 10));
     common.endGroup();
     common.sync();
     if (common.status() != QSettings::NoError) {
