@@ -1,5 +1,3 @@
-#include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -13,72 +11,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-#include "foregroundinstance.h"
+#include "dialogbench.h"
 #include "providercatalogue.h"
-#include "qtproperty.h"
 #include "qttreepropertybrowser.h"
-#include "servicepaths.h"
-#include "servicerunner.h"
 #include "smsdialog.h"
 #include "zelpropertywidget.h"
-
-static const QString GatewayId = "ZEL_SMS_PROVIDER_TESTGATE";
-static const QString ModemId = "ZEL_SMS_PROVIDER_MODEM";
-
-// Shared between the dialog's short-lived controllers and the test.
-struct ServiceScript
-{
-    bool installed = true;
-    bool running = false;
-    bool startWorks = true;
-    bool root = false;
-    QString description = "ZEL SMS notification service";
-    int stops = 0;
-    int starts = 0;
-    int installs = 0;
-};
-
-class ScriptedService : public ServiceControl
-{
-public:
-    explicit ScriptedService(ServiceScript *script) : m_script(script) {}
-    bool isInstalled() override { return m_script->installed; }
-    bool isRunning() override { return m_script->running; }
-    QString serviceDescription() override { return m_script->description; }
-    bool start() override
-    {
-        ++m_script->starts;
-        m_script->running = m_script->startWorks;
-        return m_script->startWorks;
-    }
-    bool stop() override
-    {
-        ++m_script->stops;
-        m_script->running = false;
-        return true;
-    }
-    QString errorString() override { return m_script->startWorks ? "" : "unit failed"; }
-    bool canInstall() override { return m_script->root; }
-    bool install() override
-    {
-        ++m_script->installs;
-        m_script->installed = true;
-        return true;
-    }
-    QString installCommand() override { return "ZelSMSService -install"; }
-    QString logLocation() override { return "/run/zelsms/zel-sms-service.log"; }
-
-private:
-    ServiceScript *m_script;
-};
-
-struct Shown
-{
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-    bool buttonEnabled;
-};
 
 class tst_SmsDialog : public QObject
 {
@@ -108,94 +45,39 @@ private slots:
     void realProviderPlugins();
     void qtRussianTranslationBuiltIn();
     void screenshots();
-    void invalidValuesRefused_data();
-    void invalidValuesRefused();
-    void secretsMasked();
-    void typedDevicePathKept();
-    void unsavedChangesPrompt_data();
-    void unsavedChangesPrompt();
-    void installOffered_data();
-    void installOffered();
-    void saveWhileForegroundInstanceRuns();
-    void layoutFitsFont_data();
-    void layoutFitsFont();
 
 private:
-    std::unique_ptr<SmsDialog> makeDialog(const QString &pluginDir = SETUP_TEST_PLUGIN_DIR);
-    // Fills the test gateway's required fields.
-    static void fillCredentials(SmsDialog &dialog);
-    static QSettings systemSettings(const QString &application = "ZelSMSService");
+    std::unique_ptr<SmsDialog> makeDialog(const QString &pluginDir = SETUP_TEST_PLUGIN_DIR)
+    {
+        return m_bench.makeDialog(pluginDir);
+    }
+    static void fillCredentials(SmsDialog &dialog) { DialogBench::fillCredentials(dialog); }
+    static QSettings systemSettings(const QString &application = "ZelSMSService")
+    {
+        return DialogBench::systemSettings(application);
+    }
 
-    std::unique_ptr<QTemporaryDir> m_systemDir;
-    std::unique_ptr<QTemporaryDir> m_userDir;
-    ServiceScript m_service;
-    QList<Shown> m_shown;
-    QList<int> m_answers; // what the administrator answers, in order; -1 when none left
-    QStringList m_portNames;
-    QStringList m_portHwids;
-    SmsDialog *m_current = nullptr;
+    DialogBench m_bench;
+    std::unique_ptr<QTemporaryDir> &m_systemDir = m_bench.systemDir;
+    ServiceScript &m_service = m_bench.service;
+    QList<Shown> &m_shown = m_bench.shown;
+    QStringList &m_portNames = m_bench.portNames;
+    QStringList &m_portHwids = m_bench.portHwids;
 };
 
 void tst_SmsDialog::init()
 {
-    m_systemDir = std::make_unique<QTemporaryDir>();
-    m_userDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_systemDir->isValid() && m_userDir->isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_systemDir->path());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userDir->path());
-    m_service = ServiceScript();
-    m_shown.clear();
-    m_answers.clear();
-    m_portNames.clear();
-    m_portHwids.clear();
+    QVERIFY(m_bench.reset());
 }
 
 void tst_SmsDialog::cleanup()
 {
-    m_current = nullptr;
-    m_systemDir.reset();
-    m_userDir.reset();
-}
-
-std::unique_ptr<SmsDialog> tst_SmsDialog::makeDialog(const QString &pluginDir)
-{
-    SmsDialogEnvironment env;
-    env.pluginDir = pluginDir;
-    env.serviceControl = [this]() { return std::make_unique<ScriptedService>(&m_service); };
-    env.enumeratePorts = [this](QStringList &names, QStringList &hwids) {
-        names = m_portNames;
-        hwids = m_portHwids;
-        return true;
-    };
-    env.showMessage = [this](QMessageBox::Icon icon, const QString &title, const QString &text) {
-        m_shown.append({icon, title, text, m_current && m_current->pushButton->isEnabled()});
-    };
-    env.ask = [this](QMessageBox::Icon icon, const QString &title, const QString &text,
-                     const QStringList &buttons) {
-        m_shown.append({icon, title, text + "\n[" + buttons.join("|") + "]",
-                        m_current && m_current->pushButton->isEnabled()});
-        return m_answers.isEmpty() ? -1 : m_answers.takeFirst();
-    };
-    env.footerRefreshMs = 50;
-    auto dialog = std::make_unique<SmsDialog>(nullptr, env);
-    m_current = dialog.get();
-    return dialog;
-}
-
-QSettings tst_SmsDialog::systemSettings(const QString &application)
-{
-    return QSettings(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", application);
-}
-
-void tst_SmsDialog::fillCredentials(SmsDialog &dialog)
-{
-    dialog.propertyWidget()->setValueByName("login", "operator");
-    dialog.propertyWidget()->setValueByName("password", "secret");
+    m_bench.cleanup();
 }
 
 static int comboIndexOf(const SmsDialog &dialog, const QString &id)
 {
-    return dialog.providerCombo->findData(id);
+    return DialogBench::comboIndexOf(dialog, id);
 }
 
 void tst_SmsDialog::firstRunOnEmptySettings()
@@ -768,318 +650,6 @@ void tst_SmsDialog::screenshots()
     QCoreApplication::processEvents();
     const QString infoPath = QDir(SETUP_SCREENSHOT_DIR).filePath("setup-modem-info.png");
     QVERIFY(dialog->grab().save(infoPath));
-}
-
-void tst_SmsDialog::invalidValuesRefused_data()
-{
-    QTest::addColumn<QString>("provider");
-    QTest::addColumn<bool>("enabled");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<QVariantMap>("fields");
-    QTest::addColumn<QStringList>("named"); // empty: the save goes through
-    const QVariantMap credentials{{"login", "operator"}, {"password", "secret"}};
-    QTest::newRow("port-70000") << GatewayId << true << "10.0.0.5"
-                                << "70000" << credentials << QStringList{"Порт ПЦН"};
-    QTest::newRow("port-0") << GatewayId << true << "10.0.0.5"
-                            << "0" << credentials << QStringList{"Порт ПЦН"};
-    QTest::newRow("address-dotted-300") << GatewayId << true << "300.1.1.1"
-                                        << "3124" << credentials << QStringList{"Адрес ПЦН"};
-    QTest::newRow("address-with-space") << GatewayId << false << "pcn host"
-                                        << "3124" << credentials << QStringList{"Адрес ПЦН"};
-    QTest::newRow("empty-password")
-        << GatewayId << true << "10.0.0.5"
-        << "3124" << QVariantMap{{"login", "operator"}} << QStringList{"Пароль: поле не заполнено"};
-    QTest::newRow("every-problem-in-one-message")
-        << GatewayId << true << "pcn..local"
-        << "abc" << QVariantMap()
-        << QStringList{"Адрес ПЦН", "Порт ПЦН", "Логин: поле", "Пароль: поле"};
-    QTest::newRow("pin-12-named") << ModemId << true << "10.0.0.5"
-                                  << "3124" << QVariantMap{{"pinCode", "12"}}
-                                  << QStringList{"PIN код"};
-    QTest::newRow("pin-12-named-service-off")
-        << ModemId << false << "10.0.0.5"
-        << "3124" << QVariantMap{{"pinCode", "12"}} << QStringList{"PIN код"};
-    QTest::newRow("modem-without-port")
-        << ModemId << true << "10.0.0.5"
-        << "3124" << QVariantMap{{"comPort", ""}} << QStringList{"COM-порт: поле не заполнено"};
-    QTest::newRow("empty-pin-host-name-ipv6-ok")
-        << ModemId << true << "pcn-1.example.org"
-        << "3124" << QVariantMap{{"pinCode", ""}} << QStringList();
-    QTest::newRow("ipv6-ok") << GatewayId << true << "fe80::1"
-                             << "65535" << credentials << QStringList();
-}
-
-void tst_SmsDialog::invalidValuesRefused()
-{
-    QFETCH(QString, provider);
-    QFETCH(bool, enabled);
-    QFETCH(QVariantMap, fields);
-    QFETCH(QStringList, named);
-    m_portNames = QStringList{"/dev/ttyUSB0"};
-    m_portHwids = QStringList{"USB\\VID_12D1&PID_1001\\A1"};
-    auto dialog = makeDialog();
-    dialog->serviceEnable->setChecked(true);
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, provider));
-    dialog->serviceEnable->setChecked(enabled);
-    QFETCH(QString, address);
-    QFETCH(QString, port);
-    dialog->pcnAddrEdit->setText(address);
-    dialog->pcnPortEdit->setText(port);
-    for (auto it = fields.cbegin(); it != fields.cend(); ++it)
-        dialog->propertyWidget()->setValueByName(it.key(), it.value());
-    if (!named.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused: "));
-    dialog->saveServiceSettings();
-    QCOMPARE(m_shown.size(), 1);
-    const QString text = m_shown.at(0).text;
-    if (named.isEmpty()) {
-        QCOMPARE(m_shown.at(0).icon, QMessageBox::Information);
-        QVERIFY(QFileInfo::exists(systemSettings().fileName()));
-        return;
-    }
-    QCOMPARE(m_shown.at(0).icon, QMessageBox::Warning);
-    QVERIFY2(text.startsWith("Настройки не сохранены, исправьте:"), qPrintable(text));
-    for (const QString &field : named)
-        QVERIFY2(text.contains("• " + field), qPrintable(text));
-    QCOMPARE(text.count("• "), named.size());
-    QVERIFY(!text.contains("12")); // a secret is named, never shown
-    QVERIFY(!QFileInfo::exists(systemSettings().fileName()));
-    QVERIFY(!QFileInfo::exists(systemSettings("SMSProviders").fileName()));
-    QCOMPARE(m_service.stops, 0);
-    // The form keeps what was typed, to be corrected.
-    if (fields.contains("pinCode"))
-        QCOMPARE(dialog->propertyWidget()->getValueByName("pinCode"), fields.value("pinCode"));
-}
-
-static QLineEdit *lineEditOf(ZelPropertyWidget *form, const QString &label)
-{
-    QtTreePropertyBrowser *browser = form->browser();
-    QList<QtProperty *> pending = browser->properties();
-    while (!pending.isEmpty()) {
-        QtProperty *property = pending.takeFirst();
-        if (property->propertyName() == label)
-            return qobject_cast<QLineEdit *>(browser->editorOf(property));
-        pending << property->subProperties();
-    }
-    return nullptr;
-}
-
-void tst_SmsDialog::secretsMasked()
-{
-    auto dialog = makeDialog();
-    dialog->serviceEnable->setChecked(true);
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
-    QLineEdit *login = lineEditOf(dialog->propertyWidget(), "Логин");
-    QLineEdit *password = lineEditOf(dialog->propertyWidget(), "Пароль");
-    QVERIFY(login && password);
-    QCOMPARE(login->echoMode(), QLineEdit::Normal);
-    QCOMPARE(password->echoMode(), QLineEdit::Password);
-    QCOMPARE(password->actions().size(), 1);
-    password->actions().first()->trigger(); // reveal while editing
-    QCOMPARE(password->echoMode(), QLineEdit::Normal);
-    password->actions().first()->trigger();
-    QCOMPARE(password->echoMode(), QLineEdit::Password);
-
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
-    QLineEdit *pin = lineEditOf(dialog->propertyWidget(), "PIN код");
-    QVERIFY(pin);
-    QCOMPARE(pin->echoMode(), QLineEdit::Password);
-}
-
-void tst_SmsDialog::typedDevicePathKept()
-{
-    QTemporaryDir devices;
-    const QString typed = devices.filePath("pts-7");
-    QFile node(typed);
-    QVERIFY(node.open(QIODevice::WriteOnly));
-    m_portNames = QStringList{"/dev/ttyS0", "/dev/serial/by-id/usb-HUAWEI_Mobile-if00-port0"};
-    m_portHwids = QStringList{"ACPI\\PNP0501", "USB\\VID_12D1&PID_1001\\A1"};
-    auto dialog = makeDialog();
-    dialog->serviceEnable->setChecked(true);
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
-    auto *port = qobject_cast<QComboBox *>(dialog->propertyWidget()->browser()->editorOf(
-        dialog->propertyWidget()->browser()->properties().first()));
-    QVERIFY(port && port->isEditable());
-    QCOMPARE(port->count(), 2);
-    port->setCurrentIndex(1); // a detected port keeps its hardware id
-    dialog->saveServiceSettings();
-    QSettings providers = systemSettings("SMSProviders");
-    QCOMPARE(providers.value("GSMModem/comPort").toString(), m_portNames.at(1));
-    QCOMPARE(providers.value("GSMModem/comPortHWID").toString(), m_portHwids.at(1));
-
-    port->lineEdit()->clear();
-    QTest::keyClicks(port->lineEdit(), typed);
-    m_shown.clear();
-    dialog->saveServiceSettings();
-    QCOMPARE(m_shown.size(), 1);
-    QCOMPARE(m_shown.at(0).icon, QMessageBox::Information);
-    providers.sync();
-    QCOMPARE(providers.value("GSMModem/comPort").toString(), typed);
-    QCOMPARE(providers.value("GSMModem/comPortHWID").toString(), QString());
-
-    auto again = makeDialog();
-    again->providerCombo->setCurrentIndex(comboIndexOf(*again, ModemId));
-    QCOMPARE(again->propertyWidget()->getValueByName("comPort").toString(), typed);
-}
-
-void tst_SmsDialog::unsavedChangesPrompt_data()
-{
-    QTest::addColumn<bool>("switchProvider"); // else close the window
-    QTest::addColumn<int>("answer");          // 0 save, 1 discard, 2 stay
-    QTest::addColumn<bool>("left");           // the window closed / the provider switched
-    QTest::addColumn<bool>("written");
-    QTest::newRow("close-stay") << false << 2 << false << false;
-    QTest::newRow("close-discard") << false << 1 << true << false;
-    QTest::newRow("close-save") << false << 0 << true << true;
-    QTest::newRow("switch-stay") << true << 2 << false << false;
-    QTest::newRow("switch-discard") << true << 1 << true << false;
-    QTest::newRow("switch-save") << true << 0 << true << true;
-}
-
-void tst_SmsDialog::unsavedChangesPrompt()
-{
-    QFETCH(bool, switchProvider);
-    QFETCH(int, answer);
-    QFETCH(bool, left);
-    QFETCH(bool, written);
-    {
-        QSettings system = systemSettings();
-        system.setValue("Common/SettingsSaved", true);
-        system.setValue("Common/serviceEnabled", true);
-        system.setValue("Common/currentProviderID", GatewayId);
-    }
-    auto dialog = makeDialog();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-    // Nothing changed yet: leaving asks nothing.
-    QVERIFY(!dialog->hasUnsavedChanges());
-    fillCredentials(*dialog);
-    QVERIFY(dialog->hasUnsavedChanges());
-    m_answers << answer;
-    if (switchProvider) {
-        dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
-        QCOMPARE(dialog->currentProvider(), left ? ModemId : GatewayId);
-        QCOMPARE(dialog->providerCombo->currentData().toString(), left ? ModemId : GatewayId);
-        if (!left)
-            QCOMPARE(dialog->propertyWidget()->getValueByName("login"), QVariant("operator"));
-    } else {
-        QTest::keyClick(dialog.get(), Qt::Key_Escape);
-        QCOMPARE(dialog->isVisible(), !left);
-    }
-    QVERIFY(m_shown.first().text.endsWith("[Сохранить|Не сохранять|Отмена]"));
-    QCOMPARE(systemSettings("SMSProviders").value("TestGate/login").toString(),
-             written ? QString("operator") : QString());
-}
-
-void tst_SmsDialog::installOffered_data()
-{
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<bool>("written");
-    QTest::newRow("install") << 0 << true;
-    QTest::newRow("cancel") << 1 << false;
-}
-
-void tst_SmsDialog::installOffered()
-{
-    QFETCH(int, answer);
-    QFETCH(bool, written);
-    m_service.installed = false;
-    m_service.root = true;
-    auto dialog = makeDialog();
-    m_answers << answer;
-    dialog->saveServiceSettings();
-    QCOMPARE(m_shown.first().icon, QMessageBox::Critical);
-    QVERIFY(m_shown.first().text.endsWith("повторите попытку\n[Установить службу|Отмена]"));
-    QCOMPARE(m_service.installs, written ? 1 : 0);
-    QCOMPARE(QFileInfo::exists(systemSettings().fileName()), written);
-    if (written)
-        QCOMPARE(m_shown.last().text,
-                 QString("Настройки сохранены в реестр, служба SMS ЗЕЛ была остановлена"));
-}
-
-void tst_SmsDialog::saveWhileForegroundInstanceRuns()
-{
-    ServiceRunner runner;
-    QVERIFY(runner.isValid());
-    QVERIFY2(runner.install(ZELSMS_SERVICE_BINARY), qPrintable(runner.error()));
-    const QString runtime = runner.root() + "/run";
-    qputenv("ZELSMS_RUNTIME_DIR", QFile::encodeName(runtime));
-    QVERIFY(runner.start({"-exec"}, {"ZELSMS_RUNTIME_DIR=" + runtime}));
-    const QString note = ForegroundInstance::notePath(runtime, "ZEL SMS service");
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(note), 10000);
-    // The dialog reads and writes the same settings as the foreground run.
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, runner.settingsDir());
-
-    m_service.installed = false;
-    auto dialog = makeDialog();
-    QVERIFY2(dialog->footerLabel->text().contains(
-                 QString("запущена в консоли (процесс %1)").arg(runner.pid())),
-             qPrintable(dialog->footerLabel->text()));
-    dialog->serviceEnable->setChecked(true);
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
-    fillCredentials(*dialog);
-    dialog->saveServiceSettings();
-    QCOMPARE(m_shown.size(), 1);
-    QCOMPARE(m_shown.at(0).icon, QMessageBox::Information);
-    QCOMPARE(m_shown.at(0).text, QString("Настройки сохранены в реестр. Служба SMS ЗЕЛ запущена в "
-                                         "консоли (процесс %1) и прочтёт их после перезапуска")
-                                     .arg(runner.pid()));
-    QCOMPARE(systemSettings().value("Common/currentProviderID").toString(), GatewayId);
-    QCOMPARE(m_service.stops + m_service.starts, 0);
-
-    // Once it has stopped, its note is gone and saving needs an installed service again.
-    QCOMPARE(runner.stop(), 0);
-    QVERIFY(!QFileInfo::exists(note));
-    qunsetenv("ZELSMS_RUNTIME_DIR");
-}
-
-void tst_SmsDialog::layoutFitsFont_data()
-{
-    QTest::addColumn<double>("scale");
-    QTest::newRow("default") << 1.0;
-    QTest::newRow("font-125") << 1.25;
-}
-
-void tst_SmsDialog::layoutFitsFont()
-{
-    QFETCH(double, scale);
-    const QFont original = QApplication::font();
-    QFont font = original;
-    font.setPointSizeF(original.pointSizeF() * scale);
-    QApplication::setFont(font);
-    m_portNames = QStringList{"/dev/ttyS0", "/dev/serial/by-id/usb-HUAWEI_Mobile-if00-port0"};
-    m_portHwids = QStringList{"ACPI\\PNP0501", "USB\\VID_12D1&PID_1001\\A1"};
-    auto dialog = makeDialog();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-    dialog->serviceEnable->setChecked(true);
-    dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
-    QCoreApplication::processEvents();
-    QStringList clipped;
-    for (QWidget *widget : dialog->findChildren<QWidget *>()) {
-        auto *label = qobject_cast<QLabel *>(widget);
-        auto *button = qobject_cast<QAbstractButton *>(widget);
-        // Buttons inside line edits (revealing a password) are sized by Qt itself.
-        if ((!label && !button) || !widget->isVisible() || (label && label->text().isEmpty()) ||
-            qobject_cast<QLineEdit *>(widget->parentWidget()))
-            continue;
-        if (label && label->wordWrap())
-            clipped << widget->objectName() + " wraps";
-        else if (widget->width() < widget->sizeHint().width() ||
-                 widget->height() < widget->sizeHint().height())
-            clipped << QString("%1 %2x%3 < %4x%5")
-                           .arg(widget->objectName() + widget->metaObject()->className())
-                           .arg(widget->width())
-                           .arg(widget->height())
-                           .arg(widget->sizeHint().width())
-                           .arg(widget->sizeHint().height());
-    }
-    QVERIFY(QDir().mkpath(SETUP_SCREENSHOT_DIR));
-    dialog->grab().save(
-        QDir(SETUP_SCREENSHOT_DIR).filePath(QString("setup-font-%1.png").arg(int(scale * 100))));
-    QApplication::setFont(original);
-    QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join("; ")));
 }
 
 QTEST_MAIN(tst_SmsDialog)
