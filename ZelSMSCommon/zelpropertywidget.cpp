@@ -22,6 +22,16 @@
 #include "qtstringpropertymanager.h"
 #include "qttreepropertybrowser.h"
 
+// Non-strings become empty texts, keeping the indexes of the others.
+static QStringList itemTexts(const QJsonObject &descriptor)
+{
+    QStringList texts;
+    const QJsonArray items = descriptor.value("items").toArray();
+    for (const QJsonValue &item : items)
+        texts.append(item.toString());
+    return texts;
+}
+
 ZelPropertyWidget::ZelPropertyWidget(QWidget *parent)
     : QWidget(parent), m_intManager(new QtIntPropertyManager(this)),
       m_boolManager(new QtBoolPropertyManager(this)),
@@ -140,13 +150,8 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
             m_stringManager->setRegExp(property, pattern);
         }
         // Choices that do not bind: the editor lists them and takes any text.
-        if (descriptor.contains("items")) {
-            QStringList suggestions;
-            const QJsonArray items = descriptor.value("items").toArray();
-            for (const QJsonValue &item : items)
-                suggestions.append(item.toString());
-            m_stringManager->setSuggestions(property, suggestions);
-        }
+        if (descriptor.contains("items"))
+            m_stringManager->setSuggestions(property, itemTexts(descriptor));
         return property;
     }
     if (type == "Bool") {
@@ -158,13 +163,8 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
     }
     if (type == "Enum") {
         QtProperty *property = m_enumManager->addProperty(label);
-        if (descriptor.contains("items")) {
-            QStringList names;
-            const QJsonArray items = descriptor.value("items").toArray();
-            for (const QJsonValue &item : items)
-                names.append(item.toString());
-            m_enumManager->setEnumNames(property, names);
-        }
+        if (descriptor.contains("items"))
+            m_enumManager->setEnumNames(property, itemTexts(descriptor));
         if (!value.isUndefined())
             m_enumManager->setValue(property, value.toInt());
         return property;
