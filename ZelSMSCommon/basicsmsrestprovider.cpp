@@ -77,6 +77,8 @@ SMSMessage *BasicSmsRestProvider::queueTakeFirst()
 
 void BasicSmsRestProvider::clearQueueAndBatch()
 {
+    m_ids.clear();
+    m_byId.clear();
     qDeleteAll(m_queue);
     m_queue.clear();
     m_index.clear();
@@ -92,14 +94,79 @@ void BasicSmsRestProvider::requeueBatch()
     m_batch.clear();
 }
 
-int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
+SMSMessage *BasicSmsRestProvider::findQueued(const SMSMessage &msg) const
 {
     const quint64 key = messageKey(msg);
     for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
         if (SmsText::sameMessage(*it.value(), msg))
-            return 0;
-    queueAppend(new SMSMessage(msg));
+            return it.value();
+    return nullptr;
+}
+
+int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
+{
+    if (!findQueued(msg))
+        queueAppend(new SMSMessage(msg));
     return 0;
+}
+
+int BasicSmsRestProvider::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
+{
+    SMSMessage *queued = findQueued(msg);
+    if (!queued) {
+        queued = new SMSMessage(msg);
+        queueAppend(queued);
+    }
+    m_ids[queued].append(spoolId);
+    m_byId.insert(spoolId, queued);
+    return 0;
+}
+
+bool BasicSmsRestProvider::withdraw(quint64 spoolId)
+{
+    SMSMessage *msg = m_byId.value(spoolId);
+    if (!msg || m_batch.contains(msg))
+        return false;
+    m_byId.remove(spoolId);
+    QVector<quint64> &ids = m_ids[msg];
+    ids.removeOne(spoolId);
+    if (ids.isEmpty()) {
+        m_ids.remove(msg);
+        m_queue.removeOne(msg);
+        m_index.remove(messageKey(*msg), msg);
+        delete msg;
+    }
+    return true;
+}
+
+void BasicSmsRestProvider::report(SMSMessage *msg, int outcome, const QString &reason)
+{
+    const auto it = m_ids.find(msg);
+    if (it == m_ids.end())
+        return;
+    const QVector<quint64> ids = it.value();
+    if (outcome != OutcomeRetrying) {
+        m_ids.erase(it);
+        for (quint64 id : ids)
+            m_byId.remove(id);
+    }
+    if (m_sink)
+        for (quint64 id : ids)
+            m_sink->smsOutcome(id, outcome, reason);
+}
+
+void BasicSmsRestProvider::reportBatch(const QVariantMap &result)
+{
+    const QVariantList refused = result.value(ResultKey::Refused).toList();
+    const QVariantList reasons = result.value(ResultKey::RefusedReasons).toList();
+    for (int i = 0; i < m_batch.size(); ++i) {
+        const int at = refused.indexOf(i);
+        if (at < 0)
+            report(m_batch.at(i), OutcomeDelivered, QString());
+        else
+            report(m_batch.at(i), OutcomeRejected,
+                   at < reasons.size() ? reasons.at(at).toString() : QString());
+    }
 }
 
 // ---- interface ---------------------------------------------------------------
@@ -230,6 +297,12 @@ void BasicSmsRestProvider::idleTick()
         if (m_failures > maxFailures) {
             const int lost = m_queue.size() + m_batch.size();
             m_failures = 0;
+            const QString why =
+                QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures);
+            for (SMSMessage *msg : qAsConst(m_batch))
+                report(msg, OutcomeDropped, why);
+            for (SMSMessage *msg : qAsConst(m_queue))
+                report(msg, OutcomeDropped, why);
             clearQueueAndBatch();
             // Not silent: these alarms will never be delivered.
             qWarning() << QString::fromUtf8(OriginTick) +
@@ -314,6 +387,8 @@ void BasicSmsRestProvider::waitReply()
     if (m_requestType == RequestSms) {
         if (secondsSince(m_lastSmsRequest) <= intParameter(ParamReplyTimeout))
             return;
+        for (SMSMessage *msg : qAsConst(m_batch))
+            report(msg, OutcomeRetrying, QStringLiteral("нет ответа шлюза"));
         requeueBatch();
         ++m_failures;
         m_pause = 1;
@@ -371,6 +446,11 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
             qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
                             .arg(result.value(ResultKey::ErrorCode).toInt())
                             .arg(result.value(ResultKey::ErrorText).toString());
+            const QString why = QStringLiteral("код %1 (%2)")
+                                    .arg(result.value(ResultKey::ErrorCode).toInt())
+                                    .arg(result.value(ResultKey::ErrorText).toString());
+            for (SMSMessage *msg : qAsConst(m_batch))
+                report(msg, OutcomeRetrying, why);
             requeueBatch();
             ++m_failures;
             m_pause = 1;
@@ -383,6 +463,10 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
                 qDebug() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
             m_status = StatusOk;
             m_pause = 0;
+            // Failures count towards dropping the queue only while they run
+            // on end; otherwise the sixth failure over weeks would drop it.
+            m_failures = 0;
+            reportBatch(result);
             if (result.contains(ResultKey::Spent) && m_balanceKnown)
                 m_balance -= result.value(ResultKey::Spent).toDouble();
         }

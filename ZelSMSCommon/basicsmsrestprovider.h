@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommonsmsinterface.h"
+#include "ismsoutcomeinterface.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
@@ -26,10 +27,10 @@ class QSettings;
 // balance requests, and the logging of outcomes. A gateway adds only its
 // settings, how one request is built and how one reply is read into a result
 // map (see commitRestReply).
-class BasicSmsRestProvider : public QObject, public ICommonSmsInterface
+class BasicSmsRestProvider : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
 {
     Q_OBJECT
-    Q_INTERFACES(ICommonSmsInterface)
+    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface)
 
 public:
     enum RequestType
@@ -63,6 +64,10 @@ public:
     virtual bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const;
 
     int enqueueSms(const SMSMessage &msg) override;
+    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_sink = sink; }
+    int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
+    bool withdraw(quint64 spoolId) override;
+    bool isRunning() const override { return m_providerState != StateStopped; }
     double balance(int *known) override;
     int providerStatus() override;
     void start() override;
@@ -136,11 +141,21 @@ private:
     // Queued records by a hash of phone and text, so that the duplicate check
     // does not walk a long queue; collisions are settled by exact comparison.
     QMultiHash<quint64, SMSMessage *> m_index;
+    // The host's ids of each queued or batched record (several when identical
+    // requests were folded into one), and the way back from an id.
+    QHash<SMSMessage *, QVector<quint64>> m_ids;
+    QHash<quint64, SMSMessage *> m_byId;
+    ISmsOutcomeSink *m_sink = nullptr;
 
     static quint64 messageKey(const SMSMessage &msg);
     void queueAppend(SMSMessage *msg);
     SMSMessage *queueTakeFirst();
     void clearQueueAndBatch();
+    SMSMessage *findQueued(const SMSMessage &msg) const;
+    // Tells the host the outcome of every id msg carries; final outcomes
+    // forget the ids.
+    void report(SMSMessage *msg, int outcome, const QString &reason);
+    void reportBatch(const QVariantMap &result);
     void requeueBatch();
     void forgetReply(bool abortIt);
     void sendRequest();

@@ -33,11 +33,25 @@ QSettings *systemSettings()
                          Application);
 }
 
+int positiveSetting(QSettings &s, const char *key, int fallback)
+{
+    bool ok = false;
+    const int v = s.value(QLatin1String(key), fallback).toInt(&ok);
+    if (ok && v > 0)
+        return v;
+    qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: значение %1 = \"%2\" "
+                                           "не принято, используется %3")
+                                .arg(QLatin1String(key), s.value(QLatin1String(key)).toString())
+                                .arg(fallback);
+    return fallback;
+}
+
 } // namespace
 
 Controller *Controller::s_current = nullptr;
 
-Controller::Controller(QObject *parent) : ControllerCommon(parent)
+Controller::Controller(QObject *parent)
+    : ControllerCommon(parent), m_router(new DeliveryRouter(this))
 {
     s_current = this;
 }
@@ -89,6 +103,7 @@ void Controller::initialize()
     loadSettings();
     m_link = new PcnUdpLink(this);
     m_link->setRemoteAddr(pcnIpAddress, pcnPort);
+    m_link->setRequestStore([this](QVector<StationRequest> *group) { m_router->store(group); });
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
     connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));
@@ -104,25 +119,53 @@ void Controller::start()
     if (!isInitialized)
         qFatal("ERROR: Cant start uninitialized controller");
     qDebug().noquote() << "Старт главного контроллера...";
-    m_link->start();
     tryStartSmsProvider();
+    // The providers get what the spool holds before the link can take new
+    // requests, so older alarms go out first.
+    DeliveryRouter::Provider primary;
+    primary.id = currentProviderID;
+    primary.sms = m_provider;
+    primary.tracked =
+        m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
+                   : nullptr;
+    m_router->start(m_routing, primary, m_fallback);
+    m_link->start();
     isStarted = true;
     emit started();
 }
 
 void Controller::tryStartSmsProvider()
 {
+    m_fallback = DeliveryRouter::Provider();
+    if (!fallbackProviderID.isEmpty()) {
+        if (fallbackProviderID == currentProviderID)
+            qCritical().noquote() << QStringLiteral(
+                                         "Резервный провайдер %1 совпадает с основным; резервный "
+                                         "провайдер не используется")
+                                         .arg(fallbackProviderID);
+        else
+            m_fallback = startProvider(fallbackProviderID);
+    }
     if (currentProviderID.isEmpty()) {
         qCritical().noquote() << "Провайдер SMS рассылок не настроен";
         return;
     }
-    m_provider = ProviderPlugins::loadProvider(currentProviderID, pluginDirectory());
-    if (m_provider)
-        m_provider->start();
-    else
-        qCritical().noquote() << QStringLiteral(
-                                     "Ошибка загрузки плагина Провайдера SMS рассылок %1")
-                                     .arg(currentProviderID);
+    m_provider = startProvider(currentProviderID).sms;
+}
+
+DeliveryRouter::Provider Controller::startProvider(const QString &id)
+{
+    DeliveryRouter::Provider p;
+    p.id = id;
+    p.sms = ProviderPlugins::loadProvider(id, pluginDirectory());
+    if (!p.sms) {
+        qCritical().noquote()
+            << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);
+        return p;
+    }
+    p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
+    p.sms->start();
+    return p;
 }
 
 void Controller::stop()
@@ -134,13 +177,17 @@ void Controller::stop()
     m_link->stop();
     if (m_provider)
         m_provider->stop();
+    if (m_fallback.sms)
+        m_fallback.sms->stop();
+    m_router->stop();
     emit stopped();
 }
 
 void Controller::newSmsRequest(const SMSMessage &msg)
 {
-    if (m_provider)
-        m_provider->enqueueSms(msg);
+    QVector<StationRequest> one(1);
+    one[0].msg = msg;
+    m_router->store(&one);
 }
 
 void Controller::reportStationLoss(const QString &msg)
@@ -184,6 +231,21 @@ void Controller::loadSettings()
     serviceEnabled = s->value(QStringLiteral("serviceEnabled"), false).toBool();
     pcnIpAddress = s->value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString();
     pcnPort = s->value(QStringLiteral("pcnPort"), 3124).toInt();
+    const QString sync = s->value(QStringLiteral("spoolSync"), QStringLiteral("full")).toString();
+    m_routing.sync = sync.compare(QLatin1String("normal"), Qt::CaseInsensitive) == 0
+                         ? Spool::SyncNormal
+                         : Spool::SyncFull;
+    if (m_routing.sync == Spool::SyncFull &&
+        sync.compare(QLatin1String("full"), Qt::CaseInsensitive))
+        qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: значение spoolSync = "
+                                               "\"%1\" не принято (full или normal), "
+                                               "используется full")
+                                    .arg(sync);
+    m_routing.maxAgeMinutes = positiveSetting(*s, "maxAgeMinutes", 1440);
+    m_routing.maxPending = positiveSetting(*s, "spoolMaxPending", 100000);
+    m_routing.historyDays = positiveSetting(*s, "historyDays", 90);
+    fallbackProviderID = s->value(QStringLiteral("fallbackProviderID"), QString()).toString();
+    m_routing.fallbackAfterSeconds = positiveSetting(*s, "fallbackAfterSeconds", 60);
     s->endGroup();
 }
 
@@ -222,10 +284,14 @@ int Controller::currentProviderStatus() const
 
 quint32 Controller::currentDeviceStatus() const
 {
-    if (!m_provider)
-        return 0;
-    bool ok = false;
-    const QVariant v = m_provider->parameter(ParamDeviceStatus);
-    const quint32 word = v.toUInt(&ok);
-    return ok ? word : 0;
+    // The word describes the modem, whichever role it has; gateways have none.
+    for (ICommonSmsInterface *p : {m_provider, m_fallback.sms}) {
+        if (!p)
+            continue;
+        bool ok = false;
+        const quint32 word = p->parameter(ParamDeviceStatus).toUInt(&ok);
+        if (ok)
+            return word;
+    }
+    return 0;
 }

@@ -1,17 +1,23 @@
 #pragma once
 
 #include "controllercommon.h"
+#include "deliveryrouter.h"
 #include "smsmessage.h"
 
 #include <QString>
+#include <QVector>
 
 class ICommonSmsInterface;
 class PcnUdpLink;
+struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
 // link, loads the configured provider plug-in and hands it every request the
-// station sends. It keeps no queue; the provider owns queuing and retries. The
-// link asks it, through current(), for the provider's balance and status.
+// station sends. Every request is stored in the spool before the station gets
+// its acknowledgement, and its router carries the records to the provider (and
+// to a fallback provider when one is configured) and their outcomes back. The
+// providers own queuing and retries. The link asks it, through current(), for
+// the primary provider's balance and status.
 class Controller : public ControllerCommon
 {
     Q_OBJECT
@@ -41,6 +47,11 @@ public:
     // The start banner's build description, e.g. "Qt 5.15.8 GCC_12.2.0 Linux64".
     static QString buildDescription();
 
+    // Where the spool lives; empty (the default) means Spool::defaultPath().
+    void setSpoolPath(const QString &path) { m_router->setSpoolPath(path); }
+    Spool &spool() { return m_router->spool(); }
+    ICommonSmsInterface *fallbackProvider() const { return m_fallback.sms; }
+
 public slots:
     void initialize() override;
     void start() override;
@@ -54,6 +65,7 @@ private slots:
 
 private:
     void tryStartSmsProvider();
+    DeliveryRouter::Provider startProvider(const QString &id);
     static void copyUserSettingsOnce();
 
     QString currentProviderID;
@@ -64,5 +76,13 @@ private:
     ICommonSmsInterface *m_provider = nullptr;
 
     QString m_pluginDir;
+
+    // Group Common: spoolSync, maxAgeMinutes, spoolMaxPending, historyDays,
+    // fallbackAfterSeconds.
+    DeliveryRouter::Settings m_routing;
+    QString fallbackProviderID;
+    DeliveryRouter::Provider m_fallback;
+    DeliveryRouter *m_router;
+
     static Controller *s_current;
 };

@@ -132,21 +132,36 @@ void PcnUdpLink::socketRead()
     // read per datagram instead of asking its size first saves a system call
     // per request under a flood.
     char buffer[2048];
+    QHostAddress sender;
     int n = 0;
     for (; n < MaxDatagramsPerRead && m_socket->hasPendingDatagrams(); ++n) {
-        const qint64 got = m_socket->readDatagram(buffer, sizeof buffer);
+        const qint64 got = m_socket->readDatagram(buffer, sizeof buffer, &sender);
         if (got < 0)
             break;
         ++m_datagramsRead;
-        handleDatagram(QByteArray::fromRawData(buffer, int(got)));
+        handleDatagram(QByteArray::fromRawData(buffer, int(got)), sender);
     }
+    storeAndAcknowledge();
     // Only when the cap cut the drain short: reading outside readyRead at
     // other times races with QUdpSocket's own "announced, not yet read" flag.
     if (n == MaxDatagramsPerRead)
         QTimer::singleShot(0, this, SLOT(socketRead()));
 }
 
-void PcnUdpLink::handleDatagram(const QByteArray &datagram)
+void PcnUdpLink::storeAndAcknowledge()
+{
+    if (m_received.isEmpty())
+        return;
+    // One store call per drained group: one transaction, one disk sync, then
+    // every acknowledgement of the group.
+    m_store(&m_received);
+    for (const StationRequest &req : qAsConst(m_received))
+        if (req.acknowledge)
+            sendToStation(req.ack, "acknowledgement");
+    m_received.clear();
+}
+
+void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &sender)
 {
     if (datagram.size() == StationProtocol::RequestSize) {
         const StationProtocol::ParsedRequest req = StationProtocol::parseRequest(datagram);
@@ -157,6 +172,18 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram)
             qWarning().noquote() << "[PcnUdpLink::socketRead()]: request" << req.requestId
                                  << "declares" << req.declaredTextLength
                                  << "text bytes; passed on with" << int(SMSMessage::TextSize);
+        if (m_store) {
+            StationRequest r;
+            r.msg = req.msg;
+            r.requestId = req.requestId;
+            // A dual-stack socket reports IPv4 senders as ::ffff:a.b.c.d.
+            bool v4 = false;
+            const quint32 ip4 = sender.toIPv4Address(&v4);
+            r.source = v4 ? QHostAddress(ip4).toString() : sender.toString();
+            r.ack = req.ack;
+            m_received.append(r);
+            return;
+        }
         emit newSmsRequest(req.msg);
         sendToStation(req.ack, "acknowledgement");
     } else if (StationProtocol::isStationAnswer(datagram)) {

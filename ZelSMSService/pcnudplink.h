@@ -6,11 +6,22 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QVector>
 #include <functional>
 
 class QHostInfo;
 class QTimer;
 class QUdpSocket;
+
+// One valid request as the link read it; the store decides whether it is acknowledged.
+struct StationRequest
+{
+    SMSMessage msg{};
+    quint32 requestId = 0;
+    QString source; // sender's address, as text
+    QByteArray ack; // the acknowledgement to send back
+    bool acknowledge = false;
+};
 
 // The UDP link to the monitoring station. The service binds a free local port
 // and is the active side: it acknowledges each valid SMS request and reports
@@ -34,6 +45,13 @@ public:
     // clock: where "now" comes from; empty means the system clock.
     explicit PcnUdpLink(QObject *parent = nullptr, Clock clock = Clock());
     ~PcnUdpLink() override;
+
+    // Receives every group of valid requests drained in one read of the
+    // socket, before any of them is acknowledged; it sets acknowledge on those
+    // it has stored. Without a store each request is signalled and
+    // acknowledged at once.
+    using RequestStore = std::function<void(QVector<StationRequest> *)>;
+    void setRequestStore(RequestStore store) { m_store = std::move(store); }
 
     // Before start(): a different clock; the time stamps restart from it.
     void setClock(Clock clock);
@@ -60,7 +78,8 @@ private slots:
     void stationLookedUp(const QHostInfo &info);
 
 private:
-    void handleDatagram(const QByteArray &datagram);
+    void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
+    void storeAndAcknowledge();
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
     void lookUpStation();
@@ -80,6 +99,8 @@ private:
     bool m_linkLost = false;
 
     Clock m_clock;
+    RequestStore m_store;
+    QVector<StationRequest> m_received;
     int m_statusPeriodMs = DefaultStatusPeriodMs;
     int m_lossTimeoutMs = DefaultLossTimeoutMs;
     bool m_sendFailing = false; // log a failing send once, not every 50 ms

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what building, running and testing need on Debian 12 (run as root).
 set -e
-PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n"
+PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n libsqlite3-dev"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

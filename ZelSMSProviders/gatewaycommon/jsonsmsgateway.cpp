@@ -1,5 +1,7 @@
 #include "jsonsmsgateway.h"
 
+#include "ismsoutcomeinterface.h"
+
 #include "icommonsmsinterface.h"
 
 #include <QJsonDocument>
@@ -95,12 +97,18 @@ void JsonSmsGateway::SentBatch::add(const QString &clientId, const QString &phon
     phones.append(phone);
 }
 
-QString JsonSmsGateway::SentBatch::phoneFor(const Rejection &rejection) const
+int JsonSmsGateway::SentBatch::positionOf(const Rejection &rejection) const
 {
     int at = clientIds.indexOf(rejection.clientId);
     if (at < 0 || rejection.clientId.isEmpty())
         at = rejection.index;
-    return at >= 0 && at < phones.size() ? phones.at(at) : QString("?");
+    return at >= 0 && at < phones.size() ? at : -1;
+}
+
+QString JsonSmsGateway::SentBatch::phoneFor(const Rejection &rejection) const
+{
+    const int at = positionOf(rejection);
+    return at >= 0 ? phones.at(at) : QString("?");
 }
 
 QJsonArray JsonSmsGateway::messages(const QList<SMSMessage> &batch, const QString &sender,
@@ -128,6 +136,24 @@ QVariantMap JsonSmsGateway::sendResult(const QByteArray &body, const QString &fo
     result.insert(ResultKey::ErrorCode, !reply.statusOk ? -1 : reply.accepted ? 0 : -2);
     result.insert(ResultKey::ErrorText, reply.statusOk ? reply.errorText : formatError);
     return result;
+}
+
+void JsonSmsGateway::markRefusals(QVariantMap *result, const QByteArray &body,
+                                  const SentBatch &sent)
+{
+    const SendReply reply = readSendReply(body);
+    if (!reply.accepted)
+        return;
+    QVariantList positions, reasons;
+    for (const Rejection &rejection : reply.rejected) {
+        const int at = sent.positionOf(rejection);
+        if (at >= 0 && !positions.contains(at)) {
+            positions.append(at);
+            reasons.append(rejection.status);
+        }
+    }
+    result->insert(ResultKey::Refused, positions);
+    result->insert(ResultKey::RefusedReasons, reasons);
 }
 
 QStringList JsonSmsGateway::rejectionReport(const QByteArray &body, const SentBatch &sent)

@@ -43,6 +43,7 @@ public:
         void clear();
         void add(const QString &clientId, const QString &phone);
         QString phoneFor(const Rejection &rejection) const;
+        int positionOf(const Rejection &rejection) const; // in the batch, -1 if unknown
     };
 
     // The "messages" array of a send: one object per SMS in batch order, each
@@ -71,6 +72,10 @@ public:
     // One log text per message refused in a batch that counted as sent (the
     // request machine forgets such a batch whole, so these would vanish).
     static QStringList rejectionReport(const QByteArray &body, const SentBatch &sent);
+
+    // Adds the positions and statuses of those refused messages to a send's
+    // result map (ResultKey::Refused), so each is recorded as the gateway answered.
+    static void markRefusals(QVariantMap *result, const QByteArray &body, const SentBatch &sent);
 
     struct BalanceReply
     {

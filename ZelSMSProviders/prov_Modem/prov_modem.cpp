@@ -26,6 +26,11 @@ QVariantMap storedProviderSettings()
     return stored;
 }
 
+QByteArray contentKey(const SMSMessage &msg)
+{
+    return QByteArray(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize);
+}
+
 QVariantMap failure(int code, const QString &text)
 {
     return QVariantMap{
@@ -87,6 +92,55 @@ QVariant PROV_Modem::parameter(int id)
 
 int PROV_Modem::enqueueSms(const SMSMessage &msg)
 {
+    return enqueue(msg, nullptr);
+}
+
+int PROV_Modem::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
+{
+    return enqueue(msg, &spoolId);
+}
+
+bool PROV_Modem::withdraw(quint64 spoolId)
+{
+    const auto at = m_contentById.find(spoolId);
+    if (at == m_contentById.end())
+        return false;
+    const QByteArray key = at.value();
+    for (const SMSMessage &inFlight : qAsConst(m_batch))
+        if (contentKey(inFlight) == key)
+            return false;
+    m_contentById.erase(at);
+    QVector<quint64> &ids = m_ids[key];
+    ids.removeOne(spoolId);
+    if (!ids.isEmpty())
+        return true;
+    m_ids.remove(key);
+    for (int i = 0; i < m_smsQueue.size(); ++i)
+        if (contentKey(m_smsQueue.at(i)) == key) {
+            m_smsQueue.removeAt(i);
+            break;
+        }
+    return true;
+}
+
+void PROV_Modem::report(const SMSMessage &msg, int outcome, const QString &reason)
+{
+    const auto it = m_ids.find(contentKey(msg));
+    if (it == m_ids.end())
+        return;
+    const QVector<quint64> ids = it.value();
+    if (outcome != OutcomeRetrying) {
+        m_ids.erase(it);
+        for (quint64 id : ids)
+            m_contentById.remove(id);
+    }
+    if (m_sink)
+        for (quint64 id : ids)
+            m_sink->smsOutcome(id, outcome, reason);
+}
+
+int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
+{
     const QString number = ModemFormat::smsNumber(SmsText::phoneText(msg));
     if (number.isEmpty()) {
         // Such a request can never be sent; queued, it would fail again and
@@ -94,7 +148,17 @@ int PROV_Modem::enqueueSms(const SMSMessage &msg)
         log(QtCriticalMsg,
             QStringLiteral("[PROV_Modem::enqueueSms()]: SMS не принято: неверный номер \"%1\"")
                 .arg(SmsText::phoneText(msg)));
+        if (spoolId && m_sink)
+            m_sink->smsOutcome(*spoolId, OutcomeRejected,
+                               QStringLiteral("неверный номер для модема"));
         return 0;
+    }
+    if (spoolId) {
+        // Whether it joins an identical waiting message or is queued below,
+        // its outcome is that message's.
+        const QByteArray key = contentKey(msg);
+        m_ids[key].append(*spoolId);
+        m_contentById.insert(*spoolId, key);
     }
     // The one being sent counts as waiting too: an identical request that
     // arrives meanwhile would otherwise go out a second time.
@@ -166,6 +230,8 @@ void PROV_Modem::resetState()
     m_balanceFailedMs = 0;
     m_smsQueue.clear();
     m_batch.clear();
+    m_ids.clear();
+    m_contentById.clear();
     m_ctrlSmsPending = false;
     m_ctrl.reset();
 }
@@ -237,6 +303,11 @@ void PROV_Modem::stateIdle()
         if (m_failCount > parameter(ParamMaxFailures).toInt()) {
             const int dropped = m_smsQueue.size() + m_batch.size();
             m_failCount = 0;
+            const QString why = QStringLiteral("превышено число ошибок отправки");
+            for (const SMSMessage &msg : qAsConst(m_batch))
+                report(msg, OutcomeDropped, why);
+            for (const SMSMessage &msg : qAsConst(m_smsQueue))
+                report(msg, OutcomeDropped, why);
             m_batch.clear();
             m_smsQueue.clear();
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateMachine()]: превышено число "
@@ -420,6 +491,11 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
         log(QtWarningMsg, QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
                               .arg(results.value(ResultKey::ErrorCode).toString(),
                                    results.value(ResultKey::ErrorText).toString()));
+        for (const SMSMessage &msg : qAsConst(m_batch))
+            report(msg, OutcomeRetrying,
+                   QStringLiteral("код %1 (%2)")
+                       .arg(results.value(ResultKey::ErrorCode).toString(),
+                            results.value(ResultKey::ErrorText).toString()));
         m_smsQueue.append(m_batch);
         ++m_failCount;
         m_paused = 1;
@@ -433,6 +509,11 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
             log(QtDebugMsg, QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()));
         m_errorState = StatusOk;
         m_paused = 0;
+        // Only failures in a row lead to the drop rule; a failure weeks ago
+        // must not count towards dropping today's alarms.
+        m_failCount = 0;
+        for (const SMSMessage &msg : qAsConst(m_batch))
+            report(msg, OutcomeDelivered, QString());
     }
     m_batch.clear();
 }

@@ -2,9 +2,11 @@
 
 #include "gsmmodemctrl.h"
 #include "icommonsmsinterface.h"
+#include "ismsoutcomeinterface.h"
 #include "modemsettings.h"
 #include "modemtimings.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
@@ -16,11 +18,11 @@
 // time, asks the operator for the SIM balance by USSD, sends the periodic
 // control SMS and reports status, balance and the modem status word.
 // Time is read from the modem library's clock so tests can move it.
-class PROV_Modem : public QObject, public ICommonSmsInterface
+class PROV_Modem : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID ICommonSmsInterface_iid FILE "prov_modem.json")
-    Q_INTERFACES(ICommonSmsInterface)
+    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface)
 
 public:
     enum State
@@ -48,6 +50,11 @@ public:
     void start() override;
     void stop() override;
     bool readSettings() override;
+
+    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_sink = sink; }
+    int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
+    bool withdraw(quint64 spoolId) override;
+    bool isRunning() const override { return m_providerState != StateStopped; }
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }
@@ -88,6 +95,9 @@ private:
     void failSmsWait(const QString &why);
     void requeueInFlight();
     void applySmsResult(const QVariantMap &results);
+    int enqueue(const SMSMessage &msg, const quint64 *spoolId);
+    // Tells the host the outcome of the ids a message carries; final ones forget them.
+    void report(const SMSMessage &msg, int outcome, const QString &reason);
     void applyBalanceResult(const QVariantMap &results);
     void applyStrayResult(bool fromSms, const QVariantMap &results);
     bool controllerSendsSms() const;
@@ -116,6 +126,13 @@ private:
     qint64 m_balanceFailedMs = 0; // when a failed balance request set the error state
     int m_providerState = StateStopped;
     bool m_ctrlSmsPending = false;
+
+    // The host's ids by message content (number and text bytes): the queue and
+    // the SMS in flight never hold two identical messages, so the content
+    // names one of them, and a folded duplicate's id rides along.
+    QHash<QByteArray, QVector<quint64>> m_ids;
+    QHash<quint64, QByteArray> m_contentById;
+    ISmsOutcomeSink *m_sink = nullptr;
 
     // Port open failures: retried every portRetryS, logged again only when the
     // reason changes or portLogRepeatS has passed.

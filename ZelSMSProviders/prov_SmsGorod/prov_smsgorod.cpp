@@ -1,5 +1,7 @@
 #include "prov_smsgorod.h"
 
+#include "ismsoutcomeinterface.h"
+
 #include "xmlrequestwriter.h"
 
 #include <QDebug>
@@ -149,11 +151,17 @@ QList<QPair<int, QString>> PROV_SmsGorod::refusedMessages(const QByteArray &body
 void PROV_SmsGorod::handleRestReply(QNetworkReply *reply)
 {
     const QByteArray body = reply->readAll();
-    const QVariantMap result = parseReply(m_sentType, body);
-    // One "send" makes the whole batch count as delivered and forgotten; the
-    // messages refused beside it would vanish without a trace, so name them.
+    QVariantMap result = parseReply(m_sentType, body);
+    // One "send" makes the whole batch count as delivered; the messages
+    // refused beside it are named in the log and recorded one by one.
     if (m_sentType == RequestSms && result.value(ResultKey::Success).toBool()) {
+        QVariantList positions, reasons;
         for (const auto &refusal : refusedMessages(body)) {
+            if (refusal.first >= 1 && refusal.first <= m_sentPhones.size() &&
+                !positions.contains(refusal.first - 1)) {
+                positions.append(refusal.first - 1);
+                reasons.append(refusal.second);
+            }
             const QString phone = refusal.first >= 1 && refusal.first <= m_sentPhones.size()
                                       ? m_sentPhones.at(refusal.first - 1)
                                       : QString("?");
@@ -161,6 +169,8 @@ void PROV_SmsGorod::handleRestReply(QNetworkReply *reply)
                                   "шлюзом: \"%2\"")
                               .arg(phone, refusal.second);
         }
+        result.insert(ResultKey::Refused, positions);
+        result.insert(ResultKey::RefusedReasons, reasons);
     }
     commitRestReply(result);
 }

@@ -78,5 +78,8 @@ void PROV_iqSms::handleRestReply(QNetworkReply *reply)
     if (m_sentType == RequestSms)
         for (const QString &line : JsonSmsGateway::rejectionReport(body, m_sent))
             qWarning() << "[PROV_iqSms::handleRestReply()]: " + line;
-    commitRestReply(parseReply(m_sentType, body));
+    QVariantMap result = parseReply(m_sentType, body);
+    if (m_sentType == RequestSms)
+        JsonSmsGateway::markRefusals(&result, body, m_sent);
+    commitRestReply(result);
 }

@@ -77,7 +77,7 @@ bool SystemdServiceManager::install(const InstallRequest &request)
     // Whatever redirected settings or the runtime directory for the installer
     // must hold for the service too, or it would read other settings and its
     // control socket would be where nobody looks.
-    for (const char *name : {"ZELSMS_SETTINGS_DIR", "ZELSMS_RUNTIME_DIR"}) {
+    for (const char *name : {"ZELSMS_SETTINGS_DIR", "ZELSMS_RUNTIME_DIR", "ZELSMS_STATE_DIR"}) {
         const QString v = qEnvironmentVariable(name);
         if (!v.isEmpty())
             o.environment.insert(QString::fromLatin1(name), v);

@@ -71,6 +71,7 @@ private slots:
     void portOpenRetriedQuietly();
     void missingPortDoesNotStart();
     void invalidNumberRefused();
+    void outcomesPerRecord();
     void realModemInitialises();
 
 private:
@@ -647,6 +648,35 @@ void TestProvModem::invalidNumberRefused()
     m_prov->enqueueSms(utf8Message("", "no number"));
     QCOMPARE(m_prov->queuedCount(), 0);
     QCOMPARE(logCount("SMS не принято: неверный номер"), 2);
+}
+
+namespace {
+struct OutcomeLog : ISmsOutcomeSink
+{
+    QStringList lines;
+    void smsOutcome(quint64 id, int outcome, const QString &) override
+    {
+        lines << QStringLiteral("%1:%2").arg(id).arg(outcome);
+    }
+};
+} // namespace
+
+void TestProvModem::outcomesPerRecord()
+{
+    OutcomeLog sink;
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    m_prov->setOutcomeSink(&sink);
+    QVERIFY(waitWorking());
+    m_prov->enqueueTracked(1, utf8Message("12345", "never sendable"));
+    QCOMPARE(sink.lines, QStringList{"1:3"});
+    m_modem->model().injectAnswer("AT+CMGS", "+CMS ERROR: 500", 1);
+    m_prov->enqueueTracked(2, utf8Message("+79123456789", "alarm"));
+    m_prov->enqueueTracked(3, utf8Message("+79123456789", "alarm")); // folded into 2
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->failCount(), 1, 5000);
+    QVERIFY(advance(65)); // past the retry pause
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(sink.lines, (QStringList{"1:3", "2:1", "3:1", "2:0", "3:0"}), 5000);
+    QCOMPARE(m_prov->failCount(), 0); // a delivery ends the run of failures
 }
 
 void TestProvModem::realModemInitialises()

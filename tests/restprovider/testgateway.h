@@ -7,7 +7,8 @@
 
 // A minimal gateway for driving the request machine against the emulator.
 // Send: GET /send?to=<number>&msg=<text>&to=...; reply "OK", "OK <spent>" or
-// "ERR <code> <text>". Balance: GET /balance; reply "BAL <value>" or "ERR ...".
+// "ERR <code> <text>"; "OK refused=1,3" accepts the batch but the SMS at
+// those positions. Balance: GET /balance; reply "BAL <value>" or "ERR ...".
 // Its parameters are a plain struct so each test picks its own limits, and it
 // runs on a clock the test moves by hand.
 class TestGateway : public BasicSmsRestProvider
@@ -135,8 +136,17 @@ public slots:
         if (words.value(0) == "OK") {
             result.insert(ResultKey::Success, true);
             result.insert(ResultKey::ErrorCode, 0);
-            if (words.size() > 1)
+            if (words.size() > 1 && words.at(1).startsWith("refused=")) {
+                QVariantList at, why;
+                for (const QByteArray &i : words.at(1).mid(8).split(',')) {
+                    at << i.toInt();
+                    why << QStringLiteral("bad number");
+                }
+                result.insert(ResultKey::Refused, at);
+                result.insert(ResultKey::RefusedReasons, why);
+            } else if (words.size() > 1) {
                 result.insert(ResultKey::Spent, words.at(1).toDouble());
+            }
         } else if (words.value(0) == "BAL") {
             result.insert(ResultKey::Success, true);
             result.insert(ResultKey::ErrorCode, 0);

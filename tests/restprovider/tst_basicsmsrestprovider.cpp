@@ -45,6 +45,16 @@ QStringList numbersOf(const GatewayEmulator::Request &r)
     return out;
 }
 
+// What the host would record: "id:outcome" per report, in order.
+struct OutcomeLog : ISmsOutcomeSink
+{
+    QStringList lines;
+    void smsOutcome(quint64 id, int outcome, const QString &) override
+    {
+        lines << QStringLiteral("%1:%2").arg(id).arg(outcome);
+    }
+};
+
 } // namespace
 
 class TestBasicSmsRestProvider : public QObject
@@ -329,9 +339,63 @@ private slots:
         m_gw->setDefaultReply(Reply::text("OK"));
         QVERIFY(sendAndSettle());
         QCOMPARE(m_gw->requestsTo("/send").size(), 2);
-        // Success clears pause and status but keeps the failure count.
+        // Success clears pause, status and the failure count: only failures
+        // in a row may end in dropping the queue.
         QCOMPARE(m_prov->providerStatus(), int(StatusOk));
-        QCOMPARE(m_prov->failures(), 1);
+        QCOMPARE(m_prov->failures(), 0);
+    }
+
+    void outcomesPerRecord_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QStringList>("outcomes");
+        // Records 1 and 2 are identical and folded into one SMS; 3 and 4 differ.
+        QTest::newRow("accepted") << QByteArray("OK")
+                                  << QStringList{"1:0", "2:0", "3:0", "4:0"};
+        QTest::newRow("partly-refused") << QByteArray("OK refused=1")
+                                        << QStringList{"1:0", "2:0", "3:3", "4:0"};
+        QTest::newRow("failed-kept-for-retry") << QByteArray("ERR 5 down")
+                                               << QStringList{"1:1", "2:1", "3:1", "4:1"};
+    }
+    void outcomesPerRecord()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QStringList, outcomes);
+        OutcomeLog sink;
+        m_prov->setOutcomeSink(&sink);
+        startWithBalance(100);
+        m_prov->enqueueTracked(1, sms("89001234567", "a"));
+        m_prov->enqueueTracked(2, sms("89001234567", "a"));
+        m_prov->enqueueTracked(3, sms("89001234568", "b"));
+        m_prov->enqueueTracked(4, sms("89001234569", "c"));
+        QCOMPARE(m_prov->queueSize(), 3);
+        m_gw->enqueueReply(Reply::text(reply), "/send");
+        QVERIFY(sendAndSettle());
+        QCOMPARE(sink.lines, outcomes);
+    }
+
+    void droppedAndWithdrawnRecords()
+    {
+        OutcomeLog sink;
+        m_prov->setOutcomeSink(&sink);
+        m_prov->params.maxFailures = 0;
+        m_prov->params.batchSize = 1;
+        startWithBalance(100);
+        m_prov->enqueueTracked(1, sms("89001234567", "a"));
+        m_prov->enqueueTracked(2, sms("89001234568", "b"));
+        m_prov->enqueueTracked(3, sms("89001234569", "c"));
+        m_gw->setDefaultReply(Reply::text("ERR 1 busy", 200, 200));
+        m_prov->stateMachine();
+        m_prov->stateMachine(); // record 1 in flight
+        QVERIFY(!m_prov->withdraw(1));
+        QVERIFY(m_prov->withdraw(2)); // still queued: taken back, never reported
+        QVERIFY(!m_prov->withdraw(2));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        m_prov->stateMachine(); // the drop rule
+        QCOMPARE(m_prov->queueSize(), 0);
+        // Record 1 failed once and went back behind 3; the drop names both.
+        QCOMPARE(sink.lines, (QStringList{"1:1", "3:2", "1:2"}));
     }
 
     void dropAfterMoreThanMaxFailures()

@@ -112,6 +112,8 @@ std::unique_ptr<Controller> tst_Controller::makeController(bool withPlugin)
 {
     auto c = std::make_unique<Controller>();
     c->setPluginDirectory(pluginDir(withPlugin));
+    // A spool per test: records one test leaves must not reach the next one's provider.
+    c->setSpoolPath(m_plugins->filePath(QStringLiteral("spool.db")));
     return c;
 }
 
@@ -136,13 +138,15 @@ void tst_Controller::firstStartWithoutSettings()
     const QStringList expectedOrder = {
         QStringLiteral("Настройки не найдены. Применены настройки по-умолчанию."),
         QStringLiteral("Старт главного контроллера..."),
-        QStringLiteral("Провайдер SMS рассылок не настроен")};
+        QStringLiteral("Провайдер SMS рассылок не настроен"),
+        QStringLiteral("Очередь SMS %1 открыта, ожидают отправки: 0")
+            .arg(m_plugins->filePath(QStringLiteral("spool.db")))};
     QStringList seen = capturedLog();
     seen.removeFirst(); // banner
     QCOMPARE(seen, expectedOrder);
     c.reset();
     QCOMPARE(Controller::current(), nullptr);
-    QCOMPARE(capturedLog().mid(4),
+    QCOMPARE(capturedLog().mid(5),
              (QStringList{QStringLiteral("Освобождение ресурсов приложения..."),
                           QStringLiteral("Остановка службы SMS...")}));
 }
@@ -535,6 +539,7 @@ int main(int argc, char *argv[])
     QTemporaryDir settings;
     qputenv("ZELSMS_SETTINGS_DIR", settings.filePath("system").toUtf8());
     qputenv("XDG_CONFIG_HOME", settings.filePath("user").toUtf8());
+    qputenv("ZELSMS_STATE_DIR", settings.filePath("state").toUtf8());
     SettingsLocation::applyFromEnvironment();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.filePath("user"));
     QCoreApplication app(argc, argv);

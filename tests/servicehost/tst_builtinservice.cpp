@@ -69,6 +69,7 @@ void TestBuiltinService::initTestCase()
     qputenv("ZELSMS_SERVICE_BACKEND", "builtin");
     qputenv("ZELSMS_SETTINGS_DIR", QFile::encodeName(m_dir.filePath(QStringLiteral("settings"))));
     qputenv("ZELSMS_RUNTIME_DIR", QFile::encodeName(m_runtime));
+    qputenv("ZELSMS_STATE_DIR", QFile::encodeName(m_dir.filePath(QStringLiteral("state"))));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
     qputenv("ZELSMS_TEST_HOOKS", "1");
     SettingsLocation::applyFromEnvironment();

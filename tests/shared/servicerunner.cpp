@@ -34,6 +34,11 @@ QString ServiceRunner::settingsDir() const
     return root() + QStringLiteral("/settings");
 }
 
+QString ServiceRunner::stateDir() const
+{
+    return root() + QStringLiteral("/state");
+}
+
 bool ServiceRunner::install(const QString &serviceBinary, const QStringList &pluginFiles)
 {
     const QString target = binDir() + QStringLiteral("/ZelSMSService");
@@ -77,6 +82,9 @@ bool ServiceRunner::start(const QStringList &args, const QStringList &extraEnv)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("ZELSMS_SETTINGS_DIR"), settingsDir());
+    // The spool too: as root the default would be the machine's own.
+    if (!env.contains(QStringLiteral("ZELSMS_STATE_DIR")))
+        env.insert(QStringLiteral("ZELSMS_STATE_DIR"), stateDir());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), root() + QStringLiteral("/config"));
     for (const QString &e : extraEnv) {
         const int eq = e.indexOf(QLatin1Char('='));

@@ -7,7 +7,8 @@
 
 // Runs the real ZelSMSService for end-to-end tests in a private layout:
 // <root>/bin/ZelSMSService, <root>/bin/providers/<plug-ins>, system settings
-// in <root>/settings (ZELSMS_SETTINGS_DIR) and user settings in <root>/config
+// in <root>/settings (ZELSMS_SETTINGS_DIR), the spool in <root>/state
+// (ZELSMS_STATE_DIR) and user settings in <root>/config
 // (XDG_CONFIG_HOME), so no test sees another's settings or the machine's.
 // Standard error (the service log in -exec mode) is collected for waitForLog.
 class ServiceRunner
@@ -20,6 +21,7 @@ public:
     QString root() const { return m_dir.path(); }
     QString binDir() const;
     QString settingsDir() const;
+    QString stateDir() const; // ZELSMS_STATE_DIR unless start() is given another
     QString error() const { return m_error; }
 
     // Copies the service binary and the given plug-in files into the layout.

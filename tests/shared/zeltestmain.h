@@ -15,6 +15,7 @@
     {                                                                                              \
         QTemporaryDir settingsDir;                                                                 \
         qputenv("ZELSMS_SETTINGS_DIR", settingsDir.path().toUtf8());                               \
+        qputenv("ZELSMS_STATE_DIR", settingsDir.filePath("state").toUtf8());                       \
         SettingsLocation::applyFromEnvironment();                                                  \
         QCoreApplication app(argc, argv);                                                          \
         TestClass tc;                                                                              \

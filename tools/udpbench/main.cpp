@@ -1,7 +1,9 @@
 // Load benchmark of the service's station link: starts the real service in a
 // private settings layout, floods it over loopback with valid requests at
 // fixed offered rates and reports acknowledged rate, loss and latency, then
-// its memory and CPU while idle. A program, not a test: figures go in the README.
+// its memory and CPU while idle. Every acknowledgement follows a committed
+// write of the spool, so the figures include the disk's sync. A program, not a test: figures go in
+// the README.
 
 #include "stationprotocol.h"
 
@@ -232,7 +234,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleOpt("idle", "Seconds to watch the idle service.", "n", "60");
     const QCommandLineOption holdOpt(
         "hold", "Keep the service running this many seconds at the end, to inspect it.", "n", "0");
-    p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt, holdOpt});
+    const QCommandLineOption stateOpt(
+        "state-dir", "Folder of the service's spool (default: in the temporary folder).", "dir");
+    const QCommandLineOption syncOpt("sync", "Spool sync mode: full or normal.", "mode", "full");
+    p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt, holdOpt,
+                  stateOpt, syncOpt});
     p.process(app);
 
     const int seconds = qBound(1, p.value(secondsOpt).toInt(), 60);
@@ -270,10 +276,17 @@ int main(int argc, char *argv[])
         s.setValue("Common/pcnPort", stationPort);
         s.setValue("Common/currentProviderID",
                    p.isSet(pluginOpt) ? p.value(providerIdOpt) : QString());
+        s.setValue("Common/spoolSync", p.value(syncOpt));
+        // Every request of a run stays in the spool; the pending limit must not
+        // be what the figures measure.
+        s.setValue("Common/spoolMaxPending", 100000000);
     }
+    const QString stateDir = p.isSet(stateOpt) ? p.value(stateOpt) : root.filePath("state");
+    QDir(stateDir).removeRecursively(); // each run starts with an empty spool
     QProcess service;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZELSMS_SETTINGS_DIR", root.filePath("settings"));
+    env.insert("ZELSMS_STATE_DIR", stateDir);
     env.insert("XDG_CONFIG_HOME", root.filePath("config"));
     service.setProcessEnvironment(env);
     service.setStandardErrorFile(root.filePath("service.log"));
@@ -289,8 +302,9 @@ int main(int argc, char *argv[])
     std::printf("machine loadavg=%s cores=%ld\n",
                 loadavg.readLine().trimmed().split(' ').mid(0, 3).join(',').constData(),
                 sysconf(_SC_NPROCESSORS_ONLN));
-    std::printf("service pid=%lld rss_kb=%ld provider=%s\n", pid, atStart.rssKb,
-                p.isSet(pluginOpt) ? qPrintable(p.value(providerIdOpt)) : "none");
+    std::printf("service pid=%lld rss_kb=%ld provider=%s spool=%s/spool.db sync=%s\n", pid,
+                atStart.rssKb, p.isSet(pluginOpt) ? qPrintable(p.value(providerIdOpt)) : "none",
+                qPrintable(stateDir), qPrintable(p.value(syncOpt)));
     std::fflush(stdout);
 
     const SMSMessage msg = SmsText::makeMessage(

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "smsmessage.h"
+
+#include <QString>
+#include <QtPlugin>
+
+// What became of one record a provider was given with enqueueTracked().
+enum SmsOutcome
+{
+    OutcomeDelivered = 0, // the gateway accepted it, or the modem answered +CMGS
+    OutcomeRetrying = 1,  // this attempt failed; the provider keeps the record and tries again
+    OutcomeDropped = 2,   // the provider's drop rule discarded it
+    OutcomeRejected = 3   // it can never be sent (an invalid number, a refusal of the message)
+};
+
+// Receives the outcomes; implemented by the host (the service's controller).
+class ISmsOutcomeSink
+{
+public:
+    virtual ~ISmsOutcomeSink() = default;
+    // Called on the host's thread, possibly from inside enqueueTracked().
+    virtual void smsOutcome(quint64 spoolId, int outcome, const QString &reason) = 0;
+};
+
+// The optional second contract of a provider plug-in: records handed over with
+// the host's id, and one outcome per record. A provider keeps its own rule for
+// identical records still waiting: the copy that is not sent again ends with
+// the outcome of the one that is. Every record given here ends with exactly
+// one final outcome (delivered, dropped or rejected) unless the provider is
+// stopped first; after stop() the host owns what was not finished.
+class ISmsOutcomeInterface
+{
+public:
+    virtual ~ISmsOutcomeInterface() = default;
+
+    virtual void setOutcomeSink(ISmsOutcomeSink *sink) = 0;
+    // Queues the record as enqueueSms() does and reports its outcome under spoolId.
+    virtual int enqueueTracked(quint64 spoolId, const SMSMessage &msg) = 0;
+    // Takes the record back if it still waits in the queue (not yet in flight);
+    // no outcome follows then. False when it is in flight or unknown.
+    virtual bool withdraw(quint64 spoolId) = 0;
+    // Started and able to work (a provider whose settings are unusable is not).
+    virtual bool isRunning() const = 0;
+};
+
+#define ISmsOutcomeInterface_iid "org.zel.sms.ISmsOutcomeInterface"
+Q_DECLARE_INTERFACE(ISmsOutcomeInterface, ISmsOutcomeInterface_iid)
+
+namespace ResultKey {
+// In a send's result map: the positions (0-based, in batch order) of the
+// messages the gateway refused in a batch that otherwise counted as sent,
+// each with the gateway's reason in RefusedReasons at the same index.
+inline const char *const Refused = "refused";
+inline const char *const RefusedReasons = "refused_reasons";
+} // namespace ResultKey

@@ -1,0 +1,700 @@
+#include "spool.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QVariant>
+
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const StateNames[Spool::StateCount] = {"queued",  "handed",   "delivered",
+                                                   "dropped", "rejected", "expired"};
+
+const char *const CreateSchema = R"sql(
+CREATE TABLE IF NOT EXISTS records(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    received INTEGER NOT NULL,
+    request_id INTEGER NOT NULL,
+    source TEXT NOT NULL,
+    phone TEXT NOT NULL,
+    phone_bytes BLOB NOT NULL,
+    text_bytes BLOB NOT NULL,
+    text_length INTEGER NOT NULL,
+    encoding INTEGER NOT NULL,
+    text TEXT NOT NULL,
+    state TEXT NOT NULL,
+    attempts INTEGER NOT NULL DEFAULT 0,
+    last_error TEXT NOT NULL DEFAULT '',
+    provider TEXT NOT NULL DEFAULT '',
+    final INTEGER,
+    since INTEGER NOT NULL,
+    duplicates INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX IF NOT EXISTS records_state ON records(state, id);
+CREATE INDEX IF NOT EXISTS records_request ON records(request_id, received);
+CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NULL;
+)sql";
+
+const char *const RecordColumns =
+    "id, received, request_id, source, phone, phone_bytes, text_bytes, text_length, encoding, "
+    "text, state, attempts, last_error, provider, final, duplicates";
+
+// A statement that finalizes itself, so that no early return leaks one.
+class Statement
+{
+public:
+    Statement(sqlite3 *db, const char *sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK)
+            m_st = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(m_st); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    explicit operator bool() const { return m_st != nullptr; }
+    sqlite3_stmt *get() const { return m_st; }
+
+    void bind(int i, qint64 v) { sqlite3_bind_int64(m_st, i, v); }
+    void bind(int i, const QString &v)
+    {
+        const QByteArray u = v.toUtf8();
+        sqlite3_bind_text(m_st, i, u.constData(), u.size(), SQLITE_TRANSIENT);
+    }
+    void bindBlob(int i, const QByteArray &v)
+    {
+        sqlite3_bind_blob(m_st, i, v.constData(), v.size(), SQLITE_TRANSIENT);
+    }
+    void bindVariant(int i, const QVariant &v)
+    {
+        if (v.type() == QVariant::String)
+            bind(i, v.toString());
+        else
+            bind(i, v.toLongLong());
+    }
+    int step() { return sqlite3_step(m_st); }
+    void reset()
+    {
+        sqlite3_reset(m_st);
+        sqlite3_clear_bindings(m_st);
+    }
+
+private:
+    sqlite3_stmt *m_st = nullptr;
+};
+
+QString columnText(sqlite3_stmt *st, int col)
+{
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, col)),
+                             sqlite3_column_bytes(st, col));
+}
+
+QByteArray columnBlob(sqlite3_stmt *st, int col)
+{
+    return QByteArray(static_cast<const char *>(sqlite3_column_blob(st, col)),
+                      sqlite3_column_bytes(st, col));
+}
+
+// Creates the folder (0700) and the file (0600) before SQLite does, so the
+// alarm texts are never readable by others, not even for a moment.
+bool preparePath(const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    const QString dir = info.absolutePath();
+    if (!QDir().mkpath(dir)) {
+        *error = QStringLiteral("cannot create the folder %1").arg(dir);
+        return false;
+    }
+    ::chmod(QFile::encodeName(dir).constData(), 0700);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot create %1: %2")
+                     .arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    return true;
+}
+
+} // namespace
+
+const char *Spool::stateName(int state)
+{
+    return state >= 0 && state < StateCount ? StateNames[state] : "unknown";
+}
+
+int Spool::stateFromName(const QString &name)
+{
+    for (int i = 0; i < StateCount; ++i)
+        if (name == QLatin1String(StateNames[i]))
+            return i;
+    return -1;
+}
+
+QString Spool::defaultPath()
+{
+    const QByteArray dir = qgetenv("ZELSMS_STATE_DIR");
+    if (!dir.isEmpty())
+        return QFile::decodeName(dir) + QStringLiteral("/spool.db");
+    if (::geteuid() == 0)
+        return QStringLiteral("/var/lib/zelsms/spool.db");
+    QString base = QFile::decodeName(qgetenv("XDG_STATE_HOME"));
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/zelsms/spool.db");
+}
+
+SMSMessage Spool::Record::message() const
+{
+    SMSMessage msg{};
+    memcpy(msg.phone, phoneBytes.constData(), qMin(phoneBytes.size(), int(SMSMessage::PhoneSize)));
+    memcpy(msg.text, textBytes.constData(), qMin(textBytes.size(), int(SMSMessage::TextSize)));
+    msg.textLength = uint16_t(textLength);
+    msg.encoding = uint8_t(encoding);
+    return msg;
+}
+
+Spool::Spool() = default;
+
+Spool::~Spool()
+{
+    close();
+}
+
+void Spool::close()
+{
+    if (m_db)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+    m_pending = 0;
+    m_dataVersion = -1;
+}
+
+QString Spool::sqliteError() const
+{
+    return m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("no database");
+}
+
+bool Spool::exec(const char *sql)
+{
+    char *msg = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &msg) == SQLITE_OK)
+        return true;
+    m_error = QString::fromUtf8(msg ? msg : "unknown error");
+    sqlite3_free(msg);
+    return false;
+}
+
+bool Spool::openFile(const QString &path, bool readOnly)
+{
+    close();
+    m_path = path;
+    m_tooNew = false;
+    m_error.clear();
+    if (!readOnly && !preparePath(path, &m_error))
+        return false;
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, flags, nullptr) != SQLITE_OK) {
+        m_error = sqliteError();
+        close();
+        return false;
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    // The journal tool reads while the service writes; neither should fail
+    // on a short lock.
+    sqlite3_busy_timeout(m_db, 5000);
+    return true;
+}
+
+bool Spool::open(const QString &path, Sync sync)
+{
+    if (!openFile(path, false))
+        return false;
+    // The version is read before anything is set: even switching the journal
+    // mode writes to the file, and a newer one must stay as it is.
+    if (!checkVersion() || !setUp(sync) || !migrate()) {
+        if (m_error.isEmpty())
+            m_error = sqliteError();
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        return false;
+    }
+    m_pending = countPending();
+    changedElsewhere(); // the baseline: what is in the file now is known
+    return m_pending >= 0 || (close(), false);
+}
+
+bool Spool::openReadOnly(const QString &path)
+{
+    if (!QFileInfo::exists(path)) {
+        m_error = QStringLiteral("%1 does not exist").arg(path);
+        return false;
+    }
+    if (!openFile(path, true))
+        return false;
+    Statement st(m_db, "PRAGMA user_version");
+    const int version = st && st.step() == SQLITE_ROW ? sqlite3_column_int(st.get(), 0) : -1;
+    if (version != SchemaVersion) {
+        m_tooNew = version > SchemaVersion;
+        m_error = version < 0 ? sqliteError()
+                              : QStringLiteral("schema version %1, this program reads %2")
+                                    .arg(version)
+                                    .arg(SchemaVersion);
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Spool::setUp(Sync sync)
+{
+    // WAL lets the journal tool read while the service writes, and keeps one
+    // fsync per commit; FULL also syncs the WAL on every commit, so a power
+    // cut cannot take back an acknowledged request.
+    Statement mode(m_db, "PRAGMA journal_mode=WAL");
+    if (!mode || mode.step() != SQLITE_ROW)
+        return false;
+    const QString got = columnText(mode.get(), 0);
+    if (got.compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        m_error = QStringLiteral("cannot switch to WAL journal (got %1)").arg(got);
+        return false;
+    }
+    return exec(sync == SyncFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+}
+
+int Spool::schemaVersion()
+{
+    Statement st(m_db, "PRAGMA user_version");
+    return st && st.step() == SQLITE_ROW ? sqlite3_column_int(st.get(), 0) : -1;
+}
+
+bool Spool::checkVersion()
+{
+    const int version = schemaVersion();
+    if (version < 0)
+        return false;
+    if (version > SchemaVersion) {
+        // Written by a newer service: changing it could lose what that one
+        // stored, and storing in a layout it does not expect is no better.
+        m_tooNew = true;
+        m_error = QStringLiteral("schema version %1 is newer than this service's %2")
+                      .arg(version)
+                      .arg(SchemaVersion);
+        return false;
+    }
+    return true;
+}
+
+bool Spool::migrate()
+{
+    const int version = schemaVersion();
+    if (version < 0)
+        return false;
+    if (version == SchemaVersion)
+        return true;
+    // Each step takes the file one version further, in one transaction.
+    if (!begin())
+        return false;
+    bool ok = true;
+    if (version < 1)
+        ok = exec(CreateSchema);
+    ok = ok && exec("PRAGMA user_version=1");
+    if (!ok || !commit()) {
+        rollback();
+        return false;
+    }
+    return true;
+}
+
+bool Spool::begin()
+{
+    return exec("BEGIN IMMEDIATE");
+}
+
+bool Spool::commit()
+{
+    return exec("COMMIT");
+}
+
+void Spool::rollback()
+{
+    if (m_db && !sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+int Spool::countPending()
+{
+    Statement st(m_db, "SELECT COUNT(*) FROM records WHERE state IN ('queued','handed')");
+    if (!st || st.step() != SQLITE_ROW) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_column_int(st.get(), 0);
+}
+
+bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
+{
+    if (!m_db) {
+        m_error = QStringLiteral("the spool is not open");
+        return false;
+    }
+    if (!begin())
+        return false;
+    Statement find(m_db, "SELECT id FROM records WHERE request_id=? AND received>=? AND source=? "
+                         "AND phone_bytes=? AND text_bytes=? ORDER BY id DESC LIMIT 1");
+    Statement insert(m_db, "INSERT INTO records(received, request_id, source, phone, phone_bytes, "
+                           "text_bytes, text_length, encoding, text, state, provider, last_error, "
+                           "final, since) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    bool ok = find && insert && writeNotes();
+    int added = 0;
+    for (int i = 0; ok && i < group->size(); ++i) {
+        Incoming &in = (*group)[i];
+        const QByteArray phone(in.msg.phone, SMSMessage::PhoneSize);
+        const QByteArray text(in.msg.text, SMSMessage::TextSize);
+        find.bind(1, qint64(in.requestId));
+        find.bind(2, nowMs - dedupWindowMs);
+        find.bind(3, in.source);
+        find.bindBlob(4, phone);
+        find.bindBlob(5, text);
+        const int rc = find.step();
+        in.duplicate = rc == SQLITE_ROW;
+        in.id = in.duplicate ? sqlite3_column_int64(find.get(), 0) : 0;
+        find.reset();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            ok = false;
+            break;
+        }
+        if (in.duplicate)
+            continue;
+        insert.bind(1, nowMs);
+        insert.bind(2, qint64(in.requestId));
+        insert.bind(3, in.source);
+        insert.bind(4, SmsText::phoneText(in.msg));
+        insert.bindBlob(5, phone);
+        insert.bindBlob(6, text);
+        insert.bind(7, qint64(in.msg.textLength));
+        insert.bind(8, qint64(in.msg.encoding));
+        insert.bind(9, SmsText::messageText(in.msg));
+        insert.bind(10, QString::fromLatin1(stateName(in.state)));
+        insert.bind(11, in.provider);
+        insert.bind(12, in.error);
+        if (isFinal(in.state))
+            insert.bind(13, nowMs);
+        insert.bind(14, nowMs);
+        ok = insert.step() == SQLITE_DONE;
+        insert.reset();
+        in.id = sqlite3_last_insert_rowid(m_db);
+        if (!isFinal(in.state))
+            ++added;
+    }
+    if (!ok || !commit()) {
+        if (m_error.isEmpty() || ok)
+            m_error = sqliteError();
+        rollback();
+        // The notes written in the rolled-back transaction are lost with it;
+        // recount rather than guess which of them counted.
+        const int pending = countPending();
+        if (pending >= 0)
+            m_pending = pending;
+        return false;
+    }
+    m_pending += added;
+    m_notes.clear();
+    return true;
+}
+
+void Spool::noteState(qint64 id, int state, const QString &provider, const QString &error,
+                      qint64 nowMs)
+{
+    m_notes.append(Note{id, state, provider, error, nowMs});
+}
+
+void Spool::noteAttempt(qint64 id, const QString &error)
+{
+    m_notes.append(Note{id, -1, QString(), error, 0});
+}
+
+void Spool::noteDuplicate(qint64 id)
+{
+    m_notes.append(Note{id, -2, QString(), QString(), 0});
+}
+
+bool Spool::flush()
+{
+    if (m_notes.isEmpty())
+        return true;
+    if (!m_db) {
+        m_error = QStringLiteral("the spool is not open");
+        return false;
+    }
+    if (!begin())
+        return false;
+    if (!writeNotes() || !commit()) {
+        m_error = sqliteError();
+        rollback();
+        const int pending = countPending();
+        if (pending >= 0)
+            m_pending = pending;
+        return false;
+    }
+    m_notes.clear();
+    return true;
+}
+
+bool Spool::writeNotes()
+{
+    if (m_notes.isEmpty())
+        return true;
+    Statement toHanded(m_db, "UPDATE records SET state='handed', provider=? "
+                             "WHERE id=? AND state IN ('queued','handed')");
+    Statement toQueued(m_db, "UPDATE records SET state='queued' WHERE id=? AND state='handed'");
+    // Only a pending record can end; a second outcome for a finished one
+    // (a late answer) must not move it again.
+    Statement toFinal(m_db, "UPDATE records SET state=?, provider=CASE WHEN ?='' THEN provider "
+                            "ELSE ? END, last_error=CASE WHEN ?='' THEN last_error ELSE ? END, "
+                            "final=? WHERE id=? AND state IN ('queued','handed')");
+    Statement attempt(m_db, "UPDATE records SET attempts=attempts+1, last_error=? WHERE id=?");
+    Statement duplicate(m_db, "UPDATE records SET duplicates=duplicates+1 WHERE id=?");
+    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate)
+        return false;
+    for (const Note &n : qAsConst(m_notes)) {
+        int rc;
+        if (n.state == -2) {
+            duplicate.bind(1, n.id);
+            rc = duplicate.step();
+            duplicate.reset();
+        } else if (n.state < 0) {
+            attempt.bind(1, n.error);
+            attempt.bind(2, n.id);
+            rc = attempt.step();
+            attempt.reset();
+        } else if (n.state == Handed) {
+            toHanded.bind(1, n.provider);
+            toHanded.bind(2, n.id);
+            rc = toHanded.step();
+            toHanded.reset();
+        } else if (n.state == Queued) {
+            toQueued.bind(1, n.id);
+            rc = toQueued.step();
+            toQueued.reset();
+        } else {
+            toFinal.bind(1, QString::fromLatin1(stateName(n.state)));
+            toFinal.bind(2, n.provider);
+            toFinal.bind(3, n.provider);
+            toFinal.bind(4, n.error);
+            toFinal.bind(5, n.error);
+            toFinal.bind(6, n.atMs);
+            toFinal.bind(7, n.id);
+            rc = toFinal.step();
+            toFinal.reset();
+            if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
+                --m_pending;
+        }
+        if (rc != SQLITE_DONE)
+            return false;
+    }
+    return true;
+}
+
+Spool::Record Spool::readRecord(sqlite3_stmt *st) const
+{
+    Record r;
+    r.id = sqlite3_column_int64(st, 0);
+    r.receivedMs = sqlite3_column_int64(st, 1);
+    r.requestId = quint32(sqlite3_column_int64(st, 2));
+    r.source = columnText(st, 3);
+    r.phone = columnText(st, 4);
+    r.phoneBytes = columnBlob(st, 5);
+    r.textBytes = columnBlob(st, 6);
+    r.textLength = sqlite3_column_int(st, 7);
+    r.encoding = sqlite3_column_int(st, 8);
+    r.text = columnText(st, 9);
+    r.state = stateFromName(columnText(st, 10));
+    r.attempts = sqlite3_column_int(st, 11);
+    r.lastError = columnText(st, 12);
+    r.provider = columnText(st, 13);
+    r.finalMs = sqlite3_column_int64(st, 14);
+    r.duplicates = sqlite3_column_int(st, 15);
+    return r;
+}
+
+QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &args)
+{
+    QVector<Record> out;
+    if (!m_db)
+        return out;
+    Statement st(m_db, sql);
+    if (!st) {
+        m_error = sqliteError();
+        return out;
+    }
+    for (int i = 0; i < args.size(); ++i)
+        st.bindVariant(i + 1, args.at(i));
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW)
+        out.append(readRecord(st.get()));
+    if (rc != SQLITE_DONE)
+        m_error = sqliteError();
+    return out;
+}
+
+QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
+{
+    const QByteArray sql = QByteArray("SELECT ") + RecordColumns +
+                           " FROM records WHERE state=? AND id>? ORDER BY id LIMIT ?";
+    return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
+}
+
+void Spool::recountPending()
+{
+    if (!m_db)
+        return;
+    const int pending = countPending();
+    if (pending >= 0)
+        m_pending = pending;
+}
+
+bool Spool::changedElsewhere()
+{
+    if (!m_db)
+        return false;
+    // data_version moves only when another connection commits, so looking
+    // costs nothing while the service is the only writer.
+    Statement st(m_db, "PRAGMA data_version");
+    if (!st || st.step() != SQLITE_ROW)
+        return false;
+    const qint64 version = sqlite3_column_int64(st.get(), 0);
+    const bool changed = m_dataVersion >= 0 && version != m_dataVersion;
+    m_dataVersion = version;
+    return changed;
+}
+
+QVector<Spool::Record> Spool::expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded)
+{
+    const QByteArray sql = QByteArray("SELECT ") + RecordColumns + " FROM records WHERE state IN " +
+                           (includeHanded ? "('queued','handed')" : "('queued')") +
+                           " AND since<? ORDER BY id";
+    const QVector<Record> old = select(sql.constData(), {cutoffMs});
+    for (const Record &r : old)
+        noteState(r.id, Expired, QString(), QStringLiteral("older than the age limit"), nowMs);
+    return old;
+}
+
+int Spool::requeueHanded()
+{
+    if (!m_db || !exec("UPDATE records SET state='queued' WHERE state='handed'"))
+        return -1;
+    return sqlite3_changes(m_db);
+}
+
+int Spool::purge(qint64 cutoffMs, int limit)
+{
+    if (!m_db)
+        return -1;
+    Statement st(m_db, "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE final IS "
+                       "NOT NULL AND final<? ORDER BY final LIMIT ?)");
+    if (!st)
+        return -1;
+    st.bind(1, cutoffMs);
+    st.bind(2, qint64(limit));
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}
+
+Spool::Status Spool::status()
+{
+    Status s;
+    if (!m_db)
+        return s;
+    Statement counts(m_db, "SELECT state, COUNT(*) FROM records GROUP BY state");
+    while (counts && counts.step() == SQLITE_ROW) {
+        const int state = stateFromName(columnText(counts.get(), 0));
+        if (state >= 0)
+            s.counts[state] = sqlite3_column_int(counts.get(), 1);
+    }
+    Statement oldest(m_db, "SELECT MIN(received) FROM records WHERE state IN ('queued','handed')");
+    if (oldest && oldest.step() == SQLITE_ROW)
+        s.oldestPendingMs = sqlite3_column_int64(oldest.get(), 0);
+    Statement last(m_db, "SELECT MAX(final) FROM records WHERE state='delivered'");
+    if (last && last.step() == SQLITE_ROW)
+        s.lastDeliveryMs = sqlite3_column_int64(last.get(), 0);
+    Statement error(m_db, "SELECT last_error FROM records WHERE last_error<>'' "
+                          "ORDER BY COALESCE(final, received) DESC, id DESC LIMIT 1");
+    if (error && error.step() == SQLITE_ROW)
+        s.lastError = columnText(error.get(), 0);
+    return s;
+}
+
+QVector<Spool::ProviderStats> Spool::providerStats()
+{
+    QVector<ProviderStats> out;
+    if (!m_db)
+        return out;
+    Statement st(m_db, "SELECT provider, SUM(state='delivered'), MAX(CASE WHEN state='delivered' "
+                       "THEN final END), (SELECT last_error FROM records r2 WHERE "
+                       "r2.provider=r.provider AND r2.last_error<>'' ORDER BY r2.id DESC LIMIT 1) "
+                       "FROM records r WHERE provider<>'' GROUP BY provider ORDER BY provider");
+    while (st && st.step() == SQLITE_ROW) {
+        ProviderStats p;
+        p.provider = columnText(st.get(), 0);
+        p.delivered = sqlite3_column_int(st.get(), 1);
+        p.lastDeliveryMs = sqlite3_column_int64(st.get(), 2);
+        p.lastError = columnText(st.get(), 3);
+        out.append(p);
+    }
+    return out;
+}
+
+QVector<Spool::Record> Spool::list(int state, qint64 sinceMs, int limit)
+{
+    // The newest records are what an administrator looks for; shown oldest
+    // first within them so the list reads like a log.
+    QByteArray sql =
+        QByteArray("SELECT * FROM (SELECT ") + RecordColumns + " FROM records WHERE received>=?";
+    QVector<QVariant> args{sinceMs};
+    if (state >= 0) {
+        sql += " AND state=?";
+        args.append(QString::fromLatin1(stateName(state)));
+    }
+    sql += " ORDER BY id DESC LIMIT ?) ORDER BY id";
+    args.append(qint64(limit));
+    return select(sql.constData(), args);
+}
+
+int Spool::retry(qint64 id, qint64 nowMs)
+{
+    // The age limit counts again from now: the administrator asked for it.
+    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=? WHERE id=? AND "
+                       "state IN ('dropped','expired')");
+    if (!st)
+        return -1;
+    st.bind(1, nowMs);
+    st.bind(2, id);
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}
+
+int Spool::retryDropped(qint64 nowMs)
+{
+    Statement st(m_db,
+                 "UPDATE records SET state='queued', final=NULL, since=? WHERE state='dropped'");
+    if (!st)
+        return -1;
+    st.bind(1, nowMs);
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}

@@ -1,0 +1,191 @@
+#include "deliveryrouter.h"
+#include "icommonsmsinterface.h"
+#include "pcnudplink.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A provider that keeps what it is given and reports what the test says.
+// Real providers need minutes of failures before their drop rule fires, so
+// the routing rules are driven through this one; the end-to-end tests run
+// the real plug-ins.
+class FakeProvider : public ICommonSmsInterface, public ISmsOutcomeInterface
+{
+public:
+    QList<quint64> queued;
+    QList<quint64> inFlight; // cannot be withdrawn
+    QList<quint64> withdrawn;
+    bool runs = true;
+    ISmsOutcomeSink *sink = nullptr;
+
+    void report(quint64 id, int outcome) { sink->smsOutcome(id, outcome, "because"); }
+
+    QVariant parameter(int) override { return QVariant(); }
+    int enqueueSms(const SMSMessage &) override { return 0; }
+    double balance(int *known) override { return *known = 0, 0.0; }
+    int providerStatus() override { return 0; }
+    void start() override {}
+    void stop() override {}
+    bool readSettings() override { return true; }
+    void setOutcomeSink(ISmsOutcomeSink *s) override { sink = s; }
+    int enqueueTracked(quint64 id, const SMSMessage &) override { return queued << id, 0; }
+    bool withdraw(quint64 id) override
+    {
+        if (inFlight.contains(id) || !queued.removeOne(id))
+            return false;
+        withdrawn << id;
+        return true;
+    }
+    bool isRunning() const override { return runs; }
+};
+
+QStringList g_log;
+void capture(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_log << text;
+}
+
+} // namespace
+
+class tst_DeliveryRouter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void primaryFailureGoesToFallback_data();
+    void primaryFailureGoesToFallback();
+    void timeLimitMovesWaitingRecord();
+    void secondDeliveryIsADuplicate();
+    void primaryNotRunningGoesToFallbackAtOnce();
+    void pathChangesLoggedOnce();
+
+private:
+    qint64 send(int n = 1);
+    Spool::Record record(qint64 id);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<DeliveryRouter> m_router;
+    FakeProvider m_primary, m_fallback;
+    DeliveryRouter::Settings m_settings;
+};
+
+void tst_DeliveryRouter::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    m_router.reset(new DeliveryRouter);
+    m_router->setSpoolPath(m_dir->filePath("spool.db"));
+    m_primary = FakeProvider();
+    m_fallback = FakeProvider();
+    m_settings = DeliveryRouter::Settings();
+    m_settings.fallbackAfterSeconds = 1;
+    g_log.clear();
+    qInstallMessageHandler(capture);
+}
+
+void tst_DeliveryRouter::cleanup()
+{
+    qInstallMessageHandler(nullptr);
+    m_router.reset();
+}
+
+qint64 tst_DeliveryRouter::send(int n)
+{
+    if (!m_router->spool().isOpen())
+        m_router->start(m_settings, {"P", &m_primary, &m_primary}, {"F", &m_fallback, &m_fallback});
+    QVector<StationRequest> group(1);
+    group[0].msg = SmsText::makeMessage("79001234567", QByteArray::number(n), 1);
+    group[0].requestId = quint32(n);
+    m_router->store(&group);
+    m_router->spool().flush();
+    const auto newest = m_router->spool().list(-1, 0, 1);
+    return group[0].acknowledge && !newest.isEmpty() ? newest.first().id : -1;
+}
+
+Spool::Record tst_DeliveryRouter::record(qint64 id)
+{
+    m_router->spool().flush();
+    for (const Spool::Record &r : m_router->spool().list(-1, 0, 100))
+        if (r.id == id)
+            return r;
+    return Spool::Record();
+}
+
+void tst_DeliveryRouter::primaryFailureGoesToFallback_data()
+{
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("dropped") << int(OutcomeDropped);
+    QTest::newRow("rejected") << int(OutcomeRejected);
+}
+
+void tst_DeliveryRouter::primaryFailureGoesToFallback()
+{
+    QFETCH(int, outcome);
+    const qint64 id = send();
+    QCOMPARE(m_primary.queued, QList<quint64>{quint64(id)});
+    m_primary.queued.clear();
+    m_primary.report(quint64(id), outcome);
+    QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
+    QCOMPARE(record(id).state, int(Spool::Handed)); // not final while the fallback has it
+    m_fallback.report(quint64(id), OutcomeDelivered);
+    QCOMPARE(record(id).state, int(Spool::Delivered));
+    QCOMPARE(record(id).provider, QString("F"));
+
+    // The fallback failing as well ends the record with that outcome.
+    const qint64 second = send(2);
+    m_primary.report(quint64(second), outcome);
+    m_fallback.report(quint64(second), OutcomeDropped);
+    QCOMPARE(record(second).state, int(Spool::Dropped));
+}
+
+void tst_DeliveryRouter::timeLimitMovesWaitingRecord()
+{
+    const qint64 id = send();
+    QVERIFY(m_fallback.queued.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(m_fallback.queued, QList<quint64>{quint64(id)}, 3000);
+    QCOMPARE(m_primary.withdrawn, QList<quint64>{quint64(id)}); // goes out once
+    QVERIFY(g_log.join('\n').contains("не доставил его за 1 с"));
+}
+
+void tst_DeliveryRouter::secondDeliveryIsADuplicate()
+{
+    const qint64 id = send();
+    m_primary.inFlight << quint64(id);
+    QTRY_COMPARE_WITH_TIMEOUT(m_fallback.queued.size(), 1, 3000);
+    m_fallback.report(quint64(id), OutcomeDelivered);
+    m_primary.report(quint64(id), OutcomeDelivered);
+    const Spool::Record r = record(id);
+    QCOMPARE(r.state, int(Spool::Delivered));
+    QCOMPARE(r.provider, QString("F")); // the first confirmed delivery counts
+    QCOMPARE(r.duplicates, 1);
+}
+
+void tst_DeliveryRouter::primaryNotRunningGoesToFallbackAtOnce()
+{
+    m_primary.runs = false;
+    const qint64 id = send();
+    QVERIFY(m_primary.queued.isEmpty());
+    QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
+}
+
+void tst_DeliveryRouter::pathChangesLoggedOnce()
+{
+    for (int i = 1; i <= 4; ++i) {
+        const qint64 id = send(i);
+        // Two go by the fallback, then two by the primary again.
+        if (i <= 2) {
+            m_primary.report(quint64(id), OutcomeRejected);
+            m_fallback.report(quint64(id), OutcomeDelivered);
+        } else {
+            m_primary.report(quint64(id), OutcomeDelivered);
+        }
+    }
+    const QString log = g_log.join('\n');
+    QCOMPARE(log.count("SMS доставляются через резервного провайдера F"), 1);
+    QCOMPARE(log.count("Основной провайдер P снова доставляет SMS"), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_DeliveryRouter)
+#include "tst_deliveryrouter.moc"

@@ -1,0 +1,64 @@
+#include "queuecommand.h"
+#include "spool.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_QueueTool : public QObject
+{
+    Q_OBJECT
+private slots:
+    void since_data();
+    void since();
+    void listKeepsOneRecordPerLine();
+};
+
+namespace {
+constexpr qint64 Now = 1'800'000'000'000;
+}
+
+void tst_QueueTool::since_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("ms");
+    QTest::newRow("minutes") << "30m" << Now - 30 * 60'000;
+    QTest::newRow("days") << "7d" << Now - 7 * 86'400'000LL;
+    QTest::newRow("iso-utc") << "2027-01-15T08:00:00Z" << Now;
+    QTest::newRow("iso-no-offset-is-utc") << "2027-01-15T07:00:00" << Now - 3'600'000LL;
+    QTest::newRow("iso-offset") << "2027-01-15T10:00:00+03:00" << Now - 3'600'000LL;
+    QTest::newRow("garbage") << "yesterday" << qint64(-1);
+    QTest::newRow("unit-missing") << "30" << qint64(-1);
+}
+
+void tst_QueueTool::since()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, ms);
+    QCOMPARE(QueueCommand::parseSince(text, Now), ms);
+}
+
+void tst_QueueTool::listKeepsOneRecordPerLine()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("spool.db");
+    {
+        Spool spool;
+        QVERIFY(spool.open(path));
+        QVector<Spool::Incoming> group(1);
+        group[0].msg = SmsText::makeMessage("79001234567", "line one\r\nforged [CRITICAL]", 1);
+        QVERIFY(spool.store(&group, Now));
+    }
+    QString outText, errText;
+    QTextStream out(&outText), err(&errText);
+    QCOMPARE(QueueCommand::run({"list"}, path, Now, out, err), int(QueueCommand::ExitOk));
+    out.flush();
+    QCOMPARE(outText.count('\n'), 1);
+    QVERIFY2(outText.contains("line one\\r\\nforged"), qPrintable(outText));
+    QCOMPARE(QueueCommand::run({"list", "--state", "sent"}, path, Now, out, err),
+             int(QueueCommand::ExitUsage));
+    QCOMPARE(QueueCommand::run({"status"}, dir.filePath("none.db"), Now, out, err),
+             int(QueueCommand::ExitNoSpool));
+}
+
+QTEST_GUILESS_MAIN(tst_QueueTool)
+#include "tst_queuetool.moc"

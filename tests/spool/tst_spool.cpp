@@ -1,0 +1,176 @@
+#include "spool.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+namespace {
+
+Spool::Incoming request(quint32 id, const QByteArray &phone, const QByteArray &text,
+                        const QString &source = QStringLiteral("127.0.0.1"),
+                        int state = Spool::Handed)
+{
+    Spool::Incoming in;
+    in.msg = SmsText::makeMessage(phone, text, 1);
+    in.requestId = id;
+    in.source = source;
+    in.state = state;
+    in.provider = QStringLiteral("P");
+    return in;
+}
+
+constexpr qint64 T0 = 1'800'000'000'000; // a fixed "now"
+constexpr qint64 Minute = 60'000;
+
+} // namespace
+
+class tst_Spool : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void stationRepeatStoredOnce_data();
+    void stationRepeatStoredOnce();
+    void finishedRecordKeepsItsOutcome();
+    void newerFileLeftUntouched();
+    void filesArePrivate();
+    void expiryRetryAndPurge();
+
+private:
+    QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_Spool::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_Spool::stationRepeatStoredOnce_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<qint64>("after");
+    QTest::addColumn<bool>("duplicate");
+    QTest::newRow("same-request") << 7u << QByteArray("alarm") << "127.0.0.1" << 9 * Minute << true;
+    QTest::newRow("other-source") << 7u << QByteArray("alarm") << "127.0.0.2" << Minute << false;
+    QTest::newRow("other-id") << 8u << QByteArray("alarm") << "127.0.0.1" << Minute << false;
+    QTest::newRow("other-text") << 7u << QByteArray("alarm!") << "127.0.0.1" << Minute << false;
+    QTest::newRow("after-window") << 7u << QByteArray("alarm") << "127.0.0.1" << 11 * Minute
+                                  << false;
+}
+
+void tst_Spool::stationRepeatStoredOnce()
+{
+    QFETCH(quint32, id);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, source);
+    QFETCH(qint64, after);
+    QFETCH(bool, duplicate);
+    Spool spool;
+    QVERIFY2(spool.open(path()), qPrintable(spool.error()));
+    QVector<Spool::Incoming> first{request(7, "79001234567", "alarm")};
+    QVERIFY(spool.store(&first, T0));
+    QVector<Spool::Incoming> again{request(id, "79001234567", text, source)};
+    QVERIFY(spool.store(&again, T0 + after));
+    QCOMPARE(again.at(0).duplicate, duplicate);
+    QCOMPARE(again.at(0).id == first.at(0).id, duplicate);
+    QCOMPARE(spool.pendingCount(), duplicate ? 1 : 2);
+}
+
+void tst_Spool::finishedRecordKeepsItsOutcome()
+{
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "79001234567", "a"), request(2, "79001234567", "b")};
+    QVERIFY(spool.store(&group, T0));
+    QCOMPARE(spool.pendingCount(), 2);
+    spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
+    spool.noteState(group[0].id, Spool::Dropped, "P", "late drop", T0); // a late second word
+    spool.noteAttempt(group[1].id, "HTTP 500");
+    QVERIFY(spool.flush());
+    QCOMPARE(spool.pendingCount(), 1);
+    const auto delivered = spool.list(Spool::Delivered, 0, 10);
+    QCOMPARE(delivered.size(), 1);
+    QCOMPARE(delivered.at(0).lastError, QString());
+    const auto handed = spool.records(Spool::Handed, 10);
+    QCOMPARE(handed.size(), 1);
+    QCOMPARE(handed.at(0).attempts, 1);
+    QCOMPARE(handed.at(0).lastError, QString("HTTP 500"));
+    // The record comes back exactly as the station sent it.
+    QVERIFY(SmsText::sameMessage(handed.at(0).message(), group[1].msg));
+    QCOMPARE(handed.at(0).message().textLength, group[1].msg.textLength);
+}
+
+void tst_Spool::newerFileLeftUntouched()
+{
+    QDir().mkpath(QFileInfo(path()).absolutePath());
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(db, "CREATE TABLE future(x); PRAGMA user_version=99", nullptr, nullptr,
+                          nullptr),
+             SQLITE_OK);
+    sqlite3_close(db);
+    QFile f(path());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+
+    Spool spool;
+    QVERIFY(!spool.open(path()));
+    QVERIFY(spool.tooNew());
+    QVERIFY(!spool.isOpen());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), before);
+    QVERIFY(!QFile::exists(path() + "-wal"));
+}
+
+void tst_Spool::filesArePrivate()
+{
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "79001234567", "secret alarm text")};
+    QVERIFY(spool.store(&group, T0));
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(QFileInfo(path()).absolutePath()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0700u);
+    for (const QString &file : {path(), path() + "-wal"}) {
+        QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0077, 0u);
+    }
+}
+
+void tst_Spool::expiryRetryAndPurge()
+{
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "79001234567", "old", "a", Spool::Queued),
+                                   request(2, "79001234567", "with provider", "a")};
+    QVERIFY(spool.store(&group, T0));
+    // Without a provider only queued records age out; handed ones are the provider's.
+    QCOMPARE(spool.expire(T0 + Minute, T0 + 2 * Minute, false).size(), 1);
+    QVERIFY(spool.flush());
+    QCOMPARE(spool.list(Spool::Expired, 0, 10).size(), 1);
+    QCOMPARE(spool.pendingCount(), 1);
+
+    // A retried record waits afresh: the same cutoff no longer expires it.
+    QCOMPARE(spool.retry(group[0].id, T0 + 3 * Minute), 1);
+    QCOMPARE(spool.retry(group[1].id, T0 + 3 * Minute), 0); // pending: nothing to retry
+    QCOMPARE(spool.expire(T0 + Minute, T0 + 3 * Minute, true).size(), 1);
+    QVERIFY(spool.flush());
+    QCOMPARE(spool.records(Spool::Queued, 10).size(), 1);
+
+    // Only final records older than the cutoff go, a batch at a time.
+    QCOMPARE(spool.purge(T0 + 10 * Minute, 1), 1);
+    QCOMPARE(spool.list(-1, 0, 10).size(), 1);
+    QCOMPARE(spool.list(-1, 0, 10).at(0).state, int(Spool::Queued));
+}
+
+QTEST_GUILESS_MAIN(tst_Spool)
+#include "tst_spool.moc"

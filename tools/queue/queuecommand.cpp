@@ -1,0 +1,261 @@
+#include "queuecommand.h"
+
+#include "spool.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTextStream>
+
+namespace QueueCommand {
+
+namespace {
+
+QString isoTime(qint64 ms)
+{
+    return ms > 0 ? QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate) : QString();
+}
+
+QJsonValue isoOrNull(qint64 ms)
+{
+    return ms > 0 ? QJsonValue(isoTime(ms)) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject recordJson(const Spool::Record &r)
+{
+    return QJsonObject{{"id", r.id},
+                       {"state", QString::fromLatin1(Spool::stateName(r.state))},
+                       {"phone", r.phone},
+                       {"text", r.text},
+                       {"provider", r.provider},
+                       {"received", isoTime(r.receivedMs)},
+                       {"final", isoOrNull(r.finalMs)},
+                       {"attempts", r.attempts},
+                       {"duplicates", r.duplicates},
+                       {"lastError", r.lastError},
+                       {"requestId", qint64(r.requestId)},
+                       {"source", r.source},
+                       {"encoding", r.encoding}};
+}
+
+QString valueOf(const QStringList &args, const QString &name, bool *missing)
+{
+    const int at = args.indexOf(name);
+    if (at < 0)
+        return QString();
+    if (at + 1 >= args.size()) {
+        *missing = true;
+        return QString();
+    }
+    return args.at(at + 1);
+}
+
+int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
+{
+    const Spool::Status s = spool.status();
+    const QVector<Spool::ProviderStats> providers = spool.providerStats();
+    const qint64 oldest =
+        s.oldestPendingMs > 0 ? qMax<qint64>(0, nowMs - s.oldestPendingMs) / 1000 : -1;
+    if (json) {
+        QJsonObject counts;
+        for (int i = 0; i < Spool::StateCount; ++i)
+            counts.insert(QString::fromLatin1(Spool::stateName(i)), s.counts[i]);
+        QJsonArray perProvider;
+        for (const Spool::ProviderStats &p : providers)
+            perProvider.append(QJsonObject{{"provider", p.provider},
+                                           {"delivered", p.delivered},
+                                           {"lastDelivery", isoOrNull(p.lastDeliveryMs)},
+                                           {"lastError", p.lastError}});
+        const QJsonObject o{{"counts", counts},
+                            {"oldestPendingSeconds",
+                             oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
+                            {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
+                            {"lastError", s.lastError},
+                            {"providers", perProvider},
+                            {"spool", spool.path()}};
+        out << QJsonDocument(o).toJson(QJsonDocument::Indented);
+        return ExitOk;
+    }
+    out << "spool: " << spool.path() << '\n';
+    for (int i = 0; i < Spool::StateCount; ++i)
+        out << QStringLiteral("%1 %2\n")
+                   .arg(QString::fromLatin1(Spool::stateName(i)), -10)
+                   .arg(s.counts[i]);
+    out << "oldest pending: "
+        << (oldest >= 0 ? QStringLiteral("%1 s").arg(oldest) : QStringLiteral("none")) << '\n';
+    out << "last delivery: "
+        << (s.lastDeliveryMs > 0 ? isoTime(s.lastDeliveryMs) : QStringLiteral("never")) << '\n';
+    out << "last error: " << (s.lastError.isEmpty() ? QStringLiteral("none") : escaped(s.lastError))
+        << '\n';
+    for (const Spool::ProviderStats &p : providers)
+        out << QStringLiteral("provider %1: delivered %2, last delivery %3, last error %4\n")
+                   .arg(p.provider)
+                   .arg(p.delivered)
+                   .arg(p.lastDeliveryMs > 0 ? isoTime(p.lastDeliveryMs) : QStringLiteral("never"),
+                        p.lastError.isEmpty() ? QStringLiteral("none") : escaped(p.lastError));
+    return ExitOk;
+}
+
+int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextStream &out,
+         QTextStream &err)
+{
+    bool missing = false;
+    const QString stateText = valueOf(args, QStringLiteral("--state"), &missing);
+    const QString sinceText = valueOf(args, QStringLiteral("--since"), &missing);
+    const QString limitText = valueOf(args, QStringLiteral("--limit"), &missing);
+    if (missing) {
+        err << "an option lacks its value\n" << usage();
+        return ExitUsage;
+    }
+    const int state = stateText.isEmpty() ? -1 : Spool::stateFromName(stateText);
+    if (!stateText.isEmpty() && state < 0) {
+        err << "unknown state \"" << stateText
+            << "\"; one of queued, handed, delivered, dropped, rejected, expired\n";
+        return ExitUsage;
+    }
+    const qint64 since = sinceText.isEmpty() ? 0 : parseSince(sinceText, nowMs);
+    if (since < 0) {
+        err << "--since takes a time such as 2026-12-08T10:00:00Z or an age such as 30m, 12h, 7d\n";
+        return ExitUsage;
+    }
+    bool ok = true;
+    const int limit = limitText.isEmpty() ? 100 : limitText.toInt(&ok);
+    if (!ok || limit <= 0) {
+        err << "--limit takes a positive number\n";
+        return ExitUsage;
+    }
+    const QVector<Spool::Record> records = spool.list(state, since, limit);
+    if (json) {
+        QJsonArray a;
+        for (const Spool::Record &r : records)
+            a.append(recordJson(r));
+        out << QJsonDocument(a).toJson(QJsonDocument::Indented);
+        return ExitOk;
+    }
+    for (const Spool::Record &r : records) {
+        out << QStringLiteral("%1 %2 %3 attempts=%4 provider=%5 to=%6 \"%7\"")
+                   .arg(r.id)
+                   .arg(isoTime(r.receivedMs), QString::fromLatin1(Spool::stateName(r.state)))
+                   .arg(r.attempts)
+                   .arg(r.provider.isEmpty() ? QStringLiteral("-") : r.provider, escaped(r.phone),
+                        escaped(r.text));
+        if (!r.lastError.isEmpty())
+            out << " error=\"" << escaped(r.lastError) << '"';
+        out << '\n';
+    }
+    return ExitOk;
+}
+
+int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStream &out,
+          QTextStream &err)
+{
+    const QString what = args.value(1);
+    bool isId = false;
+    const qint64 id = what.toLongLong(&isId);
+    if (what != QLatin1String("--dropped") && (!isId || id <= 0)) {
+        err << "retry takes a record id or --dropped\n" << usage();
+        return ExitUsage;
+    }
+    Spool spool;
+    if (!QFile::exists(path) || !spool.open(path)) {
+        err << "cannot open the spool " << path << ": "
+            << (spool.error().isEmpty() ? QStringLiteral("no such file") : spool.error()) << '\n';
+        return ExitNoSpool;
+    }
+    const int changed = isId ? spool.retry(id, nowMs) : spool.retryDropped(nowMs);
+    if (changed < 0) {
+        err << "cannot change the spool: " << spool.error() << '\n';
+        return ExitNoSpool;
+    }
+    if (changed == 0) {
+        err << (isId ? QStringLiteral("record %1 is not dropped or expired\n").arg(id)
+                     : QStringLiteral("no dropped records\n"));
+        return ExitNothing;
+    }
+    out << "queued again: " << changed << " (the running service sends them within seconds)\n";
+    return ExitOk;
+}
+
+} // namespace
+
+QString usage()
+{
+    return QStringLiteral(
+        "usage: ZelSMSQueue [--db FILE] [--json] status\n"
+        "       ZelSMSQueue [--db FILE] [--json] list [--state S] [--since T] [--limit N]\n"
+        "       ZelSMSQueue [--db FILE] retry ID|--dropped\n"
+        "states: queued handed delivered dropped rejected expired\n"
+        "T: 2026-12-08T10:00:00Z (UTC unless an offset is given) or an age: 90s, 30m, 12h, 7d\n");
+}
+
+QString escaped(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+qint64 parseSince(const QString &text, qint64 nowMs)
+{
+    static const QRegularExpression age(QStringLiteral("^(\\d{1,9})([smhd])$"));
+    const QRegularExpressionMatch m = age.match(text);
+    if (m.hasMatch()) {
+        const qint64 n = m.captured(1).toLongLong();
+        const QChar unit = m.captured(2).at(0);
+        const qint64 unitMs = unit == 's'   ? 1000
+                              : unit == 'm' ? 60000
+                              : unit == 'h' ? 3600000
+                                            : 86400000;
+        return qMax<qint64>(0, nowMs - n * unitMs);
+    }
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid())
+        return -1;
+    if (t.timeSpec() == Qt::LocalTime)
+        t.setTimeSpec(Qt::UTC);
+    return t.toMSecsSinceEpoch();
+}
+
+int run(const QStringList &argsIn, const QString &spoolPath, qint64 nowMs, QTextStream &out,
+        QTextStream &err)
+{
+    QStringList args = argsIn;
+    const bool json = args.removeAll(QStringLiteral("--json")) > 0;
+    const QString command = args.value(0);
+    if (command == QLatin1String("retry"))
+        return retry(spoolPath, args, nowMs, out, err);
+    if (command != QLatin1String("status") && command != QLatin1String("list")) {
+        if (command == QLatin1String("-h") || command == QLatin1String("--help")) {
+            out << usage();
+            return ExitOk;
+        }
+        err << usage();
+        return ExitUsage;
+    }
+    Spool spool;
+    if (!spool.openReadOnly(spoolPath)) {
+        err << "cannot open the spool " << spoolPath << ": " << spool.error() << '\n';
+        return ExitNoSpool;
+    }
+    return command == QLatin1String("status") ? status(spool, json, nowMs, out)
+                                              : list(spool, args, json, nowMs, out, err);
+}
+
+} // namespace QueueCommand

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QTextStream;
+
+// One run of the journal tool: parses its arguments, opens the spool
+// (read-only unless it retries) and writes its answer. Kept apart from main()
+// so that tests run it in-process against a spool of their own.
+namespace QueueCommand {
+
+enum ExitCode
+{
+    ExitOk = 0,
+    ExitUsage = 1,   // bad arguments; the usage text goes to err
+    ExitNoSpool = 2, // the spool cannot be opened
+    ExitNothing = 3  // retry found no record to put back
+};
+
+// args without the program name; now in ms since the epoch (UTC).
+int run(const QStringList &args, const QString &spoolPath, qint64 nowMs, QTextStream &out,
+        QTextStream &err);
+
+// "2026-12-08T10:00:00Z" (UTC when no offset is given) or an age back from
+// now: "90s", "30m", "12h", "7d". -1 when it is neither.
+qint64 parseSince(const QString &text, qint64 nowMs);
+
+// Control characters as \n, \r, \t and \xNN, so one record stays one line.
+QString escaped(const QString &text);
+
+QString usage();
+
+} // namespace QueueCommand
