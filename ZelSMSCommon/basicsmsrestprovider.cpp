@@ -78,7 +78,6 @@ SMSMessage *BasicSmsRestProvider::queueTakeFirst()
 void BasicSmsRestProvider::clearQueueAndBatch()
 {
     m_ids.clear();
-    m_byId.clear();
     qDeleteAll(m_queue);
     m_queue.clear();
     m_index.clear();
@@ -117,42 +116,21 @@ int BasicSmsRestProvider::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
         queued = new SMSMessage(msg);
         queueAppend(queued);
     }
-    m_ids[queued].append(spoolId);
-    m_byId.insert(spoolId, queued);
+    m_ids.add(queued, spoolId);
     return 0;
 }
 
 bool BasicSmsRestProvider::withdraw(quint64 spoolId)
 {
-    SMSMessage *msg = m_byId.value(spoolId);
+    SMSMessage *msg = m_ids.keyOf(spoolId);
     if (!msg || m_batch.contains(msg))
         return false;
-    m_byId.remove(spoolId);
-    QVector<quint64> &ids = m_ids[msg];
-    ids.removeOne(spoolId);
-    if (ids.isEmpty()) {
-        m_ids.remove(msg);
+    if (m_ids.remove(spoolId)) {
         m_queue.removeOne(msg);
         m_index.remove(messageKey(*msg), msg);
         delete msg;
     }
     return true;
-}
-
-void BasicSmsRestProvider::report(SMSMessage *msg, int outcome, const QString &reason)
-{
-    const auto it = m_ids.find(msg);
-    if (it == m_ids.end())
-        return;
-    const QVector<quint64> ids = it.value();
-    if (outcome != OutcomeRetrying) {
-        m_ids.erase(it);
-        for (quint64 id : ids)
-            m_byId.remove(id);
-    }
-    if (m_sink)
-        for (quint64 id : ids)
-            m_sink->smsOutcome(id, outcome, reason);
 }
 
 void BasicSmsRestProvider::reportBatch(const QVariantMap &result)

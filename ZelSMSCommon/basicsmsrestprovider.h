@@ -2,6 +2,7 @@
 
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
+#include "outcomeids.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
@@ -141,10 +142,8 @@ private:
     // Queued records by a hash of phone and text, so that the duplicate check
     // does not walk a long queue; collisions are settled by exact comparison.
     QMultiHash<quint64, SMSMessage *> m_index;
-    // The host's ids of each queued or batched record (several when identical
-    // requests were folded into one), and the way back from an id.
-    QHash<SMSMessage *, QVector<quint64>> m_ids;
-    QHash<quint64, SMSMessage *> m_byId;
+    // The host's ids of each queued or batched record.
+    OutcomeIds<SMSMessage *> m_ids;
     ISmsOutcomeSink *m_sink = nullptr;
 
     static quint64 messageKey(const SMSMessage &msg);
@@ -152,9 +151,10 @@ private:
     SMSMessage *queueTakeFirst();
     void clearQueueAndBatch();
     SMSMessage *findQueued(const SMSMessage &msg) const;
-    // Tells the host the outcome of every id msg carries; final outcomes
-    // forget the ids.
-    void report(SMSMessage *msg, int outcome, const QString &reason);
+    void report(SMSMessage *msg, int outcome, const QString &reason)
+    {
+        m_ids.report(m_sink, msg, outcome, reason);
+    }
     void reportBatch(const QVariantMap &result);
     void requeueBatch();
     void forgetReply(bool abortIt);

@@ -114,18 +114,7 @@ bool DeliveryRouter::openSpool()
 
 void DeliveryRouter::recover()
 {
-    const qint64 now = nowMs();
-    const QVector<Spool::Record> expired =
-        m_spool.expire(now - qint64(m_settings.maxAgeMinutes) * 60000, now, true);
-    for (int i = 0; i < expired.size() && i < ExpiredNamedMax; ++i)
-        qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
-                                               "отправки дольше %3 мин")
-                                    .arg(expired.at(i).id)
-                                    .arg(expired.at(i).phone)
-                                    .arg(m_settings.maxAgeMinutes);
-    if (expired.size() > ExpiredNamedMax)
-        qWarning().noquote() << QStringLiteral("Всего просрочено SMS: %1").arg(expired.size());
-    flush();
+    expire(true);
     if (roleFor() == NoRole)
         return;
     const int handed = handPending(Spool::Handed);
@@ -137,6 +126,22 @@ void DeliveryRouter::recover()
     if (handed + queued > 0)
         qDebug().noquote()
             << QStringLiteral("Из очереди передано провайдеру SMS: %1").arg(handed + queued);
+}
+
+void DeliveryRouter::expire(bool includeHanded)
+{
+    const qint64 now = nowMs();
+    const QVector<Spool::Record> expired =
+        m_spool.expire(now - qint64(m_settings.maxAgeMinutes) * 60000, now, includeHanded);
+    for (int i = 0; i < expired.size() && i < ExpiredNamedMax; ++i)
+        qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
+                                               "отправки дольше %3 мин")
+                                    .arg(expired.at(i).id)
+                                    .arg(expired.at(i).phone)
+                                    .arg(m_settings.maxAgeMinutes);
+    if (expired.size() > ExpiredNamedMax)
+        qWarning().noquote() << QStringLiteral("Всего просрочено SMS: %1").arg(expired.size());
+    flush();
 }
 
 int DeliveryRouter::handPending(int state)
@@ -433,17 +438,8 @@ void DeliveryRouter::tick()
     const qint64 now = nowMs();
     if (now - m_lastPurgeMs < HousekeepingEveryMs)
         return;
-    if (roleFor() == NoRole) {
-        const QVector<Spool::Record> expired =
-            m_spool.expire(now - qint64(m_settings.maxAgeMinutes) * 60000, now, false);
-        for (int i = 0; i < expired.size() && i < ExpiredNamedMax; ++i)
-            qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): "
-                                                   "провайдер не работал %3 мин")
-                                        .arg(expired.at(i).id)
-                                        .arg(expired.at(i).phone)
-                                        .arg(m_settings.maxAgeMinutes);
-        flush();
-    }
+    if (roleFor() == NoRole)
+        expire(false); // with a provider, what it holds is its own to finish
     // A full batch means more is due: look again at the next tick.
     const int purged = m_spool.purge(now - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
     if (purged < PurgeBatch)

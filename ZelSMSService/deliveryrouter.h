@@ -87,6 +87,8 @@ private:
 
     bool openSpool();
     void recover();
+    // Pending records past the age limit become expired, each named in the log.
+    void expire(bool includeHanded);
     int handPending(int state);
     int roleFor() const;
     void handOver(qint64 id, const SMSMessage &msg, bool noteHanded);

@@ -102,19 +102,14 @@ int PROV_Modem::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
 
 bool PROV_Modem::withdraw(quint64 spoolId)
 {
-    const auto at = m_contentById.find(spoolId);
-    if (at == m_contentById.end())
+    if (!m_ids.contains(spoolId))
         return false;
-    const QByteArray key = at.value();
+    const QByteArray key = m_ids.keyOf(spoolId);
     for (const SMSMessage &inFlight : qAsConst(m_batch))
         if (contentKey(inFlight) == key)
             return false;
-    m_contentById.erase(at);
-    QVector<quint64> &ids = m_ids[key];
-    ids.removeOne(spoolId);
-    if (!ids.isEmpty())
+    if (!m_ids.remove(spoolId))
         return true;
-    m_ids.remove(key);
     for (int i = 0; i < m_smsQueue.size(); ++i)
         if (contentKey(m_smsQueue.at(i)) == key) {
             m_smsQueue.removeAt(i);
@@ -125,18 +120,7 @@ bool PROV_Modem::withdraw(quint64 spoolId)
 
 void PROV_Modem::report(const SMSMessage &msg, int outcome, const QString &reason)
 {
-    const auto it = m_ids.find(contentKey(msg));
-    if (it == m_ids.end())
-        return;
-    const QVector<quint64> ids = it.value();
-    if (outcome != OutcomeRetrying) {
-        m_ids.erase(it);
-        for (quint64 id : ids)
-            m_contentById.remove(id);
-    }
-    if (m_sink)
-        for (quint64 id : ids)
-            m_sink->smsOutcome(id, outcome, reason);
+    m_ids.report(m_sink, contentKey(msg), outcome, reason);
 }
 
 int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
@@ -153,13 +137,10 @@ int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
                                QStringLiteral("неверный номер для модема"));
         return 0;
     }
-    if (spoolId) {
-        // Whether it joins an identical waiting message or is queued below,
-        // its outcome is that message's.
-        const QByteArray key = contentKey(msg);
-        m_ids[key].append(*spoolId);
-        m_contentById.insert(*spoolId, key);
-    }
+    // Whether it joins an identical waiting message or is queued below, its
+    // outcome is that message's.
+    if (spoolId)
+        m_ids.add(contentKey(msg), *spoolId);
     // The one being sent counts as waiting too: an identical request that
     // arrives meanwhile would otherwise go out a second time.
     for (const SMSMessage &queued : qAsConst(m_batch)) {
@@ -231,7 +212,6 @@ void PROV_Modem::resetState()
     m_smsQueue.clear();
     m_batch.clear();
     m_ids.clear();
-    m_contentById.clear();
     m_ctrlSmsPending = false;
     m_ctrl.reset();
 }

@@ -5,6 +5,7 @@
 #include "ismsoutcomeinterface.h"
 #include "modemsettings.h"
 #include "modemtimings.h"
+#include "outcomeids.h"
 
 #include <QHash>
 #include <QList>
@@ -96,7 +97,6 @@ private:
     void requeueInFlight();
     void applySmsResult(const QVariantMap &results);
     int enqueue(const SMSMessage &msg, const quint64 *spoolId);
-    // Tells the host the outcome of the ids a message carries; final ones forget them.
     void report(const SMSMessage &msg, int outcome, const QString &reason);
     void applyBalanceResult(const QVariantMap &results);
     void applyStrayResult(bool fromSms, const QVariantMap &results);
@@ -130,8 +130,7 @@ private:
     // The host's ids by message content (number and text bytes): the queue and
     // the SMS in flight never hold two identical messages, so the content
     // names one of them, and a folded duplicate's id rides along.
-    QHash<QByteArray, QVector<quint64>> m_ids;
-    QHash<quint64, QByteArray> m_contentById;
+    OutcomeIds<QByteArray> m_ids;
     ISmsOutcomeSink *m_sink = nullptr;
 
     // Port open failures: retried every portRetryS, logged again only when the

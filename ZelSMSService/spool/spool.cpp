@@ -392,20 +392,23 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
         if (!isFinal(in.state))
             ++added;
     }
-    if (!ok || !commit()) {
-        if (m_error.isEmpty() || ok)
-            m_error = sqliteError();
-        rollback();
-        // The notes written in the rolled-back transaction are lost with it;
-        // recount rather than guess which of them counted.
-        const int pending = countPending();
-        if (pending >= 0)
-            m_pending = pending;
-        return false;
-    }
+    if (!ok || !commit())
+        return abandon();
     m_pending += added;
     m_notes.clear();
     return true;
+}
+
+bool Spool::abandon()
+{
+    m_error = sqliteError();
+    rollback();
+    // The notes written in the rolled-back transaction are lost with it;
+    // recount rather than guess which of them counted.
+    const int pending = countPending();
+    if (pending >= 0)
+        m_pending = pending;
+    return false;
 }
 
 void Spool::noteState(qint64 id, int state, const QString &provider, const QString &error,
@@ -434,14 +437,8 @@ bool Spool::flush()
     }
     if (!begin())
         return false;
-    if (!writeNotes() || !commit()) {
-        m_error = sqliteError();
-        rollback();
-        const int pending = countPending();
-        if (pending >= 0)
-            m_pending = pending;
-        return false;
-    }
+    if (!writeNotes() || !commit())
+        return abandon();
     m_notes.clear();
     return true;
 }

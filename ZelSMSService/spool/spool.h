@@ -168,6 +168,7 @@ private:
     bool begin();
     bool commit();
     void rollback();
+    bool abandon(); // rolls back a failed transaction; always false
     bool writeNotes();
     int countPending();
     QString sqliteError() const;

@@ -59,6 +59,14 @@ QStringList textsOf(const GatewayEmulator::Request &req)
     return out;
 }
 
+void configureProviders(ServiceRunner &service, const GatewayEmulator &gw,
+                        const ModemEmulator &modem)
+{
+    service.setProviderSetting("SmsRU/apiKey", "key");
+    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
+    service.setProviderSetting("GSMModem/comPort", modem.devicePath());
+}
+
 int countOnModem(ModemEmulator &modem, const QString &text)
 {
     int n = 0;
@@ -123,9 +131,7 @@ void TstFallbackE2E::failingGatewayFallsBackToModem()
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
     StationFake station;
     ServiceRunner service;
-    service.setProviderSetting("SmsRU/apiKey", "key");
-    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
-    service.setProviderSetting("GSMModem/comPort", modem.devicePath());
+    configureProviders(service, gw, modem);
     QVERIFY2(
         startService(service, station, SmsRuId, ModemId, {PROV_SMSRU_PLUGIN, PROV_MODEM_PLUGIN}),
         qPrintable(service.log()));
@@ -201,9 +207,7 @@ void TstFallbackE2E::modemPrimaryFallsBackToGateway()
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
     StationFake station;
     ServiceRunner service;
-    service.setProviderSetting("SmsRU/apiKey", "key");
-    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
-    service.setProviderSetting("GSMModem/comPort", modem.devicePath());
+    configureProviders(service, gw, modem);
     // Long enough for the modem to take the SMS after its start-up commands.
     const int limitS = 8;
     QVERIFY2(startService(service, station, ModemId, SmsRuId,

@@ -92,6 +92,30 @@ void configureGateway(ServiceRunner &service, quint16 stationPort, const QUrl &g
                           QFile::ReadOwner | QFile::WriteOwner);
 }
 
+// The usual set: a gateway that accepts every SMS and counts deliveries, a
+// station, and the service set up for SmsRU against them.
+struct GatewayRig
+{
+    Deliveries delivered;
+    GatewayEmulator gw;
+    StationFake station;
+    ServiceRunner service;
+
+    bool prepare()
+    {
+        if (!gw.listen() || !station.bind() ||
+            !service.install(ZELSMS_SERVICE_BINARY, {PROV_SMSRU_PLUGIN}))
+            return false;
+        gw.setHandler([this](const GatewayEmulator::Request &req) {
+            if (req.path == QLatin1String("/sms/send"))
+                recordDelivery(&delivered, req);
+            return GatewayEmulator::Reply::text("100\n10.5\n");
+        });
+        configureGateway(service, station.port(), gw.baseUrl());
+        return true;
+    }
+};
+
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -274,41 +298,30 @@ void TstSpoolE2E::orderlyRestartSendsEachOnce()
 
 void TstSpoolE2E::heldWithoutProviderUntilConfigured()
 {
-    Deliveries delivered;
-    GatewayEmulator gw;
-    QVERIFY(gw.listen());
-    gw.setHandler([&](const GatewayEmulator::Request &req) {
-        if (req.path == QLatin1String("/sms/send"))
-            recordDelivery(&delivered, req);
-        return GatewayEmulator::Reply::text("100\n10.5\n");
-    });
-    StationFake station;
-    QVERIFY(station.bind());
-    ServiceRunner service;
-    QVERIFY(service.install(ZELSMS_SERVICE_BINARY, {PROV_SMSRU_PLUGIN}));
-    configureGateway(service, station.port(), gw.baseUrl());
-    service.setServiceSetting("Common/currentProviderID", "");
-    service.setServiceSetting("Common/spoolMaxPending", 3);
-    QVERIFY(service.start());
-    QVERIFY(station.waitForService(WaitMs));
+    GatewayRig rig;
+    QVERIFY(rig.prepare());
+    rig.service.setServiceSetting("Common/currentProviderID", "");
+    rig.service.setServiceSetting("Common/spoolMaxPending", 3);
+    QVERIFY(rig.service.start());
+    QVERIFY(rig.station.waitForService(WaitMs));
     for (int i = 1; i <= 3; ++i) {
-        QVERIFY(station.sendRequest(quint32(i), alarm(i)));
-        QVERIFY(station.waitForAck(quint32(i), WaitMs));
+        QVERIFY(rig.station.sendRequest(quint32(i), alarm(i)));
+        QVERIFY(rig.station.waitForAck(quint32(i), WaitMs));
     }
-    QCOMPARE(station.statuses().last().providerStatus, uint8_t(1)); // as before: no provider
+    QCOMPARE(rig.station.statuses().last().providerStatus, uint8_t(1)); // as before: no provider
     // Beyond the pending limit nothing is acknowledged: the station keeps it.
-    QVERIFY(station.sendRequest(4, alarm(4)));
-    QVERIFY(!station.waitForAck(4, 1000));
-    QVERIFY2(service.log().contains("[CRITICAL] В очереди SMS уже 3 неотправленных"),
-             qPrintable(service.log()));
-    QCOMPARE(service.stop(), 0);
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY(!rig.station.waitForAck(4, 1000));
+    QVERIFY2(rig.service.log().contains("[CRITICAL] В очереди SMS уже 3 неотправленных"),
+             qPrintable(rig.service.log()));
+    QCOMPARE(rig.service.stop(), 0);
 
-    service.setServiceSetting("Common/currentProviderID", SmsRuId);
-    QVERIFY(service.start());
-    QVERIFY2(waitUntil([&] { return delivered.count.size() == 3; }, WaitMs),
-             qPrintable(service.log()));
-    QCOMPARE(delivered.duplicates(), 0);
-    QCOMPARE(service.stop(), 0);
+    rig.service.setServiceSetting("Common/currentProviderID", SmsRuId);
+    QVERIFY(rig.service.start());
+    QVERIFY2(waitUntil([&] { return rig.delivered.count.size() == 3; }, WaitMs),
+             qPrintable(rig.service.log()));
+    QCOMPARE(rig.delivered.duplicates(), 0);
+    QCOMPARE(rig.service.stop(), 0);
 }
 
 void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement_data()
@@ -323,14 +336,11 @@ void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement()
     QFETCH(bool, full);
     if (::geteuid() != 0)
         QSKIP("needs root to mount a small file system for the spool");
-    StationFake station;
-    QVERIFY(station.bind());
-    GatewayEmulator gw;
-    QVERIFY(gw.listen());
-    gw.setDefaultReply(GatewayEmulator::Reply::text("100\n10.5\n"));
-    ServiceRunner service;
-    QVERIFY(service.install(ZELSMS_SERVICE_BINARY, {PROV_SMSRU_PLUGIN}));
-    configureGateway(service, station.port(), gw.baseUrl());
+    GatewayRig rig;
+    QVERIFY(rig.prepare());
+    GatewayEmulator &gw = rig.gw;
+    StationFake &station = rig.station;
+    ServiceRunner &service = rig.service;
     ScratchMount scratch;
     if (!scratch.mount(service.stateDir(), "size=1m"))
         QSKIP("cannot mount a tmpfs here");
@@ -369,23 +379,12 @@ void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement()
 
 void TstSpoolE2E::journalToolAgeLimitAndRetry()
 {
-    Deliveries delivered;
-    GatewayEmulator gw;
-    QVERIFY(gw.listen());
-    gw.setHandler([&](const GatewayEmulator::Request &req) {
-        if (req.path == QLatin1String("/sms/send"))
-            recordDelivery(&delivered, req);
-        return GatewayEmulator::Reply::text("100\n10.5\n");
-    });
-    StationFake station;
-    QVERIFY(station.bind());
-    ServiceRunner service;
-    QVERIFY(service.install(ZELSMS_SERVICE_BINARY, {PROV_SMSRU_PLUGIN}));
-    configureGateway(service, station.port(), gw.baseUrl());
-    service.setServiceSetting("Common/maxAgeMinutes", 60);
+    GatewayRig rig;
+    QVERIFY(rig.prepare());
+    rig.service.setServiceSetting("Common/maxAgeMinutes", 60);
 
     // A spool left from earlier: one request too old to send, one dropped.
-    const QString db = service.stateDir() + "/spool.db";
+    const QString db = rig.service.stateDir() + "/spool.db";
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qint64 droppedId = 0;
     {
@@ -404,12 +403,12 @@ void TstSpoolE2E::journalToolAgeLimitAndRetry()
         spool.noteState(droppedId, Spool::Dropped, SmsRuId, "too many failures", now);
         QVERIFY(spool.flush());
     }
-    QVERIFY(service.start());
-    QVERIFY(station.waitForService(WaitMs));
-    QVERIFY(station.sendRequest(4, alarm(4)));
-    QVERIFY(station.waitForAck(4, WaitMs));
-    QVERIFY2(waitUntil([&] { return delivered.count.contains(alarmText(4)); }, WaitMs),
-             qPrintable(service.log()));
+    QVERIFY(rig.service.start());
+    QVERIFY(rig.station.waitForService(WaitMs));
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY(rig.station.waitForAck(4, WaitMs));
+    QVERIFY2(waitUntil([&] { return rig.delivered.count.contains(alarmText(4)); }, WaitMs),
+             qPrintable(rig.service.log()));
 
     int code = -1;
     const QByteArray status = runQueueTool({"--db", db, "status", "--json"}, &code);
@@ -434,12 +433,13 @@ void TstSpoolE2E::journalToolAgeLimitAndRetry()
     QCOMPARE(runQueueTool({"--db", db, "retry", QString::number(droppedId)}, &code).isEmpty(),
              false);
     QCOMPARE(code, 0);
-    QVERIFY2(waitUntil([&] { return delivered.count.contains(alarmText(3)); }, WaitMs),
-             qPrintable(service.log()));
-    QVERIFY(!delivered.count.contains(alarmText(1)) && !delivered.count.contains(alarmText(2)));
+    QVERIFY2(waitUntil([&] { return rig.delivered.count.contains(alarmText(3)); }, WaitMs),
+             qPrintable(rig.service.log()));
+    QVERIFY(!rig.delivered.count.contains(alarmText(1)) &&
+            !rig.delivered.count.contains(alarmText(2)));
     runQueueTool({"--db", db, "retry", QString::number(droppedId)}, &code);
     QCOMPARE(code, 3); // delivered now: nothing to retry
-    QCOMPARE(service.stop(), 0);
+    QCOMPARE(rig.service.stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstSpoolE2E)

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "basicsmsrestprovider.h"
+#include "gatewaycredentials.h"
+#include "jsonsmsgateway.h"
+
+// A provider on the JSON platform that iqSms and Prostor-SMS share: batches
+// of up to 200 SMS posted as one document with the account's credentials, a
+// balance request carrying the credentials alone. The two plug-ins are this
+// class with a profile of their own: endpoints, whether there is a flash
+// option, and whether a refused balance reply carries a description.
+class JsonGatewayProvider : public BasicSmsRestProvider
+{
+    Q_OBJECT
+
+public:
+    struct Profile
+    {
+        const char *providerId;
+        const char *group;     // the settings group
+        const char *className; // names the log lines' origin
+        const char *sendUrl;   // default endpoints; baseUrl may move them
+        const char *balanceUrl;
+        bool flashOption;        // "flashSms" setting, sent as "flash": "1"
+        bool balanceRefusalText; // a refused balance reply's "description" is the error
+    };
+
+    static constexpr int MaxBatch = 200;
+
+    JsonGatewayProvider(const Profile &profile, QObject *parent);
+
+    QVariant parameter(int id) override;
+    bool readSettings() override;
+    int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
+                         QByteArray *body, QString *method) override;
+
+    // The result map of one reply body to a request of the given type.
+    static QVariantMap parseReply(const Profile &profile, int requestType, const QByteArray &body);
+
+public slots:
+    void handleRestReply(QNetworkReply *reply) override;
+
+private:
+    const Profile &m_profile;
+    GatewayCredentials m_account;
+    bool m_flash = false;
+    quint32 m_messageCounter = 0;
+
+    int m_sentType = RequestNone;
+    JsonSmsGateway::SentBatch m_sent;
+};
