@@ -1,6 +1,7 @@
 #include "providercatalogue.h"
 
 #include "providerplugins.h"
+#include "settingslocation.h"
 
 #include <QDebug>
 #include <QDir>
@@ -44,20 +45,6 @@ QString registryKey(const QString &id, const QString &pluginDir, const char *cal
             << QStringLiteral("[ProviderCatalogue::%1()]:").arg(QLatin1String(caller))
             << "no provider" << id << "with a providerRegKey in" << pluginDir;
     return key;
-}
-
-// Settings hold passwords and API keys: the file is the owner's alone. Made so
-// before the first write too, because QSettings keeps an existing file's mode.
-bool restrictToOwner(const QString &fileName)
-{
-    if (!QFileInfo::exists(fileName)) {
-        QDir().mkpath(QFileInfo(fileName).absolutePath());
-        QFile file(fileName);
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
-        file.close();
-    }
-    return QFile::setPermissions(fileName, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 } // namespace
@@ -115,7 +102,7 @@ bool saveProviderSettings(const QString &id, const QVariantMap &values, const QS
         return false;
     QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
     const QString fileName = settings.fileName();
-    if (!restrictToOwner(fileName))
+    if (!SettingsLocation::protectSettingsFile(fileName))
         qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot restrict"
                              << fileName << "to its owner";
     settings.beginGroup(regKey);
@@ -128,7 +115,7 @@ bool saveProviderSettings(const QString &id, const QVariantMap &values, const QS
                              << fileName << "- status" << int(settings.status());
         return false;
     }
-    restrictToOwner(fileName);
+    SettingsLocation::protectSettingsFile(fileName);
     return !settings.allKeys().isEmpty();
 }
 

@@ -3,6 +3,8 @@
 #include "icommonsmsinterface.h"
 #include "pcnudplink.h"
 #include "providerplugins.h"
+#include "settingslocation.h"
+#include "zelsmsversion.h"
 
 #include <QDebug>
 #include <QSettings>
@@ -12,7 +14,7 @@ namespace {
 
 const char *const Organisation = "ZELORG";
 const char *const Application = "ZelSMSService";
-const char *const Version = "1.05";
+const char *const Version = ZELSMS_VERSION;
 
 #if defined(__clang__)
 const char *const CompilerName = "Clang";
@@ -212,6 +214,8 @@ void Controller::copyUserSettingsOnce()
     system->sync();
     if (system->status() != QSettings::NoError)
         qCritical().noquote() << "[Controller::loadSettings()]: cannot write" << system->fileName();
+    else
+        SettingsLocation::protectSettingsFile(system->fileName());
 }
 
 void Controller::loadSettings()
@@ -263,6 +267,8 @@ void Controller::applySettings()
         s->sync();
         if (s->status() != QSettings::NoError)
             qCritical().noquote() << "[Controller::applySettings()]: cannot write" << s->fileName();
+        else
+            SettingsLocation::protectSettingsFile(s->fileName());
     }
     if (isInitialized && isStarted)
         restart();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "servicebase.h"
+#include "zelsmsversion.h"
 
 #include <QString>
 
@@ -16,7 +17,7 @@ public:
     ReceiverService(int argc, char **argv);
     ~ReceiverService() override;
 
-    static QString version() { return QStringLiteral("1.05"); }
+    static QString version() { return QStringLiteral(ZELSMS_VERSION); }
     static QString name() { return QStringLiteral("ZEL SMS service"); }
     static QString description();
 

@@ -28,4 +28,9 @@ function(add_provider_plugin target)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     LIBRARY_OUTPUT_DIRECTORY ${P_OUTPUT_DIR})
+  # Only real providers (those built into the providers folder) are
+  # installed; test plug-ins name their own folder.
+  if(P_OUTPUT_DIR STREQUAL ZELSMS_PROVIDER_DIR)
+    install(TARGETS ${target} LIBRARY DESTINATION ${ZELSMS_INSTALL_PKGDIR}/providers)
+  endif()
 endfunction()

@@ -5,6 +5,7 @@
 #include "providerplugins.h"
 #include "providersettingslayout.h"
 #include "serialportenum.h"
+#include "settingslocation.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
 
@@ -501,6 +502,11 @@ bool SmsDialog::writeSettings()
     }
 
     currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
+    // Private before the first byte is written; again after the write, which
+    // replaces the file and with it the owner.
+    if (!SettingsLocation::protectSettingsFile(common.fileName()))
+        logProblem("writeSettings",
+                   QStringLiteral("cannot make %1 private to its owner").arg(common.fileName()));
     common.beginGroup(QStringLiteral("Common"));
     common.setValue(QStringLiteral("SettingsSaved"), true);
     common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
@@ -517,6 +523,7 @@ bool SmsDialog::writeSettings()
                 common.status() == QSettings::AccessError ? accessDenied : badFormat);
         return false;
     }
+    SettingsLocation::protectSettingsFile(common.fileName());
 
     if (index != 0) {
         QVariantMap values = m_propertyWidget->getValues();

@@ -132,6 +132,22 @@ int ServiceBase::exec()
 int ServiceBase::install()
 {
     auto manager = ServiceManager::create(m_name);
+    const QString provided = manager->providedBy();
+    if (!provided.isEmpty()) {
+        // The package's unit is the one to run: it already carries the
+        // service account and the sandbox, so nothing is written here.
+        if (!m_commandLine.account().isEmpty())
+            printReason(QStringLiteral("The account %1 is ignored: the packaged service runs "
+                                       "under its own account")
+                            .arg(m_commandLine.account()));
+        if (!manager->enableProvided()) {
+            print(ServiceCommandLine::installFailedText(m_name));
+            printReason(manager->errorString());
+            return -1;
+        }
+        print(ServiceCommandLine::providedText(m_name, provided));
+        return 0;
+    }
     if (manager->isInstalled()) {
         print(ServiceCommandLine::alreadyInstalledText(m_name));
         return -1;

@@ -55,6 +55,13 @@ QString ServiceCommandLine::installedText(const QString &name, const QString &pr
     return QStringLiteral("The service %1 has been installed under: %2\n").arg(name, programPath);
 }
 
+QString ServiceCommandLine::providedText(const QString &name, const QString &unitPath)
+{
+    return QStringLiteral("The service %1 is already provided by the package (%2); "
+                          "it has been enabled\n")
+        .arg(name, unitPath);
+}
+
 QString ServiceCommandLine::uninstallFailedText(const QString &name)
 {
     return QStringLiteral("The service %1 could not be uninstalled\n").arg(name);

@@ -41,6 +41,8 @@ public:
     static QString notInstalledText(const QString &name);
     static QString installFailedText(const QString &name);
     static QString installedText(const QString &name, const QString &programPath);
+    // "-install" where a package already provides the service.
+    static QString providedText(const QString &name, const QString &unitPath);
     static QString uninstallFailedText(const QString &name);
     static QString uninstalledText(const QString &name);
     static QString versionText(const QString &name, const QString &programPath, bool installed,

@@ -50,6 +50,15 @@ public:
     virtual bool start(bool afterRestart = false) = 0;
     virtual bool stop() = 0;
 
+    // A unit or entry that an installed package provides for the service,
+    // so "-install" has nothing to write; empty when there is none.
+    virtual QString providedBy() const { return QString(); }
+    // Turns on the automatic start of the provided service.
+    virtual bool enableProvided()
+    {
+        return fail(QStringLiteral("enable"), QStringLiteral("nothing is provided"));
+    }
+
     bool pause();
     bool resume();
     bool sendCommand(int code);

@@ -31,9 +31,39 @@ QString SystemdServiceManager::unitFilePath() const
     return unitDir() + QLatin1Char('/') + unitName();
 }
 
+QString SystemdServiceManager::packagedUnitPath() const
+{
+    const QString forced = qEnvironmentVariable("ZELSMS_SYSTEMD_PACKAGE_UNIT_DIR");
+    const QStringList dirs = forced.isEmpty()
+                                 ? QStringList{QStringLiteral("/lib/systemd/system"),
+                                               QStringLiteral("/usr/lib/systemd/system")}
+                                 : QStringList{QDir::cleanPath(forced)};
+    for (const QString &dir : dirs) {
+        const QString path = dir + QLatin1Char('/') + unitName();
+        if (QFileInfo::exists(path))
+            return path;
+    }
+    return QString();
+}
+
+QString SystemdServiceManager::providedBy() const
+{
+    return QFileInfo::exists(unitFilePath()) ? QString() : packagedUnitPath();
+}
+
+bool SystemdServiceManager::enableProvided()
+{
+    clearError();
+    const QString op = QStringLiteral("install");
+    if (providedBy().isEmpty())
+        return fail(op, QStringLiteral("no package provides %1").arg(unitName()));
+    return systemctlOk({QStringLiteral("daemon-reload")}, op) &&
+           systemctlOk({QStringLiteral("enable"), unitName()}, op);
+}
+
 QString SystemdServiceManager::unitText() const
 {
-    QFile f(unitFilePath());
+    QFile f(QFileInfo::exists(unitFilePath()) ? unitFilePath() : packagedUnitPath());
     if (!f.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(f.read(64 * 1024));
@@ -41,7 +71,7 @@ QString SystemdServiceManager::unitText() const
 
 bool SystemdServiceManager::isInstalled() const
 {
-    return QFileInfo::exists(unitFilePath());
+    return QFileInfo::exists(unitFilePath()) || !packagedUnitPath().isEmpty();
 }
 
 bool SystemdServiceManager::isRunning() const
@@ -76,8 +106,8 @@ bool SystemdServiceManager::install(const InstallRequest &request)
                          QStringLiteral("systemd"));
     // Whatever redirected settings or the runtime directory for the installer
     // must hold for the service too, or it would read other settings and its
-    // control socket would be where nobody looks.
-    for (const char *name : {"ZELSMS_SETTINGS_DIR", "ZELSMS_RUNTIME_DIR", "ZELSMS_STATE_DIR"}) {
+    // control socket would be where nobody looks. The state directory follows.
+    for (const char *name : {"ZELSMS_SETTINGS_DIR", "ZELSMS_RUNTIME_DIR"}) {
         const QString v = qEnvironmentVariable(name);
         if (!v.isEmpty())
             o.environment.insert(QString::fromLatin1(name), v);
@@ -85,6 +115,20 @@ bool SystemdServiceManager::install(const InstallRequest &request)
     const QString rt = runtimeDir();
     if (rt.startsWith(QLatin1String("/run/")) && !rt.mid(5).contains(QLatin1Char('/')))
         o.runtimeDirectoryName = rt.mid(5);
+    else
+        o.readWritePaths << rt;
+    // The spool must survive restarts and stay writable under
+    // ProtectSystem=strict: systemd creates the state directory for the
+    // unit's account, and the service is told where it is.
+    const QString state = qEnvironmentVariable("ZELSMS_STATE_DIR");
+    if (state.isEmpty()) {
+        o.stateDirectoryName = QLatin1String(StateDirectoryName);
+        o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"),
+                             QStringLiteral("/var/lib/") + QLatin1String(StateDirectoryName));
+    } else {
+        o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"), QDir::cleanPath(state));
+        o.readWritePaths << QDir::cleanPath(state);
+    }
     QString error;
     const QString text = SystemdUnitFile::render(o, &error);
     if (text.isEmpty())
@@ -112,6 +156,11 @@ bool SystemdServiceManager::uninstall()
 {
     clearError();
     const QString op = QStringLiteral("uninstall");
+    if (!providedBy().isEmpty())
+        return fail(op, QStringLiteral("unit %1 belongs to the package: remove the package "
+                                       "(apt remove zelsms) or disable the unit "
+                                       "(systemctl disable %2)")
+                            .arg(providedBy(), unitName()));
     if (!isInstalled())
         return fail(op, QStringLiteral("unit file %1 does not exist").arg(unitFilePath()));
     if (isRunning() && !systemctlOk({QStringLiteral("stop"), unitName()}, op))

@@ -11,7 +11,62 @@ bool hasLineBreak(const QString &s)
 {
     return s.contains(QLatin1Char('\n')) || s.contains(QLatin1Char('\r'));
 }
+
+// ProtectHome=yes hides these trees entirely; a program or path inside one
+// of them would make the unit fail to start or lose its settings.
+bool underHome(const QString &path)
+{
+    for (const char *top : {"/home", "/root", "/run/user"}) {
+        const QString t = QLatin1String(top);
+        if (path == t || path.startsWith(t + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
 } // namespace
+
+QStringList hardeningLines(bool homeReadOnly)
+{
+    return {
+        QStringLiteral("UMask=0077"),
+        QStringLiteral("NoNewPrivileges=yes"),
+        QStringLiteral("ProtectSystem=strict"),
+        homeReadOnly ? QStringLiteral("ProtectHome=read-only") : QStringLiteral("ProtectHome=yes"),
+        QStringLiteral("PrivateTmp=yes"),
+        QStringLiteral("ProtectKernelTunables=yes"),
+        QStringLiteral("ProtectKernelModules=yes"),
+        QStringLiteral("ProtectKernelLogs=yes"),
+        QStringLiteral("ProtectControlGroups=yes"),
+        QStringLiteral("ProtectClock=yes"),
+        QStringLiteral("ProtectHostname=yes"),
+        QStringLiteral("ProtectProc=invisible"),
+        QStringLiteral("ProcSubset=pid"),
+        // AF_NETLINK: Qt lists the network interfaces through it before the
+        // gateways' first request.
+        QStringLiteral("RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK"),
+        QStringLiteral("RestrictNamespaces=yes"),
+        QStringLiteral("RestrictRealtime=yes"),
+        QStringLiteral("RestrictSUIDSGID=yes"),
+        QStringLiteral("LockPersonality=yes"),
+        QStringLiteral("MemoryDenyWriteExecute=yes"),
+        QStringLiteral("RemoveIPC=yes"),
+        QStringLiteral("KeyringMode=private"),
+        QStringLiteral("SystemCallArchitectures=native"),
+        QStringLiteral("SystemCallFilter=@system-service"),
+        QStringLiteral("SystemCallFilter=~@privileged @resources"),
+        // A refused call fails with EPERM instead of killing the service.
+        QStringLiteral("SystemCallErrorNumber=EPERM"),
+        QStringLiteral("CapabilityBoundingSet="),
+        QStringLiteral("AmbientCapabilities="),
+        QStringLiteral("DevicePolicy=closed"),
+        QStringLiteral("DeviceAllow=char-ttyUSB rw"),
+        QStringLiteral("DeviceAllow=char-ttyACM rw"),
+        QStringLiteral("DeviceAllow=char-ttyS rw"),
+        // The modem emulator's pseudo-terminals, for trying a modem set-up.
+        QStringLiteral("DeviceAllow=char-pts rw"),
+        QStringLiteral("DeviceAllow=/dev/ptmx rw"),
+    };
+}
 
 QString escapeSpecifiers(const QString &text)
 {
@@ -52,6 +107,15 @@ QString render(const Options &o, QString *error)
             it.key().contains(QLatin1Char('=')))
             return fail(QStringLiteral("environment entry '%1' is unusable").arg(it.key()));
     }
+    for (const QString &path : o.readWritePaths) {
+        if (!QDir::isAbsolutePath(path) || hasLineBreak(path))
+            return fail(QStringLiteral("writable path '%1' is not absolute").arg(path));
+    }
+    bool homeReadOnly = underHome(o.programPath);
+    for (const QString &v : o.environment)
+        homeReadOnly = homeReadOnly || underHome(v);
+    for (const QString &path : o.readWritePaths)
+        homeReadOnly = homeReadOnly || underHome(path);
 
     QStringList l;
     l << QStringLiteral("[Unit]")
@@ -63,8 +127,15 @@ QString render(const Options &o, QString *error)
         l << QStringLiteral("Environment=") + quoted(it.key() + QLatin1Char('=') + it.value());
     if (!o.account.isEmpty())
         l << QStringLiteral("User=") + o.account;
+    if (!o.stateDirectoryName.isEmpty())
+        l << QStringLiteral("StateDirectory=") + o.stateDirectoryName
+          << QStringLiteral("StateDirectoryMode=0750");
     if (!o.runtimeDirectoryName.isEmpty())
-        l << QStringLiteral("RuntimeDirectory=") + o.runtimeDirectoryName;
+        l << QStringLiteral("RuntimeDirectory=") + o.runtimeDirectoryName
+          << QStringLiteral("RuntimeDirectoryMode=0750");
+    for (const QString &path : o.readWritePaths)
+        l << QStringLiteral("ReadWritePaths=") + quoted(QLatin1Char('-') + path);
+    l << hardeningLines(homeReadOnly);
     l << QStringLiteral("Restart=on-failure") << QStringLiteral("RestartSec=2")
       << QStringLiteral("KillMode=control-group") << QStringLiteral("TimeoutStopSec=30")
       << QString() << QStringLiteral("[Install]") << QStringLiteral("WantedBy=multi-user.target")

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // Text of the systemd unit for a service, and the few values read back from
 // an installed unit. Pure, tested as tables.
@@ -11,6 +12,14 @@
 // 246) systemd kills what is left in the unit's control group, the detached
 // restart copy included, and starts the unit again. A normal stop or an
 // orderly exit (status 0) is not restarted.
+//
+// Every unit is sandboxed the same way, the one the package ships and the one
+// "-install" writes alike: no capabilities, a read-only system, no home
+// folders (read-only when the program or a path it is given lives there),
+// serial and pseudo-terminal devices only, the socket families the station
+// link, the gateways and syslog use, and writable state and runtime
+// directories that systemd creates for the account. systemd-analyze rates
+// such a unit 1.6 to 2.1 ("OK").
 namespace SystemdUnitFile {
 
 struct Options
@@ -20,11 +29,16 @@ struct Options
     QString account;                    // User= when set
     QMap<QString, QString> environment; // extra Environment= lines
     QString runtimeDirectoryName;       // RuntimeDirectory=, e.g. "zelsms"
+    QString stateDirectoryName;         // StateDirectory=, e.g. "zelsms"
+    QStringList readWritePaths;         // absolute; writable despite ProtectSystem=strict
 };
+
+// The sandboxing lines, in the order render() writes them.
+QStringList hardeningLines(bool homeReadOnly);
 
 // The unit text, or an empty string with *error set when a value would break
 // the unit (line breaks, an account that is not a plain user name, a
-// relative program path).
+// relative program path or writable path).
 QString render(const Options &options, QString *error = nullptr);
 
 // Value of key in the unit's text (the first occurrence), unquoted for

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QtTest>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace ProviderCatalogue;
 
@@ -171,6 +173,46 @@ private slots:
         QVERIFY(perms & QFile::WriteOwner);
         QVERIFY(!(perms &
                   (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther)));
+    }
+
+    // Root writes the settings, the service's account must read them: the
+    // file changes hands when the account exists and stays root's otherwise.
+    void protectedFileOwner_data()
+    {
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<bool>("viaLink");
+        QTest::addColumn<bool>("handedOver");
+        QTest::newRow("existing-account") << "nobody" << false << true;
+        QTest::newRow("missing-account") << "zel-no-such-account" << false << false;
+        QTest::newRow("no-account") << "" << false << false;
+        QTest::newRow("link-keeps-target-owner") << "nobody" << true << false;
+    }
+    void protectedFileOwner()
+    {
+        QFETCH(QString, account);
+        QFETCH(bool, viaLink);
+        QFETCH(bool, handedOver);
+        if (::geteuid() != 0)
+            QSKIP("only root can hand a file to another account");
+        const struct passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("no account 'nobody' on this machine");
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath("target");
+        if (viaLink) {
+            QVERIFY(QDir().mkpath(QFileInfo(settingsFile()).absolutePath()));
+            QFile t(target);
+            QVERIFY(t.open(QIODevice::WriteOnly));
+            t.close();
+            QVERIFY(QFile::link(target, settingsFile()));
+        }
+        QVERIFY(SettingsLocation::protectSettingsFile(settingsFile(), account));
+        const QFileInfo info(viaLink ? target : settingsFile());
+        QCOMPARE(info.ownerId(), handedOver ? uint(nobody->pw_uid) : 0u);
+        const QFile::Permissions unixBits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                            QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                            QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(info.permissions() & unixBits, QFile::ReadOwner | QFile::WriteOwner);
     }
 
     void unwritableSettingsReportFailure()

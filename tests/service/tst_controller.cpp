@@ -4,6 +4,7 @@
 #include "settingslocation.h"
 #include "stationfake.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -232,6 +233,10 @@ void tst_Controller::userSettingsCopiedOnce()
         QCOMPARE(s.value("Common/SettingsSaved").toBool(), true);
         QCOMPARE(s.value("Common/pcnPort").toInt(), 4100);
         QCOMPARE(s.value("Extra/deep/key").toString(), QStringLiteral("kept"));
+        // The copy may hold gateway passwords: owner-only like every settings file.
+        QCOMPARE(QFileInfo(s.fileName()).permissions() &
+                     (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+                 QFile::Permissions());
     }
     // A later change per user is not copied again: the machine-wide copy rules.
     {

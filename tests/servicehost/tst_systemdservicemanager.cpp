@@ -1,6 +1,7 @@
 #include "servicecontrolclient.h"
 #include "servicepaths.h"
 #include "systemdservicemanager.h"
+#include "zelsmsversion.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -18,6 +19,9 @@ private slots:
     void init();
     void cleanup();
     void installWritesUnitAndEnables();
+    void installWritesThePackagedUnit();
+    void redirectedDirectoriesStayWritable();
+    void packagedUnitIsEnabledNotWritten();
     void failedEnableLeavesNothingBehind();
     void startStopAndStatus();
     void stopOfInactiveUnitFails();
@@ -78,7 +82,11 @@ void TestSystemdServiceManager::init()
     qputenv("PATH", QFile::encodeName(m_dir->filePath(QStringLiteral("fakebin"))) + ':' + m_path);
     qputenv("ZELSMS_SYSTEMD_UNIT_DIR", QFile::encodeName(m_dir->filePath(QStringLiteral("units"))));
     qputenv("ZELSMS_SETTINGS_DIR", QFile::encodeName(m_dir->filePath(QStringLiteral("settings"))));
+    // Keeps an installed package's unit on this machine out of the tests.
+    qputenv("ZELSMS_SYSTEMD_PACKAGE_UNIT_DIR",
+            QFile::encodeName(m_dir->filePath(QStringLiteral("packaged"))));
     qunsetenv("ZELSMS_RUNTIME_DIR");
+    qunsetenv("ZELSMS_STATE_DIR");
 }
 
 void TestSystemdServiceManager::cleanup()
@@ -87,6 +95,7 @@ void TestSystemdServiceManager::cleanup()
     qunsetenv("ZELSMS_SYSTEMD_UNIT_DIR");
     qunsetenv("ZELSMS_SETTINGS_DIR");
     qunsetenv("ZELSMS_RUNTIME_DIR");
+    qunsetenv("ZELSMS_SYSTEMD_PACKAGE_UNIT_DIR");
 }
 
 QStringList TestSystemdServiceManager::calls() const
@@ -131,6 +140,8 @@ void TestSystemdServiceManager::installWritesUnitAndEnables()
     QVERIFY(unit.contains(QStringLiteral("\nEnvironment=\"ZELSMS_SETTINGS_DIR=%1\"\n")
                               .arg(m_dir->filePath(QStringLiteral("settings")))));
     QVERIFY(unit.contains(QStringLiteral("\nRuntimeDirectory=zelsms\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nStateDirectory=zelsms\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nEnvironment=\"ZELSMS_STATE_DIR=/var/lib/zelsms\"\n")));
     QVERIFY(unit.contains(QStringLiteral("\nRestart=on-failure\n")));
     QVERIFY(unit.contains(QStringLiteral("\nWantedBy=multi-user.target\n")));
     QVERIFY(!unit.contains(QStringLiteral("never-written")));
@@ -141,6 +152,76 @@ void TestSystemdServiceManager::installWritesUnitAndEnables()
     QCOMPARE(m.description(), r.description);
     QVERIFY(!m.install(r));
     QCOMPARE(calls().size(), 2);
+}
+
+// "-install" for the package's account and layout writes the very unit the
+// package ships: the same sandbox either way.
+void TestSystemdServiceManager::installWritesThePackagedUnit()
+{
+    qunsetenv("ZELSMS_SETTINGS_DIR");
+    SystemdServiceManager m(m_name);
+    ServiceManager::InstallRequest r;
+    r.programPath = QStringLiteral(ZELSMS_PACKAGED_PROGRAM);
+    r.description = QStringLiteral("Служба SMS ЗЕЛ, версия " ZELSMS_VERSION);
+    r.account = QStringLiteral("zelsms");
+    QVERIFY2(m.install(r), qPrintable(m.errorString()));
+    QFile shipped(QStringLiteral(ZELSMS_SHIPPED_UNIT));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QCOMPARE(readUnit(), QString::fromUtf8(shipped.readAll()));
+}
+
+// ProtectSystem=strict makes everything read-only but what the unit names:
+// a state or runtime directory moved elsewhere at install time must be named.
+void TestSystemdServiceManager::redirectedDirectoriesStayWritable()
+{
+    qputenv("ZELSMS_STATE_DIR", "/srv/zel/state");
+    qputenv("ZELSMS_RUNTIME_DIR", "/srv/zel/run");
+    SystemdServiceManager m(m_name);
+    ServiceManager::InstallRequest r;
+    r.programPath = QStringLiteral("/opt/zel/ZelSMSService");
+    const bool ok = m.install(r);
+    qunsetenv("ZELSMS_STATE_DIR");
+    QVERIFY2(ok, qPrintable(m.errorString()));
+    const QString unit = readUnit();
+    QVERIFY(unit.contains(QStringLiteral("\nReadWritePaths=\"-/srv/zel/run\"\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nReadWritePaths=\"-/srv/zel/state\"\n")));
+    QVERIFY(unit.contains(QStringLiteral("\nEnvironment=\"ZELSMS_STATE_DIR=/srv/zel/state\"\n")));
+    QVERIFY(!unit.contains(QStringLiteral("\nStateDirectory=")));
+    QVERIFY(!unit.contains(QStringLiteral("\nRuntimeDirectory=")));
+}
+
+// With the package's unit present "-install" writes nothing and enables that
+// unit; "-uninstall" leaves it to the package; an administrator's own unit
+// in the unit directory still takes precedence.
+void TestSystemdServiceManager::packagedUnitIsEnabledNotWritten()
+{
+    const QString packaged = m_dir->filePath(QStringLiteral("packaged/zel-sms-service.service"));
+    QVERIFY(QDir().mkpath(QFileInfo(packaged).absolutePath()));
+    QVERIFY(QFile::copy(QStringLiteral(ZELSMS_SHIPPED_UNIT), packaged));
+
+    Run run = runService({QStringLiteral("-install"), QStringLiteral("alarm")});
+    QCOMPARE(run.out, QStringLiteral("The service ZEL SMS service is already provided by the "
+                                     "package (%1); it has been enabled\n")
+                          .arg(packaged));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral("alarm is ignored")), qPrintable(run.err));
+    QCOMPARE(calls(), QStringList({"daemon-reload", "enable zel-sms-service.service"}));
+    QVERIFY(!QFileInfo::exists(unitPath()));
+
+    run = runService({QStringLiteral("-v")});
+    QVERIFY2(run.out.contains(QStringLiteral("\t" ZELSMS_PACKAGED_PROGRAM "\n\nis installed ")),
+             qPrintable(run.out));
+
+    run = runService({QStringLiteral("-uninstall")});
+    QCOMPARE(run.exitCode, 255);
+    QCOMPARE(run.out, QStringLiteral("The service ZEL SMS service could not be uninstalled\n"));
+    QVERIFY2(run.err.contains(QStringLiteral("belongs to the package")), qPrintable(run.err));
+    QVERIFY(QFileInfo::exists(packaged));
+
+    QVERIFY(QDir().mkpath(QFileInfo(unitPath()).absolutePath()));
+    QVERIFY(QFile::copy(packaged, unitPath()));
+    run = runService({QStringLiteral("-install")});
+    QCOMPARE(run.out, QStringLiteral("The service ZEL SMS service is already installed\n"));
 }
 
 void TestSystemdServiceManager::failedEnableLeavesNothingBehind()
@@ -329,6 +410,8 @@ void TestSystemdServiceManager::launchedBySystemdRunsTheService()
     env.insert(QStringLiteral("ZELSMS_SERVICE_LAUNCH"), QStringLiteral("systemd"));
     env.insert(QStringLiteral("ZELSMS_RUNTIME_DIR"), runtime);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
+    // Its spool stays in the test's folder, not in the machine's /var/lib.
+    env.insert(QStringLiteral("ZELSMS_STATE_DIR"), m_dir->filePath(QStringLiteral("state")));
     service.setProcessEnvironment(env);
     service.start(QStringLiteral(ZELSMS_SERVICE_BINARY), QStringList());
     QVERIFY(service.waitForStarted(5000));

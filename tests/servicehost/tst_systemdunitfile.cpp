@@ -1,5 +1,10 @@
 #include "systemdunitfile.h"
+#include "zelsmsversion.h"
 
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestSystemdUnitFile : public QObject
@@ -7,8 +12,12 @@ class TestSystemdUnitFile : public QObject
     Q_OBJECT
 private slots:
     void fullUnit();
+    void exposure_data();
+    void exposure();
     void optionalLines_data();
     void optionalLines();
+    void reachablePaths_data();
+    void reachablePaths();
     void refusedValues_data();
     void refusedValues();
     void valueRoundTrip_data();
@@ -27,31 +36,77 @@ SystemdUnitFile::Options zelOptions()
 }
 } // namespace
 
+// The packaged service's options give exactly the unit the package ships.
 void TestSystemdUnitFile::fullUnit()
 {
     SystemdUnitFile::Options o = zelOptions();
+    o.description = QStringLiteral("Служба SMS ЗЕЛ, версия " ZELSMS_VERSION);
+    o.programPath = QStringLiteral(ZELSMS_PACKAGED_PROGRAM);
     o.account = QStringLiteral("zelsms");
+    o.stateDirectoryName = QStringLiteral("zelsms");
+    o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"), QStringLiteral("/var/lib/zelsms"));
     QString error;
     const QString text = SystemdUnitFile::render(o, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
-    QCOMPARE(text, QStringLiteral("[Unit]\n"
-                                  "Description=Служба SMS ЗЕЛ, версия 1.05\n"
-                                  "After=network-online.target\n"
-                                  "Wants=network-online.target\n"
-                                  "\n"
-                                  "[Service]\n"
-                                  "Type=simple\n"
-                                  "ExecStart=\"/opt/zel/bin/ZelSMSService\"\n"
-                                  "Environment=\"ZELSMS_SERVICE_LAUNCH=systemd\"\n"
-                                  "User=zelsms\n"
-                                  "RuntimeDirectory=zelsms\n"
-                                  "Restart=on-failure\n"
-                                  "RestartSec=2\n"
-                                  "KillMode=control-group\n"
-                                  "TimeoutStopSec=30\n"
-                                  "\n"
-                                  "[Install]\n"
-                                  "WantedBy=multi-user.target\n"));
+    QFile shipped(QStringLiteral(ZELSMS_SHIPPED_UNIT));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QCOMPARE(text, QString::fromUtf8(shipped.readAll()));
+}
+
+// systemd's own rating of the sandbox, for every kind of unit "-install"
+// writes: as root, under an account, and from a build in a home folder
+// (which can only be made read-only, not hidden).
+void TestSystemdUnitFile::exposure_data()
+{
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("programPath");
+    QTest::addColumn<QString>("protectHome");
+    QTest::newRow("root") << ""
+                          << "/usr/lib/zelsms/ZelSMSService"
+                          << "yes";
+    QTest::newRow("account") << "zelsms"
+                             << "/opt/zel/ZelSMSService"
+                             << "yes";
+    QTest::newRow("home-build") << ""
+                                << "/root/zelsms/build/bin/ZelSMSService"
+                                << "read-only";
+}
+
+void TestSystemdUnitFile::exposure()
+{
+    QFETCH(QString, account);
+    QFETCH(QString, programPath);
+    QFETCH(QString, protectHome);
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("systemd-analyze is not installed");
+    SystemdUnitFile::Options o = zelOptions();
+    o.account = account;
+    o.programPath = programPath;
+    o.stateDirectoryName = QStringLiteral("zelsms");
+    const QString text = SystemdUnitFile::render(o);
+    QCOMPARE(SystemdUnitFile::value(text, QStringLiteral("ProtectHome")), protectHome);
+
+    QTemporaryDir dir;
+    QFile unit(dir.filePath(QStringLiteral("zel-sms-service.service")));
+    QVERIFY(unit.open(QIODevice::WriteOnly));
+    unit.write(text.toUtf8());
+    unit.close();
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(analyze, {QStringLiteral("security"), QStringLiteral("--offline=true"),
+                      QStringLiteral("--no-pager"), unit.fileName()});
+    QVERIFY(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAll());
+    // Any complaint about the unit's syntax would mean systemd ignores a line.
+    QVERIFY2(!out.contains(QStringLiteral("Unknown")) && !out.contains(QStringLiteral("Failed")),
+             qPrintable(out.left(2000)));
+    const QRegularExpression re(QStringLiteral("Overall exposure level for [^:]+: ([0-9.]+)"));
+    const QRegularExpressionMatch m = re.match(out);
+    QVERIFY2(m.hasMatch(), qPrintable(out.right(500)));
+    const double level = m.captured(1).toDouble();
+    qInfo("exposure %s: %.1f", QTest::currentDataTag(), level);
+    QVERIFY2(level <= 2.5, qPrintable(m.captured(0)));
 }
 
 void TestSystemdUnitFile::optionalLines_data()
@@ -64,6 +119,39 @@ void TestSystemdUnitFile::optionalLines_data()
                                       << "zelsms" << false << true;
     QTest::newRow("account-no-dir") << "alarm.svc"
                                     << "" << true << false;
+}
+
+// Paths the service must reach although the sandbox hides home folders and
+// makes the system read-only.
+void TestSystemdUnitFile::reachablePaths_data()
+{
+    QTest::addColumn<QString>("programPath");
+    QTest::addColumn<QStringList>("writable");
+    QTest::addColumn<QString>("protectHome");
+    QTest::addColumn<QString>("readWritePaths");
+    QTest::newRow("system-program") << "/usr/lib/zelsms/ZelSMSService" << QStringList() << "yes"
+                                    << "";
+    QTest::newRow("home-program") << "/home/admin/zel/ZelSMSService" << QStringList() << "read-only"
+                                  << "";
+    QTest::newRow("home-prefix-only") << "/homes/zel/ZelSMSService" << QStringList() << "yes"
+                                      << "";
+    QTest::newRow("writable-in-root-home")
+        << "/opt/zel/ZelSMSService" << QStringList{"/root/zel state"} << "read-only"
+        << "-/root/zel state";
+}
+
+void TestSystemdUnitFile::reachablePaths()
+{
+    QFETCH(QString, programPath);
+    QFETCH(QStringList, writable);
+    QFETCH(QString, protectHome);
+    QFETCH(QString, readWritePaths);
+    SystemdUnitFile::Options o = zelOptions();
+    o.programPath = programPath;
+    o.readWritePaths = writable;
+    const QString text = SystemdUnitFile::render(o);
+    QCOMPARE(SystemdUnitFile::value(text, QStringLiteral("ProtectHome")), protectHome);
+    QCOMPARE(SystemdUnitFile::value(text, QStringLiteral("ReadWritePaths")), readWritePaths);
 }
 
 void TestSystemdUnitFile::optionalLines()
@@ -103,6 +191,8 @@ void TestSystemdUnitFile::refusedValues_data()
                                                  << "1zel";
     QTest::newRow("environment-newline") << "environment"
                                          << "x\ny";
+    QTest::newRow("relative-writable-path") << "writable"
+                                            << "var/lib/zelsms";
 }
 
 void TestSystemdUnitFile::refusedValues()
@@ -116,6 +206,8 @@ void TestSystemdUnitFile::refusedValues()
         o.description = value;
     else if (field == "account")
         o.account = value;
+    else if (field == "writable")
+        o.readWritePaths << value;
     else
         o.environment.insert(QStringLiteral("ZELSMS_SETTINGS_DIR"), value);
     QString error;

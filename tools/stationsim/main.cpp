@@ -1,4 +1,5 @@
 #include "stationsim.h"
+#include "zelsmsversion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -32,6 +33,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ZelStationSim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZELSMS_VERSION));
     SmsText::registerSmsMessageType();
 
     QCommandLineParser p;
@@ -39,6 +41,7 @@ int main(int argc, char *argv[])
         "Plays the monitoring station: prints the service's status datagrams, answers them and "
         "sends SMS requests. One line per event on standard output."));
     p.addHelpOption();
+    p.addVersionOption();
     const QCommandLineOption bindOpt(
         "bind", "Station address:port to listen on (the service's pcnIpAddress:pcnPort).",
         "addr:port", "0.0.0.0:3124");
