@@ -13,6 +13,10 @@ function(add_unit_test name)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT})
+  if(T_GUI)
+    # "ctest -LE gui" runs everything that needs no widgets
+    set_tests_properties(${name} PROPERTIES LABELS gui)
+  endif()
 endfunction()
 
 # add_provider_plugin(<target> SOURCES ... [LIBS ...])

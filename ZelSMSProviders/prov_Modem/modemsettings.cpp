@@ -1,5 +1,7 @@
 #include "modemsettings.h"
 
+#include "gsmmodemctrl.h"
+
 #include <QCoreApplication>
 
 namespace {
@@ -58,6 +60,10 @@ ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
     s.flowControl = storedInt(stored, ModemGroup, "hwControl", 0, 0, 2, s.problems);
     s.dataBits = storedInt(stored, ModemGroup, "byteSize", 8, 5, 8, s.problems);
     s.pinCode = storedText(stored, ModemGroup, "pinCode");
+    // The PIN itself stays out of the log: it is a secret even when mistyped.
+    if (!s.pinCode.isEmpty() && !GSMModemCtrl::isValidPin(s.pinCode))
+        s.errors << QStringLiteral("неверный PIN код SIM карты (ключ ModemSettings/pinCode группы "
+                                   "GSMModem): допустимо от 4 до 8 цифр");
     s.sendCtrlSms = storedBool(stored, CtrlSmsGroup, "sendCtrlSms");
     s.ctrlSmsNum = storedText(stored, CtrlSmsGroup, "ctrlSmsNum");
     // Zero hours would send a control SMS every time the modem is idle.

@@ -25,6 +25,8 @@ struct ModemSettings
 
     // Stored values that could not be used and were replaced by defaults.
     QStringList problems;
+    // Stored values with which the provider must not start, each naming its key.
+    QStringList errors;
 
     // stored: every key of the provider's group, sub-group keys joined by '/'
     // ("ModemSettings/pinCode"), as the settings program writes them. Flat
@@ -32,6 +34,7 @@ struct ModemSettings
     static ModemSettings fromStored(const QVariantMap &stored);
 
     bool isComplete() const { return !comPort.isEmpty(); }
+    bool isUsable() const { return isComplete() && errors.isEmpty(); }
 
     QSerialPort::Parity parity() const;
     QSerialPort::StopBits stopBits() const;

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QSettings>
+#include <cstddef>
 #include <exception>
 
 namespace {
@@ -26,8 +27,11 @@ QVariantMap storedProviderSettings()
     return stored;
 }
 
+// Exactly the bytes the duplicate rule compares: phone and all text bytes,
+// which lie side by side in the packed record.
 QByteArray contentKey(const SMSMessage &msg)
 {
+    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
     return QByteArray(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize);
 }
 
@@ -113,6 +117,7 @@ bool PROV_Modem::withdraw(quint64 spoolId)
     for (int i = 0; i < m_smsQueue.size(); ++i)
         if (contentKey(m_smsQueue.at(i)) == key) {
             m_smsQueue.removeAt(i);
+            m_waiting.remove(key);
             break;
         }
     return true;
@@ -143,16 +148,18 @@ int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
         m_ids.add(contentKey(msg), *spoolId);
     // The one being sent counts as waiting too: an identical request that
     // arrives meanwhile would otherwise go out a second time.
-    for (const SMSMessage &queued : qAsConst(m_batch)) {
-        if (SmsText::sameMessage(queued, msg))
-            return 0;
-    }
-    for (const SMSMessage &queued : qAsConst(m_smsQueue)) {
-        if (SmsText::sameMessage(queued, msg))
-            return 0;
-    }
+    QByteArray key = contentKey(msg);
+    if (m_waiting.contains(key))
+        return 0;
+    m_waiting.insert(std::move(key));
     m_smsQueue.append(msg);
     return 0;
+}
+
+void PROV_Modem::forgetWaiting(const QList<SMSMessage> &done)
+{
+    for (const SMSMessage &msg : done)
+        m_waiting.remove(contentKey(msg));
 }
 
 double PROV_Modem::balance(int *known)
@@ -173,9 +180,12 @@ void PROV_Modem::start()
 {
     if (!readSettings()) {
         log(QtCriticalMsg, QStringLiteral("Ошибка инициализации провайдера SMS оповещений"));
-        log(QtCriticalMsg,
-            QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                .arg(QLatin1String(RegKey)));
+        if (!m_settings.isComplete())
+            log(QtCriticalMsg,
+                QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
+                    .arg(QLatin1String(RegKey)));
+        for (const QString &error : qAsConst(m_settings.errors))
+            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
         return;
     }
     m_providerState = StateOpenPort;
@@ -194,7 +204,7 @@ bool PROV_Modem::readSettings()
     m_settings = ModemSettings::fromStored(storedProviderSettings());
     for (const QString &problem : qAsConst(m_settings.problems))
         log(QtWarningMsg, QStringLiteral("[PROV_Modem::readSettings()]: ") + problem);
-    return m_settings.isComplete();
+    return m_settings.isUsable();
 }
 
 void PROV_Modem::resetState()
@@ -211,6 +221,7 @@ void PROV_Modem::resetState()
     m_balanceFailedMs = 0;
     m_smsQueue.clear();
     m_batch.clear();
+    m_waiting.clear();
     m_ids.clear();
     m_ctrlSmsPending = false;
     m_ctrl.reset();
@@ -290,6 +301,7 @@ void PROV_Modem::stateIdle()
                 report(msg, OutcomeDropped, why);
             m_batch.clear();
             m_smsQueue.clear();
+            m_waiting.clear();
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateMachine()]: превышено число "
                                               "ошибок отправки, удалено SMS из очереди: %1")
                                    .arg(dropped));
@@ -452,7 +464,7 @@ void PROV_Modem::commitModemResult(QVariantMap results)
     // controller's front command; USSD answers come from the unsolicited
     // handler, whatever runs then. requestType alone cannot tell them apart:
     // the control SMS and a late answer arrive while another request waits.
-    const bool fromSms = controllerSendsSms();
+    const bool fromSms = !m_ctrl.isCommittingUssd() && controllerSendsSms();
     if (fromSms && m_requestType == RequestSms)
         applySmsResult(results);
     else if (!fromSms && m_requestType == RequestBalance)
@@ -494,6 +506,7 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
         m_failCount = 0;
         for (const SMSMessage &msg : qAsConst(m_batch))
             report(msg, OutcomeDelivered, QString());
+        forgetWaiting(m_batch);
     }
     m_batch.clear();
 }

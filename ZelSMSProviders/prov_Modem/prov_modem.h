@@ -11,6 +11,7 @@
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
+#include <QSet>
 #include <QTimer>
 
 // The provider that sends the station's notifications through a GSM modem on a
@@ -83,6 +84,7 @@ private slots:
     void onPortError(QSerialPort::SerialPortError error);
 
 private:
+    void forgetWaiting(const QList<SMSMessage> &done);
     void resetState();
     void stateOpenPort();
     void stateIdle();
@@ -114,6 +116,9 @@ private:
 
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;
+    // Duplicate index: the compared bytes of every SMS in the queue or the
+    // batch, so that a check costs the same with 100,000 waiting as with one.
+    QSet<QByteArray> m_waiting;
     int m_requestType = RequestNone;
     qint64 m_lastSmsMs = 0;
     qint64 m_lastBalanceMs = 0;

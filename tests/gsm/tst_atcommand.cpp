@@ -257,8 +257,8 @@ void TestAtCommand::informationParsers_data()
     QTest::newRow("creg-not-searching")
         << "creg" << QByteArray("\r\n+CREG: 0,0\r\n\r\nOK\r\n") << 3 << 0;
     QTest::newRow("creg-denied") << "creg" << QByteArray("\r\n+CREG: 0,3\r\n\r\nOK\r\n") << 4 << 0;
-    QTest::newRow("creg-roaming-is-refused")
-        << "creg" << QByteArray("\r\n+CREG: 0,5\r\n\r\nOK\r\n") << 4 << 0;
+    QTest::newRow("creg-roaming-is-registered")
+        << "creg" << QByteArray("\r\n+CREG: 0,5\r\n\r\nOK\r\n") << 1 << 0;
     QTest::newRow("creg-garbage") << "creg" << QByteArray("\r\n+CREG: x\r\n\r\nOK\r\n") << 0 << 0;
     QTest::newRow("csq-17-99") << "csq" << QByteArray("\r\n+CSQ: 17,99\r\n\r\nOK\r\n") << 0 << 17;
 }

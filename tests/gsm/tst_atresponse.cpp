@@ -154,6 +154,13 @@ void TestAtResponse::balance_data()
         << QString::fromUtf8("Тариф 300, баланс 45,10 р") << true << 45.10;
     QTest::newRow("no-amount") << QString::fromUtf8("Ваш запрос принят") << false << 0.0;
     QTest::newRow("number-only") << QString::fromUtf8("Остаток 100") << false << 0.0;
+    QTest::newRow("bonus-before-balance-word")
+        << QString::fromUtf8("Бонус 3 руб. Баланс 150,00 руб.") << true << 150.0;
+    QTest::newRow("thousands-blank") << QString::fromUtf8("Баланс 1 234,56 р.") << true << 1234.56;
+    QTest::newRow("thousands-no-break-space-upper-word")
+        << QString::fromUtf8("Пакет 5 р/сут. БАЛАНС: 12\u00a0345 р") << true << 12345.0;
+    QTest::newRow("amount-before-balance-word")
+        << QString::fromUtf8("150 руб. - ваш баланс") << true << 150.0;
 }
 
 void TestAtResponse::balance()
@@ -259,6 +266,9 @@ void TestAtResponse::extractFromCommandBuffer_data()
                                             << QByteArray("\r\n+CREG: 0,1\r\n\r\nOK\r\n") << 0;
     QTest::newRow("unfinished-cmt-waits")
         << QByteArray("\r\n+CMT: ,22\r\n0791") << QByteArray("\r\n+CMT: ,22\r\n0791") << 0;
+    QTest::newRow("ussd-answer-between-info-and-ok")
+        << QByteArray("\r\n+CSQ: 17,99\r\n\r\n+CUSD: 0,\"Balance\r\n5 r\",15\r\n\r\nOK\r\n")
+        << QByteArray("\r\n+CSQ: 17,99\r\n\r\nOK\r\n") << 1;
     QTest::newRow("ccwa-query-answer-stays") << QByteArray("\r\n+CCWA: 1\r\n\r\nOK\r\n")
                                              << QByteArray("\r\n+CCWA: 1\r\n\r\nOK\r\n") << 0;
 }

@@ -179,6 +179,17 @@ void TestSmsPdu::decodeSenderNumber_data()
     QTest::newRow("service-centre-12-digits")
         << QByteArray("0891973007111122F2040B919700214365F7000862107121000021020041")
         << QByteArray("79001234567");
+    QTest::newRow("alphanumeric-sender")
+        << QByteArray("07919730071111F1040DD0CDF2396C7CBB01000862107121000021020041")
+        << QByteArray("MegaFon");
+    QTest::newRow("alphanumeric-extension-table")
+        << QByteArray("07919730071111F10410D0C2B07BBDE1C5363E000862107121000021020041")
+        << QByteArray("Bank[1]");
+    QTest::newRow("address-longer-than-20-digits")
+        << QByteArray("07919730071111F10416919700214365F70000000000000000000862107121000021020041")
+        << QByteArray();
+    QTest::newRow("line-break-in-address")
+        << QByteArray("00040B919700\n14365F7000862107121000021020041") << QByteArray();
     QTest::newRow("truncated") << QByteArray("07919730071111F1040B9197002143") << QByteArray();
     QTest::newRow("garbage") << QByteArray("ZZZZ") << QByteArray();
     QTest::newRow("empty") << QByteArray() << QByteArray();

@@ -71,6 +71,10 @@ private slots:
     void portOpenRetriedQuietly();
     void missingPortDoesNotStart();
     void invalidNumberRefused();
+    void badPinRefusesToStart_data();
+    void badPinRefusesToStart();
+    void ussdAnswerWhileSmsWaits();
+    void withdrawnSmsMayComeAgain();
     void outcomesPerRecord();
     void realModemInitialises();
 
@@ -321,6 +325,8 @@ void TestProvModem::duplicateSuppression()
     QCOMPARE(m_modem->model().receivedSms().at(1).info.number, QByteArray("89000000000"));
     QTest::qWait(200);
     QCOMPARE(m_modem->model().receivedSms().size(), 2);
+    m_prov->enqueueSms(a); // sent: no longer waiting, so a new alarm
+    QCOMPARE(m_prov->queuedCount(), 1);
 }
 
 void TestProvModem::failurePauseAndDrop()
@@ -648,6 +654,54 @@ void TestProvModem::invalidNumberRefused()
     m_prov->enqueueSms(utf8Message("", "no number"));
     QCOMPARE(m_prov->queuedCount(), 0);
     QCOMPARE(logCount("SMS не принято: неверный номер"), 2);
+}
+
+void TestProvModem::badPinRefusesToStart_data()
+{
+    QTest::addColumn<QString>("pin");
+    QTest::newRow("second-command-after-line-break") << QString("1234\r\nAT+CFUN=0");
+    QTest::newRow("three-digits") << QString("123");
+}
+
+void TestProvModem::badPinRefusesToStart()
+{
+    QFETCH(QString, pin);
+    QVERIFY(!startProvider(QVariantMap{{"ModemSettings/pinCode", pin}}));
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateStopped));
+    QTest::qWait(100);
+    QVERIFY(m_modem->model().commands().isEmpty());
+    QCOMPARE(logCount("ключ ModemSettings/pinCode"), 1);
+    QCOMPARE(logCount(pin), 0); // a secret, even when mistyped
+}
+
+void TestProvModem::ussdAnswerWhileSmsWaits()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().setSmsStall(true);
+    m_prov->enqueueSms(utf8Message("+79123456789", "alarm"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 5000);
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateWaitResult));
+    m_modem->injectUnsolicited(
+        "\r\n+CUSD: 0,\"" + SmsPdu::encodeUcs2Hex(QString::fromUtf8("Баланс 77 р")) + "\",72\r\n");
+    int known = 0;
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->balance(&known), 77.0, 3000);
+    QCOMPARE(known, 1);
+    // the operator's answer is not the SMS's result
+    QCOMPARE(m_prov->state(), int(PROV_Modem::StateWaitResult));
+    QCOMPARE(m_prov->batchCount(), 1);
+    QCOMPARE(logCount("Отправлено SMS"), 0);
+}
+
+void TestProvModem::withdrawnSmsMayComeAgain()
+{
+    m_prov.reset(new PROV_Modem); // not started: the queue only fills
+    const SMSMessage a = utf8Message("+79123456789", "alarm");
+    m_prov->enqueueTracked(7, a);
+    QVERIFY(m_prov->withdraw(7));
+    QCOMPARE(m_prov->queuedCount(), 0);
+    m_prov->enqueueSms(a); // no longer waiting, so not a duplicate
+    QCOMPARE(m_prov->queuedCount(), 1);
 }
 
 namespace {

@@ -105,7 +105,8 @@ void tst_Spool::finishedRecordKeepsItsOutcome()
     QCOMPARE(handed.at(0).lastError, QString("HTTP 500"));
     // The record comes back exactly as the station sent it.
     QVERIFY(SmsText::sameMessage(handed.at(0).message(), group[1].msg));
-    QCOMPARE(handed.at(0).message().textLength, group[1].msg.textLength);
+    // copied out: a reference to a member of the packed record would be misaligned
+    QCOMPARE(int(handed.at(0).message().textLength), int(group[1].msg.textLength));
 }
 
 void tst_Spool::newerFileLeftUntouched()

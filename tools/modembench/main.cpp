@@ -1,10 +1,13 @@
 // ZelModemBench: how fast notifications leave through the modem provider.
 //  1. SMS per minute: a PROV_Modem in this process sends a batch of distinct
 //     SMS through the emulated modem answering at once (shipped 100 ms tick).
+//  0. Enqueue cost: distinct SMS into an idle provider's queue, then as many
+//     duplicates while all of them wait (the duplicate check's cost).
 //  2. Latency: the real ZelSMSService with prov_Modem gets station datagrams
 //     on loopback; the time from sending a datagram to its PDU arriving on the
 //     emulated modem's line, median (and spread) over the samples.
-// Usage: ZelModemBench [--count N] [--samples N] [--service PATH] [--plugin PATH]
+// Usage: ZelModemBench [--count N] [--samples N] [--enqueue N] [--service PATH]
+//        [--plugin PATH]
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
@@ -42,6 +45,27 @@ SMSMessage numbered(int i)
     const QByteArray phone = "+7912" + QByteArray::number(1000000 + i);
     return SmsText::makeMessage(phone, QString::fromUtf8("Тревога %1").arg(i).toUtf8(),
                                 SMSMessage::EncodingUtf8);
+}
+
+void enqueueCost(int count)
+{
+    PROV_Modem provider; // not started: the queue only fills
+    QList<SMSMessage> messages;
+    messages.reserve(count);
+    for (int i = 0; i < count; ++i)
+        messages.append(numbered(i));
+    QElapsedTimer timer;
+    timer.start();
+    for (const SMSMessage &msg : qAsConst(messages))
+        provider.enqueueSms(msg);
+    const double distinctUs = timer.nsecsElapsed() / 1e3 / count;
+    timer.restart();
+    for (const SMSMessage &msg : qAsConst(messages))
+        provider.enqueueSms(msg);
+    const double duplicateUs = timer.nsecsElapsed() / 1e3 / count;
+    std::printf("enqueue: %d distinct SMS %.2f us per call; %d duplicates with %d waiting %.2f us "
+                "per call\n",
+                count, distinctUs, count, provider.queuedCount(), duplicateUs);
 }
 
 int smsPerMinute(int count)
@@ -138,11 +162,13 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({"count", "SMS for the throughput run.", "n", "100"});
     parser.addOption({"samples", "Datagrams for the latency run.", "n", "20"});
+    parser.addOption({"enqueue", "SMS for the enqueue cost run.", "n", "100000"});
     parser.addOption({"service", "ZelSMSService binary.", "path", ZELSMS_SERVICE_BINARY});
     parser.addOption({"plugin", "prov_Modem plug-in.", "path", PROV_MODEM_PLUGIN});
     parser.process(app);
     qInstallMessageHandler(quietLog);
     GsmClock::useSystemClock();
+    enqueueCost(qBound(1, parser.value("enqueue").toInt(), 1000000));
     const int rc = smsPerMinute(qBound(1, parser.value("count").toInt(), 10000));
     if (rc != 0)
         return rc;

@@ -87,6 +87,10 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
         return refuse("SIM карта ожидает PIN код, отвергнутый ранее; требуется изменить настройки");
     if (controller->pinCode().isEmpty())
         return refuse("SIM карта ожидает PIN код, но он не задан в настройках");
+    // Whatever follows "AT+CPIN=" goes to the modem as typed: a line break in
+    // the setting would send a command of its own.
+    if (!GSMModemCtrl::isValidPin(controller->pinCode()))
+        return refuse("PIN код SIM карты в настройках неверен: допустимо от 4 до 8 цифр");
     m_pinPending = true;
     m_state = 1;
     return ParseWaiting;

@@ -10,7 +10,9 @@ void AT_CommandCREG_Check::parseInfo(const QByteArray &text)
     const AtResponse::TwoNumbers creg = AtResponse::parseCregResponse(text);
     if (!creg.ok)
         return;
-    if (creg.second == 1)
+    // Many machine-to-machine SIMs only ever register as roaming; they work
+    // as well as a home registration.
+    if (creg.second == 1 || creg.second == 5)
         controller->setGsmStatus(GSMModemCtrl::GsmRegistered);
     else if (creg.second == 0 || creg.second == 2)
         controller->setGsmStatusQuietly(GSMModemCtrl::GsmSearching);

@@ -1,6 +1,7 @@
 #include "atresponse.h"
 
 #include <QRegularExpression>
+#include <cmath>
 
 namespace AtResponse {
 
@@ -91,7 +92,8 @@ const QRegularExpression &extractPattern()
     static const QRegularExpression re(
         QStringLiteral("\\r\\n(RING|\\+CLIP:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
                        "\\+CCWA:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
-                       "\\+CMT:[^\\r\\n]*\\r\\n[0-9A-Fa-f]+)\\r\\n"));
+                       "\\+CMT:[^\\r\\n]*\\r\\n[0-9A-Fa-f]+|"
+                       "\\+CUSD:\\s*\\d+(?:,\\s*\"[^\"]*\"[^\\r\\n]*)?)\\r\\n"));
     return re;
 }
 
@@ -154,18 +156,34 @@ TwoNumbers parseCcwaResponse(const QByteArray &info)
 
 Balance parseCusdBalance(const QString &text)
 {
-    // A search finds the leftmost amount, which is what a lazy leading part
-    // would leave for the capture.
-    static const QRegularExpression re(
-        QStringLiteral("(-?\\d+([.,]\\d+)?)\\s*(руб|р|rub|r|pyb|p)\\.?"),
+    // An amount: an optional minus, digits (in groups of three parted by
+    // blanks or no-break spaces, as "1 234,56"), an optional fraction and a
+    // currency mark. No digit may stand right before it, or the tail of a
+    // longer number would pass for an amount.
+    static const QRegularExpression amount(
+        QStringLiteral("(?<!\\d)(-?(?:\\d{1,3}(?:[ \\x{00A0}\\x{202F}]\\d{3})+|\\d+)(?:[.,]\\d+)?)"
+                       "\\s*(?:руб|р|rub|r|pyb|p)\\.?"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
+    // Operators put bonuses, tariffs and minutes beside the balance ("Бонус 3
+    // руб. Баланс 150,00 руб."); the amount after the balance word is the one.
+    static const QRegularExpression balanceWord(QStringLiteral("баланс|balance|остаток"),
+                                                QRegularExpression::CaseInsensitiveOption |
+                                                    QRegularExpression::UseUnicodePropertiesOption);
     Balance out;
-    const auto m = re.match(text);
+    QRegularExpressionMatch m;
+    const QRegularExpressionMatch word = balanceWord.match(text);
+    if (word.hasMatch())
+        m = amount.match(text, word.capturedEnd());
+    if (!m.hasMatch())
+        m = amount.match(text);
     if (!m.hasMatch())
         return out;
+    QString number = m.captured(1);
+    number.remove(QLatin1Char(' ')).remove(QChar(0x00A0)).remove(QChar(0x202F));
+    number.replace(QLatin1Char(','), QLatin1Char('.'));
     bool ok = false;
-    const double value = m.captured(1).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
-    if (ok) {
+    const double value = number.toDouble(&ok);
+    if (ok && std::isfinite(value)) {
         out.ok = true;
         out.value = value;
     }
@@ -219,7 +237,7 @@ QByteArray keepUnfinished(const QByteArray &buffer)
         const int lineEnds = rest.count("\r\n");
         const bool unfinished = lastKind == QLatin1String("CMT") ? lineEnds < 2
                                 : lastKind == QLatin1String("CUSD")
-                                    ? rest.count('"') < 2 || lineEnds < 1
+                                    ? rest.count('"') % 2 == 1 || lineEnds < 1
                                     : lineEnds < 1;
         if (unfinished)
             kept = rest;

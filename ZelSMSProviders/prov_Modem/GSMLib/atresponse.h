@@ -48,7 +48,10 @@ struct Balance
     bool ok = false;
     double value = 0.0;
 };
-// The first amount followed by a currency mark (руб, р, rub, r, pyb, p).
+// An amount is a number followed by a currency mark (руб, р, rub, r, pyb, p);
+// its thousands may be parted by blanks or no-break spaces. The balance is the
+// first amount after a balance word ("баланс", "balance", "остаток", any
+// case), else the first amount of the text.
 Balance parseCusdBalance(const QString &text);
 
 // One unsolicited result found in the controller's accumulation buffer.
@@ -78,9 +81,10 @@ Unsolicited findUnsolicited(const QByteArray &buffer);
 // line. Bounded so that noise cannot grow it.
 QByteArray keepUnfinished(const QByteArray &buffer);
 
-// Removes complete incoming-call and incoming-SMS notifications from a command's
-// receive buffer and returns them, so that an alarm arriving while a command
-// waits is neither lost nor mistaken for that command's answer.
+// Removes complete incoming-call, incoming-SMS and USSD-answer notifications
+// from a command's receive buffer and returns them, so that an alarm or an
+// operator's answer arriving while a command waits is neither lost nor
+// mistaken for that command's answer.
 QList<QByteArray> extractUnsolicited(QByteArray &buffer);
 
 } // namespace AtResponse

@@ -67,6 +67,16 @@ void GSMModemCtrl::reset()
     m_callsInProgress.clear();
 }
 
+bool GSMModemCtrl::isValidPin(const QString &pin)
+{
+    if (pin.size() < 4 || pin.size() > 8)
+        return false;
+    for (const QChar c : pin)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
+}
+
 void GSMModemCtrl::setPinCode(const QString &pin)
 {
     if (pin != m_pinCode)
@@ -270,8 +280,9 @@ void GSMModemCtrl::onDataReceived(const char *bytes, int length)
     const AT_CommandPtr front = frontCommand();
     if (front && front->isWaitingResponse()) {
         m_rxBuffer += chunk;
-        // An alarm call or SMS announced while a command waits belongs to
-        // neither: take it out before the command reads its answer.
+        // An alarm call or SMS, or an operator's USSD answer, announced while
+        // a command waits belongs to neither: take it out before the command
+        // reads its answer.
         for (const QByteArray &unsolicited : AtResponse::extractUnsolicited(m_rxBuffer))
             handleUnsolicited(unsolicited);
         tick();
@@ -333,7 +344,7 @@ void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
     const QByteArray number = SmsPdu::decodeSenderNumber(pdu);
     if (number.isEmpty())
         G_LOG(LS_WARNING, "Не удалось прочитать номер отправителя SMS: " + utf8(pdu.left(64)));
-    emit panicCallNotification(QString::fromLatin1(number));
+    emit panicCallNotification(QString::fromUtf8(number));
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
     m_queue.append(createCommand("AT+CNMA", 300, 1));
     queueSlotCleanup();
@@ -361,5 +372,9 @@ void GSMModemCtrl::onUssdAnswer(const QByteArray &text, const QByteArray &dcs)
         result.insert(QStringLiteral("error_text"),
                       QCoreApplication::translate("GSMModemCtrl", why));
     }
+    // The answer may arrive while an SMS is the front command; the flag tells
+    // the receiver that this result is not that SMS's.
+    m_committingUssd = true;
     emit commitResponse(result);
+    m_committingUssd = false;
 }

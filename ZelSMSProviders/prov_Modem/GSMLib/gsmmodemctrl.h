@@ -80,7 +80,9 @@ public:
     void queueUssd(const QByteArray &code);
     void writeCommand(const QByteArray &text);
 
-    // Settings, given again after every reset().
+    // Settings, given again after every reset(). A PIN is 4 to 8 digits; any
+    // other text is never sent to the modem.
+    static bool isValidPin(const QString &pin);
     void setPinCode(const QString &pin);
     QString pinCode() const { return m_pinCode; }
     void setFlashSms(bool flash) { m_flashSms = flash; }
@@ -116,6 +118,9 @@ public:
     // An operator's answer to a USSD request (text as received, its coding).
     void onUssdAnswer(const QByteArray &text, const QByteArray &dcs);
     void emitCommit(const QVariantMap &result) { emit commitResponse(result); }
+    // True while commitResponse carries an operator's USSD answer, which may
+    // arrive whatever command is at the front of the queue.
+    bool isCommittingUssd() const { return m_committingUssd; }
 
 signals:
     void sendOutcommingData(QByteArray data);
@@ -137,6 +142,7 @@ private:
     QString m_pinCode;
     bool m_flashSms = false;
     bool m_pinRefused = false;
+    bool m_committingUssd = false;
     QList<AT_CommandPtr> m_queue;
     QList<QByteArray> m_callsInProgress;
     int m_ctrlState = NeedsInit;

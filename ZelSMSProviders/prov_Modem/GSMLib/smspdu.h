@@ -35,7 +35,9 @@ int cmgsLength(const QByteArray &pdu);
 // ignored, a non-hex group returns the input unchanged.
 QByteArray decodeUcs2Hex(const QByteArray &hex);
 
-// The originating address of an SMS-DELIVER PDU, read by its length fields.
+// The originating address of an SMS-DELIVER PDU, read by its length fields:
+// its digits, or for an alphanumeric sender (type of number 5) its name
+// decoded from the GSM 7-bit alphabet, in UTF-8 with line breaks as blanks.
 // Empty when the PDU is too short or malformed.
 QByteArray decodeSenderNumber(const QByteArray &pduHex);
 
