@@ -5,9 +5,13 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <cmath>
 #include <cstddef>
 #include <string_view>
 
+// Gateway texts and numbers go into log lines through QDebug's quoted
+// strings, which escape control characters themselves; the service log
+// escapes whatever else could break a line.
 namespace {
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
 
@@ -104,8 +108,15 @@ SMSMessage *BasicSmsRestProvider::findQueued(const SMSMessage &msg) const
 
 int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
 {
-    if (!findQueued(msg))
-        queueAppend(new SMSMessage(msg));
+    if (findQueued(msg))
+        return 0;
+    // Only here: a tracked record is bounded by the host's spool, and refusing
+    // it would leave it handed over for ever.
+    if (m_queueLimit.isFull(m_queue.size() + m_batch.size())) {
+        m_queueLimit.refuse(now().toMSecsSinceEpoch());
+        return 0;
+    }
+    queueAppend(new SMSMessage(msg));
     return 0;
 }
 
@@ -418,6 +429,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
                                    "ответ после остановки провайдера не применён");
         return;
     }
+    result = checkedFigures(m_requestType, result);
     const bool success = result.value(ResultKey::Success).toBool();
     if (m_requestType == RequestSms) {
         if (!success) {
@@ -464,6 +476,32 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     }
     m_requestType = RequestNone;
     m_providerState = StateIdle;
+}
+
+QVariantMap BasicSmsRestProvider::checkedFigures(int requestType, const QVariantMap &result)
+{
+    if (!result.value(ResultKey::Success).toBool())
+        return result;
+    // Gateways' numbers are read with toDouble, which takes "nan" and "inf":
+    // a NaN balance never compares low again, and a negative cost raises it.
+    QString bad;
+    if (requestType == RequestBalance) {
+        const double balance = result.value(ResultKey::Balance).toDouble();
+        if (!std::isfinite(balance))
+            bad = QStringLiteral("баланс %1").arg(balance);
+    } else if (requestType == RequestSms && result.contains(ResultKey::Spent)) {
+        const double spent = result.value(ResultKey::Spent).toDouble();
+        if (!std::isfinite(spent) || spent < 0.0 || spent >= MaxCost)
+            bad = QStringLiteral("стоимость %1").arg(spent);
+    }
+    if (bad.isEmpty())
+        return result;
+    QVariantMap refused = result;
+    refused.insert(ResultKey::Success, false);
+    refused.insert(ResultKey::ErrorCode, MalformedReplyCode);
+    refused.insert(ResultKey::ErrorText,
+                   QStringLiteral("Неверный формат ответа шлюза: %1").arg(bad));
+    return refused;
 }
 
 // ---- hooks the gateways may override -------------------------------------------

@@ -3,6 +3,7 @@
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
 #include "outcomeids.h"
+#include "queuelimit.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
@@ -78,6 +79,16 @@ public:
     // pause, failures, status and balance, and returns the machine to idle.
     void commitRestReply(QVariantMap result);
 
+    // A send reply's cost must lie in [0, MaxCost), a balance must be finite;
+    // otherwise the reply counts as malformed: a failure with this code, so
+    // the balance stays as it was and the status reports a gateway error.
+    static constexpr double MaxCost = 1000000.0;
+    enum : int
+    {
+        MalformedReplyCode = -100
+    };
+    static QVariantMap checkedFigures(int requestType, const QVariantMap &result);
+
     static QString formatPhone(const SMSMessage &msg, const QString &prefix);
     static QString messageText(const SMSMessage &msg);
 
@@ -90,6 +101,10 @@ public:
 
     // Warns when the settings file holding credentials can be read by others.
     static void warnIfSettingsReadable(const QSettings &settings);
+
+    // Most SMS waiting (queued and in flight) given through enqueueSms, that
+    // is without a host's spool to bound them; tests lower it.
+    void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
 
     // Test and tool access to the machine's state.
     int queueSize() const { return int(m_queue.size()); }
@@ -142,6 +157,7 @@ private:
     // Queued records by a hash of phone and text, so that the duplicate check
     // does not walk a long queue; collisions are settled by exact comparison.
     QMultiHash<quint64, SMSMessage *> m_index;
+    QueueLimit m_queueLimit{"[BasicSmsRestProvider::enqueueSms()]"};
     // The host's ids of each queued or batched record.
     OutcomeIds<SMSMessage *> m_ids;
     ISmsOutcomeSink *m_sink = nullptr;

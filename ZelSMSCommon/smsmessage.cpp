@@ -60,20 +60,43 @@ QString phoneText(const SMSMessage &msg)
 QString messageText(const SMSMessage &msg)
 {
     const int n = safeTextLength(msg);
+    QString text;
     switch (msg.encoding) {
     case SMSMessage::EncodingUtf8:
-        return QString::fromUtf8(msg.text, n);
+        text = QString::fromUtf8(msg.text, n);
+        break;
     case SMSMessage::EncodingUtf16: {
         // The station sends UTF-16LE; an odd trailing byte is not a code unit.
-        QString s;
-        s.reserve(n / 2);
+        text.reserve(n / 2);
         for (int i = 0; i + 1 < n; i += 2)
-            s.append(QChar(ushort(uchar(msg.text[i]) | (uchar(msg.text[i + 1]) << 8))));
-        return s;
+            text.append(QChar(ushort(uchar(msg.text[i]) | (uchar(msg.text[i + 1]) << 8))));
+        break;
     }
     default:
-        return decodeStationText(QByteArray(msg.text, n));
+        text = decodeStationText(QByteArray(msg.text, n));
+        break;
     }
+    return cleanText(text);
+}
+
+QString cleanText(const QString &decoded)
+{
+    QString text = decoded;
+    // Several encoders and C APIs on the way to the handset stop at a zero
+    // character, so one path would send a shortened alarm while the others
+    // send it whole; the length field is what counts, the zero becomes a blank.
+    text.replace(QChar(0), QLatin1Char(' '));
+    // A lone surrogate is no character: strict JSON and XML readers refuse
+    // the whole request for it, and the PDU would carry a broken unit.
+    QChar *d = text.data();
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        if (d[i].isHighSurrogate() && i + 1 < size && d[i + 1].isLowSurrogate())
+            ++i;
+        else if (d[i].isSurrogate())
+            d[i] = QChar(QChar::ReplacementCharacter);
+    }
+    return text;
 }
 
 QString formatPhone(const SMSMessage &msg, const QString &prefix)

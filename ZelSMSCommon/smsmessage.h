@@ -10,8 +10,17 @@
 #pragma pack(push, 1)
 struct SMSMessage
 {
-    enum : int { PhoneSize = 15, TextSize = 224 };
-    enum Encoding : uint8_t { EncodingLocal8Bit = 0, EncodingUtf8 = 1, EncodingUtf16 = 2 };
+    enum : int
+    {
+        PhoneSize = 15,
+        TextSize = 224
+    };
+    enum Encoding : uint8_t
+    {
+        EncodingLocal8Bit = 0,
+        EncodingUtf8 = 1,
+        EncodingUtf16 = 2
+    };
 
     char phone[PhoneSize];
     char text[TextSize];
@@ -45,8 +54,13 @@ QByteArray phoneBytes(const SMSMessage &msg);
 QString phoneText(const SMSMessage &msg);
 
 // The message text decoded by its encoding: 1 UTF-8, 2 UTF-16 little-endian in
-// whole code units, anything else the station's 8-bit code page.
+// whole code units, anything else the station's 8-bit code page. Exactly
+// textLength bytes count, zero bytes included (each becomes a blank), and an
+// unpaired surrogate becomes U+FFFD, so every encoder gets well-formed text.
 QString messageText(const SMSMessage &msg);
+
+// The zero-to-blank and lone-surrogate rules of messageText on decoded text.
+QString cleanText(const QString &decoded);
 
 // "prefix" followed by the last 10 characters of the number (shorter numbers whole).
 QString formatPhone(const SMSMessage &msg, const QString &prefix);

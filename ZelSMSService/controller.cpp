@@ -104,6 +104,8 @@ void Controller::initialize()
     }
     loadSettings();
     m_link = new PcnUdpLink(this);
+    m_link->setAllowList(m_stationAllowList);
+    m_link->setBindAddress(m_bindAddress);
     m_link->setRemoteAddr(pcnIpAddress, pcnPort);
     m_link->setRequestStore([this](QVector<StationRequest> *group) { m_router->store(group); });
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
@@ -235,6 +237,12 @@ void Controller::loadSettings()
     serviceEnabled = s->value(QStringLiteral("serviceEnabled"), false).toBool();
     pcnIpAddress = s->value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString();
     pcnPort = s->value(QStringLiteral("pcnPort"), 3124).toInt();
+    // Written by hand into an INI file, "a, b" comes back as a list of two.
+    const QVariant allowList = s->value(QStringLiteral("stationAllowList"), QString());
+    m_stationAllowList = allowList.type() == QVariant::StringList
+                             ? allowList.toStringList().join(QLatin1Char(','))
+                             : allowList.toString();
+    m_bindAddress = s->value(QStringLiteral("bindAddress"), QString()).toString();
     const QString sync = s->value(QStringLiteral("spoolSync"), QStringLiteral("full")).toString();
     m_routing.sync = sync.compare(QLatin1String("normal"), Qt::CaseInsensitive) == 0
                          ? Spool::SyncNormal

@@ -72,6 +72,8 @@ private:
     QString pcnIpAddress;
     int pcnPort = 0;
     bool serviceEnabled = false;
+    QString m_stationAllowList; // "Common/stationAllowList": who else may send
+    QString m_bindAddress;      // "Common/bindAddress": empty listens everywhere
     PcnUdpLink *m_link = nullptr;
     ICommonSmsInterface *m_provider = nullptr;
 

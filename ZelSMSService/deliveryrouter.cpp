@@ -1,7 +1,9 @@
 #include "deliveryrouter.h"
 
 #include "icommonsmsinterface.h"
+#include "logtext.h"
 #include "pcnudplink.h"
+#include "phonenumber.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -19,6 +21,16 @@ constexpr int PurgeBatch = 500;
 constexpr int HandOverChunk = 1000;
 // Expired records are named one by one up to this many per pass, then counted.
 constexpr int ExpiredNamedMax = 20;
+
+const char *const BadNumber = "неверный номер";
+
+// One line per refused number, shown escaped: the number came from the network.
+void warnBadNumber(qint64 id, const SMSMessage &msg)
+{
+    qWarning().noquote() << QStringLiteral("SMS не принято (запись %1): неверный номер \"%2\"")
+                                .arg(id)
+                                .arg(LogText::escaped(SmsText::phoneText(msg)));
+}
 
 } // namespace
 
@@ -179,8 +191,17 @@ int DeliveryRouter::roleFor() const
     return NoRole;
 }
 
-void DeliveryRouter::handOver(qint64 id, const SMSMessage &msg, bool noteHanded)
+void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, bool noteHanded)
 {
+    // Every provider gets the number in one clean form; a record stored
+    // before numbers were checked may still hold one no provider can take.
+    SMSMessage msg = stored;
+    if (!PhoneNumber::normalize(&msg)) {
+        warnBadNumber(id, stored);
+        m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), nowMs());
+        scheduleFlush();
+        return;
+    }
     const int role = roleFor();
     if (role == NoRole)
         return;
@@ -368,7 +389,13 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         in.msg = group->at(i).msg;
         in.requestId = group->at(i).requestId;
         in.source = group->at(i).source;
-        if (role != NoRole) {
+        // A number that no gateway or modem can take (or one that would
+        // smuggle a line break into a gateway's list) is kept as rejected:
+        // acknowledged, so the station does not repeat it, and never sent.
+        if (!PhoneNumber::check(SmsText::phoneBytes(in.msg)).valid) {
+            in.state = Spool::Rejected;
+            in.error = QString::fromUtf8(BadNumber);
+        } else if (role != NoRole) {
             in.state = Spool::Handed;
             in.provider = provider(role).id;
         }
@@ -399,6 +426,8 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
                                                  "(запись %2)")
                                       .arg(in.requestId)
                                       .arg(in.id);
+        else if (in.state == Spool::Rejected)
+            warnBadNumber(in.id, in.msg);
         else if (in.state == Spool::Handed)
             handOver(in.id, in.msg, false); // stored as handed to this very provider
     }

@@ -91,7 +91,7 @@ private:
     void expire(bool includeHanded);
     int handPending(int state);
     int roleFor() const;
-    void handOver(qint64 id, const SMSMessage &msg, bool noteHanded);
+    void handOver(qint64 id, const SMSMessage &stored, bool noteHanded);
     void give(int role, qint64 id, Route &route, bool noteHanded);
     void toFallback(qint64 id, const QString &why);
     void delivered(int role, qint64 id);

@@ -1,6 +1,7 @@
 #include "pcnudplink.h"
 
 #include "controller.h"
+#include "logtext.h"
 #include "stationaddress.h"
 #include "stationprotocol.h"
 
@@ -17,6 +18,8 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
+// A refused source is logged at most once per this period.
+constexpr qint64 RefusedLogPeriodMs = 60000;
 } // namespace
 
 PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
@@ -59,6 +62,8 @@ void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
     m_remoteAddr = addr;
     m_remotePort = port;
     m_remoteHost = QHostAddress(addr);
+    m_allowList = StationAllowList::parse(m_allowListText);
+    m_allowList.setStation(m_remoteHost);
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
@@ -104,13 +109,49 @@ void PcnUdpLink::stationLookedUp(const QHostInfo &info)
         }
     }
     m_lookupFailed = false;
+    m_allowList.setStation(m_remoteHost);
     qDebug().noquote() << "[PcnUdpLink::stationLookedUp()]: station" << m_remoteAddr << "is"
                        << m_remoteHost.toString();
 }
 
+void PcnUdpLink::setAllowList(const QString &text)
+{
+    m_allowListText = text;
+    QStringList errors;
+    m_allowList = StationAllowList::parse(text, &errors);
+    m_allowList.setStation(m_remoteHost);
+    for (const QString &entry : qAsConst(errors))
+        qWarning().noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: запись \"%1\" "
+                                               "ключа Common/stationAllowList не является "
+                                               "IP-адресом или диапазоном CIDR и пропущена")
+                                    .arg(LogText::escaped(entry));
+}
+
+void PcnUdpLink::setBindAddress(const QString &text)
+{
+    const QString address = text.trimmed();
+    m_bindAddress = address.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
+    m_bindAddressValid = !m_bindAddress.isNull();
+    // Listening everywhere instead would open what the administrator closed.
+    if (!m_bindAddressValid)
+        qCritical().noquote() << QStringLiteral("[PcnUdpLink::setBindAddress()]: значение \"%1\" "
+                                                "ключа Common/bindAddress не является IP-адресом; "
+                                                "связь со станцией не открывается")
+                                     .arg(LogText::escaped(address));
+}
+
+bool PcnUdpLink::stationUsable() const
+{
+    return m_remotePort > 0 && m_remotePort <= 65535 && !m_remoteHost.isNull() &&
+           m_socket->state() == QAbstractSocket::BoundState;
+}
+
 void PcnUdpLink::start()
 {
-    if (!m_socket->bind(QHostAddress(QHostAddress::Any), quint16(0)))
+    if (!m_bindAddressValid)
+        qCritical().noquote() << QStringLiteral("[PcnUdpLink::start()]: сокет станции не открыт: "
+                                                "неверное значение Common/bindAddress");
+    else if (!m_socket->bind(m_bindAddress, quint16(0)))
         qCritical().noquote() << "[PcnUdpLink::start()]: cannot bind the station socket:"
                               << m_socket->errorString();
     else
@@ -139,7 +180,8 @@ void PcnUdpLink::socketRead()
         if (got < 0)
             break;
         ++m_datagramsRead;
-        handleDatagram(QByteArray::fromRawData(buffer, int(got)), sender);
+        if (acceptSource(sender))
+            handleDatagram(QByteArray::fromRawData(buffer, int(got)), sender);
     }
     storeAndAcknowledge();
     // Only when the cap cut the drain short: reading outside readyRead at
@@ -192,8 +234,57 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
     }
 }
 
+bool PcnUdpLink::acceptSource(const QHostAddress &source)
+{
+    if (m_allowList.allows(source))
+        return true;
+    reportRefusedSource(source);
+    return false;
+}
+
+void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
+{
+    const QDateTime t = now();
+    const QString key = StationAllowList::plain(source).toString();
+    const auto it = m_refusedLogged.constFind(key);
+    if (it != m_refusedLogged.constEnd() && qAbs(it.value().msecsTo(t)) < RefusedLogPeriodMs)
+        return;
+    if (it == m_refusedLogged.constEnd() && m_refusedLogged.size() >= MaxRefusedSources) {
+        // Walking the full table for every datagram of a forged-address flood
+        // would cost more than the datagrams themselves; once a second will do.
+        if (m_refusedPruned.isValid() && qAbs(m_refusedPruned.msecsTo(t)) < 1000)
+            return;
+        m_refusedPruned = t;
+        for (auto old = m_refusedLogged.begin(); old != m_refusedLogged.end();)
+            old = qAbs(old.value().msecsTo(t)) >= RefusedLogPeriodMs ? m_refusedLogged.erase(old)
+                                                                     : std::next(old);
+        if (m_refusedLogged.size() >= MaxRefusedSources) {
+            if (!m_refusedTableFullLogged.isValid() ||
+                qAbs(m_refusedTableFullLogged.msecsTo(t)) >= RefusedLogPeriodMs) {
+                m_refusedTableFullLogged = t;
+                qWarning().noquote()
+                    << QStringLiteral("[PcnUdpLink::socketRead()]: датаграммы с более чем %1 "
+                                      "неразрешённых адресов за минуту; новые адреса не "
+                                      "записываются в журнал")
+                           .arg(MaxRefusedSources);
+            }
+            return;
+        }
+    }
+    m_refusedLogged.insert(key, t);
+    qWarning().noquote() << QStringLiteral("[PcnUdpLink::socketRead()]: датаграмма с адреса %1 "
+                                           "отброшена: адрес не является адресом станции и не "
+                                           "входит в Common/stationAllowList")
+                                .arg(LogText::escaped(key));
+}
+
 void PcnUdpLink::sendToStation(const QByteArray &datagram, const char *what)
 {
+    // An unusable station port used to go out modulo 65536, to some other
+    // program's port; and an unbound socket would bind itself to every
+    // interface on the first send, whatever Common/bindAddress says.
+    if (!stationUsable())
+        return;
     const qint64 sent = m_socket->writeDatagram(datagram, m_remoteHost, quint16(m_remotePort));
     if (sent != datagram.size()) {
         if (!m_sendFailing)

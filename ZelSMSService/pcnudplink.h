@@ -1,8 +1,10 @@
 #pragma once
 
 #include "smsmessage.h"
+#include "stationallowlist.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -39,7 +41,11 @@ public:
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
         DefaultLossTimeoutMs = 30000,
-        LookupRetryMs = 60000 // a station name that did not resolve is tried again
+        LookupRetryMs = 60000, // a station name that did not resolve is tried again
+        // Refused sources remembered for their once-a-minute log line, so
+        // that a sender forging many addresses can neither grow the table
+        // without end nor flood the log.
+        MaxRefusedSources = 1024
     };
 
     // clock: where "now" comes from; empty means the system clock.
@@ -57,6 +63,11 @@ public:
     void setClock(Clock clock);
     // Tests shorten the periods; the service keeps the defaults.
     void setIntervals(int statusPeriodMs, int lossTimeoutMs);
+
+    // Before start(): the value of "Common/stationAllowList" (who besides the
+    // station may send) and of "Common/bindAddress" (empty: every interface).
+    void setAllowList(const QString &text);
+    void setBindAddress(const QString &text);
 
     // The port the socket is bound to (0 while stopped).
     quint16 localPort() const;
@@ -80,6 +91,9 @@ private slots:
 private:
     void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
     void storeAndAcknowledge();
+    bool acceptSource(const QHostAddress &source);
+    void reportRefusedSource(const QHostAddress &source);
+    bool stationUsable() const;
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
     void lookUpStation();
@@ -88,7 +102,8 @@ private:
     QUdpSocket *m_socket;
     QTimer *m_timer;
     QString m_remoteAddr;
-    QHostAddress m_remoteHost; // the address itself, or what its name resolved to
+    // m_remoteAddr parsed once, not for every datagram, or what its name resolved to
+    QHostAddress m_remoteHost;
     int m_remotePort = 0;
     int m_lookupId = -1;
     bool m_lookupFailed = false;
@@ -107,4 +122,13 @@ private:
     quint64 m_datagramsRead = 0;
     quint64 m_datagramsReadAtTick = 0;
     int m_unreadTicks = 0;
+
+    StationAllowList m_allowList;
+    QString m_allowListText;
+    QHostAddress m_bindAddress{QHostAddress::Any};
+    bool m_bindAddressValid = true;
+    // Refused sources by when they were last logged; bounded, see reportRefusedSource.
+    QHash<QString, QDateTime> m_refusedLogged;
+    QDateTime m_refusedTableFullLogged;
+    QDateTime m_refusedPruned;
 };

@@ -1,5 +1,7 @@
 #include "servicelog.h"
 
+#include "logtext.h"
+
 #include <QMutex>
 #include <cstdio>
 #include <limits>
@@ -70,7 +72,9 @@ namespace {
 Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stamp)
 {
     Entry e;
-    QString text = message;
+    // One message, one line, whatever a provider forgot to escape: a line
+    // break that arrived in a datagram or a reply must not forge an entry.
+    QString text = LogText::escaped(message);
     text.remove(QLatin1Char('"'));
     e.text = stamp + QStringLiteral(" >> [") + levelWord(type) + QStringLiteral("] ") + text +
              QLatin1Char('\n');

@@ -2,6 +2,7 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
+#include "logtext.h"
 #include "serialportenum.h"
 
 #include <QDebug>
@@ -136,7 +137,7 @@ int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
         // again and its failures would end in dropping every other request.
         log(QtCriticalMsg,
             QStringLiteral("[PROV_Modem::enqueueSms()]: SMS не принято: неверный номер \"%1\"")
-                .arg(SmsText::phoneText(msg)));
+                .arg(LogText::escaped(SmsText::phoneText(msg))));
         if (spoolId && m_sink)
             m_sink->smsOutcome(*spoolId, OutcomeRejected,
                                QStringLiteral("неверный номер для модема"));
@@ -151,6 +152,13 @@ int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
     QByteArray key = contentKey(msg);
     if (m_waiting.contains(key))
         return 0;
+    // A record of the service's spool is bounded by the spool's pending limit,
+    // and refusing it here would leave it handed over for ever; the bound is
+    // for hosts that queue here without a spool.
+    if (!spoolId && m_queueLimit.isFull(m_smsQueue.size() + m_batch.size())) {
+        m_queueLimit.refuse(GsmClock::nowMs());
+        return 0;
+    }
     m_waiting.insert(std::move(key));
     m_smsQueue.append(msg);
     return 0;
@@ -480,9 +488,10 @@ void PROV_Modem::commitModemResult(QVariantMap results)
 void PROV_Modem::applySmsResult(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg, QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
-                              .arg(results.value(ResultKey::ErrorCode).toString(),
-                                   results.value(ResultKey::ErrorText).toString()));
+        log(QtWarningMsg,
+            QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
+                .arg(results.value(ResultKey::ErrorCode).toString(),
+                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
         for (const SMSMessage &msg : qAsConst(m_batch))
             report(msg, OutcomeRetrying,
                    QStringLiteral("код %1 (%2)")
@@ -514,9 +523,10 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
 void PROV_Modem::applyBalanceResult(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg, QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                              .arg(results.value(ResultKey::ErrorCode).toString(),
-                                   results.value(ResultKey::ErrorText).toString()));
+        log(QtWarningMsg,
+            QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                .arg(results.value(ResultKey::ErrorCode).toString(),
+                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
         m_errorState = StatusGatewayError;
         m_balanceFailedMs = GsmClock::nowMs();
         return;
@@ -535,9 +545,10 @@ void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
             log(QtDebugMsg, QStringLiteral("Отправлено контрольное SMS на номер %1")
                                 .arg(ModemFormat::smsNumber(m_settings.ctrlSmsNum)));
         else
-            log(QtWarningMsg, QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
-                                  .arg(results.value(ResultKey::ErrorCode).toString(),
-                                       results.value(ResultKey::ErrorText).toString()));
+            log(QtWarningMsg,
+                QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
+                    .arg(results.value(ResultKey::ErrorCode).toString(),
+                         LogText::escaped(results.value(ResultKey::ErrorText).toString())));
     } else if (fromSms) {
         log(QtWarningMsg,
             QStringLiteral("[PROV_Modem::commitModemResult()]: результат SMS после истечения "

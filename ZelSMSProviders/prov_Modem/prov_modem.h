@@ -6,6 +6,7 @@
 #include "modemsettings.h"
 #include "modemtimings.h"
 #include "outcomeids.h"
+#include "queuelimit.h"
 
 #include <QHash>
 #include <QList>
@@ -60,6 +61,7 @@ public:
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }
+    void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
     const ModemSettings &settings() const { return m_settings; }
     GSMModemCtrl &controller() { return m_ctrl; }
     int state() const { return m_providerState; }
@@ -116,6 +118,7 @@ private:
 
     QList<SMSMessage> m_smsQueue;
     QList<SMSMessage> m_batch;
+    QueueLimit m_queueLimit{"[PROV_Modem::enqueueSms()]"};
     // Duplicate index: the compared bytes of every SMS in the queue or the
     // batch, so that a check costs the same with 100,000 waiting as with one.
     QSet<QByteArray> m_waiting;

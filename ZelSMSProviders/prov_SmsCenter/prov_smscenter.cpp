@@ -90,6 +90,10 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
 QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
 {
     bool accepted = false;
+    // Only a message id means the gateway took the SMS; an error element or an
+    // error code without an id is a refusal, whatever number the code holds.
+    bool idSeen = false;
+    bool errorSeen = false;
     int code = 1;
     double value = 0.0;
     bool valueRead = false;
@@ -101,6 +105,7 @@ QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
             while (xml.readNextStartElement()) {
                 if (xml.name() == QLatin1String("error")) {
                     errorText = xml.readElementText();
+                    errorSeen = true;
                 } else if (xml.name() == QLatin1String("error_code")) {
                     const int parsed = xml.readElementText().toInt(&accepted);
                     if (accepted)
@@ -110,6 +115,7 @@ QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
                 } else if (xml.name() == QLatin1String("id")) {
                     xml.readElementText();
                     accepted = true;
+                    idSeen = true;
                     code = 0;
                 } else {
                     xml.skipCurrentElement();
@@ -124,7 +130,10 @@ QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
 
     QVariantMap result;
     if (requestType == RequestSms) {
-        result.insert(ResultKey::Success, accepted && code == 0);
+        const bool sent = accepted && idSeen && !errorSeen && code == 0;
+        if (!sent && code == 0)
+            code = 1;
+        result.insert(ResultKey::Success, sent);
         if (valueRead)
             result.insert(ResultKey::Spent, value);
     } else {

@@ -1,7 +1,7 @@
 #include "prov_smsgorod.h"
 
 #include "ismsoutcomeinterface.h"
-
+#include "logtext.h"
 #include "xmlrequestwriter.h"
 
 #include <QDebug>
@@ -24,16 +24,32 @@ QVariant PROV_SmsGorod::parameter(int id)
 
 bool PROV_SmsGorod::readSettings()
 {
+    bool channelValid = true;
     m_account = GatewayCredentials::read(
-        *this, "SmsGorod", "[PROV_SmsGorod::readSettings()]", [this](const QSettings &group) {
-            m_channel = group.value("channel", -1).toInt();
+        *this, "SmsGorod", "[PROV_SmsGorod::readSettings()]",
+        [this, &channelValid](const QSettings &group) {
             m_flash = group.value("flashSms", false).toBool();
+            m_channel = -1;
+            const QString text = group.value("channel").toString().trimmed();
             // Without a channel there is no host to send to.
-            return m_channel < 0 ? QStringList{"channel"} : QStringList();
+            if (text.isEmpty())
+                return QStringList{"channel"};
+            // toInt() would make "abc" the direct channel without a word.
+            if (text == QLatin1String("0") || text == QLatin1String("1")) {
+                m_channel = text.toInt();
+            } else {
+                channelValid = false;
+                qWarning().noquote()
+                    << QString("[PROV_SmsGorod::readSettings()]: неверное значение channel "
+                               "\"%1\" в группе %2 (%3): допустимо 0 (прямой канал) или 1 "
+                               "(цифровой канал)")
+                           .arg(LogText::escaped(text), group.group(), group.fileName());
+            }
+            return QStringList();
         });
     if (m_account.senderId.isEmpty())
         m_account.senderId = DefaultSender;
-    return m_account.usable;
+    return m_account.usable && channelValid;
 }
 
 int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,

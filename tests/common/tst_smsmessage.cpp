@@ -78,6 +78,20 @@ void tst_SmsMessage::messageText_data()
     QTest::newRow("utf16-length-beyond-record")
         << QByteArray(224, 'A').replace(1, 1, "\0", 1) << 500 << 2
         << QString(112, QChar(0x4141)).replace(0, 1, QChar(0x0041));
+    // Zero bytes inside the length are text: every encoder gets them as blanks.
+    QTest::newRow("utf8-nul-inside-length-is-blank")
+        << QByteArray("Fire\0zone 3", 11) << 11 << 1 << "Fire zone 3";
+    QTest::newRow("code-page-nul-inside-length-is-blank")
+        << QByteArray("\xcf\0\xf0", 3) << 3 << 0 << QStringLiteral("П р");
+    QTest::newRow("utf16-nul-unit-is-blank") << QByteArray("O\0\0\0K\0", 6) << 6 << 2 << "O K";
+    // Unpaired surrogates become U+FFFD; a proper pair stays.
+    QTest::newRow("utf16-lone-high-at-end")
+        << QByteArray("O\0K\0\x3d\xd8", 6) << 6 << 2 << QStringLiteral("OK\uFFFD");
+    QTest::newRow("utf16-lone-low-first")
+        << QByteArray("\x00\xdeO\0", 4) << 4 << 2 << QStringLiteral("\uFFFDO");
+    QTest::newRow("utf16-high-high-low-keeps-pair")
+        << QByteArray("\x3d\xd8\x3d\xd8\x00\xde", 6) << 6 << 2
+        << QString(QChar(0xFFFD)) + QString::fromUcs4(U"\U0001F600");
 }
 
 void tst_SmsMessage::messageText()

@@ -41,6 +41,9 @@ void TestSmsPdu::buildPdu_data()
                                  << QByteArray("00010004812143000802042F") << 11;
     QTest::newRow("outside-bmp") << QString::fromUtf8("\xF0\x9F\x98\x80") << QByteArray("1")
                                  << false << QByteArray("0001000181F1000804D83DDE00") << 12;
+    // The encoder and the decoder read by length, not up to a zero character.
+    QTest::newRow("zero-inside") << QString::fromLatin1("a\0b", 3) << QByteArray("1") << false
+                                 << QByteArray("0001000181F1000806006100000062") << 14;
 }
 
 void TestSmsPdu::buildPdu()

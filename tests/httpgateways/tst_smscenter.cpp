@@ -219,6 +219,12 @@ void TstSmsCenter::parseReply_data()
     QTest::newRow("send-later-error-code-overrides-id")
         << 1 << QByteArray("<result><id>1</id><error_code>3</error_code></result>") << false << 3
         << bad << QVariant() << QVariant();
+    QTest::newRow("send-error-code-zero-without-id-is-refusal")
+        << 1 << QByteArray("<result><error_code>0</error_code></result>") << false << 1 << bad
+        << QVariant() << QVariant();
+    QTest::newRow("send-error-element-beside-id-is-refusal")
+        << 1 << QByteArray("<result><id>5</id><error>duplicate</error></result>") << false << 1
+        << "duplicate" << QVariant() << QVariant();
     QTest::newRow("send-cost-unreadable")
         << 1 << QByteArray("<result><id>1</id><cost>n/a</cost></result>") << true << 0 << bad
         << QVariant() << QVariant();

@@ -16,6 +16,8 @@ private slots:
     void parameters();
     void readSettings_data();
     void readSettings();
+    void channelOtherThanZeroOrOneIsASettingsError_data();
+    void channelOtherThanZeroOrOneIsASettingsError();
     void sendRequest_data();
     void sendRequest();
     void balanceRequest_data();
@@ -83,6 +85,28 @@ void TstSmsGorod::readSettings()
     QCOMPARE(provider.channel(), channel);
 }
 
+void TstSmsGorod::channelOtherThanZeroOrOneIsASettingsError_data()
+{
+    QTest::addColumn<QString>("channel");
+    QTest::newRow("letters-once-became-direct") << "abc";
+    QTest::newRow("five-once-became-digital") << "5";
+    QTest::newRow("minus-one") << "-1";
+    QTest::newRow("fraction") << "0.5";
+}
+
+void TstSmsGorod::channelOtherThanZeroOrOneIsASettingsError()
+{
+    QFETCH(QString, channel);
+    GatewayTest::writeProviderSettings("SmsGorod",
+                                       {{"login", "u"}, {"password", "p"}, {"channel", channel}});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("неверное значение channel \"" +
+                                                          QRegularExpression::escape(channel) +
+                                                          "\" в группе SmsGorod"));
+    PROV_SmsGorod provider;
+    QVERIFY(!provider.readSettings());
+    QCOMPARE(provider.channel(), -1);
+}
+
 void TstSmsGorod::sendRequest_data()
 {
     QTest::addColumn<QVariantMap>("settings");
@@ -140,8 +164,6 @@ void TstSmsGorod::balanceRequest_data()
     QTest::addColumn<QUrl>("url");
     QTest::newRow("direct") << 0 << QUrl("http://web.smsgorod.ru/xml/balance.php");
     QTest::newRow("digital") << 1 << QUrl("http://new.smsgorod.ru/xml/balance.php");
-    QTest::newRow("other-channel-is-digital")
-        << 5 << QUrl("http://new.smsgorod.ru/xml/balance.php");
 }
 
 void TstSmsGorod::balanceRequest()

@@ -71,6 +71,7 @@ private slots:
     void portOpenRetriedQuietly();
     void missingPortDoesNotStart();
     void invalidNumberRefused();
+    void queueBounded();
     void badPinRefusesToStart_data();
     void badPinRefusesToStart();
     void ussdAnswerWhileSmsWaits();
@@ -271,6 +272,13 @@ void TestProvModem::phoneAndText_data()
     QTest::newRow("station-code-page")
         << QByteArray("79123456789") << QByteArray("\xd2\xe5\xf1\xf2") << 0
         << QString::fromUtf8("Тест");
+    // The modem path once cut the text at a zero byte that the gateways sent whole.
+    QTest::newRow("utf8-nul-inside-length")
+        << QByteArray("89123456789") << QByteArray("Fire\0zone 3", 11) << 1
+        << QStringLiteral("Fire zone 3");
+    QTest::newRow("utf16-lone-surrogate")
+        << QByteArray("89123456789") << QByteArray("O\0K\0\x3d\xd8", 6) << 2
+        << QStringLiteral("OK\uFFFD");
 }
 
 void TestProvModem::phoneAndText()
@@ -654,6 +662,19 @@ void TestProvModem::invalidNumberRefused()
     m_prov->enqueueSms(utf8Message("", "no number"));
     QCOMPARE(m_prov->queuedCount(), 0);
     QCOMPARE(logCount("SMS не принято: неверный номер"), 2);
+}
+
+void TestProvModem::queueBounded()
+{
+    m_prov.reset(new PROV_Modem);
+    m_prov->setQueueLimit(2);
+    for (int i = 0; i < 4; ++i)
+        m_prov->enqueueSms(utf8Message("8912345678" + QByteArray::number(i), "alarm"));
+    QCOMPARE(m_prov->queuedCount(), 2);
+    QCOMPARE(logCount("[PROV_Modem::enqueueSms()]: очередь SMS заполнена (2)"), 1);
+    // A spool record is bounded by the spool; refused here it would be stranded.
+    m_prov->enqueueTracked(9, utf8Message("89123456789", "alarm"));
+    QCOMPARE(m_prov->queuedCount(), 3);
 }
 
 void TestProvModem::badPinRefusesToStart_data()

@@ -455,6 +455,74 @@ private slots:
         QCOMPARE(known, expectedKnown);
     }
 
+    // Gateways read numbers with toDouble, which takes "nan" and "inf".
+    void implausibleFiguresAreMalformed_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("balance-nan") << QByteArray("/balance") << QByteArray("BAL nan") << false;
+        QTest::newRow("balance-inf") << QByteArray("/balance") << QByteArray("BAL inf") << false;
+        QTest::newRow("balance-negative-is-real")
+            << QByteArray("/balance") << QByteArray("BAL -3") << true;
+        QTest::newRow("cost-negative-raised-balance")
+            << QByteArray("/send") << QByteArray("OK -500") << false;
+        QTest::newRow("cost-nan") << QByteArray("/send") << QByteArray("OK nan") << false;
+        QTest::newRow("cost-million") << QByteArray("/send") << QByteArray("OK 1000000") << false;
+        QTest::newRow("cost-zero") << QByteArray("/send") << QByteArray("OK 0") << true;
+    }
+    void implausibleFiguresAreMalformed()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, sent);
+        startWithBalance(10);
+        m_prov->params.balanceCheck = false;
+        if (path == "/send")
+            m_prov->enqueueSms(sms("89001234567"));
+        else
+            m_prov->advance(121);
+        m_gw->enqueueReply(Reply::text(reply), path);
+        m_prov->params.balanceCheck = path == "/balance";
+        QVERIFY(sendAndSettle());
+        int known = -1;
+        const double balance = m_prov->balance(&known);
+        QCOMPARE(known, 1);
+        if (sent) {
+            QVERIFY(m_prov->providerStatus() != int(StatusGatewayError));
+        } else {
+            QCOMPARE(balance, 10.0);
+            QCOMPARE(m_prov->providerStatus(), int(StatusGatewayError));
+        }
+    }
+
+    // Beyond the limit new SMS are refused with a critical line once a minute.
+    void queueBounded()
+    {
+        LogCapture log;
+        m_prov->setQueueLimit(3);
+        for (int i = 0; i < 5; ++i)
+            m_prov->enqueueSms(sms(phoneOf(i)));
+        QCOMPARE(m_prov->queueSize(), 3);
+        QCOMPARE(log.messages(QtCriticalMsg).size(), 1);
+        QVERIFY(log.contains(QtCriticalMsg, "очередь SMS заполнена (3)"));
+        m_prov->advance(59);
+        m_prov->enqueueSms(sms(phoneOf(5)));
+        QCOMPARE(log.messages(QtCriticalMsg).size(), 1);
+        m_prov->advance(1);
+        m_prov->enqueueSms(sms(phoneOf(6)));
+        QCOMPARE(log.messages(QtCriticalMsg).size(), 2);
+        QVERIFY(log.contains(QtCriticalMsg, "отклонено с прошлого сообщения: 3"));
+        // What is in flight counts: a batch taken from a full queue does not
+        // make room for more.
+        m_prov->params.balanceCheck = false;
+        m_prov->start();
+        m_prov->stateMachine();
+        QCOMPARE(m_prov->batchSize(), 3);
+        m_prov->enqueueSms(sms(phoneOf(7)));
+        QCOMPARE(m_prov->queueSize(), 0);
+    }
+
     void providerStatusLowBalance_data()
     {
         QTest::addColumn<bool>("balanceCheck");
@@ -644,6 +712,10 @@ private slots:
         QTest::newRow("three-sent") << 3 << QByteArray("OK") << "\"Отправлено 3 SMS\"";
         QTest::newRow("refused") << 1 << QByteArray("ERR 201 money")
                                  << "\"Ошибка отправки SMS, код 201 (money)\"";
+        // A reply cannot add a log line of its own.
+        QTest::newRow("refused-text-with-line-break")
+            << 1 << QByteArray("ERR 201 money\n[CRITICAL] forged")
+            << "\"Ошибка отправки SMS, код 201 (money\\n[CRITICAL] forged)\"";
     }
     void logLines()
     {

@@ -442,7 +442,7 @@ void tst_Controller::secondInitializeTakesNewStationAddress()
     QTRY_COMPARE_WITH_TIMEOUT(c->findChildren<PcnUdpLink *>().size(), 1, 2000);
     // Requests reach the provider once, through the new link only.
     QVERIFY(newStation.sendRequest(newStation.serviceAddress(), newStation.servicePort(), 3,
-                                   SmsText::makeMessage("1", "once", 1)));
+                                   SmsText::makeMessage("79001234567", "once", 1)));
     QVERIFY(newStation.waitForAck(3, 2000));
     QCOMPARE(c->provider()->parameter(101).toInt(), 1);
 }

@@ -46,6 +46,13 @@ private slots:
     void unusableStationAddressIsReported_data();
     void unusableStationAddressIsReported();
     void stationNameIsLookedUp();
+    void sourcesOutsideAllowListRefused_data();
+    void sourcesOutsideAllowListRefused();
+    void refusedSourceLoggedOncePerMinute();
+    void refusedSourcesTableIsBounded();
+    void bindAddressConfinesTheSocket();
+    void unusableStationGetsNothing_data();
+    void unusableStationGetsNothing();
 
 private:
     void tick() { QMetaObject::invokeMethod(link.get(), "tick", Qt::DirectConnection); }
@@ -298,6 +305,168 @@ void tst_PcnUdpLink::stationNameIsLookedUp()
         acked = station->waitForAck(id, 100);
     }
     QVERIFY(acked);
+}
+
+void tst_PcnUdpLink::sourcesOutsideAllowListRefused_data()
+{
+    QTest::addColumn<QString>("allowList");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("answer"); // a station answer instead of a request
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("request-other-address-refused") << ""
+                                                   << "127.0.0.2" << false << false;
+    QTest::newRow("answer-other-address-keeps-loss") << ""
+                                                     << "127.0.0.2" << true << false;
+    QTest::newRow("request-star-accepted") << "*"
+                                           << "127.0.0.2" << false << true;
+    QTest::newRow("answer-cidr-clears-loss") << "127.0.0.0/30"
+                                             << "127.0.0.2" << true << true;
+    QTest::newRow("request-listed-address") << "10.0.0.1,127.0.0.2"
+                                            << "127.0.0.2" << false << true;
+}
+
+void tst_PcnUdpLink::sourcesOutsideAllowListRefused()
+{
+    QFETCH(QString, allowList);
+    QFETCH(QString, from);
+    QFETCH(bool, answer);
+    QFETCH(bool, accepted);
+    link->setAllowList(allowList);
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    clock.advance(30001);
+    tick();
+    QVERIFY(link->isLinkLost());
+    QUdpSocket other;
+    QVERIFY2(other.bind(QHostAddress(from), 0), qPrintable(other.errorString()));
+    QSignalSpy spy(link.get(), &PcnUdpLink::newSmsRequest);
+    if (!accepted)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("датаграмма с адреса " + from + " отброшена"));
+    const QByteArray datagram =
+        answer ? StationProtocol::buildStationAnswer()
+               : StationProtocol::buildRequest(77, SmsText::makeMessage("79001234567", "x", 1));
+    QCOMPARE(other.writeDatagram(datagram, loopback(), link->localPort()), qint64(datagram.size()));
+    // The station's own request afterwards: once it is acknowledged, the
+    // other datagram has certainly been read.
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 78,
+                                 SmsText::makeMessage("79001234567", "y", 1)));
+    QVERIFY(station->waitForAck(78, WaitMs));
+    if (answer)
+        QCOMPARE(link->isLinkLost(), !accepted);
+    else
+        QCOMPARE(station->acks().contains(77), accepted);
+    QCOMPARE(spy.count(), answer || !accepted ? 1 : 2);
+}
+
+void tst_PcnUdpLink::refusedSourceLoggedOncePerMinute()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    QUdpSocket other;
+    QVERIFY(other.bind(QHostAddress("127.0.0.2"), 0));
+    QtMessageHandler previous = qInstallMessageHandler(nullptr);
+    static QStringList warnings;
+    warnings.clear();
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type == QtWarningMsg)
+            warnings << text;
+    });
+    const qint64 steps[] = {0, 1000, 58998, 1002, 10};
+    int id = 300;
+    for (const qint64 ms : steps) {
+        clock.advance(ms);
+        other.writeDatagram(StationProtocol::buildStationAnswer(), loopback(), link->localPort());
+        QVERIFY(station->sendRequest(loopback(), link->localPort(), quint32(++id),
+                                     SmsText::makeMessage("79001234567", "y", 1)));
+        QVERIFY(station->waitForAck(quint32(id), WaitMs));
+    }
+    qInstallMessageHandler(previous);
+    // Logged at 0 s and again at 61 s; not at 1 s, 60 s - 2 ms or 61.01 s.
+    QCOMPARE(warnings.size(), 2);
+    QVERIFY(warnings.first().contains("127.0.0.2"));
+}
+
+void tst_PcnUdpLink::bindAddressConfinesTheSocket()
+{
+    PcnUdpLink confined(nullptr, clock.fn());
+    confined.setBindAddress(" 127.0.0.1 ");
+    confined.setRemoteAddr(QStringLiteral("127.0.0.1"), station->port());
+    confined.start();
+    auto *socket = confined.findChild<QUdpSocket *>();
+    QVERIFY(socket);
+    QCOMPARE(socket->localAddress(), QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(link->findChild<QUdpSocket *>()->localAddress(), QHostAddress(QHostAddress::Any));
+}
+
+void tst_PcnUdpLink::refusedSourcesTableIsBounded()
+{
+    QVERIFY(station->waitForStatusCount(1, WaitMs));
+    static QStringList warnings;
+    warnings.clear();
+    QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtWarningMsg)
+                warnings << text;
+        });
+    // One datagram from each of more addresses than the table holds, then
+    // one more once the minute is over.
+    const int sources = PcnUdpLink::MaxRefusedSources + 10;
+    auto sendFrom = [&](int i) {
+        QUdpSocket s;
+        return s.bind(QHostAddress(QStringLiteral("127.0.%1.%2").arg(1 + i / 250).arg(2 + i % 250)),
+                      0) &&
+               s.writeDatagram(StationProtocol::buildStationAnswer(), loopback(),
+                               link->localPort()) == StationProtocol::AnswerSize;
+    };
+    bool sent = true;
+    for (int i = 0; i < sources && sent; ++i)
+        sent = sendFrom(i);
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 900,
+                                 SmsText::makeMessage("79001234567", "y", 1)));
+    QVERIFY(station->waitForAck(900, WaitMs));
+    clock.advance(60000);
+    sent = sent && sendFrom(sources);
+    QVERIFY(station->sendRequest(loopback(), link->localPort(), 901,
+                                 SmsText::makeMessage("79001234567", "y", 1)));
+    QVERIFY(station->waitForAck(901, WaitMs));
+    qInstallMessageHandler(previous);
+    QVERIFY(sent);
+    QCOMPARE(warnings.filter("отброшена").size(), PcnUdpLink::MaxRefusedSources + 1);
+    QCOMPARE(warnings.filter("новые адреса не записываются").size(), 1);
+    QVERIFY(warnings.last().contains(
+        QStringLiteral("127.0.%1.%2 отброшена").arg(1 + sources / 250).arg(2 + sources % 250)));
+}
+
+void tst_PcnUdpLink::unusableStationGetsNothing_data()
+{
+    QTest::addColumn<int>("portOffset");
+    QTest::addColumn<QString>("bindAddress");
+    QTest::addColumn<QString>("complaint");
+    // 65536 more than the station's port used to reach the station all the same.
+    QTest::newRow("port-beyond-65535") << 65536 << ""
+                                       << "station port";
+    QTest::newRow("bind-address-not-ip") << 0 << "eth0"
+                                         << "Common/bindAddress";
+}
+
+void tst_PcnUdpLink::unusableStationGetsNothing()
+{
+    QFETCH(int, portOffset);
+    QFETCH(QString, bindAddress);
+    QFETCH(QString, complaint);
+    StationFake quiet;
+    QVERIFY(quiet.bind());
+    PcnUdpLink other(nullptr, clock.fn());
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(complaint));
+    if (!bindAddress.isEmpty()) {
+        other.setBindAddress(bindAddress);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(complaint));
+    }
+    other.setRemoteAddr(QStringLiteral("127.0.0.1"), quiet.port() + portOffset);
+    other.start();
+    QCOMPARE(other.localPort() == 0, !bindAddress.isEmpty());
+    QTest::qWait(300); // six ticks, the first of which sends a status
+    QVERIFY(quiet.statuses().isEmpty());
+    QVERIFY(quiet.otherDatagrams().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_PcnUdpLink)

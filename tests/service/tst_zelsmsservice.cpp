@@ -2,6 +2,7 @@
 #include "stationfake.h"
 
 #include <QFile>
+#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -17,6 +18,14 @@ QString utf16le(const QString &s, QByteArray *bytes)
     return s;
 }
 
+// The start of every service log line: stamp, level word.
+const QRegularExpression &logLine()
+{
+    static const QRegularExpression re("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
+                                       "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
+    return re;
+}
+
 } // namespace
 
 // The real service binary with the test provider in its providers folder,
@@ -29,6 +38,8 @@ private slots:
     void requestsReachProviderAndStatusCarriesItsState_data();
     void requestsReachProviderAndStatusCarriesItsState();
     void withoutProviderRequestsAreStillAcknowledged();
+    void allowListDecidesWhoIsServed_data();
+    void allowListDecidesWhoIsServed();
     void badCommandLine();
 };
 
@@ -104,12 +115,10 @@ void tst_ZelSMSService::requestsReachProviderAndStatusCarriesItsState()
     QCOMPARE(service.stop(), 0);
     const QString log = service.log();
     QVERIFY2(log.contains("Освобождение ресурсов приложения..."), qPrintable(log));
-    const QRegularExpression line("^\\d\\d\\.\\d\\d\\.\\d\\d-\\d\\d:\\d\\d:\\d\\d >> "
-                                  "\\[(DEBUG|WARNING|CRITICAL|FATAL|INFO)\\] ");
     const QStringList lines = log.split('\n', Qt::SkipEmptyParts);
     QVERIFY(lines.size() >= 4);
     for (const QString &l : lines)
-        QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
+        QVERIFY2(logLine().match(l).hasMatch(), qPrintable(l));
     QVERIFY2(lines.first().contains(QStringLiteral("Linux%1 =====").arg(QSysInfo::WordSize)),
              qPrintable(lines.first()));
 }
@@ -130,6 +139,72 @@ void tst_ZelSMSService::withoutProviderRequestsAreStillAcknowledged()
     QVERIFY(station.waitForAck(7, StartMs));
     QCOMPARE(service.stop(), 0);
     QVERIFY(service.log().contains("[CRITICAL] Провайдер SMS рассылок не настроен"));
+}
+
+void tst_ZelSMSService::allowListDecidesWhoIsServed_data()
+{
+    QTest::addColumn<QString>("allowList");
+    QTest::addColumn<bool>("handWritten"); // a bare line in the INI file, not through QSettings
+    QTest::addColumn<bool>("otherServed");
+    QTest::newRow("no-key-station-only") << QString() << false << false;
+    QTest::newRow("star-anyone-as-before") << "*" << false << true;
+    // Unquoted, QSettings reads "a, b" as a list of two.
+    QTest::newRow("hand-written-list") << "10.0.0.1, 127.0.0.2" << true << true;
+}
+
+void tst_ZelSMSService::allowListDecidesWhoIsServed()
+{
+    QFETCH(QString, allowList);
+    QFETCH(bool, handWritten);
+    QFETCH(bool, otherServed);
+    StationFake station;
+    QVERIFY2(station.bind(), qPrintable(station.error()));
+    QUdpSocket other;
+    QVERIFY2(other.bind(QHostAddress("127.0.0.2"), 0), qPrintable(other.errorString()));
+    ServiceRunner service;
+    QVERIFY2(service.install(ZELSMS_SERVICE_BINARY, {TEST_PROVIDER_PLUGIN}),
+             qPrintable(service.error()));
+    const QString record = service.root() + "/received.txt";
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/currentProviderID", TestId);
+    service.setServiceSetting("Common/pcnPort", station.port());
+    if (!allowList.isEmpty() && !handWritten)
+        service.setServiceSetting("Common/stationAllowList", allowList);
+    if (handWritten) {
+        // The file holds the group [Common] only, so a line at its end belongs to it.
+        QFile conf(service.settingsDir() + "/ZELORG/ZelSMSService.conf");
+        QVERIFY(conf.open(QIODevice::Append));
+        conf.write("stationAllowList=" + allowList.toLatin1() + "\n");
+    }
+    service.setProviderSetting("TestProvider/recordFile", record);
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    QVERIFY2(station.waitForService(StartMs), qPrintable(service.log()));
+
+    const QByteArray fromOther =
+        StationProtocol::buildRequest(501, SmsText::makeMessage("79001110002", "other", 1));
+    QCOMPARE(other.writeDatagram(fromOther, station.serviceAddress(), station.servicePort()),
+             qint64(fromOther.size()));
+    // A number with a line break, which once reached gateways and the log as it was.
+    QVERIFY(station.sendRequest(503, SmsText::makeMessage("7900\n[CRITICAL]", "forged", 1)));
+    QVERIFY(station.sendRequest(502, SmsText::makeMessage("79001110001", "station", 1)));
+    QVERIFY2(station.waitForAck(502, StartMs), qPrintable(service.log()));
+    QVERIFY(station.waitForAck(503, StartMs));
+    if (otherServed)
+        QVERIFY(station.waitForAck(501, StartMs));
+    else
+        QVERIFY(service.waitForLog("датаграмма с адреса 127.0.0.2 отброшена", StartMs));
+    QVERIFY(service.waitForLog("): неверный номер 7900\\n[CRITICAL]", StartMs));
+    QCOMPARE(service.stop(), 0);
+
+    QCOMPARE(station.acks().contains(501), otherServed);
+    QFile f(record);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QString received = QString::fromUtf8(f.readAll());
+    QVERIFY(received.contains("79001110001\tstation"));
+    QCOMPARE(received.contains("79001110002\tother"), otherServed);
+    QVERIFY(!received.contains("forged"));
+    for (const QString &l : service.log().split('\n', Qt::SkipEmptyParts))
+        QVERIFY2(logLine().match(l).hasMatch(), qPrintable(l));
 }
 
 void tst_ZelSMSService::badCommandLine()

@@ -17,6 +17,7 @@ public:
     QList<quint64> queued;
     QList<quint64> inFlight; // cannot be withdrawn
     QList<quint64> withdrawn;
+    QList<QByteArray> phones; // as given to enqueueTracked
     bool runs = true;
     ISmsOutcomeSink *sink = nullptr;
 
@@ -30,7 +31,11 @@ public:
     void stop() override {}
     bool readSettings() override { return true; }
     void setOutcomeSink(ISmsOutcomeSink *s) override { sink = s; }
-    int enqueueTracked(quint64 id, const SMSMessage &) override { return queued << id, 0; }
+    int enqueueTracked(quint64 id, const SMSMessage &msg) override
+    {
+        phones << SmsText::phoneBytes(msg);
+        return queued << id, 0;
+    }
     bool withdraw(quint64 id) override
     {
         if (inFlight.contains(id) || !queued.removeOne(id))
@@ -61,6 +66,8 @@ private slots:
     void secondDeliveryIsADuplicate();
     void primaryNotRunningGoesToFallbackAtOnce();
     void pathChangesLoggedOnce();
+    void numberCheckedBeforeAnyProvider_data();
+    void numberCheckedBeforeAnyProvider();
 
 private:
     qint64 send(int n = 1);
@@ -168,6 +175,39 @@ void tst_DeliveryRouter::primaryNotRunningGoesToFallbackAtOnce()
     const qint64 id = send();
     QVERIFY(m_primary.queued.isEmpty());
     QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
+}
+
+void tst_DeliveryRouter::numberCheckedBeforeAnyProvider_data()
+{
+    QTest::addColumn<QByteArray>("phone");
+    QTest::addColumn<QByteArray>("given"); // empty: rejected, given to no provider
+    QTest::newRow("written-by-hand-cleaned")
+        << QByteArray("8(900)123-45-67") << QByteArray("89001234567");
+    // SMS Center's list is split at line feeds: this once sent a second SMS.
+    QTest::newRow("line-break-rejected") << QByteArray("7900\n9001234567") << QByteArray();
+    QTest::newRow("too-short-rejected") << QByteArray("112") << QByteArray();
+}
+
+void tst_DeliveryRouter::numberCheckedBeforeAnyProvider()
+{
+    QFETCH(QByteArray, phone);
+    QFETCH(QByteArray, given);
+    m_router->start(m_settings, {"P", &m_primary, &m_primary}, {"F", &m_fallback, &m_fallback});
+    QVector<StationRequest> group(1);
+    group[0].msg = SmsText::makeMessage(phone, "alarm", 1);
+    m_router->store(&group);
+    QVERIFY(group[0].acknowledge); // stored either way: the station must not repeat it
+    const Spool::Record r = m_router->spool().list(-1, 0, 1).value(0);
+    QCOMPARE(r.phoneBytes.left(phone.size()), phone); // the journal keeps what was sent
+    if (given.isEmpty()) {
+        QCOMPARE(r.state, int(Spool::Rejected));
+        QVERIFY(m_primary.queued.isEmpty() && m_fallback.queued.isEmpty());
+        QCOMPARE(g_log.filter("неверный номер").size(), 1);
+        QVERIFY(!g_log.filter("неверный номер").first().contains('\n'));
+    } else {
+        QCOMPARE(r.state, int(Spool::Handed));
+        QCOMPARE(m_primary.phones, QList<QByteArray>{given});
+    }
 }
 
 void tst_DeliveryRouter::pathChangesLoggedOnce()

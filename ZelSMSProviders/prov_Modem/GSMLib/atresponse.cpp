@@ -108,7 +108,7 @@ FinalResult parseFinalResult(const QByteArray &buffer)
     // the backtracking pattern the partial answers of every tick.
     if (!buffer.endsWith("\r\n"))
         return out;
-    const auto m = finalPattern().match(QString::fromUtf8(buffer));
+    const auto m = finalPattern().match(QString::fromUtf8(buffer.constData(), buffer.size()));
     if (!m.hasMatch())
         return out;
     out.resultLine = m.captured(3).toUtf8();
@@ -129,7 +129,7 @@ FinalResult parseFinalResult(const QByteArray &buffer)
 
 bool isSmsPrompt(const QByteArray &buffer)
 {
-    return promptPattern().match(QString::fromUtf8(buffer)).hasMatch();
+    return promptPattern().match(QString::fromUtf8(buffer.constData(), buffer.size())).hasMatch();
 }
 
 TwoNumbers parseCregResponse(const QByteArray &info)

@@ -221,7 +221,7 @@ bool isValidNumber(const QByteArray &number)
 
 QByteArray buildPdu(const QByteArray &message, const QByteArray &number, bool flash)
 {
-    const QString text = QString::fromUtf8(message);
+    const QString text = QString::fromUtf8(message.constData(), message.size());
     const QByteArray userData = ucs2Hex(text.constData(), text.size());
     QByteArray pdu = submitHeader("01", number, flash);
     pdu += hexOctet(userData.size() / 2);
@@ -232,7 +232,7 @@ QByteArray buildPdu(const QByteArray &message, const QByteArray &number, bool fl
 QList<QByteArray> buildPduParts(const QByteArray &message, const QByteArray &number, bool flash,
                                 quint8 reference)
 {
-    const QString text = QString::fromUtf8(message);
+    const QString text = QString::fromUtf8(message.constData(), message.size());
     if (text.size() <= MaxSingleUnits)
         return {buildPdu(message, number, flash)};
 
@@ -357,7 +357,8 @@ SubmitInfo decodeSubmitPdu(const QByteArray &pduHex)
         info.error = QStringLiteral("malformed user data");
         return info;
     }
-    info.text = QString::fromUtf8(decodeUcs2Hex(data));
+    const QByteArray utf8 = decodeUcs2Hex(data);
+    info.text = QString::fromUtf8(utf8.constData(), utf8.size());
     info.ok = true;
     return info;
 }
