@@ -22,6 +22,16 @@
 #include "qtstringpropertymanager.h"
 #include "qttreepropertybrowser.h"
 
+// Non-strings become empty texts, keeping the indexes of the others.
+static QStringList itemTexts(const QJsonObject &descriptor)
+{
+    QStringList texts;
+    const QJsonArray items = descriptor.value("items").toArray();
+    for (const QJsonValue &item : items)
+        texts.append(item.toString());
+    return texts;
+}
+
 ZelPropertyWidget::ZelPropertyWidget(QWidget *parent)
     : QWidget(parent), m_intManager(new QtIntPropertyManager(this)),
       m_boolManager(new QtBoolPropertyManager(this)),
@@ -85,6 +95,10 @@ QtProperty *ZelPropertyWidget::createProperty(const QJsonObject &descriptor)
         return nullptr;
 
     QtProperty *property = createTypedProperty(type, label, descriptor);
+    // Secrets are not for whoever looks over the administrator's shoulder.
+    static const QStringList secretFields{"password", "apiKey", "pinCode"};
+    if (property && type == "String" && secretFields.contains(name))
+        m_stringManager->setMasked(property, true);
     if (m_types.contains(name)) {
         // The later descriptor wins; the earlier row stays visible but its
         // value is no longer read back, so the template needs fixing.
@@ -135,6 +149,9 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
                            << label << ":" << pattern.pattern() << pattern.errorString();
             m_stringManager->setRegExp(property, pattern);
         }
+        // Choices that do not bind: the editor lists them and takes any text.
+        if (descriptor.contains("items"))
+            m_stringManager->setSuggestions(property, itemTexts(descriptor));
         return property;
     }
     if (type == "Bool") {
@@ -146,13 +163,8 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
     }
     if (type == "Enum") {
         QtProperty *property = m_enumManager->addProperty(label);
-        if (descriptor.contains("items")) {
-            QStringList names;
-            const QJsonArray items = descriptor.value("items").toArray();
-            for (const QJsonValue &item : items)
-                names.append(item.toString());
-            m_enumManager->setEnumNames(property, names);
-        }
+        if (descriptor.contains("items"))
+            m_enumManager->setEnumNames(property, itemTexts(descriptor));
         if (!value.isUndefined())
             m_enumManager->setValue(property, value.toInt());
         return property;

@@ -2,10 +2,12 @@
 
 #include "controller.h"
 #include "logtext.h"
+#include "stationaddress.h"
 #include "stationprotocol.h"
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -61,13 +63,55 @@ void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
     m_remotePort = port;
     m_remoteHost = QHostAddress(addr);
     m_allowList = StationAllowList::parse(m_allowListText);
-    m_allowList.setStation(QHostAddress(addr));
-    if (QHostAddress(addr).isNull())
+    m_allowList.setStation(m_remoteHost);
+    if (m_lookupId >= 0)
+        QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    m_lookupFailed = false;
+    if (m_remoteHost.isNull() && StationAddress::isHostName(addr))
+        lookUpStation();
+    else if (m_remoteHost.isNull())
         qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station address" << addr
-                              << "is not an IP address; nothing can be sent to the station";
+                              << "is not an IP address or a host name; nothing can be sent to "
+                                 "the station";
     if (port <= 0 || port > 65535)
         qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station port" << port
                               << "is outside 1..65535; nothing can be sent to the station";
+}
+
+void PcnUdpLink::lookUpStation()
+{
+    m_lastLookup = now();
+    m_lookupId = QHostInfo::lookupHost(m_remoteAddr, this, SLOT(stationLookedUp(QHostInfo)));
+}
+
+void PcnUdpLink::stationLookedUp(const QHostInfo &info)
+{
+    if (info.lookupId() != m_lookupId)
+        return;
+    m_lookupId = -1;
+    const QList<QHostAddress> found = info.addresses();
+    if (info.error() != QHostInfo::NoError || found.isEmpty()) {
+        // Logged once; the name is looked up again every minute meanwhile.
+        if (!m_lookupFailed)
+            qCritical().noquote() << "[PcnUdpLink::stationLookedUp()]: station address"
+                                  << m_remoteAddr << "cannot be resolved:" << info.errorString()
+                                  << "- nothing can be sent to the station until it can";
+        m_lookupFailed = true;
+        return;
+    }
+    // Stations and receivers listen on IPv4; a dual-stack name goes there.
+    m_remoteHost = found.first();
+    for (const QHostAddress &address : found) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            m_remoteHost = address;
+            break;
+        }
+    }
+    m_lookupFailed = false;
+    m_allowList.setStation(m_remoteHost);
+    qDebug().noquote() << "[PcnUdpLink::stationLookedUp()]: station" << m_remoteAddr << "is"
+                       << m_remoteHost.toString();
 }
 
 void PcnUdpLink::setAllowList(const QString &text)
@@ -75,7 +119,7 @@ void PcnUdpLink::setAllowList(const QString &text)
     m_allowListText = text;
     QStringList errors;
     m_allowList = StationAllowList::parse(text, &errors);
-    m_allowList.setStation(QHostAddress(m_remoteAddr));
+    m_allowList.setStation(m_remoteHost);
     for (const QString &entry : qAsConst(errors))
         qWarning().noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: запись \"%1\" "
                                                "ключа Common/stationAllowList не является "
@@ -284,6 +328,8 @@ void PcnUdpLink::tick()
     }
     m_datagramsReadAtTick = m_datagramsRead;
     const QDateTime t = now();
+    if (m_lookupFailed && m_lookupId < 0 && qAbs(m_lastLookup.msecsTo(t)) > LookupRetryMs)
+        lookUpStation();
     if (qAbs(m_lastStatusSent.msecsTo(t)) > m_statusPeriodMs)
         sendStatus();
     if (qAbs(m_lastReceived.msecsTo(t)) > m_lossTimeoutMs) {

@@ -11,6 +11,7 @@
 #include <QVector>
 #include <functional>
 
+class QHostInfo;
 class QTimer;
 class QUdpSocket;
 
@@ -40,6 +41,7 @@ public:
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
         DefaultLossTimeoutMs = 30000,
+        LookupRetryMs = 60000, // a station name that did not resolve is tried again
         // Refused sources remembered for their once-a-minute log line, so
         // that a sender forging many addresses can neither grow the table
         // without end nor flood the log.
@@ -84,6 +86,7 @@ public slots:
 private slots:
     void socketRead();
     void tick();
+    void stationLookedUp(const QHostInfo &info);
 
 private:
     void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
@@ -93,13 +96,18 @@ private:
     bool stationUsable() const;
     void sendToStation(const QByteArray &datagram, const char *what);
     void sendStatus();
+    void lookUpStation();
     QDateTime now() const;
 
     QUdpSocket *m_socket;
     QTimer *m_timer;
     QString m_remoteAddr;
-    QHostAddress m_remoteHost; // m_remoteAddr parsed once, not for every datagram
+    // m_remoteAddr parsed once, not for every datagram, or what its name resolved to
+    QHostAddress m_remoteHost;
     int m_remotePort = 0;
+    int m_lookupId = -1;
+    bool m_lookupFailed = false;
+    QDateTime m_lastLookup;
     quint32 m_statusCounter = 0;
     QDateTime m_lastStatusSent;
     QDateTime m_lastReceived;

@@ -6,6 +6,7 @@
 #include "providersettingslayout.h"
 #include "serialportenum.h"
 #include "settingslocation.h"
+#include "settingsvalidation.h"
 #include "zelpropertywidget.h"
 
 #include <QDebug>
@@ -14,8 +15,10 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -40,6 +43,32 @@ bool settingsFileWritable(const QString &fileName)
     return QDir().mkpath(dir) && QFileInfo(dir).isWritable();
 }
 
+// Detected ports under their udev by-id names where there are such, which
+// stay the same across re-plugging and reboots.
+bool enumerateStablePorts(QStringList &portNames, QStringList &hardwareIds)
+{
+    const bool ok = enumerateSerialPorts(portNames, hardwareIds);
+    useStableSerialPortNames(portNames);
+    return ok;
+}
+
+int askWithBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+               const QStringList &buttons)
+{
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton *> added;
+    for (int i = 0; i < buttons.size(); ++i) {
+        // The last button is the way out, also taken by Escape.
+        const bool last = i == buttons.size() - 1;
+        added << box.addButton(buttons.at(i),
+                               last ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+    }
+    if (!added.isEmpty())
+        box.setDefaultButton(qobject_cast<QPushButton *>(added.first()));
+    box.exec();
+    return added.indexOf(box.clickedButton());
+}
+
 QString boolWord(const QVariantMap &info, const char *key)
 {
     return info.value(QLatin1String(key)).toBool() ? SmsDialog::tr("Есть") : SmsDialog::tr("Нет");
@@ -51,7 +80,7 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment))
 {
     if (!m_env.enumeratePorts)
-        m_env.enumeratePorts = enumerateSerialPorts;
+        m_env.enumeratePorts = enumerateStablePorts;
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;
     if (!m_env.showMessage) {
@@ -61,6 +90,12 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
             box.exec();
         };
     }
+    if (!m_env.ask) {
+        m_env.ask = [this](QMessageBox::Icon icon, const QString &title, const QString &text,
+                           const QStringList &buttons) {
+            return askWithBox(this, icon, title, text, buttons);
+        };
+    }
 
     setupUi(this);
     m_propertyWidget = new ZelPropertyWidget();
@@ -68,10 +103,21 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_propertyWidget);
 
+    // With a larger font the button would be squeezed to its designed 30
+    // pixels and the window kept at its designed size.
+    pushButton->setMinimumSize(pushButton->minimumSize().expandedTo(pushButton->sizeHint()));
+
     loadServiceSettings();
+    resize(size().expandedTo(sizeHint()));
     connect(pushButton, &QPushButton::clicked, this, &SmsDialog::saveServiceSettings);
     connect(providerCombo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &SmsDialog::provComboChange);
+
+    // The service may be installed, started or stopped from elsewhere while
+    // the dialog is open.
+    m_footerTimer = new QTimer(this);
+    connect(m_footerTimer, &QTimer::timeout, this, &SmsDialog::refreshFooter);
+    m_footerTimer->start(qMax(100, m_env.footerRefreshMs));
 }
 
 QString SmsDialog::pluginDir() const
@@ -91,11 +137,7 @@ void SmsDialog::showBox(QMessageBox::Icon icon, const QString &text)
 
 void SmsDialog::loadServiceSettings()
 {
-    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
-    QString footer = tr("Служба не установлена");
-    if (service->isInstalled())
-        footer = tr("Служба: %1").arg(service->serviceDescription());
-    footerLabel->setText(footer);
+    refreshFooter();
 
     QSettings system(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
                      ServiceApplication);
@@ -136,7 +178,63 @@ void SmsDialog::loadServiceSettings()
                                                   .arg(currentProviderID, pluginDir()));
         providerCombo->setCurrentIndex(selected);
     }
+    m_shownIndex = 0;
     provComboChange(selected);
+    rememberSavedState();
+}
+
+void SmsDialog::refreshFooter()
+{
+    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
+    QString footer;
+    if (service->isInstalled()) {
+        footer = tr("Служба: %1").arg(service->serviceDescription()) +
+                 (service->isRunning() ? tr(" (работает)") : tr(" (остановлена)"));
+    } else {
+        footer = tr("Служба не установлена");
+        if (const qint64 pid = service->foregroundPid())
+            footer += tr(", запущена в консоли (процесс %1)").arg(pid);
+    }
+    footerLabel->setText(footer);
+}
+
+QVariantMap SmsDialog::currentState() const
+{
+    return QVariantMap{{QStringLiteral("enabled"), serviceEnable->isChecked()},
+                       {QStringLiteral("address"), pcnAddrEdit->text()},
+                       {QStringLiteral("port"), pcnPortEdit->text()},
+                       {QStringLiteral("provider"), providerCombo->currentIndex()},
+                       {QStringLiteral("form"), m_propertyWidget->getValues()}};
+}
+
+void SmsDialog::rememberSavedState()
+{
+    m_formSnapshot = m_propertyWidget->getValues();
+    m_savedState = currentState();
+}
+
+int SmsDialog::askAboutUnsavedChanges()
+{
+    const int answer = m_env.ask(QMessageBox::Question, tr("Внимание!"),
+                                 tr("Настройки изменены, но не сохранены. Сохранить их?"),
+                                 {tr("Сохранить"), tr("Не сохранять"), tr("Отмена")});
+    return answer == AnswerSave || answer == AnswerDiscard ? answer : int(AnswerStay);
+}
+
+void SmsDialog::reject()
+{
+    if (hasUnsavedChanges()) {
+        const int answer = askAboutUnsavedChanges();
+        if (answer == AnswerStay || (answer == AnswerSave && !save()))
+            return;
+    }
+    QDialog::reject();
+}
+
+void SmsDialog::showProviderQuietly(int index)
+{
+    const QSignalBlocker blocker(providerCombo);
+    providerCombo->setCurrentIndex(index);
 }
 
 void SmsDialog::copyUserSettingsOnce(QSettings &system)
@@ -161,6 +259,20 @@ void SmsDialog::copyUserSettingsOnce(QSettings &system)
 
 void SmsDialog::provComboChange(int index)
 {
+    // The form is rebuilt for the new provider; edits of the old one would
+    // be gone without a word.
+    if (m_shownIndex > 0 && index != m_shownIndex &&
+        m_propertyWidget->getValues() != m_formSnapshot) {
+        const int answer = askAboutUnsavedChanges();
+        if (answer != AnswerDiscard) {
+            showProviderQuietly(m_shownIndex);
+            if (answer == AnswerStay || !save())
+                return;
+            showProviderQuietly(index);
+        }
+    }
+    m_shownIndex = index;
+    m_formSnapshot.clear();
     if (index == 0) {
         currentProviderID.clear();
         tabWidget->setCurrentIndex(0);
@@ -184,6 +296,7 @@ void SmsDialog::provComboChange(int index)
     m_propertyWidget->setValues(saved);
     fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, pluginDir()));
     tabWidget->setEnabled(serviceEnable->isChecked());
+    m_formSnapshot = m_propertyWidget->getValues();
 }
 
 void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved)
@@ -194,9 +307,15 @@ void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &save
         logProblem("preparePortField",
                    QStringLiteral("serial port enumeration failed after %1 ports")
                        .arg(m_portNames.size()));
-    QStringList items = m_portNames;
-    if (ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids))
-        items.append(tr("%1 (не найден)").arg(m_portNames.last()));
+    m_portItems = m_portNames;
+    const QString savedPort = saved.value(QStringLiteral("comPort")).toString();
+    // A device path typed earlier (a pseudo-terminal, a udev symlink) that
+    // exists but is not an enumerated port is shown as it is.
+    const bool typedPath = saved.value(QStringLiteral("comPortHWID")).toString().isEmpty() &&
+                           !savedPort.isEmpty() && !m_portNames.contains(savedPort) &&
+                           QFileInfo::exists(savedPort);
+    if (!typedPath && ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids))
+        m_portItems.append(tr("%1 (не найден)").arg(m_portNames.last()));
 
     // Looked up by name rather than position so that a reordered template
     // cannot get its first field replaced by the port list.
@@ -211,11 +330,36 @@ void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &save
         logProblem("preparePortField", QStringLiteral("the modem template has no comPort field"));
         return;
     }
+    // An editable text with the detected ports as suggestions, so that any
+    // device path can be given too.
     QJsonObject descriptor = fields.at(portField).toObject();
-    descriptor.insert(QStringLiteral("items"), QJsonArray::fromStringList(items));
+    descriptor.insert(QStringLiteral("type"), QStringLiteral("String"));
+    descriptor.insert(QStringLiteral("items"), QJsonArray::fromStringList(m_portItems));
+    descriptor.remove(QStringLiteral("value"));
     fields.replace(portField, descriptor);
     settingsTemplate = fields;
+    if (typedPath)
+        return;
     saved = ModemPortMapping::toFormValues(saved, m_portNames, m_portHwids);
+    const int index = saved.value(QStringLiteral("comPort")).toInt();
+    saved.insert(QStringLiteral("comPort"),
+                 index >= 0 ? m_portItems.value(index) : m_portItems.value(0));
+}
+
+QVariantMap SmsDialog::storedPortValues(QVariantMap values) const
+{
+    const QString text = values.value(QStringLiteral("comPort")).toString();
+    int index = m_portItems.indexOf(text);
+    if (index < 0)
+        index = m_portNames.indexOf(text);
+    if (index >= 0) {
+        values.insert(QStringLiteral("comPort"), index);
+        return ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
+    }
+    // A typed path has no hardware id to be found by.
+    values.insert(QStringLiteral("comPort"), text.trimmed());
+    values.insert(QStringLiteral("comPortHWID"), QString());
+    return values;
 }
 
 void SmsDialog::fillInfoTab(const QVariantMap &info)
@@ -236,34 +380,95 @@ void SmsDialog::fillInfoTab(const QVariantMap &info)
 
 void SmsDialog::saveServiceSettings()
 {
-    if (serviceEnable->isChecked()) {
+    save();
+}
+
+// True when the settings were written (whatever became of the service).
+bool SmsDialog::save()
+{
+    if (!checkBeforeSave())
+        return false;
+    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
+    // Settings saved for a foreground run are read by it on its next start.
+    const qint64 foreground = service->isInstalled() ? 0 : service->foregroundPid();
+    if (!service->isInstalled() && foreground == 0 && !offerInstall(*service))
+        return false;
+    pushButton->setEnabled(false);
+    const bool written = writeSettings();
+    if (written) {
+        rememberSavedState();
+        if (foreground != 0)
+            showBox(QMessageBox::Information,
+                    tr("Настройки сохранены в реестр. Служба SMS ЗЕЛ запущена в консоли "
+                       "(процесс %1) и прочтёт их после перезапуска")
+                        .arg(foreground));
+        else
+            restartService(*service);
+    }
+    pushButton->setEnabled(true);
+    refreshFooter();
+    return written;
+}
+
+bool SmsDialog::checkBeforeSave()
+{
+    const bool enabled = serviceEnable->isChecked();
+    if (enabled) {
         if (pcnAddrEdit->text().isEmpty() || pcnPortEdit->text().isEmpty()) {
             showBox(QMessageBox::Warning,
                     tr("Для работы службы SMS ЗЕЛ необходимо указать адрес и порт ПЦН или "
                        "Приемника ЗЕЛ в сети.\n\n* Для указания этого компьютера, введите адрес "
                        "127.0.0.1\n* Порт ПЦН по-умолчанию %1")
                         .arg(DefaultPcnPort));
-            return;
+            return false;
         }
         if (providerCombo->currentIndex() == 0) {
             showBox(QMessageBox::Warning,
                     tr("Для работы службы SMS ЗЕЛ необходимо выбрать провайдера SMS рассылок и "
                        "указать его настройки"));
-            return;
+            return false;
         }
     }
-    const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
-    if (!service->isInstalled()) {
-        logProblem("saveServiceSettings", QStringLiteral("the service is not installed"));
+    // With the service off, empty fields are allowed (nothing will use them
+    // yet), but nothing typed is stored as something else.
+    QStringList problems;
+    if (enabled || !pcnAddrEdit->text().isEmpty())
+        problems << SettingsValidation::stationAddressProblem(pcnAddrEdit->text());
+    if (enabled || !pcnPortEdit->text().isEmpty())
+        problems << SettingsValidation::stationPortProblem(pcnPortEdit->text());
+    problems.removeAll(QString());
+    if (providerCombo->currentIndex() != 0)
+        problems << SettingsValidation::formProblems(m_propertyWidget->getTemplateWithValues(),
+                                                     enabled);
+    if (problems.isEmpty())
+        return true;
+    logProblem("saveServiceSettings", QStringLiteral("refused: ") + problems.join("; "));
+    showBox(QMessageBox::Warning, tr("Настройки не сохранены, исправьте:\n\n") +
+                                      QStringLiteral("• ") + problems.join(QStringLiteral("\n• ")));
+    return false;
+}
+
+bool SmsDialog::offerInstall(ServiceControl &service)
+{
+    const QString notInstalled = tr("Служба SMS ЗЕЛ не установлена в менеджере служб Windows. "
+                                    "Проверьте правильность установки и повторите попытку");
+    logProblem("saveServiceSettings", QStringLiteral("the service is not installed"));
+    if (!service.canInstall()) {
         showBox(QMessageBox::Critical,
-                tr("Служба SMS ЗЕЛ не установлена в менеджере служб Windows. Проверьте "
-                   "правильность установки и повторите попытку"));
-        return;
+                notInstalled + tr("\n\nЧтобы установить службу, выполните от имени root:\n%1")
+                                   .arg(service.installCommand()));
+        return false;
     }
-    pushButton->setEnabled(false);
-    if (writeSettings())
-        restartService(*service);
-    pushButton->setEnabled(true);
+    if (m_env.ask(QMessageBox::Critical, tr("Внимание!"), notInstalled,
+                  {tr("Установить службу"), tr("Отмена")}) != 0)
+        return false;
+    if (!service.install()) {
+        logProblem("offerInstall", QStringLiteral("install failed: ") + service.installError());
+        showBox(QMessageBox::Critical,
+                tr("Не удалось установить службу SMS ЗЕЛ: %1").arg(service.installError()));
+        return false;
+    }
+    return true;
 }
 
 bool SmsDialog::writeSettings()
@@ -307,7 +512,7 @@ bool SmsDialog::writeSettings()
     common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
     common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
     common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
-    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().toInt(nullptr, 10));
+    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().trimmed().toInt(nullptr, 10));
     common.endGroup();
     common.sync();
     if (common.status() != QSettings::NoError) {
@@ -323,7 +528,7 @@ bool SmsDialog::writeSettings()
     if (index != 0) {
         QVariantMap values = m_propertyWidget->getValues();
         if (currentProviderID == ModemProviderId)
-            values = ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
+            values = storedPortValues(values);
         values = ProviderSettingsLayout::toStoredValues(values,
                                                         m_propertyWidget->getTemplateWithValues());
         if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
@@ -360,7 +565,8 @@ void SmsDialog::restartService(ServiceControl &service)
             QStringLiteral("could not %1 the service: %2").arg(enabled ? "start" : "stop", reason));
         showBox(QMessageBox::Warning,
                 tr("Настройки сохранены в реестр, но службу SMS ЗЕЛ не удалось %1: %2")
-                    .arg(failedAction, reason));
+                        .arg(failedAction, reason) +
+                    tr("\n\nЖурнал службы: %1").arg(service.logLocation()));
         return;
     }
     showBox(QMessageBox::Information,

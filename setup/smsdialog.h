@@ -13,6 +13,7 @@
 #include <memory>
 
 class QSettings;
+class QTimer;
 class ZelPropertyWidget;
 
 // Where the dialog meets the machine. Every member has a working default; tests
@@ -26,8 +27,15 @@ struct SmsDialogEnvironment
     std::function<std::unique_ptr<ServiceControl>()> serviceControl;
     // Shows a message (title "Внимание!"); the default is a modal box with OK.
     std::function<void(QMessageBox::Icon, const QString &title, const QString &text)> showMessage;
+    // Asks with the given buttons and returns the index of the one pressed,
+    // -1 when the box was closed without a choice.
+    std::function<int(QMessageBox::Icon, const QString &title, const QString &text,
+                      const QStringList &buttons)>
+        ask;
     // The provider plug-in directory; empty means the one beside the program.
     QString pluginDir;
+    // How often the footer looks at the service again.
+    int footerRefreshMs = 3000;
 };
 
 // The configuration program's one dialog: switches the notification service
@@ -46,17 +54,37 @@ public:
     QStringList portNames() const { return m_portNames; }
     QStringList portHardwareIds() const { return m_portHwids; }
 
+    // Whether anything differs from what was loaded or last saved.
+    bool hasUnsavedChanges() const { return currentState() != m_savedState; }
+
 public slots:
     void loadServiceSettings();
     void saveServiceSettings();
     void provComboChange(int index);
+    void refreshFooter();
+    // Closing (also by Escape) with unsaved changes asks first.
+    void reject() override;
 
 private:
+    enum UnsavedAnswer
+    {
+        AnswerSave = 0,
+        AnswerDiscard = 1,
+        AnswerStay = 2
+    };
     void copyUserSettingsOnce(QSettings &system);
     void preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved);
+    QVariantMap storedPortValues(QVariantMap values) const;
     void fillInfoTab(const QVariantMap &info);
+    bool save();
+    bool checkBeforeSave();
+    bool offerInstall(ServiceControl &service);
     bool writeSettings();
     void restartService(ServiceControl &service);
+    int askAboutUnsavedChanges();
+    void showProviderQuietly(int index);
+    QVariantMap currentState() const;
+    void rememberSavedState();
     void showBox(QMessageBox::Icon icon, const QString &text);
     // Every problem the dialog meets is logged here, with where it happened.
     void logProblem(const char *where, const QString &detail) const;
@@ -66,6 +94,11 @@ private:
     ZelPropertyWidget *m_propertyWidget;
     QStringList m_portNames;
     QStringList m_portHwids;
+    QStringList m_portItems; // what the port field lists, parallel to the two above
     bool m_settingsUnreadable = false;
+    int m_shownIndex = 0;       // combo index whose form is shown
+    QVariantMap m_formSnapshot; // that form's values as loaded or saved
+    QVariantMap m_savedState;
+    QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
 };

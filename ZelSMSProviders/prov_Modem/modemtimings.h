@@ -13,4 +13,6 @@ struct ModemTimings
     int smsWaitLimitS = 120;     // for an SMS result at all
     int portRetryS = 60;         // between attempts to open a port that failed
     int portLogRepeatS = 3600;   // between log lines of the same open failure
+    // A failed balance request stays reported this long, past one 5 s status report.
+    int balanceErrorShownMs = 6000;
 };

@@ -235,6 +235,7 @@ void PROV_Modem::resetState()
     m_paused = 0;
     m_failCount = 0;
     m_errorState = StatusOk;
+    m_balanceFailedMs = 0;
     m_smsQueue.clear();
     m_batch.clear();
     m_waiting.clear();
@@ -338,14 +339,19 @@ void PROV_Modem::stateIdle()
     }
     if (!tickController())
         return;
-    // A working modem ends a link failure; a refused SMS or balance request
-    // stays reported until the next request succeeds, or the station would
-    // never see it in a 5 s report.
-    if (m_errorState == StatusNoLink && m_ctrl.modemResponded() == 1 &&
-        m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered)
-        m_errorState = StatusOk;
+    // A working modem ends a link failure, and a failed balance request once
+    // the station has had a status report (5 s) to see it: the next USSD is an
+    // hour away. A refused SMS stays reported until a request succeeds.
+    if (m_ctrl.modemResponded() == 1 && m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered) {
+        if (m_errorState == StatusNoLink ||
+            (m_errorState == StatusGatewayError && m_balanceFailedMs > 0 &&
+             GsmClock::nowMs() - m_balanceFailedMs >= m_timings.balanceErrorShownMs))
+            m_errorState = StatusOk;
+    }
     if (!m_ctrl.isQueueEmpty())
         return;
+    if (m_ctrlSmsPending)
+        forgetDroppedControlSms();
     if (m_paused) {
         if (m_failCount > parameter(ParamMaxFailures).toInt()) {
             const int dropped = m_smsQueue.size() + m_batch.size();
@@ -395,6 +401,19 @@ void PROV_Modem::maybeQueueControlSms()
     }
     m_ctrl.queueSms(ModemFormat::controlSmsText(m_balance).toUtf8(), number.toLatin1());
     m_ctrlSmsPending = true;
+}
+
+// Reached with the controller's queue empty and no result for the control SMS:
+// a modem restart or a lost network dropped it. Left pending, it would block
+// every later control SMS; it is tried again after the usual retry pause.
+void PROV_Modem::forgetDroppedControlSms()
+{
+    m_ctrlSmsPending = false;
+    const qint64 periodMs = qint64(m_settings.ctrlSmsIntervalHours) * 3600 * 1000;
+    m_lastCtrlSmsMs = GsmClock::nowMs() - periodMs + qint64(m_timings.retryPauseS) * 1000;
+    log(QtWarningMsg, QStringLiteral("[PROV_Modem::stateMachine()]: контрольное SMS не "
+                                     "отправлено (очередь модема сброшена), повтор через %1 с")
+                          .arg(m_timings.retryPauseS));
 }
 
 void PROV_Modem::startNextRequest()
@@ -537,6 +556,7 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
         ++m_failCount;
         m_paused = 1;
         m_errorState = StatusGatewayError;
+        m_balanceFailedMs = 0; // this one stays until a request succeeds
     } else {
         if (m_batch.size() == 1)
             log(QtDebugMsg, QStringLiteral("Отправлено SMS на номер %1")
@@ -563,6 +583,7 @@ void PROV_Modem::applyBalanceResult(const QVariantMap &results)
                 .arg(results.value(ResultKey::ErrorCode).toString(),
                      LogText::escaped(results.value(ResultKey::ErrorText).toString())));
         m_errorState = StatusGatewayError;
+        m_balanceFailedMs = GsmClock::nowMs();
         return;
     }
     m_balanceStatus = 1;

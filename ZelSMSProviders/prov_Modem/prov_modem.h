@@ -102,6 +102,7 @@ private:
     void onControllerError(const QString &what);
     void startNextRequest();
     void maybeQueueControlSms();
+    void forgetDroppedControlSms();
     void failSmsWait(const QString &why);
     void requeueInFlight();
     void applySmsResult(const QVariantMap &results);
@@ -137,6 +138,7 @@ private:
     int m_balanceStatus = 0;
     double m_balance = 0.0;
     int m_errorState = StatusOk;
+    qint64 m_balanceFailedMs = 0; // when a failed balance request set the error state
     int m_providerState = StateStopped;
     bool m_ctrlSmsPending = false;
 

@@ -3,9 +3,12 @@
 #include "qtabstracteditorfactory.h"
 
 // Line editors for text properties. The property's pattern is enforced while
-// typing; only text that matches it completely reaches the manager, and on
-// leaving the editor the text falls back to the stored value, so what the user
-// sees is always what will be saved.
+// typing: characters that can never match are refused, but an incomplete text
+// (three digits of a four-digit PIN) reaches the manager like any other, so a
+// check before saving can name the field instead of the text silently falling
+// back to an older value. Masked properties are edited with hidden echo and a
+// button that reveals the text while editing. A property with suggestions gets
+// an editable list: choose one or type any text.
 class QtLineEditFactory : public QtAbstractEditorFactoryBase
 {
     Q_OBJECT

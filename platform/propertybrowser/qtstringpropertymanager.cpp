@@ -15,9 +15,20 @@ bool QtStringPropertyManager::isReadOnly(const QtProperty *property) const
     return m_values.value(property).readOnly;
 }
 
+bool QtStringPropertyManager::isMasked(const QtProperty *property) const
+{
+    return m_values.value(property).masked;
+}
+
+QStringList QtStringPropertyManager::suggestions(const QtProperty *property) const
+{
+    return m_values.value(property).suggestions;
+}
+
 QString QtStringPropertyManager::valueText(const QtProperty *property) const
 {
-    return value(property);
+    const QString text = value(property);
+    return isMasked(property) ? QString(text.size(), QChar(0x2022)) : text;
 }
 
 void QtStringPropertyManager::setValue(QtProperty *property, const QString &value)
@@ -47,6 +58,24 @@ void QtStringPropertyManager::setReadOnly(QtProperty *property, bool readOnly)
         return;
     it->readOnly = readOnly;
     emit readOnlyChanged(property, readOnly);
+    emit propertyChanged(property);
+}
+
+void QtStringPropertyManager::setMasked(QtProperty *property, bool masked)
+{
+    auto it = m_values.find(property);
+    if (it == m_values.end() || it->masked == masked)
+        return;
+    it->masked = masked;
+    emit propertyChanged(property);
+}
+
+void QtStringPropertyManager::setSuggestions(QtProperty *property, const QStringList &suggestions)
+{
+    auto it = m_values.find(property);
+    if (it == m_values.end() || it->suggestions == suggestions)
+        return;
+    it->suggestions = suggestions;
     emit propertyChanged(property);
 }
 

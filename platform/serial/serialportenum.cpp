@@ -179,6 +179,19 @@ bool enumerateSerialPorts(QStringList &portNames, QStringList &hardwareIds)
     return true;
 }
 
+void useStableSerialPortNames(QStringList &portNames)
+{
+    const QDir byId(devRootPath() + QStringLiteral("/serial/by-id"));
+    const QFileInfoList links = byId.entryInfoList(QDir::Files | QDir::System, QDir::Name);
+    for (const QFileInfo &link : links) {
+        if (!link.isSymLink())
+            continue;
+        const int index = portNames.indexOf(QDir::cleanPath(link.symLinkTarget()));
+        if (index >= 0)
+            portNames[index] = QDir::cleanPath(link.absoluteFilePath());
+    }
+}
+
 void setSerialEnumerationRoot(const QString &sysfsRoot, const QString &devRoot)
 {
     sysfsRootPath() = sysfsRoot.isEmpty() ? QStringLiteral("/sys") : sysfsRoot;

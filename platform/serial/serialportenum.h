@@ -10,5 +10,10 @@
 // false when sysfs cannot be read.
 bool enumerateSerialPorts(QStringList &portNames, QStringList &hardwareIds);
 
+// Replaces each device path that udev also links from <dev>/serial/by-id by
+// that link: unlike ttyUSB0 it names the device itself and survives re-plugging
+// and reboots. Paths without such a link stay as they are.
+void useStableSerialPortNames(QStringList &portNames);
+
 // Tests point this at a fixture tree; empty restores "/sys" (and "/dev" for names).
 void setSerialEnumerationRoot(const QString &sysfsRoot, const QString &devRoot = QString());

@@ -109,6 +109,9 @@ bool BuiltinServiceManager::uninstall()
     s.sync();
     if (s.status() != QSettings::NoError)
         return fail(op, QStringLiteral("cannot write %1").arg(s.fileName()));
+    // An empty record file left behind looks like a half-removed installation.
+    if (s.allKeys().isEmpty() && QFileInfo::exists(s.fileName()) && !QFile::remove(s.fileName()))
+        return fail(op, QStringLiteral("cannot remove %1").arg(s.fileName()));
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "servicebase.h"
 
+#include "foregroundinstance.h"
 #include "servicecontrolserver.h"
 #include "servicemanager.h"
 #include "servicepaths.h"
@@ -278,6 +279,11 @@ int ServiceBase::runService(RunMode mode)
             qDebug("[ServiceBase]: получена команда службы %d", code);
             processCommand(code);
         });
+    } else {
+        // No manager knows a foreground run; the note lets the configuration
+        // program see it.
+        pidFile = ForegroundInstance::notePath(ServicePaths::runtimeDir(false), m_name);
+        ForegroundInstance::writeNote(pidFile, ownProgramPath());
     }
 
     try {
@@ -322,7 +328,7 @@ void ServiceBase::removePidFile(const QString &path)
         return;
     QFile f(path);
     if (f.open(QIODevice::ReadOnly) &&
-        f.read(32).trimmed().toLongLong() == QCoreApplication::applicationPid()) {
+        f.readLine(32).trimmed().toLongLong() == QCoreApplication::applicationPid()) {
         f.close();
         f.remove();
     }

@@ -155,16 +155,17 @@ void tst_TreePropertyBrowser::lineEditPattern_data()
                                   << "1234";
     QTest::newRow("pin-letters-refused") << "\\d{4}"
                                          << "12ab"
-                                         << ""
-                                         << "";
+                                         << "12"
+                                         << "12";
     QTest::newRow("pin-too-long-cut") << "\\d{4}"
                                       << "123456"
                                       << "1234"
                                       << "1234";
-    QTest::newRow("pin-partial-reverts") << "\\d{4}"
-                                         << "12"
-                                         << ""
-                                         << "";
+    // Kept for the check before saving to name, not silently thrown away.
+    QTest::newRow("pin-partial-kept") << "\\d{4}"
+                                      << "12"
+                                      << "12"
+                                      << "12";
     QTest::newRow("sender-space-allowed") << "^[a-zA-Z0-9.&-\\s]{0,11}$"
                                           << "ZEL Alarm"
                                           << "ZEL Alarm"

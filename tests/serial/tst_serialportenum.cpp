@@ -155,6 +155,7 @@ private slots:
     void fixtureTrees();
     void missingSysfsFails();
     void replugKeepsHardwareId();
+    void stableNamesFromUdevLinks();
 };
 
 void TestSerialPortEnum::fixtureTrees_data()
@@ -259,6 +260,18 @@ void TestSerialPortEnum::replugKeepsHardwareId()
     setSerialEnumerationRoot(second.sysRoot(), "/devfix");
     QVERIFY(enumerateSerialPorts(names, ids));
     QCOMPARE(names.value(ids.indexOf(id)), QString("/devfix/ttyUSB1"));
+}
+
+void TestSerialPortEnum::stableNamesFromUdevLinks()
+{
+    QTemporaryDir dev;
+    QVERIFY(QDir().mkpath(dev.filePath("serial/by-id")));
+    const QString link = dev.filePath("serial/by-id/usb-HUAWEI_Mobile-if00-port0");
+    QVERIFY(QFile::link("../../ttyUSB1", link)); // relative, as udev makes them
+    setSerialEnumerationRoot(QString(), dev.path());
+    QStringList names{dev.filePath("ttyS0"), dev.filePath("ttyUSB1")};
+    useStableSerialPortNames(names);
+    QCOMPARE(names, (QStringList{dev.filePath("ttyS0"), link}));
 }
 
 QTEST_GUILESS_MAIN(TestSerialPortEnum)

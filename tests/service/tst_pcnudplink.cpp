@@ -45,6 +45,7 @@ private slots:
     void lostReadNotificationIsRecovered();
     void unusableStationAddressIsReported_data();
     void unusableStationAddressIsReported();
+    void stationNameIsLookedUp();
     void sourcesOutsideAllowListRefused_data();
     void sourcesOutsideAllowListRefused();
     void refusedSourceLoggedOncePerMinute();
@@ -274,7 +275,8 @@ void tst_PcnUdpLink::unusableStationAddressIsReported_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("complaint");
-    QTest::newRow("host-name") << "station.local" << 3124 << "station address station.local";
+    QTest::newRow("neither-address-nor-name")
+        << "station local" << 3124 << "station address station local is not";
     QTest::newRow("empty-address") << "" << 3124 << "station address  is not";
     QTest::newRow("port-0") << "127.0.0.1" << 0 << "station port 0";
     QTest::newRow("port-65536") << "127.0.0.1" << 65536 << "station port 65536";
@@ -288,6 +290,21 @@ void tst_PcnUdpLink::unusableStationAddressIsReported()
     PcnUdpLink other;
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QRegularExpression::escape(complaint)));
     other.setRemoteAddr(address, port);
+}
+
+void tst_PcnUdpLink::stationNameIsLookedUp()
+{
+    // "localhost" comes from the hosts file: no name server is asked.
+    link->setRemoteAddr(QStringLiteral("localhost"), station->port());
+    QDeadlineTimer deadline(WaitMs);
+    quint32 id = 100;
+    bool acked = false;
+    while (!acked && !deadline.hasExpired()) {
+        QVERIFY(station->sendRequest(loopback(), link->localPort(), ++id,
+                                     SmsText::makeMessage("79001234567", "by name", 1)));
+        acked = station->waitForAck(id, 100);
+    }
+    QVERIFY(acked);
 }
 
 void tst_PcnUdpLink::sourcesOutsideAllowListRefused_data()

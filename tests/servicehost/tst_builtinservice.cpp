@@ -293,6 +293,7 @@ void TestBuiltinService::uninstallStopsRunningServiceFirst()
     QCOMPARE(u.exitCode, 0);
     QVERIFY(!BuiltinServiceManager::processAlive(pid));
     QCOMPARE(service({"-v"}).out, versionText(false, false));
+    QVERIFY(!QFileInfo::exists(SettingsLocation::systemSettingsFile("ZelServiceHost")));
 }
 
 void TestBuiltinService::uninstallTwice()

@@ -11,57 +11,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "dialogbench.h"
 #include "providercatalogue.h"
 #include "qttreepropertybrowser.h"
 #include "smsdialog.h"
 #include "zelpropertywidget.h"
-
-static const QString GatewayId = "ZEL_SMS_PROVIDER_TESTGATE";
-static const QString ModemId = "ZEL_SMS_PROVIDER_MODEM";
-
-// Shared between the dialog's short-lived controllers and the test.
-struct ServiceScript
-{
-    bool installed = true;
-    bool running = false;
-    bool startWorks = true;
-    QString description = "ZEL SMS notification service";
-    int stops = 0;
-    int starts = 0;
-};
-
-class ScriptedService : public ServiceControl
-{
-public:
-    explicit ScriptedService(ServiceScript *script) : m_script(script) {}
-    bool isInstalled() override { return m_script->installed; }
-    bool isRunning() override { return m_script->running; }
-    QString serviceDescription() override { return m_script->description; }
-    bool start() override
-    {
-        ++m_script->starts;
-        m_script->running = m_script->startWorks;
-        return m_script->startWorks;
-    }
-    bool stop() override
-    {
-        ++m_script->stops;
-        m_script->running = false;
-        return true;
-    }
-    QString errorString() override { return m_script->startWorks ? "" : "unit failed"; }
-
-private:
-    ServiceScript *m_script;
-};
-
-struct Shown
-{
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-    bool buttonEnabled;
-};
 
 class tst_SmsDialog : public QObject
 {
@@ -93,64 +47,37 @@ private slots:
     void screenshots();
 
 private:
-    std::unique_ptr<SmsDialog> makeDialog(const QString &pluginDir = SETUP_TEST_PLUGIN_DIR);
-    static QSettings systemSettings(const QString &application = "ZelSMSService");
+    std::unique_ptr<SmsDialog> makeDialog(const QString &pluginDir = SETUP_TEST_PLUGIN_DIR)
+    {
+        return m_bench.makeDialog(pluginDir);
+    }
+    static void fillCredentials(SmsDialog &dialog) { DialogBench::fillCredentials(dialog); }
+    static QSettings systemSettings(const QString &application = "ZelSMSService")
+    {
+        return DialogBench::systemSettings(application);
+    }
 
-    std::unique_ptr<QTemporaryDir> m_systemDir;
-    std::unique_ptr<QTemporaryDir> m_userDir;
-    ServiceScript m_service;
-    QList<Shown> m_shown;
-    QStringList m_portNames;
-    QStringList m_portHwids;
-    SmsDialog *m_current = nullptr;
+    DialogBench m_bench;
+    std::unique_ptr<QTemporaryDir> &m_systemDir = m_bench.systemDir;
+    ServiceScript &m_service = m_bench.service;
+    QList<Shown> &m_shown = m_bench.shown;
+    QStringList &m_portNames = m_bench.portNames;
+    QStringList &m_portHwids = m_bench.portHwids;
 };
 
 void tst_SmsDialog::init()
 {
-    m_systemDir = std::make_unique<QTemporaryDir>();
-    m_userDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_systemDir->isValid() && m_userDir->isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_systemDir->path());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userDir->path());
-    m_service = ServiceScript();
-    m_shown.clear();
-    m_portNames.clear();
-    m_portHwids.clear();
+    QVERIFY(m_bench.reset());
 }
 
 void tst_SmsDialog::cleanup()
 {
-    m_current = nullptr;
-    m_systemDir.reset();
-    m_userDir.reset();
-}
-
-std::unique_ptr<SmsDialog> tst_SmsDialog::makeDialog(const QString &pluginDir)
-{
-    SmsDialogEnvironment env;
-    env.pluginDir = pluginDir;
-    env.serviceControl = [this]() { return std::make_unique<ScriptedService>(&m_service); };
-    env.enumeratePorts = [this](QStringList &names, QStringList &hwids) {
-        names = m_portNames;
-        hwids = m_portHwids;
-        return true;
-    };
-    env.showMessage = [this](QMessageBox::Icon icon, const QString &title, const QString &text) {
-        m_shown.append({icon, title, text, m_current && m_current->pushButton->isEnabled()});
-    };
-    auto dialog = std::make_unique<SmsDialog>(nullptr, env);
-    m_current = dialog.get();
-    return dialog;
-}
-
-QSettings tst_SmsDialog::systemSettings(const QString &application)
-{
-    return QSettings(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", application);
+    m_bench.cleanup();
 }
 
 static int comboIndexOf(const SmsDialog &dialog, const QString &id)
 {
-    return dialog.providerCombo->findData(id);
+    return DialogBench::comboIndexOf(dialog, id);
 }
 
 void tst_SmsDialog::firstRunOnEmptySettings()
@@ -201,7 +128,7 @@ void tst_SmsDialog::footerNamesService_data()
     QTest::addColumn<bool>("installed");
     QTest::addColumn<QString>("expected");
     QTest::newRow("not-installed") << false << "Служба не установлена";
-    QTest::newRow("installed-description") << true << "ZEL SMS notification service";
+    QTest::newRow("installed-description") << true << "ZEL SMS notification service (остановлена)";
 }
 
 void tst_SmsDialog::footerNamesService()
@@ -212,6 +139,10 @@ void tst_SmsDialog::footerNamesService()
     auto dialog = makeDialog();
     QVERIFY2(dialog->footerLabel->text().contains(expected),
              qPrintable(dialog->footerLabel->text()));
+    // Started from elsewhere while the dialog is open.
+    m_service.running = true;
+    if (installed)
+        QTRY_VERIFY(dialog->footerLabel->text().endsWith("(работает)"));
 }
 
 void tst_SmsDialog::userSettingsCopiedOnce_data()
@@ -372,7 +303,9 @@ void tst_SmsDialog::savePaths_data()
     const QString needProvider = "Для работы службы SMS ЗЕЛ необходимо выбрать провайдера SMS "
                                  "рассылок и указать его настройки";
     const QString notInstalled = "Служба SMS ЗЕЛ не установлена в менеджере служб Windows. "
-                                 "Проверьте правильность установки и повторите попытку";
+                                 "Проверьте правильность установки и повторите попытку\n\n"
+                                 "Чтобы установить службу, выполните от имени root:\n"
+                                 "ZelSMSService -install";
     const QString saved = "Настройки сохранены в реестр, служба SMS ЗЕЛ была %1";
     QTest::newRow("on-empty-address")
         << true << ""
@@ -397,9 +330,12 @@ void tst_SmsDialog::savePaths_data()
     QTest::newRow("on-stopped-started")
         << true << "10.0.0.5"
         << "3777" << GatewayId << true << false << info << saved.arg("запущена") << true << 1 << 1;
-    QTest::newRow("port-abc-saved-as-0") << false << "127.0.0.1"
-                                         << "abc" << GatewayId << true << false << info
-                                         << saved.arg("остановлена") << true << 1 << 0;
+    QTest::newRow("port-abc-refused")
+        << false << "127.0.0.1"
+        << "abc" << GatewayId << true << false << warning
+        << "Настройки не сохранены, исправьте:\n\n• Порт ПЦН: нужно целое число от 1 до 65535, "
+           "введено \"abc\""
+        << false << 0 << 0;
 }
 
 void tst_SmsDialog::savePaths()
@@ -419,6 +355,8 @@ void tst_SmsDialog::savePaths()
     dialog->pcnPortEdit->setText(port);
     dialog->providerCombo->setCurrentIndex(provider.isEmpty() ? 0
                                                               : comboIndexOf(*dialog, provider));
+    if (!provider.isEmpty())
+        fillCredentials(*dialog);
     QTest::mouseClick(dialog->pushButton, Qt::LeftButton);
 
     QCOMPARE(m_shown.size(), 1);
@@ -450,6 +388,7 @@ void tst_SmsDialog::saveWritesProviderSettings()
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
     ZelPropertyWidget *form = dialog->propertyWidget();
     form->setValueByName("login", "operator");
+    form->setValueByName("password", "secret");
     form->setValueByName("senderID", "ZEL Alarm");
     form->setValueByName("channel", 1);
     form->setValueByName("flashSms", true);
@@ -461,7 +400,7 @@ void tst_SmsDialog::saveWritesProviderSettings()
     QCOMPARE(providers.value("TestGate/senderID").toString(), QString("ZEL Alarm"));
     QCOMPARE(providers.value("TestGate/channel").toInt(), 1);
     QCOMPARE(providers.value("TestGate/flashSms").toBool(), true);
-    QCOMPARE(providers.value("TestGate/password").toString(), QString());
+    QCOMPARE(providers.value("TestGate/password").toString(), QString("secret"));
 
     // A second run of the program shows what was saved.
     auto again = makeDialog();
@@ -477,7 +416,7 @@ void tst_SmsDialog::unwritableSettingsWriteNothing()
     auto dialog = makeDialog();
     dialog->serviceEnable->setChecked(true);
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
-    dialog->propertyWidget()->setValueByName("login", "operator");
+    fillCredentials(*dialog);
     dialog->saveServiceSettings();
     QCOMPARE(m_shown.size(), 1);
     QCOMPARE(m_shown.at(0).icon, QMessageBox::Critical);
@@ -507,6 +446,7 @@ void tst_SmsDialog::malformedSettingsFileReported()
     QCOMPARE(dialog->pcnPortEdit->text(), QString("4000"));
     dialog->serviceEnable->setChecked(true);
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
+    fillCredentials(*dialog);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not be read; not overwriting"));
     dialog->saveServiceSettings();
     QCOMPARE(m_shown.size(), 1);
@@ -527,12 +467,13 @@ void tst_SmsDialog::failedStartIsNotReportedAsSuccess()
     auto dialog = makeDialog();
     dialog->serviceEnable->setChecked(true);
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, GatewayId));
+    fillCredentials(*dialog);
     dialog->saveServiceSettings();
     QCOMPARE(m_shown.size(), 1);
     QCOMPARE(m_shown.at(0).icon, QMessageBox::Warning);
     QCOMPARE(m_shown.at(0).text,
              QString("Настройки сохранены в реестр, но службу SMS ЗЕЛ не удалось запустить: "
-                     "unit failed"));
+                     "unit failed\n\nЖурнал службы: /run/zelsms/zel-sms-service.log"));
     QCOMPARE(systemSettings().value("Common/serviceEnabled").toBool(), true);
 }
 
@@ -597,7 +538,8 @@ void tst_SmsDialog::modemPorts()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("missing property \"comPortHWID\""));
     dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, ModemId));
     ZelPropertyWidget *form = dialog->propertyWidget();
-    QTEST(form->getValueByName("comPort").toInt(), "shown");
+    QFETCH(int, shown);
+    QCOMPARE(form->getValueByName("comPort").toString(), items.value(shown));
     if (!savedPort.isEmpty())
         QCOMPARE(form->getValueByName("pinCode"), QVariant("4321"));
     const QJsonArray fields = form->getTemplateWithValues().toArray();
@@ -606,6 +548,8 @@ void tst_SmsDialog::modemPorts()
         shownItems << item.toString();
     QCOMPARE(shownItems, items);
 
+    // Saved with the service off: an empty port is allowed then.
+    dialog->serviceEnable->setChecked(false);
     dialog->saveServiceSettings();
     QCOMPARE(m_shown.size(), 1);
     QCOMPARE(m_shown.at(0).icon, QMessageBox::Information);
@@ -649,6 +593,11 @@ void tst_SmsDialog::realProviderPlugins()
         QVERIFY2(formWarnings.isEmpty(), qPrintable(entry.first + ": " + formWarnings.join("; ")));
         QVERIFY2(!dialog->propertyWidget()->getValues().isEmpty(), qPrintable(entry.first));
         QVERIFY2(dialog->versionLabel->text() != "-----", qPrintable(entry.first));
+        const QVariantMap values = dialog->propertyWidget()->getValues();
+        for (const char *key : {"login", "password", "apiKey"}) {
+            if (values.contains(key))
+                dialog->propertyWidget()->setValueByName(key, "filled");
+        }
         if (entry.first == ModemId) {
             QVERIFY(QDir().mkpath(SETUP_SCREENSHOT_DIR));
             dialog->grab().save(QDir(SETUP_SCREENSHOT_DIR).filePath("setup-real-modem.png"));

@@ -57,6 +57,8 @@ void GSMModemCtrl::reset()
     m_gsmStatus = GsmUnknown;
     m_rssi = 0;
     m_ber = 0;
+    m_signalKnown = false;
+    m_registrationLogDue = false;
     m_balance = 0.0;
     m_balanceValid = false;
     m_cwState = CwNotSet;
@@ -227,18 +229,35 @@ void GSMModemCtrl::setSignal(int rssi, int ber)
 {
     m_rssi = rssi;
     m_ber = ber;
+    // 99 is the modem's own "not known yet".
+    m_signalKnown = rssi != 99;
+    if (m_signalKnown && m_registrationLogDue) {
+        m_registrationLogDue = false;
+        logRegistration();
+    }
+}
+
+void GSMModemCtrl::logRegistration() const
+{
+    G_LOG(LS_INFO, "Есть регистрация в сети GSM, уровень сигнала: " + std::to_string(m_rssi));
 }
 
 void GSMModemCtrl::setGsmStatus(int status)
 {
     if (m_gsmStatus == status)
         return;
+    m_registrationLogDue = false;
     switch (status) {
     case GsmNoSim:
         G_LOG(LS_ERROR, "SIM карта отсутствует или заблокирована");
         break;
     case GsmRegistered:
-        G_LOG(LS_INFO, "Есть регистрация в сети GSM, уровень сигнала: " + std::to_string(m_rssi));
+        // Registration is often reported before the first signal query; a
+        // level of 0 then would be a false alarm about the antenna.
+        if (m_signalKnown)
+            logRegistration();
+        else
+            m_registrationLogDue = true;
         break;
     case GsmRefused:
         G_LOG(LS_ERROR, "Отказ регистрации в сети GSM. Возмножно SIM карта заблокирована "

@@ -147,6 +147,7 @@ private:
     void runQueue();
     void runPeriodicChecks(qint64 now);
     void queueSlotCleanup();
+    void logRegistration() const;
     void handleUnsolicited(const QByteArray &chunk);
     void handleOne(const AtResponse::Unsolicited &found);
     void onIncomingCall(const QByteArray &number);
@@ -178,4 +179,6 @@ private:
     int m_gsmStatus = GsmUnknown;
     int m_rssi = 0;
     int m_ber = 0;
+    bool m_signalKnown = false;
+    bool m_registrationLogDue = false;
 };
