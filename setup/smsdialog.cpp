@@ -1,5 +1,6 @@
 #include "smsdialog.h"
 
+#include "fallbackprovider.h"
 #include "modemportmapping.h"
 #include "providercatalogue.h"
 #include "providerplugins.h"
@@ -102,6 +103,14 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     auto *layout = new QVBoxLayout(settingsTab);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_propertyWidget);
+    m_fallback = new FallbackProvider(
+        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, pluginDir(),
+        {[this](QJsonValue &settingsTemplate, QVariantMap &saved) {
+             preparePortField(settingsTemplate, saved);
+         },
+         [this](const QVariantMap &values) { return storedPortValues(values); }},
+        this);
+    connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
 
     // With a larger font the button would be squeezed to its designed 30
     // pixels and the window kept at its designed size.
@@ -180,6 +189,7 @@ void SmsDialog::loadServiceSettings()
     }
     m_shownIndex = 0;
     provComboChange(selected);
+    m_fallback->load(system, currentProviderID);
     rememberSavedState();
 }
 
@@ -204,7 +214,8 @@ QVariantMap SmsDialog::currentState() const
                        {QStringLiteral("address"), pcnAddrEdit->text()},
                        {QStringLiteral("port"), pcnPortEdit->text()},
                        {QStringLiteral("provider"), providerCombo->currentIndex()},
-                       {QStringLiteral("form"), m_propertyWidget->getValues()}};
+                       {QStringLiteral("form"), m_propertyWidget->getValues()},
+                       {QStringLiteral("fallback"), m_fallback->state()}};
 }
 
 void SmsDialog::rememberSavedState()
@@ -273,6 +284,7 @@ void SmsDialog::provComboChange(int index)
     }
     m_shownIndex = index;
     m_formSnapshot.clear();
+    m_fallback->setPrimary(index > 0 ? providerCombo->itemData(index).toString() : QString());
     if (index == 0) {
         currentProviderID.clear();
         tabWidget->setCurrentIndex(0);
@@ -440,6 +452,7 @@ bool SmsDialog::checkBeforeSave()
     if (providerCombo->currentIndex() != 0)
         problems << SettingsValidation::formProblems(m_propertyWidget->getTemplateWithValues(),
                                                      enabled);
+    problems << m_fallback->problems(enabled);
     if (problems.isEmpty())
         return true;
     logProblem("saveServiceSettings", QStringLiteral("refused: ") + problems.join("; "));
@@ -483,7 +496,7 @@ bool SmsDialog::writeSettings()
                                       .fileName();
     // Checked before anything is written, so a refusal leaves no half-saved state.
     for (const QString &fileName : {common.fileName(), providersFile}) {
-        if (index != 0 || fileName == common.fileName()) {
+        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == common.fileName()) {
             if (!settingsFileWritable(fileName)) {
                 logProblem("writeSettings", QStringLiteral("cannot write %1").arg(fileName));
                 showBox(QMessageBox::Critical, accessDenied);
@@ -513,6 +526,7 @@ bool SmsDialog::writeSettings()
     common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
     common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
     common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().trimmed().toInt(nullptr, 10));
+    m_fallback->writeCommon(common);
     common.endGroup();
     common.sync();
     if (common.status() != QSettings::NoError) {
@@ -538,6 +552,13 @@ bool SmsDialog::writeSettings()
             showBox(QMessageBox::Critical, accessDenied);
             return false;
         }
+    }
+    if (!m_fallback->saveProviderSettings()) {
+        logProblem("writeSettings", QStringLiteral("the settings of the fallback %1 were not "
+                                                   "saved to %2")
+                                        .arg(m_fallback->currentId(), providersFile));
+        showBox(QMessageBox::Critical, accessDenied);
+        return false;
     }
     return true;
 }

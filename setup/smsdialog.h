@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class FallbackProvider;
 class QSettings;
 class QTimer;
 class ZelPropertyWidget;
@@ -51,6 +52,7 @@ public:
 
     QString currentProvider() const { return currentProviderID; }
     ZelPropertyWidget *propertyWidget() const { return m_propertyWidget; }
+    FallbackProvider *fallbackProvider() const { return m_fallback; }
     QStringList portNames() const { return m_portNames; }
     QStringList portHardwareIds() const { return m_portHwids; }
 
@@ -92,6 +94,7 @@ private:
 
     QString currentProviderID;
     ZelPropertyWidget *m_propertyWidget;
+    FallbackProvider *m_fallback = nullptr;
     QStringList m_portNames;
     QStringList m_portHwids;
     QStringList m_portItems; // what the port field lists, parallel to the two above

@@ -1,0 +1,133 @@
+#include "fallbackprovider.h"
+
+#include "providercatalogue.h"
+#include "providersettingslayout.h"
+#include "settingsvalidation.h"
+#include "zelpropertywidget.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
+constexpr int DefaultAfterSeconds = 60;
+} // namespace
+
+FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &pluginDir,
+                                   PortHooks ports, QObject *parent)
+    : QObject(parent), m_w(widgets), m_pluginDir(pluginDir), m_ports(std::move(ports)),
+      m_form(new ZelPropertyWidget())
+{
+    auto *layout = new QVBoxLayout(m_w.tab);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_form);
+    connect(m_w.combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &FallbackProvider::choose);
+}
+
+void FallbackProvider::load(QSettings &common, const QString &primaryId)
+{
+    const QString saved = common.value(QStringLiteral("Common/fallbackProviderID")).toString();
+    bool ok = false;
+    const int after =
+        common.value(QStringLiteral("Common/fallbackAfterSeconds"), DefaultAfterSeconds).toInt(&ok);
+    m_w.afterSpin->setValue(ok && after > 0 ? after : DefaultAfterSeconds);
+    {
+        const QSignalBlocker blocker(m_w.combo);
+        m_w.combo->clear();
+        m_w.combo->addItem(tr("Нет"));
+        for (const ProviderCatalogue::ProviderEntry &entry :
+             ProviderCatalogue::availableProviders(m_pluginDir))
+            m_w.combo->addItem(entry.second, entry.first);
+        const int index = m_w.combo->findData(saved);
+        m_w.combo->setCurrentIndex(index > 0 ? index : 0);
+    }
+    setPrimary(primaryId);
+    choose(m_w.combo->currentIndex());
+}
+
+void FallbackProvider::setPrimary(const QString &primaryId)
+{
+    m_primaryId = primaryId;
+    auto *model = qobject_cast<QStandardItemModel *>(m_w.combo->model());
+    for (int i = 1; model && i < m_w.combo->count(); ++i) {
+        QStandardItem *item = model->item(i);
+        const bool same = m_w.combo->itemData(i).toString() == primaryId;
+        item->setFlags(same ? item->flags() & ~Qt::ItemIsEnabled
+                            : item->flags() | Qt::ItemIsEnabled);
+    }
+    if (!primaryId.isEmpty() && currentId() == primaryId)
+        m_w.combo->setCurrentIndex(0);
+}
+
+QString FallbackProvider::currentId() const
+{
+    return m_w.combo->currentIndex() > 0 ? m_w.combo->currentData().toString() : QString();
+}
+
+void FallbackProvider::choose(int index)
+{
+    m_form->clear();
+    const QString id = index > 0 ? m_w.combo->itemData(index).toString() : QString();
+    if (!id.isEmpty()) {
+        QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, m_pluginDir);
+        QVariantMap saved = ProviderSettingsLayout::toFormValues(
+            ProviderCatalogue::providerSettings(id, m_pluginDir), settingsTemplate);
+        if (id == ModemProviderId && m_ports.prepare)
+            m_ports.prepare(settingsTemplate, saved);
+        m_form->setTemplate(settingsTemplate);
+        m_form->setValues(saved);
+    }
+    refresh();
+}
+
+void FallbackProvider::refresh()
+{
+    // The time and the form only mean something once there is a fallback.
+    const bool chosen = m_w.combo->currentIndex() > 0;
+    m_w.tabs->setTabEnabled(m_w.tabs->indexOf(m_w.tab), chosen);
+    m_w.afterLabel->setEnabled(chosen && m_w.combo->isEnabled());
+    m_w.afterSpin->setEnabled(chosen && m_w.combo->isEnabled());
+}
+
+QVariantMap FallbackProvider::state() const
+{
+    return QVariantMap{{QStringLiteral("fallback"), currentId()},
+                       {QStringLiteral("after"), m_w.afterSpin->value()},
+                       {QStringLiteral("fallbackForm"), m_form->getValues()}};
+}
+
+QStringList FallbackProvider::problems(bool requireFilled) const
+{
+    if (currentId().isEmpty())
+        return {};
+    QStringList found;
+    for (const QString &problem :
+         SettingsValidation::formProblems(m_form->getTemplateWithValues(), requireFilled))
+        found << tr("Резервный провайдер, %1").arg(problem);
+    return found;
+}
+
+void FallbackProvider::writeCommon(QSettings &common) const
+{
+    common.setValue(QStringLiteral("fallbackProviderID"), currentId());
+    common.setValue(QStringLiteral("fallbackAfterSeconds"), m_w.afterSpin->value());
+}
+
+bool FallbackProvider::saveProviderSettings() const
+{
+    const QString id = currentId();
+    if (id.isEmpty())
+        return true;
+    QVariantMap values = m_form->getValues();
+    if (id == ModemProviderId && m_ports.store)
+        values = m_ports.store(values);
+    values = ProviderSettingsLayout::toStoredValues(values, m_form->getTemplateWithValues());
+    return ProviderCatalogue::saveProviderSettings(id, values, m_pluginDir) || values.isEmpty();
+}

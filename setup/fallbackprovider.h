@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QJsonValue>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <functional>
+
+class QComboBox;
+class QLabel;
+class QSettings;
+class QSpinBox;
+class QTabWidget;
+class QWidget;
+class ZelPropertyWidget;
+
+// The dialog's part for the second delivery path: the "Резервный провайдер"
+// selector ("Нет" first), the time after which the fallback takes a record,
+// and the fallback's own settings form on a tab of its own. The primary's
+// provider cannot be chosen here too.
+class FallbackProvider : public QObject
+{
+    Q_OBJECT
+public:
+    struct Widgets
+    {
+        QComboBox *combo;
+        QLabel *afterLabel;
+        QSpinBox *afterSpin;
+        QTabWidget *tabs;
+        QWidget *tab;
+    };
+    // The modem's port field needs the dialog's port lists both ways.
+    struct PortHooks
+    {
+        std::function<void(QJsonValue &, QVariantMap &)> prepare;
+        std::function<QVariantMap(const QVariantMap &)> store;
+    };
+
+    FallbackProvider(const Widgets &widgets, const QString &pluginDir, PortHooks ports,
+                     QObject *parent = nullptr);
+
+    // Fills the selector from the plug-ins and shows the saved choice (group
+    // Common of the service settings).
+    void load(QSettings &common, const QString &primaryId);
+    // The primary changed: its entry is not selectable here; a fallback equal
+    // to it goes back to "Нет".
+    void setPrimary(const QString &primaryId);
+
+    QString currentId() const;
+    ZelPropertyWidget *form() const { return m_form; }
+    // For the dialog's unsaved-changes check.
+    QVariantMap state() const;
+    // Field problems of the fallback's form, as the primary's are checked.
+    QStringList problems(bool requireFilled) const;
+    // Writes fallbackProviderID and fallbackAfterSeconds into group Common.
+    void writeCommon(QSettings &common) const;
+    // Saves the fallback's form; false when the settings file refused it.
+    bool saveProviderSettings() const;
+
+public slots:
+    // Enables what goes with the choice (the time, the tab).
+    void refresh();
+
+private slots:
+    void choose(int index);
+
+private:
+    Widgets m_w;
+    QString m_pluginDir;
+    PortHooks m_ports;
+    ZelPropertyWidget *m_form;
+    QString m_primaryId;
+};
