@@ -492,6 +492,9 @@ void TestProvModem::controlSmsResumesAfterModemRestart()
     m_modem->model().setSmsStall(false);
     m_modem->powerUp();
     QVERIFY(waitWorking());
+    // The flag goes once the controller's queue is empty again; the retry
+    // pause counts from then.
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("контрольное SMS не отправлено"), 1, 5000);
     QVERIFY(advance(70));
     QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 2, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(logCount("Отправлено контрольное SMS на номер 89001112233"), 1, 3000);
