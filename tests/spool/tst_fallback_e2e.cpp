@@ -75,6 +75,14 @@ int countOnModem(ModemEmulator &modem, const QString &text)
     return n;
 }
 
+// Five by default; the README's figures come from a run with
+// ZELSMS_FALLBACK_SAMPLES=20.
+int samples()
+{
+    const int n = qEnvironmentVariableIntValue("ZELSMS_FALLBACK_SAMPLES");
+    return n > 0 ? qMin(n, 100) : 5;
+}
+
 qint64 median(QList<qint64> v)
 {
     std::sort(v.begin(), v.end());
@@ -136,7 +144,7 @@ void TstFallbackE2E::failingGatewayFallsBackToModem()
         startService(service, station, SmsRuId, ModemId, {PROV_SMSRU_PLUGIN, PROV_MODEM_PLUGIN}),
         qPrintable(service.log()));
 
-    const int count = 5;
+    const int count = samples();
     QList<qint64> latencies;
     for (int i = 1; i <= count; ++i) {
         QElapsedTimer t;
@@ -175,7 +183,7 @@ void TstFallbackE2E::missingPrimaryGoesToFallbackAtOnce()
     QVERIFY2(startService(service, station, SmsRuId, ModemId, {PROV_MODEM_PLUGIN}, limitS),
              qPrintable(service.log()));
     QList<qint64> latencies;
-    for (int i = 1; i <= 5; ++i) {
+    for (int i = 1; i <= samples(); ++i) {
         QElapsedTimer t;
         t.start();
         QVERIFY(station.sendRequest(quint32(i), alarm(i)));
