@@ -131,7 +131,14 @@ int ServiceRunner::stop(int timeoutMs)
         return -1;
     }
     log();
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    const int code =
+        m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    // A failed stop is compared in the test, which shows only the number; what
+    // the service said last is what explains it.
+    if (code != 0)
+        qWarning("service stopped with exit code %d; its last output:\n%s", code,
+                 qPrintable(QString::fromUtf8(m_log.right(3000))));
+    return code;
 }
 
 qint64 ServiceRunner::pid() const
