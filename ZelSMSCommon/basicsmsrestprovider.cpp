@@ -144,6 +144,15 @@ bool BasicSmsRestProvider::withdraw(quint64 spoolId)
     return true;
 }
 
+QList<SMSMessage> BasicSmsRestProvider::batchCopy() const
+{
+    QList<SMSMessage> batch;
+    batch.reserve(m_batch.size());
+    for (const SMSMessage *msg : qAsConst(m_batch))
+        batch.append(*msg);
+    return batch;
+}
+
 void BasicSmsRestProvider::reportBatch(const QVariantMap &result)
 {
     const QVariantList refused = result.value(ResultKey::Refused).toList();
@@ -338,11 +347,7 @@ void BasicSmsRestProvider::sendRequest()
     m_body.clear();
     m_request = QNetworkRequest();
     QString method;
-    QList<SMSMessage> batch;
-    batch.reserve(m_batch.size());
-    for (const SMSMessage *msg : qAsConst(m_batch))
-        batch.append(*msg);
-    if (buildRestRequest(m_requestType, batch, &m_request, &m_body, &method) != 0)
+    if (buildRestRequest(m_requestType, batchCopy(), &m_request, &m_body, &method) != 0)
         return;
 
     QNetworkReply *reply = nullptr;
@@ -505,6 +510,22 @@ QVariantMap BasicSmsRestProvider::checkedFigures(int requestType, const QVariant
 }
 
 // ---- hooks the gateways may override -------------------------------------------
+
+void BasicSmsRestProvider::handleRestReply(QNetworkReply *reply)
+{
+    // The type, batch and body stay as sent until the reply is applied or times out.
+    const SentRequest sent{m_requestType, batchCopy(), m_body};
+    commitRestReply(parseRestReply(sent, reply->readAll()));
+}
+
+QVariantMap BasicSmsRestProvider::parseRestReply(const SentRequest &, const QByteArray &)
+{
+    QVariantMap result;
+    result.insert(ResultKey::Success, false);
+    result.insert(ResultKey::ErrorCode, -1);
+    result.insert(ResultKey::ErrorText, QStringLiteral("ответ шлюза не разобран"));
+    return result;
+}
 
 bool BasicSmsRestProvider::canJoinBatch(const QList<SMSMessage *> &, const SMSMessage &) const
 {

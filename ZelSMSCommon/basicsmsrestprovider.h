@@ -27,8 +27,9 @@ class QSettings;
 // batches of them sent one HTTP request at a time on a 500 ms tick, reply and
 // balance time-outs, a retry pause and a drop rule after failures, periodic
 // balance requests, and the logging of outcomes. A gateway adds only its
-// settings, how one request is built and how one reply is read into a result
-// map (see commitRestReply).
+// settings, how one request is built (buildRestRequest) and how one reply is
+// read into a result map (parseRestReply); the machine alone knows which
+// request is in flight and hands the gateway what was sent with its reply.
 class BasicSmsRestProvider : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
 {
     Q_OBJECT
@@ -54,6 +55,21 @@ public:
 
     virtual int buildRestRequest(int requestType, QList<SMSMessage> batch, QNetworkRequest *request,
                                  QByteArray *body, QString *method) = 0;
+
+    // The request in flight as it went out, so that a gateway can read a reply
+    // by what it asked: a refusal names its message by position or by an id
+    // the gateway put in the body.
+    struct SentRequest
+    {
+        int type = RequestNone;  // RequestType
+        QList<SMSMessage> batch; // in batch order; empty for a balance request
+        QByteArray body;
+    };
+
+    // The result map of one reply body (see commitRestReply). The base counts
+    // every reply as not understood: a gateway reads its replies here, or takes
+    // the whole reply in its own handleRestReply.
+    virtual QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply);
 
     // Asked while a batch is filled from the front of the queue, for each SMS
     // after the first: may `next` go in the same request as those already in
@@ -112,13 +128,15 @@ public:
     int failures() const { return m_failures; }
     bool paused() const { return m_pause != 0; }
     int state() const { return m_providerState; }
-    // The request in flight or being built (RequestType); gateways read replies by it.
+    // The request in flight or being built (RequestType).
     int requestType() const { return m_requestType; }
 
 public slots:
     void stateMachine();
     void requestFinished();
-    virtual void handleRestReply(QNetworkReply *reply) = 0;
+    // Reads the body of a reply that is no network error, has the gateway
+    // parse it (parseRestReply) and applies the result.
+    virtual void handleRestReply(QNetworkReply *reply);
     virtual bool customProviderPreRequestHandler();
     virtual void authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
     virtual void proxyAuthenticationRequired(const QNetworkProxy &proxy,
@@ -173,6 +191,7 @@ private:
     }
     void reportBatch(const QVariantMap &result);
     void requeueBatch();
+    QList<SMSMessage> batchCopy() const;
     void forgetReply(bool abortIt);
     void sendRequest();
     void waitReply();

@@ -45,7 +45,7 @@ int JsonGatewayProvider::buildRestRequest(int requestType, QList<SMSMessage> bat
         const QJsonObject flash =
             m_profile.flashOption && m_flash ? QJsonObject{{"flash", "1"}} : QJsonObject();
         const QJsonArray messages =
-            JsonSmsGateway::messages(batch, m_account.senderId, flash, &m_messageCounter, &m_sent);
+            JsonSmsGateway::messages(batch, m_account.senderId, flash, &m_messageCounter);
         request->setUrl(endpoint(QString::fromLatin1(m_profile.sendUrl)));
         *body = JsonSmsGateway::requestBody(m_account.login, m_account.password, messages);
     } else if (requestType == RequestBalance) {
@@ -54,7 +54,6 @@ int JsonGatewayProvider::buildRestRequest(int requestType, QList<SMSMessage> bat
     } else {
         return 1;
     }
-    m_sentType = requestType;
     return 0;
 }
 
@@ -81,16 +80,16 @@ QVariantMap JsonGatewayProvider::parseReply(const Profile &profile, int requestT
     return result;
 }
 
-void JsonGatewayProvider::handleRestReply(QNetworkReply *reply)
+QVariantMap JsonGatewayProvider::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    const QByteArray body = reply->readAll();
-    if (m_sentType == RequestSms)
-        for (const QString &line : JsonSmsGateway::rejectionReport(body, m_sent))
-            qWarning() << QStringLiteral("[%1::handleRestReply()]: ")
-                                  .arg(QLatin1String(m_profile.className)) +
-                              line;
-    QVariantMap result = parseReply(m_profile, m_sentType, body);
-    if (m_sentType == RequestSms)
-        JsonSmsGateway::markRefusals(&result, body, m_sent);
-    commitRestReply(result);
+    if (sent.type != RequestSms)
+        return parseReply(m_profile, sent.type, reply);
+    const JsonSmsGateway::SentBatch numbers = JsonSmsGateway::sentBatch(sent.body, sent.batch);
+    for (const QString &line : JsonSmsGateway::rejectionReport(reply, numbers))
+        qWarning()
+            << QStringLiteral("[%1::parseRestReply()]: ").arg(QLatin1String(m_profile.className)) +
+                   line;
+    QVariantMap result = parseReply(m_profile, sent.type, reply);
+    JsonSmsGateway::markRefusals(&result, reply, numbers);
+    return result;
 }

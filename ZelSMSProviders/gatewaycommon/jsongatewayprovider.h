@@ -36,16 +36,11 @@ public:
 
     // The result map of one reply body to a request of the given type.
     static QVariantMap parseReply(const Profile &profile, int requestType, const QByteArray &body);
-
-public slots:
-    void handleRestReply(QNetworkReply *reply) override;
+    QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
 private:
     const Profile &m_profile;
     GatewayCredentials m_account;
     bool m_flash = false;
     quint32 m_messageCounter = 0;
-
-    int m_sentType = RequestNone;
-    JsonSmsGateway::SentBatch m_sent;
 };

@@ -85,12 +85,6 @@ JsonSmsGateway::BalanceReply JsonSmsGateway::readBalanceReply(const QByteArray &
     return out;
 }
 
-void JsonSmsGateway::SentBatch::clear()
-{
-    clientIds.clear();
-    phones.clear();
-}
-
 void JsonSmsGateway::SentBatch::add(const QString &clientId, const QString &phone)
 {
     clientIds.append(clientId);
@@ -112,10 +106,9 @@ QString JsonSmsGateway::SentBatch::phoneFor(const Rejection &rejection) const
 }
 
 QJsonArray JsonSmsGateway::messages(const QList<SMSMessage> &batch, const QString &sender,
-                                    const QJsonObject &extra, quint32 *counter, SentBatch *sent)
+                                    const QJsonObject &extra, quint32 *counter)
 {
     QJsonArray out;
-    sent->clear();
     for (const SMSMessage &msg : batch) {
         const QString clientId = QString::number((*counter)++);
         QJsonObject item = messageObject(sender, SmsText::messageText(msg),
@@ -123,9 +116,20 @@ QJsonArray JsonSmsGateway::messages(const QList<SMSMessage> &batch, const QStrin
         for (auto it = extra.begin(); it != extra.end(); ++it)
             item.insert(it.key(), it.value());
         out.append(item);
-        sent->add(clientId, SmsText::formatPhone(msg, "8"));
     }
     return out;
+}
+
+JsonSmsGateway::SentBatch JsonSmsGateway::sentBatch(const QByteArray &requestBody,
+                                                    const QList<SMSMessage> &batch)
+{
+    const QJsonArray messages =
+        QJsonDocument::fromJson(requestBody).object().value("messages").toArray();
+    SentBatch sent;
+    for (int i = 0; i < batch.size(); ++i)
+        sent.add(messages.at(i).toObject().value("clientId").toString(),
+                 SmsText::formatPhone(batch.at(i), "8"));
+    return sent;
 }
 
 QVariantMap JsonSmsGateway::sendResult(const QByteArray &body, const QString &formatError)

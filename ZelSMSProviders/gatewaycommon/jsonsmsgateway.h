@@ -40,17 +40,18 @@ public:
         QStringList clientIds;
         QStringList phones;
 
-        void clear();
         void add(const QString &clientId, const QString &phone);
         QString phoneFor(const Rejection &rejection) const;
         int positionOf(const Rejection &rejection) const; // in the batch, -1 if unknown
     };
 
     // The "messages" array of a send: one object per SMS in batch order, each
-    // with extra's members added, numbered by *counter (which moves on); the
-    // numbers are recorded in *sent.
+    // with extra's members added, numbered by *counter (which moves on).
     static QJsonArray messages(const QList<SMSMessage> &batch, const QString &sender,
-                               const QJsonObject &extra, quint32 *counter, SentBatch *sent);
+                               const QJsonObject &extra, quint32 *counter);
+    // The numbers of a send as it went out: the clientIds from the request
+    // body, the phones from the batch it was built from.
+    static SentBatch sentBatch(const QByteArray &requestBody, const QList<SMSMessage> &batch);
 
     struct SendReply
     {

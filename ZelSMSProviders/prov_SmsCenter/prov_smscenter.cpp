@@ -83,7 +83,6 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
         request->setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         *body = query.encoded();
     }
-    m_sentType = requestType;
     return 0;
 }
 
@@ -145,7 +144,7 @@ QVariantMap PROV_SmsCenter::parseReply(int requestType, const QByteArray &body)
     return result;
 }
 
-void PROV_SmsCenter::handleRestReply(QNetworkReply *reply)
+QVariantMap PROV_SmsCenter::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    commitRestReply(parseReply(m_sentType, reply->readAll()));
+    return parseReply(sent.type, reply);
 }

@@ -35,14 +35,10 @@ public:
     static QString listLine(const QString &phone, const QString &text);
     // The result map of one reply body to a request of the given type.
     static QVariantMap parseReply(int requestType, const QByteArray &body);
-
-public slots:
-    void handleRestReply(QNetworkReply *reply) override;
+    QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
 private:
     GatewayCredentials m_account;
     bool m_flash = false;
     bool m_translit = false;
-
-    int m_sentType = RequestNone;
 };

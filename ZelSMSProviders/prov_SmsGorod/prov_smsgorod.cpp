@@ -66,7 +66,6 @@ int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
     xml.emptyElement("password", {{"value", m_account.password}});
     xml.endElement();
 
-    QStringList phones;
     if (requestType == RequestSms) {
         if (batch.isEmpty() || batch.size() > MaxBatch)
             return 1;
@@ -79,7 +78,6 @@ int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
             xml.emptyElement("abonent", {{"phone", formatPhone(msg, "7")},
                                          {"number_sms", QString::number(++counter)}});
             xml.endElement();
-            phones.append(formatPhone(msg, "8"));
         }
         request->setUrl(endpoint(host + "/xml/"));
     } else if (requestType == RequestBalance) {
@@ -88,8 +86,6 @@ int PROV_SmsGorod::buildRestRequest(int requestType, QList<SMSMessage> batch,
         return 1;
     }
     *body = xml.finish();
-    m_sentType = requestType;
-    m_sentPhones = phones;
     return 0;
 }
 
@@ -164,29 +160,28 @@ QList<QPair<int, QString>> PROV_SmsGorod::refusedMessages(const QByteArray &body
     return refused;
 }
 
-void PROV_SmsGorod::handleRestReply(QNetworkReply *reply)
+QVariantMap PROV_SmsGorod::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    const QByteArray body = reply->readAll();
-    QVariantMap result = parseReply(m_sentType, body);
+    QVariantMap result = parseReply(sent.type, reply);
     // One "send" makes the whole batch count as delivered; the messages
-    // refused beside it are named in the log and recorded one by one.
-    if (m_sentType == RequestSms && result.value(ResultKey::Success).toBool()) {
+    // refused beside it are named in the log and recorded one by one. The
+    // gateway numbers them (number_sms) from 1 in batch order.
+    if (sent.type == RequestSms && result.value(ResultKey::Success).toBool()) {
         QVariantList positions, reasons;
-        for (const auto &refusal : refusedMessages(body)) {
-            if (refusal.first >= 1 && refusal.first <= m_sentPhones.size() &&
-                !positions.contains(refusal.first - 1)) {
-                positions.append(refusal.first - 1);
+        for (const auto &refusal : refusedMessages(reply)) {
+            const bool known = refusal.first >= 1 && refusal.first <= sent.batch.size();
+            const int at = known ? refusal.first - 1 : -1;
+            if (known && !positions.contains(at)) {
+                positions.append(at);
                 reasons.append(refusal.second);
             }
-            const QString phone = refusal.first >= 1 && refusal.first <= m_sentPhones.size()
-                                      ? m_sentPhones.at(refusal.first - 1)
-                                      : QString("?");
-            qWarning() << QString("[PROV_SmsGorod::handleRestReply()]: SMS на номер %1 не принято "
+            const QString phone = known ? formatPhone(sent.batch.at(at), "8") : QString("?");
+            qWarning() << QString("[PROV_SmsGorod::parseRestReply()]: SMS на номер %1 не принято "
                                   "шлюзом: \"%2\"")
                               .arg(phone, refusal.second);
         }
         result.insert(ResultKey::Refused, positions);
         result.insert(ResultKey::RefusedReasons, reasons);
     }
-    commitRestReply(result);
+    return result;
 }

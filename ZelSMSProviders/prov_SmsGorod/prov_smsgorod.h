@@ -32,17 +32,12 @@ public:
     static QVariantMap parseReply(int requestType, const QByteArray &body);
     // Every "information" of a send reply other than "send": (number_sms, text).
     static QList<QPair<int, QString>> refusedMessages(const QByteArray &body);
+    QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
     int channel() const { return m_channel; }
-
-public slots:
-    void handleRestReply(QNetworkReply *reply) override;
 
 private:
     GatewayCredentials m_account;
     bool m_flash = false;
     int m_channel = -1;
-
-    int m_sentType = RequestNone;
-    QStringList m_sentPhones; // by number_sms - 1, of the request in flight
 };

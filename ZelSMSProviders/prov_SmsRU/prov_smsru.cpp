@@ -86,7 +86,7 @@ bool PROV_SmsRU::canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage
     return SmsRuProtocol::itemNameFree(batch, next);
 }
 
-void PROV_SmsRU::handleRestReply(QNetworkReply *reply)
+QVariantMap PROV_SmsRU::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    commitRestReply(SmsRuProtocol::parseReply(reply->readAll(), requestType()));
+    return SmsRuProtocol::parseReply(reply, sent.type);
 }

@@ -22,9 +22,7 @@ public:
                          QByteArray *body, QString *method) override;
     // Two SMS to one number never share a request (see SmsRuProtocol::itemName).
     bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const override;
-
-public slots:
-    void handleRestReply(QNetworkReply *reply) override;
+    QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
 private:
     SmsRuProtocol::Settings m_settings;

@@ -56,7 +56,6 @@ int PROV_ePochta_v2::buildRestRequest(int requestType, QList<SMSMessage> batch,
         xml.endElement();
     }
     *body = xml.finish();
-    m_sentType = requestType;
     return 0;
 }
 
@@ -105,7 +104,7 @@ QVariantMap PROV_ePochta_v2::parseReply(int requestType, const QByteArray &body)
     return result;
 }
 
-void PROV_ePochta_v2::handleRestReply(QNetworkReply *reply)
+QVariantMap PROV_ePochta_v2::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    commitRestReply(parseReply(m_sentType, reply->readAll()));
+    return parseReply(sent.type, reply);
 }

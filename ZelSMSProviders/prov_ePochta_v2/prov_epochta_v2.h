@@ -26,12 +26,8 @@ public:
 
     // The result map of one reply body to a request of the given type.
     static QVariantMap parseReply(int requestType, const QByteArray &body);
-
-public slots:
-    void handleRestReply(QNetworkReply *reply) override;
+    QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
 private:
     GatewayCredentials m_account;
-
-    int m_sentType = RequestNone;
 };

@@ -56,7 +56,6 @@ int PROV_eSputnik_v1::buildRestRequest(int requestType, QList<SMSMessage> batch,
     url.setUserName(m_account.login, QUrl::DecodedMode);
     url.setPassword(m_account.password, QUrl::DecodedMode);
     request->setUrl(url);
-    m_sentType = requestType;
     return 0;
 }
 
@@ -104,7 +103,7 @@ QVariantMap PROV_eSputnik_v1::parseReply(int requestType, const QByteArray &body
     return result;
 }
 
-void PROV_eSputnik_v1::handleRestReply(QNetworkReply *reply)
+QVariantMap PROV_eSputnik_v1::parseRestReply(const SentRequest &sent, const QByteArray &reply)
 {
-    commitRestReply(parseReply(m_sentType, reply->readAll()));
+    return parseReply(sent.type, reply);
 }
