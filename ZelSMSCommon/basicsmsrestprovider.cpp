@@ -5,32 +5,11 @@
 #include <QFileInfo>
 #include <QSettings>
 
-#include <cmath>
-#include <cstddef>
-#include <string_view>
-
 // Gateway texts and numbers go into log lines through QDebug's quoted
 // strings, which escape control characters themselves; the service log
 // escapes whatever else could break a line.
 namespace {
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
-
-// Qt's error text quotes the whole URL, and gateways carry API keys, passwords
-// and the alarm texts in the query or the user info; the log gets the URL
-// without them.
-QString redactedErrorString(const QNetworkReply *reply)
-{
-    QString text = reply->errorString();
-    const QUrl url = reply->url();
-    const QString safe = url.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo);
-    for (const QString &form :
-         {url.toString(), url.toString(QUrl::FullyEncoded), url.toDisplayString()})
-        if (!form.isEmpty())
-            text.replace(form, safe);
-    if (!url.query().isEmpty() && text.contains(url.query(QUrl::FullyEncoded)))
-        text.replace(url.query(QUrl::FullyEncoded), QStringLiteral("..."));
-    return text;
-}
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
@@ -51,120 +30,36 @@ BasicSmsRestProvider::~BasicSmsRestProvider()
     if (m_reply)
         m_reply->disconnect(this);
     m_reply = nullptr;
-    clearQueueAndBatch();
 }
 
-// ---- queue and its duplicate index -------------------------------------------
-
-quint64 BasicSmsRestProvider::messageKey(const SMSMessage &msg)
-{
-    // Exactly the bytes the duplicate rule compares, phone and all text bytes,
-    // which lie side by side in the packed record; the standard library's hash
-    // takes them eight at a time, Qt 5's byte-wise qHashBits is slower.
-    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
-    return std::hash<std::string_view>{}(
-        std::string_view(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize));
-}
-
-void BasicSmsRestProvider::queueAppend(SMSMessage *msg)
-{
-    m_queue.append(msg);
-    m_index.insert(messageKey(*msg), msg);
-}
-
-SMSMessage *BasicSmsRestProvider::queueTakeFirst()
-{
-    SMSMessage *msg = m_queue.takeFirst();
-    m_index.remove(messageKey(*msg), msg);
-    return msg;
-}
-
-void BasicSmsRestProvider::clearQueueAndBatch()
-{
-    m_ids.clear();
-    qDeleteAll(m_queue);
-    m_queue.clear();
-    m_index.clear();
-    qDeleteAll(m_batch);
-    m_batch.clear();
-}
-
-void BasicSmsRestProvider::requeueBatch()
-{
-    // Behind whatever was queued meanwhile, in the batch's own order.
-    for (SMSMessage *msg : qAsConst(m_batch))
-        queueAppend(msg);
-    m_batch.clear();
-}
-
-SMSMessage *BasicSmsRestProvider::findQueued(const SMSMessage &msg) const
-{
-    const quint64 key = messageKey(msg);
-    for (auto it = m_index.constFind(key); it != m_index.constEnd() && it.key() == key; ++it)
-        if (SmsText::sameMessage(*it.value(), msg))
-            return it.value();
-    return nullptr;
-}
+// ---- queue -------------------------------------------------------------------
 
 int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
 {
-    if (findQueued(msg))
+    if (m_messages.findQueued(msg))
         return 0;
     // Only here: a tracked record is bounded by the host's spool, and refusing
     // it would leave it handed over for ever.
-    if (m_queueLimit.isFull(m_queue.size() + m_batch.size())) {
+    if (m_queueLimit.isFull(m_messages.waiting())) {
         m_queueLimit.refuse(now().toMSecsSinceEpoch());
         return 0;
     }
-    queueAppend(new SMSMessage(msg));
+    m_messages.append(msg);
     return 0;
 }
 
 int BasicSmsRestProvider::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
 {
-    SMSMessage *queued = findQueued(msg);
-    if (!queued) {
-        queued = new SMSMessage(msg);
-        queueAppend(queued);
-    }
-    m_ids.add(queued, spoolId);
+    SMSMessage *queued = m_messages.findQueued(msg);
+    if (!queued)
+        queued = m_messages.append(msg);
+    m_messages.track(queued, spoolId);
     return 0;
 }
 
 bool BasicSmsRestProvider::withdraw(quint64 spoolId)
 {
-    SMSMessage *msg = m_ids.keyOf(spoolId);
-    if (!msg || m_batch.contains(msg))
-        return false;
-    if (m_ids.remove(spoolId)) {
-        m_queue.removeOne(msg);
-        m_index.remove(messageKey(*msg), msg);
-        delete msg;
-    }
-    return true;
-}
-
-QList<SMSMessage> BasicSmsRestProvider::batchCopy() const
-{
-    QList<SMSMessage> batch;
-    batch.reserve(m_batch.size());
-    for (const SMSMessage *msg : qAsConst(m_batch))
-        batch.append(*msg);
-    return batch;
-}
-
-void BasicSmsRestProvider::reportBatch(const QVariantMap &result)
-{
-    const QVariantList refused = result.value(ResultKey::Refused).toList();
-    const QVariantList reasons = result.value(ResultKey::RefusedReasons).toList();
-    for (int i = 0; i < m_batch.size(); ++i) {
-        const int at = refused.indexOf(i);
-        if (at < 0)
-            report(m_batch.at(i), OutcomeDelivered, QString());
-        else
-            report(m_batch.at(i), OutcomeRejected,
-                   at < reasons.size() ? reasons.at(at).toString() : QString());
-    }
+    return m_messages.withdraw(spoolId);
 }
 
 // ---- interface ---------------------------------------------------------------
@@ -214,7 +109,7 @@ void BasicSmsRestProvider::reset()
     m_pause = 0;
     m_failures = 0;
     m_status = StatusOk;
-    clearQueueAndBatch();
+    m_messages.clear();
     // A reply still in flight is neither aborted nor read, but it must not
     // reach the machine later and must not leak.
     forgetReply(false);
@@ -293,15 +188,10 @@ void BasicSmsRestProvider::idleTick()
     if (m_pause) {
         const int maxFailures = intParameter(ParamMaxFailures);
         if (m_failures > maxFailures) {
-            const int lost = m_queue.size() + m_batch.size();
+            const int lost = m_messages.waiting();
             m_failures = 0;
-            const QString why =
-                QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures);
-            for (SMSMessage *msg : qAsConst(m_batch))
-                report(msg, OutcomeDropped, why);
-            for (SMSMessage *msg : qAsConst(m_queue))
-                report(msg, OutcomeDropped, why);
-            clearQueueAndBatch();
+            m_messages.dropAll(
+                QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures));
             // Not silent: these alarms will never be delivered.
             qWarning() << QString::fromUtf8(OriginTick) +
                               QStringLiteral("Превышено число неудачных попыток отправки (%1), "
@@ -313,7 +203,9 @@ void BasicSmsRestProvider::idleTick()
             m_pause = 0;
         return;
     }
-    if (m_queue.isEmpty()) {
+    const QList<SMSMessage *> &queue = m_messages.queue();
+    const QList<SMSMessage *> &batch = m_messages.batch();
+    if (queue.isEmpty()) {
         if (!parameter(ParamBalanceCheck).toBool())
             return;
         if (secondsSince(m_lastBalanceRequest) > intParameter(ParamBalanceInterval)) {
@@ -324,16 +216,16 @@ void BasicSmsRestProvider::idleTick()
     }
     const int limit = parameter(ParamBatchSend).toBool() ? intParameter(ParamBatchSize) : 1;
     // A batch size of 0 or less would never send anything; one SMS at least.
-    for (int i = 0; i < qMax(1, limit) && !m_queue.isEmpty(); ++i) {
-        if (!m_batch.isEmpty() && !canJoinBatch(m_batch, *m_queue.first())) {
+    for (int i = 0; i < qMax(1, limit) && !queue.isEmpty(); ++i) {
+        if (!batch.isEmpty() && !canJoinBatch(batch, *queue.first())) {
             qDebug() << QString::fromUtf8(OriginTick) +
                             QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
                                            "шлюз не примет его вместе с уже набранными (%2)")
-                                .arg(formatPhone(*m_queue.first(), QStringLiteral("8")))
-                                .arg(m_batch.size());
+                                .arg(formatPhone(*queue.first(), QStringLiteral("8")))
+                                .arg(batch.size());
             break;
         }
-        m_batch.append(queueTakeFirst());
+        m_messages.moveFirstToBatch();
     }
     m_requestType = RequestSms;
     m_providerState = StateRequest;
@@ -347,7 +239,7 @@ void BasicSmsRestProvider::sendRequest()
     m_body.clear();
     m_request = QNetworkRequest();
     QString method;
-    if (buildRestRequest(m_requestType, batchCopy(), &m_request, &m_body, &method) != 0)
+    if (buildRestRequest(m_requestType, m_messages.batchCopy(), &m_request, &m_body, &method) != 0)
         return;
 
     QNetworkReply *reply = nullptr;
@@ -381,9 +273,7 @@ void BasicSmsRestProvider::waitReply()
     if (m_requestType == RequestSms) {
         if (secondsSince(m_lastSmsRequest) <= intParameter(ParamReplyTimeout))
             return;
-        for (SMSMessage *msg : qAsConst(m_batch))
-            report(msg, OutcomeRetrying, QStringLiteral("нет ответа шлюза"));
-        requeueBatch();
+        m_messages.retryBatch(QStringLiteral("нет ответа шлюза"));
         ++m_failures;
         m_pause = 1;
     } else if (m_requestType == RequestBalance) {
@@ -411,11 +301,7 @@ void BasicSmsRestProvider::requestFinished()
     }
     reply = m_reply;
     if (reply->error() != QNetworkReply::NoError) {
-        QVariantMap result;
-        result.insert(ResultKey::Success, false);
-        result.insert(ResultKey::ErrorCode, int(reply->error()));
-        result.insert(ResultKey::ErrorText, redactedErrorString(reply));
-        commitRestReply(result);
+        commitRestReply(ReplyResult::networkError(reply));
         m_status = StatusNoLink;
     } else {
         handleRestReply(reply);
@@ -434,7 +320,7 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
                                    "ответ после остановки провайдера не применён");
         return;
     }
-    result = checkedFigures(m_requestType, result);
+    result = ReplyResult::checkedFigures(m_requestType, result);
     const bool success = result.value(ResultKey::Success).toBool();
     if (m_requestType == RequestSms) {
         if (!success) {
@@ -444,29 +330,26 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
             const QString why = QStringLiteral("код %1 (%2)")
                                     .arg(result.value(ResultKey::ErrorCode).toInt())
                                     .arg(result.value(ResultKey::ErrorText).toString());
-            for (SMSMessage *msg : qAsConst(m_batch))
-                report(msg, OutcomeRetrying, why);
-            requeueBatch();
+            m_messages.retryBatch(why);
             ++m_failures;
             m_pause = 1;
             m_status = StatusGatewayError;
         } else {
-            if (m_batch.size() == 1)
+            const QList<SMSMessage *> &batch = m_messages.batch();
+            if (batch.size() == 1)
                 qDebug() << QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(formatPhone(*m_batch.first(), QStringLiteral("8")));
+                                .arg(formatPhone(*batch.first(), QStringLiteral("8")));
             else
-                qDebug() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
+                qDebug() << QStringLiteral("Отправлено %1 SMS").arg(batch.size());
             m_status = StatusOk;
             m_pause = 0;
             // Failures count towards dropping the queue only while they run
             // on end; otherwise the sixth failure over weeks would drop it.
             m_failures = 0;
-            reportBatch(result);
+            m_messages.finishBatch(result);
             if (result.contains(ResultKey::Spent) && m_balanceKnown)
                 m_balance -= result.value(ResultKey::Spent).toDouble();
         }
-        qDeleteAll(m_batch);
-        m_batch.clear();
     } else if (m_requestType == RequestBalance) {
         if (!success) {
             qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
@@ -483,38 +366,12 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     m_providerState = StateIdle;
 }
 
-QVariantMap BasicSmsRestProvider::checkedFigures(int requestType, const QVariantMap &result)
-{
-    if (!result.value(ResultKey::Success).toBool())
-        return result;
-    // Gateways' numbers are read with toDouble, which takes "nan" and "inf":
-    // a NaN balance never compares low again, and a negative cost raises it.
-    QString bad;
-    if (requestType == RequestBalance) {
-        const double balance = result.value(ResultKey::Balance).toDouble();
-        if (!std::isfinite(balance))
-            bad = QStringLiteral("баланс %1").arg(balance);
-    } else if (requestType == RequestSms && result.contains(ResultKey::Spent)) {
-        const double spent = result.value(ResultKey::Spent).toDouble();
-        if (!std::isfinite(spent) || spent < 0.0 || spent >= MaxCost)
-            bad = QStringLiteral("стоимость %1").arg(spent);
-    }
-    if (bad.isEmpty())
-        return result;
-    QVariantMap refused = result;
-    refused.insert(ResultKey::Success, false);
-    refused.insert(ResultKey::ErrorCode, MalformedReplyCode);
-    refused.insert(ResultKey::ErrorText,
-                   QStringLiteral("Неверный формат ответа шлюза: %1").arg(bad));
-    return refused;
-}
-
 // ---- hooks the gateways may override -------------------------------------------
 
 void BasicSmsRestProvider::handleRestReply(QNetworkReply *reply)
 {
     // The type, batch and body stay as sent until the reply is applied or times out.
-    const SentRequest sent{m_requestType, batchCopy(), m_body};
+    const SentRequest sent{m_requestType, m_messages.batchCopy(), m_body};
     commitRestReply(parseRestReply(sent, reply->readAll()));
 }
 

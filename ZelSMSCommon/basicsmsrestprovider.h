@@ -2,13 +2,13 @@
 
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
-#include "outcomeids.h"
 #include "queuelimit.h"
+#include "replyresult.h"
+#include "smsbatchqueue.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
 #include <QList>
-#include <QMultiHash>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -82,7 +82,7 @@ public:
     virtual bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const;
 
     int enqueueSms(const SMSMessage &msg) override;
-    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_sink = sink; }
+    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_messages.setSink(sink); }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     bool isRunning() const override { return m_providerState != StateStopped; }
@@ -95,15 +95,12 @@ public:
     // pause, failures, status and balance, and returns the machine to idle.
     void commitRestReply(QVariantMap result);
 
-    // A send reply's cost must lie in [0, MaxCost), a balance must be finite;
-    // otherwise the reply counts as malformed: a failure with this code, so
-    // the balance stays as it was and the status reports a gateway error.
-    static constexpr double MaxCost = 1000000.0;
-    enum : int
+    // What commitRestReply applies of a parsed result map (the reply parsers'
+    // fuzz targets check their properties on it).
+    static QVariantMap checkedFigures(int requestType, const QVariantMap &result)
     {
-        MalformedReplyCode = -100
-    };
-    static QVariantMap checkedFigures(int requestType, const QVariantMap &result);
+        return ReplyResult::checkedFigures(requestType, result);
+    }
 
     static QString formatPhone(const SMSMessage &msg, const QString &prefix);
     static QString messageText(const SMSMessage &msg);
@@ -123,8 +120,8 @@ public:
     void setQueueLimit(int limit) { m_queueLimit.setLimit(limit); }
 
     // Test and tool access to the machine's state.
-    int queueSize() const { return int(m_queue.size()); }
-    int batchSize() const { return int(m_batch.size()); }
+    int queueSize() const { return int(m_messages.queue().size()); }
+    int batchSize() const { return int(m_messages.batch().size()); }
     int failures() const { return m_failures; }
     bool paused() const { return m_pause != 0; }
     int state() const { return m_providerState; }
@@ -154,8 +151,7 @@ protected:
 private:
     // Implementation members are the request machine's own; see the .cpp.
     QNetworkAccessManager m_network;
-    QList<SMSMessage *> m_queue;
-    QList<SMSMessage *> m_batch;
+    SmsBatchQueue m_messages;
     int m_requestType = RequestNone;
     QDateTime m_lastSmsRequest;
     int m_pause = 0;
@@ -172,26 +168,8 @@ private:
     QUrl m_baseUrl;
     int m_tickInterval = 500;
     std::function<QDateTime()> m_clock;
-    // Queued records by a hash of phone and text, so that the duplicate check
-    // does not walk a long queue; collisions are settled by exact comparison.
-    QMultiHash<quint64, SMSMessage *> m_index;
     QueueLimit m_queueLimit{"[BasicSmsRestProvider::enqueueSms()]"};
-    // The host's ids of each queued or batched record.
-    OutcomeIds<SMSMessage *> m_ids;
-    ISmsOutcomeSink *m_sink = nullptr;
 
-    static quint64 messageKey(const SMSMessage &msg);
-    void queueAppend(SMSMessage *msg);
-    SMSMessage *queueTakeFirst();
-    void clearQueueAndBatch();
-    SMSMessage *findQueued(const SMSMessage &msg) const;
-    void report(SMSMessage *msg, int outcome, const QString &reason)
-    {
-        m_ids.report(m_sink, msg, outcome, reason);
-    }
-    void reportBatch(const QVariantMap &result);
-    void requeueBatch();
-    QList<SMSMessage> batchCopy() const;
     void forgetReply(bool abortIt);
     void sendRequest();
     void waitReply();
