@@ -9,7 +9,10 @@
 // strings, which escape control characters themselves; the service log
 // escapes whatever else could break a line.
 namespace {
+// The time-out line keeps the tick's name although waitReply() writes it:
+// its text is fixed, log watchers look for it.
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
+const char *const OriginIdle = "[BasicSmsRestProvider::idleTick()]: ";
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
@@ -193,7 +196,7 @@ void BasicSmsRestProvider::idleTick()
             m_messages.dropAll(
                 QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures));
             // Not silent: these alarms will never be delivered.
-            qWarning() << QString::fromUtf8(OriginTick) +
+            qWarning() << QString::fromUtf8(OriginIdle) +
                               QStringLiteral("Превышено число неудачных попыток отправки (%1), "
                                              "удалено SMS из очереди: %2")
                                   .arg(maxFailures)
@@ -218,7 +221,7 @@ void BasicSmsRestProvider::idleTick()
     // A batch size of 0 or less would never send anything; one SMS at least.
     for (int i = 0; i < qMax(1, limit) && !queue.isEmpty(); ++i) {
         if (!batch.isEmpty() && !canJoinBatch(batch, *queue.first())) {
-            qDebug() << QString::fromUtf8(OriginTick) +
+            qDebug() << QString::fromUtf8(OriginIdle) +
                             QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
                                            "шлюз не примет его вместе с уже набранными (%2)")
                                 .arg(formatPhone(*queue.first(), QStringLiteral("8")))
