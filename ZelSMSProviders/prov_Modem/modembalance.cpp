@@ -69,7 +69,8 @@ void ModemBalance::maybeQueueControlSms(GSMModemCtrl &ctrl, const ModemSettings 
     if (number.isEmpty()) {
         ModemLog::write(
             QtWarningMsg,
-            QStringLiteral("[PROV_Modem::stateMachine()]: неверный номер контрольного SMS \"%1\"")
+            QStringLiteral(
+                "[ModemBalance::maybeQueueControlSms()]: неверный номер контрольного SMS \"%1\"")
                 .arg(settings.ctrlSmsNum));
         return;
     }
@@ -85,7 +86,7 @@ void ModemBalance::controlSmsDropped(const ModemSettings &settings, int retryPau
     const qint64 periodMs = qint64(settings.ctrlSmsIntervalHours) * 3600 * 1000;
     m_lastCtrlSmsMs = GsmClock::nowMs() - periodMs + qint64(retryPauseS) * 1000;
     ModemLog::write(QtWarningMsg,
-                    QStringLiteral("[PROV_Modem::stateMachine()]: контрольное SMS не "
+                    QStringLiteral("[ModemBalance::controlSmsDropped()]: контрольное SMS не "
                                    "отправлено (очередь модема сброшена), повтор через %1 с")
                         .arg(retryPauseS));
 }

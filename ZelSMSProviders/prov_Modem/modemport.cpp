@@ -37,8 +37,7 @@ void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
     if (m_openFailures > 0)
         ModemLog::write(
             QtDebugMsg,
-            QStringLiteral(
-                "[PROV_Modem::openSerial()]: COM порт открыт после неудачных попыток: %1")
+            QStringLiteral("[ModemPort::open()]: COM порт открыт после неудачных попыток: %1")
                 .arg(m_openFailures));
     m_openFailures = 0;
     m_lastOpenFailure.clear();
@@ -61,7 +60,7 @@ void ModemPort::configure(const ModemSettings &settings)
     if (!failed.isEmpty())
         ModemLog::write(
             QtWarningMsg,
-            QStringLiteral("[PROV_Modem::openSerial()]: порт %1 не принял настройки: %2 (%3)")
+            QStringLiteral("[ModemPort::configure()]: порт %1 не принял настройки: %2 (%3)")
                 .arg(m_port.portName(), failed.join(QStringLiteral(", ")), m_port.errorString()));
 }
 
@@ -79,7 +78,7 @@ void ModemPort::reportOpenFailure(const QString &name, const QString &error,
     ModemLog::write(QtCriticalMsg, QStringLiteral("Ошибка открытия COM порта"));
     ModemLog::write(
         QtCriticalMsg,
-        QStringLiteral("[PROV_Modem::openSerial()]: %1, попыток: %2, следующая через %3 с")
+        QStringLiteral("[ModemPort::reportOpenFailure()]: %1, попыток: %2, следующая через %3 с")
             .arg(reason)
             .arg(m_openFailures)
             .arg(timings.portRetryS));
@@ -106,7 +105,7 @@ void ModemPort::onError(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError || !m_port.isOpen())
         return;
     ModemLog::write(QtWarningMsg,
-                    QStringLiteral("[PROV_Modem::onPortError()]: COM порт %1 недоступен: %2")
+                    QStringLiteral("[ModemPort::onError()]: COM порт %1 недоступен: %2")
                         .arg(m_port.portName(), m_port.errorString()));
     m_lastOpenAttemptMs = GsmClock::nowMs();
     QTimer::singleShot(0, this, &ModemPort::close);

@@ -27,7 +27,7 @@ bool ModemSmsQueue::add(const SMSMessage &msg, const quint64 *spoolId)
         // again and its failures would end in dropping every other request.
         ModemLog::write(
             QtCriticalMsg,
-            QStringLiteral("[PROV_Modem::enqueueSms()]: SMS не принято: неверный номер \"%1\"")
+            QStringLiteral("[ModemSmsQueue::add()]: SMS не принято: неверный номер \"%1\"")
                 .arg(LogText::escaped(SmsText::phoneText(msg))));
         if (spoolId && m_sink)
             m_sink->smsOutcome(*spoolId, OutcomeRejected,

@@ -283,7 +283,7 @@ void PROV_Modem::stateIdle()
         if (m_failCount > parameter(ParamMaxFailures).toInt()) {
             m_failCount = 0;
             const int dropped = m_queue.dropAll(QStringLiteral("превышено число ошибок отправки"));
-            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateMachine()]: превышено число "
+            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateIdle()]: превышено число "
                                               "ошибок отправки, удалено SMS из очереди: %1")
                                    .arg(dropped));
         }
@@ -363,7 +363,7 @@ void PROV_Modem::failSmsWait(const QString &why)
 {
     log(QtWarningMsg,
         QStringLiteral(
-            "[PROV_Modem::stateMachine()]: Истек таймаут ожидания результата отправки SMS"));
+            "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS"));
     applySmsResult(failure(-1, why));
     m_requestType = RequestNone;
     m_providerState = StateIdle;
@@ -451,7 +451,7 @@ void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
         return;
     if (fromSms)
         log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::commitModemResult()]: результат SMS после истечения "
+            QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
                            "таймаута ожидания, успех: %1")
                 .arg(results.value(ResultKey::Success).toBool() ? 1 : 0));
     else
