@@ -1,6 +1,7 @@
 #include "providercatalogue.h"
 
 #include "providerplugins.h"
+#include "providersettingsgroup.h"
 #include "settingslocation.h"
 
 #include <QDebug>
@@ -8,19 +9,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QSettings>
 
 namespace ProviderCatalogue {
 
 namespace {
-
-const QString Organisation = QStringLiteral("ZELORG");
-const QString Application = QStringLiteral("SMSProviders");
-
-QSettings::Format settingsFormat()
-{
-    return QSettings::NativeFormat;
-}
 
 // The metadata of the first plug-in file whose provider_id is id; empty if none.
 QJsonObject metaDataFor(const QString &id, const QString &pluginDir)
@@ -82,17 +74,10 @@ QList<ProviderEntry> availableProviders(const QString &pluginDir)
 
 QVariantMap providerSettings(const QString &id, const QString &pluginDir)
 {
-    QVariantMap values;
     const QString regKey = registryKey(id, pluginDir, "providerSettings");
     if (regKey.isEmpty())
-        return values;
-    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
-    settings.beginGroup(regKey);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        values.insert(key, settings.value(key));
-    settings.endGroup();
-    return values;
+        return QVariantMap();
+    return ProviderSettingsGroup(regKey).values();
 }
 
 bool saveProviderSettings(const QString &id, const QVariantMap &values, const QString &pluginDir)
@@ -100,12 +85,11 @@ bool saveProviderSettings(const QString &id, const QVariantMap &values, const QS
     const QString regKey = registryKey(id, pluginDir, "saveProviderSettings");
     if (regKey.isEmpty())
         return false;
-    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
+    ProviderSettingsGroup settings(regKey);
     const QString fileName = settings.fileName();
     if (!SettingsLocation::protectSettingsFile(fileName))
         qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot restrict"
                              << fileName << "to its owner";
-    settings.beginGroup(regKey);
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         settings.setValue(it.key(), it.value());
     settings.endGroup();

@@ -2,12 +2,12 @@
 
 #include "providercatalogue.h"
 #include "providersettingslayout.h"
+#include "servicesettings.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
 
 #include <QComboBox>
 #include <QLabel>
-#include <QSettings>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStandardItemModel>
@@ -16,7 +16,6 @@
 
 namespace {
 const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
-constexpr int DefaultAfterSeconds = 60;
 } // namespace
 
 FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &pluginDir,
@@ -31,13 +30,10 @@ FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &plugin
             &FallbackProvider::choose);
 }
 
-void FallbackProvider::load(QSettings &common, const QString &primaryId)
+void FallbackProvider::load(const ServiceSettings &settings, const QString &primaryId)
 {
-    const QString saved = common.value(QStringLiteral("Common/fallbackProviderID")).toString();
-    bool ok = false;
-    const int after =
-        common.value(QStringLiteral("Common/fallbackAfterSeconds"), DefaultAfterSeconds).toInt(&ok);
-    m_w.afterSpin->setValue(ok && after > 0 ? after : DefaultAfterSeconds);
+    const QString &saved = settings.fallbackProviderID;
+    m_w.afterSpin->setValue(settings.fallbackAfterSeconds);
     {
         const QSignalBlocker blocker(m_w.combo);
         m_w.combo->clear();
@@ -114,10 +110,10 @@ QStringList FallbackProvider::problems(bool requireFilled) const
     return found;
 }
 
-void FallbackProvider::writeCommon(QSettings &common) const
+void FallbackProvider::store(ServiceSettings &settings) const
 {
-    common.setValue(QStringLiteral("fallbackProviderID"), currentId());
-    common.setValue(QStringLiteral("fallbackAfterSeconds"), m_w.afterSpin->value());
+    settings.fallbackProviderID = currentId();
+    settings.fallbackAfterSeconds = m_w.afterSpin->value();
 }
 
 bool FallbackProvider::saveProviderSettings() const

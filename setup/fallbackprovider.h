@@ -10,11 +10,11 @@
 
 class QComboBox;
 class QLabel;
-class QSettings;
 class QSpinBox;
 class QTabWidget;
 class QWidget;
 class ZelPropertyWidget;
+struct ServiceSettings;
 
 // The dialog's part for the second delivery path: the "Резервный провайдер"
 // selector ("Нет" first), the time after which the fallback takes a record,
@@ -42,9 +42,8 @@ public:
     FallbackProvider(const Widgets &widgets, const QString &pluginDir, PortHooks ports,
                      QObject *parent = nullptr);
 
-    // Fills the selector from the plug-ins and shows the saved choice (group
-    // Common of the service settings).
-    void load(QSettings &common, const QString &primaryId);
+    // Fills the selector from the plug-ins and shows the saved choice.
+    void load(const ServiceSettings &settings, const QString &primaryId);
     // The primary changed: its entry is not selectable here; a fallback equal
     // to it goes back to "Нет".
     void setPrimary(const QString &primaryId);
@@ -55,8 +54,8 @@ public:
     QVariantMap state() const;
     // Field problems of the fallback's form, as the primary's are checked.
     QStringList problems(bool requireFilled) const;
-    // Writes fallbackProviderID and fallbackAfterSeconds into group Common.
-    void writeCommon(QSettings &common) const;
+    // Puts the choice and the time into the settings the dialog writes.
+    void store(ServiceSettings &settings) const;
     // Saves the fallback's form; false when the settings file refused it.
     bool saveProviderSettings() const;
 

@@ -4,8 +4,10 @@
 #include "modemportmapping.h"
 #include "providercatalogue.h"
 #include "providerplugins.h"
+#include "providersettingsgroup.h"
 #include "providersettingslayout.h"
 #include "serialportenum.h"
+#include "servicesettings.h"
 #include "settingslocation.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
@@ -24,11 +26,7 @@
 
 namespace {
 
-const QString Organisation = QStringLiteral("ZELORG");
-const QString ServiceApplication = QStringLiteral("ZelSMSService");
-const QString ProvidersApplication = QStringLiteral("SMSProviders");
 const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
-const int DefaultPcnPort = 3124;
 
 // QSettings only notices an unwritable file when it syncs, after part of the
 // settings may already be on disk. Opening the file for update without
@@ -148,25 +146,24 @@ void SmsDialog::loadServiceSettings()
 {
     refreshFooter();
 
-    QSettings system(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
-                     ServiceApplication);
+    const std::unique_ptr<QSettings> system = ServiceSettings::openSystem();
     // Qt parses a file once per process and would rewrite it on save without
     // the lines it could not read, so the finding is kept for the save.
-    m_settingsUnreadable = system.status() == QSettings::FormatError;
-    if (system.status() != QSettings::NoError)
+    m_settingsUnreadable = system->status() == QSettings::FormatError;
+    if (system->status() != QSettings::NoError)
         logProblem("loadServiceSettings", QStringLiteral("cannot read %1, status %2")
-                                              .arg(system.fileName())
-                                              .arg(int(system.status())));
-    if (!m_settingsUnreadable)
-        copyUserSettingsOnce(system);
-    system.beginGroup(QStringLiteral("Common"));
-    currentProviderID = system.value(QStringLiteral("currentProviderID"), QString()).toString();
-    serviceEnable->setChecked(system.value(QStringLiteral("serviceEnabled"), false).toBool());
-    pcnAddrEdit->setText(
-        system.value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString());
-    pcnPortEdit->setText(
-        QString::number(system.value(QStringLiteral("pcnPort"), DefaultPcnPort).toInt()));
-    system.endGroup();
+                                              .arg(system->fileName())
+                                              .arg(int(system->status())));
+    if (!m_settingsUnreadable && !ServiceSettings::copyUserSettingsOnce(*system))
+        logProblem("copyUserSettingsOnce", QStringLiteral("cannot copy user settings to %1, "
+                                                          "status %2")
+                                               .arg(system->fileName())
+                                               .arg(int(system->status())));
+    const ServiceSettings settings = ServiceSettings::read(*system);
+    currentProviderID = settings.currentProviderID;
+    serviceEnable->setChecked(settings.serviceEnabled);
+    pcnAddrEdit->setText(settings.pcnIpAddress);
+    pcnPortEdit->setText(QString::number(settings.pcnPort));
 
     // Filling the combo must not run the selection once per added item.
     int selected = 0;
@@ -189,7 +186,7 @@ void SmsDialog::loadServiceSettings()
     }
     m_shownIndex = 0;
     provComboChange(selected);
-    m_fallback->load(system, currentProviderID);
+    m_fallback->load(settings, currentProviderID);
     rememberSavedState();
 }
 
@@ -246,26 +243,6 @@ void SmsDialog::showProviderQuietly(int index)
 {
     const QSignalBlocker blocker(providerCombo);
     providerCombo->setCurrentIndex(index);
-}
-
-void SmsDialog::copyUserSettingsOnce(QSettings &system)
-{
-    if (system.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
-        return;
-    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, ServiceApplication);
-    // Otherwise the user-scope object would also see the system-scope keys.
-    user.setFallbacksEnabled(false);
-    if (!user.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
-        return;
-    const QStringList keys = user.allKeys();
-    for (const QString &key : keys)
-        system.setValue(key, user.value(key));
-    system.sync();
-    if (system.status() != QSettings::NoError)
-        logProblem("copyUserSettingsOnce", QStringLiteral("cannot copy user settings to %1, "
-                                                          "status %2")
-                                               .arg(system.fileName())
-                                               .arg(int(system.status())));
 }
 
 void SmsDialog::provComboChange(int index)
@@ -431,7 +408,7 @@ bool SmsDialog::checkBeforeSave()
                     tr("Для работы службы SMS ЗЕЛ необходимо указать адрес и порт ПЦН или "
                        "Приемника ЗЕЛ в сети.\n\n* Для указания этого компьютера, введите адрес "
                        "127.0.0.1\n* Порт ПЦН по-умолчанию %1")
-                        .arg(DefaultPcnPort));
+                        .arg(ServiceSettings::DefaultPcnPort));
             return false;
         }
         if (providerCombo->currentIndex() == 0) {
@@ -489,14 +466,12 @@ bool SmsDialog::writeSettings()
     const QString accessDenied = tr("Ошибка сохранения настроек в реестр: нет доступа. "
                                     "Попробуйте запустить эту программу от имени Администратора");
     const int index = providerCombo->currentIndex();
-    QSettings common(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
-                     ServiceApplication);
-    const QString providersFile = QSettings(QSettings::NativeFormat, QSettings::SystemScope,
-                                            Organisation, ProvidersApplication)
-                                      .fileName();
+    const std::unique_ptr<QSettings> common = ServiceSettings::openSystem();
+    const QString commonFile = common->fileName();
+    const QString providersFile = ProviderSettingsGroup::settingsFile();
     // Checked before anything is written, so a refusal leaves no half-saved state.
-    for (const QString &fileName : {common.fileName(), providersFile}) {
-        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == common.fileName()) {
+    for (const QString &fileName : {commonFile, providersFile}) {
+        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == commonFile) {
             if (!settingsFileWritable(fileName)) {
                 logProblem("writeSettings", QStringLiteral("cannot write %1").arg(fileName));
                 showBox(QMessageBox::Critical, accessDenied);
@@ -507,9 +482,8 @@ bool SmsDialog::writeSettings()
 
     const QString badFormat = tr("Ошибка сохранения настроек в реестр: неверный формат");
     if (m_settingsUnreadable) {
-        logProblem(
-            "writeSettings",
-            QStringLiteral("%1 could not be read; not overwriting it").arg(common.fileName()));
+        logProblem("writeSettings",
+                   QStringLiteral("%1 could not be read; not overwriting it").arg(commonFile));
         showBox(QMessageBox::Critical, badFormat);
         return false;
     }
@@ -517,27 +491,27 @@ bool SmsDialog::writeSettings()
     currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
     // Private before the first byte is written; again after the write, which
     // replaces the file and with it the owner.
-    if (!SettingsLocation::protectSettingsFile(common.fileName()))
+    if (!SettingsLocation::protectSettingsFile(commonFile))
         logProblem("writeSettings",
-                   QStringLiteral("cannot make %1 private to its owner").arg(common.fileName()));
-    common.beginGroup(QStringLiteral("Common"));
-    common.setValue(QStringLiteral("SettingsSaved"), true);
-    common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
-    common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
-    common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
-    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().trimmed().toInt(nullptr, 10));
-    m_fallback->writeCommon(common);
-    common.endGroup();
-    common.sync();
-    if (common.status() != QSettings::NoError) {
+                   QStringLiteral("cannot make %1 private to its owner").arg(commonFile));
+    ServiceSettings settings;
+    settings.currentProviderID = currentProviderID;
+    settings.serviceEnabled = serviceEnable->isChecked();
+    settings.pcnIpAddress = pcnAddrEdit->text();
+    settings.pcnPort = pcnPortEdit->text().trimmed().toInt(nullptr, 10);
+    m_fallback->store(settings);
+    settings.write(*common);
+    settings.writeFallback(*common);
+    common->sync();
+    if (common->status() != QSettings::NoError) {
         logProblem("writeSettings", QStringLiteral("writing %1 failed with status %2")
-                                        .arg(common.fileName())
-                                        .arg(int(common.status())));
+                                        .arg(commonFile)
+                                        .arg(int(common->status())));
         showBox(QMessageBox::Critical,
-                common.status() == QSettings::AccessError ? accessDenied : badFormat);
+                common->status() == QSettings::AccessError ? accessDenied : badFormat);
         return false;
     }
-    SettingsLocation::protectSettingsFile(common.fileName());
+    SettingsLocation::protectSettingsFile(commonFile);
 
     if (index != 0) {
         QVariantMap values = m_propertyWidget->getValues();

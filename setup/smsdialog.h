@@ -13,7 +13,6 @@
 #include <memory>
 
 class FallbackProvider;
-class QSettings;
 class QTimer;
 class ZelPropertyWidget;
 
@@ -74,7 +73,6 @@ private:
         AnswerDiscard = 1,
         AnswerStay = 2
     };
-    void copyUserSettingsOnce(QSettings &system);
     void preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved);
     QVariantMap storedPortValues(QVariantMap values) const;
     void fillInfoTab(const QVariantMap &info);

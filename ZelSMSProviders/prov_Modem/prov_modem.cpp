@@ -3,10 +3,10 @@
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
 #include "logtext.h"
+#include "providersettingsgroup.h"
 #include "serialportenum.h"
 
 #include <QDebug>
-#include <QSettings>
 #include <cstddef>
 #include <exception>
 
@@ -18,14 +18,7 @@ constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
 
 QVariantMap storedProviderSettings()
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, QStringLiteral("ZELORG"),
-                       QStringLiteral("SMSProviders"));
-    settings.beginGroup(QLatin1String(RegKey));
-    QVariantMap stored;
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        stored.insert(key, settings.value(key));
-    return stored;
+    return ProviderSettingsGroup(QLatin1String(RegKey)).values();
 }
 
 // Exactly the bytes the duplicate rule compares: phone and all text bytes,
