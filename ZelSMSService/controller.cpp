@@ -2,6 +2,7 @@
 
 #include "icommonsmsinterface.h"
 #include "pcnudplink.h"
+#include "pluginfolder.h"
 #include "providerplugins.h"
 #include "settingslocation.h"
 #include "zelsmsversion.h"
@@ -121,6 +122,9 @@ void Controller::tryStartSmsProvider()
 {
     const QString &fallbackProviderID = m_settings.fallbackProviderID;
     const QString &currentProviderID = m_settings.currentProviderID;
+    // Scanned once for both roles; read again at every start, so a plug-in
+    // replaced while the service was stopped is seen.
+    const PluginFolder plugins(pluginDirectory());
     m_fallback = DeliveryRouter::Provider();
     if (!fallbackProviderID.isEmpty()) {
         if (fallbackProviderID == currentProviderID)
@@ -129,20 +133,20 @@ void Controller::tryStartSmsProvider()
                                          "провайдер не используется")
                                          .arg(fallbackProviderID);
         else
-            m_fallback = startProvider(fallbackProviderID);
+            m_fallback = startProvider(fallbackProviderID, plugins);
     }
     if (currentProviderID.isEmpty()) {
         qCritical().noquote() << "Провайдер SMS рассылок не настроен";
         return;
     }
-    m_provider = startProvider(currentProviderID).sms;
+    m_provider = startProvider(currentProviderID, plugins).sms;
 }
 
-DeliveryRouter::Provider Controller::startProvider(const QString &id)
+DeliveryRouter::Provider Controller::startProvider(const QString &id, const PluginFolder &plugins)
 {
     DeliveryRouter::Provider p;
     p.id = id;
-    p.sms = ProviderPlugins::loadProvider(id, pluginDirectory());
+    p.sms = ProviderPlugins::loadProvider(id, plugins);
     if (!p.sms) {
         qCritical().noquote()
             << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);

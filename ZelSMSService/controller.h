@@ -10,6 +10,7 @@
 
 class ICommonSmsInterface;
 class PcnUdpLink;
+class PluginFolder;
 struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
@@ -66,7 +67,7 @@ private slots:
 
 private:
     void tryStartSmsProvider();
-    DeliveryRouter::Provider startProvider(const QString &id);
+    DeliveryRouter::Provider startProvider(const QString &id, const PluginFolder &plugins);
     DeliveryRouter::Settings routing() const;
 
     ServiceSettings m_settings;

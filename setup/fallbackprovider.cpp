@@ -18,10 +18,8 @@ namespace {
 const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
 } // namespace
 
-FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &pluginDir,
-                                   PortHooks ports, QObject *parent)
-    : QObject(parent), m_w(widgets), m_pluginDir(pluginDir), m_ports(std::move(ports)),
-      m_form(new ZelPropertyWidget())
+FallbackProvider::FallbackProvider(const Widgets &widgets, PortHooks ports, QObject *parent)
+    : QObject(parent), m_w(widgets), m_ports(std::move(ports)), m_form(new ZelPropertyWidget())
 {
     auto *layout = new QVBoxLayout(m_w.tab);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -30,16 +28,17 @@ FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &plugin
             &FallbackProvider::choose);
 }
 
-void FallbackProvider::load(const ServiceSettings &settings, const QString &primaryId)
+void FallbackProvider::load(const ServiceSettings &settings, const QString &primaryId,
+                            const PluginFolder &plugins)
 {
+    m_plugins = plugins;
     const QString &saved = settings.fallbackProviderID;
     m_w.afterSpin->setValue(settings.fallbackAfterSeconds);
     {
         const QSignalBlocker blocker(m_w.combo);
         m_w.combo->clear();
         m_w.combo->addItem(tr("Нет"));
-        for (const ProviderCatalogue::ProviderEntry &entry :
-             ProviderCatalogue::availableProviders(m_pluginDir))
+        for (const PluginFolder::ProviderEntry &entry : m_plugins.providers())
             m_w.combo->addItem(entry.second, entry.first);
         const int index = m_w.combo->findData(saved);
         m_w.combo->setCurrentIndex(index > 0 ? index : 0);
@@ -72,9 +71,9 @@ void FallbackProvider::choose(int index)
     m_form->clear();
     const QString id = index > 0 ? m_w.combo->itemData(index).toString() : QString();
     if (!id.isEmpty()) {
-        QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, m_pluginDir);
+        QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, m_plugins);
         QVariantMap saved = ProviderSettingsLayout::toFormValues(
-            ProviderCatalogue::providerSettings(id, m_pluginDir), settingsTemplate);
+            ProviderCatalogue::providerSettings(id, m_plugins), settingsTemplate);
         if (id == ModemProviderId && m_ports.prepare)
             m_ports.prepare(settingsTemplate, saved);
         m_form->setTemplate(settingsTemplate);
@@ -125,5 +124,5 @@ bool FallbackProvider::saveProviderSettings() const
     if (id == ModemProviderId && m_ports.store)
         values = m_ports.store(values);
     values = ProviderSettingsLayout::toStoredValues(values, m_form->getTemplateWithValues());
-    return ProviderCatalogue::saveProviderSettings(id, values, m_pluginDir) || values.isEmpty();
+    return ProviderCatalogue::saveProviderSettings(id, values, m_plugins) || values.isEmpty();
 }

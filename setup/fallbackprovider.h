@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pluginfolder.h"
+
 #include <QJsonValue>
 #include <QObject>
 #include <QString>
@@ -39,11 +41,11 @@ public:
         std::function<QVariantMap(const QVariantMap &)> store;
     };
 
-    FallbackProvider(const Widgets &widgets, const QString &pluginDir, PortHooks ports,
-                     QObject *parent = nullptr);
+    FallbackProvider(const Widgets &widgets, PortHooks ports, QObject *parent = nullptr);
 
     // Fills the selector from the plug-ins and shows the saved choice.
-    void load(const ServiceSettings &settings, const QString &primaryId);
+    void load(const ServiceSettings &settings, const QString &primaryId,
+              const PluginFolder &plugins);
     // The primary changed: its entry is not selectable here; a fallback equal
     // to it goes back to "Нет".
     void setPrimary(const QString &primaryId);
@@ -68,7 +70,7 @@ private slots:
 
 private:
     Widgets m_w;
-    QString m_pluginDir;
+    PluginFolder m_plugins;
     PortHooks m_ports;
     ZelPropertyWidget *m_form;
     QString m_primaryId;

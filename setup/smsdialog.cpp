@@ -102,7 +102,7 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_propertyWidget);
     m_fallback = new FallbackProvider(
-        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, pluginDir(),
+        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab},
         {[this](QJsonValue &settingsTemplate, QVariantMap &saved) {
              preparePortField(settingsTemplate, saved);
          },
@@ -171,9 +171,9 @@ void SmsDialog::loadServiceSettings()
         const QSignalBlocker blocker(providerCombo);
         providerCombo->clear();
         providerCombo->addItem(tr("Выберите провайдера"));
-        const QList<ProviderCatalogue::ProviderEntry> entries =
-            ProviderCatalogue::availableProviders(pluginDir());
-        for (const ProviderCatalogue::ProviderEntry &entry : entries) {
+        m_plugins = PluginFolder(pluginDir());
+        const QList<PluginFolder::ProviderEntry> entries = m_plugins.providers();
+        for (const PluginFolder::ProviderEntry &entry : entries) {
             providerCombo->addItem(entry.second, entry.first);
             if (entry.first == currentProviderID)
                 selected = providerCombo->count() - 1;
@@ -186,7 +186,7 @@ void SmsDialog::loadServiceSettings()
     }
     m_shownIndex = 0;
     provComboChange(selected);
-    m_fallback->load(settings, currentProviderID);
+    m_fallback->load(settings, currentProviderID, m_plugins);
     rememberSavedState();
 }
 
@@ -276,14 +276,14 @@ void SmsDialog::provComboChange(int index)
     }
     m_propertyWidget->clear();
     QJsonValue settingsTemplate =
-        ProviderCatalogue::providerSettingsTemplate(currentProviderID, pluginDir());
+        ProviderCatalogue::providerSettingsTemplate(currentProviderID, m_plugins);
     QVariantMap saved = ProviderSettingsLayout::toFormValues(
-        ProviderCatalogue::providerSettings(currentProviderID, pluginDir()), settingsTemplate);
+        ProviderCatalogue::providerSettings(currentProviderID, m_plugins), settingsTemplate);
     if (currentProviderID == ModemProviderId)
         preparePortField(settingsTemplate, saved);
     m_propertyWidget->setTemplate(settingsTemplate);
     m_propertyWidget->setValues(saved);
-    fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, pluginDir()));
+    fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, m_plugins));
     tabWidget->setEnabled(serviceEnable->isChecked());
     m_formSnapshot = m_propertyWidget->getValues();
 }
@@ -519,7 +519,7 @@ bool SmsDialog::writeSettings()
             values = storedPortValues(values);
         values = ProviderSettingsLayout::toStoredValues(values,
                                                         m_propertyWidget->getTemplateWithValues());
-        if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
+        if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, m_plugins) &&
             !values.isEmpty()) {
             logProblem("writeSettings", QStringLiteral("the settings of %1 were not saved to %2")
                                             .arg(currentProviderID, providersFile));

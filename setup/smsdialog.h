@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pluginfolder.h"
 #include "servicecontrol.h"
 #include "ui_smsdialog.h"
 
@@ -91,6 +92,7 @@ private:
     QString pluginDir() const;
 
     QString currentProviderID;
+    PluginFolder m_plugins; // scanned at every load
     ZelPropertyWidget *m_propertyWidget;
     FallbackProvider *m_fallback = nullptr;
     QStringList m_portNames;
