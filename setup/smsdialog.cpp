@@ -1,12 +1,10 @@
 #include "smsdialog.h"
 
 #include "fallbackprovider.h"
-#include "modemportmapping.h"
 #include "providercatalogue.h"
 #include "providerplugins.h"
 #include "providersettingsgroup.h"
 #include "providersettingslayout.h"
-#include "serialportenum.h"
 #include "servicesettings.h"
 #include "settingslocation.h"
 #include "settingsvalidation.h"
@@ -16,8 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -40,15 +36,6 @@ bool settingsFileWritable(const QString &fileName)
     }
     const QString dir = info.absolutePath();
     return QDir().mkpath(dir) && QFileInfo(dir).isWritable();
-}
-
-// Detected ports under their udev by-id names where there are such, which
-// stay the same across re-plugging and reboots.
-bool enumerateStablePorts(QStringList &portNames, QStringList &hardwareIds)
-{
-    const bool ok = enumerateSerialPorts(portNames, hardwareIds);
-    useStableSerialPortNames(portNames);
-    return ok;
 }
 
 int askWithBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
@@ -76,10 +63,9 @@ QString boolWord(const QVariantMap &info, const char *key)
 } // namespace
 
 SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
-    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment))
+    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment)),
+      m_ports(m_env.enumeratePorts)
 {
-    if (!m_env.enumeratePorts)
-        m_env.enumeratePorts = enumerateStablePorts;
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;
     if (!m_env.showMessage) {
@@ -104,9 +90,9 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     m_fallback = new FallbackProvider(
         {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab},
         {[this](QJsonValue &settingsTemplate, QVariantMap &saved) {
-             preparePortField(settingsTemplate, saved);
+             m_ports.prepare(settingsTemplate, saved);
          },
-         [this](const QVariantMap &values) { return storedPortValues(values); }},
+         [this](const QVariantMap &values) { return m_ports.storedValues(values); }},
         this);
     connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
 
@@ -280,75 +266,12 @@ void SmsDialog::provComboChange(int index)
     QVariantMap saved = ProviderSettingsLayout::toFormValues(
         ProviderCatalogue::providerSettings(currentProviderID, m_plugins), settingsTemplate);
     if (currentProviderID == ModemProviderId)
-        preparePortField(settingsTemplate, saved);
+        m_ports.prepare(settingsTemplate, saved);
     m_propertyWidget->setTemplate(settingsTemplate);
     m_propertyWidget->setValues(saved);
     fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, m_plugins));
     tabWidget->setEnabled(serviceEnable->isChecked());
     m_formSnapshot = m_propertyWidget->getValues();
-}
-
-void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved)
-{
-    m_portNames.clear();
-    m_portHwids.clear();
-    if (!m_env.enumeratePorts(m_portNames, m_portHwids))
-        logProblem("preparePortField",
-                   QStringLiteral("serial port enumeration failed after %1 ports")
-                       .arg(m_portNames.size()));
-    m_portItems = m_portNames;
-    const QString savedPort = saved.value(QStringLiteral("comPort")).toString();
-    // A device path typed earlier (a pseudo-terminal, a udev symlink) that
-    // exists but is not an enumerated port is shown as it is.
-    const bool typedPath = saved.value(QStringLiteral("comPortHWID")).toString().isEmpty() &&
-                           !savedPort.isEmpty() && !m_portNames.contains(savedPort) &&
-                           QFileInfo::exists(savedPort);
-    if (!typedPath && ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids))
-        m_portItems.append(tr("%1 (не найден)").arg(m_portNames.last()));
-
-    // Looked up by name rather than position so that a reordered template
-    // cannot get its first field replaced by the port list.
-    QJsonArray fields = settingsTemplate.toArray();
-    int portField = -1;
-    for (int i = 0; i < fields.size() && portField < 0; ++i) {
-        if (fields.at(i).toObject().value(QStringLiteral("field")).toString() ==
-            QLatin1String("comPort"))
-            portField = i;
-    }
-    if (portField < 0) {
-        logProblem("preparePortField", QStringLiteral("the modem template has no comPort field"));
-        return;
-    }
-    // An editable text with the detected ports as suggestions, so that any
-    // device path can be given too.
-    QJsonObject descriptor = fields.at(portField).toObject();
-    descriptor.insert(QStringLiteral("type"), QStringLiteral("String"));
-    descriptor.insert(QStringLiteral("items"), QJsonArray::fromStringList(m_portItems));
-    descriptor.remove(QStringLiteral("value"));
-    fields.replace(portField, descriptor);
-    settingsTemplate = fields;
-    if (typedPath)
-        return;
-    saved = ModemPortMapping::toFormValues(saved, m_portNames, m_portHwids);
-    const int index = saved.value(QStringLiteral("comPort")).toInt();
-    saved.insert(QStringLiteral("comPort"),
-                 index >= 0 ? m_portItems.value(index) : m_portItems.value(0));
-}
-
-QVariantMap SmsDialog::storedPortValues(QVariantMap values) const
-{
-    const QString text = values.value(QStringLiteral("comPort")).toString();
-    int index = m_portItems.indexOf(text);
-    if (index < 0)
-        index = m_portNames.indexOf(text);
-    if (index >= 0) {
-        values.insert(QStringLiteral("comPort"), index);
-        return ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
-    }
-    // A typed path has no hardware id to be found by.
-    values.insert(QStringLiteral("comPort"), text.trimmed());
-    values.insert(QStringLiteral("comPortHWID"), QString());
-    return values;
 }
 
 void SmsDialog::fillInfoTab(const QVariantMap &info)
@@ -516,7 +439,7 @@ bool SmsDialog::writeSettings()
     if (index != 0) {
         QVariantMap values = m_propertyWidget->getValues();
         if (currentProviderID == ModemProviderId)
-            values = storedPortValues(values);
+            values = m_ports.storedValues(values);
         values = ProviderSettingsLayout::toStoredValues(values,
                                                         m_propertyWidget->getTemplateWithValues());
         if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, m_plugins) &&

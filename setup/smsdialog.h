@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modemportfield.h"
 #include "pluginfolder.h"
 #include "servicecontrol.h"
 #include "ui_smsdialog.h"
@@ -53,8 +54,8 @@ public:
     QString currentProvider() const { return currentProviderID; }
     ZelPropertyWidget *propertyWidget() const { return m_propertyWidget; }
     FallbackProvider *fallbackProvider() const { return m_fallback; }
-    QStringList portNames() const { return m_portNames; }
-    QStringList portHardwareIds() const { return m_portHwids; }
+    QStringList portNames() const { return m_ports.portNames(); }
+    QStringList portHardwareIds() const { return m_ports.hardwareIds(); }
 
     // Whether anything differs from what was loaded or last saved.
     bool hasUnsavedChanges() const { return currentState() != m_savedState; }
@@ -74,8 +75,6 @@ private:
         AnswerDiscard = 1,
         AnswerStay = 2
     };
-    void preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved);
-    QVariantMap storedPortValues(QVariantMap values) const;
     void fillInfoTab(const QVariantMap &info);
     bool save();
     bool checkBeforeSave();
@@ -95,13 +94,11 @@ private:
     PluginFolder m_plugins; // scanned at every load
     ZelPropertyWidget *m_propertyWidget;
     FallbackProvider *m_fallback = nullptr;
-    QStringList m_portNames;
-    QStringList m_portHwids;
-    QStringList m_portItems; // what the port field lists, parallel to the two above
     bool m_settingsUnreadable = false;
     int m_shownIndex = 0;       // combo index whose form is shown
     QVariantMap m_formSnapshot; // that form's values as loaded or saved
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
+    ModemPortField m_ports; // the modem's port field, in either form
 };
