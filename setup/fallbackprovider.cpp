@@ -1,7 +1,6 @@
 #include "fallbackprovider.h"
 
-#include "providercatalogue.h"
-#include "providersettingslayout.h"
+#include "providerform.h"
 #include "servicesettings.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
@@ -14,12 +13,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-namespace {
-const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
-} // namespace
-
-FallbackProvider::FallbackProvider(const Widgets &widgets, PortHooks ports, QObject *parent)
-    : QObject(parent), m_w(widgets), m_ports(std::move(ports)), m_form(new ZelPropertyWidget())
+FallbackProvider::FallbackProvider(const Widgets &widgets, ModemPortField &ports, QObject *parent)
+    : QObject(parent), m_w(widgets), m_ports(ports), m_form(new ZelPropertyWidget())
 {
     auto *layout = new QVBoxLayout(m_w.tab);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -68,17 +63,8 @@ QString FallbackProvider::currentId() const
 
 void FallbackProvider::choose(int index)
 {
-    m_form->clear();
-    const QString id = index > 0 ? m_w.combo->itemData(index).toString() : QString();
-    if (!id.isEmpty()) {
-        QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, m_plugins);
-        QVariantMap saved = ProviderSettingsLayout::toFormValues(
-            ProviderCatalogue::providerSettings(id, m_plugins), settingsTemplate);
-        if (id == ModemProviderId && m_ports.prepare)
-            m_ports.prepare(settingsTemplate, saved);
-        m_form->setTemplate(settingsTemplate);
-        m_form->setValues(saved);
-    }
+    ProviderForm::show(*m_form, index > 0 ? m_w.combo->itemData(index).toString() : QString(),
+                       m_plugins, m_ports);
     refresh();
 }
 
@@ -118,11 +104,5 @@ void FallbackProvider::store(ServiceSettings &settings) const
 bool FallbackProvider::saveProviderSettings() const
 {
     const QString id = currentId();
-    if (id.isEmpty())
-        return true;
-    QVariantMap values = m_form->getValues();
-    if (id == ModemProviderId && m_ports.store)
-        values = m_ports.store(values);
-    values = ProviderSettingsLayout::toStoredValues(values, m_form->getTemplateWithValues());
-    return ProviderCatalogue::saveProviderSettings(id, values, m_plugins) || values.isEmpty();
+    return id.isEmpty() || ProviderForm::store(*m_form, id, m_plugins, m_ports);
 }

@@ -2,19 +2,17 @@
 
 #include "pluginfolder.h"
 
-#include <QJsonValue>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
-
-#include <functional>
 
 class QComboBox;
 class QLabel;
 class QSpinBox;
 class QTabWidget;
 class QWidget;
+class ModemPortField;
 class ZelPropertyWidget;
 struct ServiceSettings;
 
@@ -34,14 +32,8 @@ public:
         QTabWidget *tabs;
         QWidget *tab;
     };
-    // The modem's port field needs the dialog's port lists both ways.
-    struct PortHooks
-    {
-        std::function<void(QJsonValue &, QVariantMap &)> prepare;
-        std::function<QVariantMap(const QVariantMap &)> store;
-    };
-
-    FallbackProvider(const Widgets &widgets, PortHooks ports, QObject *parent = nullptr);
+    // ports: the dialog's, so that both forms offer the same port lists.
+    FallbackProvider(const Widgets &widgets, ModemPortField &ports, QObject *parent = nullptr);
 
     // Fills the selector from the plug-ins and shows the saved choice.
     void load(const ServiceSettings &settings, const QString &primaryId,
@@ -71,7 +63,7 @@ private slots:
 private:
     Widgets m_w;
     PluginFolder m_plugins;
-    PortHooks m_ports;
+    ModemPortField &m_ports;
     ZelPropertyWidget *m_form;
     QString m_primaryId;
 };

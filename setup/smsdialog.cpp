@@ -2,9 +2,9 @@
 
 #include "fallbackprovider.h"
 #include "providercatalogue.h"
+#include "providerform.h"
 #include "providerplugins.h"
 #include "providersettingsgroup.h"
-#include "providersettingslayout.h"
 #include "servicesettings.h"
 #include "settingslocation.h"
 #include "settingsvalidation.h"
@@ -21,8 +21,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
 
 // QSettings only notices an unwritable file when it syncs, after part of the
 // settings may already be on disk. Opening the file for update without
@@ -88,11 +86,7 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_propertyWidget);
     m_fallback = new FallbackProvider(
-        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab},
-        {[this](QJsonValue &settingsTemplate, QVariantMap &saved) {
-             m_ports.prepare(settingsTemplate, saved);
-         },
-         [this](const QVariantMap &values) { return m_ports.storedValues(values); }},
+        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, m_ports,
         this);
     connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
 
@@ -260,15 +254,7 @@ void SmsDialog::provComboChange(int index)
         tabWidget->setEnabled(false);
         return;
     }
-    m_propertyWidget->clear();
-    QJsonValue settingsTemplate =
-        ProviderCatalogue::providerSettingsTemplate(currentProviderID, m_plugins);
-    QVariantMap saved = ProviderSettingsLayout::toFormValues(
-        ProviderCatalogue::providerSettings(currentProviderID, m_plugins), settingsTemplate);
-    if (currentProviderID == ModemProviderId)
-        m_ports.prepare(settingsTemplate, saved);
-    m_propertyWidget->setTemplate(settingsTemplate);
-    m_propertyWidget->setValues(saved);
+    ProviderForm::show(*m_propertyWidget, currentProviderID, m_plugins, m_ports);
     fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, m_plugins));
     tabWidget->setEnabled(serviceEnable->isChecked());
     m_formSnapshot = m_propertyWidget->getValues();
@@ -437,13 +423,7 @@ bool SmsDialog::writeSettings()
     SettingsLocation::protectSettingsFile(commonFile);
 
     if (index != 0) {
-        QVariantMap values = m_propertyWidget->getValues();
-        if (currentProviderID == ModemProviderId)
-            values = m_ports.storedValues(values);
-        values = ProviderSettingsLayout::toStoredValues(values,
-                                                        m_propertyWidget->getTemplateWithValues());
-        if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, m_plugins) &&
-            !values.isEmpty()) {
+        if (!ProviderForm::store(*m_propertyWidget, currentProviderID, m_plugins, m_ports)) {
             logProblem("writeSettings", QStringLiteral("the settings of %1 were not saved to %2")
                                             .arg(currentProviderID, providersFile));
             showBox(QMessageBox::Critical, accessDenied);
