@@ -28,8 +28,10 @@ void logProblem(const QString &detail)
 
 } // namespace
 
-ModemPortField::ModemPortField(Enumerate enumerate)
-    : m_enumerate(enumerate ? std::move(enumerate) : Enumerate(enumerateStablePorts))
+ModemPortField::ModemPortField(Enumerate enumerate, QStringList &portNames,
+                               QStringList &hardwareIds)
+    : m_enumerate(enumerate ? std::move(enumerate) : Enumerate(enumerateStablePorts)),
+      m_portNames(portNames), m_portHwids(hardwareIds)
 {
 }
 

@@ -10,8 +10,9 @@
 // fallback's alike: the ports found on the machine become suggestions of an
 // editable text (a port that was saved but is missing now stays listed,
 // marked as not found), and what the administrator picked or typed becomes
-// the stored port name and hardware id again. Keeps the enumeration the form
-// was built from, so both directions use the same lists.
+// the stored port name and hardware id again. The enumeration the form was
+// built from goes into lists its owner holds, so both directions, and the
+// owner, see the same ports.
 class ModemPortField
 {
 public:
@@ -20,8 +21,9 @@ public:
     using Enumerate = std::function<bool(QStringList &, QStringList &)>;
 
     // Without enumerate the machine's serial ports are read, under their
-    // stable udev names where there are such.
-    explicit ModemPortField(Enumerate enumerate = {});
+    // stable udev names where there are such. portNames and hardwareIds are
+    // the owner's lists (parallel), filled at every prepare().
+    ModemPortField(Enumerate enumerate, QStringList &portNames, QStringList &hardwareIds);
 
     // Enumerates the ports, turns the template's "comPort" field into an
     // editable text listing them and the stored values into form values.
@@ -29,12 +31,9 @@ public:
     // The form's values as they are stored.
     QVariantMap storedValues(QVariantMap values) const;
 
-    QStringList portNames() const { return m_portNames; }
-    QStringList hardwareIds() const { return m_portHwids; }
-
 private:
     Enumerate m_enumerate;
-    QStringList m_portNames;
-    QStringList m_portHwids;
+    QStringList &m_portNames;
+    QStringList &m_portHwids;
     QStringList m_portItems; // what the field lists, parallel to the two above
 };

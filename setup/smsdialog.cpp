@@ -62,7 +62,7 @@ QString boolWord(const QVariantMap &info, const char *key)
 
 SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment)),
-      m_ports(m_env.enumeratePorts)
+      m_ports(m_env.enumeratePorts, m_portNames, m_portHwids)
 {
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;

@@ -54,8 +54,8 @@ public:
     QString currentProvider() const { return currentProviderID; }
     ZelPropertyWidget *propertyWidget() const { return m_propertyWidget; }
     FallbackProvider *fallbackProvider() const { return m_fallback; }
-    QStringList portNames() const { return m_ports.portNames(); }
-    QStringList portHardwareIds() const { return m_ports.hardwareIds(); }
+    QStringList portNames() const { return m_portNames; }
+    QStringList portHardwareIds() const { return m_portHwids; }
 
     // Whether anything differs from what was loaded or last saved.
     bool hasUnsavedChanges() const { return currentState() != m_savedState; }
@@ -100,5 +100,7 @@ private:
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
-    ModemPortField m_ports; // the modem's port field, in either form
+    QStringList m_portNames; // the last enumeration, for the modem's port field
+    QStringList m_portHwids; // their hardware ids, parallel
+    ModemPortField m_ports;  // the modem's port field, in either form
 };
