@@ -20,10 +20,9 @@ bool enumerateStablePorts(QStringList &portNames, QStringList &hardwareIds)
     return ok;
 }
 
-// Logged under the dialog's name, where administrators have always found it.
 void logProblem(const QString &detail)
 {
-    qWarning().noquote() << "[SmsDialog::preparePortField]:" << detail;
+    qWarning().noquote() << "[ModemPortField::prepare]:" << detail;
 }
 
 } // namespace

@@ -135,10 +135,10 @@ void SmsDialog::loadServiceSettings()
                                               .arg(system->fileName())
                                               .arg(int(system->status())));
     if (!m_settingsUnreadable && !ServiceSettings::copyUserSettingsOnce(*system))
-        logProblem("copyUserSettingsOnce", QStringLiteral("cannot copy user settings to %1, "
-                                                          "status %2")
-                                               .arg(system->fileName())
-                                               .arg(int(system->status())));
+        logProblem("loadServiceSettings", QStringLiteral("cannot copy user settings to %1, "
+                                                         "status %2")
+                                              .arg(system->fileName())
+                                              .arg(int(system->status())));
     const ServiceSettings settings = ServiceSettings::read(*system);
     currentProviderID = settings.currentProviderID;
     serviceEnable->setChecked(settings.serviceEnabled);
