@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logcapture.h"
 #include "smsmessage.h"
 
 #include <QNetworkRequest>
@@ -53,15 +54,6 @@ QByteArray contentType(const QNetworkRequest &request);
 // the provider knows a balance. Bounded by timeoutMs; false on time-out.
 bool runSendAndBalance(BasicSmsRestProvider *provider, GatewayEmulator *gw, const SMSMessage &msg,
                        int timeoutMs);
-
-// Collects every Qt message while it lives (and still passes them on).
-class MessageCapture
-{
-public:
-    MessageCapture();
-    ~MessageCapture();
-    QStringList messages() const;
-};
 
 // Starts provider (settings pointing at gw, which should fail the send), sends
 // msg and waits until the failure has been applied; bounded by timeoutMs.

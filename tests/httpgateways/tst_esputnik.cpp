@@ -276,7 +276,7 @@ void TstESputnik::httpErrorLogKeepsCredentialsOut()
     gw.setDefaultReply(GatewayEmulator::Reply::text("no", 403));
 
     PROV_eSputnik_v1 provider;
-    GatewayTest::MessageCapture capture;
+    LogCapture capture;
     QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "x"), 10000));
     provider.stop();
     const QString log = capture.messages().join('\n');

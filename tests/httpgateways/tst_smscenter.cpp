@@ -298,7 +298,7 @@ void TstSmsCenter::httpErrorLogKeepsPasswordOut()
     gw.setDefaultReply(GatewayEmulator::Reply::text("oops", 500));
 
     PROV_SmsCenter provider;
-    GatewayTest::MessageCapture capture;
+    LogCapture capture;
     QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "Тайна"), 10000));
     provider.stop();
     const QString log = capture.messages().join('\n');
