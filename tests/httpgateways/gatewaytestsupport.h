@@ -40,6 +40,20 @@ void expectMissingWarning(const QString &group);
 void addBatchLimitRows(int maxBatch);
 int buildBatchRow(BasicSmsRestProvider *provider, QNetworkRequest *request, QByteArray *body);
 
+// A gateway's batchLimits test: a Provider reads the settings written to its
+// group and builds the current row's batch, whose result must be the row's;
+// body gets the request body for the gateway's own checks.
+template <class Provider>
+void checkBatchRow(const QString &group, const QVariantMap &settings, QByteArray *body)
+{
+    QFETCH(int, result);
+    writeProviderSettings(group, settings);
+    Provider provider;
+    QVERIFY(provider.readSettings());
+    QNetworkRequest request;
+    QCOMPARE(buildBatchRow(&provider, &request, body), result);
+}
+
 // Columns type, body, success, code, text of a reply table; checkResultRow
 // parses the current row with parse, compares those three keys and returns
 // the map for the gateway's own checks.

@@ -172,13 +172,8 @@ void TstESputnik::batchLimits_data()
 
 void TstESputnik::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("eSputnik_v1", credentials);
-    PROV_eSputnik_v1 provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_eSputnik_v1>("eSputnik_v1", credentials, &body);
 }
 
 void TstESputnik::parseReply_data()

@@ -125,13 +125,8 @@ void TstSmsCenter::batchLimits_data()
 
 void TstSmsCenter::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("SmsCenter", credentials);
-    PROV_SmsCenter provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_SmsCenter>("SmsCenter", credentials, &body);
 }
 
 static QList<QPair<QString, QString>> formItems(const QByteArray &encoded)
