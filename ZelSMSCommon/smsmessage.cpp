@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QTextCodec>
 #include <cstring>
+#include <mutex>
 
 namespace SmsText {
 
@@ -124,20 +125,29 @@ void setStationCodePage(const QByteArray &name)
 QString decodeStationText(const QByteArray &bytes)
 {
     // A lookup by name costs more than decoding a whole SMS; the name rarely
-    // changes, so the last answer is kept (per thread, so no lock is needed).
-    thread_local QByteArray cachedName;
-    thread_local QTextCodec *cachedCodec = nullptr;
+    // changes, so the last answer is kept. Not per thread: every plug-in links
+    // its own copy of this, and an unloaded plug-in's thread-local block stays
+    // behind in the thread's TLS table as a dangling entry (the leak check at
+    // exit crashed on it).
+    static std::mutex lock;
+    static QByteArray cachedName;
+    static QTextCodec *cachedCodec = nullptr;
     const QByteArray name = stationCodePage();
-    if (!cachedCodec || name != cachedName) {
-        cachedCodec = QTextCodec::codecForName(name);
-        if (!cachedCodec) {
-            qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page" << name
-                                 << "- using Windows-1251";
-            cachedCodec = QTextCodec::codecForName("Windows-1251");
+    QTextCodec *codec;
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (!cachedCodec || name != cachedName) {
+            cachedCodec = QTextCodec::codecForName(name);
+            if (!cachedCodec) {
+                qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page" << name
+                                     << "- using Windows-1251";
+                cachedCodec = QTextCodec::codecForName("Windows-1251");
+            }
+            cachedName = name;
         }
-        cachedName = name;
+        codec = cachedCodec;
     }
-    return cachedCodec->toUnicode(bytes);
+    return codec->toUnicode(bytes);
 }
 
 } // namespace SmsText

@@ -215,7 +215,8 @@ void Controller::copyUserSettingsOnce()
         system->setValue(key, user.value(key));
     system->sync();
     if (system->status() != QSettings::NoError)
-        qCritical().noquote() << "[Controller::loadSettings()]: cannot write" << system->fileName();
+        qCritical().noquote() << "[Controller::copyUserSettingsOnce()]: cannot write"
+                              << system->fileName();
     else
         SettingsLocation::protectSettingsFile(system->fileName());
 }

@@ -211,7 +211,7 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
             return;
         m_lastReceived = now();
         if (req.lengthClamped)
-            qWarning().noquote() << "[PcnUdpLink::socketRead()]: request" << req.requestId
+            qWarning().noquote() << "[PcnUdpLink::handleDatagram()]: request" << req.requestId
                                  << "declares" << req.declaredTextLength
                                  << "text bytes; passed on with" << int(SMSMessage::TextSize);
         if (m_store) {
@@ -263,18 +263,20 @@ void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
                 qAbs(m_refusedTableFullLogged.msecsTo(t)) >= RefusedLogPeriodMs) {
                 m_refusedTableFullLogged = t;
                 qWarning().noquote()
-                    << QStringLiteral("[PcnUdpLink::socketRead()]: датаграммы с более чем %1 "
-                                      "неразрешённых адресов за минуту; новые адреса не "
-                                      "записываются в журнал")
+                    << QStringLiteral(
+                           "[PcnUdpLink::reportRefusedSource()]: датаграммы с более чем %1 "
+                           "неразрешённых адресов за минуту; новые адреса не "
+                           "записываются в журнал")
                            .arg(MaxRefusedSources);
             }
             return;
         }
     }
     m_refusedLogged.insert(key, t);
-    qWarning().noquote() << QStringLiteral("[PcnUdpLink::socketRead()]: датаграмма с адреса %1 "
-                                           "отброшена: адрес не является адресом станции и не "
-                                           "входит в Common/stationAllowList")
+    qWarning().noquote() << QStringLiteral(
+                                "[PcnUdpLink::reportRefusedSource()]: датаграмма с адреса %1 "
+                                "отброшена: адрес не является адресом станции и не "
+                                "входит в Common/stationAllowList")
                                 .arg(LogText::escaped(key));
 }
 

@@ -455,7 +455,7 @@ bool SmsDialog::checkBeforeSave()
     problems << m_fallback->problems(enabled);
     if (problems.isEmpty())
         return true;
-    logProblem("saveServiceSettings", QStringLiteral("refused: ") + problems.join("; "));
+    logProblem("checkBeforeSave", QStringLiteral("refused: ") + problems.join("; "));
     showBox(QMessageBox::Warning, tr("Настройки не сохранены, исправьте:\n\n") +
                                       QStringLiteral("• ") + problems.join(QStringLiteral("\n• ")));
     return false;
@@ -465,7 +465,7 @@ bool SmsDialog::offerInstall(ServiceControl &service)
 {
     const QString notInstalled = tr("Служба SMS ЗЕЛ не установлена в менеджере служб Windows. "
                                     "Проверьте правильность установки и повторите попытку");
-    logProblem("saveServiceSettings", QStringLiteral("the service is not installed"));
+    logProblem("offerInstall", QStringLiteral("the service is not installed"));
     if (!service.canInstall()) {
         showBox(QMessageBox::Critical,
                 notInstalled + tr("\n\nЧтобы установить службу, выполните от имени root:\n%1")

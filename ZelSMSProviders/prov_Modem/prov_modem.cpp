@@ -2,12 +2,8 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
-#include "logtext.h"
-#include "serialportenum.h"
 
-#include <QDebug>
 #include <QSettings>
-#include <cstddef>
 #include <exception>
 
 namespace {
@@ -26,14 +22,6 @@ QVariantMap storedProviderSettings()
     for (const QString &key : keys)
         stored.insert(key, settings.value(key));
     return stored;
-}
-
-// Exactly the bytes the duplicate rule compares: phone and all text bytes,
-// which lie side by side in the packed record.
-QByteArray contentKey(const SMSMessage &msg)
-{
-    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
-    return QByteArray(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize);
 }
 
 QVariantMap failure(int code, const QString &text)
@@ -59,8 +47,7 @@ PROV_Modem::PROV_Modem(QObject *parent)
     // Made once here rather than in readSettings(): every start() reads the
     // settings again, and a second connection would hand each chunk to the
     // controller twice.
-    connect(&m_port, &QSerialPort::readyRead, this, &PROV_Modem::readSerialData);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &PROV_Modem::onPortError);
+    connect(&m_port, &ModemPort::readyRead, this, &PROV_Modem::readSerialData);
     resetState();
 }
 
@@ -68,8 +55,6 @@ PROV_Modem::~PROV_Modem()
 {
     m_timer->stop();
     m_stepTimer->stop();
-    if (m_port.isOpen())
-        m_port.close();
 }
 
 QVariant PROV_Modem::parameter(int id)
@@ -114,80 +99,26 @@ int PROV_Modem::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
 
 bool PROV_Modem::withdraw(quint64 spoolId)
 {
-    if (!m_ids.contains(spoolId))
-        return false;
-    const QByteArray key = m_ids.keyOf(spoolId);
-    for (const SMSMessage &inFlight : qAsConst(m_batch))
-        if (contentKey(inFlight) == key)
-            return false;
-    if (!m_ids.remove(spoolId))
-        return true;
-    for (int i = 0; i < m_smsQueue.size(); ++i)
-        if (contentKey(m_smsQueue.at(i)) == key) {
-            m_smsQueue.removeAt(i);
-            m_waiting.remove(key);
-            break;
-        }
-    return true;
-}
-
-void PROV_Modem::report(const SMSMessage &msg, int outcome, const QString &reason)
-{
-    m_ids.report(m_sink, contentKey(msg), outcome, reason);
+    return m_queue.withdraw(spoolId);
 }
 
 int PROV_Modem::enqueue(const SMSMessage &msg, const quint64 *spoolId)
 {
-    const QString number = ModemFormat::smsNumber(SmsText::phoneText(msg));
-    if (number.isEmpty()) {
-        // Such a request can never be sent; queued, it would fail again and
-        // again and its failures would end in dropping every other request.
-        log(QtCriticalMsg,
-            QStringLiteral("[PROV_Modem::enqueueSms()]: SMS не принято: неверный номер \"%1\"")
-                .arg(LogText::escaped(SmsText::phoneText(msg))));
-        if (spoolId && m_sink)
-            m_sink->smsOutcome(*spoolId, OutcomeRejected,
-                               QStringLiteral("неверный номер для модема"));
-        return 0;
-    }
-    // Whether it joins an identical waiting message or is queued below, its
-    // outcome is that message's.
-    if (spoolId)
-        m_ids.add(contentKey(msg), *spoolId);
-    // The one being sent counts as waiting too: an identical request that
-    // arrives meanwhile would otherwise go out a second time.
-    QByteArray key = contentKey(msg);
-    if (m_waiting.contains(key))
-        return 0;
-    // A record of the service's spool is bounded by the spool's pending limit,
-    // and refusing it here would leave it handed over for ever; the bound is
-    // for hosts that queue here without a spool.
-    if (!spoolId && m_queueLimit.isFull(m_smsQueue.size() + m_batch.size())) {
-        m_queueLimit.refuse(GsmClock::nowMs());
-        return 0;
-    }
-    m_waiting.insert(std::move(key));
-    m_smsQueue.append(msg);
-    scheduleStep();
+    if (m_queue.add(msg, spoolId))
+        scheduleStep();
     return 0;
-}
-
-void PROV_Modem::forgetWaiting(const QList<SMSMessage> &done)
-{
-    for (const SMSMessage &msg : done)
-        m_waiting.remove(contentKey(msg));
 }
 
 double PROV_Modem::balance(int *known)
 {
     if (known)
-        *known = m_balanceStatus;
-    return m_balance;
+        *known = m_balance.status();
+    return m_balance.value();
 }
 
 int PROV_Modem::providerStatus()
 {
-    if (parameter(ParamBalanceCheck).toBool() && m_balanceStatus == 1 && m_balance < 1.0)
+    if (parameter(ParamBalanceCheck).toBool() && m_balance.status() == 1 && m_balance.value() < 1.0)
         return StatusLowBalance;
     return m_errorState;
 }
@@ -228,19 +159,13 @@ void PROV_Modem::resetState()
 {
     const qint64 dayAgo = GsmClock::nowMs() - OneDayMs;
     m_providerState = StateStopped;
-    m_balance = 0.0;
+    m_balance.reset(dayAgo);
     m_requestType = RequestNone;
-    m_balanceStatus = 0;
-    m_lastSmsMs = m_lastBalanceMs = m_lastCtrlSmsMs = dayAgo;
+    m_lastSmsMs = dayAgo;
     m_paused = 0;
     m_failCount = 0;
     m_errorState = StatusOk;
-    m_balanceFailedMs = 0;
-    m_smsQueue.clear();
-    m_batch.clear();
-    m_waiting.clear();
-    m_ids.clear();
-    m_ctrlSmsPending = false;
+    m_queue.clear();
     m_ctrl.reset();
 }
 
@@ -307,7 +232,7 @@ bool PROV_Modem::canStartWork() const
     if (m_errorState == StatusNoLink && m_ctrl.modemResponded() == 1 &&
         m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered)
         return true;
-    return m_ctrl.isQueueEmpty() && !m_paused && !m_smsQueue.isEmpty();
+    return m_ctrl.isQueueEmpty() && !m_paused && !m_queue.isEmpty();
 }
 
 void PROV_Modem::stateOpenPort()
@@ -323,7 +248,7 @@ void PROV_Modem::stateOpenPort()
     m_ctrl.setPinCode(m_settings.pinCode);
     m_ctrl.setFlashSms(m_settings.flashSms);
     m_ctrl.setCommandGapMs(m_settings.commandGapMs);
-    m_ctrlSmsPending = false;
+    m_balance.forgetControlSms();
     m_providerState = StateIdle;
 }
 
@@ -333,7 +258,7 @@ void PROV_Modem::stateIdle()
         // Nothing answers on a closed port; ticking the controller would only
         // turn its silence rule into a log line a minute. Retry the port instead.
         m_errorState = StatusNoLink;
-        if (secondsSince(m_lastOpenAttemptMs) >= m_timings.portRetryS)
+        if (GsmClock::secondsSince(m_port.lastOpenAttemptMs()) >= m_timings.portRetryS)
             m_providerState = StateOpenPort;
         return;
     }
@@ -344,99 +269,59 @@ void PROV_Modem::stateIdle()
     // hour away. A refused SMS stays reported until a request succeeds.
     if (m_ctrl.modemResponded() == 1 && m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered) {
         if (m_errorState == StatusNoLink ||
-            (m_errorState == StatusGatewayError && m_balanceFailedMs > 0 &&
-             GsmClock::nowMs() - m_balanceFailedMs >= m_timings.balanceErrorShownMs))
+            (m_errorState == StatusGatewayError &&
+             m_balance.failureShownFor(m_timings.balanceErrorShownMs)))
             m_errorState = StatusOk;
     }
     if (!m_ctrl.isQueueEmpty())
         return;
-    if (m_ctrlSmsPending)
-        forgetDroppedControlSms();
+    // No result came for the control SMS: a modem restart or a lost network
+    // dropped it.
+    if (m_balance.isControlSmsPending())
+        m_balance.controlSmsDropped(m_settings, m_timings.retryPauseS);
     if (m_paused) {
         if (m_failCount > parameter(ParamMaxFailures).toInt()) {
-            const int dropped = m_smsQueue.size() + m_batch.size();
             m_failCount = 0;
-            const QString why = QStringLiteral("превышено число ошибок отправки");
-            for (const SMSMessage &msg : qAsConst(m_batch))
-                report(msg, OutcomeDropped, why);
-            for (const SMSMessage &msg : qAsConst(m_smsQueue))
-                report(msg, OutcomeDropped, why);
-            m_batch.clear();
-            m_smsQueue.clear();
-            m_waiting.clear();
-            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateMachine()]: превышено число "
+            const int dropped = m_queue.dropAll(QStringLiteral("превышено число ошибок отправки"));
+            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateIdle()]: превышено число "
                                               "ошибок отправки, удалено SMS из очереди: %1")
                                    .arg(dropped));
         }
-        if (secondsSince(m_lastSmsMs) > m_timings.retryPauseS)
+        if (GsmClock::secondsSince(m_lastSmsMs) > m_timings.retryPauseS)
             m_paused = 0;
         return;
     }
-    if (m_smsQueue.isEmpty()) {
-        if (!m_settings.balancePhone.isEmpty() && parameter(ParamBalanceCheck).toBool() &&
-            secondsSince(m_lastBalanceMs) > m_timings.balanceIntervalS) {
+    if (m_queue.isEmpty()) {
+        if (parameter(ParamBalanceCheck).toBool() &&
+            m_balance.isRequestDue(m_settings, m_timings.balanceIntervalS)) {
             m_requestType = RequestBalance;
             m_providerState = StateSendRequest;
         }
-        maybeQueueControlSms();
+        m_balance.maybeQueueControlSms(m_ctrl, m_settings);
         return;
     }
     startNextRequest();
-}
-
-void PROV_Modem::maybeQueueControlSms()
-{
-    if (!m_settings.sendCtrlSms || m_settings.ctrlSmsNum.isEmpty() || m_balanceStatus != 1 ||
-        m_ctrlSmsPending)
-        return;
-    if (secondsSince(m_lastCtrlSmsMs) <= qint64(m_settings.ctrlSmsIntervalHours) * 3600)
-        return;
-    m_lastCtrlSmsMs = GsmClock::nowMs();
-    const QString number = ModemFormat::smsNumber(m_settings.ctrlSmsNum);
-    if (number.isEmpty()) {
-        log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::stateMachine()]: неверный номер контрольного SMS \"%1\"")
-                .arg(m_settings.ctrlSmsNum));
-        return;
-    }
-    m_ctrl.queueSms(ModemFormat::controlSmsText(m_balance).toUtf8(), number.toLatin1());
-    m_ctrlSmsPending = true;
-}
-
-// Reached with the controller's queue empty and no result for the control SMS:
-// a modem restart or a lost network dropped it. Left pending, it would block
-// every later control SMS; it is tried again after the usual retry pause.
-void PROV_Modem::forgetDroppedControlSms()
-{
-    m_ctrlSmsPending = false;
-    const qint64 periodMs = qint64(m_settings.ctrlSmsIntervalHours) * 3600 * 1000;
-    m_lastCtrlSmsMs = GsmClock::nowMs() - periodMs + qint64(m_timings.retryPauseS) * 1000;
-    log(QtWarningMsg, QStringLiteral("[PROV_Modem::stateMachine()]: контрольное SMS не "
-                                     "отправлено (очередь модема сброшена), повтор через %1 с")
-                          .arg(m_timings.retryPauseS));
 }
 
 void PROV_Modem::startNextRequest()
 {
     const bool batchSend = parameter(ParamBatchSend).toBool();
     const int batchSize = qMax(1, parameter(ParamBatchSize).toInt());
-    do {
-        m_batch.append(m_smsQueue.takeFirst());
-    } while (batchSend && m_batch.size() < batchSize && !m_smsQueue.isEmpty());
+    m_queue.fillBatch(batchSend, batchSize);
     m_requestType = RequestSms;
     m_providerState = StateSendRequest;
 }
 
 void PROV_Modem::stateSendRequest()
 {
-    if (m_requestType == RequestSms && !m_batch.isEmpty()) {
-        const SMSMessage &msg = m_batch.first();
+    if (m_requestType == RequestSms && m_queue.batchCount() > 0) {
+        const SMSMessage &msg = m_queue.batch().first();
         m_ctrl.queueSms(SmsText::messageText(msg).toUtf8(),
                         ModemFormat::smsNumber(SmsText::phoneText(msg)).toLatin1());
         m_lastSmsMs = GsmClock::nowMs();
     } else if (m_requestType == RequestBalance) {
         m_ctrl.queueUssd(m_settings.balancePhone.toUtf8());
-        m_lastBalanceMs = GsmClock::nowMs();
+        m_balance.requestSent();
     } else {
         m_requestType = RequestNone;
         m_providerState = StateIdle;
@@ -454,8 +339,7 @@ void PROV_Modem::stateWaitResult()
     }
     if (!tickController() || m_providerState != StateWaitResult)
         return;
-    if (m_requestType == RequestBalance &&
-        secondsSince(m_lastBalanceMs) > m_timings.balanceTimeoutS) {
+    if (m_requestType == RequestBalance && m_balance.isAnswerOverdue(m_timings.balanceTimeoutS)) {
         m_providerState = StateIdle;
         m_requestType = RequestNone;
         log(QtWarningMsg,
@@ -465,7 +349,7 @@ void PROV_Modem::stateWaitResult()
         // The controller drops its queue when it re-initialises the modem, and
         // then no result will ever come. While it still works on the SMS its
         // own time-outs end the exchange, so wait for them up to a hard limit.
-        const qint64 waited = secondsSince(m_lastSmsMs);
+        const qint64 waited = GsmClock::secondsSince(m_lastSmsMs);
         if (waited > m_timings.smsWaitLimitS) {
             m_ctrl.reset(); // a result arriving after this would be taken for another request
             failSmsWait(QStringLiteral("модем не завершил отправку SMS"));
@@ -479,7 +363,7 @@ void PROV_Modem::failSmsWait(const QString &why)
 {
     log(QtWarningMsg,
         QStringLiteral(
-            "[PROV_Modem::stateMachine()]: Истек таймаут ожидания результата отправки SMS"));
+            "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS"));
     applySmsResult(failure(-1, why));
     m_requestType = RequestNone;
     m_providerState = StateIdle;
@@ -508,10 +392,8 @@ void PROV_Modem::requeueInFlight()
 {
     // The modem went away under the request; that is no fault of the message,
     // so it goes back to the head of the queue without counting a failure.
-    if (m_requestType == RequestSms) {
-        while (!m_batch.isEmpty())
-            m_smsQueue.prepend(m_batch.takeLast());
-    }
+    if (m_requestType == RequestSms)
+        m_queue.returnBatchToHead();
     m_requestType = RequestNone;
 }
 
@@ -543,77 +425,37 @@ void PROV_Modem::commitModemResult(QVariantMap results)
 void PROV_Modem::applySmsResult(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg,
-            QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
-                .arg(results.value(ResultKey::ErrorCode).toString(),
-                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
-        for (const SMSMessage &msg : qAsConst(m_batch))
-            report(msg, OutcomeRetrying,
-                   QStringLiteral("код %1 (%2)")
-                       .arg(results.value(ResultKey::ErrorCode).toString(),
-                            results.value(ResultKey::ErrorText).toString()));
-        m_smsQueue.append(m_batch);
+        m_queue.batchFailed(results);
         ++m_failCount;
         m_paused = 1;
         m_errorState = StatusGatewayError;
-        m_balanceFailedMs = 0; // this one stays until a request succeeds
+        m_balance.forgetFailure(); // this one stays until a request succeeds
     } else {
-        if (m_batch.size() == 1)
-            log(QtDebugMsg, QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first()))));
-        else
-            log(QtDebugMsg, QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()));
         m_errorState = StatusOk;
         m_paused = 0;
         // Only failures in a row lead to the drop rule; a failure weeks ago
         // must not count towards dropping today's alarms.
         m_failCount = 0;
-        for (const SMSMessage &msg : qAsConst(m_batch))
-            report(msg, OutcomeDelivered, QString());
-        forgetWaiting(m_batch);
+        m_queue.batchDelivered();
     }
-    m_batch.clear();
 }
 
 void PROV_Modem::applyBalanceResult(const QVariantMap &results)
 {
-    if (!results.value(ResultKey::Success).toBool()) {
-        log(QtWarningMsg,
-            QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                .arg(results.value(ResultKey::ErrorCode).toString(),
-                     LogText::escaped(results.value(ResultKey::ErrorText).toString())));
-        m_errorState = StatusGatewayError;
-        m_balanceFailedMs = GsmClock::nowMs();
-        return;
-    }
-    m_balanceStatus = 1;
-    m_errorState = StatusOk;
-    m_balance = results.value(ResultKey::Balance).toDouble();
+    m_errorState = m_balance.applyAnswer(results) ? StatusOk : StatusGatewayError;
 }
 
 void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
 {
-    const bool ok = results.value(ResultKey::Success).toBool();
-    if (fromSms && m_ctrlSmsPending) {
-        m_ctrlSmsPending = false;
-        if (ok)
-            log(QtDebugMsg, QStringLiteral("Отправлено контрольное SMS на номер %1")
-                                .arg(ModemFormat::smsNumber(m_settings.ctrlSmsNum)));
-        else
-            log(QtWarningMsg,
-                QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
-                    .arg(results.value(ResultKey::ErrorCode).toString(),
-                         LogText::escaped(results.value(ResultKey::ErrorText).toString())));
-    } else if (fromSms) {
+    if (fromSms && m_balance.takeControlSmsResult(m_settings, results))
+        return;
+    if (fromSms)
         log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::commitModemResult()]: результат SMS после истечения "
+            QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
                            "таймаута ожидания, успех: %1")
-                .arg(ok ? 1 : 0));
-    } else if (ok && results.contains(ResultKey::Balance)) {
-        // A late or unrequested operator answer still tells the true balance.
-        m_balanceStatus = 1;
-        m_balance = results.value(ResultKey::Balance).toDouble();
-    }
+                .arg(results.value(ResultKey::Success).toBool() ? 1 : 0));
+    else
+        m_balance.applyUnrequested(results);
 }
 
 void PROV_Modem::readSerialData()
@@ -633,116 +475,21 @@ void PROV_Modem::readSerialData()
 
 void PROV_Modem::sendSerialData(QByteArray data)
 {
-    if (m_port.isOpen())
-        m_port.write(data);
+    m_port.write(data);
 }
 
 void PROV_Modem::openSerial()
 {
-    m_lastOpenAttemptMs = GsmClock::nowMs();
-    QString name = m_settings.comPort;
-    if (!m_settings.comPortHwid.isEmpty()) {
-        QStringList names, ids;
-        const bool enumerated = enumerateSerialPorts(names, ids);
-        name = ModemFormat::resolvePortName(m_settings.comPort, m_settings.comPortHwid, enumerated,
-                                            names, ids);
-    }
-    m_port.setPortName(name);
-    if (!m_port.open(QIODevice::ReadWrite)) {
-        reportOpenFailure(name, m_port.errorString());
-        return;
-    }
-    configurePort();
-    if (m_openFailures > 0)
-        log(QtDebugMsg,
-            QStringLiteral(
-                "[PROV_Modem::openSerial()]: COM порт открыт после неудачных попыток: %1")
-                .arg(m_openFailures));
-    m_openFailures = 0;
-    m_lastOpenFailure.clear();
-    log(QtDebugMsg, QStringLiteral("COM порт %1 открыт").arg(name));
-}
-
-void PROV_Modem::configurePort()
-{
-    QStringList failed;
-    if (!m_port.setBaudRate(m_settings.baudRate))
-        failed << QStringLiteral("скорость %1").arg(m_settings.baudRate);
-    if (!m_port.setParity(m_settings.parity()))
-        failed << QStringLiteral("четность %1").arg(m_settings.parityIndex);
-    if (!m_port.setDataBits(m_settings.bits()))
-        failed << QStringLiteral("размер байта %1").arg(m_settings.dataBits);
-    if (!m_port.setStopBits(m_settings.stopBits()))
-        failed << QStringLiteral("стоп-биты %1").arg(m_settings.stopBitsIndex);
-    if (!m_port.setFlowControl(m_settings.flow()))
-        failed << QStringLiteral("контроль потока %1").arg(m_settings.flowControl);
-    if (!failed.isEmpty())
-        log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::openSerial()]: порт %1 не принял настройки: %2 (%3)")
-                .arg(m_port.portName(), failed.join(QStringLiteral(", ")), m_port.errorString()));
-}
-
-void PROV_Modem::reportOpenFailure(const QString &name, const QString &error)
-{
-    ++m_openFailures;
-    const QString reason = name + QStringLiteral(": ") + error;
-    const qint64 now = GsmClock::nowMs();
-    if (reason == m_lastOpenFailure &&
-        qAbs(now - m_lastOpenLogMs) < qint64(m_timings.portLogRepeatS) * 1000)
-        return;
-    m_lastOpenFailure = reason;
-    m_lastOpenLogMs = now;
-    log(QtCriticalMsg, QStringLiteral("Ошибка открытия COM порта"));
-    log(QtCriticalMsg,
-        QStringLiteral("[PROV_Modem::openSerial()]: %1, попыток: %2, следующая через %3 с")
-            .arg(reason)
-            .arg(m_openFailures)
-            .arg(m_timings.portRetryS));
+    m_port.open(m_settings, m_timings);
 }
 
 void PROV_Modem::closeSerial()
 {
-    if (!m_port.isOpen())
-        return;
     m_port.close();
-    log(QtDebugMsg, QStringLiteral("COM порт закрыт"));
 }
 
 void PROV_Modem::reopenSerial()
 {
     closeSerial();
     QTimer::singleShot(0, this, &PROV_Modem::openSerial);
-}
-
-void PROV_Modem::onPortError(QSerialPort::SerialPortError error)
-{
-    // A USB modem pulled out (or a vanished pseudo-terminal) leaves the port
-    // open but dead; closing it lets the idle state retry it once a minute.
-    if (error != QSerialPort::ResourceError || !m_port.isOpen())
-        return;
-    log(QtWarningMsg, QStringLiteral("[PROV_Modem::onPortError()]: COM порт %1 недоступен: %2")
-                          .arg(m_port.portName(), m_port.errorString()));
-    m_lastOpenAttemptMs = GsmClock::nowMs();
-    QTimer::singleShot(0, this, &PROV_Modem::closeSerial);
-}
-
-qint64 PROV_Modem::secondsSince(qint64 ms) const
-{
-    return qAbs(GsmClock::nowMs() - ms) / 1000;
-}
-
-void PROV_Modem::log(QtMsgType type, const QString &text) const
-{
-    switch (type) {
-    case QtDebugMsg:
-    case QtInfoMsg:
-        qDebug().noquote() << text;
-        break;
-    case QtWarningMsg:
-        qWarning().noquote() << text;
-        break;
-    default:
-        qCritical().noquote() << text;
-        break;
-    }
 }

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QVariant>
 
+#include "sqlitestatement.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -39,66 +41,6 @@ CREATE INDEX IF NOT EXISTS records_request ON records(request_id, received);
 CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NULL;
 )sql";
 
-const char *const RecordColumns =
-    "id, received, request_id, source, phone, phone_bytes, text_bytes, text_length, encoding, "
-    "text, state, attempts, last_error, provider, final, duplicates";
-
-// A statement that finalizes itself, so that no early return leaks one.
-class Statement
-{
-public:
-    Statement(sqlite3 *db, const char *sql)
-    {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK)
-            m_st = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(m_st); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    explicit operator bool() const { return m_st != nullptr; }
-    sqlite3_stmt *get() const { return m_st; }
-
-    void bind(int i, qint64 v) { sqlite3_bind_int64(m_st, i, v); }
-    void bind(int i, const QString &v)
-    {
-        const QByteArray u = v.toUtf8();
-        sqlite3_bind_text(m_st, i, u.constData(), u.size(), SQLITE_TRANSIENT);
-    }
-    void bindBlob(int i, const QByteArray &v)
-    {
-        sqlite3_bind_blob(m_st, i, v.constData(), v.size(), SQLITE_TRANSIENT);
-    }
-    void bindVariant(int i, const QVariant &v)
-    {
-        if (v.type() == QVariant::String)
-            bind(i, v.toString());
-        else
-            bind(i, v.toLongLong());
-    }
-    int step() { return sqlite3_step(m_st); }
-    void reset()
-    {
-        sqlite3_reset(m_st);
-        sqlite3_clear_bindings(m_st);
-    }
-
-private:
-    sqlite3_stmt *m_st = nullptr;
-};
-
-QString columnText(sqlite3_stmt *st, int col)
-{
-    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, col)),
-                             sqlite3_column_bytes(st, col));
-}
-
-QByteArray columnBlob(sqlite3_stmt *st, int col)
-{
-    return QByteArray(static_cast<const char *>(sqlite3_column_blob(st, col)),
-                      sqlite3_column_bytes(st, col));
-}
-
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
 // alarm texts are never readable by others, not even for a moment.
 bool preparePath(const QString &path, QString *error)
@@ -122,6 +64,8 @@ bool preparePath(const QString &path, QString *error)
 }
 
 } // namespace
+
+using namespace SpoolSql;
 
 const char *Spool::stateName(int state)
 {
@@ -498,55 +442,6 @@ bool Spool::writeNotes()
     return true;
 }
 
-Spool::Record Spool::readRecord(sqlite3_stmt *st) const
-{
-    Record r;
-    r.id = sqlite3_column_int64(st, 0);
-    r.receivedMs = sqlite3_column_int64(st, 1);
-    r.requestId = quint32(sqlite3_column_int64(st, 2));
-    r.source = columnText(st, 3);
-    r.phone = columnText(st, 4);
-    r.phoneBytes = columnBlob(st, 5);
-    r.textBytes = columnBlob(st, 6);
-    r.textLength = sqlite3_column_int(st, 7);
-    r.encoding = sqlite3_column_int(st, 8);
-    r.text = columnText(st, 9);
-    r.state = stateFromName(columnText(st, 10));
-    r.attempts = sqlite3_column_int(st, 11);
-    r.lastError = columnText(st, 12);
-    r.provider = columnText(st, 13);
-    r.finalMs = sqlite3_column_int64(st, 14);
-    r.duplicates = sqlite3_column_int(st, 15);
-    return r;
-}
-
-QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &args)
-{
-    QVector<Record> out;
-    if (!m_db)
-        return out;
-    Statement st(m_db, sql);
-    if (!st) {
-        m_error = sqliteError();
-        return out;
-    }
-    for (int i = 0; i < args.size(); ++i)
-        st.bindVariant(i + 1, args.at(i));
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW)
-        out.append(readRecord(st.get()));
-    if (rc != SQLITE_DONE)
-        m_error = sqliteError();
-    return out;
-}
-
-QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
-{
-    const QByteArray sql = QByteArray("SELECT ") + RecordColumns +
-                           " FROM records WHERE state=? AND id>? ORDER BY id LIMIT ?";
-    return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
-}
-
 void Spool::recountPending()
 {
     if (!m_db)
@@ -573,9 +468,9 @@ bool Spool::changedElsewhere()
 
 QVector<Spool::Record> Spool::expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded)
 {
-    const QByteArray sql = QByteArray("SELECT ") + RecordColumns + " FROM records WHERE state IN " +
-                           (includeHanded ? "('queued','handed')" : "('queued')") +
-                           " AND since<? ORDER BY id";
+    const QByteArray sql =
+        selectRecords(includeHanded ? "WHERE state IN ('queued','handed') AND since<? ORDER BY id"
+                                    : "WHERE state IN ('queued') AND since<? ORDER BY id");
     const QVector<Record> old = select(sql.constData(), {cutoffMs});
     for (const Record &r : old)
         noteState(r.id, Expired, QString(), QStringLiteral("older than the age limit"), nowMs);
@@ -586,112 +481,5 @@ int Spool::requeueHanded()
 {
     if (!m_db || !exec("UPDATE records SET state='queued' WHERE state='handed'"))
         return -1;
-    return sqlite3_changes(m_db);
-}
-
-int Spool::purge(qint64 cutoffMs, int limit)
-{
-    if (!m_db)
-        return -1;
-    Statement st(m_db, "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE final IS "
-                       "NOT NULL AND final<? ORDER BY final LIMIT ?)");
-    if (!st)
-        return -1;
-    st.bind(1, cutoffMs);
-    st.bind(2, qint64(limit));
-    if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
-        return -1;
-    }
-    return sqlite3_changes(m_db);
-}
-
-Spool::Status Spool::status()
-{
-    Status s;
-    if (!m_db)
-        return s;
-    Statement counts(m_db, "SELECT state, COUNT(*) FROM records GROUP BY state");
-    while (counts && counts.step() == SQLITE_ROW) {
-        const int state = stateFromName(columnText(counts.get(), 0));
-        if (state >= 0)
-            s.counts[state] = sqlite3_column_int(counts.get(), 1);
-    }
-    Statement oldest(m_db, "SELECT MIN(received) FROM records WHERE state IN ('queued','handed')");
-    if (oldest && oldest.step() == SQLITE_ROW)
-        s.oldestPendingMs = sqlite3_column_int64(oldest.get(), 0);
-    Statement last(m_db, "SELECT MAX(final) FROM records WHERE state='delivered'");
-    if (last && last.step() == SQLITE_ROW)
-        s.lastDeliveryMs = sqlite3_column_int64(last.get(), 0);
-    Statement error(m_db, "SELECT last_error FROM records WHERE last_error<>'' "
-                          "ORDER BY COALESCE(final, received) DESC, id DESC LIMIT 1");
-    if (error && error.step() == SQLITE_ROW)
-        s.lastError = columnText(error.get(), 0);
-    return s;
-}
-
-QVector<Spool::ProviderStats> Spool::providerStats()
-{
-    QVector<ProviderStats> out;
-    if (!m_db)
-        return out;
-    Statement st(m_db, "SELECT provider, SUM(state='delivered'), MAX(CASE WHEN state='delivered' "
-                       "THEN final END), (SELECT last_error FROM records r2 WHERE "
-                       "r2.provider=r.provider AND r2.last_error<>'' ORDER BY r2.id DESC LIMIT 1) "
-                       "FROM records r WHERE provider<>'' GROUP BY provider ORDER BY provider");
-    while (st && st.step() == SQLITE_ROW) {
-        ProviderStats p;
-        p.provider = columnText(st.get(), 0);
-        p.delivered = sqlite3_column_int(st.get(), 1);
-        p.lastDeliveryMs = sqlite3_column_int64(st.get(), 2);
-        p.lastError = columnText(st.get(), 3);
-        out.append(p);
-    }
-    return out;
-}
-
-QVector<Spool::Record> Spool::list(int state, qint64 sinceMs, int limit)
-{
-    // The newest records are what an administrator looks for; shown oldest
-    // first within them so the list reads like a log.
-    QByteArray sql =
-        QByteArray("SELECT * FROM (SELECT ") + RecordColumns + " FROM records WHERE received>=?";
-    QVector<QVariant> args{sinceMs};
-    if (state >= 0) {
-        sql += " AND state=?";
-        args.append(QString::fromLatin1(stateName(state)));
-    }
-    sql += " ORDER BY id DESC LIMIT ?) ORDER BY id";
-    args.append(qint64(limit));
-    return select(sql.constData(), args);
-}
-
-int Spool::retry(qint64 id, qint64 nowMs)
-{
-    // The age limit counts again from now: the administrator asked for it.
-    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=? WHERE id=? AND "
-                       "state IN ('dropped','expired')");
-    if (!st)
-        return -1;
-    st.bind(1, nowMs);
-    st.bind(2, id);
-    if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
-        return -1;
-    }
-    return sqlite3_changes(m_db);
-}
-
-int Spool::retryDropped(qint64 nowMs)
-{
-    Statement st(m_db,
-                 "UPDATE records SET state='queued', final=NULL, since=? WHERE state='dropped'");
-    if (!st)
-        return -1;
-    st.bind(1, nowMs);
-    if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
-        return -1;
-    }
     return sqlite3_changes(m_db);
 }

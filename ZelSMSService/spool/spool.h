@@ -172,6 +172,8 @@ private:
     bool writeNotes();
     int countPending();
     QString sqliteError() const;
+    // "SELECT <every record column> FROM records " followed by rest.
+    static QByteArray selectRecords(const char *rest);
     Record readRecord(sqlite3_stmt *st) const;
     QVector<Record> select(const char *sql, const QVector<QVariant> &args);
 

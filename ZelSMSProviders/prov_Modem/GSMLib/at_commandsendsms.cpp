@@ -24,7 +24,7 @@ const char *const FailureText = "Ошибка отправки SMS сообще�
 } // namespace
 
 AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray &number)
-    : m_pdu(message), m_number(number)
+    : m_number(number)
 {
     m_timeoutMs = 12000;
     m_failFast = 1;
@@ -36,6 +36,7 @@ AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray
     } else {
         m_parts = SmsPdu::buildPduParts(message, number, flash, nextReference());
     }
+    // The message text itself is not kept: only its parts' PDUs are sent.
     m_pdu = m_parts.value(0);
 }
 

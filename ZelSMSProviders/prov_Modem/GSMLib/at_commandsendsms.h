@@ -28,7 +28,7 @@ protected:
 private:
     int failWith(int code, const QByteArray &why);
 
-    QByteArray m_pdu; // the PDU of the part being sent
+    QByteArray m_pdu; // hex text of the part being sent; empty for a refused number
     QByteArray m_number;
     QList<QByteArray> m_parts;
     int m_part = 0;

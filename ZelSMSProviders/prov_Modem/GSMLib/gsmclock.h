@@ -10,6 +10,9 @@ class GsmClock
 {
 public:
     static qint64 nowMs();
+    // Whole seconds between now and ms, either way round: a clock set back
+    // must not hold a rule up for the size of the step.
+    static qint64 secondsSince(qint64 ms) { return qAbs(nowMs() - ms) / 1000; }
 
     // Replaces the time source for the whole process; an empty function
     // restores the system clock.

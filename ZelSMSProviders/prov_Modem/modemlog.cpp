@@ -1,0 +1,23 @@
+#include "modemlog.h"
+
+#include <QDebug>
+
+namespace ModemLog {
+
+void write(QtMsgType type, const QString &text)
+{
+    switch (type) {
+    case QtDebugMsg:
+    case QtInfoMsg:
+        qDebug().noquote() << text;
+        break;
+    case QtWarningMsg:
+        qWarning().noquote() << text;
+        break;
+    default:
+        qCritical().noquote() << text;
+        break;
+    }
+}
+
+} // namespace ModemLog

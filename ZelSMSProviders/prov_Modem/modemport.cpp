@@ -1,0 +1,112 @@
+#include "modemport.h"
+
+#include "gsmclock.h"
+#include "modemlog.h"
+#include "serialportenum.h"
+
+#include <QTimer>
+
+ModemPort::ModemPort(QObject *parent) : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &ModemPort::readyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &ModemPort::onError);
+}
+
+ModemPort::~ModemPort()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
+{
+    m_lastOpenAttemptMs = GsmClock::nowMs();
+    QString name = settings.comPort;
+    if (!settings.comPortHwid.isEmpty()) {
+        QStringList names, ids;
+        const bool enumerated = enumerateSerialPorts(names, ids);
+        name = ModemFormat::resolvePortName(settings.comPort, settings.comPortHwid, enumerated,
+                                            names, ids);
+    }
+    m_port.setPortName(name);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        reportOpenFailure(name, m_port.errorString(), timings);
+        return;
+    }
+    configure(settings);
+    if (m_openFailures > 0)
+        ModemLog::write(
+            QtDebugMsg,
+            QStringLiteral("[ModemPort::open()]: COM порт открыт после неудачных попыток: %1")
+                .arg(m_openFailures));
+    m_openFailures = 0;
+    m_lastOpenFailure.clear();
+    ModemLog::write(QtDebugMsg, QStringLiteral("COM порт %1 открыт").arg(name));
+}
+
+void ModemPort::configure(const ModemSettings &settings)
+{
+    QStringList failed;
+    if (!m_port.setBaudRate(settings.baudRate))
+        failed << QStringLiteral("скорость %1").arg(settings.baudRate);
+    if (!m_port.setParity(settings.parity()))
+        failed << QStringLiteral("четность %1").arg(settings.parityIndex);
+    if (!m_port.setDataBits(settings.bits()))
+        failed << QStringLiteral("размер байта %1").arg(settings.dataBits);
+    if (!m_port.setStopBits(settings.stopBits()))
+        failed << QStringLiteral("стоп-биты %1").arg(settings.stopBitsIndex);
+    if (!m_port.setFlowControl(settings.flow()))
+        failed << QStringLiteral("контроль потока %1").arg(settings.flowControl);
+    if (!failed.isEmpty())
+        ModemLog::write(
+            QtWarningMsg,
+            QStringLiteral("[ModemPort::configure()]: порт %1 не принял настройки: %2 (%3)")
+                .arg(m_port.portName(), failed.join(QStringLiteral(", ")), m_port.errorString()));
+}
+
+void ModemPort::reportOpenFailure(const QString &name, const QString &error,
+                                  const ModemTimings &timings)
+{
+    ++m_openFailures;
+    const QString reason = name + QStringLiteral(": ") + error;
+    const qint64 now = GsmClock::nowMs();
+    if (reason == m_lastOpenFailure &&
+        qAbs(now - m_lastOpenLogMs) < qint64(timings.portLogRepeatS) * 1000)
+        return;
+    m_lastOpenFailure = reason;
+    m_lastOpenLogMs = now;
+    ModemLog::write(QtCriticalMsg, QStringLiteral("Ошибка открытия COM порта"));
+    ModemLog::write(
+        QtCriticalMsg,
+        QStringLiteral("[ModemPort::reportOpenFailure()]: %1, попыток: %2, следующая через %3 с")
+            .arg(reason)
+            .arg(m_openFailures)
+            .arg(timings.portRetryS));
+}
+
+void ModemPort::close()
+{
+    if (!m_port.isOpen())
+        return;
+    m_port.close();
+    ModemLog::write(QtDebugMsg, QStringLiteral("COM порт закрыт"));
+}
+
+void ModemPort::write(const QByteArray &data)
+{
+    if (m_port.isOpen())
+        m_port.write(data);
+}
+
+void ModemPort::onError(QSerialPort::SerialPortError error)
+{
+    // A USB modem pulled out (or a vanished pseudo-terminal) leaves the port
+    // open but dead; closing it lets the provider retry it once a minute.
+    if (error != QSerialPort::ResourceError || !m_port.isOpen())
+        return;
+    ModemLog::write(QtWarningMsg,
+                    QStringLiteral("[ModemPort::onError()]: COM порт %1 недоступен: %2")
+                        .arg(m_port.portName(), m_port.errorString()));
+    m_lastOpenAttemptMs = GsmClock::nowMs();
+    QTimer::singleShot(0, this, &ModemPort::close);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "modemsettings.h"
+#include "modemtimings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The modem's serial port. Finds the port again by its device's hardware id
+// when its name changed, opens and configures it from the provider's
+// settings, logs a failing open once per reason and hour while the provider
+// keeps retrying, and closes a port whose device vanished so that it is
+// retried like one that never opened.
+// Time is read from the modem library's clock so tests can move it.
+class ModemPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ModemPort(QObject *parent = nullptr);
+    ~ModemPort() override;
+
+    // Settings and timings are taken at every call: a new start() of the
+    // provider may have changed them.
+    void open(const ModemSettings &settings, const ModemTimings &timings);
+    void close();
+    bool isOpen() const { return m_port.isOpen(); }
+    QString portName() const { return m_port.portName(); }
+    QByteArray readAll() { return m_port.readAll(); }
+    // Written only while open; bytes for a closed port are dropped.
+    void write(const QByteArray &data);
+    // When the port was last tried, or found gone: the provider's retries
+    // count from here.
+    qint64 lastOpenAttemptMs() const { return m_lastOpenAttemptMs; }
+
+signals:
+    void readyRead();
+
+private slots:
+    void onError(QSerialPort::SerialPortError error);
+
+private:
+    void configure(const ModemSettings &settings);
+    void reportOpenFailure(const QString &name, const QString &error, const ModemTimings &timings);
+
+    QSerialPort m_port;
+    qint64 m_lastOpenAttemptMs = 0;
+    qint64 m_lastOpenLogMs = 0;
+    QString m_lastOpenFailure;
+    int m_openFailures = 0;
+};

@@ -1,0 +1,142 @@
+#include "modemsmsqueue.h"
+
+#include "gsmclock.h"
+#include "icommonsmsinterface.h"
+#include "logtext.h"
+#include "modemlog.h"
+#include "modemsettings.h"
+
+#include <cstddef>
+
+namespace {
+
+// Exactly the bytes the duplicate rule compares: phone and all text bytes,
+// which lie side by side in the packed record.
+QByteArray contentKey(const SMSMessage &msg)
+{
+    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
+    return QByteArray(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize);
+}
+
+} // namespace
+
+bool ModemSmsQueue::add(const SMSMessage &msg, const quint64 *spoolId)
+{
+    if (ModemFormat::smsNumber(SmsText::phoneText(msg)).isEmpty()) {
+        // Such a request can never be sent; queued, it would fail again and
+        // again and its failures would end in dropping every other request.
+        ModemLog::write(
+            QtCriticalMsg,
+            QStringLiteral("[ModemSmsQueue::add()]: SMS не принято: неверный номер \"%1\"")
+                .arg(LogText::escaped(SmsText::phoneText(msg))));
+        if (spoolId && m_sink)
+            m_sink->smsOutcome(*spoolId, OutcomeRejected,
+                               QStringLiteral("неверный номер для модема"));
+        return false;
+    }
+    // Whether it joins an identical waiting message or is queued below, its
+    // outcome is that message's.
+    if (spoolId)
+        m_ids.add(contentKey(msg), *spoolId);
+    // The one being sent counts as waiting too: an identical request that
+    // arrives meanwhile would otherwise go out a second time.
+    QByteArray key = contentKey(msg);
+    if (m_waiting.contains(key))
+        return false;
+    // A record of the service's spool is bounded by the spool's pending limit,
+    // and refusing it here would leave it handed over for ever; the bound is
+    // for hosts that queue here without a spool.
+    if (!spoolId && m_limit.isFull(m_queue.size() + m_batch.size())) {
+        m_limit.refuse(GsmClock::nowMs());
+        return false;
+    }
+    m_waiting.insert(std::move(key));
+    m_queue.append(msg);
+    return true;
+}
+
+bool ModemSmsQueue::withdraw(quint64 spoolId)
+{
+    if (!m_ids.contains(spoolId))
+        return false;
+    const QByteArray key = m_ids.keyOf(spoolId);
+    for (const SMSMessage &inFlight : qAsConst(m_batch))
+        if (contentKey(inFlight) == key)
+            return false;
+    if (!m_ids.remove(spoolId))
+        return true;
+    for (int i = 0; i < m_queue.size(); ++i)
+        if (contentKey(m_queue.at(i)) == key) {
+            m_queue.removeAt(i);
+            m_waiting.remove(key);
+            break;
+        }
+    return true;
+}
+
+void ModemSmsQueue::clear()
+{
+    m_queue.clear();
+    m_batch.clear();
+    m_waiting.clear();
+    m_ids.clear();
+}
+
+void ModemSmsQueue::fillBatch(bool batchSend, int batchSize)
+{
+    do {
+        m_batch.append(m_queue.takeFirst());
+    } while (batchSend && m_batch.size() < batchSize && !m_queue.isEmpty());
+}
+
+void ModemSmsQueue::returnBatchToHead()
+{
+    while (!m_batch.isEmpty())
+        m_queue.prepend(m_batch.takeLast());
+}
+
+void ModemSmsQueue::batchFailed(const QVariantMap &results)
+{
+    const QString code = results.value(ResultKey::ErrorCode).toString();
+    const QString text = results.value(ResultKey::ErrorText).toString();
+    ModemLog::write(
+        QtWarningMsg,
+        QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)));
+    for (const SMSMessage &msg : qAsConst(m_batch))
+        report(msg, OutcomeRetrying, QStringLiteral("код %1 (%2)").arg(code, text));
+    m_queue.append(m_batch);
+    m_batch.clear();
+}
+
+void ModemSmsQueue::batchDelivered()
+{
+    if (m_batch.size() == 1)
+        ModemLog::write(QtDebugMsg,
+                        QStringLiteral("Отправлено SMS на номер %1")
+                            .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first()))));
+    else
+        ModemLog::write(QtDebugMsg, QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()));
+    for (const SMSMessage &msg : qAsConst(m_batch))
+        report(msg, OutcomeDelivered, QString());
+    for (const SMSMessage &msg : qAsConst(m_batch))
+        m_waiting.remove(contentKey(msg));
+    m_batch.clear();
+}
+
+int ModemSmsQueue::dropAll(const QString &reason)
+{
+    const int dropped = m_queue.size() + m_batch.size();
+    for (const SMSMessage &msg : qAsConst(m_batch))
+        report(msg, OutcomeDropped, reason);
+    for (const SMSMessage &msg : qAsConst(m_queue))
+        report(msg, OutcomeDropped, reason);
+    m_batch.clear();
+    m_queue.clear();
+    m_waiting.clear();
+    return dropped;
+}
+
+void ModemSmsQueue::report(const SMSMessage &msg, int outcome, const QString &reason)
+{
+    m_ids.report(m_sink, contentKey(msg), outcome, reason);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "ismsoutcomeinterface.h"
+#include "outcomeids.h"
+#include "queuelimit.h"
+#include "smsmessage.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSet>
+#include <QVariantMap>
+
+// The modem provider's requests: those waiting and the batch being sent, a
+// duplicate index over both, the host's record ids by message content and
+// the outcomes logged and reported for them. It decides nothing about when
+// to send.
+class ModemSmsQueue
+{
+public:
+    void setSink(ISmsOutcomeSink *sink) { m_sink = sink; }
+    void setLimit(int limit) { m_limit.setLimit(limit); }
+
+    // Queues a copy unless an identical message waits or is being sent; a
+    // spool id joins the identical one's. A number the modem cannot send to
+    // is refused for good. True when the queue grew.
+    bool add(const SMSMessage &msg, const quint64 *spoolId);
+    // Takes a waiting record back; false when it is being sent or unknown.
+    bool withdraw(quint64 spoolId);
+    void clear();
+
+    bool isEmpty() const { return m_queue.isEmpty(); }
+    int queuedCount() const { return m_queue.size(); }
+    int batchCount() const { return m_batch.size(); }
+    const QList<SMSMessage> &batch() const { return m_batch; }
+
+    // Moves messages from the head of the queue into the batch: up to
+    // batchSize with batch sending, otherwise one. The queue must not be empty.
+    void fillBatch(bool batchSend, int batchSize);
+    // The modem went away under the batch: back to the head, nothing reported.
+    void returnBatchToHead();
+    // The batch failed (results: the modem's result map); it is tried again
+    // after everything queued meanwhile.
+    void batchFailed(const QVariantMap &results);
+    void batchDelivered();
+    // Drops the batch and every waiting message; returns how many went.
+    int dropAll(const QString &reason);
+
+private:
+    void report(const SMSMessage &msg, int outcome, const QString &reason);
+
+    QList<SMSMessage> m_queue;
+    QList<SMSMessage> m_batch;
+    QueueLimit m_limit{"[PROV_Modem::enqueueSms()]"};
+    // Duplicate index: the compared bytes of every SMS in the queue or the
+    // batch, so that a check costs the same with 100,000 waiting as with one.
+    QSet<QByteArray> m_waiting;
+    // The host's ids by message content (number and text bytes): the queue and
+    // the SMS in flight never hold two identical messages, so the content
+    // names one of them, and a folded duplicate's id rides along.
+    OutcomeIds<QByteArray> m_ids;
+    ISmsOutcomeSink *m_sink = nullptr;
+};

@@ -1,0 +1,171 @@
+#include "spool.h"
+#include "sqlitestatement.h"
+
+#include <QVariant>
+
+// Reading records back, and the journal: what the journal tool shows and
+// repairs, and the history's purge.
+
+using namespace SpoolSql;
+
+QByteArray Spool::selectRecords(const char *rest)
+{
+    return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
+                      "text_length, encoding, text, state, attempts, last_error, provider, final, "
+                      "duplicates FROM records ") +
+           rest;
+}
+
+Spool::Record Spool::readRecord(sqlite3_stmt *st) const
+{
+    Record r;
+    r.id = sqlite3_column_int64(st, 0);
+    r.receivedMs = sqlite3_column_int64(st, 1);
+    r.requestId = quint32(sqlite3_column_int64(st, 2));
+    r.source = columnText(st, 3);
+    r.phone = columnText(st, 4);
+    r.phoneBytes = columnBlob(st, 5);
+    r.textBytes = columnBlob(st, 6);
+    r.textLength = sqlite3_column_int(st, 7);
+    r.encoding = sqlite3_column_int(st, 8);
+    r.text = columnText(st, 9);
+    r.state = stateFromName(columnText(st, 10));
+    r.attempts = sqlite3_column_int(st, 11);
+    r.lastError = columnText(st, 12);
+    r.provider = columnText(st, 13);
+    r.finalMs = sqlite3_column_int64(st, 14);
+    r.duplicates = sqlite3_column_int(st, 15);
+    return r;
+}
+
+QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &args)
+{
+    QVector<Record> out;
+    if (!m_db)
+        return out;
+    Statement st(m_db, sql);
+    if (!st) {
+        m_error = sqliteError();
+        return out;
+    }
+    for (int i = 0; i < args.size(); ++i)
+        st.bindVariant(i + 1, args.at(i));
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW)
+        out.append(readRecord(st.get()));
+    if (rc != SQLITE_DONE)
+        m_error = sqliteError();
+    return out;
+}
+
+QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
+{
+    const QByteArray sql = selectRecords("WHERE state=? AND id>? ORDER BY id LIMIT ?");
+    return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
+}
+
+Spool::Status Spool::status()
+{
+    Status s;
+    if (!m_db)
+        return s;
+    Statement counts(m_db, "SELECT state, COUNT(*) FROM records GROUP BY state");
+    while (counts && counts.step() == SQLITE_ROW) {
+        const int state = stateFromName(columnText(counts.get(), 0));
+        if (state >= 0)
+            s.counts[state] = sqlite3_column_int(counts.get(), 1);
+    }
+    Statement oldest(m_db, "SELECT MIN(received) FROM records WHERE state IN ('queued','handed')");
+    if (oldest && oldest.step() == SQLITE_ROW)
+        s.oldestPendingMs = sqlite3_column_int64(oldest.get(), 0);
+    Statement last(m_db, "SELECT MAX(final) FROM records WHERE state='delivered'");
+    if (last && last.step() == SQLITE_ROW)
+        s.lastDeliveryMs = sqlite3_column_int64(last.get(), 0);
+    Statement error(m_db, "SELECT last_error FROM records WHERE last_error<>'' "
+                          "ORDER BY COALESCE(final, received) DESC, id DESC LIMIT 1");
+    if (error && error.step() == SQLITE_ROW)
+        s.lastError = columnText(error.get(), 0);
+    return s;
+}
+
+QVector<Spool::ProviderStats> Spool::providerStats()
+{
+    QVector<ProviderStats> out;
+    if (!m_db)
+        return out;
+    Statement st(m_db, "SELECT provider, SUM(state='delivered'), MAX(CASE WHEN state='delivered' "
+                       "THEN final END), (SELECT last_error FROM records r2 WHERE "
+                       "r2.provider=r.provider AND r2.last_error<>'' ORDER BY r2.id DESC LIMIT 1) "
+                       "FROM records r WHERE provider<>'' GROUP BY provider ORDER BY provider");
+    while (st && st.step() == SQLITE_ROW) {
+        ProviderStats p;
+        p.provider = columnText(st.get(), 0);
+        p.delivered = sqlite3_column_int(st.get(), 1);
+        p.lastDeliveryMs = sqlite3_column_int64(st.get(), 2);
+        p.lastError = columnText(st.get(), 3);
+        out.append(p);
+    }
+    return out;
+}
+
+QVector<Spool::Record> Spool::list(int state, qint64 sinceMs, int limit)
+{
+    // The newest records are what an administrator looks for; shown oldest
+    // first within them so the list reads like a log.
+    QByteArray sql = QByteArray("SELECT * FROM (") + selectRecords("WHERE received>=?");
+    QVector<QVariant> args{sinceMs};
+    if (state >= 0) {
+        sql += " AND state=?";
+        args.append(QString::fromLatin1(stateName(state)));
+    }
+    sql += " ORDER BY id DESC LIMIT ?) ORDER BY id";
+    args.append(qint64(limit));
+    return select(sql.constData(), args);
+}
+
+int Spool::retry(qint64 id, qint64 nowMs)
+{
+    // The age limit counts again from now: the administrator asked for it.
+    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=? WHERE id=? AND "
+                       "state IN ('dropped','expired')");
+    if (!st)
+        return -1;
+    st.bind(1, nowMs);
+    st.bind(2, id);
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}
+
+int Spool::retryDropped(qint64 nowMs)
+{
+    Statement st(m_db,
+                 "UPDATE records SET state='queued', final=NULL, since=? WHERE state='dropped'");
+    if (!st)
+        return -1;
+    st.bind(1, nowMs);
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}
+
+int Spool::purge(qint64 cutoffMs, int limit)
+{
+    if (!m_db)
+        return -1;
+    Statement st(m_db, "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE final IS "
+                       "NOT NULL AND final<? ORDER BY final LIMIT ?)");
+    if (!st)
+        return -1;
+    st.bind(1, cutoffMs);
+    st.bind(2, qint64(limit));
+    if (st.step() != SQLITE_DONE) {
+        m_error = sqliteError();
+        return -1;
+    }
+    return sqlite3_changes(m_db);
+}
