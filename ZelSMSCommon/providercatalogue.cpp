@@ -1,111 +1,66 @@
 #include "providercatalogue.h"
 
 #include "providerplugins.h"
+#include "providersettingsgroup.h"
 #include "settingslocation.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <QSettings>
 
 namespace ProviderCatalogue {
 
 namespace {
 
-const QString Organisation = QStringLiteral("ZELORG");
-const QString Application = QStringLiteral("SMSProviders");
-
-QSettings::Format settingsFormat()
-{
-    return QSettings::NativeFormat;
-}
-
-// The metadata of the first plug-in file whose provider_id is id; empty if none.
-QJsonObject metaDataFor(const QString &id, const QString &pluginDir)
-{
-    for (const QString &path : ProviderPlugins::providerPluginFiles(pluginDir)) {
-        const QJsonObject meta = ProviderPlugins::pluginMetaData(path);
-        if (meta.value(QStringLiteral("provider_id")).toString() == id)
-            return meta;
-    }
-    return QJsonObject();
-}
-
 // The provider's settings group. Without one the catalogue would read or write
 // across every provider's settings at once, so such a provider (or an unknown
 // id) is refused with a warning.
-QString registryKey(const QString &id, const QString &pluginDir, const char *caller)
+QString registryKey(const QString &id, const PluginFolder &plugins, const char *caller)
 {
-    const QString key =
-        providerInfo(id, pluginDir).value(QStringLiteral("providerRegKey")).toString();
+    const ProviderMetaData *file = plugins.find(id);
+    const QString key = file ? file->registryGroup : QString();
     if (key.isEmpty())
         qWarning().noquote()
             << QStringLiteral("[ProviderCatalogue::%1()]:").arg(QLatin1String(caller))
-            << "no provider" << id << "with a providerRegKey in" << pluginDir;
+            << "no provider" << id << "with a providerRegKey in" << plugins.directory();
     return key;
 }
 
 } // namespace
 
-QVariantMap providerInfo(const QString &id, const QString &pluginDir)
+QVariantMap providerInfo(const QString &id, const PluginFolder &plugins)
 {
-    return metaDataFor(id, pluginDir)
-        .value(QStringLiteral("provider_info"))
-        .toObject()
-        .toVariantMap();
+    const ProviderMetaData *file = plugins.find(id);
+    return file ? file->info : QVariantMap();
 }
 
-QJsonValue providerSettingsTemplate(const QString &id, const QString &pluginDir)
+QJsonValue providerSettingsTemplate(const QString &id, const PluginFolder &plugins)
 {
-    const QJsonObject meta = metaDataFor(id, pluginDir);
-    if (meta.isEmpty())
-        return QJsonValue();
-    return meta.value(QStringLiteral("settings_template"));
+    const ProviderMetaData *file = plugins.find(id);
+    return file ? file->settingsTemplate : QJsonValue();
 }
 
-QList<ProviderEntry> availableProviders(const QString &pluginDir)
+QList<ProviderEntry> availableProviders(const PluginFolder &plugins)
 {
-    QList<ProviderEntry> entries;
-    for (const QString &path : ProviderPlugins::providerPluginFiles(pluginDir)) {
-        const QJsonObject meta = ProviderPlugins::pluginMetaData(path);
-        const QString id = meta.value(QStringLiteral("provider_id")).toString();
-        // Files without a provider id (not plug-ins, or foreign plug-ins) would
-        // show as empty choices the service could never load.
-        if (id.isEmpty())
-            continue;
-        entries.append({id, meta.value(QStringLiteral("display_name")).toString()});
-    }
-    return entries;
+    return plugins.providers();
 }
 
-QVariantMap providerSettings(const QString &id, const QString &pluginDir)
+QVariantMap providerSettings(const QString &id, const PluginFolder &plugins)
 {
-    QVariantMap values;
-    const QString regKey = registryKey(id, pluginDir, "providerSettings");
+    const QString regKey = registryKey(id, plugins, "providerSettings");
     if (regKey.isEmpty())
-        return values;
-    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
-    settings.beginGroup(regKey);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        values.insert(key, settings.value(key));
-    settings.endGroup();
-    return values;
+        return QVariantMap();
+    return ProviderSettingsGroup(regKey).values();
 }
 
-bool saveProviderSettings(const QString &id, const QVariantMap &values, const QString &pluginDir)
+bool saveProviderSettings(const QString &id, const QVariantMap &values, const PluginFolder &plugins)
 {
-    const QString regKey = registryKey(id, pluginDir, "saveProviderSettings");
+    const QString regKey = registryKey(id, plugins, "saveProviderSettings");
     if (regKey.isEmpty())
         return false;
-    QSettings settings(settingsFormat(), QSettings::SystemScope, Organisation, Application);
+    ProviderSettingsGroup settings(regKey);
     const QString fileName = settings.fileName();
     if (!SettingsLocation::protectSettingsFile(fileName))
         qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot restrict"
                              << fileName << "to its owner";
-    settings.beginGroup(regKey);
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         settings.setValue(it.key(), it.value());
     settings.endGroup();
@@ -117,6 +72,31 @@ bool saveProviderSettings(const QString &id, const QVariantMap &values, const QS
     }
     SettingsLocation::protectSettingsFile(fileName);
     return !settings.allKeys().isEmpty();
+}
+
+QVariantMap providerInfo(const QString &id, const QString &pluginDir)
+{
+    return providerInfo(id, PluginFolder(pluginDir));
+}
+
+QJsonValue providerSettingsTemplate(const QString &id, const QString &pluginDir)
+{
+    return providerSettingsTemplate(id, PluginFolder(pluginDir));
+}
+
+QList<ProviderEntry> availableProviders(const QString &pluginDir)
+{
+    return availableProviders(PluginFolder(pluginDir));
+}
+
+QVariantMap providerSettings(const QString &id, const QString &pluginDir)
+{
+    return providerSettings(id, PluginFolder(pluginDir));
+}
+
+bool saveProviderSettings(const QString &id, const QVariantMap &values, const QString &pluginDir)
+{
+    return saveProviderSettings(id, values, PluginFolder(pluginDir));
 }
 
 QVariantMap providerInfo(const QString &id)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "pluginfolder.h"
+
 #include <QJsonValue>
 #include <QList>
-#include <QPair>
 #include <QString>
 #include <QVariantMap>
 
@@ -11,13 +12,21 @@
 // settings group under system-scope "ZELORG/SMSProviders".
 namespace ProviderCatalogue {
 
-using ProviderEntry = QPair<QString, QString>; // provider id, display name
+using ProviderEntry = PluginFolder::ProviderEntry; // provider id, display name
 
 QVariantMap providerInfo(const QString &id);
 QJsonValue providerSettingsTemplate(const QString &id);
 QList<ProviderEntry> availableProviders();
 QVariantMap providerSettings(const QString &id);
 bool saveProviderSettings(const QString &id, const QVariantMap &values);
+
+// Same, on a folder scanned once; the configuration program keeps one.
+QVariantMap providerInfo(const QString &id, const PluginFolder &plugins);
+QJsonValue providerSettingsTemplate(const QString &id, const PluginFolder &plugins);
+QList<ProviderEntry> availableProviders(const PluginFolder &plugins);
+QVariantMap providerSettings(const QString &id, const PluginFolder &plugins);
+bool saveProviderSettings(const QString &id, const QVariantMap &values,
+                          const PluginFolder &plugins);
 
 // Same, on an explicit plug-in directory (tests, tools).
 QVariantMap providerInfo(const QString &id, const QString &pluginDir);

@@ -1,6 +1,7 @@
 #include "providerplugins.h"
 
 #include "icommonsmsinterface.h"
+#include "pluginfolder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -49,17 +50,17 @@ QJsonObject pluginMetaData(const QString &path)
     return loader.metaData().value(QStringLiteral("MetaData")).toObject();
 }
 
-ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)
+ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder)
 {
     // Every file that is not a plug-in has an empty id; an empty id would
     // match them all and try to load each one.
     if (id.isEmpty())
         return nullptr;
-    for (const QString &path : providerPluginFiles(dir)) {
-        QPluginLoader loader(path);
-        const QJsonObject meta = loader.metaData().value(QStringLiteral("MetaData")).toObject();
-        if (meta.value(QStringLiteral("provider_id")).toString() != id)
+    for (const ProviderMetaData &file : folder.files()) {
+        if (file.id != id)
             continue;
+        const QString &path = file.path;
+        QPluginLoader loader(path);
         QObject *root = loader.instance();
         if (!root) {
             qWarning().noquote() << "[ProviderPlugins::loadProvider()]: cannot load" << path << "-"
@@ -73,6 +74,11 @@ ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)
         return iface;
     }
     return nullptr;
+}
+
+ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)
+{
+    return loadProvider(id, PluginFolder(dir));
 }
 
 ICommonSmsInterface *loadProvider(const QString &id)

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 class ICommonSmsInterface;
+class PluginFolder;
 
 // Finding provider plug-ins and loading the configured one. Shared by the
 // service (which loads one provider) and the configuration program (which only
@@ -28,6 +29,7 @@ QJsonObject pluginMetaData(const QString &path);
 // The provider whose metadata provider_id equals id (exact match), or null.
 // The first matching file that loads decides; its library stays loaded.
 // Failures are logged with the path and the loader's reason.
+ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder);
 ICommonSmsInterface *loadProvider(const QString &id, const QString &dir);
 ICommonSmsInterface *loadProvider(const QString &id);
 

@@ -1,5 +1,7 @@
 #include "smsmessage.h"
 
+#include "servicesettings.h"
+
 #include <QDebug>
 #include <QSettings>
 #include <QTextCodec>
@@ -111,8 +113,7 @@ QByteArray stationCodePage()
     if (!codePageOverride().isEmpty())
         return codePageOverride();
     static const QByteArray fromSettings = [] {
-        QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "ZelSMSService");
-        return s.value("Common/stationCodePage", "Windows-1251").toString().toLatin1();
+        return ServiceSettings::read(*ServiceSettings::openSystem()).stationCodePage;
     }();
     return fromSettings;
 }

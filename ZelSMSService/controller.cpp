@@ -2,6 +2,7 @@
 
 #include "icommonsmsinterface.h"
 #include "pcnudplink.h"
+#include "pluginfolder.h"
 #include "providerplugins.h"
 #include "settingslocation.h"
 #include "zelsmsversion.h"
@@ -12,8 +13,6 @@
 
 namespace {
 
-const char *const Organisation = "ZELORG";
-const char *const Application = "ZelSMSService";
 const char *const Version = ZELSMS_VERSION;
 
 #if defined(__clang__)
@@ -28,25 +27,6 @@ const QString CompilerVersion =
 const char *const CompilerName = "CXX";
 const QString CompilerVersion = QStringLiteral("unknown");
 #endif
-
-QSettings *systemSettings()
-{
-    return new QSettings(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
-                         Application);
-}
-
-int positiveSetting(QSettings &s, const char *key, int fallback)
-{
-    bool ok = false;
-    const int v = s.value(QLatin1String(key), fallback).toInt(&ok);
-    if (ok && v > 0)
-        return v;
-    qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: значение %1 = \"%2\" "
-                                           "не принято, используется %3")
-                                .arg(QLatin1String(key), s.value(QLatin1String(key)).toString())
-                                .arg(fallback);
-    return fallback;
-}
 
 } // namespace
 
@@ -104,9 +84,9 @@ void Controller::initialize()
     }
     loadSettings();
     m_link = new PcnUdpLink(this);
-    m_link->setAllowList(m_stationAllowList);
-    m_link->setBindAddress(m_bindAddress);
-    m_link->setRemoteAddr(pcnIpAddress, pcnPort);
+    m_link->setAllowList(m_settings.stationAllowList);
+    m_link->setBindAddress(m_settings.bindAddress);
+    m_link->setRemoteAddr(m_settings.pcnIpAddress, m_settings.pcnPort);
     m_link->setRequestStore([this](QVector<StationRequest> *group) { m_router->store(group); });
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
@@ -127,12 +107,12 @@ void Controller::start()
     // The providers get what the spool holds before the link can take new
     // requests, so older alarms go out first.
     DeliveryRouter::Provider primary;
-    primary.id = currentProviderID;
+    primary.id = m_settings.currentProviderID;
     primary.sms = m_provider;
     primary.tracked =
         m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
                    : nullptr;
-    m_router->start(m_routing, primary, m_fallback);
+    m_router->start(routing(), primary, m_fallback);
     m_link->start();
     isStarted = true;
     emit started();
@@ -140,6 +120,11 @@ void Controller::start()
 
 void Controller::tryStartSmsProvider()
 {
+    const QString &fallbackProviderID = m_settings.fallbackProviderID;
+    const QString &currentProviderID = m_settings.currentProviderID;
+    // Scanned once for both roles; read again at every start, so a plug-in
+    // replaced while the service was stopped is seen.
+    const PluginFolder plugins(pluginDirectory());
     m_fallback = DeliveryRouter::Provider();
     if (!fallbackProviderID.isEmpty()) {
         if (fallbackProviderID == currentProviderID)
@@ -148,20 +133,20 @@ void Controller::tryStartSmsProvider()
                                          "провайдер не используется")
                                          .arg(fallbackProviderID);
         else
-            m_fallback = startProvider(fallbackProviderID);
+            m_fallback = startProvider(fallbackProviderID, plugins);
     }
     if (currentProviderID.isEmpty()) {
         qCritical().noquote() << "Провайдер SMS рассылок не настроен";
         return;
     }
-    m_provider = startProvider(currentProviderID).sms;
+    m_provider = startProvider(currentProviderID, plugins).sms;
 }
 
-DeliveryRouter::Provider Controller::startProvider(const QString &id)
+DeliveryRouter::Provider Controller::startProvider(const QString &id, const PluginFolder &plugins)
 {
     DeliveryRouter::Provider p;
     p.id = id;
-    p.sms = ProviderPlugins::loadProvider(id, pluginDirectory());
+    p.sms = ProviderPlugins::loadProvider(id, plugins);
     if (!p.sms) {
         qCritical().noquote()
             << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);
@@ -201,78 +186,38 @@ void Controller::reportStationLoss(const QString &msg)
     qWarning().noquote() << msg;
 }
 
-void Controller::copyUserSettingsOnce()
-{
-    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, Application);
-    // Without this a user-scope QSettings also reads the system file, and the
-    // check below would see the system's own flag.
-    user.setFallbacksEnabled(false);
-    if (!user.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
-        return;
-    QScopedPointer<QSettings> system(systemSettings());
-    const QStringList keys = user.allKeys();
-    for (const QString &key : keys)
-        system->setValue(key, user.value(key));
-    system->sync();
-    if (system->status() != QSettings::NoError)
-        qCritical().noquote() << "[Controller::copyUserSettingsOnce()]: cannot write"
-                              << system->fileName();
-    else
-        SettingsLocation::protectSettingsFile(system->fileName());
-}
-
 void Controller::loadSettings()
 {
     {
-        QScopedPointer<QSettings> system(systemSettings());
-        if (!system->value(QStringLiteral("Common/SettingsSaved"), false).toBool()) {
-            system.reset();
-            copyUserSettingsOnce();
-        }
+        const std::unique_ptr<QSettings> system = ServiceSettings::openSystem();
+        if (!ServiceSettings::copyUserSettingsOnce(*system))
+            qCritical().noquote() << "[Controller::loadSettings()]: cannot write"
+                                  << system->fileName();
     }
-    QScopedPointer<QSettings> s(systemSettings());
-    if (!s->value(QStringLiteral("Common/SettingsSaved"), false).toBool())
+    m_settings = ServiceSettings::read(*ServiceSettings::openSystem());
+    if (!m_settings.saved)
         qWarning().noquote() << "Настройки не найдены. Применены настройки по-умолчанию.";
-    s->beginGroup(QStringLiteral("Common"));
-    currentProviderID = s->value(QStringLiteral("currentProviderID"), QString()).toString();
-    serviceEnabled = s->value(QStringLiteral("serviceEnabled"), false).toBool();
-    pcnIpAddress = s->value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString();
-    pcnPort = s->value(QStringLiteral("pcnPort"), 3124).toInt();
-    // Written by hand into an INI file, "a, b" comes back as a list of two.
-    const QVariant allowList = s->value(QStringLiteral("stationAllowList"), QString());
-    m_stationAllowList = allowList.type() == QVariant::StringList
-                             ? allowList.toStringList().join(QLatin1Char(','))
-                             : allowList.toString();
-    m_bindAddress = s->value(QStringLiteral("bindAddress"), QString()).toString();
-    const QString sync = s->value(QStringLiteral("spoolSync"), QStringLiteral("full")).toString();
-    m_routing.sync = sync.compare(QLatin1String("normal"), Qt::CaseInsensitive) == 0
-                         ? Spool::SyncNormal
-                         : Spool::SyncFull;
-    if (m_routing.sync == Spool::SyncFull &&
-        sync.compare(QLatin1String("full"), Qt::CaseInsensitive))
-        qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: значение spoolSync = "
-                                               "\"%1\" не принято (full или normal), "
-                                               "используется full")
-                                    .arg(sync);
-    m_routing.maxAgeMinutes = positiveSetting(*s, "maxAgeMinutes", 1440);
-    m_routing.maxPending = positiveSetting(*s, "spoolMaxPending", 100000);
-    m_routing.historyDays = positiveSetting(*s, "historyDays", 90);
-    fallbackProviderID = s->value(QStringLiteral("fallbackProviderID"), QString()).toString();
-    m_routing.fallbackAfterSeconds = positiveSetting(*s, "fallbackAfterSeconds", 60);
-    s->endGroup();
+    for (const QString &problem : qAsConst(m_settings.problems))
+        qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: ") + problem;
+}
+
+DeliveryRouter::Settings Controller::routing() const
+{
+    DeliveryRouter::Settings r;
+    r.sync = m_settings.spoolSync == ServiceSettings::SpoolSync::Normal ? Spool::SyncNormal
+                                                                        : Spool::SyncFull;
+    r.maxAgeMinutes = m_settings.maxAgeMinutes;
+    r.maxPending = m_settings.spoolMaxPending;
+    r.historyDays = m_settings.historyDays;
+    r.fallbackAfterSeconds = m_settings.fallbackAfterSeconds;
+    return r;
 }
 
 void Controller::applySettings()
 {
     {
-        QScopedPointer<QSettings> s(systemSettings());
-        s->beginGroup(QStringLiteral("Common"));
-        s->setValue(QStringLiteral("SettingsSaved"), true);
-        s->setValue(QStringLiteral("currentProviderID"), currentProviderID);
-        s->setValue(QStringLiteral("serviceEnabled"), serviceEnabled);
-        s->setValue(QStringLiteral("pcnIpAddress"), pcnIpAddress);
-        s->setValue(QStringLiteral("pcnPort"), pcnPort);
-        s->endGroup();
+        const std::unique_ptr<QSettings> s = ServiceSettings::openSystem();
+        m_settings.write(*s);
         s->sync();
         if (s->status() != QSettings::NoError)
             qCritical().noquote() << "[Controller::applySettings()]: cannot write" << s->fileName();

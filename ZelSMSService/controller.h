@@ -2,6 +2,7 @@
 
 #include "controllercommon.h"
 #include "deliveryrouter.h"
+#include "servicesettings.h"
 #include "smsmessage.h"
 
 #include <QString>
@@ -9,6 +10,7 @@
 
 class ICommonSmsInterface;
 class PcnUdpLink;
+class PluginFolder;
 struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
@@ -39,10 +41,10 @@ public:
 
     PcnUdpLink *stationLink() const { return m_link; }
     ICommonSmsInterface *provider() const { return m_provider; }
-    QString providerId() const { return currentProviderID; }
-    QString stationAddress() const { return pcnIpAddress; }
-    int stationPort() const { return pcnPort; }
-    bool isServiceEnabled() const { return serviceEnabled; }
+    QString providerId() const { return m_settings.currentProviderID; }
+    QString stationAddress() const { return m_settings.pcnIpAddress; }
+    int stationPort() const { return m_settings.pcnPort; }
+    bool isServiceEnabled() const { return m_settings.serviceEnabled; }
 
     // The start banner's build description, e.g. "Qt 5.15.8 GCC_12.2.0 Linux64".
     static QString buildDescription();
@@ -65,24 +67,15 @@ private slots:
 
 private:
     void tryStartSmsProvider();
-    DeliveryRouter::Provider startProvider(const QString &id);
-    static void copyUserSettingsOnce();
+    DeliveryRouter::Provider startProvider(const QString &id, const PluginFolder &plugins);
+    DeliveryRouter::Settings routing() const;
 
-    QString currentProviderID;
-    QString pcnIpAddress;
-    int pcnPort = 0;
-    bool serviceEnabled = false;
-    QString m_stationAllowList; // "Common/stationAllowList": who else may send
-    QString m_bindAddress;      // "Common/bindAddress": empty listens everywhere
+    ServiceSettings m_settings;
     PcnUdpLink *m_link = nullptr;
     ICommonSmsInterface *m_provider = nullptr;
 
     QString m_pluginDir;
 
-    // Group Common: spoolSync, maxAgeMinutes, spoolMaxPending, historyDays,
-    // fallbackAfterSeconds.
-    DeliveryRouter::Settings m_routing;
-    QString fallbackProviderID;
     DeliveryRouter::Provider m_fallback;
     DeliveryRouter *m_router;
 

@@ -1,28 +1,20 @@
 #include "fallbackprovider.h"
 
-#include "providercatalogue.h"
-#include "providersettingslayout.h"
+#include "providerform.h"
+#include "servicesettings.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
 
 #include <QComboBox>
 #include <QLabel>
-#include <QSettings>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStandardItemModel>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-namespace {
-const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
-constexpr int DefaultAfterSeconds = 60;
-} // namespace
-
-FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &pluginDir,
-                                   PortHooks ports, QObject *parent)
-    : QObject(parent), m_w(widgets), m_pluginDir(pluginDir), m_ports(std::move(ports)),
-      m_form(new ZelPropertyWidget())
+FallbackProvider::FallbackProvider(const Widgets &widgets, ModemPortField &ports, QObject *parent)
+    : QObject(parent), m_w(widgets), m_ports(ports), m_form(new ZelPropertyWidget())
 {
     auto *layout = new QVBoxLayout(m_w.tab);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -31,19 +23,17 @@ FallbackProvider::FallbackProvider(const Widgets &widgets, const QString &plugin
             &FallbackProvider::choose);
 }
 
-void FallbackProvider::load(QSettings &common, const QString &primaryId)
+void FallbackProvider::load(const ServiceSettings &settings, const QString &primaryId,
+                            const PluginFolder &plugins)
 {
-    const QString saved = common.value(QStringLiteral("Common/fallbackProviderID")).toString();
-    bool ok = false;
-    const int after =
-        common.value(QStringLiteral("Common/fallbackAfterSeconds"), DefaultAfterSeconds).toInt(&ok);
-    m_w.afterSpin->setValue(ok && after > 0 ? after : DefaultAfterSeconds);
+    m_plugins = plugins;
+    const QString &saved = settings.fallbackProviderID;
+    m_w.afterSpin->setValue(settings.fallbackAfterSeconds);
     {
         const QSignalBlocker blocker(m_w.combo);
         m_w.combo->clear();
         m_w.combo->addItem(tr("Нет"));
-        for (const ProviderCatalogue::ProviderEntry &entry :
-             ProviderCatalogue::availableProviders(m_pluginDir))
+        for (const PluginFolder::ProviderEntry &entry : m_plugins.providers())
             m_w.combo->addItem(entry.second, entry.first);
         const int index = m_w.combo->findData(saved);
         m_w.combo->setCurrentIndex(index > 0 ? index : 0);
@@ -73,17 +63,8 @@ QString FallbackProvider::currentId() const
 
 void FallbackProvider::choose(int index)
 {
-    m_form->clear();
-    const QString id = index > 0 ? m_w.combo->itemData(index).toString() : QString();
-    if (!id.isEmpty()) {
-        QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, m_pluginDir);
-        QVariantMap saved = ProviderSettingsLayout::toFormValues(
-            ProviderCatalogue::providerSettings(id, m_pluginDir), settingsTemplate);
-        if (id == ModemProviderId && m_ports.prepare)
-            m_ports.prepare(settingsTemplate, saved);
-        m_form->setTemplate(settingsTemplate);
-        m_form->setValues(saved);
-    }
+    ProviderForm::show(*m_form, index > 0 ? m_w.combo->itemData(index).toString() : QString(),
+                       m_plugins, m_ports);
     refresh();
 }
 
@@ -114,20 +95,14 @@ QStringList FallbackProvider::problems(bool requireFilled) const
     return found;
 }
 
-void FallbackProvider::writeCommon(QSettings &common) const
+void FallbackProvider::store(ServiceSettings &settings) const
 {
-    common.setValue(QStringLiteral("fallbackProviderID"), currentId());
-    common.setValue(QStringLiteral("fallbackAfterSeconds"), m_w.afterSpin->value());
+    settings.fallbackProviderID = currentId();
+    settings.fallbackAfterSeconds = m_w.afterSpin->value();
 }
 
 bool FallbackProvider::saveProviderSettings() const
 {
     const QString id = currentId();
-    if (id.isEmpty())
-        return true;
-    QVariantMap values = m_form->getValues();
-    if (id == ModemProviderId && m_ports.store)
-        values = m_ports.store(values);
-    values = ProviderSettingsLayout::toStoredValues(values, m_form->getTemplateWithValues());
-    return ProviderCatalogue::saveProviderSettings(id, values, m_pluginDir) || values.isEmpty();
+    return id.isEmpty() || ProviderForm::store(*m_form, id, m_plugins, m_ports);
 }

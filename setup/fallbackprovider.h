@@ -1,20 +1,20 @@
 #pragma once
 
-#include <QJsonValue>
+#include "pluginfolder.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 
-#include <functional>
-
 class QComboBox;
 class QLabel;
-class QSettings;
 class QSpinBox;
 class QTabWidget;
 class QWidget;
+class ModemPortField;
 class ZelPropertyWidget;
+struct ServiceSettings;
 
 // The dialog's part for the second delivery path: the "Резервный провайдер"
 // selector ("Нет" first), the time after which the fallback takes a record,
@@ -32,19 +32,12 @@ public:
         QTabWidget *tabs;
         QWidget *tab;
     };
-    // The modem's port field needs the dialog's port lists both ways.
-    struct PortHooks
-    {
-        std::function<void(QJsonValue &, QVariantMap &)> prepare;
-        std::function<QVariantMap(const QVariantMap &)> store;
-    };
+    // ports: the dialog's, so that both forms offer the same port lists.
+    FallbackProvider(const Widgets &widgets, ModemPortField &ports, QObject *parent = nullptr);
 
-    FallbackProvider(const Widgets &widgets, const QString &pluginDir, PortHooks ports,
-                     QObject *parent = nullptr);
-
-    // Fills the selector from the plug-ins and shows the saved choice (group
-    // Common of the service settings).
-    void load(QSettings &common, const QString &primaryId);
+    // Fills the selector from the plug-ins and shows the saved choice.
+    void load(const ServiceSettings &settings, const QString &primaryId,
+              const PluginFolder &plugins);
     // The primary changed: its entry is not selectable here; a fallback equal
     // to it goes back to "Нет".
     void setPrimary(const QString &primaryId);
@@ -55,8 +48,8 @@ public:
     QVariantMap state() const;
     // Field problems of the fallback's form, as the primary's are checked.
     QStringList problems(bool requireFilled) const;
-    // Writes fallbackProviderID and fallbackAfterSeconds into group Common.
-    void writeCommon(QSettings &common) const;
+    // Puts the choice and the time into the settings the dialog writes.
+    void store(ServiceSettings &settings) const;
     // Saves the fallback's form; false when the settings file refused it.
     bool saveProviderSettings() const;
 
@@ -69,8 +62,8 @@ private slots:
 
 private:
     Widgets m_w;
-    QString m_pluginDir;
-    PortHooks m_ports;
+    PluginFolder m_plugins;
+    ModemPortField &m_ports;
     ZelPropertyWidget *m_form;
     QString m_primaryId;
 };

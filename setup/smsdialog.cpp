@@ -1,11 +1,11 @@
 #include "smsdialog.h"
 
 #include "fallbackprovider.h"
-#include "modemportmapping.h"
 #include "providercatalogue.h"
+#include "providerform.h"
 #include "providerplugins.h"
-#include "providersettingslayout.h"
-#include "serialportenum.h"
+#include "providersettingsgroup.h"
+#include "servicesettings.h"
 #include "settingslocation.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
@@ -14,8 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -23,12 +21,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const QString Organisation = QStringLiteral("ZELORG");
-const QString ServiceApplication = QStringLiteral("ZelSMSService");
-const QString ProvidersApplication = QStringLiteral("SMSProviders");
-const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
-const int DefaultPcnPort = 3124;
 
 // QSettings only notices an unwritable file when it syncs, after part of the
 // settings may already be on disk. Opening the file for update without
@@ -42,15 +34,6 @@ bool settingsFileWritable(const QString &fileName)
     }
     const QString dir = info.absolutePath();
     return QDir().mkpath(dir) && QFileInfo(dir).isWritable();
-}
-
-// Detected ports under their udev by-id names where there are such, which
-// stay the same across re-plugging and reboots.
-bool enumerateStablePorts(QStringList &portNames, QStringList &hardwareIds)
-{
-    const bool ok = enumerateSerialPorts(portNames, hardwareIds);
-    useStableSerialPortNames(portNames);
-    return ok;
 }
 
 int askWithBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
@@ -78,10 +61,9 @@ QString boolWord(const QVariantMap &info, const char *key)
 } // namespace
 
 SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
-    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment))
+    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment)),
+      m_ports(m_env.enumeratePorts, m_portNames, m_portHwids)
 {
-    if (!m_env.enumeratePorts)
-        m_env.enumeratePorts = enumerateStablePorts;
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;
     if (!m_env.showMessage) {
@@ -104,11 +86,7 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_propertyWidget);
     m_fallback = new FallbackProvider(
-        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, pluginDir(),
-        {[this](QJsonValue &settingsTemplate, QVariantMap &saved) {
-             preparePortField(settingsTemplate, saved);
-         },
-         [this](const QVariantMap &values) { return storedPortValues(values); }},
+        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, m_ports,
         this);
     connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
 
@@ -148,25 +126,24 @@ void SmsDialog::loadServiceSettings()
 {
     refreshFooter();
 
-    QSettings system(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
-                     ServiceApplication);
+    const std::unique_ptr<QSettings> system = ServiceSettings::openSystem();
     // Qt parses a file once per process and would rewrite it on save without
     // the lines it could not read, so the finding is kept for the save.
-    m_settingsUnreadable = system.status() == QSettings::FormatError;
-    if (system.status() != QSettings::NoError)
+    m_settingsUnreadable = system->status() == QSettings::FormatError;
+    if (system->status() != QSettings::NoError)
         logProblem("loadServiceSettings", QStringLiteral("cannot read %1, status %2")
-                                              .arg(system.fileName())
-                                              .arg(int(system.status())));
-    if (!m_settingsUnreadable)
-        copyUserSettingsOnce(system);
-    system.beginGroup(QStringLiteral("Common"));
-    currentProviderID = system.value(QStringLiteral("currentProviderID"), QString()).toString();
-    serviceEnable->setChecked(system.value(QStringLiteral("serviceEnabled"), false).toBool());
-    pcnAddrEdit->setText(
-        system.value(QStringLiteral("pcnIpAddress"), QStringLiteral("127.0.0.1")).toString());
-    pcnPortEdit->setText(
-        QString::number(system.value(QStringLiteral("pcnPort"), DefaultPcnPort).toInt()));
-    system.endGroup();
+                                              .arg(system->fileName())
+                                              .arg(int(system->status())));
+    if (!m_settingsUnreadable && !ServiceSettings::copyUserSettingsOnce(*system))
+        logProblem("loadServiceSettings", QStringLiteral("cannot copy user settings to %1, "
+                                                         "status %2")
+                                              .arg(system->fileName())
+                                              .arg(int(system->status())));
+    const ServiceSettings settings = ServiceSettings::read(*system);
+    currentProviderID = settings.currentProviderID;
+    serviceEnable->setChecked(settings.serviceEnabled);
+    pcnAddrEdit->setText(settings.pcnIpAddress);
+    pcnPortEdit->setText(QString::number(settings.pcnPort));
 
     // Filling the combo must not run the selection once per added item.
     int selected = 0;
@@ -174,9 +151,9 @@ void SmsDialog::loadServiceSettings()
         const QSignalBlocker blocker(providerCombo);
         providerCombo->clear();
         providerCombo->addItem(tr("Выберите провайдера"));
-        const QList<ProviderCatalogue::ProviderEntry> entries =
-            ProviderCatalogue::availableProviders(pluginDir());
-        for (const ProviderCatalogue::ProviderEntry &entry : entries) {
+        m_plugins = PluginFolder(pluginDir());
+        const QList<PluginFolder::ProviderEntry> entries = m_plugins.providers();
+        for (const PluginFolder::ProviderEntry &entry : entries) {
             providerCombo->addItem(entry.second, entry.first);
             if (entry.first == currentProviderID)
                 selected = providerCombo->count() - 1;
@@ -189,7 +166,7 @@ void SmsDialog::loadServiceSettings()
     }
     m_shownIndex = 0;
     provComboChange(selected);
-    m_fallback->load(system, currentProviderID);
+    m_fallback->load(settings, currentProviderID, m_plugins);
     rememberSavedState();
 }
 
@@ -248,26 +225,6 @@ void SmsDialog::showProviderQuietly(int index)
     providerCombo->setCurrentIndex(index);
 }
 
-void SmsDialog::copyUserSettingsOnce(QSettings &system)
-{
-    if (system.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
-        return;
-    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, ServiceApplication);
-    // Otherwise the user-scope object would also see the system-scope keys.
-    user.setFallbacksEnabled(false);
-    if (!user.value(QStringLiteral("Common/SettingsSaved"), false).toBool())
-        return;
-    const QStringList keys = user.allKeys();
-    for (const QString &key : keys)
-        system.setValue(key, user.value(key));
-    system.sync();
-    if (system.status() != QSettings::NoError)
-        logProblem("copyUserSettingsOnce", QStringLiteral("cannot copy user settings to %1, "
-                                                          "status %2")
-                                               .arg(system.fileName())
-                                               .arg(int(system.status())));
-}
-
 void SmsDialog::provComboChange(int index)
 {
     // The form is rebuilt for the new provider; edits of the old one would
@@ -297,81 +254,10 @@ void SmsDialog::provComboChange(int index)
         tabWidget->setEnabled(false);
         return;
     }
-    m_propertyWidget->clear();
-    QJsonValue settingsTemplate =
-        ProviderCatalogue::providerSettingsTemplate(currentProviderID, pluginDir());
-    QVariantMap saved = ProviderSettingsLayout::toFormValues(
-        ProviderCatalogue::providerSettings(currentProviderID, pluginDir()), settingsTemplate);
-    if (currentProviderID == ModemProviderId)
-        preparePortField(settingsTemplate, saved);
-    m_propertyWidget->setTemplate(settingsTemplate);
-    m_propertyWidget->setValues(saved);
-    fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, pluginDir()));
+    ProviderForm::show(*m_propertyWidget, currentProviderID, m_plugins, m_ports);
+    fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, m_plugins));
     tabWidget->setEnabled(serviceEnable->isChecked());
     m_formSnapshot = m_propertyWidget->getValues();
-}
-
-void SmsDialog::preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved)
-{
-    m_portNames.clear();
-    m_portHwids.clear();
-    if (!m_env.enumeratePorts(m_portNames, m_portHwids))
-        logProblem("preparePortField",
-                   QStringLiteral("serial port enumeration failed after %1 ports")
-                       .arg(m_portNames.size()));
-    m_portItems = m_portNames;
-    const QString savedPort = saved.value(QStringLiteral("comPort")).toString();
-    // A device path typed earlier (a pseudo-terminal, a udev symlink) that
-    // exists but is not an enumerated port is shown as it is.
-    const bool typedPath = saved.value(QStringLiteral("comPortHWID")).toString().isEmpty() &&
-                           !savedPort.isEmpty() && !m_portNames.contains(savedPort) &&
-                           QFileInfo::exists(savedPort);
-    if (!typedPath && ModemPortMapping::keepAbsentPort(saved, m_portNames, m_portHwids))
-        m_portItems.append(tr("%1 (не найден)").arg(m_portNames.last()));
-
-    // Looked up by name rather than position so that a reordered template
-    // cannot get its first field replaced by the port list.
-    QJsonArray fields = settingsTemplate.toArray();
-    int portField = -1;
-    for (int i = 0; i < fields.size() && portField < 0; ++i) {
-        if (fields.at(i).toObject().value(QStringLiteral("field")).toString() ==
-            QLatin1String("comPort"))
-            portField = i;
-    }
-    if (portField < 0) {
-        logProblem("preparePortField", QStringLiteral("the modem template has no comPort field"));
-        return;
-    }
-    // An editable text with the detected ports as suggestions, so that any
-    // device path can be given too.
-    QJsonObject descriptor = fields.at(portField).toObject();
-    descriptor.insert(QStringLiteral("type"), QStringLiteral("String"));
-    descriptor.insert(QStringLiteral("items"), QJsonArray::fromStringList(m_portItems));
-    descriptor.remove(QStringLiteral("value"));
-    fields.replace(portField, descriptor);
-    settingsTemplate = fields;
-    if (typedPath)
-        return;
-    saved = ModemPortMapping::toFormValues(saved, m_portNames, m_portHwids);
-    const int index = saved.value(QStringLiteral("comPort")).toInt();
-    saved.insert(QStringLiteral("comPort"),
-                 index >= 0 ? m_portItems.value(index) : m_portItems.value(0));
-}
-
-QVariantMap SmsDialog::storedPortValues(QVariantMap values) const
-{
-    const QString text = values.value(QStringLiteral("comPort")).toString();
-    int index = m_portItems.indexOf(text);
-    if (index < 0)
-        index = m_portNames.indexOf(text);
-    if (index >= 0) {
-        values.insert(QStringLiteral("comPort"), index);
-        return ModemPortMapping::toStoredValues(values, m_portNames, m_portHwids);
-    }
-    // A typed path has no hardware id to be found by.
-    values.insert(QStringLiteral("comPort"), text.trimmed());
-    values.insert(QStringLiteral("comPortHWID"), QString());
-    return values;
 }
 
 void SmsDialog::fillInfoTab(const QVariantMap &info)
@@ -431,7 +317,7 @@ bool SmsDialog::checkBeforeSave()
                     tr("Для работы службы SMS ЗЕЛ необходимо указать адрес и порт ПЦН или "
                        "Приемника ЗЕЛ в сети.\n\n* Для указания этого компьютера, введите адрес "
                        "127.0.0.1\n* Порт ПЦН по-умолчанию %1")
-                        .arg(DefaultPcnPort));
+                        .arg(ServiceSettings::DefaultPcnPort));
             return false;
         }
         if (providerCombo->currentIndex() == 0) {
@@ -489,14 +375,12 @@ bool SmsDialog::writeSettings()
     const QString accessDenied = tr("Ошибка сохранения настроек в реестр: нет доступа. "
                                     "Попробуйте запустить эту программу от имени Администратора");
     const int index = providerCombo->currentIndex();
-    QSettings common(QSettings::NativeFormat, QSettings::SystemScope, Organisation,
-                     ServiceApplication);
-    const QString providersFile = QSettings(QSettings::NativeFormat, QSettings::SystemScope,
-                                            Organisation, ProvidersApplication)
-                                      .fileName();
+    const std::unique_ptr<QSettings> common = ServiceSettings::openSystem();
+    const QString commonFile = common->fileName();
+    const QString providersFile = ProviderSettingsGroup::settingsFile();
     // Checked before anything is written, so a refusal leaves no half-saved state.
-    for (const QString &fileName : {common.fileName(), providersFile}) {
-        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == common.fileName()) {
+    for (const QString &fileName : {commonFile, providersFile}) {
+        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == commonFile) {
             if (!settingsFileWritable(fileName)) {
                 logProblem("writeSettings", QStringLiteral("cannot write %1").arg(fileName));
                 showBox(QMessageBox::Critical, accessDenied);
@@ -507,9 +391,8 @@ bool SmsDialog::writeSettings()
 
     const QString badFormat = tr("Ошибка сохранения настроек в реестр: неверный формат");
     if (m_settingsUnreadable) {
-        logProblem(
-            "writeSettings",
-            QStringLiteral("%1 could not be read; not overwriting it").arg(common.fileName()));
+        logProblem("writeSettings",
+                   QStringLiteral("%1 could not be read; not overwriting it").arg(commonFile));
         showBox(QMessageBox::Critical, badFormat);
         return false;
     }
@@ -517,36 +400,30 @@ bool SmsDialog::writeSettings()
     currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
     // Private before the first byte is written; again after the write, which
     // replaces the file and with it the owner.
-    if (!SettingsLocation::protectSettingsFile(common.fileName()))
+    if (!SettingsLocation::protectSettingsFile(commonFile))
         logProblem("writeSettings",
-                   QStringLiteral("cannot make %1 private to its owner").arg(common.fileName()));
-    common.beginGroup(QStringLiteral("Common"));
-    common.setValue(QStringLiteral("SettingsSaved"), true);
-    common.setValue(QStringLiteral("currentProviderID"), currentProviderID);
-    common.setValue(QStringLiteral("serviceEnabled"), serviceEnable->isChecked());
-    common.setValue(QStringLiteral("pcnIpAddress"), pcnAddrEdit->text());
-    common.setValue(QStringLiteral("pcnPort"), pcnPortEdit->text().trimmed().toInt(nullptr, 10));
-    m_fallback->writeCommon(common);
-    common.endGroup();
-    common.sync();
-    if (common.status() != QSettings::NoError) {
+                   QStringLiteral("cannot make %1 private to its owner").arg(commonFile));
+    ServiceSettings settings;
+    settings.currentProviderID = currentProviderID;
+    settings.serviceEnabled = serviceEnable->isChecked();
+    settings.pcnIpAddress = pcnAddrEdit->text();
+    settings.pcnPort = pcnPortEdit->text().trimmed().toInt(nullptr, 10);
+    m_fallback->store(settings);
+    settings.write(*common);
+    settings.writeFallback(*common);
+    common->sync();
+    if (common->status() != QSettings::NoError) {
         logProblem("writeSettings", QStringLiteral("writing %1 failed with status %2")
-                                        .arg(common.fileName())
-                                        .arg(int(common.status())));
+                                        .arg(commonFile)
+                                        .arg(int(common->status())));
         showBox(QMessageBox::Critical,
-                common.status() == QSettings::AccessError ? accessDenied : badFormat);
+                common->status() == QSettings::AccessError ? accessDenied : badFormat);
         return false;
     }
-    SettingsLocation::protectSettingsFile(common.fileName());
+    SettingsLocation::protectSettingsFile(commonFile);
 
     if (index != 0) {
-        QVariantMap values = m_propertyWidget->getValues();
-        if (currentProviderID == ModemProviderId)
-            values = storedPortValues(values);
-        values = ProviderSettingsLayout::toStoredValues(values,
-                                                        m_propertyWidget->getTemplateWithValues());
-        if (!ProviderCatalogue::saveProviderSettings(currentProviderID, values, pluginDir()) &&
-            !values.isEmpty()) {
+        if (!ProviderForm::store(*m_propertyWidget, currentProviderID, m_plugins, m_ports)) {
             logProblem("writeSettings", QStringLiteral("the settings of %1 were not saved to %2")
                                             .arg(currentProviderID, providersFile));
             showBox(QMessageBox::Critical, accessDenied);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "modemportfield.h"
+#include "pluginfolder.h"
 #include "servicecontrol.h"
 #include "ui_smsdialog.h"
 
@@ -13,7 +15,6 @@
 #include <memory>
 
 class FallbackProvider;
-class QSettings;
 class QTimer;
 class ZelPropertyWidget;
 
@@ -74,9 +75,6 @@ private:
         AnswerDiscard = 1,
         AnswerStay = 2
     };
-    void copyUserSettingsOnce(QSettings &system);
-    void preparePortField(QJsonValue &settingsTemplate, QVariantMap &saved);
-    QVariantMap storedPortValues(QVariantMap values) const;
     void fillInfoTab(const QVariantMap &info);
     bool save();
     bool checkBeforeSave();
@@ -93,15 +91,16 @@ private:
     QString pluginDir() const;
 
     QString currentProviderID;
+    PluginFolder m_plugins; // scanned at every load
     ZelPropertyWidget *m_propertyWidget;
     FallbackProvider *m_fallback = nullptr;
-    QStringList m_portNames;
-    QStringList m_portHwids;
-    QStringList m_portItems; // what the port field lists, parallel to the two above
     bool m_settingsUnreadable = false;
     int m_shownIndex = 0;       // combo index whose form is shown
     QVariantMap m_formSnapshot; // that form's values as loaded or saved
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
+    QStringList m_portNames; // the last enumeration, for the modem's port field
+    QStringList m_portHwids; // their hardware ids, parallel
+    ModemPortField m_ports;  // the modem's port field, in either form
 };

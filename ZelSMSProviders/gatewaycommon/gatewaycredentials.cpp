@@ -2,14 +2,12 @@
 
 #include "basicsmsrestprovider.h"
 #include "missingsettings.h"
-
-#include <QSettings>
+#include "providersettingsgroup.h"
 
 GatewayCredentials GatewayCredentials::read(BasicSmsRestProvider &provider, const QString &group,
                                             const char *origin, const OwnKeys &ownKeys)
 {
-    QSettings settings(QSettings::SystemScope, "ZELORG", "SMSProviders");
-    settings.beginGroup(group);
+    ProviderSettingsGroup settings(group);
     GatewayCredentials c;
     c.login = settings.value("login", QString()).toString();
     c.password = settings.value("password", QString()).toString();

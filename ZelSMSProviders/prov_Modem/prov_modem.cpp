@@ -2,8 +2,8 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
+#include "providersettingsgroup.h"
 
-#include <QSettings>
 #include <exception>
 
 namespace {
@@ -14,14 +14,7 @@ constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
 
 QVariantMap storedProviderSettings()
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, QStringLiteral("ZELORG"),
-                       QStringLiteral("SMSProviders"));
-    settings.beginGroup(QLatin1String(RegKey));
-    QVariantMap stored;
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        stored.insert(key, settings.value(key));
-    return stored;
+    return ProviderSettingsGroup(QLatin1String(RegKey)).values();
 }
 
 QVariantMap failure(int code, const QString &text)

@@ -1,7 +1,8 @@
 #include "prov_smsru.h"
 
+#include "providersettingsgroup.h"
+
 #include <QDebug>
-#include <QSettings>
 
 PROV_SmsRU::PROV_SmsRU(QObject *parent) : BasicSmsRestProvider(parent)
 {
@@ -37,9 +38,7 @@ QVariant PROV_SmsRU::parameter(int id)
 
 bool PROV_SmsRU::readSettings()
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, QStringLiteral("ZELORG"),
-                       QStringLiteral("SMSProviders"));
-    settings.beginGroup(QStringLiteral("SmsRU"));
+    ProviderSettingsGroup settings(QStringLiteral("SmsRU"));
     m_settings.apiKey = settings.value(QStringLiteral("apiKey"), QString()).toString();
     m_settings.senderId = settings.value(QStringLiteral("senderID"), QString()).toString();
     m_settings.translit = settings.value(QStringLiteral("translit"), false).toBool();

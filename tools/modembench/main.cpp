@@ -18,6 +18,7 @@
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
+#include "providersettingsgroup.h"
 #include "servicerunner.h"
 #include "stationfake.h"
 
@@ -165,8 +166,8 @@ public:
         m_modem.setSmsDelayMs(smsDelayMs);
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, m_settingsDir.path());
         {
-            QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
-            s.setValue("GSMModem/comPort", m_modem.devicePath());
+            ProviderSettingsGroup s(QStringLiteral("GSMModem"));
+            s.setValue("comPort", m_modem.devicePath());
             s.sync();
         }
         m_provider.reset(new PROV_Modem);

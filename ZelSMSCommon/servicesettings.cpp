@@ -1,0 +1,109 @@
+#include "servicesettings.h"
+
+#include "settingslocation.h"
+
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+const char *const Organisation = "ZELORG";
+const char *const Application = "ZelSMSService";
+const QString SavedKey = QStringLiteral("Common/SettingsSaved");
+
+int positiveValue(const QSettings &s, const char *key, int fallback, QStringList &problems)
+{
+    bool ok = false;
+    const int v = s.value(QLatin1String(key), fallback).toInt(&ok);
+    if (ok && v > 0)
+        return v;
+    problems << QStringLiteral("значение %1 = \"%2\" не принято, используется %3")
+                    .arg(QLatin1String(key), s.value(QLatin1String(key)).toString())
+                    .arg(fallback);
+    return fallback;
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> ServiceSettings::openSystem()
+{
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::SystemScope,
+                                       Organisation, Application);
+}
+
+ServiceSettings ServiceSettings::read(QSettings &system)
+{
+    ServiceSettings r;
+    system.beginGroup(QStringLiteral("Common"));
+    const QSettings &s = system;
+    r.saved = s.value(QStringLiteral("SettingsSaved"), false).toBool();
+    r.currentProviderID = s.value(QStringLiteral("currentProviderID"), QString()).toString();
+    r.serviceEnabled = s.value(QStringLiteral("serviceEnabled"), false).toBool();
+    r.pcnIpAddress = s.value(QStringLiteral("pcnIpAddress"), r.pcnIpAddress).toString();
+    r.pcnPort = s.value(QStringLiteral("pcnPort"), DefaultPcnPort).toInt();
+    // Written by hand into an INI file, "a, b" comes back as a list of two.
+    const QVariant allowList = s.value(QStringLiteral("stationAllowList"), QString());
+    r.stationAllowList = allowList.type() == QVariant::StringList
+                             ? allowList.toStringList().join(QLatin1Char(','))
+                             : allowList.toString();
+    r.bindAddress = s.value(QStringLiteral("bindAddress"), QString()).toString();
+    const QString sync = s.value(QStringLiteral("spoolSync"), QStringLiteral("full")).toString();
+    if (sync.compare(QLatin1String("normal"), Qt::CaseInsensitive) == 0)
+        r.spoolSync = SpoolSync::Normal;
+    else if (sync.compare(QLatin1String("full"), Qt::CaseInsensitive))
+        r.problems << QStringLiteral("значение spoolSync = \"%1\" не принято (full или normal), "
+                                     "используется full")
+                          .arg(sync);
+    r.maxAgeMinutes = positiveValue(s, "maxAgeMinutes", r.maxAgeMinutes, r.problems);
+    r.spoolMaxPending = positiveValue(s, "spoolMaxPending", r.spoolMaxPending, r.problems);
+    r.historyDays = positiveValue(s, "historyDays", r.historyDays, r.problems);
+    r.fallbackProviderID = s.value(QStringLiteral("fallbackProviderID"), QString()).toString();
+    r.fallbackAfterSeconds =
+        positiveValue(s, "fallbackAfterSeconds", r.fallbackAfterSeconds, r.problems);
+    r.stationCodePage =
+        s.value(QStringLiteral("stationCodePage"), QString::fromLatin1(r.stationCodePage))
+            .toString()
+            .toLatin1();
+    system.endGroup();
+    return r;
+}
+
+void ServiceSettings::write(QSettings &system) const
+{
+    system.beginGroup(QStringLiteral("Common"));
+    system.setValue(QStringLiteral("SettingsSaved"), true);
+    system.setValue(QStringLiteral("currentProviderID"), currentProviderID);
+    system.setValue(QStringLiteral("serviceEnabled"), serviceEnabled);
+    system.setValue(QStringLiteral("pcnIpAddress"), pcnIpAddress);
+    system.setValue(QStringLiteral("pcnPort"), pcnPort);
+    system.endGroup();
+}
+
+void ServiceSettings::writeFallback(QSettings &system) const
+{
+    system.beginGroup(QStringLiteral("Common"));
+    system.setValue(QStringLiteral("fallbackProviderID"), fallbackProviderID);
+    system.setValue(QStringLiteral("fallbackAfterSeconds"), fallbackAfterSeconds);
+    system.endGroup();
+}
+
+bool ServiceSettings::copyUserSettingsOnce(QSettings &system)
+{
+    if (system.value(SavedKey, false).toBool())
+        return true;
+    QSettings user(QSettings::NativeFormat, QSettings::UserScope, Organisation, Application);
+    // Otherwise the user-scope object would also see the system-scope keys,
+    // and the check below the system's own flag.
+    user.setFallbacksEnabled(false);
+    if (!user.value(SavedKey, false).toBool())
+        return true;
+    const QStringList keys = user.allKeys();
+    for (const QString &key : keys)
+        system.setValue(key, user.value(key));
+    system.sync();
+    if (system.status() != QSettings::NoError)
+        return false;
+    // The copy may hold gateway passwords.
+    SettingsLocation::protectSettingsFile(system.fileName());
+    return true;
+}

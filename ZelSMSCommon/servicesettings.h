@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QSettings;
+
+// The service's settings, group "Common" of system-scope ZELORG/ZelSMSService:
+// what the service runs with and what the configuration program shows and
+// writes. Every key has a default, so a missing key is never an error; a value
+// the service cannot use is replaced by its default and described in
+// problems, which the service logs and the configuration program does not.
+struct ServiceSettings
+{
+    enum class SpoolSync
+    {
+        Full,
+        Normal
+    };
+
+    static constexpr int DefaultPcnPort = 3124;
+    static constexpr int DefaultFallbackAfterSeconds = 60;
+
+    bool saved = false; // "SettingsSaved": written once by either program
+    QString currentProviderID;
+    bool serviceEnabled = false;
+    QString pcnIpAddress = QStringLiteral("127.0.0.1");
+    int pcnPort = DefaultPcnPort;
+    QString stationAllowList; // who besides the station may send, comma separated
+    QString bindAddress;      // empty listens on every interface
+    SpoolSync spoolSync = SpoolSync::Full;
+    int maxAgeMinutes = 1440;
+    int spoolMaxPending = 100000;
+    int historyDays = 90;
+    QString fallbackProviderID;
+    int fallbackAfterSeconds = DefaultFallbackAfterSeconds;
+    QByteArray stationCodePage = "Windows-1251";
+
+    // One line per refused value, in reading order, e.g. `значение historyDays
+    // = "0" не принято, используется 90`.
+    QStringList problems;
+
+    // The system-scope settings file of the service (native format; where it
+    // lives follows SettingsLocation).
+    static std::unique_ptr<QSettings> openSystem();
+
+    static ServiceSettings read(QSettings &system);
+
+    // The keys both programs write: SettingsSaved (always true),
+    // currentProviderID, serviceEnabled, pcnIpAddress and pcnPort.
+    void write(QSettings &system) const;
+    // The fallback's keys, written by the configuration program only.
+    void writeFallback(QSettings &system) const;
+
+    // Settings saved per user by an old version are copied into system scope
+    // once, when system scope has none saved and user scope has; the copy is
+    // made private to its owner. False when the copy could not be written.
+    static bool copyUserSettingsOnce(QSettings &system);
+};
