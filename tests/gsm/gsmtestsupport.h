@@ -1,11 +1,12 @@
 #pragma once
 
-// Helpers of the GSM library tests: a clock the test moves, a capture of the
-// library's log, and a controller wired to a scripted modem model whose
-// answers are delivered between ticks, as a serial port would.
+// Helpers of the GSM library tests: a clock the test moves, and a controller
+// wired to a scripted modem model whose answers are delivered between ticks,
+// as a serial port would.
 
 #include "gsmclock.h"
 #include "gsmmodemctrl.h"
+#include "logcapture.h"
 #include "modemmodel.h"
 
 #include <QList>
@@ -23,44 +24,6 @@ struct DrivenClock
     }
     ~DrivenClock() { GsmClock::useSystemClock(); }
     void advance(qint64 ms) { now += ms; }
-};
-
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        entries().clear();
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-
-    static QList<QPair<QtMsgType, QString>> &entries()
-    {
-        static QList<QPair<QtMsgType, QString>> list;
-        return list;
-    }
-    static int count(const QString &part, QtMsgType type)
-    {
-        int n = 0;
-        for (const auto &e : entries())
-            n += e.first == type && e.second.contains(part);
-        return n;
-    }
-    static int count(const QString &part)
-    {
-        int n = 0;
-        for (const auto &e : entries())
-            n += e.second.contains(part);
-        return n;
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        entries().append({type, text});
-    }
-    QtMessageHandler m_previous = nullptr;
 };
 
 // A controller and a modem model: what the controller writes is fed to the

@@ -46,7 +46,7 @@ private:
 void TestGsmModemCtrl::init()
 {
     clock = new DrivenClock;
-    log = new LogCapture;
+    log = new LogCapture(LogCapture::Quiet);
 }
 
 void TestGsmModemCtrl::cleanup()
@@ -119,9 +119,8 @@ void TestGsmModemCtrl::initialisation()
     QCOMPARE(bench.commands(), expected);
     QCOMPARE(bench.ctrl.gsmStatus(), gsmStatus);
     QCOMPARE(bench.ctrl.modemResponded(), 1);
-    QCOMPARE(LogCapture::count(QString::fromUtf8("Старт инициализации GSM модема..."), QtDebugMsg),
-             1);
-    QCOMPARE(LogCapture::count(logged), 1);
+    QCOMPARE(log->count(QString::fromUtf8("Старт инициализации GSM модема..."), QtDebugMsg), 1);
+    QCOMPARE(log->count(logged), 1);
 }
 
 void TestGsmModemCtrl::silentModemAfterSixtySeconds()
@@ -166,9 +165,9 @@ void TestGsmModemCtrl::lostNetworkAfterNinetySeconds()
     clock->advance(1);
     QCOMPARE(thrownBy(bench.ctrl), QByteArray());
     QCOMPARE(bench.ctrl.ctrlState(), int(GSMModemCtrl::NeedsInit));
-    QCOMPARE(LogCapture::count(QString::fromUtf8("Отсутствует(потерян) сигнал сети GSM. Попытка "
-                                                 "повторной инициализации..."),
-                               QtWarningMsg),
+    QCOMPARE(log->count(QString::fromUtf8("Отсутствует(потерян) сигнал сети GSM. Попытка "
+                                          "повторной инициализации..."),
+                        QtWarningMsg),
              1);
 }
 
@@ -184,7 +183,7 @@ void TestGsmModemCtrl::periodicChecksAndHoldOff()
                                      "AT+CMGD=3", "AT+CMGD=4", "AT+CMGD=5", "AT+CCWA=1,1,1"};
     QCOMPARE(checks, expected);
     QCOMPARE(bench.ctrl.rssi(), 17);
-    QCOMPARE(LogCapture::count(QString::fromUtf8("Служба удержания вызовов активирована")), 1);
+    QCOMPARE(log->count(QString::fromUtf8("Служба удержания вызовов активирована")), 1);
 
     clock->advance(30000); // every check is due again
     bench.ctrl.queueSms("x", "89001234567");
@@ -225,7 +224,7 @@ void TestGsmModemCtrl::sysstart()
     QCOMPARE(bench.ctrl.ctrlState(), int(GSMModemCtrl::NeedsInit));
     QCOMPARE(bench.ctrl.gsmStatus(), 0);
     QVERIFY(bench.alarms.isEmpty()); // the rest of that chunk is not looked at
-    QCOMPARE(LogCapture::count(QString::fromUtf8("Зафиксирован (пере)запуск модема"), QtWarningMsg),
+    QCOMPARE(log->count(QString::fromUtf8("Зафиксирован (пере)запуск модема"), QtWarningMsg),
              logged ? 1 : 0);
     bench.ctrl.tick();
     QCOMPARE(bench.ctrl.queueSize(), 1);
@@ -263,10 +262,9 @@ void TestGsmModemCtrl::unsolicitedInChunks()
         bench.ctrl.onDataReceived(text.mid(pos, size));
     QCOMPARE(bench.alarms, QStringList{alarm});
     QCOMPARE(bench.ctrl.queueSize(), queued);
-    QCOMPARE(
-        LogCapture::count(QString::fromUtf8("Зарегистрирован тревожный вызов с номера ") + alarm,
-                          QtWarningMsg),
-        1);
+    QCOMPARE(log->count(QString::fromUtf8("Зарегистрирован тревожный вызов с номера ") + alarm,
+                        QtWarningMsg),
+             1);
 }
 
 void TestGsmModemCtrl::twoResultsInOneChunk()

@@ -155,32 +155,6 @@ bool runSendAndBalance(BasicSmsRestProvider *provider, GatewayEmulator *gw, cons
     return false;
 }
 
-static QStringList capturedMessages;
-static QtMessageHandler previousHandler = nullptr;
-
-static void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    capturedMessages.append(text);
-    if (previousHandler)
-        previousHandler(type, context, text);
-}
-
-MessageCapture::MessageCapture()
-{
-    capturedMessages.clear();
-    previousHandler = qInstallMessageHandler(captureHandler);
-}
-
-MessageCapture::~MessageCapture()
-{
-    qInstallMessageHandler(previousHandler);
-}
-
-QStringList MessageCapture::messages() const
-{
-    return capturedMessages;
-}
-
 bool runFailedSend(BasicSmsRestProvider *provider, const SMSMessage &msg, int timeoutMs)
 {
     provider->enqueueSms(msg);

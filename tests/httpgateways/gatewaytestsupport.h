@@ -1,5 +1,6 @@
 #pragma once
 
+#include "logcapture.h"
 #include "smsmessage.h"
 
 #include <QNetworkRequest>
@@ -39,6 +40,20 @@ void expectMissingWarning(const QString &group);
 void addBatchLimitRows(int maxBatch);
 int buildBatchRow(BasicSmsRestProvider *provider, QNetworkRequest *request, QByteArray *body);
 
+// A gateway's batchLimits test: a Provider reads the settings written to its
+// group and builds the current row's batch, whose result must be the row's;
+// body gets the request body for the gateway's own checks.
+template <class Provider>
+void checkBatchRow(const QString &group, const QVariantMap &settings, QByteArray *body)
+{
+    QFETCH(int, result);
+    writeProviderSettings(group, settings);
+    Provider provider;
+    QVERIFY(provider.readSettings());
+    QNetworkRequest request;
+    QCOMPARE(buildBatchRow(&provider, &request, body), result);
+}
+
 // Columns type, body, success, code, text of a reply table; checkResultRow
 // parses the current row with parse, compares those three keys and returns
 // the map for the gateway's own checks.
@@ -53,15 +68,6 @@ QByteArray contentType(const QNetworkRequest &request);
 // the provider knows a balance. Bounded by timeoutMs; false on time-out.
 bool runSendAndBalance(BasicSmsRestProvider *provider, GatewayEmulator *gw, const SMSMessage &msg,
                        int timeoutMs);
-
-// Collects every Qt message while it lives (and still passes them on).
-class MessageCapture
-{
-public:
-    MessageCapture();
-    ~MessageCapture();
-    QStringList messages() const;
-};
 
 // Starts provider (settings pointing at gw, which should fail the send), sends
 // msg and waits until the failure has been applied; bounded by timeoutMs.

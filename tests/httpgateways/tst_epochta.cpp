@@ -116,13 +116,8 @@ void TstEPochta::batchLimits_data()
 
 void TstEPochta::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("ePochta_v2", credentials);
-    PROV_ePochta_v2 provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_ePochta_v2>("ePochta_v2", credentials, &body);
 }
 
 void TstEPochta::parseReply_data()

@@ -172,13 +172,8 @@ void TstESputnik::batchLimits_data()
 
 void TstESputnik::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("eSputnik_v1", credentials);
-    PROV_eSputnik_v1 provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_eSputnik_v1>("eSputnik_v1", credentials, &body);
 }
 
 void TstESputnik::parseReply_data()
@@ -276,7 +271,7 @@ void TstESputnik::httpErrorLogKeepsCredentialsOut()
     gw.setDefaultReply(GatewayEmulator::Reply::text("no", 403));
 
     PROV_eSputnik_v1 provider;
-    GatewayTest::MessageCapture capture;
+    LogCapture capture;
     QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "x"), 10000));
     provider.stop();
     const QString log = capture.messages().join('\n');

@@ -138,13 +138,11 @@ void TstIqSms::batchLimits_data()
 
 void TstIqSms::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("iqSms", credentials);
-    PROV_iqSms provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_iqSms>("iqSms", credentials, &body);
+    if (QTest::currentTestFailed())
+        return;
+    QFETCH(int, result);
     if (result == 0)
         QCOMPARE(QJsonDocument::fromJson(body).object().value("messages").toArray().size(),
                  QTest::currentDataTag() == QByteArray("sms-at-limit") ? 200 : 1);

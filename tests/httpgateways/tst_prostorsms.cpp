@@ -119,13 +119,8 @@ void TstProstorSms::batchLimits_data()
 
 void TstProstorSms::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("ProstorSms", credentials);
-    PROV_ProstorSms provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_ProstorSms>("ProstorSms", credentials, &body);
 }
 
 void TstProstorSms::parseReply_data()

@@ -125,13 +125,8 @@ void TstSmsCenter::batchLimits_data()
 
 void TstSmsCenter::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("SmsCenter", credentials);
-    PROV_SmsCenter provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_SmsCenter>("SmsCenter", credentials, &body);
 }
 
 static QList<QPair<QString, QString>> formItems(const QByteArray &encoded)
@@ -298,7 +293,7 @@ void TstSmsCenter::httpErrorLogKeepsPasswordOut()
     gw.setDefaultReply(GatewayEmulator::Reply::text("oops", 500));
 
     PROV_SmsCenter provider;
-    GatewayTest::MessageCapture capture;
+    LogCapture capture;
     QVERIFY(GatewayTest::runFailedSend(&provider, GatewayTest::sms("89001234567", "Тайна"), 10000));
     provider.stop();
     const QString log = capture.messages().join('\n');

@@ -206,13 +206,11 @@ void TstSmsGorod::batchLimits_data()
 
 void TstSmsGorod::batchLimits()
 {
-    QFETCH(int, result);
-    GatewayTest::writeProviderSettings("SmsGorod", directChannel);
-    PROV_SmsGorod provider;
-    QVERIFY(provider.readSettings());
-    QNetworkRequest request;
     QByteArray body;
-    QCOMPARE(GatewayTest::buildBatchRow(&provider, &request, &body), result);
+    GatewayTest::checkBatchRow<PROV_SmsGorod>("SmsGorod", directChannel, &body);
+    if (QTest::currentTestFailed())
+        return;
+    QFETCH(int, result);
     if (result == 0)
         QVERIFY(body.contains(QTest::currentDataTag() == QByteArray("sms-at-limit")
                                   ? "number_sms=\"100\""

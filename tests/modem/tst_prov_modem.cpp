@@ -1,4 +1,5 @@
 #include "gsmclock.h"
+#include "logcapture.h"
 #include "modememulator.h"
 #include "prov_modem.h"
 
@@ -13,27 +14,6 @@
 namespace {
 
 qint64 g_clockOffsetMs = 0;
-QStringList g_log;
-
-QtMessageHandler g_previousHandler = nullptr;
-
-void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (type == QtInfoMsg || type == QtFatalMsg) {
-        g_previousHandler(type, context, text);
-        return;
-    }
-    g_log << text;
-}
-
-int logCount(const QString &part)
-{
-    int n = 0;
-    for (const QString &line : qAsConst(g_log))
-        n += line.contains(part) ? 1 : 0;
-    return n;
-}
-
 SMSMessage utf8Message(const QByteArray &phone, const QString &text)
 {
     return SmsText::makeMessage(phone, text.toUtf8(), SMSMessage::EncodingUtf8);
@@ -90,21 +70,26 @@ private:
     bool advance(int seconds);
     bool waitIdle(int timeoutMs = 5000);
     bool sawCommand(const QByteArray &prefix) const;
+    int logCount(const QString &part) const { return m_log->count(part); }
 
     QTemporaryDir *m_settingsDir = nullptr;
     std::unique_ptr<ModemEmulator> m_modem;
     std::unique_ptr<PROV_Modem> m_prov;
+    std::unique_ptr<LogCapture> m_log;
 };
 
 void TestProvModem::initTestCase()
 {
     GsmClock::setSource([] { return QDateTime::currentMSecsSinceEpoch() + g_clockOffsetMs; });
-    g_previousHandler = qInstallMessageHandler(captureLog);
+    // The provider's log is kept for the checks and shown only when a test
+    // fails (as an info message, which passes straight on).
+    m_log = std::make_unique<LogCapture>(LogCapture::Quiet);
+    m_log->setPassedOnOnly({QtInfoMsg, QtFatalMsg});
 }
 
 void TestProvModem::init()
 {
-    g_log.clear();
+    m_log->clear();
     g_clockOffsetMs = 0;
     m_settingsDir = new QTemporaryDir;
     QVERIFY(m_settingsDir->isValid());
@@ -118,7 +103,7 @@ void TestProvModem::init()
 void TestProvModem::cleanup()
 {
     if (QTest::currentTestFailed())
-        qInfo("%s", qPrintable(g_log.join('\n')));
+        qInfo("%s", qPrintable(m_log->messages().join('\n')));
     m_prov.reset();
     m_modem.reset();
     delete m_settingsDir;

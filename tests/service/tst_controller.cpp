@@ -1,5 +1,6 @@
 #include "controller.h"
 #include "icommonsmsinterface.h"
+#include "logcapture.h"
 #include "pcnudplink.h"
 #include "settingslocation.h"
 #include "stationfake.h"
@@ -12,20 +13,6 @@
 #include <memory>
 
 namespace {
-
-QStringList &capturedLog()
-{
-    static QStringList lines;
-    return lines;
-}
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    capturedLog() << msg;
-    if (previousHandler)
-        previousHandler(type, context, msg);
-}
 
 QSettings systemSettings(const char *app = "ZelSMSService")
 {
@@ -79,19 +66,22 @@ private:
     std::unique_ptr<Controller> makeController(bool withPlugin);
     QString pluginDir(bool withPlugin);
 
+    QStringList capturedLog() const { return m_log->messages(); }
+
     std::unique_ptr<QTemporaryDir> m_plugins;
+    std::unique_ptr<LogCapture> m_log;
 };
 
 void tst_Controller::initTestCase()
 {
     SmsText::registerSmsMessageType();
-    previousHandler = qInstallMessageHandler(captureHandler);
+    m_log = std::make_unique<LogCapture>();
 }
 
 void tst_Controller::init()
 {
     clearAll();
-    capturedLog().clear();
+    m_log->clear();
 }
 
 void tst_Controller::cleanup()

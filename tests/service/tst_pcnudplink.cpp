@@ -1,3 +1,4 @@
+#include "logcapture.h"
 #include "pcnudplink.h"
 #include "stationfake.h"
 #include "stationprotocol.h"
@@ -363,13 +364,7 @@ void tst_PcnUdpLink::refusedSourceLoggedOncePerMinute()
     QVERIFY(station->waitForStatusCount(1, WaitMs));
     QUdpSocket other;
     QVERIFY(other.bind(QHostAddress("127.0.0.2"), 0));
-    QtMessageHandler previous = qInstallMessageHandler(nullptr);
-    static QStringList warnings;
-    warnings.clear();
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type == QtWarningMsg)
-            warnings << text;
-    });
+    auto log = std::make_unique<LogCapture>(LogCapture::Quiet);
     const qint64 steps[] = {0, 1000, 58998, 1002, 10};
     int id = 300;
     for (const qint64 ms : steps) {
@@ -379,7 +374,8 @@ void tst_PcnUdpLink::refusedSourceLoggedOncePerMinute()
                                      SmsText::makeMessage("79001234567", "y", 1)));
         QVERIFY(station->waitForAck(quint32(id), WaitMs));
     }
-    qInstallMessageHandler(previous);
+    const QStringList warnings = log->messages(QtWarningMsg);
+    log.reset();
     // Logged at 0 s and again at 61 s; not at 1 s, 60 s - 2 ms or 61.01 s.
     QCOMPARE(warnings.size(), 2);
     QVERIFY(warnings.first().contains("127.0.0.2"));
@@ -400,13 +396,7 @@ void tst_PcnUdpLink::bindAddressConfinesTheSocket()
 void tst_PcnUdpLink::refusedSourcesTableIsBounded()
 {
     QVERIFY(station->waitForStatusCount(1, WaitMs));
-    static QStringList warnings;
-    warnings.clear();
-    QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            if (type == QtWarningMsg)
-                warnings << text;
-        });
+    auto log = std::make_unique<LogCapture>(LogCapture::Quiet);
     // One datagram from each of more addresses than the table holds, then
     // one more once the minute is over.
     const int sources = PcnUdpLink::MaxRefusedSources + 10;
@@ -428,7 +418,8 @@ void tst_PcnUdpLink::refusedSourcesTableIsBounded()
     QVERIFY(station->sendRequest(loopback(), link->localPort(), 901,
                                  SmsText::makeMessage("79001234567", "y", 1)));
     QVERIFY(station->waitForAck(901, WaitMs));
-    qInstallMessageHandler(previous);
+    const QStringList warnings = log->messages(QtWarningMsg);
+    log.reset();
     QVERIFY(sent);
     QCOMPARE(warnings.filter("отброшена").size(), PcnUdpLink::MaxRefusedSources + 1);
     QCOMPARE(warnings.filter("новые адреса не записываются").size(), 1);

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "dialogbench.h"
+#include "logcapture.h"
 #include "providercatalogue.h"
 #include "qttreepropertybrowser.h"
 #include "smsdialog.h"
@@ -564,14 +565,6 @@ void tst_SmsDialog::modemPorts()
              savedPort.isEmpty() ? QString() : QString("4321"));
 }
 
-static QStringList formWarnings;
-
-static void collectFormWarnings(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtWarningMsg && text.startsWith("[ZelPropertyWidget"))
-        formWarnings << text;
-}
-
 void tst_SmsDialog::realProviderPlugins()
 {
     const QString dir = SETUP_REAL_PROVIDER_DIR;
@@ -585,10 +578,14 @@ void tst_SmsDialog::realProviderPlugins()
     auto dialog = makeDialog(dir);
     dialog->serviceEnable->setChecked(true);
     for (const ProviderCatalogue::ProviderEntry &entry : entries) {
-        formWarnings.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(collectFormWarnings);
-        dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, entry.first));
-        qInstallMessageHandler(previous);
+        QStringList formWarnings;
+        {
+            LogCapture log(LogCapture::Quiet);
+            dialog->providerCombo->setCurrentIndex(comboIndexOf(*dialog, entry.first));
+            for (const QString &warning : log.messages(QtWarningMsg))
+                if (warning.startsWith("[ZelPropertyWidget"))
+                    formWarnings << warning;
+        }
         QCOMPARE(dialog->currentProvider(), entry.first);
         QVERIFY2(formWarnings.isEmpty(), qPrintable(entry.first + ": " + formWarnings.join("; ")));
         QVERIFY2(!dialog->propertyWidget()->getValues().isEmpty(), qPrintable(entry.first));

@@ -1,5 +1,6 @@
 #include "deliveryrouter.h"
 #include "icommonsmsinterface.h"
+#include "logcapture.h"
 #include "pcnudplink.h"
 
 #include <QTemporaryDir>
@@ -46,12 +47,6 @@ public:
     bool isRunning() const override { return runs; }
 };
 
-QStringList g_log;
-void capture(QtMsgType, const QMessageLogContext &, const QString &text)
-{
-    g_log << text;
-}
-
 } // namespace
 
 class tst_DeliveryRouter : public QObject
@@ -77,6 +72,7 @@ private:
     std::unique_ptr<DeliveryRouter> m_router;
     FakeProvider m_primary, m_fallback;
     DeliveryRouter::Settings m_settings;
+    std::unique_ptr<LogCapture> m_log;
 };
 
 void tst_DeliveryRouter::init()
@@ -88,13 +84,12 @@ void tst_DeliveryRouter::init()
     m_fallback = FakeProvider();
     m_settings = DeliveryRouter::Settings();
     m_settings.fallbackAfterSeconds = 1;
-    g_log.clear();
-    qInstallMessageHandler(capture);
+    m_log = std::make_unique<LogCapture>(LogCapture::Quiet);
 }
 
 void tst_DeliveryRouter::cleanup()
 {
-    qInstallMessageHandler(nullptr);
+    m_log.reset();
     m_router.reset();
 }
 
@@ -153,7 +148,7 @@ void tst_DeliveryRouter::timeLimitMovesWaitingRecord()
     QVERIFY(m_fallback.queued.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(m_fallback.queued, QList<quint64>{quint64(id)}, 3000);
     QCOMPARE(m_primary.withdrawn, QList<quint64>{quint64(id)}); // goes out once
-    QVERIFY(g_log.join('\n').contains("не доставил его за 1 с"));
+    QVERIFY(m_log->messages().join('\n').contains("не доставил его за 1 с"));
 }
 
 void tst_DeliveryRouter::secondDeliveryIsADuplicate()
@@ -202,8 +197,8 @@ void tst_DeliveryRouter::numberCheckedBeforeAnyProvider()
     if (given.isEmpty()) {
         QCOMPARE(r.state, int(Spool::Rejected));
         QVERIFY(m_primary.queued.isEmpty() && m_fallback.queued.isEmpty());
-        QCOMPARE(g_log.filter("неверный номер").size(), 1);
-        QVERIFY(!g_log.filter("неверный номер").first().contains('\n'));
+        QCOMPARE(m_log->messages().filter("неверный номер").size(), 1);
+        QVERIFY(!m_log->messages().filter("неверный номер").first().contains('\n'));
     } else {
         QCOMPARE(r.state, int(Spool::Handed));
         QCOMPARE(m_primary.phones, QList<QByteArray>{given});
@@ -222,7 +217,7 @@ void tst_DeliveryRouter::pathChangesLoggedOnce()
             m_primary.report(quint64(id), OutcomeDelivered);
         }
     }
-    const QString log = g_log.join('\n');
+    const QString log = m_log->messages().join('\n');
     QCOMPARE(log.count("SMS доставляются через резервного провайдера F"), 1);
     QCOMPARE(log.count("Основной провайдер P снова доставляет SMS"), 1);
 }

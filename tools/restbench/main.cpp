@@ -6,12 +6,9 @@
 //    datagram to the emulator receiving the gateway request.
 #include "basicsmsrestprovider.h"
 #include "gatewayemulator.h"
-#include "settingslocation.h"
-
-#ifdef RESTBENCH_SERVICE
 #include "servicerunner.h"
+#include "settingslocation.h"
 #include "stationfake.h"
-#endif
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -80,7 +77,6 @@ void enqueueBench()
     out().flush();
 }
 
-#ifdef RESTBENCH_SERVICE
 int latencyBench(int count)
 {
     GatewayEmulator gw;
@@ -130,7 +126,6 @@ int latencyBench(int count)
           << latencies.last() << " ms\n";
     return 0;
 }
-#endif
 
 } // namespace
 
@@ -145,11 +140,7 @@ int main(int argc, char **argv)
         count = qBound(1, args.at(at + 1).toInt(), 10000);
 
     enqueueBench();
-#ifdef RESTBENCH_SERVICE
     if (!args.contains("--skip-latency"))
         return latencyBench(count);
-#else
-    out() << "latency: built without the service, skipped\n";
-#endif
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "stationsim.h"
 
+#include "datagramreader.h"
 #include "stationprotocol.h"
 
 #include <QCoreApplication>
@@ -75,14 +76,8 @@ void StationSim::sendNext()
 
 void StationSim::readPending()
 {
-    for (int n = 0; n < 10000 && m_socket->hasPendingDatagrams(); ++n) {
-        QByteArray d(int(qMax<qint64>(m_socket->pendingDatagramSize(), 0)), '\0');
-        QHostAddress from;
-        quint16 fromPort = 0;
-        const qint64 got = m_socket->readDatagram(d.data(), d.size(), &from, &fromPort);
-        if (got < 0)
-            break;
-        d.truncate(int(got));
+    DatagramReader::readPending(m_socket, [this](const QByteArray &d, const QHostAddress &from,
+                                                 quint16 fromPort) {
         quint32 id = 0;
         StationProtocol::StatusReport r;
         QString why;
@@ -112,7 +107,7 @@ void StationSim::readPending()
             m_out << "unknown from=" << from.toString() << ':' << fromPort << " size=" << d.size()
                   << " head=" << d.left(8).toHex() << '\n';
         }
-    }
+    });
     m_out.flush();
 }
 

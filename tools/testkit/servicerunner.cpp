@@ -131,8 +131,7 @@ int ServiceRunner::stop(int timeoutMs)
         return -1;
     }
     log();
-    const int code =
-        m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     // A failed stop is compared in the test, which shows only the number; what
     // the service said last is what explains it.
     if (code != 0)

@@ -1,5 +1,7 @@
 #include "stationfake.h"
 
+#include "datagramreader.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -67,32 +69,26 @@ bool StationFake::sendAnswer(const QHostAddress &service, quint16 servicePort)
 
 void StationFake::readPending()
 {
-    for (int n = 0; n < 10000 && m_socket->hasPendingDatagrams(); ++n) {
-        QByteArray d(int(qMax<qint64>(m_socket->pendingDatagramSize(), 0)), '\0');
-        QHostAddress from;
-        quint16 fromPort = 0;
-        const qint64 got = m_socket->readDatagram(d.data(), d.size(), &from, &fromPort);
-        if (got < 0)
-            break;
-        d.truncate(int(got));
-        quint32 id = 0;
-        StationProtocol::StatusReport report;
-        if (StationProtocol::parseAck(d, &id)) {
-            m_acks << id;
-            emit ackReceived(id);
-        } else if (StationProtocol::parseStatus(d, &report)) {
-            m_serviceAddr = from;
-            m_servicePort = fromPort;
-            m_statuses << report;
-            m_statusRaw << d;
-            m_statusArrivalMs << monotonicMs();
-            if (m_autoAnswer)
-                sendAnswer(from, fromPort);
-            emit statusReceived(report);
-        } else {
-            m_other << d;
-        }
-    }
+    DatagramReader::readPending(
+        m_socket, [this](const QByteArray &d, const QHostAddress &from, quint16 fromPort) {
+            quint32 id = 0;
+            StationProtocol::StatusReport report;
+            if (StationProtocol::parseAck(d, &id)) {
+                m_acks << id;
+                emit ackReceived(id);
+            } else if (StationProtocol::parseStatus(d, &report)) {
+                m_serviceAddr = from;
+                m_servicePort = fromPort;
+                m_statuses << report;
+                m_statusRaw << d;
+                m_statusArrivalMs << monotonicMs();
+                if (m_autoAnswer)
+                    sendAnswer(from, fromPort);
+                emit statusReceived(report);
+            } else {
+                m_other << d;
+            }
+        });
 }
 
 bool StationFake::waitUntil(const std::function<bool()> &done, int timeoutMs)
