@@ -17,6 +17,7 @@ private slots:
     void initialisation();
     void silentModemAfterSixtySeconds();
     void stuckInitialisationAfterTwoMinutes();
+    void promptLeftOpenIsCancelled();
     void lostNetworkAfterNinetySeconds();
     void periodicChecksAndHoldOff();
     void sysstart_data();
@@ -134,6 +135,15 @@ void TestGsmModemCtrl::silentModemAfterSixtySeconds()
     clock->advance(1);
     QCOMPARE(QString::fromUtf8(thrownBy(bench.ctrl)),
              QString::fromUtf8("GSM модем не отвечает. Попытка повторной инициализации..."));
+}
+
+void TestGsmModemCtrl::promptLeftOpenIsCancelled()
+{
+    // The previous run ended after AT+CMGS, before its PDU.
+    ModemBench bench(*clock);
+    bench.model.feed("AT+CMGS=20\r");
+    QVERIFY(bench.initialise());
+    QVERIFY(bench.model.receivedSms().isEmpty());
 }
 
 void TestGsmModemCtrl::stuckInitialisationAfterTwoMinutes()

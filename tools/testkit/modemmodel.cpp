@@ -67,6 +67,10 @@ QList<QByteArray> ModemModel::feed(const QByteArray &bytes)
             }
             continue;
         }
+        // Outside the prompt ESC means nothing; like a real modem, drop it
+        // rather than read it as part of the next command line.
+        if (c == Escape)
+            continue;
         if (c == '\r') {
             const QByteArray line = m_input.trimmed();
             m_input.clear();

@@ -4,6 +4,32 @@
 #include "at_commandcreg_check.h"
 #include "gsmmodemctrl.h"
 
+namespace {
+
+// The first "AT" of an initialisation. A modem left at the SMS prompt by a run
+// that ended between AT+CMGS and the PDU (killed, power cut, port pulled) takes
+// every line for message text and never answers, so the initialisation would
+// repeat forever. Each repeated "AT" therefore starts with ESC, which cancels
+// that prompt without sending anything; a modem in command mode ignores what
+// comes before "AT". A modem that answers at once sees nothing new.
+class AT_CommandAttention : public AT_CommandBase
+{
+public:
+    AT_CommandAttention() { m_commandText = "AT"; }
+
+protected:
+    void prepare(QByteArray &text) override
+    {
+        const char escape = 0x1b;
+        text = m_attempts++ > 0 ? QByteArray(1, escape) + m_commandText : m_commandText;
+    }
+
+private:
+    int m_attempts = 0;
+};
+
+} // namespace
+
 AT_InitCmdSequence::AT_InitCmdSequence()
 {
     buildSequence();
@@ -12,7 +38,7 @@ AT_InitCmdSequence::AT_InitCmdSequence()
 void AT_InitCmdSequence::buildSequence()
 {
     m_commands = {
-        createCommand("AT", 300, 0),
+        std::make_shared<AT_CommandAttention>(), // "AT", after ESC when repeated
         createCommand("ATE0", 300, 0),
         createCommand("AT^SPOW=1,0,0", 300, 1), // vendor power saving off; others answer ERROR
         std::make_shared<AT_CommandCPIN_Check>(),
