@@ -38,3 +38,29 @@ function(add_provider_plugin target)
     install(TARGETS ${target} LIBRARY DESTINATION ${ZELSMS_INSTALL_PKGDIR}/providers)
   endif()
 endfunction()
+
+# add_child_directories([FIRST dir...] [DATA dir...])
+# Adds every sub-folder of the current folder, the FIRST ones before the rest
+# (the others link against them). A folder without a CMakeLists.txt stops the
+# configuration unless it is named under DATA, so no folder of code or tests
+# drops out of the build unnoticed.
+function(add_child_directories)
+  cmake_parse_arguments(C "" "" "FIRST;DATA" ${ARGN})
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+    ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child ${C_FIRST})
+    add_subdirectory(${child})
+    list(REMOVE_ITEM children ${child})
+  endforeach()
+  foreach(child ${children})
+    if(NOT IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} OR child IN_LIST C_DATA)
+      continue()
+    endif()
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${child} has no CMakeLists.txt; "
+        "name it under DATA if it holds no code")
+    endif()
+    add_subdirectory(${child})
+  endforeach()
+endfunction()

@@ -1,7 +1,7 @@
 # What "make install" (and so the Debian package) puts where. Included at the
 # end of the top-level CMakeLists.txt, when every folder has declared its
-# targets; each program is installed only when its target exists, so a tree
-# without one of them still installs the rest.
+# targets; a program missing from the tree stops the configuration rather
+# than leave the package without it.
 #
 #   <prefix>/lib/zelsms/<program>        programs
 #   <prefix>/lib/zelsms/providers/       provider plug-ins (see add_provider_plugin)
@@ -26,8 +26,7 @@ foreach(i RANGE 0 ${last} 2)
   math(EXPR j "${i} + 1")
   list(GET zelsms_programs ${j} section)
   if(NOT TARGET ${program})
-    message(STATUS "${program} is not part of this tree: not installed")
-    continue()
+    message(FATAL_ERROR "${program} is to be installed but no target declares it")
   endif()
   install(TARGETS ${program} RUNTIME DESTINATION ${ZELSMS_INSTALL_PKGDIR})
   # The link is relative so a staged install (DESTDIR) stays correct once
@@ -50,24 +49,20 @@ foreach(i RANGE 0 ${last} 2)
 endforeach()
 
 # pkexec runs only the program the policy names, so both carry its full path.
-if(TARGET ZelSMSSetup)
-  set(ZELSMS_SETUP_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSSetup)
-  foreach(f zelsms-setup.desktop org.zel.sms.setup.policy)
-    configure_file(${PROJECT_SOURCE_DIR}/setup/${f}.in ${CMAKE_BINARY_DIR}/generated/${f} @ONLY)
-  endforeach()
-  install(FILES ${CMAKE_BINARY_DIR}/generated/zelsms-setup.desktop
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-  install(FILES ${CMAKE_BINARY_DIR}/generated/org.zel.sms.setup.policy
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
-endif()
+set(ZELSMS_SETUP_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSSetup)
+foreach(f zelsms-setup.desktop org.zel.sms.setup.policy)
+  configure_file(${PROJECT_SOURCE_DIR}/setup/${f}.in ${CMAKE_BINARY_DIR}/generated/${f} @ONLY)
+endforeach()
+install(FILES ${CMAKE_BINARY_DIR}/generated/zelsms-setup.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_BINARY_DIR}/generated/org.zel.sms.setup.policy
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
 
 # The unit the package ships: what "ZelSMSService -install" would write for
 # the account zelsms with the packaged layout (a test keeps the two equal).
-if(TARGET ZelSMSService)
-  set(ZELSMS_SYSTEMD_UNITDIR /lib/systemd/system CACHE STRING "Where the package's systemd unit goes (absolute)")
-  set(ZELSMS_SERVICE_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSService)
-  configure_file(${PROJECT_SOURCE_DIR}/platform/servicehost/zel-sms-service.service.in
-    ${CMAKE_BINARY_DIR}/generated/zel-sms-service.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/generated/zel-sms-service.service
-    DESTINATION ${ZELSMS_SYSTEMD_UNITDIR})
-endif()
+set(ZELSMS_SYSTEMD_UNITDIR /lib/systemd/system CACHE STRING "Where the package's systemd unit goes (absolute)")
+set(ZELSMS_SERVICE_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSService)
+configure_file(${PROJECT_SOURCE_DIR}/platform/servicehost/zel-sms-service.service.in
+  ${CMAKE_BINARY_DIR}/generated/zel-sms-service.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/generated/zel-sms-service.service
+  DESTINATION ${ZELSMS_SYSTEMD_UNITDIR})
