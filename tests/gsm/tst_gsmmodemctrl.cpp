@@ -1,6 +1,7 @@
 #include "at_callanswerdtmfsequence.h"
 #include "at_initcmdsequence.h"
 #include "gsmtestsupport.h"
+#include "modeminitcommands.h"
 #include "smspdu.h"
 
 #include <QtTest>
@@ -105,18 +106,7 @@ void TestGsmModemCtrl::initialisation()
     ModemBench bench(*clock);
     bench.model.setRegistration(registration);
     QVERIFY(bench.initialise());
-    const QList<QByteArray> expected{"AT",
-                                     "ATE0",
-                                     "AT^SPOW=1,0,0",
-                                     "AT+CPIN?",
-                                     "AT+CLIP=1",
-                                     "AT+CSCS=\"GSM\"",
-                                     "AT+CMGF=0",
-                                     "AT+CSMS=1",
-                                     "AT+CPMS=\"SM\"",
-                                     "AT+CNMI=2,2,0,0,1",
-                                     "AT&W",
-                                     "AT+CREG?"};
+    const QList<QByteArray> expected = modemInitCommands();
     QCOMPARE(bench.commands(), expected);
     QCOMPARE(bench.ctrl.gsmStatus(), gsmStatus);
     QCOMPARE(bench.ctrl.modemResponded(), 1);

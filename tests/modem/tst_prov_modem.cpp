@@ -1,6 +1,7 @@
 #include "gsmclock.h"
 #include "logcapture.h"
 #include "modememulator.h"
+#include "modeminitcommands.h"
 #include "prov_modem.h"
 
 #include <QDateTime>
@@ -694,29 +695,11 @@ void TestProvModem::burstKeepsLinesAndQuietGap()
         m_prov->enqueueSms(utf8Message("+7" + n.mid(1), "burst " + n));
     QTRY_COMPARE_WITH_TIMEOUT(logCount("Отправлено SMS на номер"), numbers.size(), 5000);
 
-    const QList<QByteArray> expected{"AT",
-                                     "ATE0",
-                                     "AT^SPOW=1,0,0",
-                                     "AT+CPIN?",
-                                     "AT+CLIP=1",
-                                     "AT+CSCS=\"GSM\"",
-                                     "AT+CMGF=0",
-                                     "AT+CSMS=1",
-                                     "AT+CPMS=\"SM\"",
-                                     "AT+CNMI=2,2,0,0,1",
-                                     "AT&W",
-                                     "AT+CREG?",
-                                     "AT+CSQ",
-                                     "AT+CREG?",
-                                     "AT+CMGD=1",
-                                     "AT+CMGD=2",
-                                     "AT+CMGD=3",
-                                     "AT+CMGD=4",
-                                     "AT+CMGD=5",
-                                     "AT+CCWA=1,1,1",
-                                     "AT+CMGS=",
-                                     "AT+CMGS=",
-                                     "AT+CMGS="};
+    const QList<QByteArray> expected =
+        modemInitCommands() +
+        QList<QByteArray>{"AT+CSQ",    "AT+CREG?",  "AT+CMGD=1", "AT+CMGD=2",
+                          "AT+CMGD=3", "AT+CMGD=4", "AT+CMGD=5", "AT+CCWA=1,1,1",
+                          "AT+CMGS=",  "AT+CMGS=",  "AT+CMGS="};
     QList<QByteArray> seen;
     for (const auto &line : qAsConst(lines))
         seen << line.second;
