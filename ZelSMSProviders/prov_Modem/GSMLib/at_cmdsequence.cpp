@@ -13,25 +13,25 @@ void AT_CmdSequence::reset()
 int AT_CmdSequence::process()
 {
     switch (m_state) {
-    case 0:
+    case StateCreated:
         m_cursor = 0;
-        m_state = m_commands.isEmpty() ? 4 : 1;
+        m_state = m_commands.isEmpty() ? StateFinished : StateStarting;
         return StepRunning;
-    case 1:
+    case StateStarting:
         onStart();
-        m_state = 3;
+        m_state = StateWaiting;
         return StepRunning;
-    case 3: {
+    case StateWaiting: {
         const int step = m_commands.at(m_cursor)->process();
         // A sub-command in an impossible state would otherwise be re-run forever.
         if (step == StepImpossible)
             G_LOG(LS_VERBOSE, "[AT_CmdSequence::process()]: команда в недопустимом состоянии: " +
                                   m_commands.at(m_cursor)->commandText().toStdString());
         if (step != StepRunning && ++m_cursor >= m_commands.size())
-            m_state = 4;
+            m_state = StateFinished;
         return StepRunning;
     }
-    case 4:
+    case StateFinished:
         onFinish();
         return StepFinished;
     default:
@@ -41,14 +41,14 @@ int AT_CmdSequence::process()
 
 bool AT_CmdSequence::isWaitingResponse() const
 {
-    if (m_state == 3 && m_cursor < m_commands.size())
+    if (m_state == StateWaiting && m_cursor < m_commands.size())
         return m_commands.at(m_cursor)->isWaitingResponse();
-    return m_state == 3;
+    return m_state == StateWaiting;
 }
 
 int AT_CmdSequence::readyInMs() const
 {
-    if (m_state == 3 && m_cursor < m_commands.size())
+    if (m_state == StateWaiting && m_cursor < m_commands.size())
         return m_commands.at(m_cursor)->readyInMs();
     return 0;
 }

@@ -15,7 +15,7 @@ AT_CommandBase::~AT_CommandBase() = default;
 
 void AT_CommandBase::reset()
 {
-    m_state = 0;
+    m_state = StateCreated;
     m_sentAtMs = 0;
 }
 
@@ -31,35 +31,35 @@ int AT_CommandBase::process()
         return StepImpossible;
     }
     switch (m_state) {
-    case 0:
-        m_state = 1;
+    case StateCreated:
+        m_state = StateStarting;
         return StepRunning;
-    case 1:
+    case StateStarting:
         // Some modems drop a command written right after a final result; the
         // attempt, and with it its time-out, starts once the line was quiet.
         if (sendsText() && controller->quietGapLeftMs() > 0)
             return StepRunning;
         onStart();
         m_sentAtMs = GsmClock::nowMs();
-        m_state = 2;
+        m_state = StateSending;
         return StepRunning;
-    case 2: {
+    case StateSending: {
         QByteArray text;
         prepare(text);
         if (!text.isEmpty())
             controller->writeCommand(text + '\r');
-        m_state = 3;
+        m_state = StateWaiting;
         return StepRunning;
     }
-    case 3: {
+    case StateWaiting: {
         const int check = checkResponse();
         if (check == 3)
             m_resultText = "TIMEOUT";
         if (check != 0)
-            m_state = 4;
+            m_state = StateFinished;
         return StepRunning;
     }
-    case 4:
+    case StateFinished:
         onFinish();
         return StepFinished;
     default:
@@ -70,9 +70,9 @@ int AT_CommandBase::process()
 int AT_CommandBase::readyInMs() const
 {
     switch (m_state) {
-    case 1:
+    case StateStarting:
         return sendsText() && controller ? controller->quietGapLeftMs() : 0;
-    case 3:
+    case StateWaiting:
         return -1;
     default:
         return 0;
@@ -90,7 +90,7 @@ int AT_CommandBase::checkResponse()
         return 0;
     if (m_failFast == 1)
         return 3;
-    m_state = 1;
+    m_state = StateStarting;
     return 0;
 }
 

@@ -20,6 +20,15 @@ public:
         StepFinished = 2,
         StepImpossible = 3
     };
+    // Values of state(), in the order process() moves through them.
+    enum State
+    {
+        StateCreated = 0,
+        StateStarting = 1, // an attempt begins (again after a time-out)
+        StateSending = 2,
+        StateWaiting = 3, // for the modem's answer
+        StateFinished = 4
+    };
     // Values of parseResponse().
     enum Parse
     {
@@ -35,7 +44,7 @@ public:
     virtual int process();
     virtual int state() const { return m_state; }
     virtual qint64 elapsedMs() const;
-    virtual bool isWaitingResponse() const { return m_state == 3; }
+    virtual bool isWaitingResponse() const { return m_state == StateWaiting; }
     // How soon the next process() call can move on: 0 at once, n > 0 once the
     // line has been quiet after the modem's last final result, -1 only on an
     // answer from the modem or a time-out (the controller's tick checks those).
@@ -61,11 +70,11 @@ protected:
     // False for commands that never write, which need no quiet line to start.
     virtual bool sendsText() const { return true; }
 
-    // The check run in state 3: 0 wait, 1/2 answered, 3 failFast time-out.
+    // The check run while waiting: 0 wait, 1/2 answered, 3 failFast time-out.
     int checkResponse();
 
     GSMModemCtrl *controller;
-    int m_state = 0;
+    int m_state = StateCreated;
     int m_timeoutMs = 300;
     int m_failFast = 0;
     qint64 m_sentAtMs = 0;

@@ -61,7 +61,7 @@ int AT_CommandCPIN_Check::onPinAnswer(const AtResponse::FinalResult &answer)
     if (answer.kind == Final::Ok) {
         // Accepted for now; ask again, the SIM has the last word.
         controller->setModemResponded(1);
-        m_state = 1;
+        m_state = StateStarting;
         return ParseWaiting;
     }
     controller->markPinRefused();
@@ -92,7 +92,7 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
     if (!GSMModemCtrl::isValidPin(controller->pinCode()))
         return refuse("PIN код SIM карты в настройках неверен: допустимо от 4 до 8 цифр");
     m_pinPending = true;
-    m_state = 1;
+    m_state = StateStarting;
     return ParseWaiting;
 }
 

@@ -54,7 +54,7 @@ int AT_CommandSendSMS::readyInMs() const
 {
     // The first check after the PDU only moves the phase on, and a message
     // refused at construction waits for nothing: neither needs the modem.
-    if (m_state == 3 && (m_phase == 1 || m_parts.isEmpty()))
+    if (m_state == StateWaiting && (m_phase == 1 || m_parts.isEmpty()))
         return 0;
     return AT_CommandBase::readyInMs();
 }
@@ -65,7 +65,7 @@ int AT_CommandSendSMS::parseResponse()
     switch (m_phase) {
     case 0: {
         if (AtResponse::isSmsPrompt(controller->receiveBuffer())) {
-            m_state = 1;
+            m_state = StateStarting;
             m_phase = 1;
             return ParseWaiting;
         }
@@ -86,7 +86,7 @@ int AT_CommandSendSMS::parseResponse()
             if (m_part + 1 < m_parts.size()) {
                 m_pdu = m_parts.at(++m_part);
                 m_phase = 0;
-                m_state = 1;
+                m_state = StateStarting;
                 return ParseWaiting;
             }
             m_phase = 3;
