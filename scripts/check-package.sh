@@ -29,14 +29,7 @@ case "$deb" in */zelsms_${version}_*.deb) ;; *) fail "package $deb is not versio
 step "lintian"
 # lintian, systemd-analyze (package systemd: installing it starts nothing in a
 # container) and pgrep.
-missing=""
-for p in lintian systemd procps; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
-fi
+sh scripts/install-deps.sh lintian systemd procps
 lintian --fail-on error,warning --info "$deb"
 
 step "contents"

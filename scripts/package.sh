@@ -8,16 +8,7 @@ cd "$(dirname "$0")/.."
 top=$PWD
 out=$top/build/deb
 
-sh scripts/install-deps.sh
-tools="debhelper dpkg-dev fakeroot"
-missing=""
-for p in $tools; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
-fi
+sh scripts/install-deps.sh debhelper dpkg-dev fakeroot
 
 rm -rf "$out"
 mkdir -p "$out/src"
