@@ -29,7 +29,7 @@ public:
         Queued = 0,    // waiting for a provider
         Handed = 1,    // given to a provider
         Delivered = 2, // the provider confirmed it
-        Dropped = 3,   // the provider's drop rule discarded it
+        Dropped = 3,   // an operator took it out (no provider ends a record so)
         Rejected = 4,  // can never be sent
         Expired = 5,   // older than the age limit before it went out
         StateCount = 6
@@ -44,7 +44,19 @@ public:
         SyncNormal
     };
 
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
+
+    // A moment as the spool keeps it: the wall clock for display and for a
+    // later boot, the boot clock for durations within this boot (see BootClock).
+    struct Moment
+    {
+        qint64 wallMs = 0;
+        QString bootId; // empty: only the wall clock is known
+        qint64 bootMs = 0;
+    };
+    static Moment now();
+    // Milliseconds since the moment, on the boot clock when it lies in this boot.
+    static qint64 elapsedSince(const Moment &m);
 
     // $ZELSMS_STATE_DIR/spool.db, else /var/lib/zelsms/spool.db for root,
     // else $XDG_STATE_HOME/zelsms/spool.db (default ~/.local/state).
@@ -54,6 +66,7 @@ public:
     {
         qint64 id = 0;
         qint64 receivedMs = 0;
+        Moment since; // received, or the operator's last retry: the age counts from it
         quint32 requestId = 0;
         QString source;
         QString phone;
@@ -65,6 +78,7 @@ public:
         int state = Queued;
         int attempts = 0;
         QString lastError;
+        QString errorProvider; // whose error lastError is
         QString provider;
         qint64 finalMs = 0; // 0 while not final
         int duplicates = 0; // deliveries after the first
@@ -91,6 +105,7 @@ public:
         qint64 oldestPendingMs = 0; // received time of the oldest queued/handed, 0 if none
         qint64 lastDeliveryMs = 0;
         QString lastError;
+        QString lastErrorProvider;
     };
 
     struct ProviderStats
@@ -120,14 +135,24 @@ public:
     // Stores the group in one transaction together with every state change
     // noted so far. A request the same source sent with the same id, number
     // and text within dedupWindowMs is not stored again: duplicate is set and
-    // id names the stored one. False (nothing stored, the noted changes kept
-    // for the next try) when the transaction did not commit.
-    bool store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs = 10 * 60 * 1000);
+    // id names the stored one. The window is measured on the boot clock when
+    // both lie in one boot, so a step of the wall clock neither stores a
+    // repeat again nor swallows a new request. False (nothing stored, the
+    // noted changes kept for the next try) when the transaction did not commit.
+    bool store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindowMs = DedupWindowMs);
+    // At a wall-clock time only (tests, and files written by hand).
+    bool store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs = DedupWindowMs)
+    {
+        return store(group, Moment{nowMs, QString(), 0}, dedupWindowMs);
+    }
+    static constexpr qint64 DedupWindowMs = 10 * 60 * 1000;
 
     // State changes, written at the next flush() or store().
     void noteState(qint64 id, int state, const QString &provider, const QString &error,
                    qint64 nowMs);
-    void noteAttempt(qint64 id, const QString &error);
+    // One hand-over of the record to a provider's send; a non-empty error
+    // becomes the record's last error, named as that provider's.
+    void noteAttempt(qint64 id, const QString &provider, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty(); }
@@ -154,9 +179,11 @@ public:
     QVector<ProviderStats> providerStats();
     QVector<Record> list(int state, qint64 sinceMs, int limit);
     // Final dropped/expired records back to queued: one id, or every dropped one.
-    // The age limit counts again from nowMs.
-    int retry(qint64 id, qint64 nowMs);
-    int retryDropped(qint64 nowMs);
+    // The age limit counts again from the moment given.
+    int retry(qint64 id, const Moment &at);
+    int retryDropped(const Moment &at);
+    int retry(qint64 id, qint64 nowMs) { return retry(id, Moment{nowMs, QString(), 0}); }
+    int retryDropped(qint64 nowMs) { return retryDropped(Moment{nowMs, QString(), 0}); }
 
 private:
     bool openFile(const QString &path, bool readOnly);
@@ -165,6 +192,7 @@ private:
     int schemaVersion();
     bool checkVersion();
     bool migrate();
+    bool migrateTo(int version);
     bool begin();
     bool commit();
     void rollback();

@@ -93,7 +93,7 @@ void tst_Spool::finishedRecordKeepsItsOutcome()
     QCOMPARE(spool.pendingCount(), 2);
     spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
     spool.noteState(group[0].id, Spool::Dropped, "P", "late drop", T0); // a late second word
-    spool.noteAttempt(group[1].id, "HTTP 500");
+    spool.noteAttempt(group[1].id, "P", "HTTP 500");
     QVERIFY(spool.flush());
     QCOMPARE(spool.pendingCount(), 1);
     const auto delivered = spool.list(Spool::Delivered, 0, 10);
@@ -103,6 +103,7 @@ void tst_Spool::finishedRecordKeepsItsOutcome()
     QCOMPARE(handed.size(), 1);
     QCOMPARE(handed.at(0).attempts, 1);
     QCOMPARE(handed.at(0).lastError, QString("HTTP 500"));
+    QCOMPARE(handed.at(0).errorProvider, QString("P"));
     // The record comes back exactly as the station sent it.
     QVERIFY(SmsText::sameMessage(handed.at(0).message(), group[1].msg));
     // copied out: a reference to a member of the packed record would be misaligned

@@ -36,6 +36,7 @@ QJsonObject recordJson(const Spool::Record &r)
                        {"attempts", r.attempts},
                        {"duplicates", r.duplicates},
                        {"lastError", r.lastError},
+                       {"lastErrorProvider", r.errorProvider},
                        {"requestId", qint64(r.requestId)},
                        {"source", r.source},
                        {"encoding", r.encoding}};
@@ -74,6 +75,7 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
                              oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
                             {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
                             {"lastError", s.lastError},
+                            {"lastErrorProvider", s.lastErrorProvider},
                             {"providers", perProvider},
                             {"spool", spool.path()}};
         out << QJsonDocument(o).toJson(QJsonDocument::Indented);
@@ -88,8 +90,11 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
         << (oldest >= 0 ? QStringLiteral("%1 s").arg(oldest) : QStringLiteral("none")) << '\n';
     out << "last delivery: "
         << (s.lastDeliveryMs > 0 ? isoTime(s.lastDeliveryMs) : QStringLiteral("never")) << '\n';
-    out << "last error: " << (s.lastError.isEmpty() ? QStringLiteral("none") : escaped(s.lastError))
-        << '\n';
+    out << "last error: "
+        << (s.lastError.isEmpty() ? QStringLiteral("none") : escaped(s.lastError));
+    if (!s.lastErrorProvider.isEmpty())
+        out << " (" << s.lastErrorProvider << ')';
+    out << '\n';
     for (const Spool::ProviderStats &p : providers)
         out << QStringLiteral("provider %1: delivered %2, last delivery %3, last error %4\n")
                    .arg(p.provider)
@@ -144,6 +149,8 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
                         escaped(r.text));
         if (!r.lastError.isEmpty())
             out << " error=\"" << escaped(r.lastError) << '"';
+        if (!r.errorProvider.isEmpty())
+            out << " error_provider=" << r.errorProvider;
         out << '\n';
     }
     return ExitOk;
@@ -165,7 +172,10 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
             << (spool.error().isEmpty() ? QStringLiteral("no such file") : spool.error()) << '\n';
         return ExitNoSpool;
     }
-    const int changed = isId ? spool.retry(id, nowMs) : spool.retryDropped(nowMs);
+    // The age counts again from now on the boot clock too, whatever the
+    // wall clock says.
+    const Spool::Moment at{nowMs, Spool::now().bootId, Spool::now().bootMs};
+    const int changed = isId ? spool.retry(id, at) : spool.retryDropped(at);
     if (changed < 0) {
         err << "cannot change the spool: " << spool.error() << '\n';
         return ExitNoSpool;
