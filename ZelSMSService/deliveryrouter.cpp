@@ -62,14 +62,14 @@ void DeliveryRouter::setPollInterval(int ms)
     m_pollTimer->setInterval(ms);
 }
 
-qint64 DeliveryRouter::nowMs()
+qint64 DeliveryRouter::nowMs() const
 {
-    return BootClock::bootMs();
+    return BootClock::bootMs() + m_clockOffsetMs;
 }
 
-qint64 DeliveryRouter::wallMs()
+qint64 DeliveryRouter::wallMs() const
 {
-    return BootClock::wallMs();
+    return BootClock::wallMs() + m_clockOffsetMs;
 }
 
 void DeliveryRouter::critical(qint64 *lastMs, const QString &text)
@@ -168,7 +168,8 @@ void DeliveryRouter::recover()
 
 bool DeliveryRouter::tooOld(const Route &route) const
 {
-    return Spool::elapsedSince(route.since) > qint64(m_settings.maxAgeMinutes) * 60000;
+    return Spool::elapsedSince(route.since) + m_clockOffsetMs >
+           qint64(m_settings.maxAgeMinutes) * 60000;
 }
 
 void DeliveryRouter::expireOld()
@@ -561,6 +562,8 @@ void DeliveryRouter::poll()
         m_wasRunning[role] = now;
         if (!now)
             takeBack(role);
+        else if (role == Fallback)
+            moveOverdue();
     }
     noteRunning();
     if (!m_waiting.empty()) {
@@ -569,6 +572,19 @@ void DeliveryRouter::poll()
         else
             warnLongWaits();
     }
+}
+
+void DeliveryRouter::moveOverdue()
+{
+    QVector<qint64> overdue;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if (it->overdue && it->atPrimary && !it->atFallback && !it->delivered)
+            overdue.append(it.key());
+    std::sort(overdue.begin(), overdue.end());
+    for (qint64 id : qAsConst(overdue))
+        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с, резервный "
+                                      "провайдер снова работает")
+                           .arg(m_settings.fallbackAfterSeconds));
 }
 
 void DeliveryRouter::dispatchWaiting()
@@ -622,10 +638,13 @@ void DeliveryRouter::checkFallbackDeadlines()
     while (!m_deadlines.empty() && m_deadlines.front().first <= now) {
         const qint64 id = m_deadlines.front().second;
         m_deadlines.pop_front();
-        const auto it = m_routes.constFind(id);
-        if (it != m_routes.constEnd() && it->atPrimary && !it->delivered && !it->atFallback)
-            toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с")
-                               .arg(m_settings.fallbackAfterSeconds));
+        const auto it = m_routes.find(id);
+        if (it == m_routes.end() || !it->atPrimary || it->delivered || it->atFallback)
+            continue;
+        // A fallback that does not run gets it when it runs again.
+        it->overdue = true;
+        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с")
+                           .arg(m_settings.fallbackAfterSeconds));
     }
     armFallbackTimer();
 }

@@ -80,8 +80,10 @@ public:
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
 
-    // Tests shorten the look at the providers' running state.
+    // Tests shorten the look at the providers' running state, and move the
+    // router's clocks (the boot clock and the wall clock alike) forward.
     void setPollInterval(int ms);
+    void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
 
 private slots:
     void tick();
@@ -102,6 +104,7 @@ private:
         bool handed = false;          // handed in the spool, as far as the router noted
         qint64 waitingSince = -1;     // boot ms it began to wait for a provider; -1: not waiting
         bool warned = false;          // its long wait was logged
+        bool overdue = false;         // at the primary past the time limit, no fallback ran
         qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
         bool refused[2] = {false, false}; // a provider that refused the record itself
         bool waiting() const { return !atPrimary && !atFallback && !delivered; }
@@ -144,8 +147,9 @@ private:
     bool anyRunning() const { return running(Primary) || running(Fallback); }
     int pauseMs(int role) const;
     const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
-    static qint64 nowMs();  // the boot clock: durations and deadlines
-    static qint64 wallMs(); // the journal's times
+    qint64 nowMs() const;  // the boot clock: durations and deadlines
+    qint64 wallMs() const; // the journal's times
+    void moveOverdue();
 
     class RoleSink : public ISmsOutcomeSink
     {
@@ -177,6 +181,7 @@ private:
     bool m_noneRunningLogged = false;
     qint64 m_noneRunningSince = -1;
     int m_expiredInPass = 0;
+    qint64 m_clockOffsetMs = 0;
     qint64 m_lastLetGoLogMs[2] = {0, 0};
     // Hand-overs to the primary in time order, for the fallback time limit.
     std::deque<std::pair<qint64, qint64>> m_deadlines; // (due ms, record id)
