@@ -255,6 +255,11 @@ void tst_DeliveryRouter::recordsGoOnlyToARunningProvider()
     QTRY_VERIFY_WITH_TIMEOUT(m_log->messages().join('\n').contains(
                                  "Не работает ни основной провайдер P, ни резервный F"),
                              5000);
+    // Named once when it has waited longer than the time limit.
+    const QString waits = QString("(запись %1, номер 79001234567) ждёт").arg(id);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_log->messages().filter(waits).isEmpty(), 3000);
+    QTest::qWait(100);
+    QCOMPARE(m_log->messages().filter(waits).size(), 1);
     // The first provider to run again gets it.
     m_primary.queued.clear();
     m_primary.runs = true;
