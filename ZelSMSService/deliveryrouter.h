@@ -98,6 +98,11 @@ private:
     void failed(int role, qint64 id, int outcome, const QString &reason);
     void armFallbackTimer();
     void scheduleFlush();
+    // What could not be stored: kept by the link when the cause passes.
+    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
+    void warnBusy();
+    // The spool's file was removed or replaced: created again from the open one.
+    void rescueSpool();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
     const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
@@ -137,5 +142,8 @@ private:
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
+    qint64 m_lastBusyWarningMs = 0;
+    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
 };

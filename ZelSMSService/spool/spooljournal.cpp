@@ -45,7 +45,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
         return out;
     Statement st(m_db, sql);
     if (!st) {
-        m_error = sqliteError();
+        takeError();
         return out;
     }
     for (int i = 0; i < args.size(); ++i)
@@ -54,7 +54,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
     while ((rc = st.step()) == SQLITE_ROW)
         out.append(readRecord(st.get()));
     if (rc != SQLITE_DONE)
-        m_error = sqliteError();
+        takeError();
     return out;
 }
 
@@ -133,7 +133,7 @@ int Spool::retry(qint64 id, qint64 nowMs)
     st.bind(1, nowMs);
     st.bind(2, id);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
@@ -147,7 +147,7 @@ int Spool::retryDropped(qint64 nowMs)
         return -1;
     st.bind(1, nowMs);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
@@ -164,8 +164,11 @@ int Spool::purge(qint64 cutoffMs, int limit)
     st.bind(1, cutoffMs);
     st.bind(2, qint64(limit));
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
-    return sqlite3_changes(m_db);
+    const int purged = sqlite3_changes(m_db);
+    if (purged > 0)
+        wrote();
+    return purged;
 }
