@@ -198,6 +198,7 @@ bool Spool::open(const QString &path, Sync sync)
     m_pending = countPending();
     changedElsewhere(); // the baseline: what is in the file now is known
     rememberWal();
+    wrote(); // a -wal left large by the last run is cut back after the first idle minute
     return m_pending >= 0 || (close(), false);
 }
 
