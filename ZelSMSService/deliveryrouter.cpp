@@ -8,6 +8,7 @@
 #include "bootclock.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace {
@@ -29,6 +30,32 @@ constexpr int PurgeBatch = 500;
 constexpr int HandOverChunk = 1000;
 // Expired records are named one by one up to this many per pass, then counted.
 constexpr int ExpiredNamedMax = 20;
+// The longest the service waits for another program's lock on the spool: the
+// event loop (station datagrams, providers) must not stand still behind it.
+// What could not be written is tried again from a timer.
+constexpr int BusyTimeoutMs = 25;
+constexpr int BusyRetryMs = 250;
+// At an orderly stop nothing else waits for the loop.
+constexpr int StopBusyTimeoutMs = 2000;
+// Written nothing for this long, the service truncates the spool's -wal.
+constexpr int IdleCheckpointMs = 60 * 1000;
+
+// Tests shorten the idle time (only with the test hooks on).
+int idleCheckpointMs()
+{
+    if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") != QLatin1String("1"))
+        return IdleCheckpointMs;
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("ZELSMS_TEST_SPOOL_IDLE_MS", &ok);
+    return ok && ms > 0 ? ms : IdleCheckpointMs;
+}
+
+qint64 monotonicMs()
+{
+    QElapsedTimer t;
+    t.start();
+    return t.msecsSinceReference();
+}
 
 const char *const BadNumber = "неверный номер";
 
@@ -75,8 +102,10 @@ qint64 DeliveryRouter::wallMs() const
 void DeliveryRouter::critical(qint64 *lastMs, const QString &text)
 {
     // The station repeats what was not acknowledged, so the same failure
-    // comes back many times a second; once a minute tells the story.
-    const qint64 now = nowMs();
+    // comes back many times a second; once a minute tells the story, also
+    // when writes fail only now and then (a success in between does not
+    // start the minute again). Monotonic: a clock step neither hides nor repeats it.
+    const qint64 now = monotonicMs();
     if (*lastMs != 0 && now - *lastMs < CriticalRepeatMs)
         return;
     *lastMs = now;
@@ -108,6 +137,8 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_started = true;
     m_noneRunningSince = -1;
     noteRunning();
+    m_idleCheckpointMs = idleCheckpointMs();
+    m_spool.setBusyTimeoutMs(BusyTimeoutMs);
     if (openSpool())
         recover();
     m_tick->start(TickMs);
@@ -122,12 +153,16 @@ void DeliveryRouter::stop()
     m_tick->stop();
     m_fallbackTimer->stop();
     m_pollTimer->stop();
+    m_flushTimer->stop();
     m_routes.clear();
     m_waiting.clear();
     m_deadlines.clear();
     // What the providers still held was not sent as far as anyone knows: back
     // to queued, so the next start hands it over again without counting it
     // as a possible duplicate. Outcomes already reported are written first.
+    m_spool.setBusyTimeoutMs(StopBusyTimeoutMs);
+    if (m_spool.isOpen() && m_spool.hasMoved())
+        rescueSpool();
     flush();
     if (m_spool.isOpen() && !m_spool.hasNotes())
         m_spool.requeueHanded();
@@ -142,7 +177,6 @@ bool DeliveryRouter::openSpool()
         qDebug().noquote() << QStringLiteral("Очередь SMS %1 открыта, ожидают отправки: %2")
                                   .arg(path)
                                   .arg(m_spool.pendingCount());
-        m_lastOpenCriticalMs = 0;
         return true;
     }
     critical(&m_lastOpenCriticalMs,
@@ -695,13 +729,9 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         return;
     const Spool::Moment at = Spool::now();
     if (!m_spool.store(&incoming, at)) {
-        critical(&m_lastStoreCriticalMs,
-                 QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
-                                "подтверждены, станция их повторит")
-                     .arg(m_spool.path(), m_spool.error()));
+        storeFailed(group, from);
         return;
     }
-    m_lastStoreCriticalMs = 0;
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
         (*group)[from.at(k)].acknowledge = true;
@@ -717,6 +747,62 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     }
 }
 
+void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)
+{
+    // A lock held elsewhere or a spool being created again passes: the link
+    // keeps these requests and stores them again shortly.
+    const bool passing = m_spool.busy() || m_spool.moved();
+    for (int k : from)
+        (*group)[k].retry = passing;
+    if (m_spool.moved()) {
+        // Found here first: created again at once. A failed attempt is
+        // repeated by the tick, not by every request the station sends.
+        if (!m_rescuing)
+            rescueSpool();
+    } else if (m_spool.busy()) {
+        warnBusy();
+    } else {
+        critical(&m_lastStoreCriticalMs,
+                 QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
+                                "подтверждены, станция их повторит")
+                     .arg(m_spool.path(), m_spool.error()));
+    }
+}
+
+void DeliveryRouter::warnBusy()
+{
+    if (m_lastBusyWarningMs != 0 && monotonicMs() - m_lastBusyWarningMs < CriticalRepeatMs)
+        return;
+    m_lastBusyWarningMs = monotonicMs();
+    qWarning().noquote() << QStringLiteral("Очередь SMS %1 занята другой программой (%2); "
+                                           "запись повторяется, запросы станции ждут "
+                                           "подтверждения")
+                                .arg(m_spool.path(), m_spool.error());
+}
+
+void DeliveryRouter::rescueSpool()
+{
+    if (!m_rescuing) {
+        m_rescuing = true;
+        qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во время "
+                                                "работы службы; запросы станции не "
+                                                "подтверждаются, пока очередь не создана заново")
+                                     .arg(m_spool.path());
+    }
+    int rewritten = 0;
+    if (!m_spool.recreate(&rewritten)) {
+        critical(&m_lastStoreCriticalMs,
+                 QStringLiteral("Не удалось создать очередь SMS %1 заново: %2")
+                     .arg(m_spool.path(), m_spool.error()));
+        return;
+    }
+    m_rescuing = false;
+    qWarning().noquote() << QStringLiteral("Очередь SMS %1 создана заново; в неё записаны "
+                                           "неотправленные SMS: %2")
+                                .arg(m_spool.path())
+                                .arg(rewritten);
+}
+
 void DeliveryRouter::scheduleFlush()
 {
     if (!m_flushTimer->isActive())
@@ -727,9 +813,19 @@ void DeliveryRouter::flush()
 {
     if (!m_spool.isOpen() || !m_spool.hasNotes())
         return;
-    if (!m_spool.flush())
+    if (m_spool.flush())
+        return;
+    if (m_spool.moved()) {
+        if (!m_rescuing)
+            rescueSpool();
+    } else if (m_spool.busy()) {
+        warnBusy();
+        if (m_started)
+            m_flushTimer->start(BusyRetryMs);
+    } else {
         critical(&m_lastStoreCriticalMs, QStringLiteral("Не удалось записать в очередь SMS %1: %2")
                                              .arg(m_spool.path(), m_spool.error()));
+    }
 }
 
 void DeliveryRouter::tick()
@@ -739,7 +835,11 @@ void DeliveryRouter::tick()
             recover();
         return;
     }
+    if (m_rescuing || m_spool.hasMoved())
+        rescueSpool();
     flush();
+    if (m_spool.walDirty() && m_spool.msSinceWrite() >= m_idleCheckpointMs)
+        m_spool.truncateWal(); // a reader in the way: the next tick tries again
     // Only the journal tool changes the file behind the service's back
     // (retry); the scans below are not paid for every few seconds otherwise.
     if (m_spool.changedElsewhere()) {

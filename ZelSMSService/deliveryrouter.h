@@ -142,6 +142,11 @@ private:
     void noteRunning();
     void armFallbackTimer();
     void scheduleFlush();
+    // What could not be stored: kept by the link when the cause passes.
+    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
+    void warnBusy();
+    // The spool's file was removed or replaced: created again from the open one.
+    void rescueSpool();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
     bool anyRunning() const { return running(Primary) || running(Fallback); }
@@ -194,5 +199,8 @@ private:
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
+    qint64 m_lastBusyWarningMs = 0;
+    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
 };

@@ -18,6 +18,10 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
+// Requests the store asked to try again wait this long between tries (each
+// try costs the spool's short lock wait), and at most this many of them.
+constexpr int StoreRetryMs = 250;
+constexpr int MaxHeldRequests = MaxDatagramsPerRead;
 // A refused source is logged at most once per this period.
 constexpr qint64 RefusedLogPeriodMs = 60000;
 } // namespace
@@ -200,7 +204,22 @@ void PcnUdpLink::storeAndAcknowledge()
     for (const StationRequest &req : qAsConst(m_received))
         if (req.acknowledge)
             sendToStation(req.ack, "acknowledgement");
-    m_received.clear();
+    holdForRetry();
+}
+
+void PcnUdpLink::holdForRetry()
+{
+    // Stored again from the tick, so the station gets its acknowledgement
+    // once the spool takes them even if it does not repeat them soon.
+    QVector<StationRequest> held;
+    for (const StationRequest &req : qAsConst(m_received))
+        if (!req.acknowledge && req.retry && held.size() < MaxHeldRequests) {
+            held.append(req);
+            held.last().retry = false;
+        }
+    m_received.swap(held);
+    if (!m_received.isEmpty())
+        m_heldSince.start();
 }
 
 void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &sender)
@@ -329,6 +348,8 @@ void PcnUdpLink::tick()
         socketRead();
     }
     m_datagramsReadAtTick = m_datagramsRead;
+    if (!m_received.isEmpty() && m_heldSince.hasExpired(StoreRetryMs))
+        storeAndAcknowledge();
     const QDateTime t = now();
     if (m_lookupFailed && m_lookupId < 0 && qAbs(m_lastLookup.msecsTo(t)) > LookupRetryMs)
         lookUpStation();

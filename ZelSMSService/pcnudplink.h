@@ -4,6 +4,7 @@
 #include "stationallowlist.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -23,6 +24,9 @@ struct StationRequest
     QString source; // sender's address, as text
     QByteArray ack; // the acknowledgement to send back
     bool acknowledge = false;
+    // Not stored for a passing reason (the spool locked by another program,
+    // or being created again): the link keeps it and stores it again shortly.
+    bool retry = false;
 };
 
 // The UDP link to the monitoring station. The service binds a free local port
@@ -91,6 +95,7 @@ private slots:
 private:
     void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
     void storeAndAcknowledge();
+    void holdForRetry();
     bool acceptSource(const QHostAddress &source);
     void reportRefusedSource(const QHostAddress &source);
     bool stationUsable() const;
@@ -116,6 +121,7 @@ private:
     Clock m_clock;
     RequestStore m_store;
     QVector<StationRequest> m_received;
+    QElapsedTimer m_heldSince; // since the store last asked to try m_received again
     int m_statusPeriodMs = DefaultStatusPeriodMs;
     int m_lossTimeoutMs = DefaultLossTimeoutMs;
     bool m_sendFailing = false; // log a failing send once, not every 50 ms

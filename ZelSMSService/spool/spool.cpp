@@ -141,6 +141,7 @@ void Spool::close()
     m_db = nullptr;
     m_pending = 0;
     m_dataVersion = -1;
+    m_walDevice = m_walInode = 0;
 }
 
 QString Spool::sqliteError() const
@@ -153,9 +154,31 @@ bool Spool::exec(const char *sql)
     char *msg = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &msg) == SQLITE_OK)
         return true;
-    m_error = QString::fromUtf8(msg ? msg : "unknown error");
+    takeError();
+    if (msg)
+        m_error = QString::fromUtf8(msg);
     sqlite3_free(msg);
     return false;
+}
+
+void Spool::takeError()
+{
+    m_error = sqliteError();
+    const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_OK;
+    m_busy = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+void Spool::setBusyTimeoutMs(int ms)
+{
+    m_busyMs = ms;
+    if (m_db)
+        sqlite3_busy_timeout(m_db, ms);
+}
+
+void Spool::wrote()
+{
+    m_walDirty = true;
+    m_lastWrite.start();
 }
 
 bool Spool::openFile(const QString &path, bool readOnly)
@@ -174,13 +197,17 @@ bool Spool::openFile(const QString &path, bool readOnly)
     }
     sqlite3_extended_result_codes(m_db, 1);
     // The journal tool reads while the service writes; neither should fail
-    // on a short lock.
-    sqlite3_busy_timeout(m_db, 5000);
+    // on a short lock. The service waits far less (setBusyTimeoutMs): its
+    // event loop must not stand still behind another program's transaction.
+    sqlite3_busy_timeout(m_db, m_busyMs);
     return true;
 }
 
 bool Spool::open(const QString &path, Sync sync)
 {
+    m_sync = sync;
+    m_moved = false;
+    m_busy = false;
     if (!openFile(path, false))
         return false;
     // The version is read before anything is set: even switching the journal
@@ -194,6 +221,8 @@ bool Spool::open(const QString &path, Sync sync)
     }
     m_pending = countPending();
     changedElsewhere(); // the baseline: what is in the file now is known
+    rememberWal();
+    wrote(); // a -wal left large by the last run is cut back after the first idle minute
     return m_pending >= 0 || (close(), false);
 }
 
@@ -232,7 +261,10 @@ bool Spool::setUp(Sync sync)
         m_error = QStringLiteral("cannot switch to WAL journal (got %1)").arg(got);
         return false;
     }
-    return exec(sync == SyncFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    // Whenever the -wal starts over it is cut back to this size, so a burst
+    // does not leave its high-water mark on the disk.
+    return exec(sync == SyncFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+           exec("PRAGMA journal_size_limit=1048576");
 }
 
 int Spool::schemaVersion()
@@ -294,7 +326,16 @@ bool Spool::begin()
 
 bool Spool::commit()
 {
-    return exec("COMMIT");
+    if (hasMoved()) {
+        m_moved = true;
+        m_busy = false;
+        m_error = QStringLiteral("the file %1 was removed or replaced").arg(m_path);
+        return false;
+    }
+    if (!exec("COMMIT"))
+        return false;
+    wrote();
+    return true;
 }
 
 void Spool::rollback()
@@ -389,7 +430,8 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
 
 bool Spool::abandon()
 {
-    m_error = sqliteError();
+    if (!m_moved)
+        takeError();
     rollback();
     // The notes written in the rolled-back transaction are lost with it;
     // recount rather than guess which of them counted.
@@ -529,5 +571,6 @@ int Spool::requeueHanded()
 {
     if (!m_db || !exec("UPDATE records SET state='queued' WHERE state='handed'"))
         return -1;
+    wrote();
     return sqlite3_changes(m_db);
 }

@@ -3,8 +3,10 @@
 #include "smsmessage.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct sqlite3;
@@ -131,6 +133,32 @@ public:
     bool tooNew() const { return m_tooNew; }
     QString path() const { return m_path; }
     QString error() const { return m_error; }
+    // How long a call waits for another connection's lock before it fails
+    // with busy() set; taken at the next open and at once on an open spool.
+    void setBusyTimeoutMs(int ms);
+    // The last failure was another connection holding the lock: worth trying
+    // again shortly, nothing is wrong with the file.
+    bool busy() const { return m_busy; }
+
+    // True when the file at path() is no longer the one open here (removed,
+    // or replaced by another file; the same for the -wal beside it). Every
+    // commit looks first and fails with moved() set: what is written to an
+    // unlinked file is gone at the next start.
+    bool hasMoved();
+    bool moved() const { return m_moved; }
+    // Creates the spool again at path() and writes into it every record not
+    // yet final, read through the connection still open on the old file,
+    // with their ids, and then the noted changes. Files found at the path are
+    // moved aside (a replacement) or removed (what is left of a removed
+    // spool). On failure the old connection stays open for the next try.
+    bool recreate(int *rewritten);
+
+    // The -wal keeps the size of the largest burst; a truncating checkpoint
+    // when the service is idle gives the space back. False (busy() set) when
+    // a reader or writer of another connection is in the way.
+    bool truncateWal();
+    bool walDirty() const { return m_walDirty; }
+    qint64 msSinceWrite() const { return m_lastWrite.isValid() ? m_lastWrite.elapsed() : 0; }
 
     // Stores the group in one transaction together with every state change
     // noted so far. A request the same source sent with the same id, number
@@ -196,7 +224,15 @@ private:
     bool begin();
     bool commit();
     void rollback();
-    bool abandon(); // rolls back a failed transaction; always false
+    bool abandon();   // rolls back a failed transaction; always false
+    void takeError(); // error() and busy() from the connection's last failure
+    void wrote();
+    void rememberWal();
+    bool setUpFile(const QString &path, Sync sync);
+    bool readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence);
+    bool writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
+                      qint64 sequence);
+    bool clearPath(); // false when a file is still in the way
     bool writeNotes();
     int countPending();
     QString sqliteError() const;
@@ -217,6 +253,14 @@ private:
     sqlite3 *m_db = nullptr;
     QString m_path;
     QString m_error;
+    Sync m_sync = SyncFull;
+    int m_busyMs = 5000;
+    bool m_busy = false;
+    bool m_moved = false;
+    bool m_walDirty = false;
+    QElapsedTimer m_lastWrite;
+    quint64 m_walDevice = 0;
+    quint64 m_walInode = 0;
     bool m_tooNew = false;
     int m_pending = 0;
     qint64 m_dataVersion = -1;

@@ -50,7 +50,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
         return out;
     Statement st(m_db, sql);
     if (!st) {
-        m_error = sqliteError();
+        takeError();
         return out;
     }
     for (int i = 0; i < args.size(); ++i)
@@ -59,7 +59,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
     while ((rc = st.step()) == SQLITE_ROW)
         out.append(readRecord(st.get()));
     if (rc != SQLITE_DONE)
-        m_error = sqliteError();
+        takeError();
     return out;
 }
 
@@ -146,7 +146,7 @@ int Spool::retry(qint64 id, const Moment &at)
     st.bind(3, at.bootMs);
     st.bind(4, id);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
@@ -162,7 +162,7 @@ int Spool::retryDropped(const Moment &at)
     st.bind(2, at.bootId);
     st.bind(3, at.bootMs);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
@@ -179,8 +179,11 @@ int Spool::purge(qint64 cutoffMs, int limit)
     st.bind(1, cutoffMs);
     st.bind(2, qint64(limit));
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
-    return sqlite3_changes(m_db);
+    const int purged = sqlite3_changes(m_db);
+    if (purged > 0)
+        wrote();
+    return purged;
 }

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 namespace {
 
 // A provider that keeps what it is given and reports what the test says.
@@ -71,6 +73,7 @@ private slots:
     void dropRuleEndsNoRecord();
     void overAgeRecordWithdrawnFromItsProvider();
     void attemptsCountEverySend();
+    void intermittentWriteFailureCriticalOnce();
 
 private:
     qint64 send(int n = 1);
@@ -321,6 +324,30 @@ void tst_DeliveryRouter::attemptsCountEverySend()
     QCOMPARE(r.provider, QString("F"));
     QCOMPARE(r.lastError, QString("because"));
     QCOMPARE(r.errorProvider, QString("P"));
+}
+
+void tst_DeliveryRouter::intermittentWriteFailureCriticalOnce()
+{
+    QVERIFY(send(1) > 0);
+    // Another program makes the spool refuse new records now and then (a
+    // trigger: the service's own connection really fails, and not for a lock).
+    sqlite3 *other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_dir->filePath("spool.db")).constData(), &other),
+             SQLITE_OK);
+    const auto exec = [other](const char *sql) {
+        return sqlite3_exec(other, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    QVERIFY(exec("CREATE TABLE refuse(x); CREATE TRIGGER refusing BEFORE INSERT ON records WHEN "
+                 "EXISTS(SELECT 1 FROM refuse) BEGIN SELECT RAISE(ABORT, 'refused'); END;"));
+    for (int round = 0; round < 3; ++round) {
+        QVERIFY(exec("INSERT INTO refuse VALUES(1)"));
+        QCOMPARE(send(10 + round), qint64(-1));
+        QVERIFY(exec("DELETE FROM refuse"));
+        QVERIFY(send(20 + round) > 0);
+    }
+    sqlite3_close(other);
+    // Within the minute: one line, though each failure came after a success.
+    QCOMPARE(m_log->messages(QtCriticalMsg).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)

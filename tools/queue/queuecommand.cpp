@@ -156,8 +156,16 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
     return ExitOk;
 }
 
+int busy(const QString &path, int waitedMs, QTextStream &err)
+{
+    err << "the spool " << path << " is busy: another program held its write lock for "
+        << QString::number(waitedMs / 1000.0, 'f', 1)
+        << " s; nothing was changed, try again later\n";
+    return ExitBusy;
+}
+
 int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStream &out,
-          QTextStream &err)
+          QTextStream &err, int busyWaitMs)
 {
     const QString what = args.value(1);
     bool isId = false;
@@ -167,7 +175,10 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
         return ExitUsage;
     }
     Spool spool;
+    spool.setBusyTimeoutMs(busyWaitMs);
     if (!QFile::exists(path) || !spool.open(path)) {
+        if (spool.busy())
+            return busy(path, busyWaitMs, err);
         err << "cannot open the spool " << path << ": "
             << (spool.error().isEmpty() ? QStringLiteral("no such file") : spool.error()) << '\n';
         return ExitNoSpool;
@@ -176,6 +187,8 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
     // wall clock says.
     const Spool::Moment at{nowMs, Spool::now().bootId, Spool::now().bootMs};
     const int changed = isId ? spool.retry(id, at) : spool.retryDropped(at);
+    if (changed < 0 && spool.busy())
+        return busy(path, busyWaitMs, err);
     if (changed < 0) {
         err << "cannot change the spool: " << spool.error() << '\n';
         return ExitNoSpool;
@@ -244,13 +257,13 @@ qint64 parseSince(const QString &text, qint64 nowMs)
 }
 
 int run(const QStringList &argsIn, const QString &spoolPath, qint64 nowMs, QTextStream &out,
-        QTextStream &err)
+        QTextStream &err, int busyWaitMs)
 {
     QStringList args = argsIn;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
     const QString command = args.value(0);
     if (command == QLatin1String("retry"))
-        return retry(spoolPath, args, nowMs, out, err);
+        return retry(spoolPath, args, nowMs, out, err, busyWaitMs);
     if (command != QLatin1String("status") && command != QLatin1String("list")) {
         if (command == QLatin1String("-h") || command == QLatin1String("--help")) {
             out << usage();
