@@ -313,7 +313,7 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
             ok = false;
             break;
         }
-        if (in.duplicate)
+        if (in.duplicate || in.repeatOnly)
             continue;
         insert.bind(1, nowMs);
         insert.bind(2, qint64(in.requestId));
