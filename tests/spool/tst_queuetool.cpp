@@ -11,6 +11,8 @@ private slots:
     void since_data();
     void since();
     void listKeepsOneRecordPerLine();
+    void escapesWhatTheLogEscapes_data();
+    void escapesWhatTheLogEscapes();
 };
 
 namespace {
@@ -58,6 +60,25 @@ void tst_QueueTool::listKeepsOneRecordPerLine()
              int(QueueCommand::ExitUsage));
     QCOMPARE(QueueCommand::run({"status"}, dir.filePath("none.db"), Now, out, err),
              int(QueueCommand::ExitNoSpool));
+}
+
+void tst_QueueTool::escapesWhatTheLogEscapes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    // Characters a terminal or a log reader takes for a line break.
+    QTest::newRow("next-line-u0085") << QString(QChar(0x85)) << "\\x85";
+    QTest::newRow("line-separator-u2028") << QString(QChar(0x2028)) << "\\x{2028}";
+    QTest::newRow("paragraph-separator-u2029") << QString(QChar(0x2029)) << "\\x{2029}";
+    QTest::newRow("c1-csi-u009b") << QString(QChar(0x9b)) << "\\x9b";
+    QTest::newRow("backslash-doubled") << QStringLiteral("a\\nb") << "a\\\\nb";
+}
+
+void tst_QueueTool::escapesWhatTheLogEscapes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(QueueCommand::escaped("x" + text + "y"), "x" + shown + "y");
 }
 
 QTEST_GUILESS_MAIN(tst_QueueTool)
