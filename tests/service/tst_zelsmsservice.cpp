@@ -153,11 +153,12 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed_data()
     QTest::newRow("hand-written-list") << "10.0.0.1, 127.0.0.2" << true << true << QString();
     // The service's IPv4 senders match a range written in IPv4-mapped form.
     QTest::newRow("mapped-range") << "::ffff:127.0.0.0/104" << false << true << QString();
-    // Once read as octal 127.0.0.2 and admitted; now refused by name.
+    // Once read as octal 127.0.0.2 and admitted; now refused by name (the
+    // service log drops double quotes).
     QTest::newRow("leading-zero-refused")
         << "0127.0.0.2" << false << false
         << "[WARNING] [PcnUdpLink::setAllowList()]: Common/stationAllowList: значение "
-           "\"0127.0.0.2\" не принято";
+           "0127.0.0.2 не принято: число 0127 начинается с нуля";
 }
 
 void tst_ZelSMSService::allowListDecidesWhoIsServed()

@@ -11,7 +11,10 @@
 # and its child processes write there lands in a scratch folder and is listed
 # afterwards (files, links, removals, empty folders); the test then fails
 # with that list, and the machine is untouched. /tmp and the build tree are not covered: tests may write there.
-# /var/tmp is a temporary folder too and is not reported.
+# /var/tmp is a temporary folder too and is not reported, nor are serial
+# port locks (/run/lock/LCK..*): every program that opens a serial port, the
+# emulated modem's pseudo-terminal included, takes one there, and one whose
+# owner was killed stays until the next open finds it stale.
 # Not root, or no overlay file system: the test just runs (an ordinary user
 # cannot write those folders anyway, and a home folder write then goes
 # unnoticed). ZELSMS_MACHINE_GUARD=off runs every test unguarded.
@@ -44,12 +47,23 @@ unshare --mount --propagation private sh -c '
     "$@"
     rc=$?
     while read -r n d; do
-        (cd "$scratch/$n/upper" && find . -mindepth 1 \( -type f -o -type l -o -type c -o -type d -empty \) -print) |
-            sed "s|^\./|$d/|" | grep -v "^/var/tmp/" >>"$report"
+        (cd "$scratch/$n/upper" && find . -mindepth 1 \( -type d -empty -printf "%p/\n" \) -o \
+            \( -type f -o -type l -o -type c \) -print) |
+            sed "s|^\./|$d/|" | grep -v -e "^/var/tmp/" -e "^/run/lock/LCK\.\." >>"$report"
     done <"$scratch/layers"
     exit $rc
 ' machineguard "$scratch" "$report" "$home" "$@"
 rc=$?
+# An empty folder is left in the overlay also where a file was made and
+# removed again in a folder that was there before (a serial port's lock in
+# /run/lock): only folders the machine does not have count.
+if [ -s "$report" ]; then
+    while read -r path; do
+        case "$path" in */) [ -d "$path" ] && continue ;; esac
+        echo "$path"
+    done <"$report" >"$report.new"
+    mv "$report.new" "$report"
+fi
 if [ -s "$report" ]; then
     echo "machineguard: the test wrote outside its build tree and temporary folders" \
         "(kept away from the machine; point the service and tools at temporary folders:" \
