@@ -698,14 +698,13 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     int room = m_settings.maxPending - m_spool.pendingCount();
     int overLimit = 0;
     for (int i = 0; i < group->size(); ++i) {
-        if (room <= 0) {
-            ++overLimit;
-            continue;
-        }
         Spool::Incoming in;
         in.msg = group->at(i).msg;
         in.requestId = group->at(i).requestId;
         in.source = group->at(i).source;
+        // A repeat of a stored request needs no room: it is acknowledged
+        // again, or the station would repeat it for ever.
+        in.repeatOnly = room <= 0;
         // A number that no gateway or modem can take (or one that would
         // smuggle a line break into a gateway's list) is kept as rejected:
         // acknowledged, so the station does not repeat it, and never sent.
@@ -720,11 +719,6 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         from.append(i);
         --room;
     }
-    if (overLimit > 0)
-        critical(&m_lastLimitCriticalMs,
-                 QStringLiteral("В очереди SMS уже %1 неотправленных (предел spoolMaxPending); "
-                                "новые запросы не подтверждаются")
-                     .arg(m_spool.pendingCount()));
     if (incoming.isEmpty())
         return;
     const Spool::Moment at = Spool::now();
@@ -734,6 +728,10 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     }
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
+        if (in.repeatOnly && !in.duplicate) {
+            ++overLimit;
+            continue;
+        }
         (*group)[from.at(k)].acknowledge = true;
         if (in.duplicate)
             qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
@@ -745,6 +743,11 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         else
             handOver(in.id, in.msg, at, in.state, true);
     }
+    if (overLimit > 0)
+        critical(&m_lastLimitCriticalMs,
+                 QStringLiteral("В очереди SMS уже %1 неотправленных (предел spoolMaxPending); "
+                                "новые запросы не подтверждаются")
+                     .arg(m_spool.pendingCount()));
 }
 
 void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)

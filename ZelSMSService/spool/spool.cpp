@@ -393,7 +393,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
             ok = false;
             break;
         }
-        if (in.duplicate)
+        if (in.duplicate || in.repeatOnly)
             continue;
         insert.bind(1, nowMs);
         insert.bind(2, qint64(in.requestId));

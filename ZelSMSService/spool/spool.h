@@ -99,6 +99,9 @@ public:
         QString error;      // for Rejected
         qint64 id = 0;
         bool duplicate = false; // the station repeated a request already stored
+        // No room for a new record: looked up as a repeat, never inserted
+        // (id stays 0 unless it is a duplicate).
+        bool repeatOnly = false;
     };
 
     struct Status

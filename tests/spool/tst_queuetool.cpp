@@ -14,6 +14,8 @@ private slots:
     void since();
     void listKeepsOneRecordPerLine();
     void retrySaysWhenSpoolBusy();
+    void escapesWhatTheLogEscapes_data();
+    void escapesWhatTheLogEscapes();
 };
 
 namespace {
@@ -90,6 +92,25 @@ void tst_QueueTool::retrySaysWhenSpoolBusy()
     err.flush();
     QVERIFY2(errText.contains("is busy") && errText.contains("nothing was changed"),
              qPrintable(errText));
+}
+
+void tst_QueueTool::escapesWhatTheLogEscapes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    // Characters a terminal or a log reader takes for a line break.
+    QTest::newRow("next-line-u0085") << QString(QChar(0x85)) << "\\x85";
+    QTest::newRow("line-separator-u2028") << QString(QChar(0x2028)) << "\\x{2028}";
+    QTest::newRow("paragraph-separator-u2029") << QString(QChar(0x2029)) << "\\x{2029}";
+    QTest::newRow("c1-csi-u009b") << QString(QChar(0x9b)) << "\\x9b";
+    QTest::newRow("backslash-doubled") << QStringLiteral("a\\nb") << "a\\\\nb";
+}
+
+void tst_QueueTool::escapesWhatTheLogEscapes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(QueueCommand::escaped("x" + text + "y"), "x" + shown + "y");
 }
 
 QTEST_GUILESS_MAIN(tst_QueueTool)

@@ -1,5 +1,6 @@
 #include "queuecommand.h"
 
+#include "logtext.h"
 #include "spool.h"
 
 #include <QDateTime>
@@ -216,23 +217,11 @@ QString usage()
 
 QString escaped(const QString &text)
 {
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\n'))
-            out += QLatin1String("\\n");
-        else if (c == QLatin1Char('\r'))
-            out += QLatin1String("\\r");
-        else if (c == QLatin1Char('\t'))
-            out += QLatin1String("\\t");
-        else if (c == QLatin1Char('\\'))
-            out += QLatin1String("\\\\");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
+    // Backslashes doubled first, so that a backslash followed by "n" in a
+    // text stays apart from a line break; the rest is the service log's.
+    QString out = text;
+    out.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    return LogText::escaped(out);
 }
 
 qint64 parseSince(const QString &text, qint64 nowMs)

@@ -31,7 +31,9 @@ int run(const QStringList &args, const QString &spoolPath, qint64 nowMs, QTextSt
 // now: "90s", "30m", "12h", "7d". -1 when it is neither.
 qint64 parseSince(const QString &text, qint64 nowMs);
 
-// Control characters as \n, \r, \t and \xNN, so one record stays one line.
+// A backslash doubled, then what the service log escapes (LogText::escaped:
+// control characters, U+0085, the line and paragraph separators), so one
+// record stays one line.
 QString escaped(const QString &text);
 
 QString usage();
