@@ -19,6 +19,7 @@ private slots:
     void silentModemAfterSixtySeconds();
     void stuckInitialisationAfterTwoMinutes();
     void promptLeftOpenIsCancelled();
+    void resetCommandOnceAfterLongSilence();
     void lostNetworkAfterNinetySeconds();
     void periodicChecksAndHoldOff();
     void sysstart_data();
@@ -131,6 +132,23 @@ void TestGsmModemCtrl::silentModemAfterSixtySeconds()
     clock->advance(1);
     QCOMPARE(QString::fromUtf8(thrownBy(bench.ctrl)),
              QString::fromUtf8("GSM модем не отвечает. Попытка повторной инициализации..."));
+}
+
+void TestGsmModemCtrl::resetCommandOnceAfterLongSilence()
+{
+    ModemBench bench(*clock);
+    QVERIFY(bench.initialise());
+    bench.ctrl.setResetCommand("AT+CFUN=1,1", 20000);
+    bench.model.setSilent(true);
+    const qint64 start = clock->now;
+    QVERIFY(tickUntil(bench, start + 55000, 100));
+    QCOMPARE(bench.commands().count("AT+CFUN=1,1"), 1);
+    QCOMPARE(log->count(QString::fromUtf8("отправлена команда сброса"), QtWarningMsg), 1);
+    QCOMPARE(log->count(QString::fromUtf8("Повторная инициализация"), QtWarningMsg), 1);
+    bench.model.setSilent(false);
+    QVERIFY(bench.initialise());
+    QVERIFY(!bench.ctrl.isSilent());
+    QCOMPARE(bench.ctrl.modemResponded(), 1);
 }
 
 void TestGsmModemCtrl::promptLeftOpenIsCancelled()
