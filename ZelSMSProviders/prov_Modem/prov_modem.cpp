@@ -425,7 +425,7 @@ bool PROV_Modem::tickController()
 void PROV_Modem::updateHealth()
 {
     const ModemHealth::Condition now = ModemHealth::conditionOf(m_port.isOpen(), m_ctrl);
-    if (now > ModemHealth::Silent)
+    if (now == ModemHealth::Ready)
         m_ioErrorLogged = false;
     m_health.update(now);
 }
@@ -482,6 +482,14 @@ void PROV_Modem::commitModemResult(QVariantMap results)
 // controller checks registration and SIM at once.
 bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
 {
+    if (m_ctrl.isSilent()) {
+        // The modem fell silent under the send, as when it goes away: no
+        // fault of the message, which must not wait out the retry pause.
+        log(QtWarningMsg, QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
+                                         "во время отправки SMS; оно будет отправлено снова"));
+        m_queue.returnBatchToHead();
+        return true;
+    }
     const int code = results.value(ResultKey::ErrorCode).toInt();
     const bool network = code == 331;
     const bool sim = code >= 310 && code <= 316;

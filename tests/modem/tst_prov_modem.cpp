@@ -46,6 +46,7 @@ private slots:
     void statusWord();
     void modemSilenceReopensPort();
     void smsWaitTimesOut();
+    void silenceUnderSendIsNoFailure();
     void errorWhileFeedingDataIsHandled();
     void repeatedStartDeliversChunksOnce();
     void restartKeepsSmsInFlight();
@@ -545,6 +546,29 @@ void TestProvModem::smsWaitTimesOut()
     QVERIFY(advance(65));
     QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 2, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(m_prov->queuedCount() + m_prov->batchCount(), 0, 3000);
+}
+
+// The modem falls silent after taking the PDU: the message goes back to the
+// head of the queue without counting a failure or waiting out the 60 s pause,
+// and leaves again once the modem answers.
+void TestProvModem::silenceUnderSendIsNoFailure()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().setSmsStall(true);
+    m_prov->enqueueSms(utf8Message("+79123456789", "stalled"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 3000); // unconfirmed
+    m_modem->model().setSilent(true);
+    g_clockOffsetMs += 13000; // past the 12 s wait for the network's answer
+    QTRY_VERIFY_WITH_TIMEOUT(m_prov->controller().isSilent(), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->queuedCount(), 1, 3000);
+    QCOMPARE(m_prov->failCount(), 0);
+    QVERIFY(!m_prov->isPaused());
+    QCOMPARE(m_prov->providerStatus(), int(StatusNoLink));
+    m_modem->model().setSmsStall(false);
+    m_modem->model().setSilent(false);
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_prov->providerStatus(), int(StatusOk), 10000);
 }
 
 void TestProvModem::errorWhileFeedingDataIsHandled()

@@ -85,7 +85,7 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
 {
     if (simState == "+CPIN: READY") {
         m_pinPending = false;
-        controller->pinGuard().simReady();
+        controller->onSimReady();
         return ParseSuccess;
     }
     if (simState == "+CPIN: SIM PUK")
@@ -121,7 +121,8 @@ int AT_CommandCPIN_Check::refuse(const char *why, int severity)
 {
     if (!m_refusalLogged && why[0] != '\0') {
         m_refusalLogged = true;
-        G_LOG(LoggingSeverity(severity), why);
+        if (controller->isNewSimProblem(why))
+            G_LOG(LoggingSeverity(severity), why);
     }
     controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
     m_timeoutMs = GSMModemCtrl::SimRecheckMs;

@@ -173,10 +173,24 @@ void GSMModemCtrl::onNotRegistered()
         m_queue.append(std::make_shared<AT_CommandSimState>());
 }
 
+bool GSMModemCtrl::isNewSimProblem(const char *what)
+{
+    if (m_lastSimProblem == what)
+        return false;
+    m_lastSimProblem = what;
+    return true;
+}
+
+void GSMModemCtrl::onSimReady()
+{
+    m_pinGuard.simReady();
+    m_lastSimProblem.clear();
+}
+
 void GSMModemCtrl::onSimState(const QByteArray &state)
 {
     if (state == "+CPIN: READY") {
-        m_pinGuard.simReady();
+        onSimReady();
         if (m_gsmStatus != GsmNoSim)
             return;
         // A SIM put back needs the whole initialisation (PIN, message store).

@@ -164,6 +164,11 @@ public:
     bool pinRefused() const { return m_pinGuard.isRefused(m_pinCode); }
     void markPinAttempted() { m_pinGuard.pinAttempted(m_pinCode); }
     SimPinGuard &pinGuard() { return m_pinGuard; }
+    // True the first time this SIM problem is reported since the SIM was last
+    // ready: each initialisation finds it again, the log says it once.
+    bool isNewSimProblem(const char *what);
+    // The SIM said READY: its PIN counter is full, its problems are over.
+    void onSimReady();
     // An operator's answer to a USSD request (text as received, its coding).
     void onUssdAnswer(const QByteArray &text, const QByteArray &dcs);
     void emitCommit(const QVariantMap &result) { emit commitResponse(result); }
@@ -193,6 +198,7 @@ private:
     QString m_pinCode;
     bool m_flashSms = false;
     SimPinGuard m_pinGuard;
+    QByteArray m_lastSimProblem;
     bool m_committingUssd = false;
     QList<AT_CommandPtr> m_queue;
     QList<QByteArray> m_callsInProgress;
