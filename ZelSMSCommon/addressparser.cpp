@@ -184,11 +184,16 @@ bool AddressParser::isHostName(const QString &text)
 
 QHostAddress AddressParser::plain(const QHostAddress &address)
 {
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        bool isV4 = false;
-        const quint32 v4 = address.toIPv4Address(&isV4);
-        if (isV4)
-            return QHostAddress(v4);
-    }
-    return address;
+    // Only ::ffff:a.b.c.d; QHostAddress::toIPv4Address() would turn "::"
+    // into 0.0.0.0 as well.
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    for (int i = 0; i < 10; ++i)
+        if (a[i] != 0)
+            return address;
+    if (a[10] != 0xff || a[11] != 0xff)
+        return address;
+    return QHostAddress((quint32(a[12]) << 24) | (quint32(a[13]) << 16) | (quint32(a[14]) << 8) |
+                        quint32(a[15]));
 }
