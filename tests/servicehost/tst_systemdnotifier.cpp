@@ -187,6 +187,7 @@ void TestSystemdNotifier::serviceReadyReloadStop()
     env.insert("ZELSMS_SETTINGS_DIR", settingsDir);
     env.insert("ZELSMS_STATE_DIR", m_dir.filePath(QStringLiteral("state")));
     env.insert("ZELSMS_RUNTIME_DIR", m_dir.filePath(QStringLiteral("run")));
+    env.insert("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")));
     service.setProcessEnvironment(env);
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service.start(QStringLiteral(ZELSMS_SERVICE_BINARY), QStringList());
