@@ -1,6 +1,6 @@
 #!/bin/sh
 # CI check of the package under a real systemd (run as root after
-# check-package.sh, which leaves the .deb in build/deb/): boots a minimal
+# check-package.sh, which leaves the .deb in build/deb/; or give a .deb): boots a minimal
 # Debian 12 with systemd-nspawn (systemd as the container's PID 1; the host
 # needs no systemd), installs zelsms and checks what an administrator relies
 # on: the unit runs as zelsms, Type=notify reaches READY, status datagrams
@@ -17,8 +17,10 @@ step() { echo "== check-systemd: $*"; }
 
 [ "$(id -u)" = 0 ] || fail "must run as root"
 sh scripts/install-deps.sh debootstrap systemd-container procps
-deb=$(ls "$top"/build/deb/zelsms_*.deb 2>/dev/null | head -n 1)
+# The package to try: the argument, else the one package.sh left.
+deb=${1:-$(ls "$top"/build/deb/zelsms_*.deb 2>/dev/null | head -n 1)}
 [ -n "$deb" ] || { sh scripts/package.sh; deb=$(ls "$top"/build/deb/zelsms_*.deb | head -n 1); }
+deb=$(readlink -f "$deb")
 
 # The root is cached between runs; it must hold the package's dependencies,
 # since the container has no network to fetch them: a cached root without
@@ -88,8 +90,19 @@ while [ -z "$leader" ]; do
 done
 # A command in the container: all its namespaces, a clean environment.
 ct() { nsenter -t "$leader" -a -- /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
-state=$(ct timeout 90 systemctl is-system-running --wait 2>&1 || true)
-case "$state" in running | degraded) ;; *) fail "container did not boot: $state" ;; esac
+# systemd's own bus socket appears a moment after it starts.
+i=0
+while :; do
+    state=$(ct timeout 90 systemctl is-system-running --wait 2>&1 || true)
+    case "$state" in
+    running | degraded) break ;;
+    *"Failed to connect to bus"*) ;;
+    *) fail "container did not boot: $state" ;;
+    esac
+    i=$((i + 1))
+    [ $i -le 100 ] || fail "container did not boot: $state"
+    sleep 0.3
+done
 
 # Everything the checks compare before the install and after the purge.
 snapshot() {
@@ -103,7 +116,7 @@ ms() { date +%s%3N; }
 # First status datagram at 127.0.0.1:port inside the container, in the
 # background; its output goes to $work/sim.<port>.
 sim_start() {
-    ct timeout 60 /usr/bin/ZelStationSim --bind "127.0.0.1:$1" --statuses 1 --duration 50 \
+    ct timeout 60 /usr/bin/ZelStationSim --bind "127.0.0.1:$1" --statuses 1 \
         >"$work/sim.$1" 2>&1 &
     sim=$!
     # Bound before the clock starts: wait for its "listening" line.
@@ -204,6 +217,8 @@ ct journalctl -t zel-sms-service --no-pager -o cat | grep -q 'Настройки
 sim_start 3125
 sim_wait 3125 "after a refused reload"
 [ "$(main_pid)" = "$pid" ] || fail "refused reload restarted the process"
+# The file as the running service has it, for the restarts below.
+ct sh -c 'sed -i s/pcnPort=70000/pcnPort=3125/ /etc/xdg/ZELORG/ZelSMSService.conf'
 
 step "journal priorities"
 line='^[0-9][0-9]\.[0-9][0-9]\.[0-9][0-9]-[0-9][0-9]:[0-9][0-9]:[0-9][0-9] >> '
