@@ -106,8 +106,10 @@ done
 
 # Everything the checks compare before the install and after the purge.
 snapshot() {
+    # /run only for what is ours: adduser and getty leave their own marks.
     ct sh -c 'getent passwd; getent group; ls -1A /etc/xdg /var/lib /etc/systemd/system \
-        /etc/systemd/system/multi-user.target.wants /run /lib/systemd/system /usr/lib 2>&1;
+        /etc/systemd/system/multi-user.target.wants /lib/systemd/system /usr/lib 2>&1;
+        ls -d /run/zelsms 2>/dev/null;
         systemctl list-units --all --no-legend --plain "zel*"' | sort
 }
 snapshot >"$work/before"
