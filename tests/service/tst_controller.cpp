@@ -565,6 +565,8 @@ void tst_Controller::reload()
     }
     auto c = makeController(true);
     c->initialize();
+    // A refused reload keeps this link: its next status then comes soon.
+    c->stationLink()->setIntervals(200, 30000);
     emit c->stationLink()->newSmsRequest(SmsText::makeMessage("79001234567", "Тревога", 1));
     QVERIFY(before.waitForStatusCount(1, 5000));
 
