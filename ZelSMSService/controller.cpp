@@ -4,6 +4,7 @@
 #include "pcnudplink.h"
 #include "pluginfolder.h"
 #include "providerplugins.h"
+#include "settingscheck.h"
 #include "settingslocation.h"
 #include "zelsmsversion.h"
 
@@ -73,6 +74,30 @@ void Controller::initialize()
     qDebug().noquote() << QStringLiteral("====== Запуск программы Служба SMS ЗЕЛ, версия ") +
                               QLatin1String(Version) + QStringLiteral(" - ") + buildDescription() +
                               QStringLiteral(" =====");
+    loadSettings();
+    startWithSettings();
+}
+
+bool Controller::reload()
+{
+    const std::unique_ptr<QSettings> system = ServiceSettings::openSystem();
+    const ServiceSettings next = ServiceSettings::read(*system);
+    const QStringList refused = SettingsCheck::reasons(next, system->status());
+    if (!refused.isEmpty()) {
+        for (const QString &why : refused)
+            qCritical().noquote() << QStringLiteral(
+                                         "Настройки не применены, служба работает с прежними: ") +
+                                         why;
+        return false;
+    }
+    qDebug().noquote() << "Применение новых настроек...";
+    m_settings = next;
+    startWithSettings();
+    return true;
+}
+
+void Controller::startWithSettings()
+{
     // A second initialize (to take a new station address) would otherwise
     // leave the old link bound and reporting, and end in a fatal "already
     // running" from start().
@@ -82,7 +107,6 @@ void Controller::initialize()
         m_link->deleteLater();
         m_link = nullptr;
     }
-    loadSettings();
     m_link = new PcnUdpLink(this);
     m_link->setAllowList(m_settings.stationAllowList);
     m_link->setBindAddress(m_settings.bindAddress);
@@ -125,6 +149,8 @@ void Controller::tryStartSmsProvider()
     // Scanned once for both roles; read again at every start, so a plug-in
     // replaced while the service was stopped is seen.
     const PluginFolder plugins(pluginDirectory());
+    // Settings read again may name no provider any more.
+    m_provider = nullptr;
     m_fallback = DeliveryRouter::Provider();
     if (!fallbackProviderID.isEmpty()) {
         if (fallbackProviderID == currentProviderID)

@@ -45,6 +45,7 @@ public:
     QString stationAddress() const { return m_settings.pcnIpAddress; }
     int stationPort() const { return m_settings.pcnPort; }
     bool isServiceEnabled() const { return m_settings.serviceEnabled; }
+    QString fallbackProviderId() const { return m_settings.fallbackProviderID; }
 
     // The start banner's build description, e.g. "Qt 5.15.8 GCC_12.2.0 Linux64".
     static QString buildDescription();
@@ -61,11 +62,17 @@ public slots:
     void applySettings() override;
     void loadSettings() override;
     void newSmsRequest(const SMSMessage &msg);
+    // Reads the settings again and applies them in this process (station
+    // address, port, allow list and bind address; providers stopped, loaded
+    // and started again); the spool stays open. Settings that fail the checks
+    // leave the running ones in place and each reason is logged: false then.
+    bool reload();
 
 private slots:
     void reportStationLoss(const QString &msg);
 
 private:
+    void startWithSettings();
     void tryStartSmsProvider();
     DeliveryRouter::Provider startProvider(const QString &id, const PluginFolder &plugins);
     DeliveryRouter::Settings routing() const;

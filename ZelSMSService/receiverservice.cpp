@@ -2,6 +2,7 @@
 
 #include "controller.h"
 #include "exceptionstableapp.h"
+#include "servicestatusline.h"
 
 #include <QDebug>
 #include <QThread>
@@ -26,18 +27,60 @@ QString ReceiverService::description()
     return QCoreApplication::translate("QObject", "Служба SMS ЗЕЛ, версия %1").arg(version());
 }
 
+namespace {
+// A provider's state changes without a signal, so the status line is looked
+// at on the station's own reporting period.
+const int StateCheckMs = 5000;
+} // namespace
+
 void ReceiverService::start()
 {
     m_controller = new Controller;
+    QObject::connect(m_controller, &Controller::started, m_controller, [this] { reportState(); });
+    if (notifiesSystemd()) {
+        m_stateTimer = new QTimer(m_controller);
+        QObject::connect(m_stateTimer, &QTimer::timeout, m_controller, [this] { reportState(); });
+        m_stateTimer->start(StateCheckMs);
+    }
     QTimer::singleShot(0, m_controller, SLOT(initialize()));
+}
+
+void ReceiverService::reportState()
+{
+    if (!m_controller || !m_controller->isControllerStarted())
+        return;
+    const ServiceStatusLine::Snapshot state = ServiceStatusLine::take(*m_controller);
+    notifyStatus(ServiceStatusLine::format(state));
+    // Not ready while the spool cannot be opened or the socket not bound:
+    // systemd's start time-out then ends in a restart instead of a unit that
+    // looks fine and takes nothing.
+    if (!m_readyReported && ServiceStatusLine::working(state)) {
+        m_readyReported = true;
+        notifyReady();
+    }
+}
+
+void ReceiverService::reload()
+{
+    if (!m_controller)
+        return;
+    m_readyReported = false;
+    if (!m_controller->reload()) {
+        // The running settings stay, and so does the service.
+        m_readyReported = true;
+        notifyReady();
+        return;
+    }
+    reportState();
 }
 
 void ReceiverService::stop()
 {
     if (m_slowStop)
         QThread::msleep(1500);
-    delete m_controller;
+    delete m_controller; // the state timer with it
     m_controller = nullptr;
+    m_stateTimer = nullptr;
 }
 
 void ReceiverService::pause()

@@ -7,11 +7,14 @@
 #include <QString>
 
 class Controller;
+class QTimer;
 
 // The notification service as a system service: its start hook creates the
 // one Controller and queues its initialization into the event loop, its stop
 // hook destroys it; the application object is an ExceptionStableApp, whose
 // restart procedure runs the event loop in both service and "-exec" mode.
+// Under systemd it reports readiness and a status line, and a reload
+// request makes the controller take the settings again.
 class ReceiverService : public ServiceBase
 {
 public:
@@ -37,12 +40,18 @@ protected:
     void resume() override;
     void processCommand(int code) override;
     bool claimInstance(QString *refusal) override;
+    void reload() override;
     void createApplication(int &argc, char **argv) override;
     int executeApplication() override;
 
 private:
+    // READY=1 once the service can take requests, and the status line.
+    void reportState();
+
     Controller *m_controller = nullptr;
     InstanceLock m_lock;
+    QTimer *m_stateTimer = nullptr;
+    bool m_readyReported = false;
     bool m_testHooks = false;
     bool m_slowStop = false;
 };

@@ -72,6 +72,7 @@ namespace {
 Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stamp)
 {
     Entry e;
+    e.level = type;
     // One message, one line, whatever a provider forgot to escape: a line
     // break that arrived in a datagram or a reply must not forge an entry.
     QString text = LogText::escaped(message);

@@ -23,7 +23,8 @@ struct Entry
 {
     QString text; // the whole line, ending in a line feed
     EntryType type;
-    int eventId; // 257 information, 258 warning, 259 error
+    int eventId;     // 257 information, 258 warning, 259 error
+    QtMsgType level; // the message's own level: the journal's priority
 };
 
 class Sink

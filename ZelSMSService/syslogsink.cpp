@@ -4,14 +4,17 @@ SyslogSink::SyslogSink(const QString &ident) : m_writer(ident)
 {
 }
 
-SyslogWriter::Priority SyslogSink::priorityFor(ServiceLog::EntryType type)
+SyslogWriter::Priority SyslogSink::priorityFor(QtMsgType level)
 {
-    switch (type) {
-    case ServiceLog::EntryType::Warning:
+    switch (level) {
+    case QtDebugMsg:
+        return SyslogWriter::Priority::Debug;
+    case QtWarningMsg:
         return SyslogWriter::Priority::Warning;
-    case ServiceLog::EntryType::Error:
-        return SyslogWriter::Priority::Error;
-    case ServiceLog::EntryType::Information:
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        return SyslogWriter::Priority::Critical;
+    case QtInfoMsg:
         break;
     }
     return SyslogWriter::Priority::Information;
@@ -19,5 +22,5 @@ SyslogWriter::Priority SyslogSink::priorityFor(ServiceLog::EntryType type)
 
 void SyslogSink::write(const ServiceLog::Entry &entry)
 {
-    m_writer.write(priorityFor(entry.type), entry.text);
+    m_writer.write(priorityFor(entry.level), entry.text);
 }

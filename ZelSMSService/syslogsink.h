@@ -5,7 +5,9 @@
 
 // Service log sink that writes every entry to syslog, ident made from the
 // service name ("zel-sms-service", see SyslogWriter::identFor), facility
-// daemon: information -> LOG_INFO, warning -> LOG_WARNING, error -> LOG_ERR.
+// daemon: debug -> LOG_DEBUG, information -> LOG_INFO, warning -> LOG_WARNING,
+// critical and fatal -> LOG_CRIT, so "journalctl -p info" hides the debug
+// lines. The text is the service log's line as it stands.
 // Read it with "journalctl -t zel-sms-service" or in /var/log/syslog.
 class SyslogSink : public ServiceLog::Sink
 {
@@ -13,7 +15,7 @@ public:
     explicit SyslogSink(const QString &serviceName);
     void write(const ServiceLog::Entry &entry) override;
 
-    static SyslogWriter::Priority priorityFor(ServiceLog::EntryType type);
+    static SyslogWriter::Priority priorityFor(QtMsgType level);
 
 private:
     SyslogWriter m_writer;

@@ -6,7 +6,8 @@
 #   <prefix>/lib/zelsms/<program>        programs
 #   <prefix>/lib/zelsms/providers/       provider plug-ins (see add_provider_plugin)
 #   <prefix>/bin/<program>               relative links to the programs
-#   <prefix>/share/man/man{1,8}/         manual pages from man/
+#   <prefix>/share/man/man{1,7,8}/       manual pages from man/
+#   <prefix>/lib/modules-load.d/         USB serial drivers loaded at boot
 #   <prefix>/share/applications/         desktop entry of the configuration program
 #   <prefix>/share/polkit-1/actions/     polkit policy that lets pkexec start it
 include(GNUInstallDirs)
@@ -47,6 +48,16 @@ foreach(i RANGE 0 ${last} 2)
     message(WARNING "${program} has no manual page ${page}")
   endif()
 endforeach()
+
+# The package's overview page.
+install(FILES ${PROJECT_SOURCE_DIR}/man/zelsms.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
+
+# systemd resolves the unit's DeviceAllow=char-ttyUSB and char-ttyACM against
+# /proc/devices when the unit starts; loaded at boot, before any unit, the two
+# drivers that own those majors make a modem plugged in later usable without
+# a restart (the chip drivers such as pl2303 or ch341 share usbserial's major).
+install(FILES ${PROJECT_SOURCE_DIR}/platform/servicehost/zelsms-serial.conf
+  DESTINATION lib/modules-load.d RENAME zelsms.conf)
 
 # pkexec runs only the program the policy names, so both carry its full path.
 set(ZELSMS_SETUP_PROGRAM ${CMAKE_INSTALL_PREFIX}/${ZELSMS_INSTALL_PKGDIR}/ZelSMSSetup)

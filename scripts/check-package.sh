@@ -1,6 +1,8 @@
 #!/bin/sh
-# CI check of the Debian package (run as root, no systemd needed): build it,
-# lintian, contents and the unit's sandbox rating; then install it with apt,
+# CI check of the Debian packages (run as root, no systemd needed): build
+# zelsms and zelsms-setup, lintian, contents (no graphical libraries in
+# zelsms) and the unit's sandbox rating; the upgrade from the single package
+# of before; then install them with apt,
 # check the account, files and modes, run the installed service the way its
 # unit would (as zelsms, with the unit's environment), let the station
 # simulator talk to it, purge the package and check that the machine is as
@@ -12,9 +14,11 @@ fail() { echo "check-package: $*" >&2; exit 1; }
 step() { echo "== check-package: $*"; }
 
 [ "$(id -u)" = 0 ] || fail "must run as root"
-if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
-    fail "the package zelsms is already installed; this check needs a machine without it"
-fi
+for p in zelsms zelsms-setup; do
+    if dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q installed; then
+        fail "the package $p is already installed; this check needs a machine without it"
+    fi
+done
 getent passwd zelsms >/dev/null && fail "an account zelsms exists already"
 
 tmp=$(mktemp -d)
@@ -23,35 +27,62 @@ trap 'rm -rf "$tmp"' EXIT
 step "build"
 sh scripts/package.sh
 deb=$(ls "$top"/build/deb/zelsms_*.deb)
+setup_deb=$(ls "$top"/build/deb/zelsms-setup_*.deb)
 version=$(sed -n 's/^project(ZelSMS VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-case "$deb" in */zelsms_${version}_*.deb) ;; *) fail "package $deb is not version $version" ;; esac
+revision=$(sed -n 's/^ZELSMS_DEB_REVISION := \([0-9]*\)$/\1/p' debian/rules)
+for d in "$deb" "$setup_deb"; do
+    case "$d" in */zelsms*_${version}+${revision}_*.deb) ;; *) fail "package $d is not version $version+$revision" ;; esac
+done
+# The packages that replace the single one name the version that split it.
+grep -qx "Replaces: zelsms (<< $version+$revision)" debian/control &&
+    grep -qx "Breaks: zelsms (<< $version+$revision)" debian/control ||
+    fail "debian/control: Replaces/Breaks do not name $version+$revision"
 
 step "lintian"
 # lintian, systemd-analyze (package systemd: installing it starts nothing in a
 # container) and pgrep.
 sh scripts/install-deps.sh lintian systemd procps
-lintian --fail-on error,warning --info "$deb"
+lintian --fail-on error,warning --info "$deb" "$setup_deb"
 
 step "contents"
 # mode owner path [-> target], without size and date
-listing=$(dpkg-deb -c "$deb" | awk '{ l = $1 " " $2; for (i = 6; i <= NF; i++) l = l " " $i; print l }')
+contents() { dpkg-deb -c "$1" | awk '{ l = $1 " " $2; for (i = 6; i <= NF; i++) l = l " " $i; print l }'; }
+service_listing=$(contents "$deb")
+setup_listing=$(contents "$setup_deb")
+listing=$(printf '%s\n%s\n' "$service_listing" "$setup_listing")
 for want in \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSService" \
-    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSSetup" \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelStationSim" \
     "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSQueue" \
     "lrwxrwxrwx root/root ./usr/bin/ZelSMSService -> ../lib/zelsms/ZelSMSService" \
-    "lrwxrwxrwx root/root ./usr/bin/ZelSMSSetup -> ../lib/zelsms/ZelSMSSetup" \
     "lrwxrwxrwx root/root ./usr/bin/ZelStationSim -> ../lib/zelsms/ZelStationSim" \
     "-rw-r--r-- root/root ./lib/systemd/system/zel-sms-service.service" \
+    "-rw-r--r-- root/root ./usr/lib/modules-load.d/zelsms.conf" \
     "-rw-r--r-- root/root ./usr/share/man/man8/ZelSMSService.8.gz" \
-    "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSSetup.1.gz" \
+    "-rw-r--r-- root/root ./usr/share/man/man7/zelsms.7.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelStationSim.1.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSQueue.1.gz" \
+    "-rw-r--r-- root/root ./usr/share/doc/zelsms/README.md.gz"; do
+    printf '%s\n' "$service_listing" | grep -qxF -- "$want" || fail "missing from zelsms: $want"
+done
+for want in \
+    "-rwxr-xr-x root/root ./usr/lib/zelsms/ZelSMSSetup" \
+    "lrwxrwxrwx root/root ./usr/bin/ZelSMSSetup -> ../lib/zelsms/ZelSMSSetup" \
+    "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSSetup.1.gz" \
     "-rw-r--r-- root/root ./usr/share/applications/zelsms-setup.desktop" \
     "-rw-r--r-- root/root ./usr/share/polkit-1/actions/org.zel.sms.setup.policy"; do
-    printf '%s\n' "$listing" | grep -qxF -- "$want" || fail "missing from the package: $want"
+    printf '%s\n' "$setup_listing" | grep -qxF -- "$want" || fail "missing from zelsms-setup: $want"
 done
+# A headless server: nothing graphical, no polkit, neither as a dependency
+# nor linked by the service or a plug-in.
+if printf '%s\n' "$service_listing" | grep -Eq 'ZelSMSSetup|applications/|polkit'; then
+    fail "the configuration program's files are in zelsms"
+fi
+depends=$(dpkg-deb -f "$deb" Depends Recommends)
+if printf '%s\n' "$depends" | grep -Eq 'libqt5gui|libqt5widgets|polkit|pkexec|libx11|libgl'; then
+    fail "zelsms depends on graphical libraries or polkit: $depends"
+fi
+dpkg-deb -f "$setup_deb" Depends | grep -q "zelsms (= $version+$revision)" || fail "zelsms-setup does not depend on zelsms of its own version"
 for p in Modem SmsRU iqSms ProstorSms SmsCenter eSputnik_v1 SmsGorod ePochta_v2; do
     printf '%s\n' "$listing" | grep -q "^-rw-r--r-- root/root ./usr/lib/zelsms/providers/prov_$p.so$" ||
         fail "provider prov_$p.so missing from the package"
@@ -67,6 +98,11 @@ fi
 
 step "unit exposure"
 dpkg-deb -x "$deb" "$tmp/root"
+for f in "$tmp"/root/usr/lib/zelsms/ZelSMSService "$tmp"/root/usr/lib/zelsms/ZelSMSQueue \
+    "$tmp"/root/usr/lib/zelsms/ZelStationSim "$tmp"/root/usr/lib/zelsms/providers/*.so; do
+    if ldd "$f" | grep -Eq 'libQt5(Gui|Widgets)'; then fail "$f links Qt GUI libraries"; fi
+done
+dpkg-deb -x "$setup_deb" "$tmp/root"
 unit=$tmp/root/lib/systemd/system/zel-sms-service.service
 rating=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
 [ -n "$rating" ] || fail "systemd-analyze gave no rating"
@@ -134,19 +170,35 @@ stop_service() {
 cleanup() {
     [ -n "$pid" ] && stop_service || true
     if dpkg-query -W -f='${Status}' zelsms 2>/dev/null | grep -q installed; then
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms >/dev/null 2>&1 || true
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms-setup zelsms >/dev/null 2>&1 || true
     fi
     restore
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 snapshot >"$tmp/before"
-DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb"
+
+step "upgrade from the single package"
+# The single package of before held both parts; made here from the new ones
+# (same files, version $version, no split) so the upgrade needs no old build.
+old=$tmp/old
+dpkg-deb -R "$deb" "$old"
+dpkg-deb -x "$setup_deb" "$old"
+sed -i -e "s/^Version: .*/Version: $version/" -e '/^Suggests:/d' "$old/DEBIAN/control"
+(cd "$old" && find . -path ./DEBIAN -prune -o -type f -print | sed 's|^\./||' | sort |
+    xargs md5sum >DEBIAN/md5sums)
+dpkg-deb --root-owner-group -b "$old" "$tmp/zelsms_${version}_old.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$tmp/zelsms_${version}_old.deb"
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" "$setup_deb"
+[ "$(dpkg-query -W -f='${Version}' zelsms)" = "$version+$revision" ] || fail "zelsms not upgraded"
+[ "$(dpkg -S /usr/lib/zelsms/ZelSMSSetup)" = "zelsms-setup: /usr/lib/zelsms/ZelSMSSetup" ] ||
+    fail "ZelSMSSetup not taken over by zelsms-setup"
+[ -x /usr/lib/zelsms/ZelSMSSetup ] || fail "ZelSMSSetup lost in the upgrade"
 
 step "account, files, modes"
 getent passwd zelsms | grep -q ':/var/lib/zelsms:/usr/sbin/nologin$' || fail "account: $(getent passwd zelsms)"
 id -nG zelsms | tr ' ' '\n' | grep -qx dialout || fail "zelsms is not in dialout"
-[ "$(stat -c '%U:%G %a' /var/lib/zelsms)" = "zelsms:zelsms 750" ] || fail "/var/lib/zelsms: $(stat -c '%U:%G %a' /var/lib/zelsms)"
+[ "$(stat -c '%U:%G %a' /var/lib/zelsms)" = "zelsms:zelsms 700" ] || fail "/var/lib/zelsms: $(stat -c '%U:%G %a' /var/lib/zelsms)"
 [ "$(stat -c '%U:%G %a' /usr/lib/zelsms/ZelSMSService)" = "root:root 755" ] || fail "ZelSMSService mode"
 [ "$(readlink -f /usr/bin/ZelSMSService)" = /usr/lib/zelsms/ZelSMSService ] || fail "/usr/bin/ZelSMSService link"
 [ "$(stat -c '%a' /lib/systemd/system/zel-sms-service.service)" = 644 ] || fail "unit mode"
@@ -203,7 +255,7 @@ until [ -S "$runtime/zel-sms-service.sock" ] && pgrep -u zelsms -x ZelSMSService
     [ $i -le 100 ] || fail "the service did not start again"
     sleep 0.1
 done
-DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms
+DEBIAN_FRONTEND=noninteractive apt-get purge -y zelsms-setup zelsms
 i=0
 while kill -0 "$pid" 2>/dev/null; do
     i=$((i + 1))

@@ -2,7 +2,7 @@
 # Installs what building, running and testing need on Debian 12 (run as root),
 # and the packages named as arguments (what one script needs besides).
 set -e
-PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n libsqlite3-dev"
+PKGS="build-essential cmake ccache qtbase5-dev libqt5serialport5-dev qttools5-dev-tools qttranslations5-l10n libsqlite3-dev libsystemd-dev"
 # clang and its libFuzzer runtime: the fuzz targets (scripts/fuzz.sh)
 PKGS="$PKGS clang libclang-rt-14-dev $*"
 missing=""

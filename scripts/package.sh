@@ -2,7 +2,7 @@
 # Builds the Debian package into build/deb/ (run as root on Debian 12: it
 # installs the build dependencies first). The source is copied into
 # build/deb/src so the package build leaves the checkout untouched.
-#   sh scripts/package.sh && apt install ./build/deb/zelsms_*.deb
+#   sh scripts/package.sh && apt install ./build/deb/zelsms_*.deb ./build/deb/zelsms-setup_*.deb
 set -e
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -15,10 +15,13 @@ mkdir -p "$out/src"
 tar -C "$top" --exclude='./build' --exclude='./build-*' --exclude='./.git' --exclude='./obj-*' \
     -cf - . | tar -C "$out/src" -xf -
 
-# The version lives in CMakeLists.txt only; the changelog's top entry follows it.
+# The program's version lives in CMakeLists.txt only, the packaging revision
+# in debian/rules; the changelog's top entry follows them.
 version=$(sed -n 's/^project(ZelSMS VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || { echo "package.sh: no version in CMakeLists.txt" >&2; exit 1; }
-sed -i "1s/^zelsms ([^)]*)/zelsms ($version)/" "$out/src/debian/changelog"
+revision=$(sed -n 's/^ZELSMS_DEB_REVISION := \([0-9]*\)$/\1/p' debian/rules)
+[ -n "$version" ] && [ -n "$revision" ] ||
+    { echo "package.sh: no version in CMakeLists.txt or revision in debian/rules" >&2; exit 1; }
+sed -i "1s/^zelsms ([^)]*)/zelsms ($version+$revision)/" "$out/src/debian/changelog"
 
 # debhelper points HOME at a scratch folder: keep ccache's own cache and settings.
 if command -v ccache >/dev/null; then
@@ -31,4 +34,4 @@ fi
 cd "$out/src"
 DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$(nproc)}" dpkg-buildpackage -us -uc -b
 cd "$out"
-ls -l "$out"/zelsms_*.deb
+ls -l "$out"/zelsms_*.deb "$out"/zelsms-setup_*.deb

@@ -30,6 +30,8 @@ public:
     QString serviceDescription() override { return m_controller.serviceDescription(); }
     bool start() override;
     bool stop() override { return m_controller.stop(); }
+    bool canReload() override { return m_controller.canReload(); }
+    bool reload() override { return m_controller.reload(); }
     QString errorString() override
     {
         return m_error.isEmpty() ? m_controller.errorString() : m_error;

@@ -19,6 +19,10 @@ public:
     // start counts only once the service answers.
     virtual bool start() = 0;
     virtual bool stop() = 0;
+    // Whether the running service can take saved settings without a restart
+    // (under systemd), and the request; scripted controllers cannot.
+    virtual bool canReload() { return false; }
+    virtual bool reload() { return false; }
     virtual QString errorString() = 0;
 
     // Pid of a foreground run (-exec) reading the same settings; 0 for none.

@@ -443,6 +443,19 @@ bool SmsDialog::writeSettings()
 void SmsDialog::restartService(ServiceControl &service)
 {
     const bool enabled = serviceEnable->isChecked();
+    // Under systemd a running service takes the settings in place: no gap in
+    // the station's status datagrams and nothing in flight to resend.
+    if (enabled && service.canReload() && service.isRunning()) {
+        if (service.reload()) {
+            showBox(QMessageBox::Information,
+                    tr("Настройки сохранены в реестр, служба SMS ЗЕЛ применила их без "
+                       "перезапуска"));
+            return;
+        }
+        logProblem(
+            "restartService",
+            QStringLiteral("reload failed, restarting instead: %1").arg(service.errorString()));
+    }
     QString outcome = tr("остановлена");
     if (enabled)
         outcome = service.isRunning() ? tr("перезапущена") : tr("запущена");

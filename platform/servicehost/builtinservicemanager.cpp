@@ -3,6 +3,7 @@
 #include "servicecontrolclient.h"
 #include "servicecontrolprotocol.h"
 #include "servicepaths.h"
+#include "settingslocation.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -14,12 +15,31 @@
 #include <QThread>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char *const Organisation = "ZELORG";
 const char *const RecordApplication = "ZelServiceHost";
 const int PollMs = 50;
+
+bool packageAccountExists()
+{
+    return ::getpwnam(SettingsLocation::ServiceAccount) != nullptr;
+}
 } // namespace
+
+QString BuiltinServiceManager::recordAccount(const QString &requested, const QString &programPath,
+                                             const QString &packagedDir, bool accountExists)
+{
+    if (!requested.isEmpty())
+        return requested;
+    if (accountExists && QFileInfo(programPath).absolutePath() == packagedDir)
+        return QLatin1String(SettingsLocation::ServiceAccount);
+    return QString();
+}
 
 BuiltinServiceManager::BuiltinServiceManager(const QString &serviceName)
     : ServiceManager(serviceName)
@@ -84,9 +104,11 @@ bool BuiltinServiceManager::install(const InstallRequest &request)
     s.setValue(QStringLiteral("description"), request.description);
     s.setValue(QStringLiteral("startType"),
                request.automaticStart ? QStringLiteral("automatic") : QStringLiteral("manual"));
-    // The password is not stored anywhere: the built-in manager runs the
-    // service as the user who starts it.
-    s.setValue(QStringLiteral("account"), request.account);
+    // The password is not stored anywhere: root starts the service under
+    // the account, anyone else as themselves.
+    s.setValue(QStringLiteral("account"),
+               recordAccount(request.account, request.programPath, QLatin1String(PackagedDir),
+                             packageAccountExists()));
     s.endGroup();
     s.sync();
     if (s.status() != QSettings::NoError || !s.isWritable())
@@ -188,10 +210,20 @@ bool BuiltinServiceManager::launch()
     if (!QDir().mkpath(runtimeDir()))
         return fail(op, QStringLiteral("cannot create runtime directory %1").arg(runtimeDir()));
 
+    if (!openLogFile())
+        return false;
+
     QProcess p;
     p.setProgram(program);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(ServicePaths::LaunchVariable), QStringLiteral("builtin"));
+    // A record written before accounts were filled in still must not make
+    // the packaged service run as root.
+    const QString user =
+        recordAccount(account(), program, QLatin1String(PackagedDir), packageAccountExists());
+    if (::geteuid() == 0 && !user.isEmpty() && user != QLatin1String("root") &&
+        !runAs(user, p, env))
+        return false;
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(QStringLiteral("/"));
     p.setStandardInputFile(QProcess::nullDevice());
@@ -218,6 +250,56 @@ bool BuiltinServiceManager::launch()
                         .arg(pid)
                         .arg(socketPath())
                         .arg(waitTimeout()));
+}
+
+// The log holds phone numbers: created 0640, and an older, more open one is
+// narrowed before anything more is appended.
+bool BuiltinServiceManager::openLogFile()
+{
+    const QByteArray path = QFile::encodeName(logFilePath());
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0)
+        return fail(
+            QStringLiteral("start"),
+            QStringLiteral("cannot open log %1: %2").arg(logFilePath(), qt_error_string(errno)));
+    const bool narrowed = ::fchmod(fd, 0640) == 0;
+    ::close(fd);
+    if (!narrowed)
+        return fail(QStringLiteral("start"),
+                    QStringLiteral("cannot make log %1 private").arg(logFilePath()));
+    return true;
+}
+
+// setpriv (util-linux, always there on Debian) drops to the account with its
+// groups (dialout for the modem) before the program runs; the runtime
+// directory becomes the account's so the daemon can make its socket there,
+// and the daemon is told where it is, since its own default would differ.
+bool BuiltinServiceManager::runAs(const QString &user, QProcess &p, QProcessEnvironment &env)
+{
+    const QString op = QStringLiteral("start");
+    const struct passwd *pw = ::getpwnam(user.toLocal8Bit().constData());
+    if (!pw)
+        return fail(op, QStringLiteral("account %1 of the record does not exist; the service is "
+                                       "not started as root instead")
+                            .arg(user));
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    const QString home = QFile::decodeName(pw->pw_dir);
+    if (::chown(QFile::encodeName(runtimeDir()).constData(), uid, gid) != 0)
+        return fail(op, QStringLiteral("cannot hand %1 to %2: %3")
+                            .arg(runtimeDir(), user, qt_error_string(errno)));
+    env.insert(QStringLiteral("ZELSMS_RUNTIME_DIR"), runtimeDir());
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("USER"), user);
+    env.insert(QStringLiteral("LOGNAME"), user);
+    // Root's run of the service kept its spool there: the same one goes on.
+    if (!env.contains(QStringLiteral("ZELSMS_STATE_DIR")))
+        env.insert(QStringLiteral("ZELSMS_STATE_DIR"), QStringLiteral("/var/lib/zelsms"));
+    const QString program = p.program();
+    p.setProgram(QStringLiteral("/usr/bin/setpriv"));
+    p.setArguments({QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(gid),
+                    QStringLiteral("--init-groups"), QStringLiteral("--"), program});
+    return true;
 }
 
 bool BuiltinServiceManager::processAlive(qint64 pid)

@@ -5,6 +5,7 @@
 #include "servicemanager.h"
 #include "servicepaths.h"
 #include "syslogwriter.h"
+#include "systemdnotifier.h"
 #include "terminationsignals.h"
 
 #include <QCoreApplication>
@@ -251,10 +252,19 @@ int ServiceBase::runService(RunMode mode)
         return 1;
     }
 
-    TerminationSignals termination;
+    SystemdNotifier notifier;
+    m_notifier = &notifier;
+    TerminationSignals termination(mode == RunMode::Daemon);
     QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
         qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);
         QCoreApplication::exit(0);
+    });
+    QObject::connect(&termination, &TerminationSignals::reloadRequested, [this] {
+        qDebug("[ServiceBase]: получен сигнал SIGHUP, настройки читаются заново");
+        m_notifier->reloading();
+        // An exception from here takes the usual way: logged, and a fresh
+        // instance starts, which reads the new settings anyway.
+        reload();
     });
 
     ServiceControlServer server;
@@ -301,10 +311,12 @@ int ServiceBase::runService(RunMode mode)
         else
             print(ServiceCommandLine::startFailedText(m_name));
         removePidFile(pidFile);
+        m_notifier = nullptr;
         return mode == RunMode::Console ? -1 : -4;
     }
 
     const int code = executeApplication();
+    notifier.stopping();
 
     try {
         stop();
@@ -313,7 +325,25 @@ int ServiceBase::runService(RunMode mode)
     }
     server.close();
     removePidFile(pidFile);
+    m_notifier = nullptr;
     return code;
+}
+
+void ServiceBase::notifyReady()
+{
+    if (m_notifier)
+        m_notifier->ready();
+}
+
+bool ServiceBase::notifiesSystemd() const
+{
+    return m_notifier && m_notifier->isActive();
+}
+
+void ServiceBase::notifyStatus(const QString &line)
+{
+    if (m_notifier)
+        m_notifier->status(line);
 }
 
 void ServiceBase::writePidFile(const QString &path)

@@ -7,6 +7,7 @@
 
 class QCoreApplication;
 class SyslogWriter;
+class SystemdNotifier;
 
 // A program that can run as a system service. Subclasses supply the hooks
 // (start, stop, pause, resume, user commands, creating the application
@@ -88,8 +89,18 @@ protected:
         (void)refusal;
         return true;
     }
+    // SIGHUP to a daemon ("systemctl reload"): read the settings again and
+    // apply them in this process. Runs in the event loop, never inside the
+    // signal handler.
+    virtual void reload() {}
     virtual void createApplication(int &argc, char **argv) = 0;
     virtual int executeApplication() = 0;
+
+    // For systemd (no-ops elsewhere): the service works (also after each
+    // reload), and a one-line status for "systemctl status".
+    void notifyReady();
+    void notifyStatus(const QString &line);
+    bool notifiesSystemd() const;
 
 private:
     int runService(RunMode mode);
@@ -113,4 +124,5 @@ private:
     bool m_unitRestarts = false;
     ServiceCommandLine m_commandLine;
     std::unique_ptr<SyslogWriter> m_syslog;
+    SystemdNotifier *m_notifier = nullptr; // lives while the service runs
 };

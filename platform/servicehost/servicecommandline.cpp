@@ -12,7 +12,8 @@ ServiceCommandLine ServiceCommandLine::parse(const QStringList &args)
         cl.m_password = args.value(2);
     } else if (a == QLatin1String("-u") || a == QLatin1String("-uninstall")) {
         cl.m_command = Uninstall;
-    } else if (a == QLatin1String("-v") || a == QLatin1String("-version")) {
+    } else if (a == QLatin1String("-v") || a == QLatin1String("-version") ||
+               a == QLatin1String("--version")) {
         cl.m_command = Version;
     } else if (a == QLatin1String("-e") || a == QLatin1String("-exec")) {
         cl.m_command = Exec;
@@ -26,7 +27,10 @@ ServiceCommandLine ServiceCommandLine::parse(const QStringList &args)
         cl.m_command = UserCommand;
         cl.m_rawCode = args.value(1);
         cl.m_code = cl.m_rawCode.trimmed().toInt(&cl.m_codeValid);
-    } else if (a == QLatin1String("-h") || a == QLatin1String("-help")) {
+    } else if (a == QLatin1String("-h") || a == QLatin1String("-help") ||
+               a == QLatin1String("--help")) {
+        // A person typing the usual GNU spelling never means "start the
+        // service", which is what any other argument does.
         cl.m_command = Help;
     } else if (a == QLatin1String("--restart")) {
         cl.m_restart = true;

@@ -34,6 +34,19 @@ bool ServiceController::start()
     return ok;
 }
 
+bool ServiceController::canReload() const
+{
+    return ServiceManager::create(m_name)->canReload();
+}
+
+bool ServiceController::reload()
+{
+    auto manager = ServiceManager::create(m_name);
+    const bool ok = manager->reload();
+    m_error = manager->errorString();
+    return ok;
+}
+
 bool ServiceController::stop()
 {
     auto manager = ServiceManager::create(m_name);

@@ -20,6 +20,10 @@ public:
     // within the manager's time limit; false with errorString() otherwise.
     bool start();
     bool stop();
+    // Whether the manager can make the running service read its settings
+    // again (systemd), and the request; false with errorString().
+    bool canReload() const;
+    bool reload();
     QString errorString() const { return m_error; }
 
 private:

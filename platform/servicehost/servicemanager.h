@@ -49,6 +49,13 @@ public:
     // shutting down; wait for it to be gone instead of taking it as running.
     virtual bool start(bool afterRestart = false) = 0;
     virtual bool stop() = 0;
+    // Makes a running service read its settings again without a restart,
+    // where the manager can ask for that (systemd: "systemctl reload").
+    virtual bool canReload() const { return false; }
+    virtual bool reload()
+    {
+        return fail(QStringLiteral("reload"), QStringLiteral("not supported by this manager"));
+    }
 
     // A unit or entry that an installed package provides for the service,
     // so "-install" has nothing to write; empty when there is none.

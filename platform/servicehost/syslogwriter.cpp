@@ -23,10 +23,14 @@ QString SyslogWriter::identFor(const QString &serviceName)
 int SyslogWriter::syslogPriority(Priority priority)
 {
     switch (priority) {
+    case Priority::Debug:
+        return LOG_DEBUG;
     case Priority::Warning:
         return LOG_WARNING;
     case Priority::Error:
         return LOG_ERR;
+    case Priority::Critical:
+        return LOG_CRIT;
     case Priority::Information:
         break;
     }

@@ -12,9 +12,11 @@ class SyslogWriter
 public:
     enum class Priority
     {
+        Debug,
         Information,
         Warning,
-        Error
+        Error,
+        Critical
     };
 
     // The ident is made from the service name as identFor() says.
@@ -23,7 +25,7 @@ public:
 
     void write(Priority priority, const QString &text);
 
-    // LOG_INFO, LOG_WARNING, LOG_ERR
+    // LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR, LOG_CRIT
     static int syslogPriority(Priority priority);
 
     // "ZEL SMS service" -> "zel-sms-service". Syslog daemons and journald

@@ -191,6 +191,17 @@ bool SystemdServiceManager::stop()
     return systemctlOk({QStringLiteral("stop"), unitName()}, QStringLiteral("stop"));
 }
 
+// The unit sends SIGHUP (ExecReload=); the service reads its settings in
+// its event loop and says RELOADING=1, then READY=1.
+bool SystemdServiceManager::reload()
+{
+    clearError();
+    if (!isRunning())
+        return fail(QStringLiteral("reload"),
+                    QStringLiteral("unit %1 is not active").arg(unitName()));
+    return systemctlOk({QStringLiteral("reload"), unitName()}, QStringLiteral("reload"));
+}
+
 SystemdServiceManager::Result SystemdServiceManager::systemctl(const QStringList &args) const
 {
     Result r;

@@ -29,6 +29,8 @@ public:
     bool uninstall() override;
     bool start(bool afterRestart = false) override;
     bool stop() override;
+    bool canReload() const override { return true; }
+    bool reload() override;
     QString providedBy() const override;
     bool enableProvided() override;
 

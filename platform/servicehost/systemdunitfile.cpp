@@ -122,14 +122,21 @@ QString render(const Options &o, QString *error)
       << QStringLiteral("Description=") + escapeSpecifiers(o.description)
       << QStringLiteral("After=network-online.target")
       << QStringLiteral("Wants=network-online.target") << QString() << QStringLiteral("[Service]")
-      << QStringLiteral("Type=simple") << QStringLiteral("ExecStart=") + quoted(o.programPath);
+      << QStringLiteral("Type=notify")
+      << QStringLiteral("ExecStart=") + quoted(o.programPath)
+      // SIGHUP makes the service read its settings again; the shell's own
+      // kill needs no procps.
+      << QStringLiteral("ExecReload=/bin/sh -c \"kill -HUP $MAINPID\"")
+      // The service pings every 10 s from its event loop; a loop frozen for
+      // 30 s is killed and, by Restart=, started again.
+      << QStringLiteral("WatchdogSec=30");
     for (auto it = o.environment.cbegin(); it != o.environment.cend(); ++it)
         l << QStringLiteral("Environment=") + quoted(it.key() + QLatin1Char('=') + it.value());
     if (!o.account.isEmpty())
         l << QStringLiteral("User=") + o.account;
     if (!o.stateDirectoryName.isEmpty())
         l << QStringLiteral("StateDirectory=") + o.stateDirectoryName
-          << QStringLiteral("StateDirectoryMode=0750");
+          << QStringLiteral("StateDirectoryMode=0700");
     if (!o.runtimeDirectoryName.isEmpty())
         l << QStringLiteral("RuntimeDirectory=") + o.runtimeDirectoryName
           << QStringLiteral("RuntimeDirectoryMode=0750");

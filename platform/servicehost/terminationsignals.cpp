@@ -18,7 +18,8 @@ void onSignal(int number)
 }
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+TerminationSignals::TerminationSignals(bool hangUpReloads, QObject *parent)
+    : QObject(parent), m_hangUpReloads(hangUpReloads)
 {
     if (g_pipe[0] >= 0)
         return; // one watcher per process
@@ -53,6 +54,10 @@ TerminationSignals::~TerminationSignals()
 void TerminationSignals::onReadable()
 {
     unsigned char byte = 0;
-    while (::read(g_pipe[1], &byte, 1) == 1)
-        emit terminationRequested(byte);
+    while (::read(g_pipe[1], &byte, 1) == 1) {
+        if (byte == SIGHUP && m_hangUpReloads)
+            emit reloadRequested();
+        else
+            emit terminationRequested(byte);
+    }
 }

@@ -33,6 +33,7 @@ void clearAll()
 }
 
 const char *const TestId = "ZEL_SMS_PROVIDER_TEST";
+const int TestProviderStartCount = 102; // TestProvider::StartCountId
 
 } // namespace
 
@@ -61,6 +62,8 @@ private slots:
     void providerQueries();
     void requestsReachProvider();
     void deviceWordReachesStation();
+    void reload_data();
+    void reload();
 
 private:
     std::unique_ptr<Controller> makeController(bool withPlugin);
@@ -526,6 +529,65 @@ void tst_Controller::deviceWordReachesStation()
     QCOMPARE(r.balance, 250.75);
     QCOMPARE(r.balanceKnown, true);
     QCOMPARE(int(r.providerStatus), 3);
+}
+
+void tst_Controller::reload_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<bool>("applied");
+    QTest::newRow("new-station-port") << "Common/pcnPort" << QVariant() << true;
+    QTest::newRow("port-out-of-range") << "Common/pcnPort" << QVariant(70000) << false;
+    QTest::newRow("bind-address-not-ip") << "Common/bindAddress" << QVariant("no-such") << false;
+    QTest::newRow("allow-list-entry-wrong")
+        << "Common/stationAllowList" << QVariant("10.0.0.1, x") << false;
+    QTest::newRow("history-days-zero") << "Common/historyDays" << QVariant(0) << false;
+}
+
+// A reload takes good settings in the running process (the provider stopped
+// and started again, the spool kept, nothing sent again) and refuses bad
+// ones, keeping what runs.
+void tst_Controller::reload()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    QFETCH(bool, applied);
+    StationFake before;
+    StationFake after;
+    QVERIFY(before.bind() && after.bind());
+    QTemporaryDir out;
+    {
+        QSettings s = systemSettings();
+        s.setValue("Common/SettingsSaved", true);
+        s.setValue("Common/currentProviderID", TestId);
+        s.setValue("Common/pcnPort", before.port());
+        systemSettings("SMSProviders").setValue("TestProvider/recordFile", out.filePath("got.txt"));
+    }
+    auto c = makeController(true);
+    c->initialize();
+    // A refused reload keeps this link: its next status then comes soon.
+    c->stationLink()->setIntervals(200, 30000);
+    emit c->stationLink()->newSmsRequest(SmsText::makeMessage("79001234567", "Тревога", 1));
+    QVERIFY(before.waitForStatusCount(1, 5000));
+
+    systemSettings().setValue(key, value.isValid() ? value : QVariant(after.port()));
+    m_log->clear();
+    QCOMPARE(c->reload(), applied);
+    QCOMPARE(c->provider()->parameter(TestProviderStartCount).toInt(), applied ? 2 : 1);
+    QCOMPARE(c->stationPort(),
+             int(applied && key == "Common/pcnPort" ? after.port() : before.port()));
+    QVERIFY(c->spool().isOpen());
+    if (applied) {
+        QVERIFY(after.waitForStatusCount(1, 5000));
+    } else {
+        QVERIFY(capturedLog().join('\n').contains(
+            "Настройки не применены, служба работает с прежними"));
+        before.clear();
+        QVERIFY(before.waitForStatusCount(1, 5000));
+    }
+    QFile f(out.filePath("got.txt"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll().count('\n'), 1);
 }
 
 int main(int argc, char *argv[])

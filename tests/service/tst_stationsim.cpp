@@ -146,7 +146,9 @@ void tst_StationSim::rejectsBadOptions_data()
     QTest::addColumn<QStringList>("args");
     QTest::newRow("bind-without-port") << QStringList{"--bind", "127.0.0.1"};
     QTest::newRow("service-bad-address") << QStringList{"--service", "nohost:12"};
-    QTest::newRow("phone-too-long") << QStringList{"--phone", "123456789012345"};
+    // The request's phone field holds 15 characters.
+    QTest::newRow("phone-too-long") << QStringList{"--phone", "+123456789012345"};
+    QTest::newRow("unknown-option") << QStringList{"--no-such-option"};
     QTest::newRow("text-too-long-utf16")
         << QStringList{"--phone", "1", "--encoding", "2", "--text", QString(113, 'x')};
     QTest::newRow("unknown-code-page")

@@ -24,6 +24,7 @@ private slots:
     void install();
     void secondInstallChangesNothing();
     void startByHand();
+    void helpAndVersionStartNothing();
     void userCommandReachesService();
     void badCommandCodeSendsNothing();
     void pauseAndResume();
@@ -36,6 +37,8 @@ private slots:
     void uninstallStopsRunningServiceFirst();
     void uninstallTwice();
     void controllerApi();
+    void recordAccount_data();
+    void recordAccount();
 
 private:
     struct Run
@@ -168,10 +171,55 @@ void TestBuiltinService::startByHand()
     QCOMPARE(service({"-v"}).out, versionText(true, true));
     QTRY_VERIFY_WITH_TIMEOUT(
         logText().contains(QStringLiteral("[DEBUG] Старт главного контроллера...")), 10000);
+    // Phone numbers go into it: nobody but the owner and its group reads it.
+    const QFileInfo log(ServicePaths::logFilePath(m_runtime, m_name));
+    QCOMPARE(log.permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::WriteGroup),
+             QFile::Permissions());
     // A second start of a running service is not an error and starts nothing.
     const qint64 pid = daemonPid();
     QCOMPARE(service({}).exitCode, 0);
     QCOMPARE(daemonPid(), pid);
+}
+
+void TestBuiltinService::helpAndVersionStartNothing()
+{
+    // Stopped first: the GNU spellings must not start it again.
+    QCOMPARE(service({"-t"}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(daemonPid() <= 0, 10000);
+    const Run help = service({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.contains(QStringLiteral("-i(nstall) [account] [password]")));
+    const Run version = service({"--version"});
+    QCOMPARE(version.out, versionText(true, false));
+    QVERIFY(daemonPid() <= 0);
+    QCOMPARE(service({}).exitCode, 0);
+    QVERIFY(daemonPid() > 0);
+}
+
+void TestBuiltinService::recordAccount_data()
+{
+    QTest::addColumn<QString>("requested");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("accountExists");
+    QTest::addColumn<QString>("recorded");
+    const QString packaged = QStringLiteral("/usr/lib/zelsms/ZelSMSService");
+    QTest::newRow("given-account-kept") << "bob" << packaged << true << "bob";
+    QTest::newRow("packaged-gets-package-account") << "" << packaged << true << "zelsms";
+    QTest::newRow("packaged-without-account") << "" << packaged << false << "";
+    QTest::newRow("source-build-runs-as-starter")
+        << ""
+        << "/srv/zel/build/bin/ZelSMSService" << true << "";
+}
+
+void TestBuiltinService::recordAccount()
+{
+    QFETCH(QString, requested);
+    QFETCH(QString, program);
+    QFETCH(bool, accountExists);
+    QFETCH(QString, recorded);
+    QCOMPARE(BuiltinServiceManager::recordAccount(requested, program,
+                                                  QStringLiteral("/usr/lib/zelsms"), accountExists),
+             recorded);
 }
 
 void TestBuiltinService::userCommandReachesService()

@@ -46,6 +46,8 @@ void TestServiceCommandLine::parse_data()
         {{"-command", "5"}, CL::UserCommand},
         {{"-h"}, CL::Help},
         {{"-help"}, CL::Help},
+        {{"--help"}, CL::Help},
+        {{"--version"}, CL::Version},
         {{"--restart", "10"}, CL::Start},
         {{"-s"}, CL::Start},
         {{"-EXEC"}, CL::Start},

@@ -127,10 +127,10 @@ void TestServiceLogSinks::syslogPriorities_data()
 {
     QTest::addColumn<int>("msgType");
     QTest::addColumn<int>("priority");
-    QTest::newRow("debug-info") << int(QtDebugMsg) << LOG_INFO;
+    QTest::newRow("debug") << int(QtDebugMsg) << LOG_DEBUG;
     QTest::newRow("warning") << int(QtWarningMsg) << LOG_WARNING;
-    QTest::newRow("critical-err") << int(QtCriticalMsg) << LOG_ERR;
-    QTest::newRow("fatal-err") << int(QtFatalMsg) << LOG_ERR;
+    QTest::newRow("critical-crit") << int(QtCriticalMsg) << LOG_CRIT;
+    QTest::newRow("fatal-crit") << int(QtFatalMsg) << LOG_CRIT;
     QTest::newRow("info") << int(QtInfoMsg) << LOG_INFO;
 }
 
@@ -140,7 +140,7 @@ void TestServiceLogSinks::syslogPriorities()
     QFETCH(int, priority);
     const ServiceLog::Entry e =
         ServiceLog::makeEntry(QtMsgType(msgType), QStringLiteral("x"), FixedTime);
-    QCOMPARE(SyslogWriter::syslogPriority(SyslogSink::priorityFor(e.type)), priority);
+    QCOMPARE(SyslogWriter::syslogPriority(SyslogSink::priorityFor(e.level)), priority);
 }
 
 void TestServiceLogSinks::everySinkGetsEveryEntry()

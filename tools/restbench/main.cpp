@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTextStream>
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -134,10 +135,28 @@ int main(int argc, char **argv)
     SettingsLocation::applyFromEnvironment();
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    // Anything it does not know is answered with the usage, not a run of
+    // the benchmark (a person typing --help does not want one).
+    const QString usage = QStringLiteral("usage: ZelRestBench [--count N] [--skip-latency]\n"
+                                         "  --count N        requests in the latency run "
+                                         "(1..10000, default 100)\n"
+                                         "  --skip-latency   run only the enqueue benchmark\n");
     int count = 100;
-    const int at = args.indexOf("--count");
-    if (at > 0 && at + 1 < args.size())
-        count = qBound(1, args.at(at + 1).toInt(), 10000);
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        bool ok = true;
+        if (a == QLatin1String("--count") && i + 1 < args.size())
+            count = args.at(++i).toInt(&ok);
+        else if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+            return std::fputs(qPrintable(usage), stdout) < 0 ? 1 : 0;
+        else if (a != QLatin1String("--skip-latency"))
+            ok = false;
+        if (!ok || count < 1 || count > 10000) {
+            std::fprintf(stderr, "ZelRestBench: bad argument %s\n%s", qPrintable(a),
+                         qPrintable(usage));
+            return 2;
+        }
+    }
 
     enqueueBench();
     if (!args.contains("--skip-latency"))

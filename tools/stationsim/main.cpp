@@ -67,7 +67,13 @@ int main(int argc, char *argv[])
         "no-answer", "Do not answer status datagrams (the service then reports the station lost).");
     p.addOptions({bindOpt, serviceOpt, phoneOpt, textOpt, encOpt, codePageOpt, idOpt, countOpt,
                   intervalOpt, ackOpt, statusOpt, durationOpt, noAnswerOpt});
-    p.process(app);
+    // process() would end a bad option with 1, which here means a time-out.
+    if (!p.parse(app.arguments()))
+        return usageError(p.errorText());
+    if (p.isSet(QStringLiteral("help")))
+        p.showHelp(0);
+    if (p.isSet(QStringLiteral("version")))
+        p.showVersion();
 
     StationSim::Options o;
     if (!parseHostPort(p.value(bindOpt), &o.bindAddress, &o.bindPort))
@@ -100,8 +106,10 @@ int main(int argc, char *argv[])
 
     if (p.isSet(phoneOpt)) {
         const QByteArray phone = p.value(phoneOpt).toLatin1();
-        if (phone.size() > 14)
-            return usageError("--phone takes at most 14 characters");
+        // The request's phone field: 15 digits, or "+" and 14 digits, fit.
+        if (phone.size() > SMSMessage::PhoneSize)
+            return usageError(QStringLiteral("--phone takes at most %1 characters")
+                                  .arg(int(SMSMessage::PhoneSize)));
         const QString text = p.value(textOpt);
         QByteArray bytes;
         if (encoding == 1) {
