@@ -1,10 +1,8 @@
 #include "settingscheck.h"
 
+#include "addressparser.h"
 #include "logtext.h"
-#include "stationaddress.h"
 #include "stationallowlist.h"
-
-#include <QHostAddress>
 
 namespace SettingsCheck {
 
@@ -17,21 +15,25 @@ QStringList reasons(const ServiceSettings &settings, QSettings::Status fileStatu
         r << QStringLiteral("файл настроек повреждён (ошибка формата)");
     r << settings.problems;
     const QString address = settings.pcnIpAddress.trimmed();
-    if (QHostAddress(address).isNull() && !StationAddress::isHostName(address))
-        r << QStringLiteral("адрес станции \"%1\" не является IP-адресом или именем узла")
-                 .arg(LogText::escaped(address));
+    if (!AddressParser::isHostName(address)) {
+        const AddressParser::Address station =
+            AddressParser::parseAddress(address, QStringLiteral("Common/pcnIpAddress"));
+        if (!station.ok())
+            r << station.error;
+    }
     if (settings.pcnPort <= 0 || settings.pcnPort > 65535)
         r << QStringLiteral("порт станции %1 вне диапазона 1..65535").arg(settings.pcnPort);
     const QString bind = settings.bindAddress.trimmed();
-    if (!bind.isEmpty() && QHostAddress(bind).isNull())
-        r << QStringLiteral("значение \"%1\" ключа Common/bindAddress не является IP-адресом")
-                 .arg(LogText::escaped(bind));
+    if (!bind.isEmpty()) {
+        const AddressParser::Address parsed =
+            AddressParser::parseAddress(bind, QStringLiteral("Common/bindAddress"));
+        if (!parsed.ok())
+            r << parsed.error;
+    }
+    // Each refusal already names the key and quotes the entry.
     QStringList wrong;
     StationAllowList::parse(settings.stationAllowList, &wrong);
-    for (const QString &entry : qAsConst(wrong))
-        r << QStringLiteral("запись \"%1\" ключа Common/stationAllowList не является IP-адресом "
-                            "или диапазоном CIDR")
-                 .arg(LogText::escaped(entry));
+    r << wrong;
     return r;
 }
 
