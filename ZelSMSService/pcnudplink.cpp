@@ -18,8 +18,19 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
+// How often an idle link looks for datagrams the socket left unannounced
+// (see tick()): the one beat left, since nothing else would notice them.
+constexpr int UnreadCheckMs = 1000;
 // A refused source is logged at most once per this period.
 constexpr qint64 RefusedLogPeriodMs = 60000;
+
+// Milliseconds until more than periodMs lie between since and t (their
+// absolute difference, as the checks of tick() read it); 0 when that is so.
+qint64 msUntilMoreThan(const QDateTime &since, qint64 periodMs, const QDateTime &t)
+{
+    const qint64 elapsed = since.msecsTo(t);
+    return qAbs(elapsed) > periodMs ? 0 : periodMs + 1 - elapsed;
+}
 } // namespace
 
 PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
@@ -28,6 +39,10 @@ PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
 {
     m_lastStatusSent = now().addDays(-1);
     m_lastReceived = now();
+    // Armed for the next thing due rather than a 50 ms beat. Precise, so the
+    // 5 s status period is not cut short.
+    m_timer->setSingleShot(true);
+    m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, SIGNAL(timeout()), this, SLOT(tick()));
     connect(m_socket, SIGNAL(readyRead()), this, SLOT(socketRead()));
 }
@@ -157,13 +172,28 @@ void PcnUdpLink::start()
     else
         m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                   ReceiveBufferBytes);
-    m_timer->start(DefaultTickMs);
+    m_started = true;
+    m_timer->start(0);
 }
 
 void PcnUdpLink::stop()
 {
     m_socket->abort();
+    m_started = false;
     m_timer->stop();
+}
+
+void PcnUdpLink::armNextTick()
+{
+    if (!m_started)
+        return;
+    const QDateTime t = now();
+    qint64 wait = msUntilMoreThan(m_lastStatusSent, m_statusPeriodMs, t);
+    wait = qMin(wait, msUntilMoreThan(m_lastReceived, m_lossTimeoutMs, t));
+    if (m_lookupFailed && m_lookupId < 0)
+        wait = qMin(wait, msUntilMoreThan(m_lastLookup, LookupRetryMs, t));
+    wait = qMin<qint64>(wait, m_unreadTicks > 0 ? DefaultTickMs : UnreadCheckMs);
+    m_timer->start(int(qBound<qint64>(0, wait, m_statusPeriodMs + 1)));
 }
 
 void PcnUdpLink::socketRead()
@@ -318,7 +348,9 @@ void PcnUdpLink::tick()
     // QUdpSocket announces datagrams once until one is read; should that
     // announcement ever go unanswered its notifier stays off and every later
     // request would be lost. Datagrams left unread over two whole ticks mean
-    // exactly that (one tick could just be a busy event loop); a read revives it.
+    // exactly that (one tick could just be a busy event loop); a read revives
+    // it. An idle link ticks once a second for this, and looks again 50 ms
+    // after it found datagrams waiting.
     const bool waitingUnread = m_datagramsRead == m_datagramsReadAtTick &&
                                m_socket->state() == QAbstractSocket::BoundState &&
                                m_socket->hasPendingDatagrams();
@@ -341,4 +373,5 @@ void PcnUdpLink::tick()
             m_linkLost = true;
         }
     }
+    armNextTick();
 }
