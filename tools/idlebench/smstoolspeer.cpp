@@ -63,8 +63,10 @@ QString SmstoolsPeer::version()
     p.start(m_smsd, {QStringLiteral("-V")});
     if (!p.waitForFinished(5000))
         return QStringLiteral("smstools");
+    // "Version 3.1.21, Copyright ..."
     const QString first = QString::fromLocal8Bit(p.readAllStandardOutput()).section('\n', 0, 0);
-    return first.trimmed().isEmpty() ? QStringLiteral("smstools") : first.trimmed();
+    const QString version = first.section(',', 0, 0).section(' ', 1, 1);
+    return QStringLiteral("smstools %1").arg(version).trimmed();
 }
 
 QString SmstoolsPeer::log() const
