@@ -198,7 +198,8 @@ void BasicSmsRestProvider::stateMachine()
 
 void BasicSmsRestProvider::kickIfIdle()
 {
-    if (m_providerState == StateIdle && !m_pause && !m_kick->isActive())
+    if (m_providerState == StateIdle && !m_pause && !m_messages.queue().isEmpty() &&
+        !m_kick->isActive())
         m_kick->start();
 }
 
@@ -425,6 +426,8 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     m_requestType = RequestNone;
     m_providerState = StateIdle;
     armTick();
+    // What arrived while the request was out follows at once, not a tick later.
+    kickIfIdle();
 }
 
 // ---- hooks the gateways may override -------------------------------------------
