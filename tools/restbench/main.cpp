@@ -105,6 +105,12 @@ int latencyBench(int count)
         out() << "service did not start:\n" << service.log() << "\n";
         return 1;
     }
+    // Idle: the first balance request is answered and applied.
+    if (!gw.waitForRequestsTo("/my/balance", 1, 15000)) {
+        out() << "no balance request:\n" << service.log() << "\n";
+        return 1;
+    }
+    QTest::qWait(200);
     QList<qint64> latencies;
     for (int i = 0; i < count; ++i) {
         // Requests arrive at any moment of what the service times meanwhile.
