@@ -39,10 +39,8 @@ PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
 {
     m_lastStatusSent = now().addDays(-1);
     m_lastReceived = now();
-    // Armed for the next thing due rather than a 50 ms beat. Precise, so the
-    // 5 s status period is not cut short.
+    // Armed for the next thing due rather than a 50 ms beat (armNextTick()).
     m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
     connect(m_timer, SIGNAL(timeout()), this, SLOT(tick()));
     connect(m_socket, SIGNAL(readyRead()), this, SLOT(socketRead()));
 }
@@ -192,8 +190,14 @@ void PcnUdpLink::armNextTick()
     wait = qMin(wait, msUntilMoreThan(m_lastReceived, m_lossTimeoutMs, t));
     if (m_lookupFailed && m_lookupId < 0)
         wait = qMin(wait, msUntilMoreThan(m_lastLookup, LookupRetryMs, t));
-    wait = qMin<qint64>(wait, m_unreadTicks > 0 ? DefaultTickMs : UnreadCheckMs);
-    m_timer->start(int(qBound<qint64>(0, wait, m_statusPeriodMs + 1)));
+    // The look for unannounced datagrams needs no precision: a coarse timer,
+    // which Qt fires in one wake-up with the modem's idle look. What is due
+    // sooner is timed precisely, so the 5 s status period is not cut short.
+    const bool look = wait >= UnreadCheckMs && m_unreadTicks == 0;
+    if (m_unreadTicks > 0)
+        wait = qMin<qint64>(wait, DefaultTickMs);
+    m_timer->setTimerType(look ? Qt::CoarseTimer : Qt::PreciseTimer);
+    m_timer->start(int(look ? UnreadCheckMs : qMax<qint64>(0, wait)));
 }
 
 void PcnUdpLink::socketRead()
