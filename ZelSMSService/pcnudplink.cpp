@@ -190,13 +190,14 @@ void PcnUdpLink::armNextTick()
     wait = qMin(wait, msUntilMoreThan(m_lastReceived, m_lossTimeoutMs, t));
     if (m_lookupFailed && m_lookupId < 0)
         wait = qMin(wait, msUntilMoreThan(m_lastLookup, LookupRetryMs, t));
-    // The look for unannounced datagrams needs no precision: a coarse timer,
-    // which Qt fires in one wake-up with the modem's idle look. What is due
-    // sooner is timed precisely, so the 5 s status period is not cut short.
+    // The look for unannounced datagrams needs no precision: Qt fires very
+    // coarse timers on whole seconds, so it shares its wake-up with the
+    // modem's idle look. What is due sooner is timed precisely, so the 5 s
+    // status period is not cut short.
     const bool look = wait >= UnreadCheckMs && m_unreadTicks == 0;
     if (m_unreadTicks > 0)
         wait = qMin<qint64>(wait, DefaultTickMs);
-    m_timer->setTimerType(look ? Qt::CoarseTimer : Qt::PreciseTimer);
+    m_timer->setTimerType(look ? Qt::VeryCoarseTimer : Qt::PreciseTimer);
     m_timer->start(int(look ? UnreadCheckMs : qMax<qint64>(0, wait)));
 }
 

@@ -228,12 +228,15 @@ void PROV_Modem::armTick()
         if (parameter(ParamBalanceCheck).toBool())
             due = qMin(due, m_balance.msUntilRequestDue(m_settings, m_timings.balanceIntervalS));
         // At most a second: a clock set forward (the balance falls due at
-        // once) is seen within it, and Qt wakes the service once for this and
-        // the station link's own one-second look.
+        // once) is seen within it. Qt fires very coarse timers on whole
+        // seconds, so this look shares its wake-up with the station link's.
         ms = qBound<qint64>(m_timings.tickMs, due, IdleLookMs);
     }
-    if (m_timer->interval() != int(ms))
+    const Qt::TimerType type = ms == IdleLookMs ? Qt::VeryCoarseTimer : Qt::CoarseTimer;
+    if (m_timer->interval() != int(ms) || m_timer->timerType() != type) {
+        m_timer->setTimerType(type);
         m_timer->start(int(ms));
+    }
 }
 
 bool PROV_Modem::canSleep() const
