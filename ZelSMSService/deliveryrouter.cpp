@@ -7,13 +7,19 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 namespace {
 
-// The spool is looked at this often for records to hand over (the journal
-// tool's retry, a spool that could not be opened before) and to tidy up.
+// A spool that could not be opened, or a write that failed, is tried again
+// this often.
 constexpr int TickMs = 2000;
+// After the spool's files change (the journal tool's retry writes them; so
+// do the service's own commits), the change is looked for this much later,
+// once for all the changes meanwhile.
+constexpr int ChangeCheckMs = 500;
 constexpr qint64 CriticalRepeatMs = 60 * 1000;
 // Expiry without a provider and the purge of old records: minutes are their unit.
 constexpr qint64 HousekeepingEveryMs = 60 * 1000;
@@ -36,10 +42,13 @@ void warnBadNumber(qint64 id, const SMSMessage &msg)
 
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_tick(new QTimer(this)), m_flushTimer(new QTimer(this)),
-      m_fallbackTimer(new QTimer(this))
+      m_fallbackTimer(new QTimer(this)), m_changeCheck(new QTimer(this))
 {
     m_flushTimer->setSingleShot(true);
     m_fallbackTimer->setSingleShot(true);
+    m_changeCheck->setSingleShot(true);
+    m_changeCheck->setInterval(ChangeCheckMs);
+    connect(m_changeCheck, &QTimer::timeout, this, &DeliveryRouter::checkChangedElsewhere);
     connect(m_tick, &QTimer::timeout, this, &DeliveryRouter::tick);
     connect(m_flushTimer, &QTimer::timeout, this, &DeliveryRouter::flush);
     connect(m_fallbackTimer, &QTimer::timeout, this, &DeliveryRouter::checkFallbackDeadlines);
@@ -85,7 +94,7 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_started = true;
     if (openSpool())
         recover();
-    m_tick->start(TickMs);
+    armTick();
 }
 
 void DeliveryRouter::stop()
@@ -95,6 +104,8 @@ void DeliveryRouter::stop()
     m_started = false;
     m_tick->stop();
     m_fallbackTimer->stop();
+    m_changeCheck->stop();
+    m_watcher.reset();
     m_routes.clear();
     m_deadlines.clear();
     // What the providers still held was not sent as far as anyone knows: back
@@ -443,9 +454,74 @@ void DeliveryRouter::flush()
 {
     if (!m_spool.isOpen() || !m_spool.hasNotes())
         return;
-    if (!m_spool.flush())
+    if (!m_spool.flush()) {
         critical(&m_lastStoreCriticalMs, QStringLiteral("Не удалось записать в очередь SMS %1: %2")
                                              .arg(m_spool.path(), m_spool.error()));
+        if (m_started)
+            m_flushTimer->start(TickMs); // the notes stay; try them again
+    }
+}
+
+// The tick runs every 2 s only while the spool is not open; once it is,
+// every minute for the housekeeping, and the journal tool's retry is seen
+// through a notification that the spool's files changed.
+void DeliveryRouter::armTick()
+{
+    if (!m_started)
+        return;
+    if (!m_spool.isOpen()) {
+        m_watcher.reset();
+        if (m_tick->interval() != TickMs || !m_tick->isActive())
+            m_tick->start(TickMs);
+        return;
+    }
+    if (m_tick->interval() != HousekeepingEveryMs || !m_tick->isActive())
+        m_tick->start(int(HousekeepingEveryMs));
+    watchSpoolFiles();
+}
+
+void DeliveryRouter::watchSpoolFiles()
+{
+    if (!m_watcher) {
+        m_watcher.reset(new QFileSystemWatcher);
+        connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, this,
+                &DeliveryRouter::spoolFilesChanged);
+        connect(m_watcher.get(), &QFileSystemWatcher::directoryChanged, this,
+                &DeliveryRouter::spoolFilesChanged);
+    }
+    // A file replaced or created (the WAL comes and goes with checkpoints and
+    // restarts) drops out of the watch; its folder says when to add it again.
+    const QString path = m_spool.path();
+    QStringList wanted{QFileInfo(path).absolutePath()};
+    for (const QString &file : {path, path + QStringLiteral("-wal")})
+        if (QFileInfo::exists(file))
+            wanted << file;
+    QStringList missing;
+    for (const QString &p : qAsConst(wanted))
+        if (!m_watcher->files().contains(p) && !m_watcher->directories().contains(p))
+            missing << p;
+    if (!missing.isEmpty())
+        m_watcher->addPaths(missing);
+}
+
+void DeliveryRouter::spoolFilesChanged()
+{
+    if (!m_changeCheck->isActive())
+        m_changeCheck->start();
+}
+
+void DeliveryRouter::checkChangedElsewhere()
+{
+    if (!m_spool.isOpen())
+        return;
+    watchSpoolFiles();
+    // Only the journal tool changes the file behind the service's back
+    // (retry); the scans below are not paid for every change otherwise.
+    if (!m_spool.changedElsewhere())
+        return;
+    m_spool.recountPending();
+    if (roleFor() != NoRole)
+        handPending(Spool::Queued);
 }
 
 void DeliveryRouter::tick()
@@ -453,24 +529,25 @@ void DeliveryRouter::tick()
     if (!m_spool.isOpen()) {
         if (openSpool())
             recover();
+        armTick();
         return;
     }
     flush();
-    // Only the journal tool changes the file behind the service's back
-    // (retry); the scans below are not paid for every few seconds otherwise.
-    const bool retried = m_spool.changedElsewhere();
-    if (retried) {
-        m_spool.recountPending();
-        if (roleFor() != NoRole)
-            handPending(Spool::Queued);
-    }
+    // Also here: a change the notification could not report (no watch
+    // could be set) is found at least every minute.
+    checkChangedElsewhere();
     const qint64 now = nowMs();
-    if (now - m_lastPurgeMs < HousekeepingEveryMs)
+    // The minute's tick may come a little early.
+    if (now - m_lastPurgeMs < HousekeepingEveryMs - TickMs)
         return;
     if (roleFor() == NoRole)
         expire(false); // with a provider, what it holds is its own to finish
     // A full batch means more is due: look again at the next tick.
     const int purged = m_spool.purge(now - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-    if (purged < PurgeBatch)
+    if (purged < PurgeBatch) {
         m_lastPurgeMs = now;
+        armTick();
+    } else {
+        m_tick->start(TickMs);
+    }
 }

@@ -9,8 +9,10 @@
 #include <QString>
 #include <QVector>
 #include <deque>
+#include <memory>
 
 class ICommonSmsInterface;
+class QFileSystemWatcher;
 class QTimer;
 struct StationRequest;
 
@@ -73,6 +75,8 @@ private slots:
     void tick();
     void flush();
     void checkFallbackDeadlines();
+    void spoolFilesChanged();
+    void checkChangedElsewhere();
 
 private:
     // What the router knows of a record given to a provider.
@@ -97,6 +101,8 @@ private:
     void delivered(int role, qint64 id);
     void failed(int role, qint64 id, int outcome, const QString &reason);
     void armFallbackTimer();
+    void armTick();
+    void watchSpoolFiles();
     void scheduleFlush();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
@@ -134,6 +140,8 @@ private:
     QTimer *m_tick;
     QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
+    QTimer *m_changeCheck;
+    std::unique_ptr<QFileSystemWatcher> m_watcher;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
