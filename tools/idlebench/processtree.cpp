@@ -62,9 +62,10 @@ ProcessTreeUsage ProcessTreeUsage::read(qint64 rootPid)
         if (f.size() < 15)
             continue;
         ++u.processes;
-        u.cpuSeconds += (f.at(11).toLongLong() + f.at(12).toLongLong() + f.at(13).toLongLong() +
-                         f.at(14).toLongLong()) /
-                        tick;
+        // Children already reaped count in clock ticks (10 ms); the live
+        // threads by the scheduler's own nanoseconds, since an idle relay
+        // uses only a few ticks a minute.
+        u.cpuSeconds += (f.at(13).toLongLong() + f.at(14).toLongLong()) / tick;
         const QString rollup = QStringLiteral("/proc/%1/smaps_rollup").arg(pid);
         u.rssKb += statusValue(rollup, "Rss:");
         u.pssKb += statusValue(rollup, "Pss:");
@@ -72,6 +73,9 @@ ProcessTreeUsage ProcessTreeUsage::read(qint64 rootPid)
         const QStringList tasks = QDir(QStringLiteral("/proc/%1/task").arg(pid))
                                       .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString &tid : tasks) {
+            QFile sched(QStringLiteral("/proc/%1/task/%2/schedstat").arg(pid).arg(tid));
+            if (sched.open(QIODevice::ReadOnly))
+                u.cpuSeconds += sched.readAll().split(' ').first().toLongLong() / 1e9;
             const QString status = QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(tid);
             u.wakeups += statusValue(status, "voluntary_ctxt_switches:") +
                          statusValue(status, "nonvoluntary_ctxt_switches:");
