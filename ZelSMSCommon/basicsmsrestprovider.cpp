@@ -9,18 +9,20 @@
 // strings, which escape control characters themselves; the service log
 // escapes whatever else could break a line.
 namespace {
+constexpr qint64 OneDayMs = 24 * 3600 * 1000;
 // The time-out line keeps the tick's name although waitReply() writes it:
 // its text is fixed, log watchers look for it.
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
 const char *const OriginIdle = "[BasicSmsRestProvider::idleTick()]: ";
-// While it waits only for the next balance request, the machine still wakes
-// this often to re-read the time, so that a stepped wall clock is noticed.
+// The longest the machine sleeps at a time while it waits only for the next
+// balance request (a timer's interval is an int of milliseconds).
 constexpr qint64 MaxSleepMs = 3600 * 1000;
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
     : QObject(parent), m_timer(new QTimer(this)), m_kick(new QTimer(this))
 {
+    m_monotonic.start();
     SmsText::registerSmsMessageType();
     connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
     m_kick->setSingleShot(true);
@@ -50,7 +52,7 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
     // Only here: a tracked record is bounded by the host's spool, and refusing
     // it would leave it handed over for ever.
     if (m_queueLimit.isFull(m_messages.waiting())) {
-        m_queueLimit.refuse(now().toMSecsSinceEpoch());
+        m_queueLimit.refuse(nowMs());
         return 0;
     }
     m_messages.append(msg);
@@ -116,7 +118,7 @@ void BasicSmsRestProvider::reset()
     m_balance = 0.0;
     m_requestType = RequestNone;
     m_balanceKnown = 0;
-    m_lastSmsRequest = now().addDays(-1);
+    m_lastSmsRequest = nowMs() - OneDayMs;
     m_lastBalanceRequest = m_lastSmsRequest;
     m_pause = 0;
     m_failures = 0;
@@ -155,19 +157,21 @@ void BasicSmsRestProvider::setTickInterval(int ms)
         armTick();
 }
 
-void BasicSmsRestProvider::setClock(std::function<QDateTime()> clock)
+void BasicSmsRestProvider::setClock(std::function<qint64()> msClock)
 {
-    m_clock = std::move(clock);
+    m_clock = std::move(msClock);
 }
 
-QDateTime BasicSmsRestProvider::now() const
+qint64 BasicSmsRestProvider::nowMs() const
 {
-    return m_clock ? m_clock() : QDateTime::currentDateTime();
+    // Monotonic: a step of the wall clock must neither fire a time-out at
+    // once (a false failure) nor hold one back for hours.
+    return m_clock ? m_clock() : m_monotonic.elapsed();
 }
 
-qint64 BasicSmsRestProvider::secondsSince(const QDateTime &t) const
+qint64 BasicSmsRestProvider::secondsSince(qint64 ms) const
 {
-    return qAbs(t.secsTo(now()));
+    return (nowMs() - ms) / 1000;
 }
 
 int BasicSmsRestProvider::intParameter(int id)
@@ -241,7 +245,7 @@ qint64 BasicSmsRestProvider::msUntilBalanceDue()
     if (secondsSince(m_lastBalanceRequest) > interval)
         return 0;
     // Due once more than `interval` whole seconds lie between the two times.
-    return (interval + 1) * 1000 - m_lastBalanceRequest.msecsTo(now());
+    return (interval + 1) * 1000 - (nowMs() - m_lastBalanceRequest);
 }
 
 void BasicSmsRestProvider::idleTick()
@@ -320,9 +324,9 @@ void BasicSmsRestProvider::sendRequest()
     }
 
     if (m_requestType == RequestSms)
-        m_lastSmsRequest = now();
+        m_lastSmsRequest = nowMs();
     else if (m_requestType == RequestBalance)
-        m_lastBalanceRequest = now();
+        m_lastBalanceRequest = nowMs();
 
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, &BasicSmsRestProvider::requestFinished);

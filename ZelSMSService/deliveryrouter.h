@@ -10,6 +10,7 @@
 #include <QVector>
 #include <deque>
 #include <memory>
+#include <set>
 
 class ICommonSmsInterface;
 class QFileSystemWatcher;
@@ -17,13 +18,23 @@ class QTimer;
 struct StationRequest;
 
 // Carries every stored request to a provider and every outcome back into the
-// spool. Each request goes to the primary provider first; when a fallback is
-// configured, a record also goes to it when the primary is not running, when
-// the primary drops or rejects it, or when it is still not delivered a set
-// time after it was handed over. The copy still waiting at the primary is
-// withdrawn then; if both send it, the first delivery counts and the second is
-// recorded as a duplicate. New requests always start at the primary, so
-// delivery returns to it by itself once it works again.
+// spool. A record leaves the pending set only by delivery, by a refusal that
+// concerns that record, by its own age, or by an operator's journal tool:
+// provider-wide trouble (failures in a row, a gateway down, a modem gone, a
+// provider that did not start) never finishes one.
+//
+// A record is handed only to a provider that is running, the primary first.
+// When a fallback is configured and runs, a record also goes to it when the
+// primary is not running, rejects it, or has not delivered it a set time
+// after it was handed over; the copy still waiting at the primary is
+// withdrawn then. A provider that stops running gives its records back; a
+// provider whose drop rule empties its queue gets them again after its
+// pause (the other path takes them meanwhile if it runs). Records no running
+// provider can take wait queued. Once delivered by either path, a record is
+// withdrawn from the other, which then does not send it again; should both
+// have sent it, the first delivery counts and the second is recorded as a
+// duplicate. Durations are measured on the boot clock, so a step of the wall
+// clock neither delays nor hurries anything.
 class DeliveryRouter : public QObject
 {
     Q_OBJECT
@@ -71,43 +82,88 @@ public:
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
 
+    // Tests shorten the look at the providers' running state, and move the
+    // router's clocks (the boot clock and the wall clock alike) forward.
+    void setPollInterval(int ms);
+    void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
+
 private slots:
     void tick();
     void flush();
     void checkFallbackDeadlines();
+    void poll();
     void spoolFilesChanged();
     void checkChangedElsewhere();
 
 private:
-    // What the router knows of a record given to a provider.
+    // What the router knows of a pending record.
     struct Route
     {
         SMSMessage msg{};
         QString phone;
+        Spool::Moment since; // the age counts from here
         bool atPrimary = false;
         bool atFallback = false;
         bool delivered = false;
+        bool handed = false;          // handed in the spool, as far as the router noted
+        qint64 waitingSince = -1;     // boot ms it began to wait for a provider; -1: not waiting
+        bool warned = false;          // its long wait was logged
+        bool overdue = false;         // at the primary past the time limit, no fallback ran
+        qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
+        bool refused[2] = {false, false}; // a provider that refused the record itself
+        bool waiting() const { return !atPrimary && !atFallback && !delivered; }
     };
 
     bool openSpool();
     void recover();
-    // Pending records past the age limit become expired, each named in the log.
-    void expire(bool includeHanded);
+    // Records past the age limit are withdrawn and become expired, each named
+    // in the log; one in flight ends by its outcome, it is not sent again.
+    void expireOld();
+    bool tooOld(const Route &route) const;
+    void expireRecord(qint64 id);
+    // The count of a pass's expired records, when more than were named.
+    void countExpired();
     int handPending(int state);
     int roleFor() const;
-    void handOver(qint64 id, const SMSMessage &stored, bool noteHanded);
+    // The provider a waiting record goes to now, or NoRole.
+    int roleFor(const Route &route) const;
+    // spoolState: the record's state in the spool; justStored: stored by
+    // store() a moment ago, as handed to the provider roleFor() names.
+    void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
+                  bool justStored);
+    // To the first provider that runs and may have it, else waits queued.
+    void dispatch(qint64 id, Route &route, bool noteHanded = true);
+    void park(qint64 id, Route &route);
+    void dispatchWaiting();
+    void warnLongWaits();
     void give(int role, qint64 id, Route &route, bool noteHanded);
     void toFallback(qint64 id, const QString &why);
     void delivered(int role, qint64 id);
-    void failed(int role, qint64 id, int outcome, const QString &reason);
+    // A refusal of the record itself.
+    void failed(int role, qint64 id, const QString &reason);
+    void letGo(int role, qint64 id, const QString &reason);
+    void takeBack(int role);
+    void noteRunning();
     void armFallbackTimer();
+    // Each timer at the pace of what it has to look for (see the .cpp).
     void armTick();
+    void armPoll();
+    void housekeeping();
     void watchSpoolFiles();
     void scheduleFlush();
+    // What could not be stored: kept by the link when the cause passes.
+    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
+    void warnBusy();
+    // The spool's file was removed or replaced: created again from the open one.
+    void rescueSpool();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
+    bool anyRunning() const { return running(Primary) || running(Fallback); }
+    int pauseMs(int role) const;
     const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
-    static qint64 nowMs();
+    qint64 nowMs() const;  // the boot clock: durations and deadlines
+    qint64 wallMs() const; // the journal's times
+    void moveOverdue();
 
     class RoleSink : public ISmsOutcomeSink
     {
@@ -133,6 +189,14 @@ private:
     bool m_started = false;
 
     QHash<qint64, Route> m_routes;
+    // The records waiting for a provider, oldest first.
+    std::set<qint64> m_waiting;
+    bool m_wasRunning[2] = {false, false};
+    bool m_noneRunningLogged = false;
+    qint64 m_noneRunningSince = -1;
+    int m_expiredInPass = 0;
+    qint64 m_clockOffsetMs = 0;
+    qint64 m_lastLetGoLogMs[2] = {0, 0};
     // Hand-overs to the primary in time order, for the fallback time limit.
     std::deque<std::pair<qint64, qint64>> m_deadlines; // (due ms, record id)
     int m_lastDeliveryRole = NoRole;
@@ -140,10 +204,16 @@ private:
     QTimer *m_tick;
     QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
+    QTimer *m_pollTimer;
     QTimer *m_changeCheck;
     std::unique_ptr<QFileSystemWatcher> m_watcher;
+    int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
+    bool m_purgeBacklog = false;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
+    qint64 m_lastBusyWarningMs = 0;
+    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
 };

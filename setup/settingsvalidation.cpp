@@ -1,12 +1,12 @@
 #include "settingsvalidation.h"
 
-#include "stationaddress.h"
+#include "addressparser.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegExp>
+#include <QRegularExpression>
 
 namespace SettingsValidation {
 
@@ -26,8 +26,16 @@ QString stationPortProblem(const QString &text)
 
 QString stationAddressProblem(const QString &text)
 {
-    if (!QHostAddress(text).isNull() || StationAddress::isHostName(text))
+    if (AddressParser::isHostName(text))
         return QString();
+    const AddressParser::Address parsed = AddressParser::parseAddress(text, tr("Адрес ПЦН"));
+    if (parsed.ok())
+        return QString();
+    // Digits and dots, or colons, were meant as an IP address: say what is
+    // wrong with it.
+    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$|:"));
+    if (numeric.match(text.trimmed()).hasMatch())
+        return parsed.error;
     return tr("Адрес ПЦН: \"%1\" не является IP-адресом или именем компьютера").arg(text);
 }
 

@@ -12,7 +12,8 @@ namespace SettingsValidation {
 
 // Empty when text is a decimal port number from 1 to 65535.
 QString stationPortProblem(const QString &text);
-// Empty when text is an IPv4 or IPv6 address or a host name.
+// Empty when text is an IPv4 or IPv6 address (AddressParser's rules: no
+// leading zeros, no short or hex forms) or a host name.
 QString stationAddressProblem(const QString &text);
 
 // Problems of the provider's fields: a text that does not wholly match the
