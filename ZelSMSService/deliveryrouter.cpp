@@ -882,10 +882,13 @@ void DeliveryRouter::armTick()
         watchSpoolFiles();
     }
     const bool lookOften = !m_spool.isOpen() || m_rescuing || m_purgeBacklog ||
-                           m_spool.walDirty() || !m_routes.isEmpty() || !m_waiting.empty();
-    const int ms = lookOften ? TickMs : int(HousekeepingEveryMs);
-    if (m_tick->interval() != ms || !m_tick->isActive())
-        m_tick->start(ms);
+                           !m_routes.isEmpty() || !m_waiting.empty();
+    qint64 ms = lookOften ? TickMs : HousekeepingEveryMs;
+    // A -wal left by writes is cut back once they have stopped that long.
+    if (!lookOften && m_spool.walDirty())
+        ms = qBound<qint64>(TickMs, m_idleCheckpointMs - m_spool.msSinceWrite() + 1, ms);
+    if (m_tick->interval() != int(ms) || !m_tick->isActive())
+        m_tick->start(int(ms));
 }
 
 void DeliveryRouter::watchSpoolFiles()
