@@ -14,14 +14,20 @@ constexpr qint64 OneDayMs = 24 * 3600 * 1000;
 // its text is fixed, log watchers look for it.
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
 const char *const OriginIdle = "[BasicSmsRestProvider::idleTick()]: ";
+// The longest the machine sleeps at a time while it waits only for the next
+// balance request (a timer's interval is an int of milliseconds).
+constexpr qint64 MaxSleepMs = 3600 * 1000;
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
-    : QObject(parent), m_timer(new QTimer(this))
+    : QObject(parent), m_timer(new QTimer(this)), m_kick(new QTimer(this))
 {
     m_monotonic.start();
     SmsText::registerSmsMessageType();
     connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
+    m_kick->setSingleShot(true);
+    m_kick->setInterval(0);
+    connect(m_kick, &QTimer::timeout, this, &BasicSmsRestProvider::sendWaiting);
     connect(&m_network, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             &BasicSmsRestProvider::proxyAuthenticationRequired);
     connect(&m_network, &QNetworkAccessManager::authenticationRequired, this,
@@ -50,6 +56,7 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
         return 0;
     }
     m_messages.append(msg);
+    kickIfIdle();
     return 0;
 }
 
@@ -59,6 +66,7 @@ int BasicSmsRestProvider::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
     if (!queued)
         queued = m_messages.append(msg);
     m_messages.track(queued, spoolId);
+    kickIfIdle();
     return 0;
 }
 
@@ -93,13 +101,14 @@ void BasicSmsRestProvider::start()
     // re-read, the machine carries on where it is.
     if (m_providerState == StateStopped)
         m_providerState = StateIdle;
-    m_timer->start(m_tickInterval);
+    armTick();
     qDebug() << QStringLiteral("Запуск провайдера SMS оповещений");
 }
 
 void BasicSmsRestProvider::stop()
 {
     m_timer->stop();
+    m_kick->stop();
     reset();
 }
 
@@ -145,7 +154,7 @@ void BasicSmsRestProvider::setTickInterval(int ms)
 {
     m_tickInterval = ms;
     if (m_timer->isActive())
-        m_timer->start(ms);
+        armTick();
 }
 
 void BasicSmsRestProvider::setClock(std::function<qint64()> msClock)
@@ -188,6 +197,55 @@ void BasicSmsRestProvider::stateMachine()
         qWarning() << QString::fromUtf8(OriginTick) + QStringLiteral("UNPREDICTED providerState");
         break;
     }
+    armTick();
+}
+
+void BasicSmsRestProvider::kickIfIdle()
+{
+    if (m_providerState == StateIdle && !m_pause && !m_messages.queue().isEmpty() &&
+        !m_kick->isActive())
+        m_kick->start();
+}
+
+void BasicSmsRestProvider::sendWaiting()
+{
+    // A tick may have chosen a batch meanwhile, or a failure paused sending:
+    // then the tick carries on as ever.
+    if (m_providerState != StateIdle || m_pause || m_messages.queue().isEmpty())
+        return;
+    idleTick();
+    if (m_providerState == StateRequest)
+        sendRequest();
+    armTick();
+}
+
+void BasicSmsRestProvider::armTick()
+{
+    if (m_providerState == StateStopped) {
+        m_timer->stop();
+        return;
+    }
+    int ms = m_tickInterval;
+    if (m_providerState == StateIdle && !m_pause && m_messages.queue().isEmpty()) {
+        // Nothing to send or wait for: new SMS come through the kick, and
+        // only the next balance request is left to time.
+        if (!parameter(ParamBalanceCheck).toBool()) {
+            m_timer->stop();
+            return;
+        }
+        ms = int(qMax<qint64>(m_tickInterval, qMin(msUntilBalanceDue(), MaxSleepMs)));
+    }
+    if (!m_timer->isActive() || m_timer->interval() != ms)
+        m_timer->start(ms);
+}
+
+qint64 BasicSmsRestProvider::msUntilBalanceDue()
+{
+    const qint64 interval = intParameter(ParamBalanceInterval);
+    if (secondsSince(m_lastBalanceRequest) > interval)
+        return 0;
+    // Due once more than `interval` whole seconds lie between the two times.
+    return (interval + 1) * 1000 - (nowMs() - m_lastBalanceRequest);
 }
 
 void BasicSmsRestProvider::idleTick()
@@ -371,6 +429,9 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     }
     m_requestType = RequestNone;
     m_providerState = StateIdle;
+    armTick();
+    // What arrived while the request was out follows at once, not a tick later.
+    kickIfIdle();
 }
 
 // ---- hooks the gateways may override -------------------------------------------

@@ -25,12 +25,15 @@
 class QSettings;
 
 // The request machine shared by every HTTP gateway plug-in: a queue of SMS,
-// batches of them sent one HTTP request at a time on a 500 ms tick, reply and
-// balance time-outs, a retry pause and a drop rule after failures, periodic
-// balance requests, and the logging of outcomes. A gateway adds only its
-// settings, how one request is built (buildRestRequest) and how one reply is
-// read into a result map (parseRestReply); the machine alone knows which
-// request is in flight and hands the gateway what was sent with its reply.
+// batches of them sent one HTTP request at a time, reply and balance
+// time-outs, a retry pause and a drop rule after failures, periodic balance
+// requests, and the logging of outcomes. SMS handed to an idle machine go out
+// at once (what arrived together in one request); the 500 ms tick times only
+// what waits for time: a reply, a pause, a request the gateway held back, the
+// next balance request. With none of these the machine sleeps. A gateway adds
+// only its settings, how one request is built (buildRestRequest) and how one
+// reply is read into a result map (parseRestReply); the machine alone knows
+// which request is in flight and hands the gateway what was sent with its reply.
 class BasicSmsRestProvider : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
 {
     Q_OBJECT
@@ -164,6 +167,9 @@ private:
     quint8 m_status = StatusOk;
     int m_providerState = StateStopped;
     QTimer *m_timer = nullptr;
+    // Zero-delay: SMS handed over in one go (one station read, one spool
+    // transaction) are all queued before the send starts, so they share it.
+    QTimer *m_kick = nullptr;
     QNetworkReply *m_reply = nullptr;
     QByteArray m_body;
     QNetworkRequest m_request;
@@ -177,6 +183,10 @@ private:
     void sendRequest();
     void waitReply();
     void idleTick();
+    void sendWaiting();
+    void kickIfIdle();
+    void armTick();
+    qint64 msUntilBalanceDue();
     qint64 secondsSince(qint64 ms) const;
     int intParameter(int id);
 };

@@ -9,13 +9,26 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 namespace {
 
-// The spool is looked at this often for records to hand over (the journal
-// tool's retry, a spool that could not be opened before) and to tidy up.
+// The spool is looked at this often while there is something to look for:
+// a spool that could not be opened or was moved, records pending (their age
+// limit), a -wal to cut back once writes stop, old records still to purge.
+// Otherwise the tick runs once a minute for the purge, and the journal
+// tool's retry is seen through a notification that the spool's files changed.
 constexpr int TickMs = 2000;
+// After the spool's files change (the journal tool's retry writes them; so
+// do the service's own commits), the change is looked for this much later,
+// once for all the changes meanwhile.
+constexpr int ChangeCheckMs = 500;
+// The providers' running state is looked at this often while nothing is
+// pending and a provider runs: on whole seconds, so in the wake-up the
+// station link and the modem have then anyway.
+constexpr int IdlePollMs = 1000;
 constexpr qint64 CriticalRepeatMs = 60 * 1000;
 // The purge of old records: days are its unit.
 constexpr qint64 HousekeepingEveryMs = 60 * 1000;
@@ -71,10 +84,15 @@ void warnBadNumber(qint64 id, const SMSMessage &msg)
 
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_tick(new QTimer(this)), m_flushTimer(new QTimer(this)),
-      m_fallbackTimer(new QTimer(this)), m_pollTimer(new QTimer(this))
+      m_fallbackTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
+      m_changeCheck(new QTimer(this))
 {
     m_flushTimer->setSingleShot(true);
     m_fallbackTimer->setSingleShot(true);
+    m_changeCheck->setSingleShot(true);
+    m_changeCheck->setInterval(ChangeCheckMs);
+    connect(m_changeCheck, &QTimer::timeout, this, &DeliveryRouter::checkChangedElsewhere);
+    m_pollIntervalMs = PollMs;
     m_pollTimer->setInterval(PollMs);
     connect(m_tick, &QTimer::timeout, this, &DeliveryRouter::tick);
     connect(m_flushTimer, &QTimer::timeout, this, &DeliveryRouter::flush);
@@ -86,6 +104,7 @@ DeliveryRouter::~DeliveryRouter() = default;
 
 void DeliveryRouter::setPollInterval(int ms)
 {
+    m_pollIntervalMs = ms;
     m_pollTimer->setInterval(ms);
 }
 
@@ -141,7 +160,7 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_spool.setBusyTimeoutMs(BusyTimeoutMs);
     if (openSpool())
         recover();
-    m_tick->start(TickMs);
+    armTick();
     m_pollTimer->start();
 }
 
@@ -154,6 +173,8 @@ void DeliveryRouter::stop()
     m_fallbackTimer->stop();
     m_pollTimer->stop();
     m_flushTimer->stop();
+    m_changeCheck->stop();
+    m_watcher.reset();
     m_routes.clear();
     m_waiting.clear();
     m_deadlines.clear();
@@ -606,6 +627,21 @@ void DeliveryRouter::poll()
         else
             warnLongWaits();
     }
+    armPoll();
+}
+
+void DeliveryRouter::armPoll()
+{
+    // Quiet: nothing pending that a provider stopping would have to give
+    // back, and no line about providers not running is still to come.
+    const bool quiet = m_routes.isEmpty() && m_waiting.empty() &&
+                       (anyRunning() || m_noneRunningLogged || m_primary.id.isEmpty());
+    const int ms = quiet ? qMax(m_pollIntervalMs, IdlePollMs) : m_pollIntervalMs;
+    const Qt::TimerType type = quiet ? Qt::VeryCoarseTimer : Qt::CoarseTimer;
+    if (m_pollTimer->interval() != ms || m_pollTimer->timerType() != type) {
+        m_pollTimer->setTimerType(type);
+        m_pollTimer->start(ms);
+    }
 }
 
 void DeliveryRouter::moveOverdue()
@@ -748,6 +784,9 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
                  QStringLiteral("В очереди SMS уже %1 неотправленных (предел spoolMaxPending); "
                                 "новые запросы не подтверждаются")
                      .arg(m_spool.pendingCount()));
+    // Pending records and a written -wal are timed again at the usual pace.
+    armTick();
+    armPoll();
 }
 
 void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)
@@ -828,10 +867,85 @@ void DeliveryRouter::flush()
     } else {
         critical(&m_lastStoreCriticalMs, QStringLiteral("Не удалось записать в очередь SMS %1: %2")
                                              .arg(m_spool.path(), m_spool.error()));
+        if (m_started)
+            m_flushTimer->start(TickMs); // the notes stay; try them again
     }
 }
 
+void DeliveryRouter::armTick()
+{
+    if (!m_started)
+        return;
+    if (!m_spool.isOpen()) {
+        m_watcher.reset();
+    } else {
+        watchSpoolFiles();
+    }
+    const bool lookOften = !m_spool.isOpen() || m_rescuing || m_purgeBacklog ||
+                           !m_routes.isEmpty() || !m_waiting.empty();
+    qint64 ms = lookOften ? TickMs : HousekeepingEveryMs;
+    // A -wal left by writes is cut back once they have stopped that long.
+    if (!lookOften && m_spool.walDirty())
+        ms = qBound<qint64>(TickMs, m_idleCheckpointMs - m_spool.msSinceWrite() + 1, ms);
+    if (m_tick->interval() != int(ms) || !m_tick->isActive())
+        m_tick->start(int(ms));
+}
+
+void DeliveryRouter::watchSpoolFiles()
+{
+    if (!m_watcher) {
+        m_watcher.reset(new QFileSystemWatcher);
+        connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, this,
+                &DeliveryRouter::spoolFilesChanged);
+        connect(m_watcher.get(), &QFileSystemWatcher::directoryChanged, this,
+                &DeliveryRouter::spoolFilesChanged);
+    }
+    // A file replaced or created (the -wal comes and goes) drops out of the
+    // watch; its folder says when to add it again.
+    const QString path = m_spool.path();
+    QStringList missing;
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!m_watcher->directories().contains(dir))
+        missing << dir;
+    for (const QString &file : {path, path + QStringLiteral("-wal")})
+        if (QFileInfo::exists(file) && !m_watcher->files().contains(file))
+            missing << file;
+    if (!missing.isEmpty())
+        m_watcher->addPaths(missing);
+}
+
+void DeliveryRouter::spoolFilesChanged()
+{
+    if (!m_changeCheck->isActive())
+        m_changeCheck->start();
+}
+
+void DeliveryRouter::checkChangedElsewhere()
+{
+    if (!m_spool.isOpen())
+        return;
+    watchSpoolFiles();
+    if (m_rescuing || m_spool.hasMoved()) {
+        rescueSpool();
+        armTick();
+        return;
+    }
+    // Only the journal tool changes the file behind the service's back
+    // (retry); the scans below are not paid for every change otherwise.
+    if (m_spool.changedElsewhere()) {
+        m_spool.recountPending();
+        handPending(Spool::Queued);
+    }
+    armTick();
+}
+
 void DeliveryRouter::tick()
+{
+    housekeeping();
+    armTick();
+}
+
+void DeliveryRouter::housekeeping()
 {
     if (!m_spool.isOpen()) {
         if (openSpool())
@@ -843,8 +957,8 @@ void DeliveryRouter::tick()
     flush();
     if (m_spool.walDirty() && m_spool.msSinceWrite() >= m_idleCheckpointMs)
         m_spool.truncateWal(); // a reader in the way: the next tick tries again
-    // Only the journal tool changes the file behind the service's back
-    // (retry); the scans below are not paid for every few seconds otherwise.
+    // Also here: a change no notification reported (no watch could be set)
+    // is found at least every minute.
     if (m_spool.changedElsewhere()) {
         m_spool.recountPending();
         handPending(Spool::Queued);
@@ -853,11 +967,13 @@ void DeliveryRouter::tick()
     expireOld();
     flush();
     const qint64 now = nowMs();
-    if (now - m_lastPurgeMs < HousekeepingEveryMs)
+    // The minute's tick may come a little early.
+    if (now - m_lastPurgeMs < HousekeepingEveryMs - TickMs)
         return;
     // History is kept by days on the wall clock: it must survive reboots.
     const int purged =
         m_spool.purge(wallMs() - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-    if (purged < PurgeBatch)
+    m_purgeBacklog = purged >= PurgeBatch;
+    if (!m_purgeBacklog)
         m_lastPurgeMs = now;
 }

@@ -9,9 +9,11 @@
 #include <QString>
 #include <QVector>
 #include <deque>
+#include <memory>
 #include <set>
 
 class ICommonSmsInterface;
+class QFileSystemWatcher;
 class QTimer;
 struct StationRequest;
 
@@ -90,6 +92,8 @@ private slots:
     void flush();
     void checkFallbackDeadlines();
     void poll();
+    void spoolFilesChanged();
+    void checkChangedElsewhere();
 
 private:
     // What the router knows of a pending record.
@@ -141,6 +145,11 @@ private:
     void takeBack(int role);
     void noteRunning();
     void armFallbackTimer();
+    // Each timer at the pace of what it has to look for (see the .cpp).
+    void armTick();
+    void armPoll();
+    void housekeeping();
+    void watchSpoolFiles();
     void scheduleFlush();
     // What could not be stored: kept by the link when the cause passes.
     void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
@@ -196,6 +205,10 @@ private:
     QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
     QTimer *m_pollTimer;
+    QTimer *m_changeCheck;
+    std::unique_ptr<QFileSystemWatcher> m_watcher;
+    int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
+    bool m_purgeBacklog = false;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;

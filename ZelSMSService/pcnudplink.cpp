@@ -18,12 +18,23 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
+// How often an idle link looks for datagrams the socket left unannounced
+// (see tick()): the one beat left, since nothing else would notice them.
+constexpr int UnreadCheckMs = 1000;
 // Requests the store asked to try again wait this long between tries (each
 // try costs the spool's short lock wait), and at most this many of them.
 constexpr int StoreRetryMs = 250;
 constexpr int MaxHeldRequests = MaxDatagramsPerRead;
 // A refused source is logged at most once per this period.
 constexpr qint64 RefusedLogPeriodMs = 60000;
+
+// Milliseconds until more than periodMs lie between since and t (their
+// absolute difference, as the checks of tick() read it); 0 when that is so.
+qint64 msUntilMoreThan(const QDateTime &since, qint64 periodMs, const QDateTime &t)
+{
+    const qint64 elapsed = since.msecsTo(t);
+    return qAbs(elapsed) > periodMs ? 0 : periodMs + 1 - elapsed;
+}
 } // namespace
 
 PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
@@ -32,6 +43,8 @@ PcnUdpLink::PcnUdpLink(QObject *parent, Clock clock)
 {
     m_lastStatusSent = now().addDays(-1);
     m_lastReceived = now();
+    // Armed for the next thing due rather than a 50 ms beat (armNextTick()).
+    m_timer->setSingleShot(true);
     connect(m_timer, SIGNAL(timeout()), this, SLOT(tick()));
     connect(m_socket, SIGNAL(readyRead()), this, SLOT(socketRead()));
 }
@@ -161,13 +174,37 @@ void PcnUdpLink::start()
     else
         m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                   ReceiveBufferBytes);
-    m_timer->start(DefaultTickMs);
+    m_started = true;
+    m_timer->start(0);
 }
 
 void PcnUdpLink::stop()
 {
     m_socket->abort();
+    m_started = false;
     m_timer->stop();
+}
+
+void PcnUdpLink::armNextTick()
+{
+    if (!m_started)
+        return;
+    const QDateTime t = now();
+    qint64 wait = msUntilMoreThan(m_lastStatusSent, m_statusPeriodMs, t);
+    wait = qMin(wait, msUntilMoreThan(m_lastReceived, m_lossTimeoutMs, t));
+    if (m_lookupFailed && m_lookupId < 0)
+        wait = qMin(wait, msUntilMoreThan(m_lastLookup, LookupRetryMs, t));
+    if (!m_received.isEmpty()) // held for the store to try again
+        wait = qMin(wait, qMax<qint64>(0, StoreRetryMs + 1 - m_heldSince.elapsed()));
+    // The look for unannounced datagrams needs no precision: Qt fires very
+    // coarse timers on whole seconds, so it shares its wake-up with the
+    // modem's idle look. What is due sooner is timed precisely, so the 5 s
+    // status period is not cut short.
+    const bool look = wait >= UnreadCheckMs && m_unreadTicks == 0;
+    if (m_unreadTicks > 0)
+        wait = qMin<qint64>(wait, DefaultTickMs);
+    m_timer->setTimerType(look ? Qt::VeryCoarseTimer : Qt::PreciseTimer);
+    m_timer->start(int(look ? UnreadCheckMs : qMax<qint64>(0, wait)));
 }
 
 void PcnUdpLink::socketRead()
@@ -219,8 +256,10 @@ void PcnUdpLink::holdForRetry()
             held.last().retry = false;
         }
     m_received.swap(held);
-    if (!m_received.isEmpty())
+    if (!m_received.isEmpty()) {
         m_heldSince.start();
+        armNextTick();
+    }
 }
 
 void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
@@ -361,7 +400,9 @@ void PcnUdpLink::tick()
     // QUdpSocket announces datagrams once until one is read; should that
     // announcement ever go unanswered its notifier stays off and every later
     // request would be lost. Datagrams left unread over two whole ticks mean
-    // exactly that (one tick could just be a busy event loop); a read revives it.
+    // exactly that (one tick could just be a busy event loop); a read revives
+    // it. An idle link ticks once a second for this, and looks again 50 ms
+    // after it found datagrams waiting.
     const bool waitingUnread = m_datagramsRead == m_datagramsReadAtTick &&
                                m_socket->state() == QAbstractSocket::BoundState &&
                                m_socket->hasPendingDatagrams();
@@ -386,4 +427,5 @@ void PcnUdpLink::tick()
             m_linkLost = true;
         }
     }
+    armNextTick();
 }

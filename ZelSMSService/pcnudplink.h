@@ -111,10 +111,13 @@ private:
                       const char *what);
     void sendStatus();
     void lookUpStation();
+    // The timer for whatever of tick()'s work falls due first.
+    void armNextTick();
     QDateTime now() const;
 
     QUdpSocket *m_socket;
     QTimer *m_timer;
+    bool m_started = false;
     QString m_remoteAddr;
     // m_remoteAddr parsed once, not for every datagram, or what its name resolved to
     QHostAddress m_remoteHost;

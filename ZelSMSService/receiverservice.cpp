@@ -123,6 +123,11 @@ bool ReceiverService::claimInstance(QString *refusal)
 void ReceiverService::createApplication(int &argc, char **argv)
 {
     new ExceptionStableApp(argc, argv);
+    // The service needs none of Qt's own plug-ins (providers are loaded by
+    // path). Without this a gateway's network manager loads Qt's bearer
+    // plug-ins, which poll the network interfaces from a thread of their own
+    // and open a D-Bus connection: wake-ups and memory for nothing.
+    QCoreApplication::setLibraryPaths({});
 }
 
 int ReceiverService::executeApplication()

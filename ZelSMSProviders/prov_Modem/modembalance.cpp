@@ -20,6 +20,16 @@ bool ModemBalance::isRequestDue(const ModemSettings &settings, int intervalS) co
     return !settings.balancePhone.isEmpty() && GsmClock::secondsSince(m_lastRequestMs) > intervalS;
 }
 
+qint64 ModemBalance::msUntilRequestDue(const ModemSettings &settings, int intervalS) const
+{
+    if (settings.balancePhone.isEmpty())
+        return 24LL * 3600 * 1000;
+    if (isRequestDue(settings, intervalS))
+        return 0;
+    // Due once more than intervalS whole seconds have passed.
+    return m_lastRequestMs + (qint64(intervalS) + 1) * 1000 - GsmClock::nowMs();
+}
+
 void ModemBalance::requestSent()
 {
     m_lastRequestMs = GsmClock::nowMs();

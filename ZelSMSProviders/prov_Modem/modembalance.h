@@ -23,6 +23,8 @@ public:
     double value() const { return m_value; }
 
     bool isRequestDue(const ModemSettings &settings, int intervalS) const;
+    // Milliseconds until isRequestDue() turns true (a day when never).
+    qint64 msUntilRequestDue(const ModemSettings &settings, int intervalS) const;
     void requestSent();
     bool isAnswerOverdue(int timeoutS) const;
     // The answer to the request: true when it told the balance; a failure

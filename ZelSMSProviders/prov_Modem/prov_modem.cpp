@@ -14,6 +14,7 @@ namespace {
 const char *const ProviderId = "ZEL_SMS_PROVIDER_MODEM";
 const char *const RegKey = "GSMModem";
 constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
+constexpr qint64 IdleLookMs = 1000;
 
 QVariantMap storedProviderSettings()
 {
@@ -234,6 +235,7 @@ void PROV_Modem::scheduleStep(bool idleMayStart)
 {
     if (!m_timer->isActive())
         return; // stopped, or held by a caller that drives the ticks itself
+    armTick();
     int delay = m_ctrl.msUntilNextStep();
     if (m_providerState == StateSendRequest ||
         (m_providerState == StateIdle && idleMayStart && canStartWork()))
@@ -243,6 +245,37 @@ void PROV_Modem::scheduleStep(bool idleMayStart)
     if (m_stepTimer->isActive() && m_stepTimer->remainingTime() <= delay)
         return;
     m_stepTimer->start(delay);
+}
+
+// Every path that can start or end work runs through scheduleStep(), so the
+// pace is set again wherever it may change.
+void PROV_Modem::armTick()
+{
+    if (!m_timer->isActive())
+        return; // stopped, or held by a caller that drives the ticks itself
+    qint64 ms = m_timings.tickMs;
+    if (canSleep()) {
+        qint64 due = m_ctrl.msUntilDue();
+        if (parameter(ParamBalanceCheck).toBool())
+            due = qMin(due, m_balance.msUntilRequestDue(m_settings, m_timings.balanceIntervalS));
+        // At most a second: a clock set forward (the balance falls due at
+        // once) is seen within it. Qt fires very coarse timers on whole
+        // seconds, so this look shares its wake-up with the station link's.
+        ms = qBound<qint64>(m_timings.tickMs, due, IdleLookMs);
+    }
+    const Qt::TimerType type = ms == IdleLookMs ? Qt::VeryCoarseTimer : Qt::CoarseTimer;
+    if (m_timer->interval() != int(ms) || m_timer->timerType() != type) {
+        m_timer->setTimerType(type);
+        m_timer->start(int(ms));
+    }
+}
+
+bool PROV_Modem::canSleep() const
+{
+    return m_providerState == StateIdle && m_port.isOpen() && m_errorState != StatusNoLink &&
+           !m_paused && m_queue.isEmpty() && !m_balance.isControlSmsPending() &&
+           m_ctrl.ctrlState() == GSMModemCtrl::Working && m_ctrl.isQueueEmpty() &&
+           m_ctrl.callsInProgress().isEmpty();
 }
 
 // Whether the idle state has something to do right now.

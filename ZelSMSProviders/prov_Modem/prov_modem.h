@@ -96,6 +96,10 @@ private:
     void resetState();
     void scheduleStep(bool idleMayStart = true);
     bool canStartWork() const;
+    // The tick's pace: 100 ms while anything is under way, longer while the
+    // modem only waits for its next periodic check.
+    void armTick();
+    bool canSleep() const;
     void stateOpenPort();
     void stateIdle();
     void stateSendRequest();

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTextCodec>
 #include <QtTest>
+#include <algorithm>
 
 // Each gateway plug-in in the real service: a station sends an SMS with
 // Cyrillic text over loopback UDP, the gateway's request reaches the local
@@ -19,6 +20,7 @@ private slots:
     void initTestCase();
     void sendAndBalance_data();
     void sendAndBalance();
+    void idleGatewaySendsAtOnce();
 };
 
 namespace {
@@ -179,6 +181,63 @@ void TstGatewayE2E::sendAndBalance()
     QCOMPARE(service.stop(), 0);
     QVERIFY2(service.log().contains("Отправлено SMS на номер 89001234567"),
              qPrintable(service.log()));
+}
+
+// A request handed to an idle gateway goes out at once, not on the request
+// machine's next tick (which would make it 500 ms at the least).
+void TstGatewayE2E::idleGatewaySendsAtOnce()
+{
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    gw.setHandler([](const GatewayEmulator::Request &req) {
+        Reply reply = Reply::text(req.path.contains("balance")
+                                      ? R"({"status":"ok","balance":[{"balance":9.5}]})"
+                                      : R"({"status":"ok","messages":[{"status":"accepted"}]})");
+        reply.contentType = "application/json";
+        return reply;
+    });
+    StationFake station;
+    QVERIFY2(station.bind(), qPrintable(station.error()));
+    ServiceRunner service;
+    QVERIFY2(service.install(ZELSMS_SERVICE_BINARY, {PLUGIN_IQSMS}), qPrintable(service.error()));
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/currentProviderID", "ZEL_SMS_PROVIDER_IQSMS");
+    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
+    service.setServiceSetting("Common/pcnPort", station.port());
+    service.setProviderSetting("iqSms/login", "user");
+    service.setProviderSetting("iqSms/password", "secret");
+    service.setProviderSetting("iqSms/baseUrl", gw.baseUrl().toString());
+    QVERIFY2(service.start(), qPrintable(service.error()));
+    QVERIFY2(station.waitForService(WaitMs), qPrintable(service.log()));
+    // Idle: the first balance request is answered and applied.
+    const auto balanceKnown = [&] {
+        for (const auto &status : station.statuses())
+            if (status.balanceKnown)
+                return true;
+        return false;
+    };
+    QVERIFY2(QTest::qWaitFor(balanceKnown, WaitMs), qPrintable(service.log()));
+
+    // Median of three, so one stall of a loaded machine does not decide.
+    QList<qint64> latencies;
+    for (int i = 0; i < 3; ++i) {
+        const SMSMessage msg = SmsText::makeMessage(
+            "89001234567", QByteArray("alarm ") + QByteArray::number(i), SMSMessage::EncodingUtf8);
+        const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
+        QVERIFY(station.sendRequest(quint32(100 + i), msg));
+        QVERIFY2(gw.waitForRequestsTo("/send", i + 1, WaitMs), qPrintable(service.log()));
+        latencies << gw.requestsTo("/send").last().receivedMs - sentMs;
+        // The reply applied: idle again.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return service.log().count("Отправлено SMS на номер") == i + 1; }, WaitMs));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    QVERIFY2(latencies.at(1) <= 100, qPrintable(QStringLiteral("datagram to send request: %1, "
+                                                               "%2, %3 ms")
+                                                    .arg(latencies.at(0))
+                                                    .arg(latencies.at(1))
+                                                    .arg(latencies.at(2))));
+    QCOMPARE(service.stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstGatewayE2E)

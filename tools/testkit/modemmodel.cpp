@@ -131,6 +131,10 @@ QList<QByteArray> ModemModel::command(const QByteArray &line)
         return answer("+CSMS: 1,1,1");
     if (upper.startsWith("AT+CPMS="))
         return simReady ? answer("+CPMS: 0,10,0,10,0,10") : finish("+CMS ERROR: 310");
+    // How other relays (smstools) look for received messages on every round.
+    if (upper == "AT+CPMS?")
+        return simReady ? answer("+CPMS: \"SM\",0,10,\"SM\",0,10,\"SM\",0,10")
+                        : finish("+CMS ERROR: 310");
     if (upper == "AT+CREG?")
         return answer("+CREG: 0," + QByteArray::number(simReady ? m_registration : 0));
     if (upper == "AT+CSQ")

@@ -288,6 +288,33 @@ int GSMModemCtrl::quietGapLeftMs() const
     return qMax(probeLeft, int(qBound<qint64>(0, left, m_commandGapMs + 1)));
 }
 
+qint64 GSMModemCtrl::msUntilDue() const
+{
+    // A silent modem is on the healing ladder, whose steps go by the tick.
+    if (m_ctrlState != Working || !m_queue.isEmpty() || m_silent)
+        return 0;
+    const qint64 now = GsmClock::nowMs();
+    // tick() acts once more than a period has passed: at last + period + 1.
+    const auto after = [now](qint64 last, qint64 period) { return last + period + 1 - now; };
+    qint64 due = after(m_lastResponseMs, NoAnswerLimitMs);
+    if (m_gsmStatus != GsmRegistered)
+        due = qMin(due, after(m_lastRegisteredMs, NoNetworkLimitMs));
+    qint64 check =
+        qMin(after(m_lastCsqCheckMs, CsqCheckMs),
+             qMin(after(m_lastRegCheckMs, RegCheckMs), after(m_lastCleanupMs, CleanupMs)));
+    if (m_gsmStatus == GsmRegistered)
+        check = m_cwState == CwNotSet ? 0 : qMin(check, after(m_lastCwCheckMs, CwCheckMs));
+    // Checks wait while the modem is busy for the user.
+    check = qMax(check, m_lastUserCommandMs + UserHoldOffMs - now);
+    return qMax<qint64>(0, qMin(due, check));
+}
+
+void GSMModemCtrl::noteRegistrationLeft(int newStatus)
+{
+    if (m_gsmStatus == GsmRegistered && newStatus != GsmRegistered)
+        m_lastRegisteredMs = GsmClock::nowMs();
+}
+
 void GSMModemCtrl::startInitialisation()
 {
     m_queue.clear();
@@ -376,6 +403,7 @@ void GSMModemCtrl::setGsmStatus(int status)
     if (m_gsmStatus == status)
         return;
     m_registrationLogDue = false;
+    noteRegistrationLeft(status);
     switch (status) {
     case GsmNoSim:
         G_LOG(LS_ERROR, "SIM карта отсутствует или заблокирована");

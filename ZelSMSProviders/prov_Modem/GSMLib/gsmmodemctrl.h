@@ -113,6 +113,11 @@ public:
     int msUntilNextStep() const;
     // What is left of the quiet gap after the modem's last final result.
     int quietGapLeftMs() const;
+    // Milliseconds until tick() has work for a working modem with nothing
+    // queued: the next periodic check or the end of a silence or network
+    // limit. 0 while it initialises, has commands queued, is silent, or work
+    // is due.
+    qint64 msUntilDue() const;
 
     int gsmStatus() const { return m_gsmStatus; }
     int rssi() const { return m_rssi; }
@@ -154,7 +159,11 @@ public:
     qint64 lastResponseMs() const { return m_lastResponseMs; }
     void setModemResponded(int responded) { m_modemResponded = responded; }
     void setSignal(int rssi, int ber);
-    void setGsmStatusQuietly(int status) { m_gsmStatus = status; }
+    void setGsmStatusQuietly(int status)
+    {
+        noteRegistrationLeft(status);
+        m_gsmStatus = status;
+    }
     void setGsmStatus(int status);
     void setCwState(int state);
     void onInitFinished();
@@ -185,6 +194,10 @@ private:
     void startInitialisation();
     void runQueue();
     void runPeriodicChecks(qint64 now);
+    // The network limit counts from when registration was lost; a modem
+    // ticked only when something is due would otherwise count from the last
+    // tick that saw it registered.
+    void noteRegistrationLeft(int newStatus);
     void queueSlotCleanup();
     void logRegistration() const;
     bool runHealingLadder(qint64 now);
