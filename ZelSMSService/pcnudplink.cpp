@@ -6,6 +6,7 @@
 #include "stationprotocol.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QTimer>
@@ -71,7 +72,12 @@ quint16 PcnUdpLink::localPort() const
 
 QDateTime PcnUdpLink::now() const
 {
-    return m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
+    if (m_clock)
+        return m_clock();
+    // The periods here measure time passing, never a time of day: taken from
+    // the monotonic clock, a step of the wall clock neither sends an extra
+    // status datagram nor declares the station lost.
+    return QDateTime::fromMSecsSinceEpoch(QElapsedTimer::msecsSinceReference(), Qt::UTC);
 }
 
 void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
