@@ -16,6 +16,8 @@ namespace {
 
 const char *const StateNames[Spool::StateCount] = {"queued",  "handed",   "delivered",
                                                    "dropped", "rejected", "expired"};
+const char *const ReportNames[ReportStateCount] = {"none", "waiting", "confirmed", "failed",
+                                                   "timeout"};
 
 const char *const CreateSchema = R"sql(
 CREATE TABLE IF NOT EXISTS records(
@@ -39,6 +41,17 @@ CREATE TABLE IF NOT EXISTS records(
 CREATE INDEX IF NOT EXISTS records_state ON records(state, id);
 CREATE INDEX IF NOT EXISTS records_request ON records(request_id, received);
 CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NULL;
+)sql";
+
+// Delivery reports: what the network said of the SMS reaching the phone, and
+// what the modem matches its reports by (the message reference of each part
+// and the recipient), so the journal shows why a report was or was not found.
+const char *const AddReports = R"sql(
+ALTER TABLE records ADD COLUMN report TEXT NOT NULL DEFAULT 'none';
+ALTER TABLE records ADD COLUMN report_time INTEGER;
+ALTER TABLE records ADD COLUMN report_refs TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN report_recipient TEXT NOT NULL DEFAULT '';
+CREATE INDEX IF NOT EXISTS records_report ON records(report, id) WHERE report='waiting';
 )sql";
 
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
@@ -76,6 +89,19 @@ int Spool::stateFromName(const QString &name)
 {
     for (int i = 0; i < StateCount; ++i)
         if (name == QLatin1String(StateNames[i]))
+            return i;
+    return -1;
+}
+
+const char *Spool::reportName(int report)
+{
+    return report >= 0 && report < ReportStateCount ? ReportNames[report] : "unknown";
+}
+
+int Spool::reportFromName(const QString &name)
+{
+    for (int i = 0; i < ReportStateCount; ++i)
+        if (name == QLatin1String(ReportNames[i]))
             return i;
     return -1;
 }
@@ -247,7 +273,9 @@ bool Spool::migrate()
     bool ok = true;
     if (version < 1)
         ok = exec(CreateSchema);
-    ok = ok && exec("PRAGMA user_version=1");
+    if (ok && version < 3)
+        ok = exec(AddReports);
+    ok = ok && exec("PRAGMA user_version=3");
     if (!ok || !commit()) {
         rollback();
         return false;
@@ -358,17 +386,23 @@ bool Spool::abandon()
 void Spool::noteState(qint64 id, int state, const QString &provider, const QString &error,
                       qint64 nowMs)
 {
-    m_notes.append(Note{id, state, provider, error, nowMs});
+    m_notes.append(Note{id, state, provider, error, nowMs, ReportNone, QString()});
 }
 
 void Spool::noteAttempt(qint64 id, const QString &error)
 {
-    m_notes.append(Note{id, -1, QString(), error, 0});
+    m_notes.append(Note{id, -1, QString(), error, 0, ReportNone, QString()});
 }
 
 void Spool::noteDuplicate(qint64 id)
 {
-    m_notes.append(Note{id, -2, QString(), QString(), 0});
+    m_notes.append(Note{id, -2, QString(), QString(), 0, ReportNone, QString()});
+}
+
+void Spool::noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
+                       const QString &reason, qint64 nowMs)
+{
+    m_notes.append(Note{id, -3, recipient, reason, nowMs, report, refs});
 }
 
 bool Spool::flush()
@@ -405,7 +439,9 @@ bool Spool::writeNotes()
         return false;
     for (const Note &n : qAsConst(m_notes)) {
         int rc;
-        if (n.state == -2) {
+        if (n.state == -3) {
+            continue; // after the states: a report may follow its delivery in one flush
+        } else if (n.state == -2) {
             duplicate.bind(1, n.id);
             rc = duplicate.step();
             duplicate.reset();
@@ -436,6 +472,36 @@ bool Spool::writeNotes()
             if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
                 --m_pending;
         }
+        if (rc != SQLITE_DONE)
+            return false;
+    }
+    return writeReports();
+}
+
+bool Spool::writeReports()
+{
+    // Waiting only for a delivered record without a report yet; a final
+    // report only over waiting, or over a time-out when the report came late.
+    Statement st(m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
+                       "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
+                       "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
+                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END WHERE id=?6 AND "
+                       "(CASE ?1 WHEN 'waiting' THEN report='none' AND state='delivered' "
+                       "WHEN 'timeout' THEN report='waiting' "
+                       "ELSE report IN ('waiting','timeout') END)");
+    if (!st)
+        return false;
+    for (const Note &n : qAsConst(m_notes)) {
+        if (n.state != -3)
+            continue;
+        st.bind(1, QString::fromLatin1(reportName(n.report)));
+        st.bind(2, n.atMs);
+        st.bind(3, n.refs);
+        st.bind(4, n.provider);
+        st.bind(5, n.error);
+        st.bind(6, n.id);
+        const int rc = st.step();
+        st.reset();
         if (rc != SQLITE_DONE)
             return false;
     }

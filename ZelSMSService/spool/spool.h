@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ismsoutcomeinterface.h"
 #include "smsmessage.h"
 
 #include <QByteArray>
@@ -44,7 +45,11 @@ public:
         SyncNormal
     };
 
-    static constexpr int SchemaVersion = 1;
+    // Delivery-report states (SmsReportState), stored as their names.
+    static const char *reportName(int report);
+    static int reportFromName(const QString &name); // -1 when unknown
+
+    static constexpr int SchemaVersion = 3;
 
     // $ZELSMS_STATE_DIR/spool.db, else /var/lib/zelsms/spool.db for root,
     // else $XDG_STATE_HOME/zelsms/spool.db (default ~/.local/state).
@@ -66,8 +71,12 @@ public:
         int attempts = 0;
         QString lastError;
         QString provider;
-        qint64 finalMs = 0; // 0 while not final
-        int duplicates = 0; // deliveries after the first
+        qint64 finalMs = 0;  // 0 while not final
+        int duplicates = 0;  // deliveries after the first
+        int report = 0;      // SmsReportState
+        qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
+        QString reportRefs;  // message reference of each part, "17,18"
+        QString reportRecipient;
 
         SMSMessage message() const; // the record exactly as the station sent it
     };
@@ -91,6 +100,7 @@ public:
         qint64 oldestPendingMs = 0; // received time of the oldest queued/handed, 0 if none
         qint64 lastDeliveryMs = 0;
         QString lastError;
+        int reports[ReportStateCount] = {}; // records per SmsReportState
     };
 
     struct ProviderStats
@@ -130,6 +140,11 @@ public:
     void noteAttempt(qint64 id, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
+    // A delivery report's news. Waiting comes only after none; a final report
+    // state only after waiting, or a late report after timeout, so a stray or
+    // repeated report never turns a confirmed record into a failed one.
+    void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
+                    const QString &reason, qint64 nowMs);
     bool hasNotes() const { return !m_notes.isEmpty(); }
     bool flush();
 
@@ -146,6 +161,8 @@ public:
     // Handed records go back to queued (an orderly stop: none of them was sent
     // as far as anyone knows).
     int requeueHanded();
+    // Delivered records whose report is still awaited, oldest first.
+    QVector<Record> waitingReports(int limit);
     // Removes at most limit final records finished before cutoffMs.
     int purge(qint64 cutoffMs, int limit);
 
@@ -170,6 +187,7 @@ private:
     void rollback();
     bool abandon(); // rolls back a failed transaction; always false
     bool writeNotes();
+    bool writeReports();
     int countPending();
     QString sqliteError() const;
     // "SELECT <every record column> FROM records " followed by rest.
@@ -180,10 +198,12 @@ private:
     struct Note
     {
         qint64 id;
-        int state; // -1: only an attempt, -2: a duplicate delivery
+        int state; // -1: only an attempt, -2: a duplicate delivery, -3: a report
         QString provider;
         QString error;
         qint64 atMs;
+        int report = 0;
+        QString refs; // and provider holds the report's recipient
     };
 
     sqlite3 *m_db = nullptr;

@@ -10,9 +10,10 @@ using namespace SpoolSql;
 
 QByteArray Spool::selectRecords(const char *rest)
 {
-    return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
-                      "text_length, encoding, text, state, attempts, last_error, provider, final, "
-                      "duplicates FROM records ") +
+    return QByteArray(
+               "SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
+               "text_length, encoding, text, state, attempts, last_error, provider, final, "
+               "duplicates, report, report_time, report_refs, report_recipient FROM records ") +
            rest;
 }
 
@@ -35,6 +36,10 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.provider = columnText(st, 13);
     r.finalMs = sqlite3_column_int64(st, 14);
     r.duplicates = sqlite3_column_int(st, 15);
+    r.report = qMax(0, reportFromName(columnText(st, 16)));
+    r.reportMs = sqlite3_column_int64(st, 17);
+    r.reportRefs = columnText(st, 18);
+    r.reportRecipient = columnText(st, 19);
     return r;
 }
 
@@ -64,6 +69,12 @@ QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
     return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
 }
 
+QVector<Spool::Record> Spool::waitingReports(int limit)
+{
+    const QByteArray sql = selectRecords("WHERE report='waiting' ORDER BY id LIMIT ?");
+    return select(sql.constData(), {qint64(limit)});
+}
+
 Spool::Status Spool::status()
 {
     Status s;
@@ -74,6 +85,12 @@ Spool::Status Spool::status()
         const int state = stateFromName(columnText(counts.get(), 0));
         if (state >= 0)
             s.counts[state] = sqlite3_column_int(counts.get(), 1);
+    }
+    Statement reports(m_db, "SELECT report, COUNT(*) FROM records GROUP BY report");
+    while (reports && reports.step() == SQLITE_ROW) {
+        const int report = reportFromName(columnText(reports.get(), 0));
+        if (report >= 0)
+            s.reports[report] = sqlite3_column_int(reports.get(), 1);
     }
     Statement oldest(m_db, "SELECT MIN(received) FROM records WHERE state IN ('queued','handed')");
     if (oldest && oldest.step() == SQLITE_ROW)

@@ -39,6 +39,9 @@ private slots:
     void newerFileLeftUntouched();
     void filesArePrivate();
     void expiryRetryAndPurge();
+    void reportMovesForwardOnly_data();
+    void reportMovesForwardOnly();
+    void versionOneFileMigrated();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
@@ -175,3 +178,83 @@ void tst_Spool::expiryRetryAndPurge()
 
 QTEST_GUILESS_MAIN(tst_Spool)
 #include "tst_spool.moc"
+
+void tst_Spool::reportMovesForwardOnly_data()
+{
+    QTest::addColumn<bool>("delivered");
+    QTest::addColumn<QList<int>>("notes");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("waiting-then-confirmed")
+        << true << QList<int>{ReportWaiting, ReportConfirmed} << int(ReportConfirmed);
+    QTest::newRow("confirmed-not-overturned")
+        << true << QList<int>{ReportWaiting, ReportConfirmed, ReportFailed} << int(ReportConfirmed);
+    QTest::newRow("failed-not-timed-out")
+        << true << QList<int>{ReportWaiting, ReportFailed, ReportTimeout} << int(ReportFailed);
+    QTest::newRow("late-report-after-timeout")
+        << true << QList<int>{ReportWaiting, ReportTimeout, ReportConfirmed}
+        << int(ReportConfirmed);
+    QTest::newRow("report-never-awaited") << true << QList<int>{ReportConfirmed} << int(ReportNone);
+    QTest::newRow("waiting-only-once-delivered")
+        << false << QList<int>{ReportWaiting} << int(ReportNone);
+}
+
+void tst_Spool::reportMovesForwardOnly()
+{
+    QFETCH(bool, delivered);
+    QFETCH(QList<int>, notes);
+    QFETCH(int, expected);
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "89001234567", "a"), request(2, "89001234567", "b")};
+    QVERIFY(spool.store(&group, T0));
+    if (delivered)
+        spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
+    qint64 at = T0;
+    for (const int report : notes)
+        spool.noteReport(group[0].id, report, report == ReportWaiting ? "17,18" : QString(),
+                         report == ReportWaiting ? "89001234567" : QString(), QString(), ++at);
+    QVERIFY(spool.flush());
+    const auto records = spool.list(-1, 0, 10);
+    QCOMPARE(records.size(), 2);
+    const Spool::Record &r = records.at(0);
+    QCOMPARE(Spool::reportName(r.report), Spool::reportName(expected));
+    QCOMPARE(r.reportMs != 0, expected != ReportNone && expected != ReportWaiting);
+    QCOMPARE(r.reportRefs, expected == ReportNone ? QString() : QString("17,18"));
+    QCOMPARE(r.reportRecipient, expected == ReportNone ? QString() : QString("89001234567"));
+    QCOMPARE(records.at(1).report, int(ReportNone));
+    const Spool::Status status = spool.status();
+    QCOMPARE(status.reports[expected], expected == ReportNone ? 2 : 1);
+    QCOMPARE(spool.waitingReports(10).size(), expected == ReportWaiting ? 1 : 0);
+}
+
+void tst_Spool::versionOneFileMigrated()
+{
+    // The layout the first released service wrote, with one delivered record.
+    QDir().mkpath(QFileInfo(path()).absolutePath());
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
+    const char *v1 =
+        "CREATE TABLE records(id INTEGER PRIMARY KEY AUTOINCREMENT, received INTEGER NOT NULL, "
+        "request_id INTEGER NOT NULL, source TEXT NOT NULL, phone TEXT NOT NULL, phone_bytes BLOB "
+        "NOT NULL, text_bytes BLOB NOT NULL, text_length INTEGER NOT NULL, encoding INTEGER NOT "
+        "NULL, text TEXT NOT NULL, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, "
+        "last_error TEXT NOT NULL DEFAULT '', provider TEXT NOT NULL DEFAULT '', final INTEGER, "
+        "since INTEGER NOT NULL, duplicates INTEGER NOT NULL DEFAULT 0);"
+        "INSERT INTO records(received, request_id, source, phone, phone_bytes, text_bytes, "
+        "text_length, encoding, text, state, provider, final, since) VALUES(1, 5, '127.0.0.1', "
+        "'89001234567', x'00', x'00', 1, 1, 'a', 'delivered', 'P', 2, 1);"
+        "PRAGMA user_version=1;";
+    QCOMPARE(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    Spool spool;
+    QVERIFY2(spool.open(path()), qPrintable(spool.error()));
+    const auto records = spool.list(-1, 0, 10);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.at(0).state, int(Spool::Delivered));
+    QCOMPARE(records.at(0).report, int(ReportNone));
+    spool.close();
+    Spool reader;
+    QVERIFY2(reader.openReadOnly(path()), qPrintable(reader.error()));
+    QCOMPARE(reader.status().reports[ReportNone], 1);
+}
