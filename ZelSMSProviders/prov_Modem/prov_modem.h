@@ -4,6 +4,7 @@
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
 #include "modembalance.h"
+#include "modemdeliveryreports.h"
 #include "modemlog.h"
 #include "modemport.h"
 #include "modemsettings.h"
@@ -56,7 +57,11 @@ public:
     void stop() override;
     bool readSettings() override;
 
-    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_queue.setSink(sink); }
+    void setOutcomeSink(ISmsOutcomeSink *sink) override
+    {
+        m_queue.setSink(sink);
+        m_reports.setSink(sink);
+    }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     bool isRunning() const override { return m_providerState != StateStopped; }
@@ -115,6 +120,8 @@ private:
     QTimer *m_stepTimer;
 
     ModemSmsQueue m_queue;
+    ModemDeliveryReports m_reports;
+    bool m_reportsWanted = false;
     int m_requestType = RequestNone;
     qint64 m_lastSmsMs = 0;
     int m_paused = 0;
