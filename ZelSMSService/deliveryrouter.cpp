@@ -4,6 +4,7 @@
 #include "logtext.h"
 #include "pcnudplink.h"
 #include "phonenumber.h"
+#include "reportwatch.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -36,8 +37,9 @@ void warnBadNumber(qint64 id, const SMSMessage &msg)
 
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_tick(new QTimer(this)), m_flushTimer(new QTimer(this)),
-      m_fallbackTimer(new QTimer(this))
+      m_fallbackTimer(new QTimer(this)), m_reportWatch(new ReportWatch(this))
 {
+    connect(m_reportWatch, &ReportWatch::timedOut, this, &DeliveryRouter::reportTimedOut);
     m_flushTimer->setSingleShot(true);
     m_fallbackTimer->setSingleShot(true);
     connect(m_tick, &QTimer::timeout, this, &DeliveryRouter::tick);
@@ -71,6 +73,8 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_fallback = fallback;
     m_routes.clear();
     m_deadlines.clear();
+    m_reportWatch->clear();
+    m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
     m_lastDeliveryRole = NoRole;
     for (int role : {Primary, Fallback}) {
         const Provider &p = provider(role);
@@ -97,6 +101,7 @@ void DeliveryRouter::stop()
     m_fallbackTimer->stop();
     m_routes.clear();
     m_deadlines.clear();
+    m_reportWatch->clear();
     // What the providers still held was not sent as far as anyone knows: back
     // to queued, so the next start hands it over again without counting it
     // as a possible duplicate. Outcomes already reported are written first.
@@ -127,6 +132,7 @@ bool DeliveryRouter::openSpool()
 void DeliveryRouter::recover()
 {
     expire(true);
+    watchWaitingReports();
     if (roleFor() == NoRole)
         return;
     const int handed = handPending(Spool::Handed);

@@ -12,6 +12,7 @@
 
 class ICommonSmsInterface;
 class QTimer;
+class ReportWatch;
 struct StationRequest;
 
 // Carries every stored request to a provider and every outcome back into the
@@ -21,7 +22,9 @@ struct StationRequest;
 // time after it was handed over. The copy still waiting at the primary is
 // withdrawn then; if both send it, the first delivery counts and the second is
 // recorded as a duplicate. New requests always start at the primary, so
-// delivery returns to it by itself once it works again.
+// delivery returns to it by itself once it works again. A record the primary
+// delivered but whose delivery report says it failed, or does not come in
+// time, goes once to the fallback as well.
 class DeliveryRouter : public QObject
 {
     Q_OBJECT
@@ -48,6 +51,9 @@ public:
         int maxPending = 100000;
         int historyDays = 90;
         int fallbackAfterSeconds = 60;
+        // A delivered record whose report does not come this long after the
+        // provider accepted it counts as timed out.
+        qint64 reportTimeoutMs = 10 * 60 * 1000;
     };
 
     explicit DeliveryRouter(QObject *parent = nullptr);
@@ -68,11 +74,14 @@ public:
     void store(QVector<StationRequest> *group);
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
+    // A delivery report's news for a record the provider delivered.
+    void report(int role, quint64 spoolId, const SmsReportNote &note);
 
 private slots:
     void tick();
     void flush();
     void checkFallbackDeadlines();
+    void reportTimedOut(qint64 id, int role);
 
 private:
     // What the router knows of a record given to a provider.
@@ -97,6 +106,10 @@ private:
     void delivered(int role, qint64 id);
     void failed(int role, qint64 id, int outcome, const QString &reason);
     void armFallbackTimer();
+    // A record whose report failed or never came goes once to the fallback.
+    void escalate(qint64 id, int role, const QString &why);
+    // After a restart the waits for reports begin again.
+    void watchWaitingReports();
     void scheduleFlush();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
@@ -110,6 +123,10 @@ private:
         void smsOutcome(quint64 spoolId, int outcome, const QString &reason) override
         {
             m_router->outcome(m_role, spoolId, outcome, reason);
+        }
+        void smsReport(quint64 spoolId, const SmsReportNote &note) override
+        {
+            m_router->report(m_role, spoolId, note);
         }
 
     private:
@@ -134,6 +151,7 @@ private:
     QTimer *m_tick;
     QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
+    ReportWatch *m_reportWatch;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;

@@ -405,6 +405,11 @@ void Spool::noteReport(qint64 id, int report, const QString &refs, const QString
     m_notes.append(Note{id, -3, recipient, reason, nowMs, report, refs});
 }
 
+void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason)
+{
+    m_notes.append(Note{id, -4, provider, reason, 0, ReportNone, QString()});
+}
+
 bool Spool::flush()
 {
     if (m_notes.isEmpty())
@@ -435,12 +440,22 @@ bool Spool::writeNotes()
                             "final=? WHERE id=? AND state IN ('queued','handed')");
     Statement attempt(m_db, "UPDATE records SET attempts=attempts+1, last_error=? WHERE id=?");
     Statement duplicate(m_db, "UPDATE records SET duplicates=duplicates+1 WHERE id=?");
-    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate)
+    Statement reopen(m_db, "UPDATE records SET state='handed', provider=?, final=NULL, "
+                           "attempts=attempts+1, last_error=? WHERE id=? AND state='delivered'");
+    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate || !reopen)
         return false;
     for (const Note &n : qAsConst(m_notes)) {
         int rc;
         if (n.state == -3) {
             continue; // after the states: a report may follow its delivery in one flush
+        } else if (n.state == -4) {
+            reopen.bind(1, n.provider);
+            reopen.bind(2, n.error);
+            reopen.bind(3, n.id);
+            rc = reopen.step();
+            reopen.reset();
+            if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
+                ++m_pending;
         } else if (n.state == -2) {
             duplicate.bind(1, n.id);
             rc = duplicate.step();

@@ -145,6 +145,12 @@ public:
     // repeated report never turns a confirmed record into a failed one.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
                     const QString &reason, qint64 nowMs);
+    // A delivered record whose report failed or never came goes out again
+    // through another provider: handed to it, one more attempt, the reason
+    // as its last error. Only a delivered record is reopened.
+    void noteReopen(qint64 id, const QString &provider, const QString &reason);
+    // One record by id; id 0 when there is none.
+    Record record(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty(); }
     bool flush();
 
@@ -198,7 +204,7 @@ private:
     struct Note
     {
         qint64 id;
-        int state; // -1: only an attempt, -2: a duplicate delivery, -3: a report
+        int state; // -1: an attempt, -2: a duplicate delivery, -3: a report, -4: a reopening
         QString provider;
         QString error;
         qint64 atMs;

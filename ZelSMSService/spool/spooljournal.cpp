@@ -69,6 +69,13 @@ QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
     return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
 }
 
+Spool::Record Spool::record(qint64 id)
+{
+    const QByteArray sql = selectRecords("WHERE id=?");
+    const QVector<Record> found = select(sql.constData(), {id});
+    return found.isEmpty() ? Record() : found.first();
+}
+
 QVector<Spool::Record> Spool::waitingReports(int limit)
 {
     const QByteArray sql = selectRecords("WHERE report='waiting' ORDER BY id LIMIT ?");
