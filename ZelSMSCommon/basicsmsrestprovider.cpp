@@ -9,6 +9,7 @@
 // strings, which escape control characters themselves; the service log
 // escapes whatever else could break a line.
 namespace {
+constexpr qint64 OneDayMs = 24 * 3600 * 1000;
 // The time-out line keeps the tick's name although waitReply() writes it:
 // its text is fixed, log watchers look for it.
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
@@ -18,6 +19,7 @@ const char *const OriginIdle = "[BasicSmsRestProvider::idleTick()]: ";
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
     : QObject(parent), m_timer(new QTimer(this))
 {
+    m_monotonic.start();
     SmsText::registerSmsMessageType();
     connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
     connect(&m_network, &QNetworkAccessManager::proxyAuthenticationRequired, this,
@@ -44,7 +46,7 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
     // Only here: a tracked record is bounded by the host's spool, and refusing
     // it would leave it handed over for ever.
     if (m_queueLimit.isFull(m_messages.waiting())) {
-        m_queueLimit.refuse(now().toMSecsSinceEpoch());
+        m_queueLimit.refuse(nowMs());
         return 0;
     }
     m_messages.append(msg);
@@ -107,7 +109,7 @@ void BasicSmsRestProvider::reset()
     m_balance = 0.0;
     m_requestType = RequestNone;
     m_balanceKnown = 0;
-    m_lastSmsRequest = now().addDays(-1);
+    m_lastSmsRequest = nowMs() - OneDayMs;
     m_lastBalanceRequest = m_lastSmsRequest;
     m_pause = 0;
     m_failures = 0;
@@ -146,19 +148,21 @@ void BasicSmsRestProvider::setTickInterval(int ms)
         m_timer->start(ms);
 }
 
-void BasicSmsRestProvider::setClock(std::function<QDateTime()> clock)
+void BasicSmsRestProvider::setClock(std::function<qint64()> msClock)
 {
-    m_clock = std::move(clock);
+    m_clock = std::move(msClock);
 }
 
-QDateTime BasicSmsRestProvider::now() const
+qint64 BasicSmsRestProvider::nowMs() const
 {
-    return m_clock ? m_clock() : QDateTime::currentDateTime();
+    // Monotonic: a step of the wall clock must neither fire a time-out at
+    // once (a false failure) nor hold one back for hours.
+    return m_clock ? m_clock() : m_monotonic.elapsed();
 }
 
-qint64 BasicSmsRestProvider::secondsSince(const QDateTime &t) const
+qint64 BasicSmsRestProvider::secondsSince(qint64 ms) const
 {
-    return qAbs(t.secsTo(now()));
+    return (nowMs() - ms) / 1000;
 }
 
 int BasicSmsRestProvider::intParameter(int id)
@@ -262,9 +266,9 @@ void BasicSmsRestProvider::sendRequest()
     }
 
     if (m_requestType == RequestSms)
-        m_lastSmsRequest = now();
+        m_lastSmsRequest = nowMs();
     else if (m_requestType == RequestBalance)
-        m_lastBalanceRequest = now();
+        m_lastBalanceRequest = nowMs();
 
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, &BasicSmsRestProvider::requestFinished);

@@ -8,6 +8,7 @@
 
 #include <QAuthenticator>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -144,21 +145,22 @@ protected:
     void reset();
     // Tests shorten the 500 ms tick.
     void setTickInterval(int ms);
-    // Tests and tools drive time themselves; an empty function restores the wall clock.
-    void setClock(std::function<QDateTime()> clock);
-    QDateTime now() const;
+    // Tests and tools drive time themselves (milliseconds on any clock that
+    // does not step); an empty function restores the monotonic clock.
+    void setClock(std::function<qint64()> msClock);
+    qint64 nowMs() const;
 
 private:
     // Implementation members are the request machine's own; see the .cpp.
     QNetworkAccessManager m_network;
     SmsBatchQueue m_messages;
     int m_requestType = RequestNone;
-    QDateTime m_lastSmsRequest;
+    qint64 m_lastSmsRequest = 0;
     int m_pause = 0;
     int m_failures = 0;
     int m_balanceKnown = 0;
     double m_balance = 0.0;
-    QDateTime m_lastBalanceRequest;
+    qint64 m_lastBalanceRequest = 0;
     quint8 m_status = StatusOk;
     int m_providerState = StateStopped;
     QTimer *m_timer = nullptr;
@@ -167,13 +169,14 @@ private:
     QNetworkRequest m_request;
     QUrl m_baseUrl;
     int m_tickInterval = 500;
-    std::function<QDateTime()> m_clock;
+    std::function<qint64()> m_clock;
+    QElapsedTimer m_monotonic;
     QueueLimit m_queueLimit{"[BasicSmsRestProvider::enqueueSms()]"};
 
     void forgetReply(bool abortIt);
     void sendRequest();
     void waitReply();
     void idleTick();
-    qint64 secondsSince(const QDateTime &t) const;
+    qint64 secondsSince(qint64 ms) const;
     int intParameter(int id);
 };

@@ -11,7 +11,8 @@ enum SmsOutcome
 {
     OutcomeDelivered = 0, // the gateway accepted it, or the modem answered +CMGS
     OutcomeRetrying = 1,  // this attempt failed; the provider keeps the record and tries again
-    OutcomeDropped = 2,   // the provider's drop rule discarded it
+    OutcomeDropped = 2,   // the provider let it go (its drop rule): provider-wide trouble, not
+                          // the record's fault; the host keeps it and hands it over again
     OutcomeRejected = 3   // it can never be sent (an invalid number, a refusal of the message)
 };
 
@@ -72,7 +73,9 @@ public:
     // Queues the record as enqueueSms() does and reports its outcome under spoolId.
     virtual int enqueueTracked(quint64 spoolId, const SMSMessage &msg) = 0;
     // Takes the record back if it still waits in the queue (not yet in flight);
-    // no outcome follows then. False when it is in flight or unknown.
+    // no outcome follows then. False when it is in flight or unknown; a record
+    // in flight is then not sent again by a retry (it ends dropped should the
+    // attempt fail), because the host finished it otherwise.
     virtual bool withdraw(quint64 spoolId) = 0;
     // Started and able to work (a provider whose settings are unusable is not).
     virtual bool isRunning() const = 0;

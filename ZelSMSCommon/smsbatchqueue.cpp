@@ -44,8 +44,12 @@ SMSMessage *SmsBatchQueue::findQueued(const SMSMessage &msg) const
 bool SmsBatchQueue::withdraw(quint64 spoolId)
 {
     SMSMessage *msg = m_ids.keyOf(spoolId);
-    if (!msg || m_batch.contains(msg))
+    if (!msg)
         return false;
+    if (m_batch.contains(msg)) {
+        m_withdrawnInFlight.insert(spoolId);
+        return false;
+    }
     if (m_ids.remove(spoolId)) {
         m_queue.removeOne(msg);
         m_index.remove(messageKey(*msg), msg);
@@ -70,12 +74,34 @@ QList<SMSMessage> SmsBatchQueue::batchCopy() const
     return batch;
 }
 
+bool SmsBatchQueue::endWithdrawn(SMSMessage *msg)
+{
+    bool none = false;
+    for (auto it = m_withdrawnInFlight.begin(); it != m_withdrawnInFlight.end();) {
+        const quint64 id = *it;
+        if (m_ids.keyOf(id) != msg) {
+            ++it;
+            continue;
+        }
+        it = m_withdrawnInFlight.erase(it);
+        none = m_ids.remove(id) || none;
+        if (m_sink)
+            m_sink->smsOutcome(id, OutcomeDropped, QStringLiteral("отозвано: уже завершено"));
+    }
+    return none;
+}
+
 void SmsBatchQueue::retryBatch(const QString &reason)
 {
     for (SMSMessage *msg : qAsConst(m_batch))
         report(msg, OutcomeRetrying, reason);
-    for (SMSMessage *msg : qAsConst(m_batch))
-        queueAppend(msg);
+    for (SMSMessage *msg : qAsConst(m_batch)) {
+        // Sent already by another path, or too old: never sent again from here.
+        if (!m_withdrawnInFlight.isEmpty() && endWithdrawn(msg))
+            delete msg;
+        else
+            queueAppend(msg);
+    }
     m_batch.clear();
 }
 
@@ -93,6 +119,7 @@ void SmsBatchQueue::finishBatch(const QVariantMap &result)
     }
     qDeleteAll(m_batch);
     m_batch.clear();
+    m_withdrawnInFlight.clear();
 }
 
 void SmsBatchQueue::dropAll(const QString &reason)
@@ -107,6 +134,7 @@ void SmsBatchQueue::dropAll(const QString &reason)
 void SmsBatchQueue::clear()
 {
     m_ids.clear();
+    m_withdrawnInFlight.clear();
     qDeleteAll(m_queue);
     m_queue.clear();
     m_index.clear();

@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QMultiHash>
+#include <QSet>
 #include <QString>
 #include <QVariantMap>
 
@@ -35,7 +36,9 @@ public:
     // Reports the outcomes of a queued SMS under the host's id as well.
     void track(SMSMessage *msg, quint64 spoolId) { m_ids.add(msg, spoolId); }
     // Takes a record back while it waits in the queue; false when it is in
-    // flight or unknown. The SMS goes once no other id is left on it.
+    // flight or unknown. The SMS goes once no other id is left on it. A record
+    // in flight is not sent again: should this attempt fail, it ends dropped
+    // instead of going back to the queue.
     bool withdraw(quint64 spoolId);
 
     // Moves the front of the queue to the end of the batch.
@@ -44,7 +47,8 @@ public:
     QList<SMSMessage> batchCopy() const;
 
     // This attempt failed: the batch is told so and goes back behind
-    // whatever was queued meanwhile, in its own order.
+    // whatever was queued meanwhile, in its own order; records withdrawn while
+    // in flight end dropped instead (the host has them finished elsewhere).
     void retryBatch(const QString &reason);
     // The batch was sent: delivered, but for the positions the result lists as
     // refused; then it is freed.
@@ -63,10 +67,14 @@ private:
     QMultiHash<quint64, SMSMessage *> m_index;
     // The host's ids of each queued or batched record.
     OutcomeIds<SMSMessage *> m_ids;
+    // Ids withdrawn while their SMS was in flight.
+    QSet<quint64> m_withdrawnInFlight;
     ISmsOutcomeSink *m_sink = nullptr;
 
     static quint64 messageKey(const SMSMessage &msg);
     void queueAppend(SMSMessage *msg);
+    // Ends the withdrawn ids the SMS carries; true when none is left on it.
+    bool endWithdrawn(SMSMessage *msg);
     void report(SMSMessage *msg, int outcome, const QString &reason)
     {
         m_ids.report(m_sink, msg, outcome, reason);

@@ -244,7 +244,14 @@ double Controller::currentBalance(bool *known) const
 
 int Controller::currentProviderStatus() const
 {
-    return m_provider ? m_provider->providerStatus() : int(StatusNoLink);
+    if (!m_provider)
+        return int(StatusNoLink);
+    // Loaded but not running (settings missing or unusable, a failed start):
+    // it holds nothing and sends nothing, whatever its own status says.
+    const auto *tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider));
+    if (tracked && !tracked->isRunning())
+        return int(StatusNoLink);
+    return m_provider->providerStatus();
 }
 
 quint32 Controller::currentDeviceStatus() const

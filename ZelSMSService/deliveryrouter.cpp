@@ -6,8 +6,10 @@
 #include "phonenumber.h"
 #include "reportwatch.h"
 
-#include <QDateTime>
+#include "bootclock.h"
+
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace {
@@ -16,12 +18,45 @@ namespace {
 // tool's retry, a spool that could not be opened before) and to tidy up.
 constexpr int TickMs = 2000;
 constexpr qint64 CriticalRepeatMs = 60 * 1000;
-// Expiry without a provider and the purge of old records: minutes are their unit.
+// The purge of old records: days are its unit.
 constexpr qint64 HousekeepingEveryMs = 60 * 1000;
+// How often the providers' running state is looked at: well within the
+// station's 5 s status period.
+constexpr int PollMs = 500;
+// A provider whose drop rule let records go gets them again after its pause;
+// one that names none, after this.
+constexpr int DefaultPauseS = 60;
+constexpr qint64 NoneRunningGraceMs = 3000;
 constexpr int PurgeBatch = 500;
 constexpr int HandOverChunk = 1000;
 // Expired records are named one by one up to this many per pass, then counted.
 constexpr int ExpiredNamedMax = 20;
+// The longest the service waits for another program's lock on the spool: the
+// event loop (station datagrams, providers) must not stand still behind it.
+// What could not be written is tried again from a timer.
+constexpr int BusyTimeoutMs = 25;
+constexpr int BusyRetryMs = 250;
+// At an orderly stop nothing else waits for the loop.
+constexpr int StopBusyTimeoutMs = 2000;
+// Written nothing for this long, the service truncates the spool's -wal.
+constexpr int IdleCheckpointMs = 60 * 1000;
+
+// Tests shorten the idle time (only with the test hooks on).
+int idleCheckpointMs()
+{
+    if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") != QLatin1String("1"))
+        return IdleCheckpointMs;
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("ZELSMS_TEST_SPOOL_IDLE_MS", &ok);
+    return ok && ms > 0 ? ms : IdleCheckpointMs;
+}
+
+qint64 monotonicMs()
+{
+    QElapsedTimer t;
+    t.start();
+    return t.msecsSinceReference();
+}
 
 const char *const BadNumber = "неверный номер";
 
@@ -37,28 +72,43 @@ void warnBadNumber(qint64 id, const SMSMessage &msg)
 
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_tick(new QTimer(this)), m_flushTimer(new QTimer(this)),
-      m_fallbackTimer(new QTimer(this)), m_reportWatch(new ReportWatch(this))
+      m_fallbackTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
+      m_reportWatch(new ReportWatch(this))
 {
     connect(m_reportWatch, &ReportWatch::timedOut, this, &DeliveryRouter::reportTimedOut);
     m_flushTimer->setSingleShot(true);
     m_fallbackTimer->setSingleShot(true);
+    m_pollTimer->setInterval(PollMs);
     connect(m_tick, &QTimer::timeout, this, &DeliveryRouter::tick);
     connect(m_flushTimer, &QTimer::timeout, this, &DeliveryRouter::flush);
     connect(m_fallbackTimer, &QTimer::timeout, this, &DeliveryRouter::checkFallbackDeadlines);
+    connect(m_pollTimer, &QTimer::timeout, this, &DeliveryRouter::poll);
 }
 
 DeliveryRouter::~DeliveryRouter() = default;
 
-qint64 DeliveryRouter::nowMs()
+void DeliveryRouter::setPollInterval(int ms)
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    m_pollTimer->setInterval(ms);
+}
+
+qint64 DeliveryRouter::nowMs() const
+{
+    return BootClock::bootMs() + m_clockOffsetMs;
+}
+
+qint64 DeliveryRouter::wallMs() const
+{
+    return BootClock::wallMs() + m_clockOffsetMs;
 }
 
 void DeliveryRouter::critical(qint64 *lastMs, const QString &text)
 {
     // The station repeats what was not acknowledged, so the same failure
-    // comes back many times a second; once a minute tells the story.
-    const qint64 now = nowMs();
+    // comes back many times a second; once a minute tells the story, also
+    // when writes fail only now and then (a success in between does not
+    // start the minute again). Monotonic: a clock step neither hides nor repeats it.
+    const qint64 now = monotonicMs();
     if (*lastMs != 0 && now - *lastMs < CriticalRepeatMs)
         return;
     *lastMs = now;
@@ -72,12 +122,15 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_primary = primary;
     m_fallback = fallback;
     m_routes.clear();
+    m_waiting.clear();
     m_deadlines.clear();
     m_reportWatch->clear();
     m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
     m_lastDeliveryRole = NoRole;
+    m_noneRunningLogged = false;
     for (int role : {Primary, Fallback}) {
         const Provider &p = provider(role);
+        m_wasRunning[role] = running(role);
         if (p.tracked)
             p.tracked->setOutcomeSink(role == Primary ? &m_primarySink : &m_fallbackSink);
         else if (p.loaded())
@@ -87,9 +140,14 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
                                         .arg(p.id);
     }
     m_started = true;
+    m_noneRunningSince = -1;
+    noteRunning();
+    m_idleCheckpointMs = idleCheckpointMs();
+    m_spool.setBusyTimeoutMs(BusyTimeoutMs);
     if (openSpool())
         recover();
     m_tick->start(TickMs);
+    m_pollTimer->start();
 }
 
 void DeliveryRouter::stop()
@@ -99,12 +157,18 @@ void DeliveryRouter::stop()
     m_started = false;
     m_tick->stop();
     m_fallbackTimer->stop();
+    m_pollTimer->stop();
+    m_flushTimer->stop();
     m_routes.clear();
+    m_waiting.clear();
     m_deadlines.clear();
     m_reportWatch->clear();
     // What the providers still held was not sent as far as anyone knows: back
     // to queued, so the next start hands it over again without counting it
     // as a possible duplicate. Outcomes already reported are written first.
+    m_spool.setBusyTimeoutMs(StopBusyTimeoutMs);
+    if (m_spool.isOpen() && m_spool.hasMoved())
+        rescueSpool();
     flush();
     if (m_spool.isOpen() && !m_spool.hasNotes())
         m_spool.requeueHanded();
@@ -119,7 +183,6 @@ bool DeliveryRouter::openSpool()
         qDebug().noquote() << QStringLiteral("Очередь SMS %1 открыта, ожидают отправки: %2")
                                   .arg(path)
                                   .arg(m_spool.pendingCount());
-        m_lastOpenCriticalMs = 0;
         return true;
     }
     critical(&m_lastOpenCriticalMs,
@@ -131,12 +194,10 @@ bool DeliveryRouter::openSpool()
 
 void DeliveryRouter::recover()
 {
-    expire(true);
     watchWaitingReports();
-    if (roleFor() == NoRole)
-        return;
     const int handed = handPending(Spool::Handed);
     const int queued = handPending(Spool::Queued);
+    countExpired();
     if (handed > 0)
         qWarning().noquote() << QStringLiteral("SMS, переданные провайдеру до остановки службы, "
                                                "отправляются снова (возможны повторы): %1")
@@ -146,20 +207,59 @@ void DeliveryRouter::recover()
             << QStringLiteral("Из очереди передано провайдеру SMS: %1").arg(handed + queued);
 }
 
-void DeliveryRouter::expire(bool includeHanded)
+bool DeliveryRouter::tooOld(const Route &route) const
 {
-    const qint64 now = nowMs();
-    const QVector<Spool::Record> expired =
-        m_spool.expire(now - qint64(m_settings.maxAgeMinutes) * 60000, now, includeHanded);
-    for (int i = 0; i < expired.size() && i < ExpiredNamedMax; ++i)
+    return Spool::elapsedSince(route.since) + m_clockOffsetMs >
+           qint64(m_settings.maxAgeMinutes) * 60000;
+}
+
+void DeliveryRouter::expireOld()
+{
+    QVector<qint64> old;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if (!it->delivered && tooOld(*it))
+            old.append(it.key());
+    std::sort(old.begin(), old.end());
+    for (qint64 id : qAsConst(old)) {
+        Route &route = m_routes[id];
+        // Withdrawn wherever it waits; a copy in flight cannot be called back,
+        // but its provider will not send it again, and its outcome ends it.
+        bool inFlight = false;
+        for (int role : {Primary, Fallback}) {
+            bool &at = role == Primary ? route.atPrimary : route.atFallback;
+            if (at && provider(role).tracked && !provider(role).tracked->withdraw(quint64(id)) &&
+                running(role))
+                inFlight = true;
+            else
+                at = false;
+        }
+        if (!inFlight)
+            expireRecord(id);
+    }
+    countExpired();
+}
+
+void DeliveryRouter::expireRecord(qint64 id)
+{
+    const QString phone = m_routes.value(id).phone;
+    m_spool.noteState(id, Spool::Expired, QString(), QStringLiteral("older than the age limit"),
+                      wallMs());
+    if (m_expiredInPass++ < ExpiredNamedMax)
         qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
                                                "отправки дольше %3 мин")
-                                    .arg(expired.at(i).id)
-                                    .arg(expired.at(i).phone)
+                                    .arg(id)
+                                    .arg(phone)
                                     .arg(m_settings.maxAgeMinutes);
-    if (expired.size() > ExpiredNamedMax)
-        qWarning().noquote() << QStringLiteral("Всего просрочено SMS: %1").arg(expired.size());
-    flush();
+    m_waiting.erase(id);
+    m_routes.remove(id);
+    scheduleFlush();
+}
+
+void DeliveryRouter::countExpired()
+{
+    if (m_expiredInPass > ExpiredNamedMax)
+        qWarning().noquote() << QStringLiteral("Всего просрочено SMS: %1").arg(m_expiredInPass);
+    m_expiredInPass = 0;
 }
 
 int DeliveryRouter::handPending(int state)
@@ -169,10 +269,13 @@ int DeliveryRouter::handPending(int state)
     for (;;) {
         const QVector<Spool::Record> chunk = m_spool.records(state, HandOverChunk, after);
         for (const Spool::Record &r : chunk) {
-            handOver(r.id, r.message(), true);
             after = r.id;
+            // Waiting here already (the journal tool's change brought us here).
+            if (m_routes.contains(r.id))
+                continue;
+            handOver(r.id, r.message(), r.since, state, false);
+            ++count;
         }
-        count += chunk.size();
         if (chunk.size() < HandOverChunk)
             break;
     }
@@ -186,47 +289,95 @@ bool DeliveryRouter::running(int role) const
     return p.loaded() && (!p.tracked || p.tracked->isRunning());
 }
 
+int DeliveryRouter::pauseMs(int role) const
+{
+    const int s =
+        provider(role).loaded() ? provider(role).sms->parameter(ParamRetryPause).toInt() : 0;
+    return (s > 0 ? s : DefaultPauseS) * 1000;
+}
+
 int DeliveryRouter::roleFor() const
 {
-    // Without a fallback the primary keeps whatever it is given even when it
-    // did not start: the next start with mended settings sends it.
-    if (running(Primary) || (m_primary.loaded() && !m_fallback.loaded()))
+    if (running(Primary))
         return Primary;
-    if (m_fallback.loaded())
+    if (running(Fallback))
         return Fallback;
     return NoRole;
 }
 
-void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, bool noteHanded)
+int DeliveryRouter::roleFor(const Route &route) const
+{
+    const qint64 now = nowMs();
+    for (int role : {Primary, Fallback})
+        if (running(role) && !route.refused[role] && now >= route.heldUntil[role])
+            return role;
+    return NoRole;
+}
+
+void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since,
+                              int spoolState, bool justStored)
 {
     // Every provider gets the number in one clean form; a record stored
     // before numbers were checked may still hold one no provider can take.
     SMSMessage msg = stored;
     if (!PhoneNumber::normalize(&msg)) {
         warnBadNumber(id, stored);
-        m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), nowMs());
+        m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), wallMs());
         scheduleFlush();
         return;
     }
-    const int role = roleFor();
-    if (role == NoRole)
-        return;
     Route &route = m_routes[id];
     route.msg = msg;
     route.phone = SmsText::phoneText(msg);
+    route.since = since;
+    route.handed = spoolState == Spool::Handed;
+    // Stored just now as handed: to this very provider, roleFor() chose it.
+    dispatch(id, route, !(justStored && route.handed));
+}
+
+void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded)
+{
+    // However long it waited, and wherever: past its age it is never sent.
+    if (tooOld(route)) {
+        expireRecord(id);
+        return;
+    }
+    const int role = roleFor(route);
+    if (role == NoRole) {
+        park(id, route);
+        return;
+    }
     if (role == Fallback && m_primary.loaded())
         qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
-                                            "провайдеру %3: основной провайдер %4 не работает")
+                                            "провайдеру %3: основной провайдер %4 %5")
                                  .arg(id)
-                                 .arg(route.phone, m_fallback.id, m_primary.id);
+                                 .arg(route.phone, m_fallback.id, m_primary.id,
+                                      running(Primary) ? QStringLiteral("в паузе после сбоев")
+                                                       : QStringLiteral("не работает"));
     give(role, id, route, noteHanded);
+}
+
+void DeliveryRouter::park(qint64 id, Route &route)
+{
+    if (route.handed) {
+        m_spool.noteState(id, Spool::Queued, QString(), QString(), wallMs());
+        route.handed = false;
+        scheduleFlush();
+    }
+    if (route.waitingSince < 0)
+        route.waitingSince = nowMs();
+    m_waiting.insert(id);
 }
 
 void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
 {
     const Provider &p = provider(role);
+    m_waiting.erase(id);
+    route.waitingSince = -1;
+    route.warned = false;
+    route.handed = true;
     if (noteHanded) {
-        m_spool.noteState(id, Spool::Handed, p.id, QString(), nowMs());
+        m_spool.noteState(id, Spool::Handed, p.id, QString(), wallMs());
         scheduleFlush();
     }
     if (!p.tracked) {
@@ -247,13 +398,14 @@ void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
 void DeliveryRouter::toFallback(qint64 id, const QString &why)
 {
     auto it = m_routes.find(id);
-    if (it == m_routes.end() || it->atFallback || it->delivered || !m_fallback.loaded())
+    if (it == m_routes.end() || it->atFallback || it->delivered || !running(Fallback))
         return;
     qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
                                         "провайдеру %3: %4")
                              .arg(id)
                              .arg(it->phone, m_fallback.id, why);
-    // Still waiting at the primary: taken back, so it goes out once.
+    // Still waiting at the primary: taken back, so it goes out once; in
+    // flight there, it is at least not sent again.
     if (it->atPrimary && m_primary.tracked && m_primary.tracked->withdraw(quint64(id)))
         it->atPrimary = false;
     give(Fallback, id, *it, true);
@@ -267,12 +419,16 @@ void DeliveryRouter::outcome(int role, quint64 spoolId, int outcome, const QStri
         delivered(role, id);
         break;
     case OutcomeRetrying:
-        m_spool.noteAttempt(id, reason);
+        m_spool.noteAttempt(id, provider(role).id, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
+        letGo(role, id, reason);
+        break;
     case OutcomeRejected:
-        failed(role, id, outcome, reason);
+        // A refusal comes from a send: it counts, and the error is this provider's.
+        m_spool.noteAttempt(id, provider(role).id, reason);
+        failed(role, id, reason);
         break;
     default:
         qWarning().noquote() << "[DeliveryRouter::outcome()]: unknown outcome" << outcome
@@ -283,6 +439,7 @@ void DeliveryRouter::outcome(int role, quint64 spoolId, int outcome, const QStri
 
 void DeliveryRouter::delivered(int role, qint64 id)
 {
+    m_spool.noteAttempt(id, provider(role).id, QString());
     auto it = m_routes.find(id);
     if (it != m_routes.end()) {
         (role == Primary ? it->atPrimary : it->atFallback) = false;
@@ -294,7 +451,9 @@ void DeliveryRouter::delivered(int role, qint64 id)
                                         .arg(it->phone, provider(role).id);
         } else {
             it->delivered = true;
-            m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), nowMs());
+            m_waiting.erase(id);
+            m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
+            // Taken back from the other path; in flight there, not sent again.
             const int other = role == Primary ? Fallback : Primary;
             bool &atOther = role == Primary ? it->atFallback : it->atPrimary;
             if (atOther && provider(other).tracked &&
@@ -304,7 +463,7 @@ void DeliveryRouter::delivered(int role, qint64 id)
         if (!it->atPrimary && !it->atFallback)
             m_routes.erase(it);
     } else {
-        m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), nowMs());
+        m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
     }
     if (m_fallback.loaded() && role != m_lastDeliveryRole) {
         if (role == Fallback)
@@ -318,9 +477,8 @@ void DeliveryRouter::delivered(int role, qint64 id)
     scheduleFlush();
 }
 
-void DeliveryRouter::failed(int role, qint64 id, int outcome, const QString &reason)
+void DeliveryRouter::failed(int role, qint64 id, const QString &reason)
 {
-    const bool dropped = outcome == OutcomeDropped;
     auto it = m_routes.find(id);
     if (it != m_routes.end()) {
         (role == Primary ? it->atPrimary : it->atFallback) = false;
@@ -330,25 +488,182 @@ void DeliveryRouter::failed(int role, qint64 id, int outcome, const QString &rea
                 m_routes.erase(it);
             return;
         }
-        if (role == Primary && m_fallback.loaded()) {
-            toFallback(id, QStringLiteral("основной провайдер %1 (%2)")
-                               .arg(dropped ? QStringLiteral("удалил его")
-                                            : QStringLiteral("отклонил его"),
-                                    reason));
+        it->refused[role] = true;
+        if (role == Primary && running(Fallback)) {
+            toFallback(id, QStringLiteral("основной провайдер %1 отклонил его (%2)")
+                               .arg(m_primary.id, reason));
+            return;
+        }
+        // Refused by the fallback only: the primary may take it yet.
+        if (role == Fallback && roleFor(*it) == Primary) {
+            dispatch(id, *it);
             return;
         }
     }
     const QString phone = it != m_routes.end() ? it->phone : QString();
-    m_spool.noteState(id, dropped ? Spool::Dropped : Spool::Rejected, provider(role).id, reason,
-                      nowMs());
-    qWarning().noquote() << QStringLiteral("SMS %1 (запись %2, номер %3): %4")
-                                .arg(dropped ? QStringLiteral("удалено провайдером")
-                                             : QStringLiteral("отклонено"))
-                                .arg(id)
-                                .arg(phone, reason);
-    if (it != m_routes.end())
+    m_spool.noteState(id, Spool::Rejected, provider(role).id, reason, wallMs());
+    qWarning().noquote()
+        << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
+    if (it != m_routes.end()) {
+        m_waiting.erase(id);
         m_routes.erase(it);
+    }
     scheduleFlush();
+}
+
+void DeliveryRouter::letGo(int role, qint64 id, const QString &reason)
+{
+    // The provider's drop rule (or a withdrawn record whose attempt failed):
+    // trouble of the provider, not of the record, which stays pending.
+    auto it = m_routes.find(id);
+    if (it == m_routes.end())
+        return;
+    (role == Primary ? it->atPrimary : it->atFallback) = false;
+    if (it->delivered) {
+        if (!it->atPrimary && !it->atFallback)
+            m_routes.erase(it);
+        return;
+    }
+    if (it->atPrimary || it->atFallback)
+        return;
+    const qint64 now = nowMs();
+    it->heldUntil[role] = now + pauseMs(role);
+    if (now - m_lastLetGoLogMs[role] > 1000) {
+        m_lastLetGoLogMs[role] = now;
+        qWarning().noquote() << QStringLiteral("Провайдер %1 освободил свою очередь (%2); SMS "
+                                               "остаются в очереди службы и будут переданы "
+                                               "снова, провайдеру %1 - через %3 с")
+                                    .arg(provider(role).id, reason)
+                                    .arg(pauseMs(role) / 1000);
+    }
+    dispatch(id, *it);
+    scheduleFlush();
+}
+
+void DeliveryRouter::takeBack(int role)
+{
+    // A provider that stopped running keeps nothing: what it held goes to the
+    // other path if that runs, else waits queued.
+    const Provider &p = provider(role);
+    QVector<qint64> held;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if (role == Primary ? it->atPrimary : it->atFallback)
+            held.append(it.key());
+    std::sort(held.begin(), held.end());
+    for (qint64 id : qAsConst(held)) {
+        if (p.tracked)
+            p.tracked->withdraw(quint64(id));
+        Route &route = m_routes[id];
+        (role == Primary ? route.atPrimary : route.atFallback) = false;
+        if (route.delivered) {
+            if (!route.atPrimary && !route.atFallback)
+                m_routes.remove(id);
+        } else if (!route.atPrimary && !route.atFallback) {
+            dispatch(id, route);
+        }
+    }
+    qWarning().noquote() << QStringLiteral("Провайдер %1 не работает; переданные ему SMS "
+                                           "возвращены в очередь службы: %2")
+                                .arg(p.id)
+                                .arg(held.size());
+    scheduleFlush();
+}
+
+void DeliveryRouter::noteRunning()
+{
+    // A provider takes a moment to start (a modem opens its port on its first
+    // tick): only a lasting state is worth a line.
+    const bool any = anyRunning();
+    const qint64 now = nowMs();
+    if (any || m_noneRunningSince < 0)
+        m_noneRunningSince = any ? -1 : now;
+    if (!any && !m_noneRunningLogged && now - m_noneRunningSince >= NoneRunningGraceMs &&
+        !m_primary.id.isEmpty()) {
+        qWarning().noquote()
+            << (m_fallback.id.isEmpty()
+                    ? QStringLiteral("Провайдер SMS %1 не работает; SMS ждут в очереди службы")
+                          .arg(m_primary.id)
+                    : QStringLiteral("Не работает ни основной провайдер %1, ни резервный %2; "
+                                     "SMS ждут в очереди службы")
+                          .arg(m_primary.id, m_fallback.id));
+        m_noneRunningLogged = true;
+    } else if (any && m_noneRunningLogged) {
+        qInfo().noquote() << QStringLiteral("Провайдер SMS %1 снова работает")
+                                 .arg(running(Primary) ? m_primary.id : m_fallback.id);
+        m_noneRunningLogged = false;
+    }
+}
+
+void DeliveryRouter::poll()
+{
+    for (int role : {Primary, Fallback}) {
+        const bool now = running(role);
+        if (now == m_wasRunning[role])
+            continue;
+        m_wasRunning[role] = now;
+        if (!now)
+            takeBack(role);
+        else if (role == Fallback)
+            moveOverdue();
+    }
+    noteRunning();
+    if (!m_waiting.empty()) {
+        if (anyRunning())
+            dispatchWaiting();
+        else
+            warnLongWaits();
+    }
+}
+
+void DeliveryRouter::moveOverdue()
+{
+    QVector<qint64> overdue;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if (it->overdue && it->atPrimary && !it->atFallback && !it->delivered)
+            overdue.append(it.key());
+    std::sort(overdue.begin(), overdue.end());
+    for (qint64 id : qAsConst(overdue))
+        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с, резервный "
+                                      "провайдер снова работает")
+                           .arg(m_settings.fallbackAfterSeconds));
+}
+
+void DeliveryRouter::dispatchWaiting()
+{
+    // Oldest first; a record held back from the only running provider stays.
+    const std::vector<qint64> ids(m_waiting.begin(), m_waiting.end());
+    for (qint64 id : ids) {
+        auto it = m_routes.find(id);
+        if (it == m_routes.end()) {
+            m_waiting.erase(id);
+            continue;
+        }
+        if (roleFor(*it) != NoRole)
+            dispatch(id, *it);
+    }
+}
+
+void DeliveryRouter::warnLongWaits()
+{
+    const qint64 now = nowMs();
+    const qint64 limit = qint64(m_settings.fallbackAfterSeconds) * 1000;
+    int named = 0;
+    for (qint64 id : m_waiting) {
+        auto it = m_routes.find(id);
+        if (it == m_routes.end() || it->warned || now - it->waitingSince <= limit)
+            continue;
+        it->warned = true;
+        if (named++ < ExpiredNamedMax)
+            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2) ждёт отправки "
+                                                   "дольше %3 с: ни один провайдер не работает")
+                                        .arg(id)
+                                        .arg(it->phone)
+                                        .arg(m_settings.fallbackAfterSeconds);
+    }
+    if (named > ExpiredNamedMax)
+        qWarning().noquote() << QStringLiteral("Всего SMS ждут отправки дольше %1 с: %2")
+                                    .arg(m_settings.fallbackAfterSeconds)
+                                    .arg(named);
 }
 
 void DeliveryRouter::armFallbackTimer()
@@ -364,10 +679,13 @@ void DeliveryRouter::checkFallbackDeadlines()
     while (!m_deadlines.empty() && m_deadlines.front().first <= now) {
         const qint64 id = m_deadlines.front().second;
         m_deadlines.pop_front();
-        const auto it = m_routes.constFind(id);
-        if (it != m_routes.constEnd() && it->atPrimary && !it->delivered && !it->atFallback)
-            toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с")
-                               .arg(m_settings.fallbackAfterSeconds));
+        const auto it = m_routes.find(id);
+        if (it == m_routes.end() || !it->atPrimary || it->delivered || it->atFallback)
+            continue;
+        // A fallback that does not run gets it when it runs again.
+        it->overdue = true;
+        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с")
+                           .arg(m_settings.fallbackAfterSeconds));
     }
     armFallbackTimer();
 }
@@ -387,14 +705,13 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     int room = m_settings.maxPending - m_spool.pendingCount();
     int overLimit = 0;
     for (int i = 0; i < group->size(); ++i) {
-        if (room <= 0) {
-            ++overLimit;
-            continue;
-        }
         Spool::Incoming in;
         in.msg = group->at(i).msg;
         in.requestId = group->at(i).requestId;
         in.source = group->at(i).source;
+        // A repeat of a stored request needs no room: it is acknowledged
+        // again, or the station would repeat it for ever.
+        in.repeatOnly = room <= 0;
         // A number that no gateway or modem can take (or one that would
         // smuggle a line break into a gateway's list) is kept as rejected:
         // acknowledged, so the station does not repeat it, and never sent.
@@ -409,23 +726,19 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         from.append(i);
         --room;
     }
-    if (overLimit > 0)
-        critical(&m_lastLimitCriticalMs,
-                 QStringLiteral("В очереди SMS уже %1 неотправленных (предел spoolMaxPending); "
-                                "новые запросы не подтверждаются")
-                     .arg(m_spool.pendingCount()));
     if (incoming.isEmpty())
         return;
-    if (!m_spool.store(&incoming, nowMs())) {
-        critical(&m_lastStoreCriticalMs,
-                 QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
-                                "подтверждены, станция их повторит")
-                     .arg(m_spool.path(), m_spool.error()));
+    const Spool::Moment at = Spool::now();
+    if (!m_spool.store(&incoming, at)) {
+        storeFailed(group, from);
         return;
     }
-    m_lastStoreCriticalMs = 0;
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
+        if (in.repeatOnly && !in.duplicate) {
+            ++overLimit;
+            continue;
+        }
         (*group)[from.at(k)].acknowledge = true;
         if (in.duplicate)
             qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
@@ -434,9 +747,70 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
                                       .arg(in.id);
         else if (in.state == Spool::Rejected)
             warnBadNumber(in.id, in.msg);
-        else if (in.state == Spool::Handed)
-            handOver(in.id, in.msg, false); // stored as handed to this very provider
+        else
+            handOver(in.id, in.msg, at, in.state, true);
     }
+    if (overLimit > 0)
+        critical(&m_lastLimitCriticalMs,
+                 QStringLiteral("В очереди SMS уже %1 неотправленных (предел spoolMaxPending); "
+                                "новые запросы не подтверждаются")
+                     .arg(m_spool.pendingCount()));
+}
+
+void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)
+{
+    // A lock held elsewhere or a spool being created again passes: the link
+    // keeps these requests and stores them again shortly.
+    const bool passing = m_spool.busy() || m_spool.moved();
+    for (int k : from)
+        (*group)[k].retry = passing;
+    if (m_spool.moved()) {
+        // Found here first: created again at once. A failed attempt is
+        // repeated by the tick, not by every request the station sends.
+        if (!m_rescuing)
+            rescueSpool();
+    } else if (m_spool.busy()) {
+        warnBusy();
+    } else {
+        critical(&m_lastStoreCriticalMs,
+                 QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
+                                "подтверждены, станция их повторит")
+                     .arg(m_spool.path(), m_spool.error()));
+    }
+}
+
+void DeliveryRouter::warnBusy()
+{
+    if (m_lastBusyWarningMs != 0 && monotonicMs() - m_lastBusyWarningMs < CriticalRepeatMs)
+        return;
+    m_lastBusyWarningMs = monotonicMs();
+    qWarning().noquote() << QStringLiteral("Очередь SMS %1 занята другой программой (%2); "
+                                           "запись повторяется, запросы станции ждут "
+                                           "подтверждения")
+                                .arg(m_spool.path(), m_spool.error());
+}
+
+void DeliveryRouter::rescueSpool()
+{
+    if (!m_rescuing) {
+        m_rescuing = true;
+        qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во время "
+                                                "работы службы; запросы станции не "
+                                                "подтверждаются, пока очередь не создана заново")
+                                     .arg(m_spool.path());
+    }
+    int rewritten = 0;
+    if (!m_spool.recreate(&rewritten)) {
+        critical(&m_lastStoreCriticalMs,
+                 QStringLiteral("Не удалось создать очередь SMS %1 заново: %2")
+                     .arg(m_spool.path(), m_spool.error()));
+        return;
+    }
+    m_rescuing = false;
+    qWarning().noquote() << QStringLiteral("Очередь SMS %1 создана заново; в неё записаны "
+                                           "неотправленные SMS: %2")
+                                .arg(m_spool.path())
+                                .arg(rewritten);
 }
 
 void DeliveryRouter::scheduleFlush()
@@ -449,9 +823,19 @@ void DeliveryRouter::flush()
 {
     if (!m_spool.isOpen() || !m_spool.hasNotes())
         return;
-    if (!m_spool.flush())
+    if (m_spool.flush())
+        return;
+    if (m_spool.moved()) {
+        if (!m_rescuing)
+            rescueSpool();
+    } else if (m_spool.busy()) {
+        warnBusy();
+        if (m_started)
+            m_flushTimer->start(BusyRetryMs);
+    } else {
         critical(&m_lastStoreCriticalMs, QStringLiteral("Не удалось записать в очередь SMS %1: %2")
                                              .arg(m_spool.path(), m_spool.error()));
+    }
 }
 
 void DeliveryRouter::tick()
@@ -461,22 +845,26 @@ void DeliveryRouter::tick()
             recover();
         return;
     }
+    if (m_rescuing || m_spool.hasMoved())
+        rescueSpool();
     flush();
+    if (m_spool.walDirty() && m_spool.msSinceWrite() >= m_idleCheckpointMs)
+        m_spool.truncateWal(); // a reader in the way: the next tick tries again
     // Only the journal tool changes the file behind the service's back
     // (retry); the scans below are not paid for every few seconds otherwise.
-    const bool retried = m_spool.changedElsewhere();
-    if (retried) {
+    if (m_spool.changedElsewhere()) {
         m_spool.recountPending();
-        if (roleFor() != NoRole)
-            handPending(Spool::Queued);
+        handPending(Spool::Queued);
     }
+    // Held by a provider or waiting, a record past its age is never sent.
+    expireOld();
+    flush();
     const qint64 now = nowMs();
     if (now - m_lastPurgeMs < HousekeepingEveryMs)
         return;
-    if (roleFor() == NoRole)
-        expire(false); // with a provider, what it holds is its own to finish
-    // A full batch means more is due: look again at the next tick.
-    const int purged = m_spool.purge(now - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
+    // History is kept by days on the wall clock: it must survive reboots.
+    const int purged =
+        m_spool.purge(wallMs() - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
     if (purged < PurgeBatch)
         m_lastPurgeMs = now;
 }

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVector>
 #include <deque>
+#include <set>
 
 class ICommonSmsInterface;
 class QTimer;
@@ -16,15 +17,25 @@ class ReportWatch;
 struct StationRequest;
 
 // Carries every stored request to a provider and every outcome back into the
-// spool. Each request goes to the primary provider first; when a fallback is
-// configured, a record also goes to it when the primary is not running, when
-// the primary drops or rejects it, or when it is still not delivered a set
-// time after it was handed over. The copy still waiting at the primary is
-// withdrawn then; if both send it, the first delivery counts and the second is
-// recorded as a duplicate. New requests always start at the primary, so
-// delivery returns to it by itself once it works again. A record the primary
-// delivered but whose delivery report says it failed, or does not come in
-// time, goes once to the fallback as well.
+// spool. A record leaves the pending set only by delivery, by a refusal that
+// concerns that record, by its own age, or by an operator's journal tool:
+// provider-wide trouble (failures in a row, a gateway down, a modem gone, a
+// provider that did not start) never finishes one.
+//
+// A record is handed only to a provider that is running, the primary first.
+// When a fallback is configured and runs, a record also goes to it when the
+// primary is not running, rejects it, or has not delivered it a set time
+// after it was handed over; the copy still waiting at the primary is
+// withdrawn then. A provider that stops running gives its records back; a
+// provider whose drop rule empties its queue gets them again after its
+// pause (the other path takes them meanwhile if it runs). Records no running
+// provider can take wait queued. Once delivered by either path, a record is
+// withdrawn from the other, which then does not send it again; should both
+// have sent it, the first delivery counts and the second is recorded as a
+// duplicate. A record the primary delivered but whose delivery report says
+// it failed, or does not come in time, goes once to the fallback as well.
+// Durations are measured on the boot clock, so a step of the wall clock
+// neither delays nor hurries anything.
 class DeliveryRouter : public QObject
 {
     Q_OBJECT
@@ -77,44 +88,86 @@ public:
     // A delivery report's news for a record the provider delivered.
     void report(int role, quint64 spoolId, const SmsReportNote &note);
 
+    // Tests shorten the look at the providers' running state, and move the
+    // router's clocks (the boot clock and the wall clock alike) forward.
+    void setPollInterval(int ms);
+    void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
+
 private slots:
     void tick();
     void flush();
     void checkFallbackDeadlines();
+    void poll();
     void reportTimedOut(qint64 id, int role);
 
 private:
-    // What the router knows of a record given to a provider.
+    // What the router knows of a pending record.
     struct Route
     {
         SMSMessage msg{};
         QString phone;
+        Spool::Moment since; // the age counts from here
         bool atPrimary = false;
         bool atFallback = false;
         bool delivered = false;
+        bool handed = false;          // handed in the spool, as far as the router noted
+        qint64 waitingSince = -1;     // boot ms it began to wait for a provider; -1: not waiting
+        bool warned = false;          // its long wait was logged
+        bool overdue = false;         // at the primary past the time limit, no fallback ran
+        qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
+        bool refused[2] = {false, false}; // a provider that refused the record itself
+        bool waiting() const { return !atPrimary && !atFallback && !delivered; }
     };
 
     bool openSpool();
     void recover();
-    // Pending records past the age limit become expired, each named in the log.
-    void expire(bool includeHanded);
+    // Records past the age limit are withdrawn and become expired, each named
+    // in the log; one in flight ends by its outcome, it is not sent again.
+    void expireOld();
+    bool tooOld(const Route &route) const;
+    void expireRecord(qint64 id);
+    // The count of a pass's expired records, when more than were named.
+    void countExpired();
     int handPending(int state);
     int roleFor() const;
-    void handOver(qint64 id, const SMSMessage &stored, bool noteHanded);
+    // The provider a waiting record goes to now, or NoRole.
+    int roleFor(const Route &route) const;
+    // spoolState: the record's state in the spool; justStored: stored by
+    // store() a moment ago, as handed to the provider roleFor() names.
+    void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
+                  bool justStored);
+    // To the first provider that runs and may have it, else waits queued.
+    void dispatch(qint64 id, Route &route, bool noteHanded = true);
+    void park(qint64 id, Route &route);
+    void dispatchWaiting();
+    void warnLongWaits();
     void give(int role, qint64 id, Route &route, bool noteHanded);
     void toFallback(qint64 id, const QString &why);
     void delivered(int role, qint64 id);
-    void failed(int role, qint64 id, int outcome, const QString &reason);
+    // A refusal of the record itself.
+    void failed(int role, qint64 id, const QString &reason);
+    void letGo(int role, qint64 id, const QString &reason);
+    void takeBack(int role);
+    void noteRunning();
     void armFallbackTimer();
     // A record whose report failed or never came goes once to the fallback.
     void escalate(qint64 id, int role, const QString &why);
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     void scheduleFlush();
+    // What could not be stored: kept by the link when the cause passes.
+    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
+    void warnBusy();
+    // The spool's file was removed or replaced: created again from the open one.
+    void rescueSpool();
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
+    bool anyRunning() const { return running(Primary) || running(Fallback); }
+    int pauseMs(int role) const;
     const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
-    static qint64 nowMs();
+    qint64 nowMs() const;  // the boot clock: durations and deadlines
+    qint64 wallMs() const; // the journal's times
+    void moveOverdue();
 
     class RoleSink : public ISmsOutcomeSink
     {
@@ -144,6 +197,14 @@ private:
     bool m_started = false;
 
     QHash<qint64, Route> m_routes;
+    // The records waiting for a provider, oldest first.
+    std::set<qint64> m_waiting;
+    bool m_wasRunning[2] = {false, false};
+    bool m_noneRunningLogged = false;
+    qint64 m_noneRunningSince = -1;
+    int m_expiredInPass = 0;
+    qint64 m_clockOffsetMs = 0;
+    qint64 m_lastLetGoLogMs[2] = {0, 0};
     // Hand-overs to the primary in time order, for the fallback time limit.
     std::deque<std::pair<qint64, qint64>> m_deadlines; // (due ms, record id)
     int m_lastDeliveryRole = NoRole;
@@ -151,9 +212,13 @@ private:
     QTimer *m_tick;
     QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
+    QTimer *m_pollTimer;
     ReportWatch *m_reportWatch;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
+    qint64 m_lastBusyWarningMs = 0;
+    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
 };

@@ -31,15 +31,15 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
     switch (note.state) {
     case ReportWaiting:
         m_spool.noteReport(id, ReportWaiting, referencesText(note.references), note.recipient,
-                           QString(), nowMs());
+                           QString(), wallMs());
         m_reportWatch->watch(id, role);
         break;
     case ReportConfirmed:
-        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), nowMs());
+        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
         m_reportWatch->take(id);
         break;
     case ReportFailed:
-        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, nowMs());
+        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
         // Once: a failure after the time-out already sent it on changes only the journal.
         if (m_reportWatch->take(id))
             escalate(id, role, note.reason);
@@ -56,7 +56,7 @@ void DeliveryRouter::reportTimedOut(qint64 id, int role)
 {
     const QString why = QStringLiteral("нет отчёта о доставке за %1 мин")
                             .arg(double(m_reportWatch->timeoutMs()) / 60000.0, 0, 'g', 4);
-    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, nowMs());
+    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, wallMs());
     escalate(id, role, why);
     scheduleFlush();
 }
@@ -73,17 +73,26 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
                                     .arg(r.phone, why);
         return;
     }
+    if (!running(Fallback)) {
+        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
+                                               "провайдер %4 не работает, запись остаётся как есть")
+                                    .arg(id)
+                                    .arg(r.phone, why, m_fallback.id);
+        return;
+    }
     SMSMessage msg = r.message();
     if (!PhoneNumber::normalize(&msg))
-        return; // it went out through the primary, so this cannot fail; nothing to send
+        return; // the primary took this number, so no provider refuses it now
     qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; отправляется через "
                                            "резервного провайдера %4")
                                 .arg(id)
                                 .arg(r.phone, why, m_fallback.id);
-    m_spool.noteReopen(id, m_fallback.id, why);
+    m_spool.noteReopen(id, m_fallback.id, why, m_primary.id);
     Route &route = m_routes[id];
     route.msg = msg;
     route.phone = SmsText::phoneText(msg);
+    route.since = r.since;
+    route.handed = true;
     give(Fallback, id, route, false);
     scheduleFlush();
 }

@@ -1,8 +1,8 @@
 #include "pcnudplink.h"
 
+#include "addressparser.h"
 #include "controller.h"
 #include "logtext.h"
-#include "stationaddress.h"
 #include "stationprotocol.h"
 
 #include <QDebug>
@@ -18,6 +18,10 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
+// Requests the store asked to try again wait this long between tries (each
+// try costs the spool's short lock wait), and at most this many of them.
+constexpr int StoreRetryMs = 250;
+constexpr int MaxHeldRequests = MaxDatagramsPerRead;
 // A refused source is logged at most once per this period.
 constexpr qint64 RefusedLogPeriodMs = 60000;
 } // namespace
@@ -61,19 +65,22 @@ void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
 {
     m_remoteAddr = addr;
     m_remotePort = port;
-    m_remoteHost = QHostAddress(addr);
+    const bool hostName = AddressParser::isHostName(addr);
+    const AddressParser::Address parsed =
+        AddressParser::parseAddress(addr, QStringLiteral("Common/pcnIpAddress"));
+    m_remoteHost = parsed.address;
     m_allowList = StationAllowList::parse(m_allowListText);
     m_allowList.setStation(m_remoteHost);
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
     m_lookupFailed = false;
-    if (m_remoteHost.isNull() && StationAddress::isHostName(addr))
+    if (hostName)
         lookUpStation();
-    else if (m_remoteHost.isNull())
+    else if (!parsed.ok())
         qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station address" << addr
-                              << "is not an IP address or a host name; nothing can be sent to "
-                                 "the station";
+                              << "is not an IP address or a host name (" + parsed.error +
+                                     "); nothing can be sent to the station";
     if (port <= 0 || port > 65535)
         qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station port" << port
                               << "is outside 1..65535; nothing can be sent to the station";
@@ -120,30 +127,27 @@ void PcnUdpLink::setAllowList(const QString &text)
     QStringList errors;
     m_allowList = StationAllowList::parse(text, &errors);
     m_allowList.setStation(m_remoteHost);
-    for (const QString &entry : qAsConst(errors))
-        qWarning().noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: запись \"%1\" "
-                                               "ключа Common/stationAllowList не является "
-                                               "IP-адресом или диапазоном CIDR и пропущена")
-                                    .arg(LogText::escaped(entry));
+    for (const QString &error : qAsConst(errors))
+        qWarning().noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: %1; запись "
+                                               "пропущена")
+                                    .arg(error);
 }
 
 void PcnUdpLink::setBindAddress(const QString &text)
 {
-    const QString address = text.trimmed();
-    m_bindAddress = address.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(address);
-    m_bindAddressValid = !m_bindAddress.isNull();
+    m_bindAddress = QHostAddress(QHostAddress::Any);
+    m_bindAddressValid = true;
+    if (text.trimmed().isEmpty())
+        return;
+    const AddressParser::Address parsed =
+        AddressParser::parseAddress(text, QStringLiteral("Common/bindAddress"));
+    m_bindAddress = parsed.address;
+    m_bindAddressValid = parsed.ok();
     // Listening everywhere instead would open what the administrator closed.
     if (!m_bindAddressValid)
-        qCritical().noquote() << QStringLiteral("[PcnUdpLink::setBindAddress()]: значение \"%1\" "
-                                                "ключа Common/bindAddress не является IP-адресом; "
-                                                "связь со станцией не открывается")
-                                     .arg(LogText::escaped(address));
-}
-
-bool PcnUdpLink::stationUsable() const
-{
-    return m_remotePort > 0 && m_remotePort <= 65535 && !m_remoteHost.isNull() &&
-           m_socket->state() == QAbstractSocket::BoundState;
+        qCritical().noquote() << QStringLiteral("[PcnUdpLink::setBindAddress()]: %1; связь со "
+                                                "станцией не открывается")
+                                     .arg(parsed.error);
 }
 
 void PcnUdpLink::start()
@@ -174,14 +178,15 @@ void PcnUdpLink::socketRead()
     // per request under a flood.
     char buffer[2048];
     QHostAddress sender;
+    quint16 senderPort = 0;
     int n = 0;
     for (; n < MaxDatagramsPerRead && m_socket->hasPendingDatagrams(); ++n) {
-        const qint64 got = m_socket->readDatagram(buffer, sizeof buffer, &sender);
+        const qint64 got = m_socket->readDatagram(buffer, sizeof buffer, &sender, &senderPort);
         if (got < 0)
             break;
         ++m_datagramsRead;
         if (acceptSource(sender))
-            handleDatagram(QByteArray::fromRawData(buffer, int(got)), sender);
+            handleDatagram(QByteArray::fromRawData(buffer, int(got)), sender, senderPort);
     }
     storeAndAcknowledge();
     // Only when the cap cut the drain short: reading outside readyRead at
@@ -199,11 +204,27 @@ void PcnUdpLink::storeAndAcknowledge()
     m_store(&m_received);
     for (const StationRequest &req : qAsConst(m_received))
         if (req.acknowledge)
-            sendToStation(req.ack, "acknowledgement");
-    m_received.clear();
+            sendAcknowledgement(req.ack, req.replyAddress, req.replyPort);
+    holdForRetry();
 }
 
-void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &sender)
+void PcnUdpLink::holdForRetry()
+{
+    // Stored again from the tick, so the station gets its acknowledgement
+    // once the spool takes them even if it does not repeat them soon.
+    QVector<StationRequest> held;
+    for (const StationRequest &req : qAsConst(m_received))
+        if (!req.acknowledge && req.retry && held.size() < MaxHeldRequests) {
+            held.append(req);
+            held.last().retry = false;
+        }
+    m_received.swap(held);
+    if (!m_received.isEmpty())
+        m_heldSince.start();
+}
+
+void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &sender,
+                                quint16 senderPort)
 {
     if (datagram.size() == StationProtocol::RequestSize) {
         const StationProtocol::ParsedRequest req = StationProtocol::parseRequest(datagram);
@@ -214,6 +235,11 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
             qWarning().noquote() << "[PcnUdpLink::handleDatagram()]: request" << req.requestId
                                  << "declares" << req.declaredTextLength
                                  << "text bytes; passed on with" << int(SMSMessage::TextSize);
+        // The station's acknowledgements stay where they always went; an
+        // allow-listed sender hears back at the address it sent from.
+        const bool fromStation = m_allowList.isStation(sender);
+        const QHostAddress replyAddress = fromStation ? m_remoteHost : sender;
+        const quint16 replyPort = fromStation ? quint16(m_remotePort) : senderPort;
         if (m_store) {
             StationRequest r;
             r.msg = req.msg;
@@ -223,11 +249,13 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
             const quint32 ip4 = sender.toIPv4Address(&v4);
             r.source = v4 ? QHostAddress(ip4).toString() : sender.toString();
             r.ack = req.ack;
+            r.replyAddress = replyAddress;
+            r.replyPort = replyPort;
             m_received.append(r);
             return;
         }
         emit newSmsRequest(req.msg);
-        sendToStation(req.ack, "acknowledgement");
+        sendAcknowledgement(req.ack, replyAddress, replyPort);
     } else if (StationProtocol::isStationAnswer(datagram)) {
         m_lastReceived = now();
         m_linkLost = false;
@@ -283,20 +311,35 @@ void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
 void PcnUdpLink::sendToStation(const QByteArray &datagram, const char *what)
 {
     // An unusable station port used to go out modulo 65536, to some other
-    // program's port; and an unbound socket would bind itself to every
-    // interface on the first send, whatever Common/bindAddress says.
-    if (!stationUsable())
+    // program's port.
+    if (m_remotePort > 0 && m_remotePort <= 65535 && !m_remoteHost.isNull())
+        sendDatagram(datagram, m_remoteHost, quint16(m_remotePort), what);
+}
+
+void PcnUdpLink::sendAcknowledgement(const QByteArray &ack, const QHostAddress &to, quint16 port)
+{
+    // The station's own address with an unusable pcnPort: nowhere to send.
+    if (port != 0 && !to.isNull())
+        sendDatagram(ack, to, port, "acknowledgement");
+}
+
+void PcnUdpLink::sendDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 port,
+                              const char *what)
+{
+    // An unbound socket would bind itself to every interface on the first
+    // send, whatever Common/bindAddress says.
+    if (m_socket->state() != QAbstractSocket::BoundState)
         return;
-    const qint64 sent = m_socket->writeDatagram(datagram, m_remoteHost, quint16(m_remotePort));
+    const qint64 sent = m_socket->writeDatagram(datagram, to, port);
     if (sent != datagram.size()) {
         if (!m_sendFailing)
             qWarning().noquote() << "[PcnUdpLink::sendToStation()]: cannot send" << what << "to"
-                                 << QStringLiteral("%1:%2").arg(m_remoteAddr).arg(m_remotePort)
-                                 << "-" << m_socket->errorString();
+                                 << QStringLiteral("%1:%2").arg(to.toString()).arg(port) << "-"
+                                 << m_socket->errorString();
         m_sendFailing = true;
-    } else {
-        m_sendFailing = false;
+        return;
     }
+    m_sendFailing = false;
 }
 
 void PcnUdpLink::sendStatus()
@@ -329,6 +372,8 @@ void PcnUdpLink::tick()
         socketRead();
     }
     m_datagramsReadAtTick = m_datagramsRead;
+    if (!m_received.isEmpty() && m_heldSince.hasExpired(StoreRetryMs))
+        storeAndAcknowledge();
     const QDateTime t = now();
     if (m_lookupFailed && m_lookupId < 0 && qAbs(m_lastLookup.msecsTo(t)) > LookupRetryMs)
         lookUpStation();

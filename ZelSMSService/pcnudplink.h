@@ -4,6 +4,7 @@
 #include "stationallowlist.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -23,13 +24,23 @@ struct StationRequest
     QString source; // sender's address, as text
     QByteArray ack; // the acknowledgement to send back
     bool acknowledge = false;
+    // Not stored for a passing reason (the spool locked by another program,
+    // or being created again): the link keeps it and stores it again shortly.
+    bool retry = false;
+    // Where the acknowledgement goes: the configured station's address and
+    // port for the station, the datagram's own source for an allow-listed sender.
+    QHostAddress replyAddress;
+    quint16 replyPort = 0;
 };
 
 // The UDP link to the monitoring station. The service binds a free local port
 // and is the active side: it acknowledges each valid SMS request and reports
-// the provider's state every few seconds, always to the configured station
-// address and port, never to whoever sent a datagram. It learns the provider's
-// figures from the current Controller; without one it reports "no provider".
+// the provider's state every few seconds to the configured station address
+// and port. A request from the station's address (any source port) is
+// acknowledged there too, as stations expect; one from another sender that
+// the allow list admits is acknowledged at its own address and port, since
+// that sender listens nowhere else. It learns the provider's figures from the
+// current Controller; without one it reports "no provider".
 class PcnUdpLink : public QObject
 {
     Q_OBJECT
@@ -89,12 +100,15 @@ private slots:
     void stationLookedUp(const QHostInfo &info);
 
 private:
-    void handleDatagram(const QByteArray &datagram, const QHostAddress &sender);
+    void handleDatagram(const QByteArray &datagram, const QHostAddress &sender, quint16 senderPort);
     void storeAndAcknowledge();
+    void holdForRetry();
     bool acceptSource(const QHostAddress &source);
     void reportRefusedSource(const QHostAddress &source);
-    bool stationUsable() const;
     void sendToStation(const QByteArray &datagram, const char *what);
+    void sendAcknowledgement(const QByteArray &ack, const QHostAddress &to, quint16 port);
+    void sendDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 port,
+                      const char *what);
     void sendStatus();
     void lookUpStation();
     QDateTime now() const;
@@ -116,6 +130,7 @@ private:
     Clock m_clock;
     RequestStore m_store;
     QVector<StationRequest> m_received;
+    QElapsedTimer m_heldSince; // since the store last asked to try m_received again
     int m_statusPeriodMs = DefaultStatusPeriodMs;
     int m_lossTimeoutMs = DefaultLossTimeoutMs;
     bool m_sendFailing = false; // log a failing send once, not every 50 ms

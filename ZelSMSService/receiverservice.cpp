@@ -3,6 +3,7 @@
 #include "controller.h"
 #include "exceptionstableapp.h"
 
+#include <QDebug>
 #include <QThread>
 #include <QTimer>
 #include <stdexcept>
@@ -54,6 +55,26 @@ void ReceiverService::processCommand(int code)
     m_slowStop = code == TestThrowSlowStopCommand;
     if (code == TestThrowCommand || code == TestThrowSlowStopCommand)
         throw std::runtime_error("test hook: command " + std::to_string(code));
+}
+
+bool ReceiverService::claimInstance(QString *refusal)
+{
+    // Two services on one spool would hand the same records out twice.
+    if (m_lock.acquire(InstanceLock::defaultPath()))
+        return true;
+    if (!m_lock.heldElsewhere()) {
+        // Nothing says another service runs; the spool will tell whether
+        // the state directory can be used at all.
+        qWarning().noquote() << QStringLiteral("[ReceiverService]: %1; запуск без защиты от "
+                                               "второго экземпляра")
+                                    .arg(m_lock.error());
+        return true;
+    }
+    *refusal = QStringLiteral("служба SMS с этим каталогом состояния уже работает (pid %1); "
+                              "второй экземпляр не запускается")
+                   .arg(m_lock.holderPid() > 0 ? QString::number(m_lock.holderPid())
+                                               : QStringLiteral("неизвестен"));
+    return false;
 }
 
 void ReceiverService::createApplication(int &argc, char **argv)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "instancelock.h"
 #include "servicebase.h"
 #include "zelsmsversion.h"
 
@@ -35,11 +36,13 @@ protected:
     void pause() override;
     void resume() override;
     void processCommand(int code) override;
+    bool claimInstance(QString *refusal) override;
     void createApplication(int &argc, char **argv) override;
     int executeApplication() override;
 
 private:
     Controller *m_controller = nullptr;
+    InstanceLock m_lock;
     bool m_testHooks = false;
     bool m_slowStop = false;
 };

@@ -1,16 +1,5 @@
 #include "stationallowlist.h"
 
-QHostAddress StationAllowList::plain(const QHostAddress &address)
-{
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        bool isV4 = false;
-        const quint32 v4 = address.toIPv4Address(&isV4);
-        if (isV4)
-            return QHostAddress(v4);
-    }
-    return address;
-}
-
 StationAllowList StationAllowList::parse(const QString &text, QStringList *errors)
 {
     StationAllowList list;
@@ -23,17 +12,11 @@ StationAllowList StationAllowList::parse(const QString &text, QStringList *error
             list.m_any = true;
             continue;
         }
-        QPair<QHostAddress, int> range;
-        if (entry.contains(QLatin1Char('/'))) {
-            range = QHostAddress::parseSubnet(entry);
-        } else {
-            const QHostAddress single = plain(QHostAddress(entry));
-            range =
-                qMakePair(single, single.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
-        }
-        if (range.first.isNull() || range.second < 0) {
+        const AddressParser::Range range =
+            AddressParser::parseRange(entry, QStringLiteral("Common/stationAllowList"));
+        if (!range.ok()) {
             if (errors)
-                errors->append(entry);
+                errors->append(range.error);
             continue;
         }
         list.m_ranges.append(range);
@@ -46,15 +29,17 @@ void StationAllowList::setStation(const QHostAddress &station)
     m_station = plain(station);
 }
 
+bool StationAllowList::isStation(const QHostAddress &source) const
+{
+    return !m_station.isNull() && plain(source).isEqual(m_station);
+}
+
 bool StationAllowList::allows(const QHostAddress &source) const
 {
-    if (m_any)
+    if (m_any || isStation(source))
         return true;
-    const QHostAddress from = plain(source);
-    if (!m_station.isNull() && from.isEqual(m_station))
-        return true;
-    for (const auto &range : m_ranges)
-        if (from.isInSubnet(range.first, range.second))
+    for (const AddressParser::Range &range : m_ranges)
+        if (range.contains(source))
             return true;
     return false;
 }

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "addressparser.h"
+
 #include <QHostAddress>
 #include <QList>
-#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -12,27 +13,32 @@
 // could send SMS at the owner's cost or keep the station-loss alarm quiet.
 // Allowed are the configured station's address (any source port) and the
 // entries of "Common/stationAllowList": IPv4 or IPv6 addresses and CIDR
-// ranges separated by commas, or "*" for any address. IPv4 senders seen
-// through a dual-stack socket (::ffff:a.b.c.d) count as their IPv4 address.
+// ranges separated by commas, or "*" for any address, each read by
+// AddressParser. IPv4 senders seen through a dual-stack socket
+// (::ffff:a.b.c.d) count as their IPv4 address, and IPv4-mapped ranges admit
+// plain IPv4 senders.
 class StationAllowList
 {
 public:
     StationAllowList() = default;
 
-    // Reads the key's text; entries that are neither an address nor a range
-    // are left out and described in *errors (one text per entry).
+    // Reads the key's text; an entry AddressParser refuses is left out (it
+    // never widens the list) and its error text, which names the key and
+    // quotes the entry, goes to *errors.
     static StationAllowList parse(const QString &text, QStringList *errors = nullptr);
 
     // The configured station; a null address adds nothing.
     void setStation(const QHostAddress &station);
 
     bool allows(const QHostAddress &source) const;
+    // The configured station itself, whatever the source port.
+    bool isStation(const QHostAddress &source) const;
 
     // The IPv4 form of a v4-mapped IPv6 address, any other unchanged.
-    static QHostAddress plain(const QHostAddress &address);
+    static QHostAddress plain(const QHostAddress &address) { return AddressParser::plain(address); }
 
 private:
     bool m_any = false;
     QHostAddress m_station;
-    QList<QPair<QHostAddress, int>> m_ranges; // address, prefix length
+    QList<AddressParser::Range> m_ranges;
 };

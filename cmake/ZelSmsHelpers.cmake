@@ -1,13 +1,16 @@
 # add_unit_test(<name> [LIBS lib...] [SOURCES extra...] [GUI])
 # Builds tests/<...>/<name>.cpp (or the given sources) into a QtTest executable
-# registered with CTest. GUI tests run on the offscreen platform.
+# registered with CTest. GUI tests run on the offscreen platform. Every test
+# runs through tests/shared/machineguard.sh, which fails it when it writes to
+# the machine's /etc, /var, /run or home folder (as root).
+set(ZELSMS_MACHINE_GUARD ${CMAKE_CURRENT_LIST_DIR}/../tests/shared/machineguard.sh)
 function(add_unit_test name)
   cmake_parse_arguments(T "GUI" "TIMEOUT" "LIBS;SOURCES" ${ARGN})
   set(srcs ${name}.cpp ${T_SOURCES})
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE Qt5::Test ${T_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND sh ${ZELSMS_MACHINE_GUARD} $<TARGET_FILE:${name}>)
   set(env "QT_QPA_PLATFORM=offscreen")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)

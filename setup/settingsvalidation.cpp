@@ -1,13 +1,13 @@
 #include "settingsvalidation.h"
 
+#include "addressparser.h"
 #include "servicesettings.h"
-#include "stationaddress.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegExp>
+#include <QRegularExpression>
 
 namespace SettingsValidation {
 
@@ -39,8 +39,16 @@ QString reportTimeoutProblem(const QString &text)
 
 QString stationAddressProblem(const QString &text)
 {
-    if (!QHostAddress(text).isNull() || StationAddress::isHostName(text))
+    if (AddressParser::isHostName(text))
         return QString();
+    const AddressParser::Address parsed = AddressParser::parseAddress(text, tr("Адрес ПЦН"));
+    if (parsed.ok())
+        return QString();
+    // Digits and dots, or colons, were meant as an IP address: say what is
+    // wrong with it.
+    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$|:"));
+    if (numeric.match(text.trimmed()).hasMatch())
+        return parsed.error;
     return tr("Адрес ПЦН: \"%1\" не является IP-адресом или именем компьютера").arg(text);
 }
 

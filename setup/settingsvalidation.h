@@ -16,7 +16,8 @@ QString stationPortProblem(const QString &text);
 // number of minutes from 1 to 1440. A spin box left empty or half-typed would
 // otherwise save its previous value without a word.
 QString reportTimeoutProblem(const QString &text);
-// Empty when text is an IPv4 or IPv6 address or a host name.
+// Empty when text is an IPv4 or IPv6 address (AddressParser's rules: no
+// leading zeros, no short or hex forms) or a host name.
 QString stationAddressProblem(const QString &text);
 
 // Problems of the provider's fields: a text that does not wholly match the

@@ -64,7 +64,8 @@ public:
     }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
-    bool isRunning() const override { return m_providerState != StateStopped; }
+    // Started and its port open: a modem whose port is missing holds nothing.
+    bool isRunning() const override { return m_providerState != StateStopped && m_port.isOpen(); }
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }

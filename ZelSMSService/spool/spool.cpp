@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QVariant>
 
+#include "bootclock.h"
 #include "sqlitestatement.h"
 
 #include <sqlite3.h>
@@ -43,10 +44,24 @@ CREATE INDEX IF NOT EXISTS records_request ON records(request_id, received);
 CREATE INDEX IF NOT EXISTS records_final ON records(final) WHERE final IS NOT NULL;
 )sql";
 
-// Delivery reports: what the network said of the SMS reaching the phone, and
-// what the modem matches its reports by (the message reference of each part
-// and the recipient), so the journal shows why a report was or was not found.
-const char *const AddReports = R"sql(
+// Version 2: the boot clock beside the wall clock at receipt and at the
+// last retry, so that ages and the repeat window survive a step of the wall
+// clock; and the provider whose error last_error is. Records of version 1
+// keep the wall clock only, and their error is taken as their provider's.
+const char *const SchemaTo2 = R"sql(
+ALTER TABLE records ADD COLUMN boot_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN received_boot INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE records ADD COLUMN since_boot_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN since_boot INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE records ADD COLUMN error_provider TEXT NOT NULL DEFAULT '';
+UPDATE records SET error_provider=provider WHERE last_error<>'';
+)sql";
+
+// Version 3: delivery reports, what the network said of the SMS reaching the
+// phone, and what the modem matches its reports by (the message reference of
+// each part and the recipient), so the journal shows why a report was or was
+// not found. Older records have none.
+const char *const SchemaTo3 = R"sql(
 ALTER TABLE records ADD COLUMN report TEXT NOT NULL DEFAULT 'none';
 ALTER TABLE records ADD COLUMN report_time INTEGER;
 ALTER TABLE records ADD COLUMN report_refs TEXT NOT NULL DEFAULT '';
@@ -129,6 +144,16 @@ SMSMessage Spool::Record::message() const
     return msg;
 }
 
+Spool::Moment Spool::now()
+{
+    return Moment{BootClock::wallMs(), BootClock::bootId(), BootClock::bootMs()};
+}
+
+qint64 Spool::elapsedSince(const Moment &m)
+{
+    return BootClock::elapsedSince(m.wallMs, m.bootId, m.bootMs);
+}
+
 Spool::Spool() = default;
 
 Spool::~Spool()
@@ -143,6 +168,7 @@ void Spool::close()
     m_db = nullptr;
     m_pending = 0;
     m_dataVersion = -1;
+    m_walDevice = m_walInode = 0;
 }
 
 QString Spool::sqliteError() const
@@ -155,9 +181,31 @@ bool Spool::exec(const char *sql)
     char *msg = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &msg) == SQLITE_OK)
         return true;
-    m_error = QString::fromUtf8(msg ? msg : "unknown error");
+    takeError();
+    if (msg)
+        m_error = QString::fromUtf8(msg);
     sqlite3_free(msg);
     return false;
+}
+
+void Spool::takeError()
+{
+    m_error = sqliteError();
+    const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_OK;
+    m_busy = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+void Spool::setBusyTimeoutMs(int ms)
+{
+    m_busyMs = ms;
+    if (m_db)
+        sqlite3_busy_timeout(m_db, ms);
+}
+
+void Spool::wrote()
+{
+    m_walDirty = true;
+    m_lastWrite.start();
 }
 
 bool Spool::openFile(const QString &path, bool readOnly)
@@ -176,13 +224,17 @@ bool Spool::openFile(const QString &path, bool readOnly)
     }
     sqlite3_extended_result_codes(m_db, 1);
     // The journal tool reads while the service writes; neither should fail
-    // on a short lock.
-    sqlite3_busy_timeout(m_db, 5000);
+    // on a short lock. The service waits far less (setBusyTimeoutMs): its
+    // event loop must not stand still behind another program's transaction.
+    sqlite3_busy_timeout(m_db, m_busyMs);
     return true;
 }
 
 bool Spool::open(const QString &path, Sync sync)
 {
+    m_sync = sync;
+    m_moved = false;
+    m_busy = false;
     if (!openFile(path, false))
         return false;
     // The version is read before anything is set: even switching the journal
@@ -196,6 +248,8 @@ bool Spool::open(const QString &path, Sync sync)
     }
     m_pending = countPending();
     changedElsewhere(); // the baseline: what is in the file now is known
+    rememberWal();
+    wrote(); // a -wal left large by the last run is cut back after the first idle minute
     return m_pending >= 0 || (close(), false);
 }
 
@@ -234,7 +288,10 @@ bool Spool::setUp(Sync sync)
         m_error = QStringLiteral("cannot switch to WAL journal (got %1)").arg(got);
         return false;
     }
-    return exec(sync == SyncFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    // Whenever the -wal starts over it is cut back to this size, so a burst
+    // does not leave its high-water mark on the disk.
+    return exec(sync == SyncFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+           exec("PRAGMA journal_size_limit=1048576");
 }
 
 int Spool::schemaVersion()
@@ -265,18 +322,26 @@ bool Spool::migrate()
     const int version = schemaVersion();
     if (version < 0)
         return false;
-    if (version == SchemaVersion)
-        return true;
-    // Each step takes the file one version further, in one transaction.
+    // Each step takes the file one version further, in a transaction of its own.
+    for (int next = version + 1; next <= SchemaVersion; ++next)
+        if (!migrateTo(next))
+            return false;
+    return true;
+}
+
+bool Spool::migrateTo(int version)
+{
     if (!begin())
         return false;
-    bool ok = true;
-    if (version < 1)
+    bool ok = false;
+    if (version == 1)
         ok = exec(CreateSchema);
-    if (ok && version < 3)
-        ok = exec(AddReports);
-    ok = ok && exec("PRAGMA user_version=3");
-    if (!ok || !commit()) {
+    else if (version == 2)
+        ok = exec(SchemaTo2);
+    else if (version == 3)
+        ok = exec(SchemaTo3);
+    const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(version);
+    if (!ok || !exec(setVersion.constData()) || !commit()) {
         rollback();
         return false;
     }
@@ -290,7 +355,16 @@ bool Spool::begin()
 
 bool Spool::commit()
 {
-    return exec("COMMIT");
+    if (hasMoved()) {
+        m_moved = true;
+        m_busy = false;
+        m_error = QStringLiteral("the file %1 was removed or replaced").arg(m_path);
+        return false;
+    }
+    if (!exec("COMMIT"))
+        return false;
+    wrote();
+    return true;
 }
 
 void Spool::rollback()
@@ -309,19 +383,24 @@ int Spool::countPending()
     return sqlite3_column_int(st.get(), 0);
 }
 
-bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
+bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindowMs)
 {
+    const qint64 nowMs = at.wallMs;
     if (!m_db) {
         m_error = QStringLiteral("the spool is not open");
         return false;
     }
     if (!begin())
         return false;
-    Statement find(m_db, "SELECT id FROM records WHERE request_id=? AND received>=? AND source=? "
-                         "AND phone_bytes=? AND text_bytes=? ORDER BY id DESC LIMIT 1");
+    // Within one boot the window is on the boot clock; the wall clock only
+    // for a record of an earlier boot (or one that has no boot clock).
+    Statement find(m_db, "SELECT id FROM records WHERE request_id=?1 AND source=?2 AND "
+                         "phone_bytes=?3 AND text_bytes=?4 AND CASE WHEN ?5<>'' AND boot_id=?5 "
+                         "THEN received_boot>=?6 ELSE received>=?7 END ORDER BY id DESC LIMIT 1");
     Statement insert(m_db, "INSERT INTO records(received, request_id, source, phone, phone_bytes, "
                            "text_bytes, text_length, encoding, text, state, provider, last_error, "
-                           "final, since) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                           "final, since, boot_id, received_boot, since_boot_id, since_boot, "
+                           "error_provider) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     bool ok = find && insert && writeNotes();
     int added = 0;
     for (int i = 0; ok && i < group->size(); ++i) {
@@ -329,10 +408,12 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
         const QByteArray phone(in.msg.phone, SMSMessage::PhoneSize);
         const QByteArray text(in.msg.text, SMSMessage::TextSize);
         find.bind(1, qint64(in.requestId));
-        find.bind(2, nowMs - dedupWindowMs);
-        find.bind(3, in.source);
-        find.bindBlob(4, phone);
-        find.bindBlob(5, text);
+        find.bind(2, in.source);
+        find.bindBlob(3, phone);
+        find.bindBlob(4, text);
+        find.bind(5, at.bootId);
+        find.bind(6, at.bootMs - dedupWindowMs);
+        find.bind(7, nowMs - dedupWindowMs);
         const int rc = find.step();
         in.duplicate = rc == SQLITE_ROW;
         in.id = in.duplicate ? sqlite3_column_int64(find.get(), 0) : 0;
@@ -341,7 +422,7 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
             ok = false;
             break;
         }
-        if (in.duplicate)
+        if (in.duplicate || in.repeatOnly)
             continue;
         insert.bind(1, nowMs);
         insert.bind(2, qint64(in.requestId));
@@ -358,6 +439,11 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
         if (isFinal(in.state))
             insert.bind(13, nowMs);
         insert.bind(14, nowMs);
+        insert.bind(15, at.bootId);
+        insert.bind(16, at.bootMs);
+        insert.bind(17, at.bootId);
+        insert.bind(18, at.bootMs);
+        insert.bind(19, in.error.isEmpty() ? QString() : in.provider);
         ok = insert.step() == SQLITE_DONE;
         insert.reset();
         in.id = sqlite3_last_insert_rowid(m_db);
@@ -373,7 +459,8 @@ bool Spool::store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs)
 
 bool Spool::abandon()
 {
-    m_error = sqliteError();
+    if (!m_moved)
+        takeError();
     rollback();
     // The notes written in the rolled-back transaction are lost with it;
     // recount rather than guess which of them counted.
@@ -389,9 +476,9 @@ void Spool::noteState(qint64 id, int state, const QString &provider, const QStri
     m_notes.append(Note{id, state, provider, error, nowMs, ReportNone, QString()});
 }
 
-void Spool::noteAttempt(qint64 id, const QString &error)
+void Spool::noteAttempt(qint64 id, const QString &provider, const QString &error)
 {
-    m_notes.append(Note{id, -1, QString(), error, 0, ReportNone, QString()});
+    m_notes.append(Note{id, -1, provider, error, 0, ReportNone, QString()});
 }
 
 void Spool::noteDuplicate(qint64 id)
@@ -405,9 +492,10 @@ void Spool::noteReport(qint64 id, int report, const QString &refs, const QString
     m_notes.append(Note{id, -3, recipient, reason, nowMs, report, refs});
 }
 
-void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason)
+void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason,
+                       const QString &errorProvider)
 {
-    m_notes.append(Note{id, -4, provider, reason, 0, ReportNone, QString()});
+    m_notes.append(Note{id, -4, provider, reason, 0, ReportNone, errorProvider});
 }
 
 bool Spool::flush()
@@ -435,13 +523,18 @@ bool Spool::writeNotes()
     Statement toQueued(m_db, "UPDATE records SET state='queued' WHERE id=? AND state='handed'");
     // Only a pending record can end; a second outcome for a finished one
     // (a late answer) must not move it again.
-    Statement toFinal(m_db, "UPDATE records SET state=?, provider=CASE WHEN ?='' THEN provider "
-                            "ELSE ? END, last_error=CASE WHEN ?='' THEN last_error ELSE ? END, "
-                            "final=? WHERE id=? AND state IN ('queued','handed')");
-    Statement attempt(m_db, "UPDATE records SET attempts=attempts+1, last_error=? WHERE id=?");
+    Statement toFinal(m_db, "UPDATE records SET state=?1, provider=CASE WHEN ?2='' THEN provider "
+                            "ELSE ?2 END, last_error=CASE WHEN ?3='' THEN last_error ELSE ?3 END, "
+                            "error_provider=CASE WHEN ?3='' THEN error_provider ELSE ?2 END, "
+                            "final=?4 WHERE id=?5 AND state IN ('queued','handed')");
+    // A send that failed names its provider; one that succeeded leaves the
+    // record's last error as it was.
+    Statement attempt(m_db, "UPDATE records SET attempts=attempts+1, last_error=CASE WHEN ?1='' "
+                            "THEN last_error ELSE ?1 END, error_provider=CASE WHEN ?1='' THEN "
+                            "error_provider ELSE ?2 END WHERE id=?3");
     Statement duplicate(m_db, "UPDATE records SET duplicates=duplicates+1 WHERE id=?");
     Statement reopen(m_db, "UPDATE records SET state='handed', provider=?, final=NULL, "
-                           "attempts=attempts+1, last_error=? WHERE id=? AND state='delivered'");
+                           "last_error=?, error_provider=? WHERE id=? AND state='delivered'");
     if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate || !reopen)
         return false;
     for (const Note &n : qAsConst(m_notes)) {
@@ -451,7 +544,8 @@ bool Spool::writeNotes()
         } else if (n.state == -4) {
             reopen.bind(1, n.provider);
             reopen.bind(2, n.error);
-            reopen.bind(3, n.id);
+            reopen.bind(3, n.refs);
+            reopen.bind(4, n.id);
             rc = reopen.step();
             reopen.reset();
             if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
@@ -462,7 +556,8 @@ bool Spool::writeNotes()
             duplicate.reset();
         } else if (n.state < 0) {
             attempt.bind(1, n.error);
-            attempt.bind(2, n.id);
+            attempt.bind(2, n.provider);
+            attempt.bind(3, n.id);
             rc = attempt.step();
             attempt.reset();
         } else if (n.state == Handed) {
@@ -477,11 +572,9 @@ bool Spool::writeNotes()
         } else {
             toFinal.bind(1, QString::fromLatin1(stateName(n.state)));
             toFinal.bind(2, n.provider);
-            toFinal.bind(3, n.provider);
-            toFinal.bind(4, n.error);
-            toFinal.bind(5, n.error);
-            toFinal.bind(6, n.atMs);
-            toFinal.bind(7, n.id);
+            toFinal.bind(3, n.error);
+            toFinal.bind(4, n.atMs);
+            toFinal.bind(5, n.id);
             rc = toFinal.step();
             toFinal.reset();
             if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
@@ -500,7 +593,9 @@ bool Spool::writeReports()
     Statement st(m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
                        "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
                        "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
-                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END WHERE id=?6 AND "
+                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
+                       "error_provider=CASE WHEN ?5='' THEN error_provider ELSE provider END "
+                       "WHERE id=?6 AND "
                        "(CASE ?1 WHEN 'waiting' THEN report='none' AND state='delivered' "
                        "WHEN 'timeout' THEN report='waiting' "
                        "ELSE report IN ('waiting','timeout') END)");
@@ -562,5 +657,6 @@ int Spool::requeueHanded()
 {
     if (!m_db || !exec("UPDATE records SET state='queued' WHERE state='handed'"))
         return -1;
+    wrote();
     return sqlite3_changes(m_db);
 }

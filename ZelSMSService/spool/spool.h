@@ -4,8 +4,10 @@
 #include "smsmessage.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct sqlite3;
@@ -30,7 +32,7 @@ public:
         Queued = 0,    // waiting for a provider
         Handed = 1,    // given to a provider
         Delivered = 2, // the provider confirmed it
-        Dropped = 3,   // the provider's drop rule discarded it
+        Dropped = 3,   // an operator took it out (no provider ends a record so)
         Rejected = 4,  // can never be sent
         Expired = 5,   // older than the age limit before it went out
         StateCount = 6
@@ -51,6 +53,18 @@ public:
 
     static constexpr int SchemaVersion = 3;
 
+    // A moment as the spool keeps it: the wall clock for display and for a
+    // later boot, the boot clock for durations within this boot (see BootClock).
+    struct Moment
+    {
+        qint64 wallMs = 0;
+        QString bootId; // empty: only the wall clock is known
+        qint64 bootMs = 0;
+    };
+    static Moment now();
+    // Milliseconds since the moment, on the boot clock when it lies in this boot.
+    static qint64 elapsedSince(const Moment &m);
+
     // $ZELSMS_STATE_DIR/spool.db, else /var/lib/zelsms/spool.db for root,
     // else $XDG_STATE_HOME/zelsms/spool.db (default ~/.local/state).
     static QString defaultPath();
@@ -59,6 +73,7 @@ public:
     {
         qint64 id = 0;
         qint64 receivedMs = 0;
+        Moment since; // received, or the operator's last retry: the age counts from it
         quint32 requestId = 0;
         QString source;
         QString phone;
@@ -70,6 +85,7 @@ public:
         int state = Queued;
         int attempts = 0;
         QString lastError;
+        QString errorProvider; // whose error lastError is
         QString provider;
         qint64 finalMs = 0;  // 0 while not final
         int duplicates = 0;  // deliveries after the first
@@ -92,6 +108,9 @@ public:
         QString error;      // for Rejected
         qint64 id = 0;
         bool duplicate = false; // the station repeated a request already stored
+        // No room for a new record: looked up as a repeat, never inserted
+        // (id stays 0 unless it is a duplicate).
+        bool repeatOnly = false;
     };
 
     struct Status
@@ -101,6 +120,7 @@ public:
         qint64 lastDeliveryMs = 0;
         QString lastError;
         int reports[ReportStateCount] = {}; // records per SmsReportState
+        QString lastErrorProvider;
     };
 
     struct ProviderStats
@@ -126,18 +146,54 @@ public:
     bool tooNew() const { return m_tooNew; }
     QString path() const { return m_path; }
     QString error() const { return m_error; }
+    // How long a call waits for another connection's lock before it fails
+    // with busy() set; taken at the next open and at once on an open spool.
+    void setBusyTimeoutMs(int ms);
+    // The last failure was another connection holding the lock: worth trying
+    // again shortly, nothing is wrong with the file.
+    bool busy() const { return m_busy; }
+
+    // True when the file at path() is no longer the one open here (removed,
+    // or replaced by another file; the same for the -wal beside it). Every
+    // commit looks first and fails with moved() set: what is written to an
+    // unlinked file is gone at the next start.
+    bool hasMoved();
+    bool moved() const { return m_moved; }
+    // Creates the spool again at path() and writes into it every record not
+    // yet final, read through the connection still open on the old file,
+    // with their ids, and then the noted changes. Files found at the path are
+    // moved aside (a replacement) or removed (what is left of a removed
+    // spool). On failure the old connection stays open for the next try.
+    bool recreate(int *rewritten);
+
+    // The -wal keeps the size of the largest burst; a truncating checkpoint
+    // when the service is idle gives the space back. False (busy() set) when
+    // a reader or writer of another connection is in the way.
+    bool truncateWal();
+    bool walDirty() const { return m_walDirty; }
+    qint64 msSinceWrite() const { return m_lastWrite.isValid() ? m_lastWrite.elapsed() : 0; }
 
     // Stores the group in one transaction together with every state change
     // noted so far. A request the same source sent with the same id, number
     // and text within dedupWindowMs is not stored again: duplicate is set and
-    // id names the stored one. False (nothing stored, the noted changes kept
-    // for the next try) when the transaction did not commit.
-    bool store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs = 10 * 60 * 1000);
+    // id names the stored one. The window is measured on the boot clock when
+    // both lie in one boot, so a step of the wall clock neither stores a
+    // repeat again nor swallows a new request. False (nothing stored, the
+    // noted changes kept for the next try) when the transaction did not commit.
+    bool store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindowMs = DedupWindowMs);
+    // At a wall-clock time only (tests, and files written by hand).
+    bool store(QVector<Incoming> *group, qint64 nowMs, qint64 dedupWindowMs = DedupWindowMs)
+    {
+        return store(group, Moment{nowMs, QString(), 0}, dedupWindowMs);
+    }
+    static constexpr qint64 DedupWindowMs = 10 * 60 * 1000;
 
     // State changes, written at the next flush() or store().
     void noteState(qint64 id, int state, const QString &provider, const QString &error,
                    qint64 nowMs);
-    void noteAttempt(qint64 id, const QString &error);
+    // One hand-over of the record to a provider's send; a non-empty error
+    // becomes the record's last error, named as that provider's.
+    void noteAttempt(qint64 id, const QString &provider, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
     // A delivery report's news. Waiting comes only after none; a final report
@@ -146,9 +202,12 @@ public:
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
                     const QString &reason, qint64 nowMs);
     // A delivered record whose report failed or never came goes out again
-    // through another provider: handed to it, one more attempt, the reason
-    // as its last error. Only a delivered record is reopened.
-    void noteReopen(qint64 id, const QString &provider, const QString &reason);
+    // through another provider: handed to it, the reason as its last error,
+    // named as the error of the provider whose report it was. Only a
+    // delivered record is reopened; the send that follows counts as an
+    // attempt of its own.
+    void noteReopen(qint64 id, const QString &provider, const QString &reason,
+                    const QString &errorProvider);
     // One record by id; id 0 when there is none.
     Record record(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty(); }
@@ -177,9 +236,11 @@ public:
     QVector<ProviderStats> providerStats();
     QVector<Record> list(int state, qint64 sinceMs, int limit);
     // Final dropped/expired records back to queued: one id, or every dropped one.
-    // The age limit counts again from nowMs.
-    int retry(qint64 id, qint64 nowMs);
-    int retryDropped(qint64 nowMs);
+    // The age limit counts again from the moment given.
+    int retry(qint64 id, const Moment &at);
+    int retryDropped(const Moment &at);
+    int retry(qint64 id, qint64 nowMs) { return retry(id, Moment{nowMs, QString(), 0}); }
+    int retryDropped(qint64 nowMs) { return retryDropped(Moment{nowMs, QString(), 0}); }
 
 private:
     bool openFile(const QString &path, bool readOnly);
@@ -188,10 +249,19 @@ private:
     int schemaVersion();
     bool checkVersion();
     bool migrate();
+    bool migrateTo(int version);
     bool begin();
     bool commit();
     void rollback();
-    bool abandon(); // rolls back a failed transaction; always false
+    bool abandon();   // rolls back a failed transaction; always false
+    void takeError(); // error() and busy() from the connection's last failure
+    void wrote();
+    void rememberWal();
+    bool setUpFile(const QString &path, Sync sync);
+    bool readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence);
+    bool writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
+                      qint64 sequence);
+    bool clearPath(); // false when a file is still in the way
     bool writeNotes();
     bool writeReports();
     int countPending();
@@ -209,12 +279,21 @@ private:
         QString error;
         qint64 atMs;
         int report = 0;
-        QString refs; // and provider holds the report's recipient
+        QString refs; // a report's; a reopening's error provider. A report's recipient
+                      // travels in provider.
     };
 
     sqlite3 *m_db = nullptr;
     QString m_path;
     QString m_error;
+    Sync m_sync = SyncFull;
+    int m_busyMs = 5000;
+    bool m_busy = false;
+    bool m_moved = false;
+    bool m_walDirty = false;
+    QElapsedTimer m_lastWrite;
+    quint64 m_walDevice = 0;
+    quint64 m_walInode = 0;
     bool m_tooNew = false;
     int m_pending = 0;
     qint64 m_dataVersion = -1;

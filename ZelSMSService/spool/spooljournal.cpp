@@ -10,10 +10,10 @@ using namespace SpoolSql;
 
 QByteArray Spool::selectRecords(const char *rest)
 {
-    return QByteArray(
-               "SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
-               "text_length, encoding, text, state, attempts, last_error, provider, final, "
-               "duplicates, report, report_time, report_refs, report_recipient FROM records ") +
+    return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
+                      "text_length, encoding, text, state, attempts, last_error, provider, final, "
+                      "duplicates, since, since_boot_id, since_boot, error_provider, report, "
+                      "report_time, report_refs, report_recipient FROM records ") +
            rest;
 }
 
@@ -36,10 +36,14 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.provider = columnText(st, 13);
     r.finalMs = sqlite3_column_int64(st, 14);
     r.duplicates = sqlite3_column_int(st, 15);
-    r.report = qMax(0, reportFromName(columnText(st, 16)));
-    r.reportMs = sqlite3_column_int64(st, 17);
-    r.reportRefs = columnText(st, 18);
-    r.reportRecipient = columnText(st, 19);
+    r.since.wallMs = sqlite3_column_int64(st, 16);
+    r.since.bootId = columnText(st, 17);
+    r.since.bootMs = sqlite3_column_int64(st, 18);
+    r.errorProvider = columnText(st, 19);
+    r.report = qMax(0, reportFromName(columnText(st, 20)));
+    r.reportMs = sqlite3_column_int64(st, 21);
+    r.reportRefs = columnText(st, 22);
+    r.reportRecipient = columnText(st, 23);
     return r;
 }
 
@@ -50,7 +54,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
         return out;
     Statement st(m_db, sql);
     if (!st) {
-        m_error = sqliteError();
+        takeError();
         return out;
     }
     for (int i = 0; i < args.size(); ++i)
@@ -59,7 +63,7 @@ QVector<Spool::Record> Spool::select(const char *sql, const QVector<QVariant> &a
     while ((rc = st.step()) == SQLITE_ROW)
         out.append(readRecord(st.get()));
     if (rc != SQLITE_DONE)
-        m_error = sqliteError();
+        takeError();
     return out;
 }
 
@@ -105,10 +109,12 @@ Spool::Status Spool::status()
     Statement last(m_db, "SELECT MAX(final) FROM records WHERE state='delivered'");
     if (last && last.step() == SQLITE_ROW)
         s.lastDeliveryMs = sqlite3_column_int64(last.get(), 0);
-    Statement error(m_db, "SELECT last_error FROM records WHERE last_error<>'' "
+    Statement error(m_db, "SELECT last_error, error_provider FROM records WHERE last_error<>'' "
                           "ORDER BY COALESCE(final, received) DESC, id DESC LIMIT 1");
-    if (error && error.step() == SQLITE_ROW)
+    if (error && error.step() == SQLITE_ROW) {
         s.lastError = columnText(error.get(), 0);
+        s.lastErrorProvider = columnText(error.get(), 1);
+    }
     return s;
 }
 
@@ -117,10 +123,14 @@ QVector<Spool::ProviderStats> Spool::providerStats()
     QVector<ProviderStats> out;
     if (!m_db)
         return out;
-    Statement st(m_db, "SELECT provider, SUM(state='delivered'), MAX(CASE WHEN state='delivered' "
-                       "THEN final END), (SELECT last_error FROM records r2 WHERE "
-                       "r2.provider=r.provider AND r2.last_error<>'' ORDER BY r2.id DESC LIMIT 1) "
-                       "FROM records r WHERE provider<>'' GROUP BY provider ORDER BY provider");
+    // A provider's last error is the last one it reported itself, whichever
+    // provider the record went to afterwards.
+    Statement st(m_db, "SELECT n.p, (SELECT COUNT(*) FROM records WHERE provider=n.p AND "
+                       "state='delivered'), (SELECT MAX(final) FROM records WHERE provider=n.p "
+                       "AND state='delivered'), (SELECT last_error FROM records WHERE "
+                       "error_provider=n.p AND last_error<>'' ORDER BY id DESC LIMIT 1) FROM "
+                       "(SELECT provider AS p FROM records WHERE provider<>'' UNION SELECT "
+                       "error_provider FROM records WHERE error_provider<>'') n ORDER BY n.p");
     while (st && st.step() == SQLITE_ROW) {
         ProviderStats p;
         p.provider = columnText(st.get(), 0);
@@ -147,31 +157,35 @@ QVector<Spool::Record> Spool::list(int state, qint64 sinceMs, int limit)
     return select(sql.constData(), args);
 }
 
-int Spool::retry(qint64 id, qint64 nowMs)
+int Spool::retry(qint64 id, const Moment &at)
 {
     // The age limit counts again from now: the administrator asked for it.
-    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=? WHERE id=? AND "
-                       "state IN ('dropped','expired')");
+    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=?, since_boot_id=?, "
+                       "since_boot=? WHERE id=? AND state IN ('dropped','expired')");
     if (!st)
         return -1;
-    st.bind(1, nowMs);
-    st.bind(2, id);
+    st.bind(1, at.wallMs);
+    st.bind(2, at.bootId);
+    st.bind(3, at.bootMs);
+    st.bind(4, id);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
 }
 
-int Spool::retryDropped(qint64 nowMs)
+int Spool::retryDropped(const Moment &at)
 {
-    Statement st(m_db,
-                 "UPDATE records SET state='queued', final=NULL, since=? WHERE state='dropped'");
+    Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=?, since_boot_id=?, "
+                       "since_boot=? WHERE state='dropped'");
     if (!st)
         return -1;
-    st.bind(1, nowMs);
+    st.bind(1, at.wallMs);
+    st.bind(2, at.bootId);
+    st.bind(3, at.bootMs);
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
     return sqlite3_changes(m_db);
@@ -188,8 +202,11 @@ int Spool::purge(qint64 cutoffMs, int limit)
     st.bind(1, cutoffMs);
     st.bind(2, qint64(limit));
     if (st.step() != SQLITE_DONE) {
-        m_error = sqliteError();
+        takeError();
         return -1;
     }
-    return sqlite3_changes(m_db);
+    const int purged = sqlite3_changes(m_db);
+    if (purged > 0)
+        wrote();
+    return purged;
 }

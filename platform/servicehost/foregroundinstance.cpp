@@ -56,6 +56,16 @@ QString ForegroundInstance::settingsFolder()
 
 bool ForegroundInstance::writeNote(const QString &path, const QString &programPath)
 {
+    // Another foreground run that is still alive keeps its note: this one
+    // would otherwise overwrite it, and delete it when it ends first.
+    const Note running = readNote(path);
+    if (running.pid > 0 && running.pid != QCoreApplication::applicationPid() &&
+        BuiltinServiceManager::runsProgram(running.pid, running.program)) {
+        qWarning("[ForegroundInstance::writeNote()]: %s принадлежит работающему экземпляру "
+                 "(pid %lld) и не перезаписывается",
+                 qPrintable(path), running.pid);
+        return false;
+    }
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     const QByteArray text = QByteArray::number(QCoreApplication::applicationPid()) + '\n' +

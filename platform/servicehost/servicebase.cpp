@@ -245,6 +245,12 @@ int ServiceBase::startInstalled()
 
 int ServiceBase::runService(RunMode mode)
 {
+    QString refusal;
+    if (!claimInstance(&refusal)) {
+        qCritical("[ServiceBase]: %s", qPrintable(refusal));
+        return 1;
+    }
+
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
         qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);

@@ -80,6 +80,14 @@ protected:
     virtual void pause() {}
     virtual void resume() {}
     virtual void processCommand(int code) { (void)code; }
+    // Called before the service touches anything shared (control socket, pid
+    // file, foreground note): false with refusal set ends the run with exit
+    // status 1, leaving all of it to the instance that already runs.
+    virtual bool claimInstance(QString *refusal)
+    {
+        (void)refusal;
+        return true;
+    }
     virtual void createApplication(int &argc, char **argv) = 0;
     virtual int executeApplication() = 0;
 

@@ -275,8 +275,9 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
         const Spool::Record r = j.value(alarmText(i));
         QCOMPARE(r.state, int(Spool::Delivered));
         QCOMPARE(r.provider, QString(SmsRuId)); // delivered in the end by the fallback
-        QCOMPARE(r.attempts, 1);                // and the modem's attempt is kept
+        QCOMPARE(r.attempts, 2);                // the modem's send counts as well
         QVERIFY(!r.lastError.isEmpty());
+        QCOMPARE(r.errorProvider, QString(ModemId)); // the report was the modem's
     }
     QCOMPARE(j.value(alarmText(3)).provider, QString(ModemId));
     QVERIFY2(service.log().contains("отправляется через резервного провайдера"),

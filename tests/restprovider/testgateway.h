@@ -30,7 +30,7 @@ public:
     explicit TestGateway(const QUrl &base) : m_base(base)
     {
         m_now = QDateTime(QDate(2026, 1, 1), QTime(12, 0));
-        setClock([this] { return m_now; });
+        setClock([this] { return m_now.toMSecsSinceEpoch(); });
         // Ticks come from the test unless it asks for the timer.
         setTickInterval(3600 * 1000);
     }

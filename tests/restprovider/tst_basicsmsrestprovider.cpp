@@ -350,12 +350,11 @@ private slots:
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QStringList>("outcomes");
         // Records 1 and 2 are identical and folded into one SMS; 3 and 4 differ.
-        QTest::newRow("accepted") << QByteArray("OK")
-                                  << QStringList{"1:0", "2:0", "3:0", "4:0"};
-        QTest::newRow("partly-refused") << QByteArray("OK refused=1")
-                                        << QStringList{"1:0", "2:0", "3:3", "4:0"};
-        QTest::newRow("failed-kept-for-retry") << QByteArray("ERR 5 down")
-                                               << QStringList{"1:1", "2:1", "3:1", "4:1"};
+        QTest::newRow("accepted") << QByteArray("OK") << QStringList{"1:0", "2:0", "3:0", "4:0"};
+        QTest::newRow("partly-refused")
+            << QByteArray("OK refused=1") << QStringList{"1:0", "2:0", "3:3", "4:0"};
+        QTest::newRow("failed-kept-for-retry")
+            << QByteArray("ERR 5 down") << QStringList{"1:1", "2:1", "3:1", "4:1"};
     }
     void outcomesPerRecord()
     {
@@ -390,12 +389,42 @@ private slots:
         QVERIFY(!m_prov->withdraw(1));
         QVERIFY(m_prov->withdraw(2)); // still queued: taken back, never reported
         QVERIFY(!m_prov->withdraw(2));
-        QVERIFY(QTest::qWaitFor(
-            [&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; },
+                                5000));
         m_prov->stateMachine(); // the drop rule
         QCOMPARE(m_prov->queueSize(), 0);
-        // Record 1 failed once and went back behind 3; the drop names both.
-        QCOMPARE(sink.lines, (QStringList{"1:1", "3:2", "1:2"}));
+        // Record 1 failed once; withdrawn while in flight, it ended there
+        // instead of going back to the queue. The drop names record 3.
+        QCOMPARE(sink.lines, (QStringList{"1:1", "1:2", "3:2"}));
+    }
+
+    void withdrawnInFlightIsNotSentAgain()
+    {
+        // Delivered by another path while this batch was in flight: the
+        // time-out's retry must not send that alarm a second time.
+        OutcomeLog sink;
+        m_prov->setOutcomeSink(&sink);
+        m_prov->params.replyTimeout = 5;
+        m_prov->params.retryPause = 10;
+        startWithBalance(100);
+        m_prov->enqueueTracked(1, sms("89001234567", "a"));
+        m_prov->enqueueTracked(2, sms("89001234568", "b"));
+        m_gw->enqueueReply(Reply::text("OK", 200, 60000), "/send"); // never in time
+        m_gw->setDefaultReply(Reply::text("OK"));
+        m_prov->stateMachine();
+        m_prov->stateMachine();
+        QVERIFY(m_gw->waitForRequestsTo("/send", 1, 5000));
+        QVERIFY(!m_prov->withdraw(1)); // in flight
+        m_prov->advance(6);
+        m_prov->stateMachine(); // the time-out
+        QCOMPARE(m_prov->state(), int(BasicSmsRestProvider::StateIdle));
+        m_prov->advance(11);
+        m_prov->stateMachine(); // the pause ends
+        QVERIFY(sendAndSettle());
+        const QList<GatewayEmulator::Request> sends = m_gw->requestsTo("/send");
+        QCOMPARE(sends.size(), 2);
+        QCOMPARE(smsOf(sends.at(1)), QStringList{"79001234568:b"});
+        QCOMPARE(sink.lines, (QStringList{"1:1", "2:1", "1:2", "2:0"}));
     }
 
     void dropAfterMoreThanMaxFailures()

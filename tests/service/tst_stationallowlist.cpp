@@ -59,6 +59,16 @@ void tst_StationAllowList::allows_data()
     QTest::newRow("bad-entry-does-not-open") << "nonsense"
                                              << "127.0.0.1"
                                              << "127.0.0.2" << false << QStringList{"nonsense"};
+    // Once read as 0.0.0.0/0, admitting every sender.
+    QTest::newRow("range-without-address-does-not-open")
+        << "/0, /24"
+        << "127.0.0.1"
+        << "203.0.113.9" << false << QStringList{"/0", "/24"};
+    // Once read as octal 127.0.0.1 when bare, and as 177.0.0.1 in a range.
+    QTest::newRow("leading-zero-does-not-open")
+        << "0177.0.0.1, 0177.0.0.1/32"
+        << ""
+        << "127.0.0.1" << false << QStringList{"0177.0.0.1", "0177.0.0.1/32"};
     QTest::newRow("station-hostname-adds-nothing") << ""
                                                    << "localhost"
                                                    << "127.0.0.1" << false << none;
@@ -75,7 +85,11 @@ void tst_StationAllowList::allows()
     StationAllowList allow = StationAllowList::parse(list, &got);
     allow.setStation(QHostAddress(station));
     QCOMPARE(allow.allows(QHostAddress(source)), allowed);
-    QCOMPARE(got, errors);
+    // One text per refused entry, naming the key and quoting the entry.
+    QCOMPARE(got.size(), errors.size());
+    for (int i = 0; i < got.size(); ++i)
+        QVERIFY2(got.at(i).startsWith("Common/stationAllowList: значение \"" + errors.at(i) + '"'),
+                 qPrintable(got.at(i)));
 }
 
 QTEST_GUILESS_MAIN(tst_StationAllowList)

@@ -146,10 +146,19 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed_data()
     QTest::addColumn<QString>("allowList");
     QTest::addColumn<bool>("handWritten"); // a bare line in the INI file, not through QSettings
     QTest::addColumn<bool>("otherServed");
-    QTest::newRow("no-key-station-only") << QString() << false << false;
-    QTest::newRow("star-anyone-as-before") << "*" << false << true;
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("no-key-station-only") << QString() << false << false << QString();
+    QTest::newRow("star-anyone-as-before") << "*" << false << true << QString();
     // Unquoted, QSettings reads "a, b" as a list of two.
-    QTest::newRow("hand-written-list") << "10.0.0.1, 127.0.0.2" << true << true;
+    QTest::newRow("hand-written-list") << "10.0.0.1, 127.0.0.2" << true << true << QString();
+    // The service's IPv4 senders match a range written in IPv4-mapped form.
+    QTest::newRow("mapped-range") << "::ffff:127.0.0.0/104" << false << true << QString();
+    // Once read as octal 127.0.0.2 and admitted; now refused by name (the
+    // service log drops double quotes).
+    QTest::newRow("leading-zero-refused")
+        << "0127.0.0.2" << false << false
+        << "[WARNING] [PcnUdpLink::setAllowList()]: Common/stationAllowList: значение "
+           "0127.0.0.2 не принято: число 0127 начинается с нуля";
 }
 
 void tst_ZelSMSService::allowListDecidesWhoIsServed()
@@ -157,10 +166,15 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed()
     QFETCH(QString, allowList);
     QFETCH(bool, handWritten);
     QFETCH(bool, otherServed);
+    QFETCH(QString, logged);
     StationFake station;
     QVERIFY2(station.bind(), qPrintable(station.error()));
-    QUdpSocket other;
-    QVERIFY2(other.bind(QHostAddress("127.0.0.2"), 0), qPrintable(other.errorString()));
+    // A second sender on its own loopback address, and the station's own
+    // address sending from a port that is not pcnPort.
+    StationFake other;
+    QVERIFY2(other.bind(0, QHostAddress("127.0.0.2")), qPrintable(other.error()));
+    StationFake stationOtherPort;
+    QVERIFY2(stationOtherPort.bind(), qPrintable(stationOtherPort.error()));
     ServiceRunner service;
     QVERIFY2(service.install(ZELSMS_SERVICE_BINARY, {TEST_PROVIDER_PLUGIN}),
              qPrintable(service.error()));
@@ -180,27 +194,35 @@ void tst_ZelSMSService::allowListDecidesWhoIsServed()
     QVERIFY2(service.start(), qPrintable(service.error()));
     QVERIFY2(station.waitForService(StartMs), qPrintable(service.log()));
 
-    const QByteArray fromOther =
-        StationProtocol::buildRequest(501, SmsText::makeMessage("79001110002", "other", 1));
-    QCOMPARE(other.writeDatagram(fromOther, station.serviceAddress(), station.servicePort()),
-             qint64(fromOther.size()));
+    QVERIFY(other.sendRequest(station.serviceAddress(), station.servicePort(), 501,
+                              SmsText::makeMessage("79001110002", "other", 1)));
+    QVERIFY(stationOtherPort.sendRequest(station.serviceAddress(), station.servicePort(), 504,
+                                         SmsText::makeMessage("79001110004", "other port", 1)));
     // A number with a line break, which once reached gateways and the log as it was.
     QVERIFY(station.sendRequest(503, SmsText::makeMessage("7900\n[CRITICAL]", "forged", 1)));
     QVERIFY(station.sendRequest(502, SmsText::makeMessage("79001110001", "station", 1)));
     QVERIFY2(station.waitForAck(502, StartMs), qPrintable(service.log()));
     QVERIFY(station.waitForAck(503, StartMs));
+    // The configured station hears at pcnPort whatever port it sent from.
+    QVERIFY(station.waitForAck(504, StartMs));
     if (otherServed)
-        QVERIFY(station.waitForAck(501, StartMs));
+        QVERIFY2(other.waitForAck(501, StartMs), qPrintable(service.log()));
     else
         QVERIFY(service.waitForLog("датаграмма с адреса 127.0.0.2 отброшена", StartMs));
     QVERIFY(service.waitForLog("): неверный номер 7900\\n[CRITICAL]", StartMs));
+    if (!logged.isEmpty())
+        QVERIFY2(service.log().contains(logged), qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);
 
-    QCOMPARE(station.acks().contains(501), otherServed);
+    // An allow-listed sender's acknowledgement goes to it, not to the station.
+    QVERIFY(!station.acks().contains(501));
+    QCOMPARE(other.acks().contains(501), otherServed);
+    QVERIFY(stationOtherPort.acks().isEmpty());
     QFile f(record);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QString received = QString::fromUtf8(f.readAll());
     QVERIFY(received.contains("79001110001\tstation"));
+    QVERIFY(received.contains("79001110004\tother port"));
     QCOMPARE(received.contains("79001110002\tother"), otherServed);
     QVERIFY(!received.contains("forged"));
     for (const QString &l : service.log().split('\n', Qt::SkipEmptyParts))

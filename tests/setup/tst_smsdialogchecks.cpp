@@ -72,6 +72,12 @@ void tst_SmsDialogChecks::invalidValuesRefused_data()
                             << "0" << credentials << QStringList{"Порт ПЦН"};
     QTest::newRow("address-dotted-300") << GatewayId << true << "300.1.1.1"
                                         << "3124" << credentials << QStringList{"Адрес ПЦН"};
+    // The service read these as 8.0.0.1 and 127.0.0.1 once; now both programs refuse them.
+    QTest::newRow("address-leading-zero")
+        << GatewayId << true << "010.0.0.1"
+        << "3124" << credentials << QStringList{"Адрес ПЦН: значение \"010.0.0.1\" не принято"};
+    QTest::newRow("address-hex-name") << GatewayId << true << "0x7f000001"
+                                      << "3124" << credentials << QStringList{"Адрес ПЦН"};
     QTest::newRow("address-with-space") << GatewayId << false << "pcn host"
                                         << "3124" << credentials << QStringList{"Адрес ПЦН"};
     QTest::newRow("empty-password")

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 namespace {
 
 // A provider that keeps what it is given and reports what the test says.
@@ -20,11 +22,15 @@ public:
     QList<quint64> withdrawn;
     QList<QByteArray> phones; // as given to enqueueTracked
     bool runs = true;
+    int pauseS = 0; // its retry pause
     ISmsOutcomeSink *sink = nullptr;
 
     void report(quint64 id, int outcome) { sink->smsOutcome(id, outcome, "because"); }
 
-    QVariant parameter(int) override { return QVariant(); }
+    QVariant parameter(int id) override
+    {
+        return id == ParamRetryPause ? QVariant(pauseS) : QVariant();
+    }
     int enqueueSms(const SMSMessage &) override { return 0; }
     double balance(int *known) override { return *known = 0, 0.0; }
     int providerStatus() override { return 0; }
@@ -63,6 +69,11 @@ private slots:
     void pathChangesLoggedOnce();
     void numberCheckedBeforeAnyProvider_data();
     void numberCheckedBeforeAnyProvider();
+    void recordsGoOnlyToARunningProvider();
+    void dropRuleEndsNoRecord();
+    void overAgeRecordWithdrawnFromItsProvider();
+    void attemptsCountEverySend();
+    void intermittentWriteFailureCriticalOnce();
 
 private:
     qint64 send(int n = 1);
@@ -73,6 +84,7 @@ private:
     FakeProvider m_primary, m_fallback;
     DeliveryRouter::Settings m_settings;
     std::unique_ptr<LogCapture> m_log;
+    bool m_withFallback = true;
 };
 
 void tst_DeliveryRouter::init()
@@ -84,6 +96,8 @@ void tst_DeliveryRouter::init()
     m_fallback = FakeProvider();
     m_settings = DeliveryRouter::Settings();
     m_settings.fallbackAfterSeconds = 1;
+    m_withFallback = true;
+    m_router->setPollInterval(20);
     m_log = std::make_unique<LogCapture>(LogCapture::Quiet);
 }
 
@@ -96,7 +110,9 @@ void tst_DeliveryRouter::cleanup()
 qint64 tst_DeliveryRouter::send(int n)
 {
     if (!m_router->spool().isOpen())
-        m_router->start(m_settings, {"P", &m_primary, &m_primary}, {"F", &m_fallback, &m_fallback});
+        m_router->start(m_settings, {"P", &m_primary, &m_primary},
+                        m_withFallback ? DeliveryRouter::Provider{"F", &m_fallback, &m_fallback}
+                                       : DeliveryRouter::Provider());
     QVector<StationRequest> group(1);
     group[0].msg = SmsText::makeMessage("79001234567", QByteArray::number(n), 1);
     group[0].requestId = quint32(n);
@@ -135,11 +151,12 @@ void tst_DeliveryRouter::primaryFailureGoesToFallback()
     QCOMPARE(record(id).state, int(Spool::Delivered));
     QCOMPARE(record(id).provider, QString("F"));
 
-    // The fallback failing as well ends the record with that outcome.
+    // The fallback's drop rule does not end the record: provider-wide trouble
+    // leaves it waiting until a provider may take it again.
     const qint64 second = send(2);
     m_primary.report(quint64(second), outcome);
     m_fallback.report(quint64(second), OutcomeDropped);
-    QCOMPARE(record(second).state, int(Spool::Dropped));
+    QCOMPARE(record(second).state, int(Spool::Queued));
 }
 
 void tst_DeliveryRouter::timeLimitMovesWaitingRecord()
@@ -220,6 +237,117 @@ void tst_DeliveryRouter::pathChangesLoggedOnce()
     const QString log = m_log->messages().join('\n');
     QCOMPARE(log.count("SMS доставляются через резервного провайдера F"), 1);
     QCOMPARE(log.count("Основной провайдер P снова доставляет SMS"), 1);
+}
+
+void tst_DeliveryRouter::recordsGoOnlyToARunningProvider()
+{
+    m_fallback.runs = false;
+    const qint64 id = send();
+    // Past the time limit, but the fallback does not run: the record stays
+    // where it can still be sent, and goes over once the fallback runs.
+    QTest::qWait(1500);
+    QVERIFY(m_fallback.queued.isEmpty());
+    QCOMPARE(m_primary.queued, QList<quint64>{quint64(id)});
+    m_fallback.runs = true;
+    QTRY_COMPARE_WITH_TIMEOUT(m_fallback.queued, QList<quint64>{quint64(id)}, 2000);
+    // Neither runs: given back, it waits queued, and the log says so.
+    m_fallback.runs = false;
+    m_primary.runs = false;
+    QTRY_COMPARE_WITH_TIMEOUT(record(id).state, int(Spool::Queued), 2000);
+    QVERIFY(m_fallback.withdrawn.contains(quint64(id)));
+    QTRY_VERIFY_WITH_TIMEOUT(m_log->messages().join('\n').contains(
+                                 "Не работает ни основной провайдер P, ни резервный F"),
+                             5000);
+    // Named once when it has waited longer than the time limit.
+    const QString waits = QString("(запись %1, номер 79001234567) ждёт").arg(id);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_log->messages().filter(waits).isEmpty(), 3000);
+    QTest::qWait(100);
+    QCOMPARE(m_log->messages().filter(waits).size(), 1);
+    // The first provider to run again gets it.
+    m_primary.queued.clear();
+    m_primary.runs = true;
+    QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued, QList<quint64>{quint64(id)}, 2000);
+    QCOMPARE(record(id).state, int(Spool::Handed));
+    QCOMPARE(record(id).provider, QString("P"));
+}
+
+void tst_DeliveryRouter::dropRuleEndsNoRecord()
+{
+    // A gateway down longer than its drop rule's window, no fallback: the
+    // records come back and go to it again after its pause.
+    m_withFallback = false;
+    m_primary.pauseS = 1;
+    const qint64 tried = send(1);
+    const qint64 fresh = send(2); // acknowledged a moment ago, never tried
+    m_primary.queued.clear();
+    m_primary.report(quint64(tried), OutcomeDropped);
+    m_primary.report(quint64(fresh), OutcomeDropped);
+    QCOMPARE(record(tried).state, int(Spool::Queued));
+    QCOMPARE(record(fresh).state, int(Spool::Queued));
+    QVERIFY(m_primary.queued.isEmpty()); // not before its pause
+    QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued, (QList<quint64>{quint64(tried), quint64(fresh)}),
+                              3000);
+    m_primary.report(quint64(tried), OutcomeDelivered);
+    QCOMPARE(record(tried).state, int(Spool::Delivered));
+    QCOMPARE(record(fresh).state, int(Spool::Handed));
+}
+
+void tst_DeliveryRouter::overAgeRecordWithdrawnFromItsProvider()
+{
+    m_settings.maxAgeMinutes = 60;
+    const qint64 waiting = send(1);
+    const qint64 inFlight = send(2);
+    m_primary.inFlight << quint64(inFlight);
+    m_router->advanceClock(61 * 60 * 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(record(waiting).state, int(Spool::Expired), 4000);
+    QCOMPARE(m_primary.withdrawn, QList<quint64>{quint64(waiting)});
+    // In flight it cannot be called back; should that attempt fail, it is
+    // not handed anywhere again.
+    QCOMPARE(record(inFlight).state, int(Spool::Handed));
+    m_primary.report(quint64(inFlight), OutcomeDropped);
+    QCOMPARE(record(inFlight).state, int(Spool::Expired));
+    QVERIFY(m_fallback.queued.isEmpty());
+}
+
+void tst_DeliveryRouter::attemptsCountEverySend()
+{
+    const qint64 first = send(1);
+    m_primary.report(quint64(first), OutcomeDelivered);
+    QCOMPARE(record(first).attempts, 1);
+    // The primary's failure is its own, whoever delivers in the end.
+    const qint64 second = send(2);
+    m_primary.sink->smsOutcome(quint64(second), OutcomeRetrying, "HTTP 500");
+    m_primary.report(quint64(second), OutcomeRejected);
+    m_fallback.sink->smsOutcome(quint64(second), OutcomeDelivered, QString());
+    const Spool::Record r = record(second);
+    QCOMPARE(r.attempts, 3);
+    QCOMPARE(r.provider, QString("F"));
+    QCOMPARE(r.lastError, QString("because"));
+    QCOMPARE(r.errorProvider, QString("P"));
+}
+
+void tst_DeliveryRouter::intermittentWriteFailureCriticalOnce()
+{
+    QVERIFY(send(1) > 0);
+    // Another program makes the spool refuse new records now and then (a
+    // trigger: the service's own connection really fails, and not for a lock).
+    sqlite3 *other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_dir->filePath("spool.db")).constData(), &other),
+             SQLITE_OK);
+    const auto exec = [other](const char *sql) {
+        return sqlite3_exec(other, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    QVERIFY(exec("CREATE TABLE refuse(x); CREATE TRIGGER refusing BEFORE INSERT ON records WHEN "
+                 "EXISTS(SELECT 1 FROM refuse) BEGIN SELECT RAISE(ABORT, 'refused'); END;"));
+    for (int round = 0; round < 3; ++round) {
+        QVERIFY(exec("INSERT INTO refuse VALUES(1)"));
+        QCOMPARE(send(10 + round), qint64(-1));
+        QVERIFY(exec("DELETE FROM refuse"));
+        QVERIFY(send(20 + round) > 0);
+    }
+    sqlite3_close(other);
+    // Within the minute: one line, though each failure came after a success.
+    QCOMPARE(m_log->messages(QtCriticalMsg).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)

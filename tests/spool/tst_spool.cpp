@@ -37,11 +37,13 @@ private slots:
     void stationRepeatStoredOnce();
     void finishedRecordKeepsItsOutcome();
     void newerFileLeftUntouched();
+    void repeatWindowOnBootClock_data();
+    void repeatWindowOnBootClock();
+    void version1FileMigrated();
     void filesArePrivate();
     void expiryRetryAndPurge();
     void reportMovesForwardOnly_data();
     void reportMovesForwardOnly();
-    void versionOneFileMigrated();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
@@ -96,7 +98,7 @@ void tst_Spool::finishedRecordKeepsItsOutcome()
     QCOMPARE(spool.pendingCount(), 2);
     spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
     spool.noteState(group[0].id, Spool::Dropped, "P", "late drop", T0); // a late second word
-    spool.noteAttempt(group[1].id, "HTTP 500");
+    spool.noteAttempt(group[1].id, "P", "HTTP 500");
     QVERIFY(spool.flush());
     QCOMPARE(spool.pendingCount(), 1);
     const auto delivered = spool.list(Spool::Delivered, 0, 10);
@@ -106,10 +108,77 @@ void tst_Spool::finishedRecordKeepsItsOutcome()
     QCOMPARE(handed.size(), 1);
     QCOMPARE(handed.at(0).attempts, 1);
     QCOMPARE(handed.at(0).lastError, QString("HTTP 500"));
+    QCOMPARE(handed.at(0).errorProvider, QString("P"));
     // The record comes back exactly as the station sent it.
     QVERIFY(SmsText::sameMessage(handed.at(0).message(), group[1].msg));
     // copied out: a reference to a member of the packed record would be misaligned
     QCOMPARE(int(handed.at(0).message().textLength), int(group[1].msg.textLength));
+}
+
+void tst_Spool::repeatWindowOnBootClock_data()
+{
+    QTest::addColumn<qint64>("wallStep"); // of the wall clock between the two
+    QTest::addColumn<qint64>("bootStep"); // of the boot clock
+    QTest::addColumn<QString>("boot");    // of the repeat
+    QTest::addColumn<bool>("duplicate");
+    QTest::newRow("clock-forward-two-days") << 2 * 1440 * Minute << Minute << "b1" << true;
+    QTest::newRow("clock-back-an-hour") << -60 * Minute << 11 * Minute << "b1" << false;
+    // After a reboot only the wall clock compares.
+    QTest::newRow("next-boot") << Minute << -1000 * Minute << "b2" << true;
+}
+
+void tst_Spool::repeatWindowOnBootClock()
+{
+    QFETCH(qint64, wallStep);
+    QFETCH(qint64, bootStep);
+    QFETCH(QString, boot);
+    QFETCH(bool, duplicate);
+    Spool spool;
+    QVERIFY2(spool.open(path()), qPrintable(spool.error()));
+    const qint64 b0 = 5000 * Minute;
+    QVector<Spool::Incoming> first{request(7, "79001234567", "alarm")};
+    QVERIFY(spool.store(&first, Spool::Moment{T0, "b1", b0}));
+    QVector<Spool::Incoming> again{request(7, "79001234567", "alarm")};
+    QVERIFY(spool.store(&again, Spool::Moment{T0 + wallStep, boot, b0 + bootStep}));
+    QCOMPARE(again.at(0).duplicate, duplicate);
+    const Spool::Record r = spool.records(Spool::Handed, 1).value(0);
+    QCOMPARE(r.since.bootId, QString("b1"));
+    QCOMPARE(r.since.bootMs, b0);
+}
+
+void tst_Spool::version1FileMigrated()
+{
+    // A file as version 1 wrote it: no boot clock, no error provider.
+    QDir().mkpath(QFileInfo(path()).absolutePath());
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
+    const char *v1 =
+        "CREATE TABLE records(id INTEGER PRIMARY KEY AUTOINCREMENT, received INTEGER NOT NULL, "
+        "request_id INTEGER NOT NULL, source TEXT NOT NULL, phone TEXT NOT NULL, phone_bytes "
+        "BLOB NOT NULL, text_bytes BLOB NOT NULL, text_length INTEGER NOT NULL, encoding "
+        "INTEGER NOT NULL, text TEXT NOT NULL, state TEXT NOT NULL, attempts INTEGER NOT NULL "
+        "DEFAULT 0, last_error TEXT NOT NULL DEFAULT '', provider TEXT NOT NULL DEFAULT '', "
+        "final INTEGER, since INTEGER NOT NULL, duplicates INTEGER NOT NULL DEFAULT 0);"
+        "INSERT INTO records(received, request_id, source, phone, phone_bytes, text_bytes, "
+        "text_length, encoding, text, state, attempts, last_error, provider, since) VALUES "
+        "(1000, 7, '127.0.0.1', '79001234567', x'00', x'00', 5, 1, 'alarm', 'handed', 1, "
+        "'HTTP 500', 'P', 1000); PRAGMA user_version=1;";
+    QCOMPARE(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    Spool spool;
+    QVERIFY2(spool.open(path()), qPrintable(spool.error()));
+    QCOMPARE(spool.pendingCount(), 1);
+    const Spool::Record r = spool.records(Spool::Handed, 1).value(0);
+    QCOMPARE(r.text, QString("alarm"));
+    QCOMPARE(r.errorProvider, QString("P"));
+    QCOMPARE(r.since.wallMs, qint64(1000));
+    QVERIFY(r.since.bootId.isEmpty());   // its age: on the wall clock
+    QCOMPARE(r.report, int(ReportNone)); // and through version 3: no report asked for
+    spool.close();
+    Spool reader;
+    QVERIFY2(reader.openReadOnly(path()), qPrintable(reader.error()));
+    QCOMPARE(reader.status().reports[ReportNone], 1);
 }
 
 void tst_Spool::newerFileLeftUntouched()
@@ -225,36 +294,4 @@ void tst_Spool::reportMovesForwardOnly()
     const Spool::Status status = spool.status();
     QCOMPARE(status.reports[expected], expected == ReportNone ? 2 : 1);
     QCOMPARE(spool.waitingReports(10).size(), expected == ReportWaiting ? 1 : 0);
-}
-
-void tst_Spool::versionOneFileMigrated()
-{
-    // The layout the first released service wrote, with one delivered record.
-    QDir().mkpath(QFileInfo(path()).absolutePath());
-    sqlite3 *db = nullptr;
-    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
-    const char *v1 =
-        "CREATE TABLE records(id INTEGER PRIMARY KEY AUTOINCREMENT, received INTEGER NOT NULL, "
-        "request_id INTEGER NOT NULL, source TEXT NOT NULL, phone TEXT NOT NULL, phone_bytes BLOB "
-        "NOT NULL, text_bytes BLOB NOT NULL, text_length INTEGER NOT NULL, encoding INTEGER NOT "
-        "NULL, text TEXT NOT NULL, state TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, "
-        "last_error TEXT NOT NULL DEFAULT '', provider TEXT NOT NULL DEFAULT '', final INTEGER, "
-        "since INTEGER NOT NULL, duplicates INTEGER NOT NULL DEFAULT 0);"
-        "INSERT INTO records(received, request_id, source, phone, phone_bytes, text_bytes, "
-        "text_length, encoding, text, state, provider, final, since) VALUES(1, 5, '127.0.0.1', "
-        "'89001234567', x'00', x'00', 1, 1, 'a', 'delivered', 'P', 2, 1);"
-        "PRAGMA user_version=1;";
-    QCOMPARE(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-
-    Spool spool;
-    QVERIFY2(spool.open(path()), qPrintable(spool.error()));
-    const auto records = spool.list(-1, 0, 10);
-    QCOMPARE(records.size(), 1);
-    QCOMPARE(records.at(0).state, int(Spool::Delivered));
-    QCOMPARE(records.at(0).report, int(ReportNone));
-    spool.close();
-    Spool reader;
-    QVERIFY2(reader.openReadOnly(path()), qPrintable(reader.error()));
-    QCOMPARE(reader.status().reports[ReportNone], 1);
 }

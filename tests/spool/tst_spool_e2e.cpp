@@ -319,6 +319,11 @@ void TstSpoolE2E::heldWithoutProviderUntilConfigured()
     QVERIFY(!rig.station.waitForAck(4, 1000));
     QVERIFY2(rig.service.log().contains("[CRITICAL] В очереди SMS уже 3 неотправленных"),
              qPrintable(rig.service.log()));
+    // A repeat of a stored request needs no room: acknowledged again, stored once.
+    rig.station.clear();
+    QVERIFY(rig.station.sendRequest(3, alarm(3)));
+    QVERIFY2(rig.station.waitForAck(3, WaitMs), qPrintable(rig.service.log()));
+    QVERIFY(!rig.station.acks().contains(4));
     QCOMPARE(rig.service.stop(), 0);
 
     rig.service.setServiceSetting("Common/currentProviderID", SmsRuId);

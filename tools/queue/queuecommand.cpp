@@ -1,5 +1,6 @@
 #include "queuecommand.h"
 
+#include "logtext.h"
 #include "spool.h"
 
 #include <QDateTime>
@@ -36,6 +37,7 @@ QJsonObject recordJson(const Spool::Record &r)
                        {"attempts", r.attempts},
                        {"duplicates", r.duplicates},
                        {"lastError", r.lastError},
+                       {"lastErrorProvider", r.errorProvider},
                        {"requestId", qint64(r.requestId)},
                        {"source", r.source},
                        {"encoding", r.encoding},
@@ -80,6 +82,7 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
                              oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
                             {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
                             {"lastError", s.lastError},
+                            {"lastErrorProvider", s.lastErrorProvider},
                             {"providers", perProvider},
                             {"spool", spool.path()}};
         out << QJsonDocument(o).toJson(QJsonDocument::Indented);
@@ -98,8 +101,11 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
         << (oldest >= 0 ? QStringLiteral("%1 s").arg(oldest) : QStringLiteral("none")) << '\n';
     out << "last delivery: "
         << (s.lastDeliveryMs > 0 ? isoTime(s.lastDeliveryMs) : QStringLiteral("never")) << '\n';
-    out << "last error: " << (s.lastError.isEmpty() ? QStringLiteral("none") : escaped(s.lastError))
-        << '\n';
+    out << "last error: "
+        << (s.lastError.isEmpty() ? QStringLiteral("none") : escaped(s.lastError));
+    if (!s.lastErrorProvider.isEmpty())
+        out << " (" << s.lastErrorProvider << ')';
+    out << '\n';
     for (const Spool::ProviderStats &p : providers)
         out << QStringLiteral("provider %1: delivered %2, last delivery %3, last error %4\n")
                    .arg(p.provider)
@@ -157,13 +163,23 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
                 << (r.reportMs > 0 ? QLatin1Char('@') + isoTime(r.reportMs) : QString());
         if (!r.lastError.isEmpty())
             out << " error=\"" << escaped(r.lastError) << '"';
+        if (!r.errorProvider.isEmpty())
+            out << " error_provider=" << r.errorProvider;
         out << '\n';
     }
     return ExitOk;
 }
 
+int busy(const QString &path, int waitedMs, QTextStream &err)
+{
+    err << "the spool " << path << " is busy: another program held its write lock for "
+        << QString::number(waitedMs / 1000.0, 'f', 1)
+        << " s; nothing was changed, try again later\n";
+    return ExitBusy;
+}
+
 int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStream &out,
-          QTextStream &err)
+          QTextStream &err, int busyWaitMs)
 {
     const QString what = args.value(1);
     bool isId = false;
@@ -173,12 +189,20 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
         return ExitUsage;
     }
     Spool spool;
+    spool.setBusyTimeoutMs(busyWaitMs);
     if (!QFile::exists(path) || !spool.open(path)) {
+        if (spool.busy())
+            return busy(path, busyWaitMs, err);
         err << "cannot open the spool " << path << ": "
             << (spool.error().isEmpty() ? QStringLiteral("no such file") : spool.error()) << '\n';
         return ExitNoSpool;
     }
-    const int changed = isId ? spool.retry(id, nowMs) : spool.retryDropped(nowMs);
+    // The age counts again from now on the boot clock too, whatever the
+    // wall clock says.
+    const Spool::Moment at{nowMs, Spool::now().bootId, Spool::now().bootMs};
+    const int changed = isId ? spool.retry(id, at) : spool.retryDropped(at);
+    if (changed < 0 && spool.busy())
+        return busy(path, busyWaitMs, err);
     if (changed < 0) {
         err << "cannot change the spool: " << spool.error() << '\n';
         return ExitNoSpool;
@@ -206,23 +230,11 @@ QString usage()
 
 QString escaped(const QString &text)
 {
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\n'))
-            out += QLatin1String("\\n");
-        else if (c == QLatin1Char('\r'))
-            out += QLatin1String("\\r");
-        else if (c == QLatin1Char('\t'))
-            out += QLatin1String("\\t");
-        else if (c == QLatin1Char('\\'))
-            out += QLatin1String("\\\\");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
+    // Backslashes doubled first, so that a backslash followed by "n" in a
+    // text stays apart from a line break; the rest is the service log's.
+    QString out = text;
+    out.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    return LogText::escaped(out);
 }
 
 qint64 parseSince(const QString &text, qint64 nowMs)
@@ -247,13 +259,13 @@ qint64 parseSince(const QString &text, qint64 nowMs)
 }
 
 int run(const QStringList &argsIn, const QString &spoolPath, qint64 nowMs, QTextStream &out,
-        QTextStream &err)
+        QTextStream &err, int busyWaitMs)
 {
     QStringList args = argsIn;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
     const QString command = args.value(0);
     if (command == QLatin1String("retry"))
-        return retry(spoolPath, args, nowMs, out, err);
+        return retry(spoolPath, args, nowMs, out, err, busyWaitMs);
     if (command != QLatin1String("status") && command != QLatin1String("list")) {
         if (command == QLatin1String("-h") || command == QLatin1String("--help")) {
             out << usage();

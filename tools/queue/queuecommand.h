@@ -15,18 +15,25 @@ enum ExitCode
     ExitOk = 0,
     ExitUsage = 1,   // bad arguments; the usage text goes to err
     ExitNoSpool = 2, // the spool cannot be opened
-    ExitNothing = 3  // retry found no record to put back
+    ExitNothing = 3, // retry found no record to put back
+    ExitBusy = 4     // another program held the spool's write lock all the while
 };
+
+// How long retry waits for the spool's write lock (the service holds it for
+// milliseconds; another program may hold it longer).
+constexpr int DefaultBusyWaitMs = 10000;
 
 // args without the program name; now in ms since the epoch (UTC).
 int run(const QStringList &args, const QString &spoolPath, qint64 nowMs, QTextStream &out,
-        QTextStream &err);
+        QTextStream &err, int busyWaitMs = DefaultBusyWaitMs);
 
 // "2026-12-08T10:00:00Z" (UTC when no offset is given) or an age back from
 // now: "90s", "30m", "12h", "7d". -1 when it is neither.
 qint64 parseSince(const QString &text, qint64 nowMs);
 
-// Control characters as \n, \r, \t and \xNN, so one record stays one line.
+// A backslash doubled, then what the service log escapes (LogText::escaped:
+// control characters, U+0085, the line and paragraph separators), so one
+// record stays one line.
 QString escaped(const QString &text);
 
 QString usage();

@@ -86,6 +86,10 @@ bool ServiceRunner::start(const QStringList &args, const QStringList &extraEnv)
     if (!env.contains(QStringLiteral("ZELSMS_STATE_DIR")))
         env.insert(QStringLiteral("ZELSMS_STATE_DIR"), stateDir());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), root() + QStringLiteral("/config"));
+    // And the foreground note of -exec, which as root would go to /run/zelsms
+    // and be taken for another test's service.
+    if (!env.contains(QStringLiteral("ZELSMS_RUNTIME_DIR")))
+        env.insert(QStringLiteral("ZELSMS_RUNTIME_DIR"), root() + QStringLiteral("/run"));
     for (const QString &e : extraEnv) {
         const int eq = e.indexOf(QLatin1Char('='));
         if (eq > 0)

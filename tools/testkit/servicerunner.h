@@ -8,8 +8,9 @@
 // Runs the real ZelSMSService for end-to-end tests in a private layout:
 // <root>/bin/ZelSMSService, <root>/bin/providers/<plug-ins>, system settings
 // in <root>/settings (ZELSMS_SETTINGS_DIR), the spool in <root>/state
-// (ZELSMS_STATE_DIR) and user settings in <root>/config
-// (XDG_CONFIG_HOME), so no test sees another's settings or the machine's.
+// (ZELSMS_STATE_DIR), the runtime folder in <root>/run (ZELSMS_RUNTIME_DIR)
+// and user settings in <root>/config (XDG_CONFIG_HOME), so no test sees
+// another's settings or the machine's, and none writes to the machine.
 // Standard error (the service log in -exec mode) is collected for waitForLog.
 class ServiceRunner
 {

@@ -27,10 +27,13 @@ StationFake::StationFake(QObject *parent) : QObject(parent), m_socket(new QUdpSo
 
 StationFake::~StationFake() = default;
 
-bool StationFake::bind(quint16 port)
+bool StationFake::bind(quint16 port, const QHostAddress &address)
 {
-    if (!m_socket->bind(QHostAddress(QHostAddress::LocalHost), port)) {
-        m_error = QStringLiteral("bind 127.0.0.1:%1: %2").arg(port).arg(m_socket->errorString());
+    if (!m_socket->bind(address, port)) {
+        m_error = QStringLiteral("bind %1:%2: %3")
+                      .arg(address.toString())
+                      .arg(port)
+                      .arg(m_socket->errorString());
         return false;
     }
     return true;

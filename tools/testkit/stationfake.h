@@ -22,8 +22,10 @@ public:
     explicit StationFake(QObject *parent = nullptr);
     ~StationFake() override;
 
-    // Binds 127.0.0.1:port (0: any free port). False with error() set on failure.
-    bool bind(quint16 port = 0);
+    // Binds address:port (0: any free port); another loopback address such as
+    // 127.0.0.2 plays a second sender. False with error() set on failure.
+    bool bind(quint16 port = 0,
+              const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     quint16 port() const;
     QString error() const { return m_error; }
 

@@ -1,0 +1,64 @@
+#include "instancelock.h"
+
+#include "spool.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+InstanceLock::~InstanceLock()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QString InstanceLock::defaultPath()
+{
+    return QFileInfo(Spool::defaultPath()).absolutePath() + QStringLiteral("/service.lock");
+}
+
+bool InstanceLock::acquire(const QString &path)
+{
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        m_error = QStringLiteral("cannot create the folder %1").arg(dir);
+        return false;
+    }
+    ::chmod(QFile::encodeName(dir).constData(), 0700);
+    // Close-on-exec: the restart copy the service launches must not inherit
+    // the lock and keep it after this process has gone.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        m_error =
+            QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        char buffer[32] = {};
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer - 1, 0);
+        m_holderPid = got > 0 ? QByteArray(buffer, int(got)).trimmed().toLongLong() : 0;
+        ::close(fd);
+        m_held = err == EWOULDBLOCK;
+        m_error =
+            QStringLiteral("cannot lock %1: %2").arg(path, QString::fromLocal8Bit(strerror(err)));
+        return false;
+    }
+    const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid()) + '\n';
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
+        // The lock itself holds; only the pid for a refusal message is missing.
+        qWarning("[InstanceLock]: cannot write the pid into %s: %s", qPrintable(path),
+                 strerror(errno));
+    }
+    m_fd = fd;
+    return true;
+}

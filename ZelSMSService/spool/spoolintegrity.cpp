@@ -1,0 +1,241 @@
+#include "spool.h"
+#include "sqlitestatement.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QVariant>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Keeping the spool the file at its path: noticing that it was removed or
+// replaced under the running service, creating it again from what the open
+// connection still reads, and keeping the -wal small.
+
+using namespace SpoolSql;
+
+namespace {
+
+bool identify(const QString &path, quint64 *device, quint64 *inode)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    *device = quint64(st.st_dev);
+    *inode = quint64(st.st_ino);
+    return true;
+}
+
+QVariant columnValue(sqlite3_stmt *st, int col)
+{
+    switch (sqlite3_column_type(st, col)) {
+    case SQLITE_INTEGER:
+        return qint64(sqlite3_column_int64(st, col));
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(st, col);
+    case SQLITE_TEXT:
+        return columnText(st, col);
+    case SQLITE_BLOB:
+        return columnBlob(st, col);
+    default:
+        return QVariant();
+    }
+}
+
+void bindValue(sqlite3_stmt *st, int i, const QVariant &v)
+{
+    switch (int(v.type())) {
+    case QVariant::LongLong:
+        sqlite3_bind_int64(st, i, v.toLongLong());
+        break;
+    case QVariant::Double:
+        sqlite3_bind_double(st, i, v.toDouble());
+        break;
+    case QVariant::String: {
+        const QByteArray u = v.toString().toUtf8();
+        sqlite3_bind_text(st, i, u.constData(), u.size(), SQLITE_TRANSIENT);
+        break;
+    }
+    case QVariant::ByteArray: {
+        const QByteArray b = v.toByteArray();
+        sqlite3_bind_blob(st, i, b.constData(), b.size(), SQLITE_TRANSIENT);
+        break;
+    }
+    default:
+        sqlite3_bind_null(st, i);
+        break;
+    }
+}
+
+// Closes a connection without touching the files at its path: no checkpoint,
+// so SQLite neither writes the old -wal back nor deletes "<path>-wal" and
+// "<path>-shm" by name, which by now may be the new spool's.
+void closeDetached(sqlite3 *db)
+{
+    if (!db)
+        return;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(db);
+}
+
+} // namespace
+
+void Spool::rememberWal()
+{
+    m_walDevice = m_walInode = 0;
+    identify(m_path + QStringLiteral("-wal"), &m_walDevice, &m_walInode);
+}
+
+bool Spool::hasMoved()
+{
+    if (!m_db)
+        return false;
+    int moved = 0;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved)
+        return true;
+    // The -wal holds every commit since the last checkpoint: removed alone,
+    // those commits would be gone at the next start just the same.
+    if (m_walInode == 0)
+        return false;
+    quint64 device = 0, inode = 0;
+    return !identify(m_path + QStringLiteral("-wal"), &device, &inode) || device != m_walDevice ||
+           inode != m_walInode;
+}
+
+bool Spool::readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence)
+{
+    // Every column as it is, whatever the schema version adds.
+    Statement st(m_db, "SELECT * FROM records WHERE state IN ('queued','handed') ORDER BY id");
+    if (!st) {
+        takeError();
+        return false;
+    }
+    const int n = sqlite3_column_count(st.get());
+    for (int c = 0; c < n; ++c)
+        columns->append(QString::fromUtf8(sqlite3_column_name(st.get(), c)));
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) {
+        QVector<QVariant> row(n);
+        for (int c = 0; c < n; ++c)
+            row[c] = columnValue(st.get(), c);
+        rows->append(row);
+    }
+    if (rc != SQLITE_DONE) {
+        takeError();
+        return false;
+    }
+    // Ids already given out are never given again: a provider may still
+    // report on a record that is final by now.
+    Statement seq(m_db, "SELECT seq FROM sqlite_sequence WHERE name='records'");
+    *sequence = seq && seq.step() == SQLITE_ROW ? sqlite3_column_int64(seq.get(), 0) : 0;
+    return true;
+}
+
+bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
+                         qint64 sequence)
+{
+    QStringList marks;
+    for (int c = 0; c < columns.size(); ++c)
+        marks.append(QStringLiteral("?"));
+    const QByteArray sql = QStringLiteral("INSERT INTO records(%1) VALUES(%2)")
+                               .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))
+                               .toUtf8();
+    if (!begin())
+        return false;
+    Statement insert(m_db, sql.constData());
+    Statement seqAdd(m_db, "INSERT INTO sqlite_sequence(name, seq) SELECT 'records', 0 WHERE NOT "
+                           "EXISTS(SELECT 1 FROM sqlite_sequence WHERE name='records')");
+    Statement seqSet(m_db, "UPDATE sqlite_sequence SET seq=MAX(seq, ?) WHERE name='records'");
+    bool ok = insert && seqAdd && seqSet;
+    for (int r = 0; ok && r < rows.size(); ++r) {
+        for (int c = 0; c < columns.size(); ++c)
+            bindValue(insert.get(), c + 1, rows.at(r).value(c));
+        ok = insert.step() == SQLITE_DONE;
+        insert.reset();
+    }
+    seqSet.bind(1, sequence);
+    ok = ok && seqAdd.step() == SQLITE_DONE && seqSet.step() == SQLITE_DONE && writeNotes();
+    if (!ok || !commit())
+        return abandon();
+    m_notes.clear();
+    return true;
+}
+
+bool Spool::clearPath()
+{
+    // A file put in the spool's place is somebody's: it is kept beside it,
+    // with its -wal and -shm if they came with it. What is left of the old
+    // spool (its -wal, its -shm) is of no use without it and is removed: a
+    // new spool, or the file kept aside, would read it as its own.
+    const QString wal = m_path + QStringLiteral("-wal");
+    quint64 device = 0, inode = 0;
+    const bool oldWal = m_walInode != 0 && identify(wal, &device, &inode) &&
+                        device == m_walDevice && inode == m_walInode;
+    const bool keepAside = QFile::exists(m_path) && !oldWal;
+    const QString aside =
+        m_path + QStringLiteral(".replaced-") +
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss"));
+    if (QFile::exists(m_path))
+        QFile::rename(m_path, aside);
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (!QFile::exists(m_path + suffix))
+            continue;
+        if (keepAside)
+            QFile::rename(m_path + suffix, aside + suffix);
+        else
+            QFile::remove(m_path + suffix);
+    }
+    return !QFile::exists(m_path) && !QFile::exists(wal);
+}
+
+bool Spool::recreate(int *rewritten)
+{
+    if (!m_db) {
+        m_error = QStringLiteral("the spool is not open");
+        return false;
+    }
+    QStringList columns;
+    QVector<QVector<QVariant>> rows;
+    qint64 sequence = 0;
+    if (!readPending(&columns, &rows, &sequence))
+        return false;
+    if (!clearPath()) {
+        m_error = QStringLiteral("cannot clear the path %1 for a new spool").arg(m_path);
+        return false;
+    }
+    sqlite3 *old = m_db;
+    m_db = nullptr;
+    const QVector<Note> notes = m_notes;
+    if (!open(m_path, m_sync) || !writeRescued(columns, rows, sequence)) {
+        // Nothing of this attempt may stay at the path: the next one would
+        // take it for a replacement.
+        const QString error = m_error;
+        closeDetached(m_db);
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(m_path + QLatin1String(suffix));
+        m_db = old;
+        m_notes = notes;
+        m_error = error;
+        m_moved = true;
+        recountPending();
+        return false;
+    }
+    closeDetached(old);
+    rememberWal();
+    recountPending();
+    *rewritten = rows.size();
+    return true;
+}
+
+bool Spool::truncateWal()
+{
+    if (!m_db)
+        return false;
+    if (sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) !=
+        SQLITE_OK) {
+        takeError();
+        return false;
+    }
+    m_walDirty = false;
+    return true;
+}
