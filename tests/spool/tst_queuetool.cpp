@@ -117,53 +117,55 @@ void tst_QueueTool::reportsShown()
     out.flush();
     QVERIFY2(outText.section('\n', 0, 0).contains(" report=failed@"), qPrintable(outText));
     QVERIFY2(!outText.section('\n', 1, 1).contains("report="), qPrintable(outText));
-    void tst_QueueTool::retrySaysWhenSpoolBusy()
+}
+
+void tst_QueueTool::retrySaysWhenSpoolBusy()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("spool.db");
+    qint64 id = 0;
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("spool.db");
-        qint64 id = 0;
-        {
-            Spool spool;
-            QVERIFY(spool.open(path));
-            QVector<Spool::Incoming> group(1);
-            group[0].msg = SmsText::makeMessage("79001234567", "text", 1);
-            group[0].state = Spool::Expired;
-            QVERIFY(spool.store(&group, Now));
-            id = group[0].id;
-        }
-        // Another program's transaction holds the write lock throughout.
-        sqlite3 *other = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &other), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-
-        QString outText, errText;
-        QTextStream out(&outText), err(&errText);
-        QCOMPARE(QueueCommand::run({"retry", QString::number(id)}, path, Now, out, err, 200),
-                 int(QueueCommand::ExitBusy));
-        sqlite3_close(other);
-        err.flush();
-        QVERIFY2(errText.contains("is busy") && errText.contains("nothing was changed"),
-                 qPrintable(errText));
+        Spool spool;
+        QVERIFY(spool.open(path));
+        QVector<Spool::Incoming> group(1);
+        group[0].msg = SmsText::makeMessage("79001234567", "text", 1);
+        group[0].state = Spool::Expired;
+        QVERIFY(spool.store(&group, Now));
+        id = group[0].id;
     }
+    // Another program's transaction holds the write lock throughout.
+    sqlite3 *other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
 
-    void tst_QueueTool::escapesWhatTheLogEscapes_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("shown");
-        // Characters a terminal or a log reader takes for a line break.
-        QTest::newRow("next-line-u0085") << QString(QChar(0x85)) << "\\x85";
-        QTest::newRow("line-separator-u2028") << QString(QChar(0x2028)) << "\\x{2028}";
-        QTest::newRow("paragraph-separator-u2029") << QString(QChar(0x2029)) << "\\x{2029}";
-        QTest::newRow("c1-csi-u009b") << QString(QChar(0x9b)) << "\\x9b";
-        QTest::newRow("backslash-doubled") << QStringLiteral("a\\nb") << "a\\\\nb";
-    }
+    QString outText, errText;
+    QTextStream out(&outText), err(&errText);
+    QCOMPARE(QueueCommand::run({"retry", QString::number(id)}, path, Now, out, err, 200),
+             int(QueueCommand::ExitBusy));
+    sqlite3_close(other);
+    err.flush();
+    QVERIFY2(errText.contains("is busy") && errText.contains("nothing was changed"),
+             qPrintable(errText));
+}
 
-    void tst_QueueTool::escapesWhatTheLogEscapes()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, shown);
-        QCOMPARE(QueueCommand::escaped("x" + text + "y"), "x" + shown + "y");
-    }
+void tst_QueueTool::escapesWhatTheLogEscapes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    // Characters a terminal or a log reader takes for a line break.
+    QTest::newRow("next-line-u0085") << QString(QChar(0x85)) << "\\x85";
+    QTest::newRow("line-separator-u2028") << QString(QChar(0x2028)) << "\\x{2028}";
+    QTest::newRow("paragraph-separator-u2029") << QString(QChar(0x2029)) << "\\x{2029}";
+    QTest::newRow("c1-csi-u009b") << QString(QChar(0x9b)) << "\\x9b";
+    QTest::newRow("backslash-doubled") << QStringLiteral("a\\nb") << "a\\\\nb";
+}
 
-    QTEST_GUILESS_MAIN(tst_QueueTool)
+void tst_QueueTool::escapesWhatTheLogEscapes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(QueueCommand::escaped("x" + text + "y"), "x" + shown + "y");
+}
+
+QTEST_GUILESS_MAIN(tst_QueueTool)
 #include "tst_queuetool.moc"
