@@ -11,11 +11,17 @@ namespace {
 // worth repeating.
 constexpr int QuotedChars = 64;
 
+// Parts of the text quoted in a reason are escaped as the log escapes, so
+// that every error stays one line.
+QString shown(const QString &text)
+{
+    return LogText::escaped(text.size() > QuotedChars ? text.left(QuotedChars) + QStringLiteral("…")
+                                                      : text);
+}
+
 QString quoted(const QString &text)
 {
-    const QString shown =
-        text.size() > QuotedChars ? text.left(QuotedChars) + QStringLiteral("…") : text;
-    return QLatin1Char('"') + LogText::escaped(shown) + QLatin1Char('"');
+    return QLatin1Char('"') + shown(text) + QLatin1Char('"');
 }
 
 QString failure(const QString &field, const QString &text, const QString &reason)
@@ -61,9 +67,9 @@ QString AddressParser::ipv4Problem(const QString &text)
             return QStringLiteral("число \"%1\" начинается с нуля; такую запись одни программы "
                                   "читают как десятичную, другие как восьмеричную, поэтому она "
                                   "не принимается")
-                .arg(part);
+                .arg(shown(part));
         if (part.size() > 3 || part.toInt() > 255)
-            return QStringLiteral("число \"%1\" больше 255").arg(part);
+            return QStringLiteral("число \"%1\" больше 255").arg(shown(part));
     }
     return QString();
 }
@@ -99,7 +105,7 @@ QString AddressParser::prefixProblem(const QString &text, int maxPrefix, int *pr
     if (number && *prefix <= maxPrefix)
         return QString();
     return QStringLiteral("длина префикса \"%1\" не является десятичным числом от 0 до %2")
-        .arg(text)
+        .arg(shown(text))
         .arg(maxPrefix);
 }
 
@@ -184,11 +190,16 @@ bool AddressParser::isHostName(const QString &text)
 
 QHostAddress AddressParser::plain(const QHostAddress &address)
 {
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        bool isV4 = false;
-        const quint32 v4 = address.toIPv4Address(&isV4);
-        if (isV4)
-            return QHostAddress(v4);
-    }
-    return address;
+    // Only ::ffff:a.b.c.d; QHostAddress::toIPv4Address() would turn "::"
+    // into 0.0.0.0 as well.
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    for (int i = 0; i < 10; ++i)
+        if (a[i] != 0)
+            return address;
+    if (a[10] != 0xff || a[11] != 0xff)
+        return address;
+    return QHostAddress((quint32(a[12]) << 24) | (quint32(a[13]) << 16) | (quint32(a[14]) << 8) |
+                        quint32(a[15]));
 }

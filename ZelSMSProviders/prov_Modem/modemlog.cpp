@@ -8,8 +8,10 @@ void write(QtMsgType type, const QString &text)
 {
     switch (type) {
     case QtDebugMsg:
-    case QtInfoMsg:
         qDebug().noquote() << text;
+        break;
+    case QtInfoMsg:
+        qInfo().noquote() << text;
         break;
     case QtWarningMsg:
         qWarning().noquote() << text;

@@ -4,6 +4,7 @@
 #include "modemlog.h"
 #include "serialportenum.h"
 
+#include <QFileInfo>
 #include <QTimer>
 
 ModemPort::ModemPort(QObject *parent) : QObject(parent)
@@ -34,6 +35,8 @@ void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
         return;
     }
     configure(settings);
+    m_openedName = name;
+    m_openedDevice = QFileInfo(name).canonicalFilePath();
     if (m_openFailures > 0)
         ModemLog::write(
             QtDebugMsg,
@@ -82,6 +85,22 @@ void ModemPort::reportOpenFailure(const QString &name, const QString &error,
             .arg(reason)
             .arg(m_openFailures)
             .arg(timings.portRetryS));
+}
+
+bool ModemPort::closeIfDeviceChanged()
+{
+    if (!m_port.isOpen() || m_openedDevice.isEmpty())
+        return false;
+    const QString now = QFileInfo(m_openedName).canonicalFilePath();
+    if (now == m_openedDevice)
+        return false;
+    ModemLog::write(QtWarningMsg,
+                    QStringLiteral("[ModemPort::closeIfDeviceChanged()]: устройство COM порта %1 "
+                                   "(%2) пропало или заменено")
+                        .arg(m_openedName, m_openedDevice));
+    m_lastOpenAttemptMs = GsmClock::nowMs();
+    close();
+    return true;
 }
 
 void ModemPort::close()

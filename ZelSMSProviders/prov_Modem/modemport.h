@@ -34,6 +34,11 @@ public:
     // When the port was last tried, or found gone: the provider's retries
     // count from here.
     qint64 lastOpenAttemptMs() const { return m_lastOpenAttemptMs; }
+    // The device the name led to when the port was opened is gone, or the
+    // name (a /dev/serial/by-id/... link) now leads elsewhere: a pseudo-
+    // terminal, and some USB drivers, leave the old port open but dead. Then
+    // the port is closed, to be opened again by name.
+    bool closeIfDeviceChanged();
 
 signals:
     void readyRead();
@@ -46,6 +51,8 @@ private:
     void reportOpenFailure(const QString &name, const QString &error, const ModemTimings &timings);
 
     QSerialPort m_port;
+    QString m_openedName;   // the name as configured (the port's own name drops "/dev/")
+    QString m_openedDevice; // the device file that name led to at open
     qint64 m_lastOpenAttemptMs = 0;
     qint64 m_lastOpenLogMs = 0;
     QString m_lastOpenFailure;

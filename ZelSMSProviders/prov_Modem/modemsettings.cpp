@@ -42,6 +42,18 @@ bool storedBool(const QVariantMap &stored, const char *group, const char *key)
     return v.isValid() && v.toBool();
 }
 
+// One AT command line: anything else (a line break above all) would send a
+// command of its own, or text the modem takes for an SMS.
+bool isAtCommandLine(const QString &text)
+{
+    if (text.size() > 64 || !text.startsWith(QLatin1String("AT"), Qt::CaseInsensitive))
+        return false;
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
+            return false;
+    return true;
+}
+
 QString storedText(const QVariantMap &stored, const char *group, const char *key)
 {
     return storedValue(stored, group, key).toString().trimmed();
@@ -65,6 +77,15 @@ ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
     if (!s.pinCode.isEmpty() && !GSMModemCtrl::isValidPin(s.pinCode))
         s.errors << QStringLiteral("неверный PIN код SIM карты (ключ ModemSettings/pinCode группы "
                                    "GSMModem): допустимо от 4 до 8 цифр");
+    s.resetAfterSeconds =
+        storedInt(stored, ModemGroup, "resetAfterSeconds", 300, 10, 86400, s.problems);
+    s.resetCommand = storedText(stored, ModemGroup, "resetCommand");
+    if (!s.resetCommand.isEmpty() && !isAtCommandLine(s.resetCommand)) {
+        s.problems << QStringLiteral("resetCommand = \"%1\" (допустима одна команда AT из "
+                                     "печатных символов ASCII, до 64), сброс модема отключён")
+                          .arg(s.resetCommand.left(40));
+        s.resetCommand.clear();
+    }
     s.sendCtrlSms = storedBool(stored, CtrlSmsGroup, "sendCtrlSms");
     s.ctrlSmsNum = storedText(stored, CtrlSmsGroup, "ctrlSmsNum");
     // Zero hours would send a control SMS every time the modem is idle.

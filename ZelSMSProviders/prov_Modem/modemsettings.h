@@ -24,6 +24,10 @@ struct ModemSettings
     bool flashSms = false;
     // Quiet line after the modem's final result before the next command.
     int commandGapMs = 20;
+    // The last rung of the healing ladder: this line is sent once when the
+    // modem has not answered for resetAfterSeconds; empty: never.
+    QString resetCommand;
+    int resetAfterSeconds = 300;
 
     // Stored values that could not be used and were replaced by defaults.
     QStringList problems;

@@ -11,7 +11,7 @@ struct ModemTimings
     int balanceTimeoutS = 15;    // for the USSD answer
     int replyTimeoutS = 30;      // for an SMS result once the modem no longer works on it
     int smsWaitLimitS = 120;     // for an SMS result at all
-    int portRetryS = 60;         // between attempts to open a port that failed
+    int portRetryS = 3;          // between attempts to open a port that failed or vanished
     int portLogRepeatS = 3600;   // between log lines of the same open failure
     // A failed balance request stays reported this long, past one 5 s status report.
     int balanceErrorShownMs = 6000;

@@ -5,7 +5,10 @@
 #include "providersettingsgroup.h"
 #include "servicesettings.h"
 
+#include <QDir>
+#include <QFile>
 #include <exception>
+#include <unistd.h>
 
 namespace {
 
@@ -77,7 +80,7 @@ QVariant PROV_Modem::parameter(int id)
     case ParamReplyTimeout:
         return m_timings.replyTimeoutS;
     case ParamDeviceStatus:
-        return ModemFormat::statusWord(m_ctrl.modemResponded(), m_ctrl.gsmStatus(), m_ctrl.rssi());
+        return ModemHealth::deviceWord(m_port.isOpen(), m_ctrl);
     default:
         return QVariant();
     }
@@ -114,6 +117,11 @@ double PROV_Modem::balance(int *known)
 
 int PROV_Modem::providerStatus()
 {
+    // A modem that cannot send is "no link" whatever else is known, so that
+    // the station learns of it without waiting for an SMS to fail.
+    if (m_providerState != StateStopped &&
+        ModemHealth::conditionOf(m_port.isOpen(), m_ctrl) != ModemHealth::Ready)
+        return StatusNoLink;
     if (parameter(ParamBalanceCheck).toBool() && m_balance.status() == 1 && m_balance.value() < 1.0)
         return StatusLowBalance;
     return m_errorState;
@@ -131,6 +139,9 @@ void PROV_Modem::start()
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
         return;
     }
+    m_ctrl.pinGuard().setStatePath(pinStatePath());
+    m_ctrl.setResetCommand(m_settings.resetCommand.toLatin1(),
+                           qint64(m_settings.resetAfterSeconds) * 1000);
     m_providerState = StateOpenPort;
     m_timer->start(m_timings.tickMs);
     log(QtDebugMsg, QStringLiteral("Запуск провайдера SMS оповещений"));
@@ -141,6 +152,22 @@ void PROV_Modem::stop()
     m_timer->stop();
     m_stepTimer->stop();
     resetState();
+}
+
+QString PROV_Modem::pinStatePath()
+{
+    // The same folder as the service's spool (ZELSMS_STATE_DIR, else the
+    // system's or the user's state folder), which outlives a restart.
+    QString dir = QFile::decodeName(qgetenv("ZELSMS_STATE_DIR"));
+    if (dir.isEmpty() && ::geteuid() == 0)
+        dir = QStringLiteral("/var/lib/zelsms");
+    if (dir.isEmpty()) {
+        QString base = QFile::decodeName(qgetenv("XDG_STATE_HOME"));
+        if (base.isEmpty())
+            base = QDir::homePath() + QStringLiteral("/.local/state");
+        dir = base + QStringLiteral("/zelsms");
+    }
+    return dir + QStringLiteral("/modem-sim-pin.state");
 }
 
 bool PROV_Modem::readSettings()
@@ -165,6 +192,10 @@ void PROV_Modem::resetState()
     m_errorState = StatusOk;
     m_queue.clear();
     m_ctrl.reset();
+    m_ctrl.clearSilence();
+    m_health.reset();
+    m_conditionFailureForgiven = false;
+    m_ioErrorLogged = false;
 }
 
 void PROV_Modem::stateMachine()
@@ -230,7 +261,7 @@ bool PROV_Modem::canStartWork() const
     if (m_errorState == StatusNoLink && m_ctrl.modemResponded() == 1 &&
         m_ctrl.gsmStatus() == GSMModemCtrl::GsmRegistered)
         return true;
-    return m_ctrl.isQueueEmpty() && !m_paused && !m_queue.isEmpty();
+    return m_ctrl.isQueueEmpty() && !m_paused && !m_queue.isEmpty() && m_ctrl.isReady();
 }
 
 void PROV_Modem::stateOpenPort()
@@ -255,14 +286,25 @@ void PROV_Modem::stateIdle()
 {
     if (!m_port.isOpen()) {
         // Nothing answers on a closed port; ticking the controller would only
-        // turn its silence rule into a log line a minute. Retry the port instead.
+        // turn its silence rule into a log line a minute. Retry the port
+        // instead, by its configured name: a link such as /dev/serial/by-id/…
+        // then leads to whatever device now stands behind it.
         m_errorState = StatusNoLink;
+        updateHealth();
         if (GsmClock::secondsSince(m_port.lastOpenAttemptMs()) >= m_timings.portRetryS)
             m_providerState = StateOpenPort;
         return;
     }
+    // A silent modem may be one that is gone: checked on every tick while
+    // silent, the cost of one stat().
+    if (m_ctrl.isSilent() && m_port.closeIfDeviceChanged()) {
+        requeueInFlight();
+        updateHealth();
+        return;
+    }
     if (!tickController())
         return;
+    updateHealth();
     // A working modem ends a link failure, and a failed balance request once
     // the station has had a status report (5 s) to see it: the next USSD is an
     // hour away. A refused SMS stays reported until a request succeeds.
@@ -278,6 +320,13 @@ void PROV_Modem::stateIdle()
     // dropped it.
     if (m_balance.isControlSmsPending())
         m_balance.controlSmsDropped(m_settings, m_timings.retryPauseS);
+    // Nothing is tried that could only fail for want of network, SIM or an
+    // answering modem: such a failure would tell nothing new and count
+    // against the messages. They wait in the queue for the modem to be ready.
+    if (!m_ctrl.isReady()) {
+        m_conditionFailureForgiven = false;
+        return;
+    }
     if (m_paused) {
         if (m_failCount > parameter(ParamMaxFailures).toInt()) {
             m_failCount = 0;
@@ -379,9 +428,21 @@ bool PROV_Modem::tickController()
     }
 }
 
+void PROV_Modem::updateHealth()
+{
+    const ModemHealth::Condition now = ModemHealth::conditionOf(m_port.isOpen(), m_ctrl);
+    if (now == ModemHealth::Ready)
+        m_ioErrorLogged = false;
+    m_health.update(now);
+}
+
 void PROV_Modem::onControllerError(const QString &what)
 {
-    log(QtWarningMsg, QStringLiteral("Ошибка ввода вывода: %1").arg(what));
+    // One rung of the healing ladder: logged once while the modem stays
+    // silent, not once a minute.
+    log(m_ioErrorLogged ? QtDebugMsg : QtWarningMsg,
+        QStringLiteral("Ошибка ввода вывода: %1").arg(what));
+    m_ioErrorLogged = true;
     requeueInFlight();
     m_errorState = StatusNoLink;
     m_providerState = StateOpenPort;
@@ -421,8 +482,41 @@ void PROV_Modem::commitModemResult(QVariantMap results)
     scheduleStep(); // the next request starts now, not on the next tick
 }
 
+// A refusal for want of network service or of a usable SIM, while the
+// controller took the modem for ready: the modem has changed, not the
+// message. The message goes back to the head of the queue uncounted, and the
+// controller checks registration and SIM at once.
+bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
+{
+    if (m_ctrl.isSilent()) {
+        // The modem fell silent under the send, as when it goes away: no
+        // fault of the message, which must not wait out the retry pause.
+        log(QtWarningMsg, QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
+                                         "во время отправки SMS; оно будет отправлено снова"));
+        m_queue.returnBatchToHead();
+        return true;
+    }
+    const int code = results.value(ResultKey::ErrorCode).toInt();
+    const bool network = code == 331;
+    const bool sim = code >= 310 && code <= 316;
+    if (m_conditionFailureForgiven || (!network && !sim))
+        return false;
+    m_conditionFailureForgiven = true;
+    log(QtWarningMsg,
+        QStringLiteral("[PROV_Modem::applySmsResult()]: SMS не отправлено (код %1): %2; оно "
+                       "будет отправлено, когда модем снова будет готов")
+            .arg(code)
+            .arg(network ? QStringLiteral("нет обслуживания сети")
+                         : QStringLiteral("SIM карта недоступна")));
+    m_ctrl.onSmsRefused(code);
+    m_queue.returnBatchToHead();
+    return true;
+}
+
 void PROV_Modem::applySmsResult(const QVariantMap &results)
 {
+    if (!results.value(ResultKey::Success).toBool() && isKnownConditionFailure(results))
+        return;
     if (!results.value(ResultKey::Success).toBool()) {
         m_queue.batchFailed(results);
         ++m_failCount;
@@ -435,6 +529,7 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
         // Only failures in a row lead to the drop rule; a failure weeks ago
         // must not count towards dropping today's alarms.
         m_failCount = 0;
+        m_conditionFailureForgiven = false;
         const QVector<quint64> ids = m_queue.batchIds();
         const QByteArray number =
             m_queue.batch().isEmpty()

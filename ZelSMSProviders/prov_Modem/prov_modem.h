@@ -5,6 +5,7 @@
 #include "ismsoutcomeinterface.h"
 #include "modembalance.h"
 #include "modemdeliveryreports.h"
+#include "modemhealth.h"
 #include "modemlog.h"
 #include "modemport.h"
 #include "modemsettings.h"
@@ -79,6 +80,9 @@ public:
     int failCount() const { return m_failCount; }
     bool isPaused() const { return m_paused != 0; }
     bool isPortOpen() const { return m_port.isOpen(); }
+    ModemHealth::Condition condition() const { return m_health.condition(); }
+    // Where the SIM's PIN state is kept: beside the service's spool.
+    static QString pinStatePath();
     QString portName() const { return m_port.portName(); }
 
 public slots:
@@ -107,6 +111,8 @@ private:
     void failSmsWait(const QString &why);
     void requeueInFlight();
     void applySmsResult(const QVariantMap &results);
+    bool isKnownConditionFailure(const QVariantMap &results);
+    void updateHealth();
     int enqueue(const SMSMessage &msg, const quint64 *spoolId);
     void applyBalanceResult(const QVariantMap &results);
     void applyStrayResult(bool fromSms, const QVariantMap &results);
@@ -130,4 +136,9 @@ private:
     ModemBalance m_balance;
     int m_errorState = StatusOk;
     int m_providerState = StateStopped;
+    ModemHealth m_health;
+    // One refusal for want of network or SIM is taken as news about the modem
+    // rather than the message; a second in a row counts as a failure.
+    bool m_conditionFailureForgiven = false;
+    bool m_ioErrorLogged = false;
 };

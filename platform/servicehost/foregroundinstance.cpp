@@ -57,15 +57,13 @@ QString ForegroundInstance::settingsFolder()
 bool ForegroundInstance::writeNote(const QString &path, const QString &programPath)
 {
     // Another foreground run that is still alive keeps its note: this one
-    // would otherwise overwrite it, and delete it when it ends first.
+    // would otherwise overwrite it, and delete it when it ends first. Not
+    // logged: the note only tells that the settings have a reader, and they
+    // have one; a line here would only come before this run's first line.
     const Note running = readNote(path);
     if (running.pid > 0 && running.pid != QCoreApplication::applicationPid() &&
-        BuiltinServiceManager::runsProgram(running.pid, running.program)) {
-        qWarning("[ForegroundInstance::writeNote()]: %s принадлежит работающему экземпляру "
-                 "(pid %lld) и не перезаписывается",
-                 qPrintable(path), running.pid);
+        BuiltinServiceManager::runsProgram(running.pid, running.program))
         return false;
-    }
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     const QByteArray text = QByteArray::number(QCoreApplication::applicationPid()) + '\n' +

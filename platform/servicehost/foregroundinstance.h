@@ -15,8 +15,8 @@ public:
     // The folder of this process's system-scope settings, as an absolute path.
     static QString settingsFolder();
 
-    // Writes the note for this process; false (logged) when it cannot, or
-    // when the note there is a live instance's (it is left untouched).
+    // Writes the note for this process; false when it cannot (logged), or
+    // when the note there is a live instance's (left untouched, not logged).
     static bool writeNote(const QString &path, const QString &programPath);
     // Removes the note if it is this process's own.
     static void removeNote(const QString &path);

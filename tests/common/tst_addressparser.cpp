@@ -93,6 +93,9 @@ void tst_AddressParser::parseRange_data()
                                   << QStringList{"11.0.0.1", "fd00::1"};
     QTest::newRow("mapped-single")
         << "::ffff:192.0.2.7" << QString() << QStringList{"192.0.2.7"} << QStringList{"192.0.2.8"};
+    // Found by fuzzing: "::" was taken for the IPv4 0.0.0.0 and missed itself.
+    QTest::newRow("v6-unspecified")
+        << "::" << QString() << QStringList{"::"} << QStringList{"0.0.0.0"};
     QTest::newRow("v6-range") << "fd00::/8" << QString() << QStringList{"fd12::34"}
                               << QStringList{"fe80::1", "10.0.0.1"};
     // Once read as 0.0.0.0/N: "/0" admitted everyone.

@@ -19,6 +19,7 @@ private slots:
     void silentModemAfterSixtySeconds();
     void stuckInitialisationAfterTwoMinutes();
     void promptLeftOpenIsCancelled();
+    void resetCommandOnceAfterLongSilence();
     void lostNetworkAfterNinetySeconds();
     void periodicChecksAndHoldOff();
     void sysstart_data();
@@ -121,10 +122,33 @@ void TestGsmModemCtrl::silentModemAfterSixtySeconds()
     const qint64 start = clock->now;
     QVERIFY(tickUntil(bench, start + 60000, 100));
     QCOMPARE(thrownBy(bench.ctrl), QByteArray());
-    QVERIFY(bench.written.size() > 100); // "AT" re-sent every 300 ms meanwhile
+    // "AT" asked again once per probe interval meanwhile, after ESC; not a
+    // line every 300 ms.
+    QVERIFY(bench.ctrl.isSilent());
+    QVERIFY(bench.written.size() >= 60000 / GSMModemCtrl::SilentProbeMs - 1);
+    QVERIFY(bench.written.size() <= 60000 / 2000 + 1);
+    QVERIFY(bench.written.last().startsWith("\x1b"
+                                            "AT"));
     clock->advance(1);
     QCOMPARE(QString::fromUtf8(thrownBy(bench.ctrl)),
              QString::fromUtf8("GSM модем не отвечает. Попытка повторной инициализации..."));
+}
+
+void TestGsmModemCtrl::resetCommandOnceAfterLongSilence()
+{
+    ModemBench bench(*clock);
+    QVERIFY(bench.initialise());
+    bench.ctrl.setResetCommand("AT+CFUN=1,1", 20000);
+    bench.model.setSilent(true);
+    const qint64 start = clock->now;
+    QVERIFY(tickUntil(bench, start + 55000, 100));
+    QCOMPARE(bench.commands().count("AT+CFUN=1,1"), 1);
+    QCOMPARE(log->count(QString::fromUtf8("отправлена команда сброса"), QtWarningMsg), 1);
+    QCOMPARE(log->count(QString::fromUtf8("Повторная инициализация"), QtWarningMsg), 1);
+    bench.model.setSilent(false);
+    QVERIFY(bench.initialise());
+    QVERIFY(!bench.ctrl.isSilent());
+    QCOMPARE(bench.ctrl.modemResponded(), 1);
 }
 
 void TestGsmModemCtrl::promptLeftOpenIsCancelled()
@@ -185,20 +209,28 @@ void TestGsmModemCtrl::periodicChecksAndHoldOff()
     QCOMPARE(bench.ctrl.rssi(), 17);
     QCOMPARE(log->count(QString::fromUtf8("Служба удержания вызовов активирована")), 1);
 
+    // The operator's USSD answer comes whenever it comes: no check for 20 s.
     clock->advance(30000); // every check is due again
-    bench.ctrl.queueSms("x", "89001234567");
+    bench.ctrl.queueUssd("*100#");
     const qint64 queuedAt = clock->now;
-    const int before = bench.written.size();
+    int before = bench.written.size();
     QVERIFY(tickUntil(bench, queuedAt + 19999, 100));
     QCOMPARE(bench.ctrl.isQueueEmpty(), true);
-    QCOMPARE(bench.results.size(), 1);
     for (const QByteArray &w : bench.commands().mid(before))
-        QVERIFY2(w.startsWith("AT+CMGS") || w.endsWith('\x1a'), w.constData());
+        QVERIFY2(w.startsWith("AT+CUSD"), w.constData());
     clock->now = queuedAt + 20000;
     bench.step(0);
     QVERIFY(!bench.ctrl.isQueueEmpty());
     QVERIFY(bench.runUntil([&] { return bench.ctrl.isQueueEmpty(); }));
     QVERIFY(bench.commands().mid(before).contains("AT+CSQ"));
+
+    // An SMS ends with the modem's answer; the checks due go on right after
+    // it, so a network lost meanwhile shows within the station's bound.
+    clock->advance(30000);
+    bench.ctrl.queueSms("x", "89001234567");
+    before = bench.written.size();
+    QVERIFY(bench.runUntil([&] { return bench.results.size() == 1; }));
+    QVERIFY(bench.runUntil([&] { return bench.commands().mid(before).contains("AT+CREG?"); }, 50));
 }
 
 void TestGsmModemCtrl::sysstart_data()

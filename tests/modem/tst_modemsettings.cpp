@@ -67,6 +67,21 @@ void TestModemSettings::stored_data()
         << QVariantMap{{"ModemSettings/commandGapMs", 0}} << "commandGapMs" << QVariant(0) << 0;
     QTest::newRow("command-gap-above-one-second-refused")
         << QVariantMap{{"ModemSettings/commandGapMs", 1001}} << "commandGapMs" << QVariant(20) << 1;
+    QTest::newRow("reset-off-by-default") << none << "resetCommand" << QVariant("") << 0;
+    QTest::newRow("reset-after-default") << none << "resetAfterSeconds" << QVariant(300) << 0;
+    QTest::newRow("reset-command-taken")
+        << QVariantMap{{"ModemSettings/resetCommand", "AT+CFUN=1,1"}} << "resetCommand"
+        << QVariant("AT+CFUN=1,1") << 0;
+    // A line break would send a second command of its own.
+    QTest::newRow("reset-command-two-lines-refused")
+        << QVariantMap{{"ModemSettings/resetCommand", "AT+CFUN=1,1\rATD112;"}} << "resetCommand"
+        << QVariant("") << 1;
+    QTest::newRow("reset-command-not-at-refused")
+        << QVariantMap{{"ModemSettings/resetCommand", "reboot"}} << "resetCommand"
+        << QVariant("") << 1;
+    QTest::newRow("reset-after-too-short-refused")
+        << QVariantMap{{"ModemSettings/resetAfterSeconds", 5}} << "resetAfterSeconds"
+        << QVariant(300) << 1;
     QTest::newRow("balance-phone-trimmed")
         << QVariantMap{{"balancePhone", " *100# "}} << "balancePhone" << QVariant("*100#") << 0;
 }
@@ -83,6 +98,8 @@ static QVariant field(const ModemSettings &s, const QString &name)
                           {"flashSms", s.flashSms},
                           {"balancePhone", s.balancePhone},
                           {"commandGapMs", s.commandGapMs},
+                          {"resetCommand", s.resetCommand},
+                          {"resetAfterSeconds", s.resetAfterSeconds},
                           {"complete", s.isComplete()}};
     return all.value(name);
 }

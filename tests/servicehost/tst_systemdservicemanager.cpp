@@ -451,6 +451,8 @@ void TestSystemdServiceManager::exceptionUnderSystemdLeavesRestartToUnit()
     env.insert(QStringLiteral("ZELSMS_TEST_HOOKS"), QStringLiteral("1"));
     env.insert(QStringLiteral("ZELSMS_SERVICE_BACKEND"), QStringLiteral("systemd"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
+    // Its spool too: as root the default is the machine's /var/lib/zelsms.
+    env.insert(QStringLiteral("ZELSMS_STATE_DIR"), m_dir->filePath(QStringLiteral("state")));
     service.setProcessEnvironment(env);
     service.start(QStringLiteral(ZELSMS_SERVICE_BINARY), QStringList());
     QVERIFY(service.waitForStarted(5000));

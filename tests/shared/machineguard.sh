@@ -14,7 +14,11 @@
 # /var/tmp is a temporary folder too and is not reported, nor are serial
 # port locks (/run/lock/LCK..*): every program that opens a serial port, the
 # emulated modem's pseudo-terminal included, takes one there, and one whose
-# owner was killed stays until the next open finds it stale.
+# owner was killed stays until the next open finds it stale. Nor are what
+# system tools write whatever they are told: fontconfig renews a stale system
+# font cache (/var/cache/fontconfig) for any root program that draws text,
+# the GUI tests included, and "systemd-analyze security --offline" touches
+# /run/systemd/systemd-units-load.
 # Not root, or no overlay file system: the test just runs (an ordinary user
 # cannot write those folders anyway, and a home folder write then goes
 # unnoticed). ZELSMS_MACHINE_GUARD=off runs every test unguarded.
@@ -49,7 +53,8 @@ unshare --mount --propagation private sh -c '
     while read -r n d; do
         (cd "$scratch/$n/upper" && find . -mindepth 1 \( -type d -empty -printf "%p/\n" \) -o \
             \( -type f -o -type l -o -type c \) -print) |
-            sed "s|^\./|$d/|" | grep -v -e "^/var/tmp/" -e "^/run/lock/LCK\.\." >>"$report"
+            sed "s|^\./|$d/|" | grep -v -e "^/var/tmp/" -e "^/run/lock/LCK\.\." \
+            -e "^/var/cache/fontconfig/" -e "^/run/systemd/systemd-units-load$" >>"$report"
     done <"$scratch/layers"
     exit $rc
 ' machineguard "$scratch" "$report" "$home" "$@"

@@ -3,6 +3,8 @@
 // line per command received and per SMS accepted. Lines on standard input
 // script it while it runs: "ring <number>", "sms <sender> <text>",
 // "sysstart", "silent on|off", "reg <status>", "csq <rssi>", "ussd <text>",
+// "sim on|off" (SIM put back or taken out), "unplug <seconds>" (the device
+// goes away and comes back as a new one behind the same --link),
 // "report <n> <status-hex> <delay-ms> [copies]" (the delivery report of the
 // n-th SMS accepted, counted from 1; copies 0: none, 2: repeated).
 #include "modememulator.h"
@@ -65,6 +67,18 @@ void runScriptLine(ModemEmulator &modem, const QString &line)
         modem.model().setRegistration(arg.toInt());
     } else if (verb == QLatin1String("csq")) {
         modem.model().setSignal(arg.toInt(), 99);
+    } else if (verb == QLatin1String("sim")) {
+        modem.model().setSimState(arg == QLatin1String("off") ? ModemModel::SimMissing
+                                                              : ModemModel::SimReady);
+    } else if (verb == QLatin1String("unplug")) {
+        modem.stop();
+        print(QStringLiteral("UNPLUGGED"));
+        QTimer::singleShot(qBound(0, arg.toInt(), 3600) * 1000, &modem, [&modem] {
+            if (modem.start())
+                print(QStringLiteral("DEVICE %1").arg(modem.devicePath()));
+            else
+                print(QStringLiteral("ERROR %1").arg(modem.errorString()));
+        });
     } else if (verb == QLatin1String("ussd")) {
         modem.model().setUssdAnswer(arg);
     } else if (verb == QLatin1String("report")) {
@@ -126,6 +140,8 @@ int main(int argc, char **argv)
     parser.process(app);
 
     ModemEmulator modem;
+    if (parser.isSet(link))
+        modem.setLinkPath(parser.value(link));
     if (!modem.start()) {
         fprintf(stderr, "ZelModemEmu: %s\n", qPrintable(modem.errorString()));
         return 1;
@@ -149,12 +165,6 @@ int main(int argc, char **argv)
     defaultPlan.delayMs = qBound(0, parser.value(reportDelay).toInt(), 86400000);
     m.reports().setPlanner(
         [defaultPlan](int index) { return plannedReports().value(index, defaultPlan); });
-    if (parser.isSet(link)) {
-        const QString path = parser.value(link);
-        QFile::remove(path);
-        if (!QFile::link(modem.devicePath(), path))
-            fprintf(stderr, "ZelModemEmu: cannot link %s\n", qPrintable(path));
-    }
     print(QStringLiteral("DEVICE %1").arg(modem.devicePath()));
     if (parser.isSet(sysstart))
         modem.powerUp();

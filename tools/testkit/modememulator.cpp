@@ -1,5 +1,6 @@
 #include "modememulator.h"
 
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -59,6 +60,9 @@ bool ModemEmulator::start()
         return false;
     }
     m_devicePath = QString::fromLocal8Bit(name);
+    // A device that appears is a modem just powered up (echo on, SIM locked
+    // again when it has a PIN); the first start changes nothing.
+    m_model.powerUp();
     // Without this the line discipline would echo and translate CR to LF
     // before the client has configured the port.
     makeRaw(m_master);
@@ -68,6 +72,14 @@ bool ModemEmulator::start()
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &ModemEmulator::onReadable);
+    if (!m_linkPath.isEmpty()) {
+        QFile::remove(m_linkPath);
+        if (!QFile::link(m_devicePath, m_linkPath)) {
+            m_error = QStringLiteral("cannot link %1").arg(m_linkPath);
+            stop();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -79,8 +91,11 @@ void ModemEmulator::stop()
     m_pending.clear();
     if (m_slaveKeeper >= 0)
         ::close(m_slaveKeeper);
-    if (m_master >= 0)
+    if (m_master >= 0) {
         ::close(m_master);
+        if (!m_linkPath.isEmpty())
+            QFile::remove(m_linkPath);
+    }
     m_slaveKeeper = m_master = -1;
 }
 

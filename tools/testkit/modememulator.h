@@ -29,7 +29,13 @@ public:
     ~ModemEmulator() override;
 
     bool start();
+    // Closes the device as a USB modem pulled out does: the client's port
+    // fails, and the link (setLinkPath) goes with it.
     void stop();
+    // A symbolic link made to the device at every start() and removed at
+    // stop(), as /dev/serial/by-id/... follows a USB modem; empty: none.
+    void setLinkPath(const QString &path) { m_linkPath = path; }
+    QString linkPath() const { return m_linkPath; }
     bool isRunning() const { return m_master >= 0; }
     QString devicePath() const { return m_devicePath; }
     QString errorString() const { return m_error; }
@@ -62,6 +68,7 @@ private:
     int m_master = -1;
     int m_slaveKeeper = -1; // keeps the master readable while no client is open
     QString m_devicePath;
+    QString m_linkPath;
     QString m_error;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_writeTimer = nullptr;

@@ -88,6 +88,10 @@ int AT_CommandBase::checkResponse()
     }
     if (elapsedMs() <= m_timeoutMs)
         return 0;
+    // Not even an error came back: the modem is silent, not unwilling.
+    if (sendsText() &&
+        AtResponse::parseFinalResult(controller->receiveBuffer()).kind == AtResponse::Final::None)
+        controller->onCommandTimedOut();
     if (m_failFast == 1)
         return 3;
     m_state = StateStarting;

@@ -19,6 +19,7 @@ void AT_CommandCPIN_Check::prepare(QByteArray &text)
     if (m_sendingPin) {
         m_pinSent = true;
         m_pinPending = false;
+        controller->markPinAttempted();
         text = "AT+CPIN=" + controller->pinCode().toUtf8();
     } else {
         text = "AT+CPIN?";
@@ -41,6 +42,7 @@ int AT_CommandCPIN_Check::parseResponse()
         return onSimState(m_infoText);
     if (r == ParseFailure) {
         controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+        m_timeoutMs = GSMModemCtrl::SimRecheckMs;
         return ParseWaiting;
     }
     // No final result yet, but the SIM state may already stand in the buffer.
@@ -64,27 +66,44 @@ int AT_CommandCPIN_Check::onPinAnswer(const AtResponse::FinalResult &answer)
         m_state = StateStarting;
         return ParseWaiting;
     }
-    controller->markPinRefused();
-    return refuse("PIN код SIM карты отвергнут, повторно не отправляется до изменения настроек");
+    return refusePin(answer.resultLine);
+}
+
+int AT_CommandCPIN_Check::refusePin(const QByteArray &answer)
+{
+    m_refusalLogged = true;
+    G_LOG(LS_CRITICAL, "PIN код SIM карты отвергнут (" + answer.toStdString() +
+                           "), повторно не отправляется. Осталось попыток до блокировки SIM "
+                           "(PUK): не более " +
+                           std::to_string(controller->pinGuard().triesLeft()) +
+                           ". Проверьте PIN и измените его в настройках (ModemSettings/pinCode) "
+                           "или снимите запрос PIN с SIM карты в телефоне");
+    return refuse("");
 }
 
 int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
 {
     if (simState == "+CPIN: READY") {
         m_pinPending = false;
+        controller->onSimReady();
         return ParseSuccess;
     }
-    if (simState != "+CPIN: SIM PIN") {
-        controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
-        return ParseWaiting;
-    }
-    if (m_pinSent) {
-        controller->markPinRefused();
-        return refuse(
-            "PIN код SIM карты отвергнут, повторно не отправляется до изменения настроек");
-    }
+    if (simState == "+CPIN: SIM PUK")
+        return refuse("SIM карта заблокирована и ожидает PUK код; служба его не вводит. Вставьте "
+                      "SIM карту в телефон, введите PUK код и задайте новый PIN в настройках",
+                      LS_CRITICAL);
+    if (simState != "+CPIN: SIM PIN")
+        return refuse("");
+    if (m_pinSent)
+        return refusePin(simState);
     if (controller->pinRefused())
-        return refuse("SIM карта ожидает PIN код, отвергнутый ранее; требуется изменить настройки");
+        return refuse("SIM карта ожидает PIN код, отвергнутый ранее; он не отправляется повторно. "
+                      "Проверьте PIN и измените его в настройках (ModemSettings/pinCode)",
+                      LS_CRITICAL);
+    if (!controller->pinCode().isEmpty() && controller->pinGuard().triesLeft() <= 1)
+        return refuse("SIM карта ожидает PIN код, но осталась последняя попытка до блокировки SIM "
+                      "(PUK); служба PIN не отправляет. Введите PIN вручную в телефоне",
+                      LS_CRITICAL);
     if (controller->pinCode().isEmpty())
         return refuse("SIM карта ожидает PIN код, но он не задан в настройках");
     // Whatever follows "AT+CPIN=" goes to the modem as typed: a line break in
@@ -96,14 +115,16 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
     return ParseWaiting;
 }
 
-// The initialisation is left waiting for its 120 s limit; the SIM status tells
-// the provider why.
-int AT_CommandCPIN_Check::refuse(const char *why)
+// The initialisation is left waiting for its 120 s limit, asking the SIM
+// again now and then; the SIM status tells the provider why.
+int AT_CommandCPIN_Check::refuse(const char *why, int severity)
 {
-    if (!m_refusalLogged) {
+    if (!m_refusalLogged && why[0] != '\0') {
         m_refusalLogged = true;
-        G_LOG(LS_ERROR, why);
+        if (controller->isNewSimProblem(why))
+            G_LOG(LoggingSeverity(severity), why);
     }
     controller->setGsmStatus(GSMModemCtrl::GsmNoSim);
+    m_timeoutMs = GSMModemCtrl::SimRecheckMs;
     return ParseWaiting;
 }

@@ -2,6 +2,7 @@
 
 #include "at_commandbase.h"
 #include "atresponse.h"
+#include "gsmlog.h"
 
 // The SIM check of the initialisation. Asks "AT+CPIN?"; when the SIM wants its
 // PIN, sends the configured PIN once and asks again. A PIN the SIM does not
@@ -23,7 +24,8 @@ protected:
 private:
     int onPinAnswer(const AtResponse::FinalResult &answer);
     int onSimState(const QByteArray &simState);
-    int refuse(const char *why);
+    int refuse(const char *why, int severity = 3);
+    int refusePin(const QByteArray &answer);
 
     bool m_pinPending = false; // the next attempt sends the PIN
     bool m_pinSent = false;    // the PIN went out in this initialisation

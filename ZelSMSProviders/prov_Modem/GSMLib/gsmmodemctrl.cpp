@@ -8,6 +8,7 @@
 #include "at_commandreadreport.h"
 #include "at_commandsendsms.h"
 #include "at_commandsendussd.h"
+#include "at_commandsimstate.h"
 #include "at_initcmdsequence.h"
 #include "gsmclock.h"
 #include "gsmlog.h"
@@ -20,7 +21,9 @@ namespace {
 GSMModemCtrl *g_current = nullptr;
 
 constexpr qint64 CsqCheckMs = 25000;
-constexpr qint64 RegCheckMs = 10000;
+// Often enough that a lost network shows in the station's status within 15 s
+// (a check, then at most one 5 s status period).
+constexpr qint64 RegCheckMs = 7000;
 constexpr qint64 CleanupMs = 300000;
 constexpr qint64 CwCheckMs = 1800000;
 // A command needs at most five steps from the queue to its end; a sequence
@@ -84,14 +87,132 @@ bool GSMModemCtrl::isValidPin(const QString &pin)
 
 void GSMModemCtrl::setPinCode(const QString &pin)
 {
-    if (pin != m_pinCode)
-        m_pinRefused = false;
+    m_pinGuard.setPin(pin);
     m_pinCode = pin;
+}
+
+void GSMModemCtrl::setResetCommand(const QByteArray &command, qint64 afterMs)
+{
+    m_resetCommand = command;
+    m_resetAfterMs = afterMs;
+}
+
+void GSMModemCtrl::clearSilence()
+{
+    m_silent = false;
+    m_timeoutsInRow = 0;
+    m_reinitLogged = m_resetSent = false;
+}
+
+void GSMModemCtrl::setLastResponseMs(qint64 ms)
+{
+    m_lastResponseMs = ms;
+    m_timeoutsInRow = 0;
+    if (!m_silent)
+        return;
+    clearSilence();
+    G_LOG(LS_INFO, "GSM модем снова отвечает");
+    // What the modem says now matters, not what it said before it fell silent.
+    m_lastRegCheckMs = m_lastCsqCheckMs = 0;
+}
+
+void GSMModemCtrl::onCommandTimedOut()
+{
+    ++m_timeoutsInRow;
+    if (m_silent)
+        return;
+    m_silent = true;
+    m_silentSinceMs = GsmClock::nowMs();
+    m_modemResponded = 0;
+    m_gsmStatus = GsmUnknown;
+    m_rssi = 99;
+    m_signalKnown = false;
+    G_LOG(LS_WARNING, "GSM модем не ответил на команду; следующая проверка через " +
+                          std::to_string(SilentProbeMs / 1000) + " с");
+}
+
+// The rungs that need no answer from the modem: re-initialise after a few
+// time-outs in a row, and the configured reset command once after a long
+// silence. Each rung is logged once per silence. True when the tick must end.
+bool GSMModemCtrl::runHealingLadder(qint64 now)
+{
+    if (!m_silent)
+        return false;
+    if (!m_resetSent && !m_resetCommand.isEmpty() && now - m_silentSinceMs > m_resetAfterMs) {
+        m_resetSent = true;
+        G_LOG(LS_WARNING, "GSM модем не отвечает " + std::to_string(m_resetAfterMs / 1000) +
+                              " с: отправлена команда сброса " + m_resetCommand.toStdString());
+        writeCommand(m_resetCommand + '\r');
+        m_timeoutsInRow = 0;
+        reset();
+        return true;
+    }
+    if (m_ctrlState == Working && m_timeoutsInRow >= TimeoutsBeforeReinit) {
+        if (!m_reinitLogged)
+            G_LOG(LS_WARNING, "GSM модем не ответил " + std::to_string(m_timeoutsInRow) +
+                                  " раз подряд. Повторная инициализация...");
+        m_reinitLogged = true;
+        m_timeoutsInRow = 0;
+        reset();
+        return true;
+    }
+    return false;
+}
+
+void GSMModemCtrl::onSmsRefused(int cmsCode)
+{
+    if (cmsCode == 331)
+        setGsmStatusQuietly(GsmSearching);
+    else
+        setGsmStatus(GsmNoSim);
+    m_lastRegCheckMs = 0;
+}
+
+void GSMModemCtrl::onNotRegistered()
+{
+    // The network may be out of reach, or the SIM gone: only the SIM can say.
+    if (m_ctrlState == Working)
+        m_queue.append(std::make_shared<AT_CommandSimState>());
+}
+
+bool GSMModemCtrl::isNewSimProblem(const char *what)
+{
+    if (m_lastSimProblem == what)
+        return false;
+    m_lastSimProblem = what;
+    return true;
+}
+
+void GSMModemCtrl::onSimReady()
+{
+    m_pinGuard.simReady();
+    m_lastSimProblem.clear();
+}
+
+void GSMModemCtrl::onSimState(const QByteArray &state)
+{
+    if (state == "+CPIN: READY") {
+        onSimReady();
+        if (m_gsmStatus != GsmNoSim)
+            return;
+        // A SIM put back needs the whole initialisation (PIN, message store).
+        G_LOG(LS_INFO, "SIM карта снова доступна. Повторная инициализация...");
+        reset();
+        return;
+    }
+    if (state == "+CPIN: SIM PIN" && m_gsmStatus == GsmNoSim) {
+        G_LOG(LS_INFO, "SIM карта снова вставлена и ожидает PIN код. Повторная инициализация...");
+        reset();
+        return;
+    }
+    setGsmStatus(GsmNoSim);
 }
 
 void GSMModemCtrl::tick()
 {
     const qint64 now = GsmClock::nowMs();
+    if (runHealingLadder(now))
+        return;
     if (now - m_lastResponseMs > NoAnswerLimitMs)
         throw std::runtime_error("GSM модем не отвечает. Попытка повторной инициализации...");
 
@@ -156,12 +277,17 @@ int GSMModemCtrl::msUntilNextStep() const
 
 int GSMModemCtrl::quietGapLeftMs() const
 {
+    const qint64 now = GsmClock::nowMs();
+    // A silent modem gets one command line per probe interval, whatever
+    // command it is (a repeated check, the initialisation's ESC AT).
+    const int probeLeft =
+        m_silent ? int(qBound<qint64>(0, m_lastWriteMs + SilentProbeMs - now, SilentProbeMs)) : 0;
     if (m_commandGapMs <= 0 || m_lastFinalResultMs == 0)
-        return 0;
+        return probeLeft;
     // Strictly more than the gap in whole milliseconds, so that the true
     // interval is never shorter than the gap.
-    const qint64 left = m_lastFinalResultMs + m_commandGapMs + 1 - GsmClock::nowMs();
-    return int(qBound<qint64>(0, left, m_commandGapMs + 1));
+    const qint64 left = m_lastFinalResultMs + m_commandGapMs + 1 - now;
+    return qMax(probeLeft, int(qBound<qint64>(0, left, m_commandGapMs + 1)));
 }
 
 void GSMModemCtrl::startInitialisation()
@@ -211,7 +337,9 @@ void GSMModemCtrl::queueSlotCleanup()
 
 void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
 {
-    m_lastUserCommandMs = GsmClock::nowMs();
+    // No hold-off after an SMS: its command ends with the modem's own answer,
+    // and a check held back for 20 s after it would leave a network lost
+    // meanwhile unseen for longer than the station may wait to learn of it.
     m_queue.append(std::make_shared<AT_CommandSendSMS>(message, number));
 }
 
@@ -224,6 +352,7 @@ void GSMModemCtrl::queueUssd(const QByteArray &code)
 void GSMModemCtrl::writeCommand(const QByteArray &text)
 {
     m_rxBuffer.clear();
+    m_lastWriteMs = GsmClock::nowMs();
     emit sendOutcommingData(text);
 }
 

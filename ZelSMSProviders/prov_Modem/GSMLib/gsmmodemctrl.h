@@ -2,6 +2,7 @@
 
 #include "at_commandbase.h"
 #include "atresponse.h"
+#include "simpinguard.h"
 
 #include <QByteArray>
 #include <QList>
@@ -67,6 +68,13 @@ public:
     static constexpr qint64 InitLimitMs = 120000;
     static constexpr qint64 NoNetworkLimitMs = 90000;
     static constexpr qint64 UserHoldOffMs = 20000;
+    // A silent modem is asked at most once in this long, so that it is not
+    // flooded with command lines it cannot answer, and is re-initialised
+    // (ESC first) after this many time-outs in a row.
+    static constexpr int SilentProbeMs = 3000;
+    static constexpr int TimeoutsBeforeReinit = 3;
+    // A SIM that is not ready is asked again after this long.
+    static constexpr int SimRecheckMs = 3000;
     // Quiet line after a final result before the next command line.
     static constexpr int DefaultCommandGapMs = 20;
 
@@ -102,6 +110,9 @@ public:
     int reportMode() const { return m_reportMode; }
     bool statusReportsActive() const { return m_reportMode != 0; }
     void setCommandGapMs(int ms) { m_commandGapMs = qMax(0, ms); }
+    // The last rung of the healing ladder: a line (e.g. "AT+CFUN=1,1") sent
+    // once when the modem has been silent for longer than afterMs; empty: off.
+    void setResetCommand(const QByteArray &command, qint64 afterMs);
     int commandGapMs() const { return m_commandGapMs; }
 
     // Milliseconds until the front command can be stepped on: 0 now, n > 0
@@ -115,6 +126,17 @@ public:
     int rssi() const { return m_rssi; }
     int ber() const { return m_ber; }
     int modemResponded() const { return m_modemResponded; }
+    // A command got no answer at all and none came since: the status word
+    // then says "not answering", whatever was known before.
+    bool isSilent() const { return m_silent; }
+    // Forgets a silence (a stopped provider starts afresh).
+    void clearSilence();
+    // The modem answers, its initialisation is over and it is registered:
+    // only then does an SMS have a chance.
+    bool isReady() const
+    {
+        return !m_silent && m_ctrlState == Working && m_gsmStatus == GsmRegistered;
+    }
     bool isQueueEmpty() const { return m_queue.isEmpty(); }
     int queueSize() const { return m_queue.size(); }
     double balance() const { return m_balance; }
@@ -126,7 +148,17 @@ public:
 
     // Used by the AT command objects.
     QByteArray &receiveBuffer() { return m_rxBuffer; }
-    void setLastResponseMs(qint64 ms) { m_lastResponseMs = ms; }
+    void setLastResponseMs(qint64 ms);
+    // A command's attempt ended without any final result from the modem.
+    void onCommandTimedOut();
+    // The answer of a SIM state query in working order ("+CPIN: READY",
+    // "+CPIN: SIM PIN", ...), empty when the modem could not read a SIM.
+    void onSimState(const QByteArray &state);
+    // The network refused an SMS for want of service (331) or of a usable
+    // SIM (310-316): registration and SIM are checked again at once.
+    void onSmsRefused(int cmsCode);
+    // A registration check found the modem not registered.
+    void onNotRegistered();
     qint64 lastResponseMs() const { return m_lastResponseMs; }
     void setModemResponded(int responded) { m_modemResponded = responded; }
     void setSignal(int rssi, int ber);
@@ -135,9 +167,16 @@ public:
     void setCwState(int state);
     void onInitFinished();
     void removeCallInProgress(const QByteArray &number);
-    // A PIN the SIM refused is not sent again until setPinCode() changes it.
-    bool pinRefused() const { return m_pinRefused; }
-    void markPinRefused() { m_pinRefused = true; }
+    // A PIN the SIM refused is not sent again until setPinCode() changes it,
+    // nor after a restart when the guard keeps its state in a file.
+    bool pinRefused() const { return m_pinGuard.isRefused(m_pinCode); }
+    void markPinAttempted() { m_pinGuard.pinAttempted(m_pinCode); }
+    SimPinGuard &pinGuard() { return m_pinGuard; }
+    // True the first time this SIM problem is reported since the SIM was last
+    // ready: each initialisation finds it again, the log says it once.
+    bool isNewSimProblem(const char *what);
+    // The SIM said READY: its PIN counter is full, its problems are over.
+    void onSimReady();
     // An operator's answer to a USSD request (text as received, its coding).
     void onUssdAnswer(const QByteArray &text, const QByteArray &dcs);
     // The initialisation's report mode, and a report read from the modem.
@@ -164,6 +203,7 @@ private:
     void runPeriodicChecks(qint64 now);
     void queueSlotCleanup();
     void logRegistration() const;
+    bool runHealingLadder(qint64 now);
     void handleUnsolicited(const QByteArray &chunk);
     void handleOne(const AtResponse::Unsolicited &found);
     void onIncomingCall(const QByteArray &number);
@@ -173,7 +213,8 @@ private:
     QByteArray m_unsolicitedBuffer;
     QString m_pinCode;
     bool m_flashSms = false;
-    bool m_pinRefused = false;
+    SimPinGuard m_pinGuard;
+    QByteArray m_lastSimProblem;
     bool m_reportsWanted = false;
     int m_reportMode = 0;
     bool m_reportsRefusedLogged = false;
@@ -200,4 +241,13 @@ private:
     int m_ber = 0;
     bool m_signalKnown = false;
     bool m_registrationLogDue = false;
+    // Healing ladder; kept across reset(), which is one of its rungs.
+    bool m_silent = false;
+    int m_timeoutsInRow = 0;
+    qint64 m_silentSinceMs = 0;
+    qint64 m_lastWriteMs = 0;
+    bool m_reinitLogged = false;
+    bool m_resetSent = false;
+    QByteArray m_resetCommand;
+    qint64 m_resetAfterMs = 300000;
 };
