@@ -32,8 +32,9 @@ const char *const SmsRuId = "ZEL_SMS_PROVIDER_SMSRU";
 
 QString alarmText(int i)
 {
-    // The fifth is long: three parts, each with its own report.
-    return i == 5 ? QStringLiteral("Тревога %1 ").arg(i).repeated(20)
+    // The fifth is long: three parts, each with its own report (Latin: the
+    // station's text field holds 224 bytes).
+    return i == 5 ? QStringLiteral("Alarm %1, zone 3. ").arg(i).repeated(9)
                   : QStringLiteral("Тревога %1").arg(i);
 }
 
