@@ -3,6 +3,7 @@
 #include "smsmessage.h"
 
 #include <QString>
+#include <QVector>
 #include <QtPlugin>
 
 // What became of one record a provider was given with enqueueTracked().
@@ -15,6 +16,28 @@ enum SmsOutcome
     OutcomeRejected = 3   // it can never be sent (an invalid number, a refusal of the message)
 };
 
+// What is known of a delivered record reaching the phone. A provider that
+// cannot tell (every HTTP gateway today) leaves it at ReportNone.
+enum SmsReportState
+{
+    ReportNone = 0,      // not requested, or the path cannot report
+    ReportWaiting = 1,   // requested; the network has not said yet (or still tries)
+    ReportConfirmed = 2, // the phone has it (every part of a long SMS)
+    ReportFailed = 3,    // the network gave up on it
+    ReportTimeout = 4,   // no final word within the host's time-out (set by the host)
+    ReportStateCount = 5
+};
+
+// A later word on a record that was already reported delivered. Waiting names
+// what the provider will match the reports by, for the journal.
+struct SmsReportNote
+{
+    int state = ReportNone;
+    QVector<int> references; // the message reference of each part, in order
+    QString recipient;       // the number the reports will name
+    QString reason;          // for the log and the journal, e.g. the network's status
+};
+
 // Receives the outcomes; implemented by the host (the service's controller).
 class ISmsOutcomeSink
 {
@@ -22,6 +45,16 @@ public:
     virtual ~ISmsOutcomeSink() = default;
     // Called on the host's thread, possibly from inside enqueueTracked().
     virtual void smsOutcome(quint64 spoolId, int outcome, const QString &reason) = 0;
+    // A second, later outcome for a record already reported OutcomeDelivered:
+    // first ReportWaiting when the provider asked for a report, then
+    // ReportConfirmed or ReportFailed when the network answers. It may come
+    // long after the delivery, and never for a record the provider did not
+    // deliver. A host that keeps no reports ignores it.
+    virtual void smsReport(quint64 spoolId, const SmsReportNote &note)
+    {
+        Q_UNUSED(spoolId);
+        Q_UNUSED(note);
+    }
 };
 
 // The optional second contract of a provider plug-in: records handed over with
@@ -29,7 +62,8 @@ public:
 // identical records still waiting: the copy that is not sent again ends with
 // the outcome of the one that is. Every record given here ends with exactly
 // one final outcome (delivered, dropped or rejected) unless the provider is
-// stopped first; after stop() the host owns what was not finished.
+// stopped first; after stop() the host owns what was not finished. A delivered
+// record may later get report notes (ISmsOutcomeSink::smsReport).
 class ISmsOutcomeInterface
 {
 public:

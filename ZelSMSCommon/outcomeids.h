@@ -17,6 +17,7 @@ public:
         m_keys.insert(id, key);
     }
     bool contains(quint64 id) const { return m_keys.contains(id); }
+    QVector<quint64> idsOf(const Key &key) const { return m_ids.value(key); }
     Key keyOf(quint64 id) const { return m_keys.value(id); }
 
     // Forgets one id; true when its SMS carries no other.

@@ -5,22 +5,30 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <limits>
+
 namespace {
 
 const char *const Organisation = "ZELORG";
 const char *const Application = "ZelSMSService";
 const QString SavedKey = QStringLiteral("Common/SettingsSaved");
 
-int positiveValue(const QSettings &s, const char *key, int fallback, QStringList &problems)
+int rangedValue(const QSettings &s, const char *key, int fallback, int maximum,
+                QStringList &problems)
 {
     bool ok = false;
     const int v = s.value(QLatin1String(key), fallback).toInt(&ok);
-    if (ok && v > 0)
+    if (ok && v > 0 && v <= maximum)
         return v;
     problems << QStringLiteral("значение %1 = \"%2\" не принято, используется %3")
                     .arg(QLatin1String(key), s.value(QLatin1String(key)).toString())
                     .arg(fallback);
     return fallback;
+}
+
+int positiveValue(const QSettings &s, const char *key, int fallback, QStringList &problems)
+{
+    return rangedValue(s, key, fallback, std::numeric_limits<int>::max(), problems);
 }
 
 } // namespace
@@ -60,6 +68,10 @@ ServiceSettings ServiceSettings::read(QSettings &system)
     r.fallbackProviderID = s.value(QStringLiteral("fallbackProviderID"), QString()).toString();
     r.fallbackAfterSeconds =
         positiveValue(s, "fallbackAfterSeconds", r.fallbackAfterSeconds, r.problems);
+    r.deliveryReports = s.value(QStringLiteral("deliveryReports"), false).toBool();
+    r.deliveryReportTimeoutMinutes =
+        rangedValue(s, "deliveryReportTimeoutMinutes", r.deliveryReportTimeoutMinutes,
+                    MaxReportTimeoutMinutes, r.problems);
     r.stationCodePage =
         s.value(QStringLiteral("stationCodePage"), QString::fromLatin1(r.stationCodePage))
             .toString()
@@ -84,6 +96,14 @@ void ServiceSettings::writeFallback(QSettings &system) const
     system.beginGroup(QStringLiteral("Common"));
     system.setValue(QStringLiteral("fallbackProviderID"), fallbackProviderID);
     system.setValue(QStringLiteral("fallbackAfterSeconds"), fallbackAfterSeconds);
+    system.endGroup();
+}
+
+void ServiceSettings::writeDeliveryReports(QSettings &system) const
+{
+    system.beginGroup(QStringLiteral("Common"));
+    system.setValue(QStringLiteral("deliveryReports"), deliveryReports);
+    system.setValue(QStringLiteral("deliveryReportTimeoutMinutes"), deliveryReportTimeoutMinutes);
     system.endGroup();
 }
 

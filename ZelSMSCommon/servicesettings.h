@@ -23,6 +23,8 @@ struct ServiceSettings
 
     static constexpr int DefaultPcnPort = 3124;
     static constexpr int DefaultFallbackAfterSeconds = 60;
+    static constexpr int DefaultReportTimeoutMinutes = 10;
+    static constexpr int MaxReportTimeoutMinutes = 1440;
 
     bool saved = false; // "SettingsSaved": written once by either program
     QString currentProviderID;
@@ -37,6 +39,10 @@ struct ServiceSettings
     int historyDays = 90;
     QString fallbackProviderID;
     int fallbackAfterSeconds = DefaultFallbackAfterSeconds;
+    // Ask the network for a status report of every SMS the modem sends, and
+    // how long a report may keep a record waiting before the fallback takes it.
+    bool deliveryReports = false;
+    int deliveryReportTimeoutMinutes = DefaultReportTimeoutMinutes;
     QByteArray stationCodePage = "Windows-1251";
 
     // One line per refused value, in reading order, e.g. `значение historyDays
@@ -54,6 +60,8 @@ struct ServiceSettings
     void write(QSettings &system) const;
     // The fallback's keys, written by the configuration program only.
     void writeFallback(QSettings &system) const;
+    // The delivery-report keys, written by the configuration program only.
+    void writeDeliveryReports(QSettings &system) const;
 
     // Settings saved per user by an old version are copied into system scope
     // once, when system scope has none saved and user scope has; the copy is

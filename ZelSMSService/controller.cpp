@@ -236,6 +236,11 @@ DeliveryRouter::Settings Controller::routing() const
     r.maxPending = m_settings.spoolMaxPending;
     r.historyDays = m_settings.historyDays;
     r.fallbackAfterSeconds = m_settings.fallbackAfterSeconds;
+    r.reportTimeoutMs = qint64(m_settings.deliveryReportTimeoutMinutes) * 60000;
+    // Tests only: minutes are too long a unit to wait for in a test run.
+    const qint64 testTimeoutMs = qEnvironmentVariableIntValue("ZELSMS_TEST_REPORT_TIMEOUT_MS");
+    if (testTimeoutMs > 0)
+        r.reportTimeoutMs = testTimeoutMs;
     return r;
 }
 

@@ -4,6 +4,7 @@
 #include "logtext.h"
 #include "pcnudplink.h"
 #include "phonenumber.h"
+#include "reportwatch.h"
 
 #include "bootclock.h"
 
@@ -85,8 +86,9 @@ void warnBadNumber(qint64 id, const SMSMessage &msg)
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_tick(new QTimer(this)), m_flushTimer(new QTimer(this)),
       m_fallbackTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
-      m_changeCheck(new QTimer(this))
+      m_changeCheck(new QTimer(this)), m_reportWatch(new ReportWatch(this))
 {
+    connect(m_reportWatch, &ReportWatch::timedOut, this, &DeliveryRouter::reportTimedOut);
     m_flushTimer->setSingleShot(true);
     m_fallbackTimer->setSingleShot(true);
     m_changeCheck->setSingleShot(true);
@@ -140,6 +142,8 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_routes.clear();
     m_waiting.clear();
     m_deadlines.clear();
+    m_reportWatch->clear();
+    m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
     m_lastDeliveryRole = NoRole;
     m_noneRunningLogged = false;
     for (int role : {Primary, Fallback}) {
@@ -178,6 +182,7 @@ void DeliveryRouter::stop()
     m_routes.clear();
     m_waiting.clear();
     m_deadlines.clear();
+    m_reportWatch->clear();
     // What the providers still held was not sent as far as anyone knows: back
     // to queued, so the next start hands it over again without counting it
     // as a possible duplicate. Outcomes already reported are written first.
@@ -209,6 +214,7 @@ bool DeliveryRouter::openSpool()
 
 void DeliveryRouter::recover()
 {
+    watchWaitingReports();
     const int handed = handPending(Spool::Handed);
     const int queued = handPending(Spool::Queued);
     countExpired();

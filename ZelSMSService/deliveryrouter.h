@@ -15,6 +15,7 @@
 class ICommonSmsInterface;
 class QFileSystemWatcher;
 class QTimer;
+class ReportWatch;
 struct StationRequest;
 
 // Carries every stored request to a provider and every outcome back into the
@@ -33,8 +34,10 @@ struct StationRequest;
 // provider can take wait queued. Once delivered by either path, a record is
 // withdrawn from the other, which then does not send it again; should both
 // have sent it, the first delivery counts and the second is recorded as a
-// duplicate. Durations are measured on the boot clock, so a step of the wall
-// clock neither delays nor hurries anything.
+// duplicate. A record the primary delivered but whose delivery report says
+// it failed, or does not come in time, goes once to the fallback as well.
+// Durations are measured on the boot clock, so a step of the wall clock
+// neither delays nor hurries anything.
 class DeliveryRouter : public QObject
 {
     Q_OBJECT
@@ -61,6 +64,9 @@ public:
         int maxPending = 100000;
         int historyDays = 90;
         int fallbackAfterSeconds = 60;
+        // A delivered record whose report does not come this long after the
+        // provider accepted it counts as timed out.
+        qint64 reportTimeoutMs = 10 * 60 * 1000;
     };
 
     explicit DeliveryRouter(QObject *parent = nullptr);
@@ -81,6 +87,8 @@ public:
     void store(QVector<StationRequest> *group);
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
+    // A delivery report's news for a record the provider delivered.
+    void report(int role, quint64 spoolId, const SmsReportNote &note);
 
     // Tests shorten the look at the providers' running state, and move the
     // router's clocks (the boot clock and the wall clock alike) forward.
@@ -94,6 +102,7 @@ private slots:
     void poll();
     void spoolFilesChanged();
     void checkChangedElsewhere();
+    void reportTimedOut(qint64 id, int role);
 
 private:
     // What the router knows of a pending record.
@@ -150,6 +159,10 @@ private:
     void armPoll();
     void housekeeping();
     void watchSpoolFiles();
+    // A record whose report failed or never came goes once to the fallback.
+    void escalate(qint64 id, int role, const QString &why);
+    // After a restart the waits for reports begin again.
+    void watchWaitingReports();
     void scheduleFlush();
     // What could not be stored: kept by the link when the cause passes.
     void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
@@ -172,6 +185,10 @@ private:
         void smsOutcome(quint64 spoolId, int outcome, const QString &reason) override
         {
             m_router->outcome(m_role, spoolId, outcome, reason);
+        }
+        void smsReport(quint64 spoolId, const SmsReportNote &note) override
+        {
+            m_router->report(m_role, spoolId, note);
         }
 
     private:
@@ -209,6 +226,7 @@ private:
     std::unique_ptr<QFileSystemWatcher> m_watcher;
     int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
     bool m_purgeBacklog = false;
+    ReportWatch *m_reportWatch;
     qint64 m_lastStoreCriticalMs = 0;
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;

@@ -28,7 +28,7 @@ for t in $targets; do
     # within seconds rather than hours.
     case "$t" in
     fuzz_atresponse | fuzz_modemctrl) dict="-dict=tests/fuzz/dict/at.dict" ;;
-    fuzz_smspdu) dict="-dict=tests/fuzz/dict/pdu.dict" ;;
+    fuzz_smspdu | fuzz_statusreport) dict="-dict=tests/fuzz/dict/pdu.dict" ;;
     fuzz_addressparser) dict="-dict=tests/fuzz/dict/address.dict" ;;
     fuzz_servicesettings) dict="-dict=tests/fuzz/dict/settings.dict" ;;
     fuzz_stationrequest | fuzz_modemsettings | fuzz_phonenumber) dict="" ;;

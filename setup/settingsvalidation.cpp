@@ -1,6 +1,7 @@
 #include "settingsvalidation.h"
 
 #include "addressparser.h"
+#include "servicesettings.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -22,6 +23,18 @@ QString stationPortProblem(const QString &text)
     if (ok && port >= 1 && port <= 65535)
         return QString();
     return tr("Порт ПЦН: нужно целое число от 1 до 65535, введено \"%1\"").arg(text);
+}
+
+QString reportTimeoutProblem(const QString &text)
+{
+    bool ok = false;
+    const int minutes = text.trimmed().toInt(&ok, 10);
+    if (ok && minutes >= 1 && minutes <= ServiceSettings::MaxReportTimeoutMinutes)
+        return QString();
+    return tr("Время ожидания отчёта о доставке: нужно целое число минут от 1 до %1, введено "
+              "\"%2\"")
+        .arg(ServiceSettings::MaxReportTimeoutMinutes)
+        .arg(text);
 }
 
 QString stationAddressProblem(const QString &text)

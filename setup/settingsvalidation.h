@@ -12,6 +12,10 @@ namespace SettingsValidation {
 
 // Empty when text is a decimal port number from 1 to 65535.
 QString stationPortProblem(const QString &text);
+// Empty when text (what the spin box holds, without its suffix) is a whole
+// number of minutes from 1 to 1440. A spin box left empty or half-typed would
+// otherwise save its previous value without a word.
+QString reportTimeoutProblem(const QString &text);
 // Empty when text is an IPv4 or IPv6 address (AddressParser's rules: no
 // leading zeros, no short or hex forms) or a host name.
 QString stationAddressProblem(const QString &text);

@@ -89,6 +89,8 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
         {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, m_ports,
         this);
     connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
+    connect(serviceEnable, &QCheckBox::toggled, this, &SmsDialog::refreshReportFields);
+    connect(reportsCheck, &QCheckBox::toggled, this, &SmsDialog::refreshReportFields);
 
     // With a larger font the button would be squeezed to its designed 30
     // pixels and the window kept at its designed size.
@@ -144,6 +146,9 @@ void SmsDialog::loadServiceSettings()
     serviceEnable->setChecked(settings.serviceEnabled);
     pcnAddrEdit->setText(settings.pcnIpAddress);
     pcnPortEdit->setText(QString::number(settings.pcnPort));
+    reportsCheck->setChecked(settings.deliveryReports);
+    reportTimeoutSpin->setValue(settings.deliveryReportTimeoutMinutes);
+    refreshReportFields();
 
     // Filling the combo must not run the selection once per added item.
     int selected = 0;
@@ -170,6 +175,14 @@ void SmsDialog::loadServiceSettings()
     rememberSavedState();
 }
 
+void SmsDialog::refreshReportFields()
+{
+    const bool enabled = serviceEnable->isChecked();
+    reportsCheck->setEnabled(enabled);
+    reportTimeoutLabel->setEnabled(enabled && reportsCheck->isChecked());
+    reportTimeoutSpin->setEnabled(enabled && reportsCheck->isChecked());
+}
+
 void SmsDialog::refreshFooter()
 {
     const std::unique_ptr<ServiceControl> service = m_env.serviceControl();
@@ -190,6 +203,8 @@ QVariantMap SmsDialog::currentState() const
     return QVariantMap{{QStringLiteral("enabled"), serviceEnable->isChecked()},
                        {QStringLiteral("address"), pcnAddrEdit->text()},
                        {QStringLiteral("port"), pcnPortEdit->text()},
+                       {QStringLiteral("reports"), reportsCheck->isChecked()},
+                       {QStringLiteral("reportTimeout"), reportTimeoutSpin->cleanText()},
                        {QStringLiteral("provider"), providerCombo->currentIndex()},
                        {QStringLiteral("form"), m_propertyWidget->getValues()},
                        {QStringLiteral("fallback"), m_fallback->state()}};
@@ -334,6 +349,7 @@ bool SmsDialog::checkBeforeSave()
         problems << SettingsValidation::stationAddressProblem(pcnAddrEdit->text());
     if (enabled || !pcnPortEdit->text().isEmpty())
         problems << SettingsValidation::stationPortProblem(pcnPortEdit->text());
+    problems << SettingsValidation::reportTimeoutProblem(reportTimeoutSpin->cleanText());
     problems.removeAll(QString());
     if (providerCombo->currentIndex() != 0)
         problems << SettingsValidation::formProblems(m_propertyWidget->getTemplateWithValues(),
@@ -408,9 +424,12 @@ bool SmsDialog::writeSettings()
     settings.serviceEnabled = serviceEnable->isChecked();
     settings.pcnIpAddress = pcnAddrEdit->text();
     settings.pcnPort = pcnPortEdit->text().trimmed().toInt(nullptr, 10);
+    settings.deliveryReports = reportsCheck->isChecked();
+    settings.deliveryReportTimeoutMinutes = reportTimeoutSpin->value();
     m_fallback->store(settings);
     settings.write(*common);
     settings.writeFallback(*common);
+    settings.writeDeliveryReports(*common);
     common->sync();
     if (common->status() != QSettings::NoError) {
         logProblem("writeSettings", QStringLiteral("writing %1 failed with status %2")

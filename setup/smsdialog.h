@@ -65,6 +65,9 @@ public slots:
     void saveServiceSettings();
     void provComboChange(int index);
     void refreshFooter();
+    // The report fields work only with the service on, the time-out only
+    // with reports requested.
+    void refreshReportFields();
     // Closing (also by Escape) with unsaved changes asks first.
     void reject() override;
 

@@ -108,6 +108,11 @@ void ModemSmsQueue::batchFailed(const QVariantMap &results)
     m_batch.clear();
 }
 
+QVector<quint64> ModemSmsQueue::batchIds() const
+{
+    return m_batch.isEmpty() ? QVector<quint64>() : m_ids.idsOf(contentKey(m_batch.first()));
+}
+
 void ModemSmsQueue::batchDelivered()
 {
     if (m_batch.size() == 1)

@@ -32,6 +32,8 @@ public:
     int queuedCount() const { return m_queue.size(); }
     int batchCount() const { return m_batch.size(); }
     const QList<SMSMessage> &batch() const { return m_batch; }
+    // The host's ids the first message of the batch carries.
+    QVector<quint64> batchIds() const;
 
     // Moves messages from the head of the queue into the batch: up to
     // batchSize with batch sending, otherwise one. The queue must not be empty.

@@ -3,6 +3,7 @@
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
 #include "providersettingsgroup.h"
+#include "servicesettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,8 @@ PROV_Modem::PROV_Modem(QObject *parent)
     connect(m_stepTimer, &QTimer::timeout, this, &PROV_Modem::onStepTimer);
     connect(&m_ctrl, &GSMModemCtrl::sendOutcommingData, this, &PROV_Modem::sendSerialData);
     connect(&m_ctrl, &GSMModemCtrl::commitResponse, this, &PROV_Modem::commitModemResult);
+    connect(&m_ctrl, &GSMModemCtrl::statusReportReceived, this,
+            [this](const QByteArray &pdu) { m_reports.received(pdu); });
     // Made once here rather than in readSettings(): every start() reads the
     // settings again, and a second connection would hand each chunk to the
     // controller twice.
@@ -173,6 +176,8 @@ bool PROV_Modem::readSettings()
     m_settings = ModemSettings::fromStored(storedProviderSettings());
     for (const QString &problem : qAsConst(m_settings.problems))
         log(QtWarningMsg, QStringLiteral("[PROV_Modem::readSettings()]: ") + problem);
+    // A service-wide setting: whoever sends through a modem asks for reports.
+    m_reportsWanted = ServiceSettings::read(*ServiceSettings::openSystem()).deliveryReports;
     return m_settings.isUsable();
 }
 
@@ -304,6 +309,7 @@ void PROV_Modem::stateOpenPort()
     m_ctrl.reset();
     m_ctrl.setPinCode(m_settings.pinCode);
     m_ctrl.setFlashSms(m_settings.flashSms);
+    m_ctrl.setDeliveryReports(m_reportsWanted);
     m_ctrl.setCommandGapMs(m_settings.commandGapMs);
     m_balance.forgetControlSms();
     m_providerState = StateIdle;
@@ -557,7 +563,13 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
         // must not count towards dropping today's alarms.
         m_failCount = 0;
         m_conditionFailureForgiven = false;
+        const QVector<quint64> ids = m_queue.batchIds();
+        const QByteArray number =
+            m_queue.batch().isEmpty()
+                ? QByteArray()
+                : ModemFormat::smsNumber(SmsText::phoneText(m_queue.batch().first())).toLatin1();
         m_queue.batchDelivered();
+        m_reports.sent(ids, results, number);
     }
 }
 

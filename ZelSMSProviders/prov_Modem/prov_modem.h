@@ -4,6 +4,7 @@
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
 #include "modembalance.h"
+#include "modemdeliveryreports.h"
 #include "modemhealth.h"
 #include "modemlog.h"
 #include "modemport.h"
@@ -57,7 +58,11 @@ public:
     void stop() override;
     bool readSettings() override;
 
-    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_queue.setSink(sink); }
+    void setOutcomeSink(ISmsOutcomeSink *sink) override
+    {
+        m_queue.setSink(sink);
+        m_reports.setSink(sink);
+    }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     // Started and its port open: a modem whose port is missing holds nothing.
@@ -126,6 +131,8 @@ private:
     QTimer *m_stepTimer;
 
     ModemSmsQueue m_queue;
+    ModemDeliveryReports m_reports;
+    bool m_reportsWanted = false;
     int m_requestType = RequestNone;
     qint64 m_lastSmsMs = 0;
     int m_paused = 0;

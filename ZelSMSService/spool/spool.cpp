@@ -17,6 +17,8 @@ namespace {
 
 const char *const StateNames[Spool::StateCount] = {"queued",  "handed",   "delivered",
                                                    "dropped", "rejected", "expired"};
+const char *const ReportNames[ReportStateCount] = {"none", "waiting", "confirmed", "failed",
+                                                   "timeout"};
 
 const char *const CreateSchema = R"sql(
 CREATE TABLE IF NOT EXISTS records(
@@ -55,6 +57,18 @@ ALTER TABLE records ADD COLUMN error_provider TEXT NOT NULL DEFAULT '';
 UPDATE records SET error_provider=provider WHERE last_error<>'';
 )sql";
 
+// Version 3: delivery reports, what the network said of the SMS reaching the
+// phone, and what the modem matches its reports by (the message reference of
+// each part and the recipient), so the journal shows why a report was or was
+// not found. Older records have none.
+const char *const SchemaTo3 = R"sql(
+ALTER TABLE records ADD COLUMN report TEXT NOT NULL DEFAULT 'none';
+ALTER TABLE records ADD COLUMN report_time INTEGER;
+ALTER TABLE records ADD COLUMN report_refs TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN report_recipient TEXT NOT NULL DEFAULT '';
+CREATE INDEX IF NOT EXISTS records_report ON records(report, id) WHERE report='waiting';
+)sql";
+
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
 // alarm texts are never readable by others, not even for a moment.
 bool preparePath(const QString &path, QString *error)
@@ -90,6 +104,19 @@ int Spool::stateFromName(const QString &name)
 {
     for (int i = 0; i < StateCount; ++i)
         if (name == QLatin1String(StateNames[i]))
+            return i;
+    return -1;
+}
+
+const char *Spool::reportName(int report)
+{
+    return report >= 0 && report < ReportStateCount ? ReportNames[report] : "unknown";
+}
+
+int Spool::reportFromName(const QString &name)
+{
+    for (int i = 0; i < ReportStateCount; ++i)
+        if (name == QLatin1String(ReportNames[i]))
             return i;
     return -1;
 }
@@ -314,6 +341,8 @@ bool Spool::migrateTo(int version)
         ok = exec(CreateSchema);
     else if (version == 2)
         ok = exec(SchemaTo2);
+    else if (version == 3)
+        ok = exec(SchemaTo3);
     const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(version);
     if (!ok || !exec(setVersion.constData()) || !commit()) {
         rollback();
@@ -447,17 +476,29 @@ bool Spool::abandon()
 void Spool::noteState(qint64 id, int state, const QString &provider, const QString &error,
                       qint64 nowMs)
 {
-    m_notes.append(Note{id, state, provider, error, nowMs});
+    m_notes.append(Note{id, state, provider, error, nowMs, ReportNone, QString()});
 }
 
 void Spool::noteAttempt(qint64 id, const QString &provider, const QString &error)
 {
-    m_notes.append(Note{id, -1, provider, error, 0});
+    m_notes.append(Note{id, -1, provider, error, 0, ReportNone, QString()});
 }
 
 void Spool::noteDuplicate(qint64 id)
 {
-    m_notes.append(Note{id, -2, QString(), QString(), 0});
+    m_notes.append(Note{id, -2, QString(), QString(), 0, ReportNone, QString()});
+}
+
+void Spool::noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
+                       const QString &reason, qint64 nowMs)
+{
+    m_notes.append(Note{id, -3, recipient, reason, nowMs, report, refs});
+}
+
+void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason,
+                       const QString &errorProvider)
+{
+    m_notes.append(Note{id, -4, provider, reason, 0, ReportNone, errorProvider});
 }
 
 bool Spool::flush()
@@ -495,11 +536,24 @@ bool Spool::writeNotes()
                             "THEN last_error ELSE ?1 END, error_provider=CASE WHEN ?1='' THEN "
                             "error_provider ELSE ?2 END WHERE id=?3");
     Statement duplicate(m_db, "UPDATE records SET duplicates=duplicates+1 WHERE id=?");
-    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate)
+    Statement reopen(m_db, "UPDATE records SET state='handed', provider=?, final=NULL, "
+                           "last_error=?, error_provider=? WHERE id=? AND state='delivered'");
+    if (!toHanded || !toQueued || !toFinal || !attempt || !duplicate || !reopen)
         return false;
     for (const Note &n : qAsConst(m_notes)) {
         int rc;
-        if (n.state == -2) {
+        if (n.state == -3) {
+            continue; // after the states: a report may follow its delivery in one flush
+        } else if (n.state == -4) {
+            reopen.bind(1, n.provider);
+            reopen.bind(2, n.error);
+            reopen.bind(3, n.refs);
+            reopen.bind(4, n.id);
+            rc = reopen.step();
+            reopen.reset();
+            if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
+                ++m_pending;
+        } else if (n.state == -2) {
             duplicate.bind(1, n.id);
             rc = duplicate.step();
             duplicate.reset();
@@ -529,6 +583,41 @@ bool Spool::writeNotes()
             if (rc == SQLITE_DONE && sqlite3_changes(m_db) > 0)
                 --m_pending;
         }
+        if (rc != SQLITE_DONE)
+            return false;
+    }
+    return writeReports();
+}
+
+bool Spool::writeReports()
+{
+    // Waiting only for a delivered record without a report yet; a final
+    // report only over waiting, or over a time-out when the report came late.
+    // The error is the delivering provider's; a record reopened for another
+    // provider in the same flush already names it.
+    Statement st(m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
+                       "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
+                       "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
+                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
+                       "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
+                       "ELSE provider END "
+                       "WHERE id=?6 AND "
+                       "(CASE ?1 WHEN 'waiting' THEN report='none' AND state='delivered' "
+                       "WHEN 'timeout' THEN report='waiting' "
+                       "ELSE report IN ('waiting','timeout') END)");
+    if (!st)
+        return false;
+    for (const Note &n : qAsConst(m_notes)) {
+        if (n.state != -3)
+            continue;
+        st.bind(1, QString::fromLatin1(reportName(n.report)));
+        st.bind(2, n.atMs);
+        st.bind(3, n.refs);
+        st.bind(4, n.provider);
+        st.bind(5, n.error);
+        st.bind(6, n.id);
+        const int rc = st.step();
+        st.reset();
         if (rc != SQLITE_DONE)
             return false;
     }

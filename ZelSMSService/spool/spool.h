@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ismsoutcomeinterface.h"
 #include "smsmessage.h"
 
 #include <QByteArray>
@@ -46,7 +47,11 @@ public:
         SyncNormal
     };
 
-    static constexpr int SchemaVersion = 2;
+    // Delivery-report states (SmsReportState), stored as their names.
+    static const char *reportName(int report);
+    static int reportFromName(const QString &name); // -1 when unknown
+
+    static constexpr int SchemaVersion = 3;
 
     // A moment as the spool keeps it: the wall clock for display and for a
     // later boot, the boot clock for durations within this boot (see BootClock).
@@ -82,8 +87,12 @@ public:
         QString lastError;
         QString errorProvider; // whose error lastError is
         QString provider;
-        qint64 finalMs = 0; // 0 while not final
-        int duplicates = 0; // deliveries after the first
+        qint64 finalMs = 0;  // 0 while not final
+        int duplicates = 0;  // deliveries after the first
+        int report = 0;      // SmsReportState
+        qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
+        QString reportRefs;  // message reference of each part, "17,18"
+        QString reportRecipient;
 
         SMSMessage message() const; // the record exactly as the station sent it
     };
@@ -110,6 +119,7 @@ public:
         qint64 oldestPendingMs = 0; // received time of the oldest queued/handed, 0 if none
         qint64 lastDeliveryMs = 0;
         QString lastError;
+        int reports[ReportStateCount] = {}; // records per SmsReportState
         QString lastErrorProvider;
     };
 
@@ -186,6 +196,20 @@ public:
     void noteAttempt(qint64 id, const QString &provider, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
+    // A delivery report's news. Waiting comes only after none; a final report
+    // state only after waiting, or a late report after timeout, so a stray or
+    // repeated report never turns a confirmed record into a failed one.
+    void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
+                    const QString &reason, qint64 nowMs);
+    // A delivered record whose report failed or never came goes out again
+    // through another provider: handed to it, the reason as its last error,
+    // named as the error of the provider whose report it was. Only a
+    // delivered record is reopened; the send that follows counts as an
+    // attempt of its own.
+    void noteReopen(qint64 id, const QString &provider, const QString &reason,
+                    const QString &errorProvider);
+    // One record by id; id 0 when there is none.
+    Record record(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty(); }
     bool flush();
 
@@ -202,6 +226,8 @@ public:
     // Handed records go back to queued (an orderly stop: none of them was sent
     // as far as anyone knows).
     int requeueHanded();
+    // Delivered records whose report is still awaited, oldest first.
+    QVector<Record> waitingReports(int limit);
     // Removes at most limit final records finished before cutoffMs.
     int purge(qint64 cutoffMs, int limit);
 
@@ -237,6 +263,7 @@ private:
                       qint64 sequence);
     bool clearPath(); // false when a file is still in the way
     bool writeNotes();
+    bool writeReports();
     int countPending();
     QString sqliteError() const;
     // "SELECT <every record column> FROM records " followed by rest.
@@ -247,10 +274,13 @@ private:
     struct Note
     {
         qint64 id;
-        int state; // -1: only an attempt, -2: a duplicate delivery
+        int state; // -1: an attempt, -2: a duplicate delivery, -3: a report, -4: a reopening
         QString provider;
         QString error;
         qint64 atMs;
+        int report = 0;
+        QString refs; // a report's; a reopening's error provider. A report's recipient
+                      // travels in provider.
     };
 
     sqlite3 *m_db = nullptr;

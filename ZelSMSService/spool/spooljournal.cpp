@@ -10,10 +10,10 @@ using namespace SpoolSql;
 
 QByteArray Spool::selectRecords(const char *rest)
 {
-    return QByteArray(
-               "SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
-               "text_length, encoding, text, state, attempts, last_error, provider, final, "
-               "duplicates, since, since_boot_id, since_boot, error_provider FROM records ") +
+    return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
+                      "text_length, encoding, text, state, attempts, last_error, provider, final, "
+                      "duplicates, since, since_boot_id, since_boot, error_provider, report, "
+                      "report_time, report_refs, report_recipient FROM records ") +
            rest;
 }
 
@@ -40,6 +40,10 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.since.bootId = columnText(st, 17);
     r.since.bootMs = sqlite3_column_int64(st, 18);
     r.errorProvider = columnText(st, 19);
+    r.report = qMax(0, reportFromName(columnText(st, 20)));
+    r.reportMs = sqlite3_column_int64(st, 21);
+    r.reportRefs = columnText(st, 22);
+    r.reportRecipient = columnText(st, 23);
     return r;
 }
 
@@ -69,6 +73,19 @@ QVector<Spool::Record> Spool::records(int state, int limit, qint64 afterId)
     return select(sql.constData(), {QString::fromLatin1(stateName(state)), afterId, qint64(limit)});
 }
 
+Spool::Record Spool::record(qint64 id)
+{
+    const QByteArray sql = selectRecords("WHERE id=?");
+    const QVector<Record> found = select(sql.constData(), {id});
+    return found.isEmpty() ? Record() : found.first();
+}
+
+QVector<Spool::Record> Spool::waitingReports(int limit)
+{
+    const QByteArray sql = selectRecords("WHERE report='waiting' ORDER BY id LIMIT ?");
+    return select(sql.constData(), {qint64(limit)});
+}
+
 Spool::Status Spool::status()
 {
     Status s;
@@ -79,6 +96,12 @@ Spool::Status Spool::status()
         const int state = stateFromName(columnText(counts.get(), 0));
         if (state >= 0)
             s.counts[state] = sqlite3_column_int(counts.get(), 1);
+    }
+    Statement reports(m_db, "SELECT report, COUNT(*) FROM records GROUP BY report");
+    while (reports && reports.step() == SQLITE_ROW) {
+        const int report = reportFromName(columnText(reports.get(), 0));
+        if (report >= 0)
+            s.reports[report] = sqlite3_column_int(reports.get(), 1);
     }
     Statement oldest(m_db, "SELECT MIN(received) FROM records WHERE state IN ('queued','handed')");
     if (oldest && oldest.step() == SQLITE_ROW)

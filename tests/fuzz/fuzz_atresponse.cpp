@@ -24,6 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     parseCregResponse(bytes);
     parseCsqResponse(bytes);
     parseCcwaResponse(bytes);
+    const int reference = parseCmgsReference(bytes);
+    FUZZ_CHECK(reference >= -1 && reference <= 255);
+    const QByteArray stored = parseCmgrPdu(bytes);
+    FUZZ_CHECK(stored.size() <= bytes.size());
 
     const Unsolicited u = findUnsolicited(bytes);
     if (u.kind != Unsolicited::None) {

@@ -25,6 +25,8 @@ private slots:
     void keepUnfinished();
     void extractFromCommandBuffer_data();
     void extractFromCommandBuffer();
+    void storedReportRead_data();
+    void storedReportRead();
 };
 
 void TestAtResponse::finalResult_data()
@@ -120,6 +122,11 @@ void TestAtResponse::informationParsers_data()
     QTest::newRow("csq-trailing") << "csq" << QByteArray("+CSQ: 17,99 x") << false << 0 << 0;
     QTest::newRow("ccwa-off") << "ccwa" << QByteArray("+CCWA: 0") << true << 0 << 0;
     QTest::newRow("ccwa-on") << "ccwa" << QByteArray("+CCWA: 1") << true << 1 << 0;
+    QTest::newRow("cmgs-reference") << "cmgs" << QByteArray("+CMGS: 255") << true << 255 << 0;
+    QTest::newRow("cmgs-with-scts")
+        << "cmgs" << QByteArray("+CMGS: 7,\"26/12/09,10:00:00+12\"") << true << 7 << 0;
+    QTest::newRow("cmgs-out-of-range") << "cmgs" << QByteArray("+CMGS: 256") << false << -1 << 0;
+    QTest::newRow("cmgs-missing") << "cmgs" << QByteArray("") << false << -1 << 0;
 }
 
 void TestAtResponse::informationParsers()
@@ -129,6 +136,11 @@ void TestAtResponse::informationParsers()
     QFETCH(bool, ok);
     QFETCH(int, first);
     QFETCH(int, second);
+    if (parser == "cmgs") {
+        QCOMPARE(parseCmgsReference(info), first);
+        QCOMPARE(first >= 0, ok);
+        return;
+    }
     const TwoNumbers r = parser == "creg"  ? parseCregResponse(info)
                          : parser == "csq" ? parseCsqResponse(info)
                                            : parseCcwaResponse(info);
@@ -204,6 +216,15 @@ void TestAtResponse::unsolicited_data()
         << QByteArray("Balance\r\n10 r");
     QTest::newRow("cusd-without-text")
         << QByteArray("\r\n+CUSD: 2\r\n") << int(Unsolicited::None) << QByteArray();
+    const QByteArray report = "07919730071111F1062A0B919700214365F7622190413000216221904130502100";
+    QTest::newRow("cds") << QByteArray("\r\n+CDS: 25\r\n" + report + "\r\n")
+                         << int(Unsolicited::Cds) << report;
+    QTest::newRow("cds-pdu-unfinished")
+        << QByteArray("\r\n+CDS: 25\r\n0791") << int(Unsolicited::None) << QByteArray();
+    QTest::newRow("cdsi-quoted-memory")
+        << QByteArray("\r\n+CDSI: \"SR\",3\r\n") << int(Unsolicited::Cdsi) << QByteArray("SR:3");
+    QTest::newRow("cdsi-bare-memory")
+        << QByteArray("\r\n+CDSI: SM,12\r\n") << int(Unsolicited::Cdsi) << QByteArray("SM:12");
     QTest::newRow("earliest-first")
         << QByteArray("\r\n+CMT: ,22\r\n" + pdu + "\r\n\r\n+CLIP: \"+7\",145\r\n")
         << int(Unsolicited::Cmt) << pdu;
@@ -216,9 +237,11 @@ void TestAtResponse::unsolicited()
     QFETCH(QByteArray, value);
     const Unsolicited u = findUnsolicited(buffer);
     QCOMPARE(int(u.kind), kind);
-    const QByteArray got = u.kind == Unsolicited::Cmt    ? u.pdu
-                           : u.kind == Unsolicited::Cusd ? u.text
-                                                         : u.number;
+    const QByteArray got = u.kind == Unsolicited::Cmt || u.kind == Unsolicited::Cds ? u.pdu
+                           : u.kind == Unsolicited::Cusd                            ? u.text
+                           : u.kind == Unsolicited::Cdsi
+                               ? u.text + ':' + QByteArray::number(u.index)
+                               : u.number;
     QCOMPARE(got, value);
     if (kind != Unsolicited::None) {
         QVERIFY(u.end > u.start);
@@ -234,6 +257,8 @@ void TestAtResponse::keepUnfinished_data()
     QTest::newRow("unfinished-line-kept") << QByteArray("\r\nRING\r\n\r\n+CL") << QByteArray("+CL");
     QTest::newRow("cmt-header-kept")
         << QByteArray("\r\n+CMT: ,22\r\n0791") << QByteArray("+CMT: ,22\r\n0791");
+    QTest::newRow("cds-header-kept")
+        << QByteArray("\r\n+CDS: 25\r\n0006") << QByteArray("+CDS: 25\r\n0006");
     QTest::newRow("malformed-clip-dropped") << QByteArray("\r\n+CLIP: 123,129\r\n") << QByteArray();
     QTest::newRow("cusd-open-quote-kept")
         << QByteArray("\r\n+CUSD: 0,\"Bal\r\n") << QByteArray("+CUSD: 0,\"Bal\r\n");
@@ -269,6 +294,10 @@ void TestAtResponse::extractFromCommandBuffer_data()
     QTest::newRow("ussd-answer-between-info-and-ok")
         << QByteArray("\r\n+CSQ: 17,99\r\n\r\n+CUSD: 0,\"Balance\r\n5 r\",15\r\n\r\nOK\r\n")
         << QByteArray("\r\n+CSQ: 17,99\r\n\r\nOK\r\n") << 1;
+    QTest::newRow("report-and-stored-report-while-waiting")
+        << QByteArray("\r\n+CSQ: 17,99\r\n\r\n+CDS: 25\r\n0006FF0381214300\r\n\r\n+CDSI: "
+                      "\"SR\",1\r\n\r\nOK\r\n")
+        << QByteArray("\r\n+CSQ: 17,99\r\n\r\nOK\r\n") << 2;
     QTest::newRow("ccwa-query-answer-stays") << QByteArray("\r\n+CCWA: 1\r\n\r\nOK\r\n")
                                              << QByteArray("\r\n+CCWA: 1\r\n\r\nOK\r\n") << 0;
 }
@@ -283,6 +312,25 @@ void TestAtResponse::extractFromCommandBuffer()
     QCOMPARE(buffer, left);
     if (extracted)
         QCOMPARE(parseFinalResult(buffer).info, QByteArray("+CSQ: 17,99"));
+}
+
+void TestAtResponse::storedReportRead_data()
+{
+    QTest::addColumn<QByteArray>("info");
+    QTest::addColumn<QByteArray>("pdu");
+    QTest::newRow("empty-alpha") << QByteArray("+CMGR: 0,,25\r\n0006FF0381214300")
+                                 << QByteArray("0006FF0381214300");
+    QTest::newRow("quoted-alpha") << QByteArray("+CMGR: 1,\"\",25\r\n0006ff03")
+                                  << QByteArray("0006ff03");
+    QTest::newRow("no-pdu-line") << QByteArray("+CMGR: 0,,25") << QByteArray();
+    QTest::newRow("not-hex") << QByteArray("+CMGR: 0,,25\r\nREC UNREAD") << QByteArray();
+}
+
+void TestAtResponse::storedReportRead()
+{
+    QFETCH(QByteArray, info);
+    QFETCH(QByteArray, pdu);
+    QCOMPARE(parseCmgrPdu(info), pdu);
 }
 
 QTEST_GUILESS_MAIN(TestAtResponse)

@@ -18,6 +18,7 @@ private slots:
     void programServesADevice();
     void modelChecksWhatItIsSent_data();
     void modelChecksWhatItIsSent();
+    void modelHandsOverStatusReports();
 };
 
 void TestModemEmulator::endToEnd_data()
@@ -177,6 +178,55 @@ void TestModemEmulator::modelChecksWhatItIsSent()
         out = model.feed(in);
     QCOMPARE(out.join(), lastAnswer);
     QCOMPARE(model.receivedSms().size(), accepted);
+}
+
+void TestModemEmulator::modelHandsOverStatusReports()
+{
+    ModemModel model;
+    model.setEcho(false);
+    model.reports().setPlanner([](int index) {
+        StatusReportCentre::Plan plan;
+        plan.status = index == 3 ? 0x41 : 0;
+        plan.copies = index == 4 ? 0 : 1;
+        return plan;
+    });
+    const auto send = [&](bool report) {
+        const QByteArray pdu = SmsPdu::buildPdu("a", "89001234567", false, report);
+        model.feed("AT+CMGS=" + QByteArray::number(SmsPdu::cmgsLength(pdu)) + "\r");
+        return model.feed(pdu + "\x1a").join();
+    };
+    // Without ds in +CNMI, or without TP-SRR, the network sends nothing.
+    QCOMPARE(send(true), QByteArray("\r\n+CMGS: 1\r\n\r\nOK\r\n"));
+    QVERIFY(model.takeDueReports().isEmpty());
+    QCOMPARE(model.feed("AT+CNMI=2,2,0,1,1\r").join(), QByteArray("\r\nOK\r\n"));
+    send(false);
+    QVERIFY(model.takeDueReports().isEmpty());
+
+    // Routed: the second report waits for the acknowledgement of the first.
+    send(true);
+    send(true);
+    send(true); // planned without a report
+    const QList<StatusReportCentre::Due> due = model.takeDueReports();
+    QCOMPARE(due.size(), 2);
+    QCOMPARE(SmsPdu::decodeStatusReport(due[0].pdu).messageReference, 3);
+    QCOMPARE(SmsPdu::decodeStatusReport(due[1].pdu).status, 0x41);
+    QVERIFY(model.reports().arrive(due[0].pdu).startsWith("\r\n+CDS: 25\r\n0006"));
+    QVERIFY(model.reports().arrive(due[1].pdu).isEmpty());
+    QCOMPARE(model.feed("AT+CNMA\r").join(),
+             QByteArray("\r\nOK\r\n") + StatusReportCentre::routedText(due[1].pdu));
+
+    // Stored: announced by slot, read, deleted.
+    QCOMPARE(model.feed("AT+CNMI=2,2,0,2,1\r").join(), QByteArray("\r\nOK\r\n"));
+    QCOMPARE(model.reports().arrive(due[0].pdu), QByteArray("\r\n+CDSI: \"SR\",1\r\n"));
+    QCOMPARE(model.feed("AT+CMGR=1\r").join(),
+             "\r\n+CMGR: 0,,25\r\n" + due[0].pdu + "\r\n\r\nOK\r\n");
+    model.feed("AT+CMGD=1\r");
+    QCOMPARE(model.feed("AT+CMGR=1\r").join(), QByteArray("\r\n+CMS ERROR: 321\r\n"));
+
+    // A modem without reports refuses both modes.
+    model.reports().setSupportedModes(false, false);
+    QCOMPARE(model.feed("AT+CNMI=2,2,0,1,1\r").join(), QByteArray("\r\n+CMS ERROR: 303\r\n"));
+    QCOMPARE(model.feed("AT+CNMI=2,2,0,0,1\r").join(), QByteArray("\r\nOK\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestModemEmulator)

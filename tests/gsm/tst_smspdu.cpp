@@ -19,6 +19,12 @@ private slots:
     void decodeSenderNumber();
     void validNumber_data();
     void validNumber();
+    void statusReportRequest();
+    void decodeStatusReport_data();
+    void decodeStatusReport();
+    void statusReportRoundTrip();
+    void classifyReportStatus_data();
+    void classifyReportStatus();
 };
 
 void TestSmsPdu::buildPdu_data()
@@ -221,6 +227,136 @@ void TestSmsPdu::validNumber()
     QFETCH(QByteArray, number);
     QFETCH(bool, valid);
     QCOMPARE(SmsPdu::isValidNumber(number), valid);
+}
+
+void TestSmsPdu::statusReportRequest()
+{
+    // TP-SRR is the only octet that changes, in the plain and the
+    // concatenated layout, and the reader sees it.
+    QCOMPARE(SmsPdu::buildPdu("abc", "123", false, true),
+             QByteArray("002100038121F3000806006100620063"));
+    const QList<QByteArray> parts =
+        SmsPdu::buildPduParts(QString(71, QLatin1Char('a')).toUtf8(), "123", false, 7, true);
+    QCOMPARE(parts.size(), 2);
+    for (const QByteArray &pdu : parts) {
+        QVERIFY(pdu.startsWith("0061"));
+        QVERIFY(SmsPdu::decodeSubmitPdu(pdu).statusReport);
+    }
+    QVERIFY(!SmsPdu::decodeSubmitPdu(SmsPdu::buildPdu("abc", "123", false)).statusReport);
+}
+
+void TestSmsPdu::decodeStatusReport_data()
+{
+    QTest::addColumn<QByteArray>("pdu");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("reference");
+    QTest::addColumn<QByteArray>("recipient");
+    QTest::addColumn<bool>("international");
+    QTest::addColumn<QString>("scts"); // ISO 8601 with offset; empty: null
+    QTest::addColumn<QString>("dt");
+    QTest::addColumn<int>("status");
+
+    const QByteArray smsc = "07919730071111F1";
+    QTest::newRow("international-plus3-delivered")
+        << smsc + "062A0B919700214365F7" + "62219041300021" + "62219041305021" + "00" << true
+        << 0x2A << QByteArray("79001234567") << true << "2026-12-09T14:03:00+03:00"
+        << "2026-12-09T14:03:05+03:00" << 0x00;
+    QTest::newRow("national-minus4-waiting")
+        << QByteArray("00") + "06FF0BA19800214365F7" + "62701030000069" + "62701030103069" + "30"
+        << true << 0xFF << QByteArray("89001234567") << false << "2026-07-01T03:00:00-04:00"
+        << "2026-07-01T03:01:03-04:00" << 0x30;
+    QTest::newRow("alphanumeric-quarter-hour-failed")
+        << smsc + "46000DD0CDF2396C7CBB01" + "62213020954532" + "62213020954532" + "41" << true << 0
+        << QByteArray("MegaFon") << false << "2026-12-03T02:59:54+05:45"
+        << "2026-12-03T02:59:54+05:45" << 0x41;
+    QTest::newRow("bad-month-keeps-report")
+        << QByteArray("00") + "060104812143" + "62310000000000" + "62219041305021" + "00" << true
+        << 1 << QByteArray("1234") << false << QString() << "2026-12-09T14:03:05+03:00" << 0x00;
+    QTest::newRow("optional-fields-after-status")
+        << QByteArray("00") + "0605038121F3" + "62219041300021" + "62219041305021" + "00" + "0300"
+        << true << 5 << QByteArray("123") << false << "2026-12-09T14:03:00+03:00"
+        << "2026-12-09T14:03:05+03:00" << 0x00;
+    QTest::newRow("deliver-is-not-a-report")
+        << QByteArray("00") + "040504812143" + "62219041300021" + "62219041305021" + "00" << false
+        << 0 << QByteArray() << false << QString() << QString() << 0;
+    QTest::newRow("truncated-before-status")
+        << QByteArray("00") + "060504812143" + "62219041300021" + "622190413050" << false << 0
+        << QByteArray() << false << QString() << QString() << 0;
+    QTest::newRow("empty-recipient")
+        << QByteArray("00") + "06050081" + "62219041300021" + "62219041305021" + "00" << false << 0
+        << QByteArray() << false << QString() << QString() << 0;
+    QTest::newRow("garbage") << QByteArray("ZZ06") << false << 0 << QByteArray() << false
+                             << QString() << QString() << 0;
+}
+
+void TestSmsPdu::decodeStatusReport()
+{
+    QFETCH(QByteArray, pdu);
+    QFETCH(bool, ok);
+    const SmsPdu::StatusReport report = SmsPdu::decodeStatusReport(pdu);
+    QCOMPARE(report.ok, ok);
+    if (!ok) {
+        QVERIFY(!report.error.isEmpty());
+        return;
+    }
+    QFETCH(int, reference);
+    QFETCH(QByteArray, recipient);
+    QFETCH(bool, international);
+    QFETCH(QString, scts);
+    QFETCH(QString, dt);
+    QFETCH(int, status);
+    QCOMPARE(report.messageReference, reference);
+    QCOMPARE(report.recipient, recipient);
+    QCOMPARE(report.international, international);
+    const auto iso = [](const QDateTime &t) {
+        return t.isNull() ? QString() : t.toString(Qt::ISODate);
+    };
+    QCOMPARE(iso(report.serviceCentreTime), scts);
+    QCOMPARE(iso(report.dischargeTime), dt);
+    QCOMPARE(report.status, status);
+}
+
+void TestSmsPdu::statusReportRoundTrip()
+{
+    const QDateTime scts(QDate(2031, 1, 2), QTime(23, 59, 1), Qt::OffsetFromUTC,
+                         -(9 * 3600 + 1800));
+    const QDateTime dt = scts.addSecs(61);
+    const QByteArray pdu = SmsPdu::buildStatusReport(200, "79001234567", true, scts, dt, 0x46);
+    const SmsPdu::StatusReport report = SmsPdu::decodeStatusReport(pdu);
+    QVERIFY2(report.ok, qPrintable(report.error));
+    QCOMPARE(report.messageReference, 200);
+    QCOMPARE(report.recipient, QByteArray("79001234567"));
+    QVERIFY(report.international);
+    QCOMPARE(report.serviceCentreTime, scts);
+    QCOMPARE(report.serviceCentreTime.offsetFromUtc(), scts.offsetFromUtc());
+    QCOMPARE(report.dischargeTime, dt);
+    QCOMPARE(report.status, 0x46);
+}
+
+void TestSmsPdu::classifyReportStatus_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("expected");
+    const int confirmed = int(SmsPdu::ReportClass::Confirmed);
+    const int waiting = int(SmsPdu::ReportClass::Waiting);
+    const int failed = int(SmsPdu::ReportClass::Failed);
+    QTest::newRow("0x00-received") << 0x00 << confirmed;
+    QTest::newRow("0x02-replaced") << 0x02 << confirmed;
+    QTest::newRow("0x1f-sc-specific") << 0x1F << confirmed;
+    QTest::newRow("0x20-congestion") << 0x20 << waiting;
+    QTest::newRow("0x3f-sc-specific") << 0x3F << waiting;
+    QTest::newRow("0x40-permanent") << 0x40 << failed;
+    QTest::newRow("0x46-expired") << 0x46 << failed;
+    QTest::newRow("0x60-temporary-gave-up") << 0x60 << failed;
+    QTest::newRow("0x7f") << 0x7F << failed;
+    QTest::newRow("0x80-reserved") << 0x80 << failed;
+}
+
+void TestSmsPdu::classifyReportStatus()
+{
+    QFETCH(int, status);
+    QFETCH(int, expected);
+    QCOMPARE(int(SmsPdu::classifyReportStatus(status)), expected);
 }
 
 QTEST_GUILESS_MAIN(TestSmsPdu)

@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QSpinBox>
 #include <QStandardItemModel>
 #include <QtTest>
@@ -9,7 +10,8 @@
 #include "zelpropertywidget.h"
 
 // The dialog's second delivery path: a fallback provider chosen beside the
-// first one, edited on its own tab and saved with it.
+// first one, edited on its own tab and saved with it; and the delivery reports
+// whose failure or absence sends a record to it.
 class tst_SmsDialogFallback : public QObject
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ private slots:
     void bothProvidersSaved();
     void sameProviderNotTwice();
     void fallbackFieldsChecked();
+    void deliveryReportsSavedAndChecked();
 
 private:
     std::unique_ptr<SmsDialog> openDialog();
@@ -107,6 +110,41 @@ void tst_SmsDialogFallback::fallbackFieldsChecked()
     QVERIFY2(m_bench.shown.last().text.contains("Резервный провайдер, Логин"),
              qPrintable(m_bench.shown.last().text));
     QVERIFY(DialogBench::systemSettings().value("Common/fallbackProviderID").toString().isEmpty());
+}
+
+void tst_SmsDialogFallback::deliveryReportsSavedAndChecked()
+{
+    {
+        QSettings common = DialogBench::systemSettings();
+        common.setValue("Common/deliveryReportTimeoutMinutes", 5000); // beyond 1440: default
+    }
+    auto dialog = openDialog();
+    QVERIFY(dialog);
+    QVERIFY(!dialog->reportsCheck->isChecked());
+    QCOMPARE(dialog->reportTimeoutSpin->value(), 10);
+    QVERIFY(!dialog->reportTimeoutSpin->isEnabled());
+    dialog->reportsCheck->setChecked(true);
+    QVERIFY(dialog->reportTimeoutSpin->isEnabled());
+    dialog->providerCombo->setCurrentIndex(DialogBench::comboIndexOf(*dialog, GatewayId));
+    DialogBench::fillCredentials(*dialog);
+
+    // Emptied by the administrator: refused, not saved as the previous value.
+    dialog->reportTimeoutSpin->findChild<QLineEdit *>()->clear();
+    dialog->pushButton->click();
+    QVERIFY(!m_bench.shown.isEmpty());
+    QVERIFY2(m_bench.shown.last().text.contains("Время ожидания отчёта о доставке"),
+             qPrintable(m_bench.shown.last().text));
+    QVERIFY(!DialogBench::systemSettings().contains("Common/deliveryReports"));
+
+    dialog->reportTimeoutSpin->setValue(30);
+    dialog->pushButton->click();
+    QVERIFY(!dialog->hasUnsavedChanges());
+    QSettings common = DialogBench::systemSettings();
+    QCOMPARE(common.value("Common/deliveryReports").toBool(), true);
+    QCOMPARE(common.value("Common/deliveryReportTimeoutMinutes").toInt(), 30);
+    auto again = m_bench.makeDialog();
+    QVERIFY(again->reportsCheck->isChecked());
+    QCOMPARE(again->reportTimeoutSpin->value(), 30);
 }
 
 QTEST_MAIN(tst_SmsDialogFallback)

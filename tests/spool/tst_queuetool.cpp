@@ -1,6 +1,9 @@
 #include "queuecommand.h"
 #include "spool.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,6 +16,7 @@ private slots:
     void since_data();
     void since();
     void listKeepsOneRecordPerLine();
+    void reportsShown();
     void retrySaysWhenSpoolBusy();
     void escapesWhatTheLogEscapes_data();
     void escapesWhatTheLogEscapes();
@@ -63,6 +67,56 @@ void tst_QueueTool::listKeepsOneRecordPerLine()
              int(QueueCommand::ExitUsage));
     QCOMPARE(QueueCommand::run({"status"}, dir.filePath("none.db"), Now, out, err),
              int(QueueCommand::ExitNoSpool));
+}
+
+void tst_QueueTool::reportsShown()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("spool.db");
+    {
+        Spool spool;
+        QVERIFY(spool.open(path));
+        QVector<Spool::Incoming> group(2);
+        for (Spool::Incoming &in : group) {
+            in.msg = SmsText::makeMessage("89001234567", "alarm", 1);
+            in.state = Spool::Handed;
+        }
+        group[1].requestId = 2;
+        QVERIFY(spool.store(&group, Now));
+        for (const Spool::Incoming &in : group)
+            spool.noteState(in.id, Spool::Delivered, "GSMModem", QString(), Now);
+        spool.noteReport(group[0].id, ReportWaiting, "17", "89001234567", QString(), Now);
+        spool.noteReport(group[0].id, ReportFailed, QString(), QString(), "status 0x41",
+                         Now + 1000);
+        QVERIFY(spool.flush());
+    }
+    QString outText, errText;
+    QTextStream out(&outText), err(&errText);
+    QCOMPARE(QueueCommand::run({"--json", "list"}, path, Now, out, err), int(QueueCommand::ExitOk));
+    out.flush();
+    const QJsonArray items = QJsonDocument::fromJson(outText.toUtf8()).array();
+    QCOMPARE(items.size(), 2);
+    QCOMPARE(items[0].toObject().value("report").toString(), QString("failed"));
+    QCOMPARE(items[0].toObject().value("reportTime").toString(),
+             QDateTime::fromMSecsSinceEpoch(Now + 1000, Qt::UTC).toString(Qt::ISODate));
+    QCOMPARE(items[1].toObject().value("report").toString(), QString("none"));
+    QVERIFY(items[1].toObject().value("reportTime").isNull());
+
+    outText.clear();
+    QCOMPARE(QueueCommand::run({"status", "--json"}, path, Now, out, err),
+             int(QueueCommand::ExitOk));
+    out.flush();
+    const QJsonObject reports =
+        QJsonDocument::fromJson(outText.toUtf8()).object().value("reports").toObject();
+    QCOMPARE(reports.value("failed").toInt(), 1);
+    QCOMPARE(reports.value("none").toInt(), 1);
+    QCOMPARE(reports.value("waiting").toInt(), 0);
+
+    outText.clear();
+    QCOMPARE(QueueCommand::run({"list"}, path, Now, out, err), int(QueueCommand::ExitOk));
+    out.flush();
+    QVERIFY2(outText.section('\n', 0, 0).contains(" report=failed@"), qPrintable(outText));
+    QVERIFY2(!outText.section('\n', 1, 1).contains("report="), qPrintable(outText));
 }
 
 void tst_QueueTool::retrySaysWhenSpoolBusy()

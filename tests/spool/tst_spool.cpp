@@ -42,6 +42,8 @@ private slots:
     void version1FileMigrated();
     void filesArePrivate();
     void expiryRetryAndPurge();
+    void reportMovesForwardOnly_data();
+    void reportMovesForwardOnly();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
@@ -171,10 +173,12 @@ void tst_Spool::version1FileMigrated()
     QCOMPARE(r.text, QString("alarm"));
     QCOMPARE(r.errorProvider, QString("P"));
     QCOMPARE(r.since.wallMs, qint64(1000));
-    QVERIFY(r.since.bootId.isEmpty()); // its age: on the wall clock
+    QVERIFY(r.since.bootId.isEmpty());   // its age: on the wall clock
+    QCOMPARE(r.report, int(ReportNone)); // and through version 3: no report asked for
     spool.close();
     Spool reader;
     QVERIFY2(reader.openReadOnly(path()), qPrintable(reader.error()));
+    QCOMPARE(reader.status().reports[ReportNone], 1);
 }
 
 void tst_Spool::newerFileLeftUntouched()
@@ -243,3 +247,51 @@ void tst_Spool::expiryRetryAndPurge()
 
 QTEST_GUILESS_MAIN(tst_Spool)
 #include "tst_spool.moc"
+
+void tst_Spool::reportMovesForwardOnly_data()
+{
+    QTest::addColumn<bool>("delivered");
+    QTest::addColumn<QList<int>>("notes");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("waiting-then-confirmed")
+        << true << QList<int>{ReportWaiting, ReportConfirmed} << int(ReportConfirmed);
+    QTest::newRow("confirmed-not-overturned")
+        << true << QList<int>{ReportWaiting, ReportConfirmed, ReportFailed} << int(ReportConfirmed);
+    QTest::newRow("failed-not-timed-out")
+        << true << QList<int>{ReportWaiting, ReportFailed, ReportTimeout} << int(ReportFailed);
+    QTest::newRow("late-report-after-timeout")
+        << true << QList<int>{ReportWaiting, ReportTimeout, ReportConfirmed}
+        << int(ReportConfirmed);
+    QTest::newRow("report-never-awaited") << true << QList<int>{ReportConfirmed} << int(ReportNone);
+    QTest::newRow("waiting-only-once-delivered")
+        << false << QList<int>{ReportWaiting} << int(ReportNone);
+}
+
+void tst_Spool::reportMovesForwardOnly()
+{
+    QFETCH(bool, delivered);
+    QFETCH(QList<int>, notes);
+    QFETCH(int, expected);
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "89001234567", "a"), request(2, "89001234567", "b")};
+    QVERIFY(spool.store(&group, T0));
+    if (delivered)
+        spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
+    qint64 at = T0;
+    for (const int report : notes)
+        spool.noteReport(group[0].id, report, report == ReportWaiting ? "17,18" : QString(),
+                         report == ReportWaiting ? "89001234567" : QString(), QString(), ++at);
+    QVERIFY(spool.flush());
+    const auto records = spool.list(-1, 0, 10);
+    QCOMPARE(records.size(), 2);
+    const Spool::Record &r = records.at(0);
+    QCOMPARE(Spool::reportName(r.report), Spool::reportName(expected));
+    QCOMPARE(r.reportMs != 0, expected != ReportNone && expected != ReportWaiting);
+    QCOMPARE(r.reportRefs, expected == ReportNone ? QString() : QString("17,18"));
+    QCOMPARE(r.reportRecipient, expected == ReportNone ? QString() : QString("89001234567"));
+    QCOMPARE(records.at(1).report, int(ReportNone));
+    const Spool::Status status = spool.status();
+    QCOMPARE(status.reports[expected], expected == ReportNone ? 2 : 1);
+    QCOMPARE(spool.waitingReports(10).size(), expected == ReportWaiting ? 1 : 0);
+}

@@ -13,19 +13,29 @@
 //     its PDU arriving on the emulated modem's line, median over the samples.
 //  5. The gaps between successive lines on the modem's line (commands and
 //     PDUs) during runs 1 and 2, median per step, so a slow step stands out.
+// With --reports N only the delivery-report runs: the own overhead per SMS
+// with reports asked for against without, then N SMS whose reports come in
+// random order within --report-delay ms, 5 % of them twice and 5 % failed:
+// how many were matched right, and the time from a report on the line to
+// the provider telling its host.
 // Usage: ZelModemBench [--count N] [--slow-count N] [--sms-delay MS]
 //                      [--samples N] [--enqueue N] [--service PATH] [--plugin PATH]
+//                      [--reports N [--report-delay MS]]
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
 #include "providersettingsgroup.h"
 #include "servicerunner.h"
+#include "servicesettings.h"
+#include "spool.h"
 #include "stationfake.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -156,7 +166,7 @@ struct StepGaps
 class ProviderRun
 {
 public:
-    bool start(int smsDelayMs)
+    bool start(int smsDelayMs, bool reports = false)
     {
         if (!m_modem.start()) {
             std::fprintf(stderr, "emulator: %s\n", qPrintable(m_modem.errorString()));
@@ -169,6 +179,11 @@ public:
             ProviderSettingsGroup s(QStringLiteral("GSMModem"));
             s.setValue("comPort", m_modem.devicePath());
             s.sync();
+        }
+        {
+            const std::unique_ptr<QSettings> common = ServiceSettings::openSystem();
+            common->setValue("Common/deliveryReports", reports);
+            common->sync();
         }
         m_provider.reset(new PROV_Modem);
         m_startedAt = g_clock.elapsed();
@@ -210,6 +225,7 @@ public:
     }
 
     void stop() { m_provider->stop(); }
+    PROV_Modem &provider() { return *m_provider; }
     ModemEmulator &modem() { return m_modem; }
     qint64 startedAt() const { return m_startedAt; }
 
@@ -316,6 +332,140 @@ int datagramToPdu(int samples, const QString &serviceBinary, const QString &plug
     return 0;
 }
 
+// Delivery reports, the provider's part: a sink standing in for the service
+// that writes what the provider said of each record into a real spool (full
+// sync) at once, and keeps when each report reached the file.
+class ReportSink : public ISmsOutcomeSink
+{
+public:
+    Spool spool;
+    void smsOutcome(quint64 id, int outcome, const QString &) override
+    {
+        if (outcome == OutcomeDelivered)
+            spool.noteState(qint64(id), Spool::Delivered, "GSMModem", QString(), nowMs());
+        spool.flush();
+    }
+    void smsReport(quint64 id, const SmsReportNote &note) override
+    {
+        spool.noteReport(qint64(id), note.state, QString::number(note.references.value(0)),
+                         note.recipient, note.reason, nowMs());
+        spool.flush();
+        if (note.state == ReportWaiting) {
+            waiting.insert(id, {note.references.value(0), note.recipient.toLatin1()});
+            return;
+        }
+        if (!decided.contains(id))
+            decided.insert(id, {note.state, g_clock.nsecsElapsed() / 1000});
+        else
+            ++decidedAgain;
+    }
+    static qint64 nowMs() { return QDateTime::currentMSecsSinceEpoch(); }
+    QHash<quint64, QPair<int, QByteArray>> waiting; // reference, recipient
+    QHash<quint64, QPair<int, qint64>> decided;     // state, microseconds
+    int decidedAgain = 0;
+};
+
+// 1..50 recipients in turn: a reference comes round after 256 SMS, and the
+// same recipient with the same reference never waits twice at once.
+SMSMessage reportSample(int i)
+{
+    const QByteArray phone = "+7912" + QByteArray::number(1000000 + i % 50);
+    return SmsText::makeMessage(phone, QString::fromUtf8("Тревога %1").arg(i).toUtf8(),
+                                SMSMessage::EncodingUtf8);
+}
+
+int reportsRun(int count, int maxDelayMs)
+{
+    ProviderRun run;
+    ReportSink sink;
+    if (!run.start(0, true))
+        return 1;
+    QTemporaryDir spoolDir;
+    if (!sink.spool.open(spoolDir.filePath("spool.db"))) {
+        std::fprintf(stderr, "spool: %s\n", qPrintable(sink.spool.error()));
+        return 1;
+    }
+    QVector<Spool::Incoming> records(count);
+    for (int i = 0; i < count; ++i) {
+        records[i].msg = reportSample(i);
+        records[i].requestId = quint32(i);
+        records[i].state = Spool::Handed;
+    }
+    sink.spool.store(&records, ReportSink::nowMs());
+    run.provider().setOutcomeSink(&sink);
+    QHash<int, int> expected; // accepted index to its report state
+    QRandomGenerator random(20261209);
+    run.modem().model().reports().setPlanner([&](int index) {
+        StatusReportCentre::Plan plan;
+        plan.delayMs = int(random.bounded(maxDelayMs + 1));
+        plan.copies = random.bounded(100) < 5 ? 2 : 1;
+        plan.repeatGapMs = int(random.bounded(2000));
+        plan.status = random.bounded(100) < 5 ? 0x41 : 0x00;
+        expected.insert(index, plan.status ? ReportFailed : ReportConfirmed);
+        return plan;
+    });
+    QHash<QPair<int, QByteArray>, qint64> writtenUs; // first copy of each report
+    QObject::connect(&run.modem(), &ModemEmulator::reportWritten, [&](const QByteArray &pdu) {
+        const SmsPdu::StatusReport r = SmsPdu::decodeStatusReport(pdu);
+        const auto key = qMakePair(r.messageReference, QByteArray("8") + r.recipient.right(10));
+        if (!writtenUs.contains(key))
+            writtenUs.insert(key, g_clock.nsecsElapsed() / 1000);
+    });
+    const int before = run.modem().model().receivedSms().size();
+    for (int i = 0; i < count; ++i)
+        run.provider().enqueueTracked(quint64(records[i].id), records[i].msg);
+    waitFor([&] { return sink.decided.size() >= count; }, count * 200 + maxDelayMs + 20000);
+    waitFor([] { return false; }, 2500); // the last repeats
+    int right = 0, wrong = 0;
+    QList<double> latencyMs;
+    for (int i = 0; i < count; ++i) {
+        const quint64 id = quint64(records[i].id);
+        const auto it = sink.decided.constFind(id);
+        if (it == sink.decided.constEnd())
+            continue;
+        (it->first == expected.value(before + i) ? right : wrong)++;
+        const auto sent = sink.waiting.value(id);
+        const auto key = qMakePair(sent.first, sent.second);
+        if (writtenUs.contains(key))
+            latencyMs << (it->second - writtenUs.value(key)) / 1000.0;
+    }
+    std::sort(latencyMs.begin(), latencyMs.end());
+    std::printf("delivery reports: %d SMS, reports in random order within %d ms, 5 %% repeated, "
+                "5 %% failed: %d matched right, %d wrong, %d without a report, %d decided twice "
+                "[target 100 %%, no false match: %s]\n",
+                count, maxDelayMs, right, wrong, count - right - wrong, sink.decidedAgain,
+                right == count && wrong == 0 && sink.decidedAgain == 0 ? "met" : "MISSED");
+    if (!latencyMs.isEmpty())
+        std::printf("report on the line -> committed to the journal: median %.2f ms, max "
+                    "%.2f ms%s\n",
+                    median(latencyMs), latencyMs.last(),
+                    target(latencyMs.last(), 1000, " ms").constData());
+    run.stop();
+    return right == count ? 0 : 1;
+}
+
+// Own overhead per SMS with reports asked for against without, instant modem.
+int reportsOverhead(int count)
+{
+    double perSms[2] = {0, 0};
+    for (const bool reports : {false, true}) {
+        ProviderRun run;
+        if (!run.start(0, reports))
+            return 1;
+        const double seconds = run.burst(count, count * 2000 + 5000);
+        if (seconds < 0)
+            return 1;
+        perSms[reports] = seconds / count;
+        run.stop();
+    }
+    const double addedMs = (perSms[1] - perSms[0]) * 1000;
+    std::printf("own overhead with delivery reports: %.2f ms per SMS, without %.2f ms: %+.2f ms"
+                "%s\n",
+                perSms[1] * 1000, perSms[0] * 1000, addedMs,
+                target(addedMs, 10, " ms").constData());
+    return 0;
+}
+
 void printGaps(const StepGaps &gaps)
 {
     std::printf("gaps between lines on the modem's line (instant modem), median per step:\n");
@@ -338,12 +488,20 @@ int main(int argc, char **argv)
     parser.addOption({"sms-delay", "Modem's time per AT+CMGS, ms, line-speed run.", "ms", "1000"});
     parser.addOption({"samples", "Datagrams for the latency run.", "n", "20"});
     parser.addOption({"enqueue", "SMS for the enqueue cost run.", "n", "100000"});
+    parser.addOption({"reports", "Only the delivery-report runs, with this many SMS.", "n"});
+    parser.addOption(
+        {"report-delay", "Longest delay of a report, ms (reports run).", "ms", "30000"});
     parser.addOption({"service", "ZelSMSService binary.", "path", ZELSMS_SERVICE_BINARY});
     parser.addOption({"plugin", "prov_Modem plug-in.", "path", PROV_MODEM_PLUGIN});
     parser.process(app);
     g_clock.start();
     qInstallMessageHandler(recordLog);
     GsmClock::useSystemClock();
+    if (parser.isSet("reports")) {
+        const int count = qBound(1, parser.value("reports").toInt(), 100000);
+        const int rc = reportsOverhead(qMin(count, 200));
+        return rc ? rc : reportsRun(count, qBound(0, parser.value("report-delay").toInt(), 600000));
+    }
     enqueueCost(qBound(1, parser.value("enqueue").toInt(), 1000000));
     StepGaps gaps;
     int rc = instantRuns(qBound(1, parser.value("count").toInt(), 10000), gaps);

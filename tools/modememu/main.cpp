@@ -4,12 +4,15 @@
 // script it while it runs: "ring <number>", "sms <sender> <text>",
 // "sysstart", "silent on|off", "reg <status>", "csq <rssi>", "ussd <text>",
 // "sim on|off" (SIM put back or taken out), "unplug <seconds>" (the device
-// goes away and comes back as a new one behind the same --link).
+// goes away and comes back as a new one behind the same --link),
+// "report <n> <status-hex> <delay-ms> [copies]" (the delivery report of the
+// n-th SMS accepted, counted from 1; copies 0: none, 2: repeated).
 #include "modememulator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -28,6 +31,23 @@ QTextStream &out()
 void print(const QString &line)
 {
     out() << line << Qt::endl;
+}
+
+// Reports planned per SMS by the script; the others get the default plan.
+QHash<int, StatusReportCentre::Plan> &plannedReports()
+{
+    static QHash<int, StatusReportCentre::Plan> plans;
+    return plans;
+}
+
+void planReport(const QStringList &args)
+{
+    StatusReportCentre::Plan plan;
+    plan.status = args.value(1).toInt(nullptr, 16);
+    plan.delayMs = qBound(0, args.value(2).toInt(), 86400000);
+    plan.copies = qBound(0, args.value(3, QStringLiteral("1")).toInt(), 10);
+    plan.repeatGapMs = 500;
+    plannedReports().insert(args.value(0).toInt() - 1, plan);
 }
 
 void runScriptLine(ModemEmulator &modem, const QString &line)
@@ -61,6 +81,8 @@ void runScriptLine(ModemEmulator &modem, const QString &line)
         });
     } else if (verb == QLatin1String("ussd")) {
         modem.model().setUssdAnswer(arg);
+    } else if (verb == QLatin1String("report")) {
+        planReport(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
     } else if (!verb.isEmpty()) {
         print(QStringLiteral("UNKNOWN %1").arg(line));
     }
@@ -100,7 +122,21 @@ int main(int argc, char **argv)
     const QCommandLineOption link(QStringLiteral("link"),
                                   QStringLiteral("Also make a symbolic link to the device."),
                                   QStringLiteral("path"));
-    parser.addOptions({pin, noSim, reg, csq, ussd, split, silent, sysstart, smsDelay, link});
+    const QCommandLineOption reportModes(
+        QStringLiteral("report-modes"),
+        QStringLiteral("Delivery-report modes the modem takes in +CNMI: routed,stored (default), "
+                       "routed, stored or none."),
+        QStringLiteral("modes"), QStringLiteral("routed,stored"));
+    const QCommandLineOption reportStatus(
+        QStringLiteral("report-status"),
+        QStringLiteral("TP-ST of every delivery report, in hex (default 00: delivered)."),
+        QStringLiteral("hex"), QStringLiteral("00"));
+    const QCommandLineOption reportDelay(
+        QStringLiteral("report-delay"),
+        QStringLiteral("Milliseconds from an SMS's acceptance to its report (default 0)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOptions({pin, noSim, reg, csq, ussd, split, silent, sysstart, smsDelay, link,
+                       reportModes, reportStatus, reportDelay});
     parser.process(app);
 
     ModemEmulator modem;
@@ -121,6 +157,14 @@ int main(int argc, char **argv)
     m.setSplitAnswers(parser.isSet(split));
     m.setSilent(parser.isSet(silent));
     modem.setSmsDelayMs(qBound(0, parser.value(smsDelay).toInt(), 600000));
+    const QString modes = parser.value(reportModes);
+    m.reports().setSupportedModes(modes.contains(QLatin1String("routed")),
+                                  modes.contains(QLatin1String("stored")));
+    StatusReportCentre::Plan defaultPlan;
+    defaultPlan.status = parser.value(reportStatus).toInt(nullptr, 16);
+    defaultPlan.delayMs = qBound(0, parser.value(reportDelay).toInt(), 86400000);
+    m.reports().setPlanner(
+        [defaultPlan](int index) { return plannedReports().value(index, defaultPlan); });
     print(QStringLiteral("DEVICE %1").arg(modem.devicePath()));
     if (parser.isSet(sysstart))
         modem.powerUp();
@@ -140,6 +184,14 @@ int main(int argc, char **argv)
                   .arg(QString::fromLatin1(sms.info.number),
                        sms.info.flash ? QStringLiteral(" (flash)") : QString(), part,
                        sms.info.text));
+    });
+
+    QObject::connect(&modem, &ModemEmulator::reportWritten, [](const QByteArray &pdu) {
+        const SmsPdu::StatusReport r = SmsPdu::decodeStatusReport(pdu);
+        print(QStringLiteral("REPORT mr %1 to %2 status %3")
+                  .arg(r.messageReference)
+                  .arg(QString::fromLatin1(r.recipient))
+                  .arg(r.status, 2, 16, QLatin1Char('0')));
     });
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

@@ -40,7 +40,9 @@ QJsonObject recordJson(const Spool::Record &r)
                        {"lastErrorProvider", r.errorProvider},
                        {"requestId", qint64(r.requestId)},
                        {"source", r.source},
-                       {"encoding", r.encoding}};
+                       {"encoding", r.encoding},
+                       {"report", QString::fromLatin1(Spool::reportName(r.report))},
+                       {"reportTime", isoOrNull(r.reportMs)}};
 }
 
 QString valueOf(const QStringList &args, const QString &name, bool *missing)
@@ -65,6 +67,9 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
         QJsonObject counts;
         for (int i = 0; i < Spool::StateCount; ++i)
             counts.insert(QString::fromLatin1(Spool::stateName(i)), s.counts[i]);
+        QJsonObject reports;
+        for (int i = 0; i < ReportStateCount; ++i)
+            reports.insert(QString::fromLatin1(Spool::reportName(i)), s.reports[i]);
         QJsonArray perProvider;
         for (const Spool::ProviderStats &p : providers)
             perProvider.append(QJsonObject{{"provider", p.provider},
@@ -72,6 +77,7 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
                                            {"lastDelivery", isoOrNull(p.lastDeliveryMs)},
                                            {"lastError", p.lastError}});
         const QJsonObject o{{"counts", counts},
+                            {"reports", reports},
                             {"oldestPendingSeconds",
                              oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
                             {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
@@ -87,6 +93,10 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
         out << QStringLiteral("%1 %2\n")
                    .arg(QString::fromLatin1(Spool::stateName(i)), -10)
                    .arg(s.counts[i]);
+    out << "reports:";
+    for (int i = 0; i < ReportStateCount; ++i)
+        out << ' ' << Spool::reportName(i) << '=' << s.reports[i];
+    out << '\n';
     out << "oldest pending: "
         << (oldest >= 0 ? QStringLiteral("%1 s").arg(oldest) : QStringLiteral("none")) << '\n';
     out << "last delivery: "
@@ -148,6 +158,9 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
                    .arg(r.attempts)
                    .arg(r.provider.isEmpty() ? QStringLiteral("-") : r.provider, escaped(r.phone),
                         escaped(r.text));
+        if (r.report != ReportNone)
+            out << " report=" << Spool::reportName(r.report)
+                << (r.reportMs > 0 ? QLatin1Char('@') + isoTime(r.reportMs) : QString());
         if (!r.lastError.isEmpty())
             out << " error=\"" << escaped(r.lastError) << '"';
         if (!r.errorProvider.isEmpty())

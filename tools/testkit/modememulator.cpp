@@ -114,6 +114,9 @@ void ModemEmulator::onReadable()
             QTimer::singleShot(m_smsDelayMs, this, [this, writes] { queueWrites(writes); });
         else
             queueWrites(writes);
+        for (const StatusReportCentre::Due &due : m_model.takeDueReports())
+            QTimer::singleShot(m_smsDelayMs + due.delayMs, this,
+                               [this, pdu = due.pdu] { reportArrives(pdu); });
         for (int i = commandsBefore; i < m_model.commands().size(); ++i)
             emit commandReceived(m_model.commands().at(i));
         for (int i = smsBefore; i < m_model.receivedSms().size(); ++i)
@@ -138,6 +141,16 @@ void ModemEmulator::writeNext()
     Q_UNUSED(written); // a full pty buffer only loses what a real line would
     if (!m_pending.isEmpty())
         m_writeTimer->start(m_gapMs);
+}
+
+void ModemEmulator::reportArrives(const QByteArray &pdu)
+{
+    if (m_master < 0)
+        return;
+    const QByteArray text = m_model.reports().arrive(pdu);
+    if (!text.isEmpty())
+        queueWrites({text});
+    emit reportWritten(pdu);
 }
 
 void ModemEmulator::injectUnsolicited(const QByteArray &text)

@@ -54,11 +54,15 @@ public:
 signals:
     void commandReceived(QByteArray line);
     void smsReceived(int index);
+    // A status report reached the modem from the network (written at once,
+    // stored, or held until the previous one is acknowledged).
+    void reportWritten(QByteArray pdu);
 
 private:
     void onReadable();
     void writeNext();
     void queueWrites(const QList<QByteArray> &writes);
+    void reportArrives(const QByteArray &pdu);
 
     ModemModel m_model;
     int m_master = -1;

@@ -117,9 +117,8 @@ QList<QByteArray> ModemModel::command(const QByteArray &line)
     const bool simReady = m_sim == SimReady;
     if (upper == "AT" || upper == "AT&W" || upper.startsWith("AT^SPOW") ||
         upper.startsWith("AT+CLIP=") || upper.startsWith("AT+CSCS=") ||
-        upper.startsWith("AT+CMGF=") || upper.startsWith("AT+CNMI=") || upper == "ATH" ||
-        upper == "ATA" || upper == "AT+CHUP" || upper.startsWith("AT+VTD") ||
-        upper.startsWith("AT+CCWA="))
+        upper.startsWith("AT+CMGF=") || upper == "ATH" || upper == "ATA" || upper == "AT+CHUP" ||
+        upper.startsWith("AT+VTD") || upper.startsWith("AT+CCWA="))
         return finish("OK");
     if (upper == "ATE0" || upper == "ATE1") {
         m_echo = upper == "ATE1";
@@ -141,8 +140,10 @@ QList<QByteArray> ModemModel::command(const QByteArray &line)
         return answer("+CSQ: " + QByteArray::number(m_rssi) + ',' + QByteArray::number(m_ber));
     if (upper == "AT+CCWA?")
         return answer("+CCWA: 1");
-    if (upper.startsWith("AT+CMGD=") || upper == "AT+CNMA")
-        return finish(simReady ? "OK" : "+CMS ERROR: 310");
+    if (upper.startsWith("AT+CNMI=") || upper.startsWith("AT+CMGR=") ||
+        upper.startsWith("AT+CMGD=") || upper == "AT+CNMA")
+        return simReady || upper.startsWith("AT+CNMI=") ? reportCommand(upper)
+                                                        : finish("+CMS ERROR: 310");
     if (upper.startsWith("AT+CMGS=")) {
         if (!simReady || m_registration != 1)
             return finish(simReady ? "+CMS ERROR: 331" : "+CMS ERROR: 310");
@@ -221,7 +222,47 @@ QList<QByteArray> ModemModel::pdu(const QByteArray &hex)
     }
     m_sms.append({hex, info});
     m_messageRef = (m_messageRef + 1) & 0xFF;
+    m_dueReports += m_reports.accepted(m_sms.size() - 1, m_messageRef, info);
     return answer("+CMGS: " + QByteArray::number(m_messageRef));
+}
+
+QList<StatusReportCentre::Due> ModemModel::takeDueReports()
+{
+    QList<StatusReportCentre::Due> due;
+    due.swap(m_dueReports);
+    return due;
+}
+
+QList<QByteArray> ModemModel::reportCommand(const QByteArray &upper)
+{
+    const QByteArray args = upper.mid(upper.indexOf('=') + 1);
+    if (upper.startsWith("AT+CNMI=")) {
+        // <mode>,<mt>,<bm>,<ds>,<bfr>: only ds concerns reports.
+        const QList<QByteArray> fields = args.split(',');
+        return m_reports.setMode(fields.value(3).toInt()) ? finish("OK")
+                                                          : finish("+CMS ERROR: 303");
+    }
+    if (upper == "AT+CNMA") {
+        // An SMS routed with +CMT is acknowledged the same way; the model
+        // keeps no account of those, so a stray acknowledgement is fine too.
+        QByteArray next;
+        m_reports.acknowledge(&next);
+        QList<QByteArray> out = finish("OK");
+        if (!next.isEmpty())
+            out.append(next);
+        return out;
+    }
+    bool ok = false;
+    const int index = args.toInt(&ok);
+    if (upper.startsWith("AT+CMGD=")) {
+        m_reports.remove(index);
+        return finish("OK");
+    }
+    QByteArray pdu;
+    if (!ok || !m_reports.read(index, &pdu))
+        return finish("+CMS ERROR: 321");
+    const int smscOctets = pdu.left(2).toInt(nullptr, 16) + 1;
+    return answer("+CMGR: 0,," + QByteArray::number(pdu.size() / 2 - smscOctets) + "\r\n" + pdu);
 }
 
 QByteArray ModemModel::ringText(const QByteArray &number)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "smspdu.h"
+#include "statusreportcentre.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -62,12 +63,19 @@ public:
     void injectAnswer(const QByteArray &prefix, const QByteArray &answer, int count = 1);
     // A prompt is answered, but the PDU gets no final result (a hung network).
     void setSmsStall(bool stall) { m_smsStall = stall; }
+    // The message reference the next accepted SMS gets (0 to 255, then wraps).
+    void setNextMessageReference(int reference) { m_messageRef = (reference - 1) & 0xFF; }
 
     // Unsolicited results, framed, for the emulator to write.
     static QByteArray ringText(const QByteArray &number);
     static QByteArray incomingSmsText(const QByteArray &sender, const QString &text);
     // An SMS-DELIVER PDU as a service centre would hand it over.
     static QByteArray buildDeliverPdu(const QByteArray &sender, const QString &text);
+
+    // Delivery reports: how the network answers (plan per SMS), which +CNMI
+    // modes the modem takes, and the reports now due for writing.
+    StatusReportCentre &reports() { return m_reports; }
+    QList<StatusReportCentre::Due> takeDueReports();
 
     const QList<QByteArray> &commands() const { return m_commands; }
     const QList<ReceivedSms> &receivedSms() const { return m_sms; }
@@ -81,6 +89,7 @@ private:
     QList<QByteArray> pdu(const QByteArray &hex);
     QList<QByteArray> cpin(const QByteArray &line);
     QList<QByteArray> ussd(const QByteArray &line);
+    QList<QByteArray> reportCommand(const QByteArray &upper);
     QList<QByteArray> frame(QByteArray text) const;
 
     QByteArray m_input;
@@ -106,5 +115,7 @@ private:
     QHash<QByteArray, Injection> m_injections;
     QList<QByteArray> m_commands;
     QList<ReceivedSms> m_sms;
+    StatusReportCentre m_reports;
+    QList<StatusReportCentre::Due> m_dueReports;
     QByteArray m_lastUssd;
 };

@@ -34,7 +34,8 @@ AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray
         m_failText = "Неверный номер получателя SMS: \"" + number.left(32) + '"';
         m_phase = 4;
     } else {
-        m_parts = SmsPdu::buildPduParts(message, number, flash, nextReference());
+        m_statusReport = controller && controller->statusReportsActive();
+        m_parts = SmsPdu::buildPduParts(message, number, flash, nextReference(), m_statusReport);
     }
     // The message text itself is not kept: only its parts' PDUs are sent.
     m_pdu = m_parts.value(0);
@@ -81,8 +82,10 @@ int AT_CommandSendSMS::parseResponse()
         m_phase = 2;
         return ParseWaiting;
     case 2: {
+        m_infoText.clear(); // the previous part's "+CMGS:" must not pass for this one's
         const int r = AT_CommandBase::parseResponse();
         if (r == ParseSuccess) {
+            m_references.append(AtResponse::parseCmgsReference(m_infoText));
             if (m_part + 1 < m_parts.size()) {
                 m_pdu = m_parts.at(++m_part);
                 m_phase = 0;
@@ -124,6 +127,10 @@ void AT_CommandSendSMS::onFinish()
     } else if (m_phase == 4) {
         result.insert(QStringLiteral("error_code"), m_failCode);
         result.insert(QStringLiteral("error_text"), QString::fromUtf8(m_failText));
+    }
+    if (m_phase == 3) {
+        result.insert(QLatin1String(SendSmsResult::StatusReport), m_statusReport);
+        result.insert(QLatin1String(SendSmsResult::References), m_references);
     }
     if (m_parts.size() > 1 && m_phase != 3)
         result[QStringLiteral("error_text")] =

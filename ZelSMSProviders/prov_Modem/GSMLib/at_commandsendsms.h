@@ -3,11 +3,17 @@
 #include "at_commandbase.h"
 
 #include <QList>
+#include <QVariantList>
 
 // Two-stage send in PDU mode: "AT+CMGS=<length>", wait for the "> " prompt,
 // then the PDU and Ctrl-Z, then the final result. A message longer than one
 // SMS goes as a concatenated SMS, one prompt-and-PDU exchange per part. One
 // result map is committed through the controller for the whole message.
+namespace SendSmsResult {
+inline const char *const StatusReport = "status_report"; // bool: TP-SRR was set
+inline const char *const References = "references";      // list of int: +CMGS: <mr> per part
+} // namespace SendSmsResult
+
 class AT_CommandSendSMS : public AT_CommandBase
 {
 public:
@@ -31,6 +37,8 @@ private:
     QByteArray m_pdu; // hex text of the part being sent; empty for a refused number
     QByteArray m_number;
     QList<QByteArray> m_parts;
+    QVariantList m_references;
+    bool m_statusReport = false;
     int m_part = 0;
     int m_phase = 0;
     int m_errorCount = 0;

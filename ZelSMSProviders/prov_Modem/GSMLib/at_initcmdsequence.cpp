@@ -2,6 +2,7 @@
 
 #include "at_commandcpin_check.h"
 #include "at_commandcreg_check.h"
+#include "at_commandreportmode.h"
 #include "gsmmodemctrl.h"
 
 namespace {
@@ -47,7 +48,7 @@ void AT_InitCmdSequence::buildSequence()
         createCommand("AT+CMGF=0", 300, 0),
         createCommand("AT+CSMS=1", 1000, 0),
         createCommand("AT+CPMS=\"SM\"", 300, 0),
-        createCommand("AT+CNMI=2,2,0,0,1", 500, 1),
+        std::make_shared<AT_CommandReportMode>(controller && controller->deliveryReportsWanted()),
         createCommand("AT&W", 1000, 1),
         std::make_shared<AT_CommandCREG_Check>(),
     };

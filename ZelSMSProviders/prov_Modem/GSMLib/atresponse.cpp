@@ -72,6 +72,24 @@ const QRegularExpression &cmtPattern()
     return re;
 }
 
+// A routed status report: "+CDS: <length>" and the PDU on the next line.
+const QRegularExpression &cdsPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CDS:[^\\r\\n]*\\r\\n([0-9A-Fa-f]+)\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
+// A stored status report: "+CDSI: <mem>,<index>".
+const QRegularExpression &cdsiPattern()
+{
+    static const QRegularExpression re(
+        QStringLiteral("^\\+CDSI:\\s*\"?([^\",\\r\\n]*)\"?,\\s*(\\d+)[^\\r\\n]*\\r\\n"),
+        QRegularExpression::MultilineOption);
+    return re;
+}
+
 const QRegularExpression &cusdPattern()
 {
     static const QRegularExpression re(
@@ -82,7 +100,7 @@ const QRegularExpression &cusdPattern()
 
 const QRegularExpression &startPattern()
 {
-    static const QRegularExpression re(QStringLiteral("^\\+(CLIP|CCWA|CMT|CUSD):"),
+    static const QRegularExpression re(QStringLiteral("^\\+(CLIP|CCWA|CMT|CUSD|CDSI|CDS):"),
                                        QRegularExpression::MultilineOption);
     return re;
 }
@@ -93,6 +111,8 @@ const QRegularExpression &extractPattern()
         QStringLiteral("\\r\\n(RING|\\+CLIP:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
                        "\\+CCWA:\\s*\"[^\"\\r\\n]*\",[^\\r\\n]*|"
                        "\\+CMT:[^\\r\\n]*\\r\\n[0-9A-Fa-f]+|"
+                       "\\+CDS:[^\\r\\n]*\\r\\n[0-9A-Fa-f]+|"
+                       "\\+CDSI:[^\\r\\n]*|"
                        "\\+CUSD:\\s*\\d+(?:,\\s*\"[^\"]*\"[^\\r\\n]*)?)\\r\\n"));
     return re;
 }
@@ -206,9 +226,12 @@ Unsolicited findUnsolicited(const QByteArray &buffer)
         best.end = m.capturedEnd();
         if (kind == Unsolicited::Clip || kind == Unsolicited::Ccwa)
             best.number = m.captured(1).toLatin1();
-        else if (kind == Unsolicited::Cmt)
+        else if (kind == Unsolicited::Cmt || kind == Unsolicited::Cds)
             best.pdu = m.captured(1).toLatin1();
-        else {
+        else if (kind == Unsolicited::Cdsi) {
+            best.text = m.captured(1).toLatin1();
+            best.index = m.captured(2).toInt();
+        } else {
             best.text = m.captured(1).toLatin1();
             best.dcs = m.captured(2).toLatin1();
         }
@@ -217,6 +240,8 @@ Unsolicited findUnsolicited(const QByteArray &buffer)
     consider(ccwaPattern(), Unsolicited::Ccwa);
     consider(cmtPattern(), Unsolicited::Cmt);
     consider(cusdPattern(), Unsolicited::Cusd);
+    consider(cdsPattern(), Unsolicited::Cds);
+    consider(cdsiPattern(), Unsolicited::Cdsi);
     return best;
 }
 
@@ -235,7 +260,8 @@ QByteArray keepUnfinished(const QByteArray &buffer)
     if (lastStart >= 0) {
         const QByteArray rest = buffer.mid(lastStart);
         const int lineEnds = rest.count("\r\n");
-        const bool unfinished = lastKind == QLatin1String("CMT") ? lineEnds < 2
+        const bool twoLines = lastKind == QLatin1String("CMT") || lastKind == QLatin1String("CDS");
+        const bool unfinished = twoLines ? lineEnds < 2
                                 : lastKind == QLatin1String("CUSD")
                                     ? rest.count('"') % 2 == 1 || lineEnds < 1
                                     : lineEnds < 1;
@@ -247,6 +273,22 @@ QByteArray keepUnfinished(const QByteArray &buffer)
         kept = buffer.mid(lastLf + 1);
     }
     return kept.size() > MaxKept ? QByteArray() : kept;
+}
+
+int parseCmgsReference(const QByteArray &info)
+{
+    static const QRegularExpression re(QStringLiteral("\\+CMGS:\\s*(\\d{1,3})\\b"));
+    const auto m = re.match(bytesView(info));
+    const int reference = m.hasMatch() ? m.captured(1).toInt() : -1;
+    return reference <= 255 ? reference : -1;
+}
+
+QByteArray parseCmgrPdu(const QByteArray &info)
+{
+    static const QRegularExpression re(
+        QStringLiteral("\\+CMGR:[^\\r\\n]*\\r\\n([0-9A-Fa-f]+)\\s*\\z"));
+    const auto m = re.match(bytesView(info.trimmed() + "\r\n"));
+    return m.hasMatch() ? m.captured(1).toLatin1() : QByteArray();
 }
 
 QList<QByteArray> extractUnsolicited(QByteArray &buffer)

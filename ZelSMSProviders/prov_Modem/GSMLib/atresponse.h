@@ -63,12 +63,15 @@ struct Unsolicited
         Clip,
         Ccwa,
         Cmt,
-        Cusd
+        Cusd,
+        Cds, // a status report routed to the computer
+        Cdsi // a status report stored by the modem
     } kind = None;
     QByteArray number; // Clip, Ccwa
-    QByteArray pdu;    // Cmt
-    QByteArray text;   // Cusd: the quoted answer text
+    QByteArray pdu;    // Cmt, Cds
+    QByteArray text;   // Cusd: the quoted answer text; Cdsi: the memory
     QByteArray dcs;    // Cusd: its data coding scheme
+    int index = 0;     // Cdsi: where the report is stored
     int start = 0;     // offset of its first line in the buffer
     int end = 0;       // bytes of the buffer consumed through this result
 };
@@ -81,7 +84,13 @@ Unsolicited findUnsolicited(const QByteArray &buffer);
 // line. Bounded so that noise cannot grow it.
 QByteArray keepUnfinished(const QByteArray &buffer);
 
-// Removes complete incoming-call, incoming-SMS and USSD-answer notifications
+// The message reference of "+CMGS: <mr>" (0 to 255), -1 when there is none.
+int parseCmgsReference(const QByteArray &info);
+// The PDU of a stored message read with AT+CMGR in PDU mode ("+CMGR:
+// <stat>,[<alpha>],<length>" and the PDU line); empty when there is none.
+QByteArray parseCmgrPdu(const QByteArray &info);
+
+// Removes complete incoming-call, incoming-SMS, status-report and USSD-answer notifications
 // from a command's receive buffer and returns them, so that an alarm or an
 // operator's answer arriving while a command waits is neither lost nor
 // mistaken for that command's answer.

@@ -5,6 +5,7 @@
 #include "at_commandcsq_check.h"
 #include "at_commandcwservicecheck.h"
 #include "at_commandcwserviceset.h"
+#include "at_commandreadreport.h"
 #include "at_commandsendsms.h"
 #include "at_commandsendussd.h"
 #include "at_commandsimstate.h"
@@ -66,6 +67,7 @@ void GSMModemCtrl::reset()
     m_balanceValid = false;
     m_cwState = CwNotSet;
     m_ctrlState = NeedsInit;
+    m_reportMode = 0; // the initialisation agrees on it again
     // flashSms is a setting, like the PIN: a modem restart (SYSSTART) resets
     // without the provider giving the settings again.
     m_lastRegCheckMs = m_lastCsqCheckMs = m_lastCleanupMs = m_lastCwCheckMs = 0;
@@ -510,6 +512,15 @@ void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
     case AtResponse::Unsolicited::Cusd:
         onUssdAnswer(found.text, found.dcs);
         break;
+    case AtResponse::Unsolicited::Cds:
+        onStatusReport(found.pdu);
+        // With +CSMS service 1 (set by the initialisation) the network waits
+        // for this; a modem that gets none in time stops routing reports.
+        queueNext(createCommand("AT+CNMA", 300, 1));
+        break;
+    case AtResponse::Unsolicited::Cdsi:
+        queueNext(std::make_shared<AT_CommandReadReport>(found.index));
+        break;
     default:
         break;
     }
@@ -539,6 +550,28 @@ void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
     m_queue.append(createCommand("AT+CNMA", 300, 1));
     queueSlotCleanup();
+}
+
+void GSMModemCtrl::setReportMode(int ds)
+{
+    m_reportMode = ds;
+    if (ds == 0 && m_reportsWanted && !m_reportsRefusedLogged) {
+        m_reportsRefusedLogged = true;
+        G_LOG(LS_WARNING, "Модем не передаёт отчёты о доставке SMS (AT+CNMI): SMS отправляются "
+                          "без отчётов");
+    }
+}
+
+void GSMModemCtrl::onStatusReport(const QByteArray &pdu)
+{
+    emit statusReportReceived(pdu);
+}
+
+void GSMModemCtrl::queueNext(const AT_CommandPtr &command)
+{
+    const AT_CommandPtr front = frontCommand();
+    const bool frontStarted = front && front->state() != AT_CommandBase::StateCreated;
+    m_queue.insert(frontStarted ? 1 : 0, command);
 }
 
 void GSMModemCtrl::onUssdAnswer(const QByteArray &text, const QByteArray &dcs)

@@ -101,6 +101,14 @@ public:
     QString pinCode() const { return m_pinCode; }
     void setFlashSms(bool flash) { m_flashSms = flash; }
     bool flashSms() const { return m_flashSms; }
+    // Delivery reports, a setting kept across reset(): the initialisation then
+    // asks the modem to hand status reports over (reportMode() says how it
+    // agreed), SMS request them, and statusReportReceived() carries each one.
+    void setDeliveryReports(bool on) { m_reportsWanted = on; }
+    bool deliveryReportsWanted() const { return m_reportsWanted; }
+    // +CNMI ds the modem took: 0 none, 1 routed ("+CDS"), 2 stored ("+CDSI").
+    int reportMode() const { return m_reportMode; }
+    bool statusReportsActive() const { return m_reportMode != 0; }
     void setCommandGapMs(int ms) { m_commandGapMs = qMax(0, ms); }
     // The last rung of the healing ladder: a line (e.g. "AT+CFUN=1,1") sent
     // once when the modem has been silent for longer than afterMs; empty: off.
@@ -180,6 +188,12 @@ public:
     void onSimReady();
     // An operator's answer to a USSD request (text as received, its coding).
     void onUssdAnswer(const QByteArray &text, const QByteArray &dcs);
+    // The initialisation's report mode, and a report read from the modem.
+    void setReportMode(int ds);
+    void onStatusReport(const QByteArray &pdu);
+    // Runs the command right after the one in progress: acknowledgements and
+    // reads the network or the modem expect soon, ahead of queued SMS.
+    void queueNext(const AT_CommandPtr &command);
     void emitCommit(const QVariantMap &result) { emit commitResponse(result); }
     // True while commitResponse carries an operator's USSD answer, which may
     // arrive whatever command is at the front of the queue.
@@ -189,6 +203,8 @@ signals:
     void sendOutcommingData(QByteArray data);
     void commitResponse(QVariantMap results);
     void panicCallNotification(QString number);
+    // The PDU of one SMS-STATUS-REPORT, as the modem handed it over.
+    void statusReportReceived(QByteArray pdu);
 
 private:
     void startInitialisation();
@@ -212,6 +228,9 @@ private:
     bool m_flashSms = false;
     SimPinGuard m_pinGuard;
     QByteArray m_lastSimProblem;
+    bool m_reportsWanted = false;
+    int m_reportMode = 0;
+    bool m_reportsRefusedLogged = false;
     bool m_committingUssd = false;
     QList<AT_CommandPtr> m_queue;
     QList<QByteArray> m_callsInProgress;

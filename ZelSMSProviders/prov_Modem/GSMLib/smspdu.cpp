@@ -6,7 +6,9 @@ namespace SmsPdu {
 
 namespace {
 
-constexpr int AlphanumericAddress = 5; // type of number, bits 6..4 of the type of address
+constexpr int InternationalAddress = 1; // type of number, bits 6..4 of the type of address
+constexpr int AlphanumericAddress = 5;
+constexpr int MaxOffsetQuarters = 14 * 4; // the widest offset to UTC in use
 constexpr int MaxAddressSemiOctets = 20;
 
 QByteArray hexOctet(int value)
@@ -207,6 +209,74 @@ QByteArray unswapDigits(const QByteArray &swapped, int digitCount)
     return digits.left(digitCount);
 }
 
+struct Address
+{
+    QByteArray text; // empty when the field is malformed
+    bool international = false;
+};
+
+// An address field (originating or recipient): length in semi-octets, type of
+// address, then the digits or the packed name.
+Address readAddress(OctetReader &r)
+{
+    const int digits = r.octet();
+    const int typeOfAddress = r.octet();
+    const QByteArray swapped = r.take(((digits + 1) / 2) * 2);
+    // An address field holds at most 20 semi-octets; a longer one is garbage
+    // that would reach the log as a "number" of hex digits.
+    if (r.failed() || digits == 0 || digits > MaxAddressSemiOctets)
+        return {};
+    const int typeOfNumber = (typeOfAddress >> 4) & 7;
+    if (typeOfNumber == AlphanumericAddress)
+        return {alphanumericSender(swapped, digits).toUtf8(), false};
+    return {unswapDigits(swapped, digits), typeOfNumber == InternationalAddress};
+}
+
+// Two decimal digits, the second written first; -1 when either is not one.
+int swappedDecimal(int octet)
+{
+    const int tens = octet & 0x0F;
+    const int units = octet >> 4;
+    return tens > 9 || units > 9 ? -1 : tens * 10 + units;
+}
+
+// Seven octets: year, month, day, hour, minute, second, and the offset to UTC
+// in quarter hours whose tens digit carries the sign in its bit 3. A time the
+// centre wrote wrongly is null rather than a reason to lose the report.
+QDateTime readTimestamp(OctetReader &r)
+{
+    int v[6];
+    bool valid = true;
+    for (int &field : v) {
+        field = swappedDecimal(r.octet());
+        valid = valid && field >= 0;
+    }
+    const int zone = r.octet();
+    const int quarters = swappedDecimal(zone & ~0x08);
+    if (!valid || quarters < 0 || quarters > MaxOffsetQuarters)
+        return {};
+    const QDate date(2000 + v[0], v[1], v[2]);
+    const QTime time(v[3], v[4], v[5]);
+    if (!date.isValid() || !time.isValid())
+        return {};
+    const int offset = quarters * 15 * 60 * ((zone & 0x08) ? -1 : 1);
+    return QDateTime(date, time, Qt::OffsetFromUTC, offset);
+}
+
+QByteArray timestampOctets(const QDateTime &when)
+{
+    const auto swapped = [](int value) { return upperHexOctet((value % 10) << 4 | value / 10); };
+    const QDateTime at = when.isValid() ? when : QDateTime::fromSecsSinceEpoch(0, Qt::UTC);
+    const QDate d = at.date();
+    const QTime t = at.time();
+    QByteArray out;
+    for (const int field : {d.year() % 100, d.month(), d.day(), t.hour(), t.minute(), t.second()})
+        out += swapped(field);
+    const int offset = at.offsetFromUtc();
+    const int quarters = qMin(qAbs(offset) / 900, MaxOffsetQuarters);
+    return out + upperHexOctet((quarters % 10) << 4 | quarters / 10 | (offset < 0 ? 0x08 : 0));
+}
+
 } // namespace
 
 bool isValidNumber(const QByteArray &number)
@@ -219,22 +289,23 @@ bool isValidNumber(const QByteArray &number)
     return true;
 }
 
-QByteArray buildPdu(const QByteArray &message, const QByteArray &number, bool flash)
+QByteArray buildPdu(const QByteArray &message, const QByteArray &number, bool flash,
+                    bool statusReport)
 {
     const QString text = QString::fromUtf8(message.constData(), message.size());
     const QByteArray userData = ucs2Hex(text.constData(), text.size());
-    QByteArray pdu = submitHeader("01", number, flash);
+    QByteArray pdu = submitHeader(statusReport ? "21" : "01", number, flash);
     pdu += hexOctet(userData.size() / 2);
     pdu += userData;
     return pdu;
 }
 
 QList<QByteArray> buildPduParts(const QByteArray &message, const QByteArray &number, bool flash,
-                                quint8 reference)
+                                quint8 reference, bool statusReport)
 {
     const QString text = QString::fromUtf8(message.constData(), message.size());
     if (text.size() <= MaxSingleUnits)
-        return {buildPdu(message, number, flash)};
+        return {buildPdu(message, number, flash, statusReport)};
 
     QVector<QPair<int, int>> cuts; // start, count
     for (int start = 0; start < text.size();) {
@@ -248,7 +319,8 @@ QList<QByteArray> buildPduParts(const QByteArray &message, const QByteArray &num
     QList<QByteArray> parts;
     for (int i = 0; i < total; ++i) {
         const QByteArray userData = ucs2Hex(text.constData() + cuts[i].first, cuts[i].second);
-        QByteArray pdu = submitHeader("41", number, flash); // 0x40: user data has a header
+        // 0x40: user data has a header; 0x20: status report requested
+        QByteArray pdu = submitHeader(statusReport ? "61" : "41", number, flash);
         pdu += hexOctet(6 + userData.size() / 2);
         pdu += "050003" + upperHexOctet(reference) + upperHexOctet(total) + upperHexOctet(i + 1);
         pdu += userData;
@@ -288,16 +360,7 @@ QByteArray decodeSenderNumber(const QByteArray &pduHex)
     const int smscLength = r.octet();
     r.take(smscLength * 2);
     r.octet(); // first octet
-    const int digits = r.octet();
-    const int typeOfAddress = r.octet();
-    const QByteArray swapped = r.take(((digits + 1) / 2) * 2);
-    // An address field holds at most 20 semi-octets; a longer one is garbage
-    // that would reach the log as a "number" of hex digits.
-    if (r.failed() || digits == 0 || digits > MaxAddressSemiOctets)
-        return {};
-    if (((typeOfAddress >> 4) & 7) == AlphanumericAddress)
-        return alphanumericSender(swapped, digits).toUtf8();
-    return unswapDigits(swapped, digits);
+    return readAddress(r).text;
 }
 
 SubmitInfo decodeSubmitPdu(const QByteArray &pduHex)
@@ -334,6 +397,7 @@ SubmitInfo decodeSubmitPdu(const QByteArray &pduHex)
         return info;
     }
     info.flash = (info.dataCoding & 0x13) == 0x10;
+    info.statusReport = first & 0x20;
     int dataOctets = length;
     if (first & 0x40) {
         const int headerLength = r.octet();
@@ -361,6 +425,60 @@ SubmitInfo decodeSubmitPdu(const QByteArray &pduHex)
     info.text = QString::fromUtf8(utf8.constData(), utf8.size());
     info.ok = true;
     return info;
+}
+
+StatusReport decodeStatusReport(const QByteArray &pduHex)
+{
+    StatusReport report;
+    OctetReader r(pduHex.trimmed());
+    r.take(r.octet() * 2); // service centre
+    const int first = r.octet();
+    report.messageReference = r.octet();
+    const Address recipient = readAddress(r);
+    report.serviceCentreTime = readTimestamp(r);
+    report.dischargeTime = readTimestamp(r);
+    report.status = r.octet();
+    if (r.failed()) {
+        report.error = QStringLiteral("PDU too short or not hex");
+        return report;
+    }
+    if ((first & 3) != 2) {
+        report.error =
+            QStringLiteral("not an SMS-STATUS-REPORT (first octet %1)").arg(first, 2, 16);
+        return report;
+    }
+    if (recipient.text.isEmpty()) {
+        report.error = QStringLiteral("malformed recipient address");
+        return report;
+    }
+    report.recipient = recipient.text;
+    report.international = recipient.international;
+    report.ok = true;
+    return report;
+}
+
+ReportClass classifyReportStatus(int status)
+{
+    if (status >= 0 && status <= 0x1F)
+        return ReportClass::Confirmed;
+    if (status >= 0x20 && status <= 0x3F)
+        return ReportClass::Waiting;
+    return ReportClass::Failed;
+}
+
+QByteArray buildStatusReport(int messageReference, const QByteArray &recipient, bool international,
+                             const QDateTime &serviceCentreTime, const QDateTime &dischargeTime,
+                             int status)
+{
+    QByteArray pdu = "0006"; // no service centre; SMS-STATUS-REPORT, no more messages
+    pdu += upperHexOctet(messageReference);
+    pdu += upperHexOctet(recipient.size());
+    pdu += international ? "91" : "81";
+    pdu += semiOctets(recipient);
+    pdu += timestampOctets(serviceCentreTime);
+    pdu += timestampOctets(dischargeTime);
+    pdu += upperHexOctet(status);
+    return pdu;
 }
 
 QByteArray encodeUcs2Hex(const QString &text)

@@ -1,0 +1,110 @@
+#include "deliveryrouter.h"
+
+#include "phonenumber.h"
+#include "reportwatch.h"
+
+#include <QDebug>
+#include <QStringList>
+
+// The router's part in delivery reports: what they say goes into the journal,
+// and a record whose report failed or never came goes once to the fallback.
+
+namespace {
+
+// Records waiting for a report are watched again after a restart up to this
+// many; older ones keep their state and are named by the journal tool.
+constexpr int WaitingReportsMax = 100000;
+
+QString referencesText(const QVector<int> &references)
+{
+    QStringList parts;
+    for (const int r : references)
+        parts << QString::number(r);
+    return parts.join(QLatin1Char(','));
+}
+
+} // namespace
+
+void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note)
+{
+    const qint64 id = qint64(spoolId);
+    switch (note.state) {
+    case ReportWaiting:
+        m_spool.noteReport(id, ReportWaiting, referencesText(note.references), note.recipient,
+                           QString(), wallMs());
+        m_reportWatch->watch(id, role);
+        break;
+    case ReportConfirmed:
+        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
+        m_reportWatch->take(id);
+        break;
+    case ReportFailed:
+        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
+        // Once: a failure after the time-out already sent it on changes only the journal.
+        if (m_reportWatch->take(id))
+            escalate(id, role, note.reason);
+        break;
+    default:
+        qWarning().noquote() << "[DeliveryRouter::report()]: unknown report state" << note.state
+                             << "for record" << id;
+        return;
+    }
+    scheduleFlush();
+}
+
+void DeliveryRouter::reportTimedOut(qint64 id, int role)
+{
+    const QString why = QStringLiteral("нет отчёта о доставке за %1 мин")
+                            .arg(double(m_reportWatch->timeoutMs()) / 60000.0, 0, 'g', 4);
+    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, wallMs());
+    escalate(id, role, why);
+    scheduleFlush();
+}
+
+void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
+{
+    const Spool::Record r = m_spool.record(id);
+    if (r.id == 0)
+        return; // purged meanwhile
+    if (role != Primary || !m_fallback.loaded() || m_routes.contains(id)) {
+        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервного "
+                                               "провайдера нет, запись остаётся как есть")
+                                    .arg(id)
+                                    .arg(r.phone, why);
+        return;
+    }
+    if (!running(Fallback)) {
+        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
+                                               "провайдер %4 не работает, запись остаётся как есть")
+                                    .arg(id)
+                                    .arg(r.phone, why, m_fallback.id);
+        return;
+    }
+    SMSMessage msg = r.message();
+    if (!PhoneNumber::normalize(&msg))
+        return; // the primary took this number, so no provider refuses it now
+    qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; отправляется через "
+                                           "резервного провайдера %4")
+                                .arg(id)
+                                .arg(r.phone, why, m_fallback.id);
+    m_spool.noteReopen(id, m_fallback.id, why, m_primary.id);
+    Route &route = m_routes[id];
+    route.msg = msg;
+    route.phone = SmsText::phoneText(msg);
+    route.since = r.since;
+    route.handed = true;
+    give(Fallback, id, route, false);
+    scheduleFlush();
+}
+
+void DeliveryRouter::watchWaitingReports()
+{
+    // The provider forgot what it sent before the restart, so these reports
+    // will not be matched: each waits its full time again and then goes on.
+    const QVector<Spool::Record> waiting = m_spool.waitingReports(WaitingReportsMax);
+    for (const Spool::Record &r : waiting)
+        m_reportWatch->watch(r.id, r.provider == m_primary.id ? Primary : Fallback);
+    if (!waiting.isEmpty())
+        qDebug().noquote()
+            << QStringLiteral("Ожидают отчёта о доставке SMS: %1").arg(waiting.size());
+}

@@ -1,0 +1,297 @@
+#include "gatewayemulator.h"
+#include "modememulator.h"
+#include "modeminitcommands.h"
+#include "servicerunner.h"
+#include "settingslocation.h"
+#include "spool.h"
+#include "stationfake.h"
+
+#include <QtTest>
+
+// Delivery reports through the real service, the real modem plug-in and the
+// emulated modem: what the modem is told, how reports find their records in
+// the journal, and a failed or missing report taking the fallback gateway.
+class TestReportsEndToEnd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void reportsOffKeepsTheLine_data();
+    void reportsOffKeepsTheLine();
+    void reportsMatchedInTheJournal();
+    void reportModes_data();
+    void reportModes();
+    void failedOrMissingReportTakesTheFallback();
+};
+
+namespace {
+
+constexpr int WaitMs = 20000;
+const char *const ModemId = "ZEL_SMS_PROVIDER_MODEM";
+const char *const SmsRuId = "ZEL_SMS_PROVIDER_SMSRU";
+
+QString alarmText(int i)
+{
+    // The fifth is long: three parts, each with its own report (Latin: the
+    // station's text field holds 224 bytes).
+    return i == 5 ? QStringLiteral("Alarm %1, zone 3. ").arg(i).repeated(9)
+                  : QStringLiteral("Тревога %1").arg(i);
+}
+
+SMSMessage alarm(int i)
+{
+    // Ten recipients in turn: reports are matched by number as well.
+    return SmsText::makeMessage(QByteArray::number(79000000000LL + i % 10), alarmText(i).toUtf8(),
+                                SMSMessage::EncodingUtf8);
+}
+
+bool startService(ServiceRunner &service, StationFake &station, const ModemEmulator &modem,
+                  const QVariant &reports, const QStringList &extraEnv = QStringList(),
+                  const GatewayEmulator *fallback = nullptr)
+{
+    QStringList plugins{PROV_MODEM_PLUGIN};
+    if (fallback)
+        plugins << PROV_SMSRU_PLUGIN;
+    if (!station.bind() || !service.install(ZELSMS_SERVICE_BINARY, plugins))
+        return false;
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/currentProviderID", ModemId);
+    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
+    service.setServiceSetting("Common/pcnPort", station.port());
+    if (reports.isValid())
+        service.setServiceSetting("Common/deliveryReports", reports);
+    service.setProviderSetting("GSMModem/comPort", modem.devicePath());
+    if (fallback) {
+        service.setServiceSetting("Common/fallbackProviderID", SmsRuId);
+        service.setServiceSetting("Common/fallbackAfterSeconds", 600);
+        service.setProviderSetting("SmsRU/apiKey", "key");
+        service.setProviderSetting("SmsRU/baseUrl", fallback->baseUrl().toString());
+    }
+    QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
+                          QFile::ReadOwner | QFile::WriteOwner);
+    return service.start({QStringLiteral("-exec")}, extraEnv) && station.waitForService(WaitMs) &&
+           service.waitForLog("успешно инициализирован", WaitMs);
+}
+
+bool sendAll(StationFake &station, int first, int last)
+{
+    for (int i = first; i <= last; ++i)
+        if (!station.sendRequest(quint32(i), alarm(i)) || !station.waitForAck(quint32(i), WaitMs))
+            return false;
+    return true;
+}
+
+// The journal as the journal tool reads it, by record text.
+QHash<QString, Spool::Record> journal(const ServiceRunner &service)
+{
+    Spool spool;
+    QHash<QString, Spool::Record> out;
+    if (!spool.openReadOnly(service.stateDir() + "/spool.db"))
+        return out;
+    for (const Spool::Record &r : spool.list(-1, 0, 1000))
+        out.insert(r.text, r);
+    return out;
+}
+
+int reportOf(const ServiceRunner &service, int i)
+{
+    return journal(service).value(alarmText(i)).report;
+}
+
+} // namespace
+
+void TestReportsEndToEnd::initTestCase()
+{
+    SmsText::registerSmsMessageType();
+    QVERIFY2(QFile::exists(ZELSMS_SERVICE_BINARY), ZELSMS_SERVICE_BINARY);
+}
+
+void TestReportsEndToEnd::reportsOffKeepsTheLine_data()
+{
+    QTest::addColumn<QVariant>("setting");
+    QTest::newRow("absent") << QVariant();
+    QTest::newRow("false") << QVariant(false);
+}
+
+void TestReportsEndToEnd::reportsOffKeepsTheLine()
+{
+    QFETCH(QVariant, setting);
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, setting), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 1, WaitMs);
+    QCOMPARE(modem.model().commands().mid(0, modemInitCommands().size()), modemInitCommands());
+    const QByteArray pdu = modem.model().receivedSms().first().pdu;
+    QCOMPARE(pdu.mid(2, 2), QByteArray("01")); // no TP-SRR
+    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 1), int(ReportNone), WaitMs);
+    QCOMPARE(journal(service).value(alarmText(1)).state, int(Spool::Delivered));
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::reportsMatchedInTheJournal()
+{
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    // The references wrap from 255 to 0 within the run.
+    modem.model().setNextMessageReference(250);
+    // Out of order and late, every third repeated, the 7th and the 16th
+    // failed, the second part of the long 5th answered first.
+    modem.model().reports().setPlanner([](int index) {
+        StatusReportCentre::Plan plan;
+        plan.delayMs = 200 + (index * 7919) % 1500;
+        plan.copies = index % 3 == 0 ? 2 : 1;
+        plan.repeatGapMs = 300;
+        // Indexes count accepted parts: the 5th SMS is parts 4, 5 and 6.
+        plan.status = index == 8 || index == 17 ? 0x41 : 0x00;
+        if (index == 5)
+            plan.delayMs = 50;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, true), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 20));
+    const auto settled = [&] {
+        const auto j = journal(service);
+        if (j.size() < 20)
+            return false;
+        for (const Spool::Record &r : j)
+            if (r.report == ReportWaiting || r.report == ReportNone)
+                return false;
+        return true;
+    };
+    QVERIFY2(QTest::qWaitFor(settled, 3 * WaitMs), qPrintable(service.log()));
+    QTest::qWait(1500); // the last repeats arrive and must change nothing
+    const auto j = journal(service);
+    for (int i = 1; i <= 20; ++i) {
+        const Spool::Record r = j.value(alarmText(i));
+        const bool failed = i == 7 || i == 16;
+        QVERIFY2(r.report == (failed ? ReportFailed : ReportConfirmed),
+                 qPrintable(QStringLiteral("SMS %1: %2").arg(i).arg(Spool::reportName(r.report))));
+        QCOMPARE(r.state, int(Spool::Delivered));
+        QVERIFY(r.reportMs > 0);
+        QCOMPARE(r.reportRefs.split(',').size(), i == 5 ? 3 : 1);
+    }
+    const QString log = service.log();
+    QVERIFY2(log.contains("TP-ST 0x41); резервного провайдера нет, запись остаётся как есть"),
+             qPrintable(log));
+    QVERIFY2(log.contains("Повторный отчёт о доставке"), qPrintable(log));
+    bool cnmaSeen = false;
+    for (const QByteArray &c : modem.model().commands())
+        cnmaSeen = cnmaSeen || c == "AT+CNMA";
+    QVERIFY(cnmaSeen);
+    QCOMPARE(modem.model().reports().acknowledgements(), modem.model().reports().routedCount());
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::reportModes_data()
+{
+    QTest::addColumn<bool>("routed");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("stored-when-routed-refused") << false << true;
+    QTest::newRow("modem-without-reports") << false << false;
+}
+
+void TestReportsEndToEnd::reportModes()
+{
+    QFETCH(bool, routed);
+    QFETCH(bool, stored);
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setSupportedModes(routed, stored);
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, true), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 3));
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 3, WaitMs);
+    const int expected = stored ? ReportConfirmed : ReportNone;
+    for (int i = 1; i <= 3; ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, i), expected, WaitMs);
+    const QList<QByteArray> &commands = modem.model().commands();
+    QVERIFY(commands.contains("AT+CNMI=2,2,0,1,1"));
+    QCOMPARE(commands.contains("AT+CNMI=2,2,0,0,1"), !stored);
+    QCOMPARE(modem.model().receivedSms().last().info.statusReport, stored);
+    if (stored) {
+        QVERIFY(commands.contains("AT+CMGR=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().storedCount(), 0, WaitMs);
+    } else {
+        QCOMPARE(service.log().count("Модем не передаёт отчёты о доставке SMS"), 1);
+    }
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
+{
+    QStringList gatewayGot;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    gw.setHandler([&](const GatewayEmulator::Request &req) {
+        if (req.path == QLatin1String("/sms/send")) {
+            QList<QPair<QString, QString>> items = req.queryItems;
+            items += GatewayEmulator::decodeQuery(req.body);
+            for (const auto &item : items)
+                if (item.first.startsWith(QLatin1String("multi[")))
+                    gatewayGot << item.second;
+        }
+        return GatewayEmulator::Reply::text("100\n10.5\n");
+    });
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    // The first SMS gets no report at all, the second a failure.
+    modem.model().reports().setPlanner([](int index) {
+        StatusReportCentre::Plan plan;
+        plan.copies = index == 0 ? 0 : 1;
+        plan.status = index == 1 ? 0x46 : 0x00;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    const int timeoutMs = 4000;
+    QVERIFY2(startService(service, station, modem, true,
+                          {QStringLiteral("ZELSMS_TEST_REPORT_TIMEOUT_MS=%1").arg(timeoutMs)}, &gw),
+             qPrintable(service.log()));
+    QElapsedTimer sent;
+    sent.start();
+    QVERIFY(sendAll(station, 1, 3));
+    // The failure goes on at once, well before the time-out.
+    QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(2)); }, WaitMs),
+             qPrintable(service.log()));
+    QVERIFY2(sent.elapsed() < timeoutMs, "a failed report waited for the time-out");
+    QVERIFY(!gatewayGot.contains(alarmText(1)));
+    QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(1)); }, timeoutMs + WaitMs),
+             qPrintable(service.log()));
+    QVERIFY(sent.elapsed() >= timeoutMs);
+    QTest::qWait(1000);
+    QCOMPARE(gatewayGot.count(alarmText(1)), 1);
+    QCOMPARE(gatewayGot.count(alarmText(2)), 1);
+    QVERIFY(!gatewayGot.contains(alarmText(3))); // confirmed: stays with the modem
+    const auto j = journal(service);
+    QCOMPARE(Spool::reportName(j.value(alarmText(1)).report), "timeout");
+    QCOMPARE(Spool::reportName(j.value(alarmText(2)).report), "failed");
+    QCOMPARE(Spool::reportName(j.value(alarmText(3)).report), "confirmed");
+    for (int i : {1, 2}) {
+        const Spool::Record r = j.value(alarmText(i));
+        QCOMPARE(r.state, int(Spool::Delivered));
+        QCOMPARE(r.provider, QString(SmsRuId)); // delivered in the end by the fallback
+        QCOMPARE(r.attempts, 2);                // the modem's send counts as well
+        QVERIFY(!r.lastError.isEmpty());
+        QCOMPARE(r.errorProvider, QString(ModemId)); // the report was the modem's
+    }
+    QCOMPARE(j.value(alarmText(3)).provider, QString(ModemId));
+    QVERIFY2(service.log().contains("отправляется через резервного провайдера"),
+             qPrintable(service.log()));
+    QCOMPARE(service.stop(), 0);
+}
+
+int main(int argc, char **argv)
+{
+    SettingsLocation::applyFromEnvironment();
+    QCoreApplication app(argc, argv);
+    TestReportsEndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_reports_e2e.moc"
