@@ -1,12 +1,12 @@
 #include "pcnudplink.h"
 
 #include "addressparser.h"
+#include "bootclock.h"
 #include "controller.h"
 #include "logtext.h"
 #include "stationprotocol.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QTimer>
@@ -77,7 +77,7 @@ QDateTime PcnUdpLink::now() const
     // The periods here measure time passing, never a time of day: taken from
     // the monotonic clock, a step of the wall clock neither sends an extra
     // status datagram nor declares the station lost.
-    return QDateTime::fromMSecsSinceEpoch(QElapsedTimer::msecsSinceReference(), Qt::UTC);
+    return QDateTime::fromMSecsSinceEpoch(BootClock::bootMs(), Qt::UTC);
 }
 
 void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
