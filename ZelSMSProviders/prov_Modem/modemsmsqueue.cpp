@@ -61,8 +61,10 @@ bool ModemSmsQueue::withdraw(quint64 spoolId)
         return false;
     const QByteArray key = m_ids.keyOf(spoolId);
     for (const SMSMessage &inFlight : qAsConst(m_batch))
-        if (contentKey(inFlight) == key)
+        if (contentKey(inFlight) == key) {
+            m_withdrawnInFlight.insert(spoolId);
             return false;
+        }
     if (!m_ids.remove(spoolId))
         return true;
     for (int i = 0; i < m_queue.size(); ++i)
@@ -80,6 +82,7 @@ void ModemSmsQueue::clear()
     m_batch.clear();
     m_waiting.clear();
     m_ids.clear();
+    m_withdrawnInFlight.clear();
 }
 
 void ModemSmsQueue::fillBatch(bool batchSend, int batchSize)
@@ -91,8 +94,42 @@ void ModemSmsQueue::fillBatch(bool batchSend, int batchSize)
 
 void ModemSmsQueue::returnBatchToHead()
 {
-    while (!m_batch.isEmpty())
-        m_queue.prepend(m_batch.takeLast());
+    requeueBatch(true);
+}
+
+bool ModemSmsQueue::endWithdrawn(const SMSMessage &msg)
+{
+    const QByteArray key = contentKey(msg);
+    bool none = false;
+    for (auto it = m_withdrawnInFlight.begin(); it != m_withdrawnInFlight.end();) {
+        const quint64 id = *it;
+        if (!m_ids.contains(id) || m_ids.keyOf(id) != key) {
+            ++it;
+            continue;
+        }
+        it = m_withdrawnInFlight.erase(it);
+        none = m_ids.remove(id) || none;
+        if (m_sink)
+            m_sink->smsOutcome(id, OutcomeDropped, QStringLiteral("отозвано: уже завершено"));
+    }
+    if (none)
+        m_waiting.remove(key);
+    return none;
+}
+
+void ModemSmsQueue::requeueBatch(bool atHead)
+{
+    QList<SMSMessage> again;
+    for (const SMSMessage &msg : qAsConst(m_batch)) {
+        // Sent already by another path, or too old: never sent again from here.
+        if (m_withdrawnInFlight.isEmpty() || !endWithdrawn(msg))
+            again.append(msg);
+    }
+    m_batch.clear();
+    if (atHead)
+        m_queue = again + m_queue;
+    else
+        m_queue.append(again);
 }
 
 void ModemSmsQueue::batchFailed(const QVariantMap &results)
@@ -104,8 +141,7 @@ void ModemSmsQueue::batchFailed(const QVariantMap &results)
         QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)));
     for (const SMSMessage &msg : qAsConst(m_batch))
         report(msg, OutcomeRetrying, QStringLiteral("код %1 (%2)").arg(code, text));
-    m_queue.append(m_batch);
-    m_batch.clear();
+    requeueBatch(false);
 }
 
 QVector<quint64> ModemSmsQueue::batchIds() const
@@ -126,6 +162,7 @@ void ModemSmsQueue::batchDelivered()
     for (const SMSMessage &msg : qAsConst(m_batch))
         m_waiting.remove(contentKey(msg));
     m_batch.clear();
+    m_withdrawnInFlight.clear();
 }
 
 int ModemSmsQueue::dropAll(const QString &reason)
@@ -138,6 +175,7 @@ int ModemSmsQueue::dropAll(const QString &reason)
     m_batch.clear();
     m_queue.clear();
     m_waiting.clear();
+    m_withdrawnInFlight.clear();
     return dropped;
 }
 

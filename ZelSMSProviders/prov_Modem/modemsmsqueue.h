@@ -24,7 +24,9 @@ public:
     // spool id joins the identical one's. A number the modem cannot send to
     // is refused for good. True when the queue grew.
     bool add(const SMSMessage &msg, const quint64 *spoolId);
-    // Takes a waiting record back; false when it is being sent or unknown.
+    // Takes a waiting record back; false when it is being sent or unknown. A
+    // record being sent is not sent again: should this attempt not deliver
+    // it, it ends dropped instead of going back to the queue.
     bool withdraw(quint64 spoolId);
     void clear();
 
@@ -38,10 +40,12 @@ public:
     // Moves messages from the head of the queue into the batch: up to
     // batchSize with batch sending, otherwise one. The queue must not be empty.
     void fillBatch(bool batchSend, int batchSize);
-    // The modem went away under the batch: back to the head, nothing reported.
+    // The modem went away under the batch: back to the head, nothing reported
+    // (but for records withdrawn meanwhile, which end dropped).
     void returnBatchToHead();
     // The batch failed (results: the modem's result map); it is tried again
-    // after everything queued meanwhile.
+    // after everything queued meanwhile, but for records withdrawn while it
+    // was being sent, which end dropped (the host finished them otherwise).
     void batchFailed(const QVariantMap &results);
     void batchDelivered();
     // Drops the batch and every waiting message; returns how many went.
@@ -49,6 +53,12 @@ public:
 
 private:
     void report(const SMSMessage &msg, int outcome, const QString &reason);
+    // Ends the withdrawn ids the SMS carries; true when none is left on it,
+    // and it then leaves the duplicate index too.
+    bool endWithdrawn(const SMSMessage &msg);
+    // The batch's SMS that still carry an id go back into the queue, at the
+    // head or at the end.
+    void requeueBatch(bool atHead);
 
     QList<SMSMessage> m_queue;
     QList<SMSMessage> m_batch;
@@ -60,5 +70,7 @@ private:
     // the SMS in flight never hold two identical messages, so the content
     // names one of them, and a folded duplicate's id rides along.
     OutcomeIds<QByteArray> m_ids;
+    // Ids withdrawn while their SMS was being sent.
+    QSet<quint64> m_withdrawnInFlight;
     ISmsOutcomeSink *m_sink = nullptr;
 };

@@ -166,11 +166,11 @@ void TstNoStallE2E::wallClockStepsChangeNothing()
     service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
     service.setProviderSetting("GSMModem/comPort", modem.devicePath());
     const int fallbackAfterS = 6;
-    QVERIFY2(startService(service, station, SmsRuId, ModemId,
-                          {PROV_SMSRU_PLUGIN, PROV_MODEM_PLUGIN},
-                          {"LD_PRELOAD=" ZELSMS_CLOCK_SHIFT, "ZELSMS_CLOCK_SHIFT_FILE=" + shift},
-                          fallbackAfterS),
-             qPrintable(service.log()));
+    QVERIFY2(
+        startService(service, station, SmsRuId, ModemId, {PROV_SMSRU_PLUGIN, PROV_MODEM_PLUGIN},
+                     {"LD_PRELOAD=" ZELSMS_CLOCK_SHIFT_PRELOAD, "ZELSMS_CLOCK_SHIFT_FILE=" + shift},
+                     fallbackAfterS),
+        qPrintable(service.log()));
     QVERIFY(service.waitForLog("успешно инициализирован", WaitMs));
 
     // Back an hour while the reply is awaited: no time-out, no failure.
@@ -227,7 +227,8 @@ void TstNoStallE2E::youngRecordSurvivesRestartAfterClockStep()
     ServiceRunner service;
     service.setProviderSetting("SmsRU/apiKey", "key");
     service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
-    const QStringList env{"LD_PRELOAD=" ZELSMS_CLOCK_SHIFT, "ZELSMS_CLOCK_SHIFT_FILE=" + shift};
+    const QStringList env{"LD_PRELOAD=" ZELSMS_CLOCK_SHIFT_PRELOAD,
+                          "ZELSMS_CLOCK_SHIFT_FILE=" + shift};
     QVERIFY2(startService(service, station, SmsRuId, QString(), {PROV_SMSRU_PLUGIN}, env),
              qPrintable(service.log()));
     QVERIFY(station.sendRequest(1, alarm(1)));
