@@ -109,6 +109,10 @@ void BasicSmsRestProvider::stop()
 {
     m_timer->stop();
     m_kick->stop();
+    // A stopped provider keeps no request or connection open to its gateway:
+    // what was in flight is handed again by the router at the next start.
+    forgetReply(true);
+    m_network.clearConnectionCache();
     reset();
 }
 

@@ -72,7 +72,18 @@ namespace {
 Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stamp)
 {
     Entry e;
-    e.level = type;
+    // A level Qt does not define is logged as information; the entry keeps
+    // only levels that exist, so copying it stays defined.
+    switch (type) {
+    case QtDebugMsg:
+    case QtWarningMsg:
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        e.level = type;
+        break;
+    default:
+        e.level = QtInfoMsg;
+    }
     // One message, one line, whatever a provider forgot to escape: a line
     // break that arrived in a datagram or a reply must not forge an entry.
     QString text = LogText::escaped(message);
