@@ -36,6 +36,8 @@ private slots:
     void longSmsThroughController();
     void flashSettingSurvivesModemRestart();
     void quietGapHoldsCommandLinesNotPauses();
+    void acknowledgementGoesFirstWithoutGap_data();
+    void acknowledgementGoesFirstWithoutGap();
 
 private:
     // Ticks in steps until the clock reads `until`, checking nothing throws.
@@ -446,6 +448,46 @@ void TestGsmModemCtrl::quietGapHoldsCommandLinesNotPauses()
     QCOMPARE(writtenAt.value("AT+VTD") - writtenAt.value("ATA\r"),
              qint64(GSMModemCtrl::DefaultCommandGapMs + 1));
     QCOMPARE(writtenAt.value("AT+CHU") - writtenAt.value("AT+VTD"), qint64(2001));
+}
+
+void TestGsmModemCtrl::acknowledgementGoesFirstWithoutGap_data()
+{
+    QTest::addColumn<QByteArray>("routed");
+    QTest::newRow("incoming SMS") << ModemModel::incomingSmsText("+79007654321", "x");
+    const QDateTime taken = QDateTime::currentDateTimeUtc();
+    const QByteArray report = SmsPdu::buildStatusReport(7, "89001234567", false, taken, taken, 0);
+    QTest::newRow("status report")
+        << QByteArray("\r\n+CDS: " + QByteArray::number(report.size() / 2 - 1) + "\r\n" +
+                      report + "\r\n");
+}
+
+// The modem routes nothing more until the acknowledgement and gives up
+// routing when it is late, so it must not wait behind queued SMS or for the
+// quiet gap; the SMS after it waits the gap once.
+void TestGsmModemCtrl::acknowledgementGoesFirstWithoutGap()
+{
+    QFETCH(QByteArray, routed);
+    ModemBench bench(*clock);
+    QVERIFY(bench.initialise());
+    QVERIFY(bench.runUntil([&] { return bench.ctrl.isQueueEmpty(); }, 5000, 1));
+    for (int i = 0; i < 3; ++i)
+        bench.ctrl.queueSms("abc", "89001234567");
+    QVERIFY(bench.runUntil([&] { return bench.results.size() == 1; }, 5000, 1));
+    QHash<QByteArray, qint64> writtenAt;
+    QList<QByteArray> order;
+    connect(&bench.ctrl, &GSMModemCtrl::sendOutcommingData, this, [&](const QByteArray &d) {
+        order.append(d.left(7));
+        if (!writtenAt.contains(d.left(7)))
+            writtenAt.insert(d.left(7), clock->now);
+    });
+    const qint64 routedAt = clock->now;
+    bench.ctrl.onDataReceived(routed);
+    QVERIFY(bench.runUntil([&] { return bench.results.size() == 2; }, 5000, 1));
+    QCOMPARE(order.value(0), QByteArray("AT+CNMA"));
+    QCOMPARE(order.value(1), QByteArray("AT+CMGS"));
+    QCOMPARE(writtenAt.value("AT+CNMA"), routedAt);
+    QCOMPARE(writtenAt.value("AT+CMGS") - writtenAt.value("AT+CNMA"),
+             qint64(GSMModemCtrl::DefaultCommandGapMs + 1));
 }
 
 QTEST_GUILESS_MAIN(TestGsmModemCtrl)

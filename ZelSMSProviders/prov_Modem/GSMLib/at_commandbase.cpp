@@ -37,7 +37,7 @@ int AT_CommandBase::process()
     case StateStarting:
         // Some modems drop a command written right after a final result; the
         // attempt, and with it its time-out, starts once the line was quiet.
-        if (sendsText() && controller->quietGapLeftMs() > 0)
+        if (quietLeftMs() > 0)
             return StepRunning;
         onStart();
         m_sentAtMs = GsmClock::nowMs();
@@ -71,7 +71,7 @@ int AT_CommandBase::readyInMs() const
 {
     switch (m_state) {
     case StateStarting:
-        return sendsText() && controller ? controller->quietGapLeftMs() : 0;
+        return quietLeftMs();
     case StateWaiting:
         return -1;
     default:
@@ -134,6 +134,32 @@ int AT_CommandBase::parseResponse()
     default:
         return ParseWaiting;
     }
+}
+
+int AT_CommandBase::quietLeftMs() const
+{
+    return sendsText() && controller ? controller->quietGapLeftMs() : 0;
+}
+
+namespace {
+class AT_CommandAcknowledge : public AT_CommandBase
+{
+public:
+    AT_CommandAcknowledge()
+    {
+        m_commandText = "AT+CNMA";
+        m_timeoutMs = 300;
+        m_failFast = 1;
+    }
+
+protected:
+    int quietLeftMs() const override { return controller ? controller->probeGapLeftMs() : 0; }
+};
+} // namespace
+
+AT_CommandPtr createAcknowledgement()
+{
+    return std::make_shared<AT_CommandAcknowledge>();
 }
 
 AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast)

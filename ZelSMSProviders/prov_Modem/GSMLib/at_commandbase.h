@@ -69,6 +69,8 @@ protected:
     virtual void onFinish() {}
     // False for commands that never write, which need no quiet line to start.
     virtual bool sendsText() const { return true; }
+    // How long the line must stay quiet before this command starts, in ms.
+    virtual int quietLeftMs() const;
 
     // The check run while waiting: 0 wait, 1/2 answered, 3 failFast time-out.
     int checkResponse();
@@ -88,3 +90,11 @@ using AT_CommandPtr = std::shared_ptr<AT_CommandBase>;
 
 // A plain command with fixed text ("AT", "ATE0", "AT+CMGD=1", ...).
 AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast);
+
+// AT+CNMA for a routed SMS or status report. The modem routes nothing more
+// until it comes and gives up routing when it comes late, so it does not wait
+// for the quiet gap after the last final result: the modem's own unsolicited
+// line has shown that it finished that command. The next command waits for
+// the gap after the acknowledgement's answer instead, so the gap is not paid
+// twice.
+AT_CommandPtr createAcknowledgement();

@@ -275,13 +275,19 @@ int GSMModemCtrl::msUntilNextStep() const
     return m_queue.isEmpty() ? -1 : m_queue.first()->readyInMs();
 }
 
+int GSMModemCtrl::probeGapLeftMs() const
+{
+    // A silent modem gets one command line per probe interval, whatever
+    // command it is (a repeated check, the initialisation's ESC AT).
+    return m_silent ? int(qBound<qint64>(0, m_lastWriteMs + SilentProbeMs - GsmClock::nowMs(),
+                                         SilentProbeMs))
+                    : 0;
+}
+
 int GSMModemCtrl::quietGapLeftMs() const
 {
     const qint64 now = GsmClock::nowMs();
-    // A silent modem gets one command line per probe interval, whatever
-    // command it is (a repeated check, the initialisation's ESC AT).
-    const int probeLeft =
-        m_silent ? int(qBound<qint64>(0, m_lastWriteMs + SilentProbeMs - now, SilentProbeMs)) : 0;
+    const int probeLeft = probeGapLeftMs();
     if (m_commandGapMs <= 0 || m_lastFinalResultMs == 0)
         return probeLeft;
     // Strictly more than the gap in whole milliseconds, so that the true
@@ -516,7 +522,7 @@ void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
         onStatusReport(found.pdu);
         // With +CSMS service 1 (set by the initialisation) the network waits
         // for this; a modem that gets none in time stops routing reports.
-        queueNext(createCommand("AT+CNMA", 300, 1));
+        queueNext(createAcknowledgement());
         break;
     case AtResponse::Unsolicited::Cdsi:
         queueNext(std::make_shared<AT_CommandReadReport>(found.index));
@@ -548,7 +554,9 @@ void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
         G_LOG(LS_WARNING, "Не удалось прочитать номер отправителя SMS: " + utf8(pdu.left(64)));
     emit panicCallNotification(QString::fromUtf8(number));
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
-    m_queue.append(createCommand("AT+CNMA", 300, 1));
+    // Ahead of waiting SMS: a late acknowledgement makes the modem stop
+    // routing SMS and reports to us.
+    queueNext(createAcknowledgement());
     queueSlotCleanup();
 }
 
@@ -569,9 +577,11 @@ void GSMModemCtrl::onStatusReport(const QByteArray &pdu)
 
 void GSMModemCtrl::queueNext(const AT_CommandPtr &command)
 {
+    // Ahead of the front command too while it has written nothing yet (it
+    // may be waiting for the quiet gap).
     const AT_CommandPtr front = frontCommand();
-    const bool frontStarted = front && front->state() != AT_CommandBase::StateCreated;
-    m_queue.insert(frontStarted ? 1 : 0, command);
+    const bool frontOnLine = front && front->state() >= AT_CommandBase::StateSending;
+    m_queue.insert(frontOnLine ? 1 : 0, command);
 }
 
 void GSMModemCtrl::onUssdAnswer(const QByteArray &text, const QByteArray &dcs)

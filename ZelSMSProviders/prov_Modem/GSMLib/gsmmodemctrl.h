@@ -121,6 +121,8 @@ public:
     int msUntilNextStep() const;
     // What is left of the quiet gap after the modem's last final result.
     int quietGapLeftMs() const;
+    // Only the pacing of a silent modem's probes, without the gap.
+    int probeGapLeftMs() const;
     // Milliseconds until tick() has work for a working modem with nothing
     // queued: the next periodic check or the end of a silence or network
     // limit. 0 while it initialises, has commands queued, is silent, or work
