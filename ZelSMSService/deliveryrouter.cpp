@@ -27,9 +27,11 @@ constexpr int TickMs = 2000;
 // once for all the changes meanwhile.
 constexpr int ChangeCheckMs = 500;
 // The providers' running state is looked at this often while nothing is
-// pending and a provider runs: on whole seconds, so in the wake-up the
-// station link and the modem have then anyway.
-constexpr int IdlePollMs = 1000;
+// pending: a provider that stops then has nothing to give back, and the next
+// record asks whether it runs anyway. While none runs, sooner, so that the
+// line saying it runs again is not late.
+constexpr int IdlePollMs = 60 * 1000;
+constexpr int NoneRunningPollMs = 5000;
 constexpr qint64 CriticalRepeatMs = 60 * 1000;
 // The purge of old records: days are its unit.
 constexpr qint64 HousekeepingEveryMs = 60 * 1000;
@@ -387,6 +389,7 @@ void DeliveryRouter::park(qint64 id, Route &route)
     if (route.waitingSince < 0)
         route.waitingSince = nowMs();
     m_waiting.insert(id);
+    armPoll(); // looked at often again while it waits
 }
 
 void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
@@ -406,6 +409,7 @@ void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
         return;
     }
     (role == Primary ? route.atPrimary : route.atFallback) = true;
+    armPoll(); // a provider that stops now has this to give back
     if (role == Primary && m_fallback.loaded()) {
         const bool arm = m_deadlines.empty();
         m_deadlines.emplace_back(nowMs() + qint64(m_settings.fallbackAfterSeconds) * 1000, id);
@@ -642,7 +646,9 @@ void DeliveryRouter::armPoll()
     // back, and no line about providers not running is still to come.
     const bool quiet = m_routes.isEmpty() && m_waiting.empty() &&
                        (anyRunning() || m_noneRunningLogged || m_primary.id.isEmpty());
-    const int ms = quiet ? qMax(m_pollIntervalMs, IdlePollMs) : m_pollIntervalMs;
+    const int ms = !quiet      ? m_pollIntervalMs
+                   : anyRunning() ? qMax(m_pollIntervalMs, IdlePollMs)
+                                  : qMax(m_pollIntervalMs, NoneRunningPollMs);
     const Qt::TimerType type = quiet ? Qt::VeryCoarseTimer : Qt::CoarseTimer;
     if (m_pollTimer->interval() != ms || m_pollTimer->timerType() != type) {
         m_pollTimer->setTimerType(type);

@@ -19,9 +19,6 @@ constexpr int ReceiveBufferBytes = 4 << 20;
 // Upper bound of datagrams drained in one read, so that a flood cannot keep
 // the timer (and with it the status datagrams) from running.
 constexpr int MaxDatagramsPerRead = 4096;
-// How often an idle link looks for datagrams the socket left unannounced
-// (see tick()): the one beat left, since nothing else would notice them.
-constexpr int UnreadCheckMs = 1000;
 // Requests the store asked to try again wait this long between tries (each
 // try costs the spool's short lock wait), and at most this many of them.
 constexpr int StoreRetryMs = 250;
@@ -202,15 +199,11 @@ void PcnUdpLink::armNextTick()
         wait = qMin(wait, msUntilMoreThan(m_lastLookup, LookupRetryMs, t));
     if (!m_received.isEmpty()) // held for the store to try again
         wait = qMin(wait, qMax<qint64>(0, StoreRetryMs + 1 - m_heldSince.elapsed()));
-    // The look for unannounced datagrams needs no precision: Qt fires very
-    // coarse timers on whole seconds, so it shares its wake-up with the
-    // modem's idle look. What is due sooner is timed precisely, so the 5 s
-    // status period is not cut short.
-    const bool look = wait >= UnreadCheckMs && m_unreadTicks == 0;
-    if (m_unreadTicks > 0)
-        wait = qMin<qint64>(wait, DefaultTickMs);
-    m_timer->setTimerType(look ? Qt::VeryCoarseTimer : Qt::PreciseTimer);
-    m_timer->start(int(look ? UnreadCheckMs : qMax<qint64>(0, wait)));
+    // Precise, so that the 5 s status period is not cut short and a coarse
+    // timer firing early does not cost a second wake-up.
+    wait = qMin<qint64>(wait, m_unreadTicks > 0 ? DefaultTickMs : m_unreadLookMs);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    m_timer->start(int(qMax<qint64>(0, wait)));
 }
 
 void PcnUdpLink::socketRead()
@@ -407,8 +400,9 @@ void PcnUdpLink::tick()
     // announcement ever go unanswered its notifier stays off and every later
     // request would be lost. Datagrams left unread over two whole ticks mean
     // exactly that (one tick could just be a busy event loop); a read revives
-    // it. An idle link ticks once a second for this, and looks again 50 ms
-    // after it found datagrams waiting.
+    // it. An idle link ticks at least with every status datagram, and looks
+    // again 50 ms after it found datagrams waiting: a lost announcement costs
+    // at most one status period.
     const bool waitingUnread = m_datagramsRead == m_datagramsReadAtTick &&
                                m_socket->state() == QAbstractSocket::BoundState &&
                                m_socket->hasPendingDatagrams();

@@ -52,6 +52,10 @@ public:
         DefaultTickMs = 50,
         DefaultStatusPeriodMs = 5000,
         DefaultLossTimeoutMs = 30000,
+        // The longest sleep of an idle link; every wake-up also looks for
+        // datagrams the socket left unannounced (see tick()). Longer than the
+        // status period, so that the status datagram's wake-up does it.
+        DefaultUnreadLookMs = 6000,
         LookupRetryMs = 60000, // a station name that did not resolve is tried again
         // Refused sources remembered for their once-a-minute log line, so
         // that a sender forging many addresses can neither grow the table
@@ -74,6 +78,11 @@ public:
     void setClock(Clock clock);
     // Tests shorten the periods; the service keeps the defaults.
     void setIntervals(int statusPeriodMs, int lossTimeoutMs);
+    void setUnreadLookMs(int ms)
+    {
+        m_unreadLookMs = qMax(1, ms);
+        armNextTick();
+    }
 
     // Before start(): the value of "Common/stationAllowList" (who besides the
     // station may send) and of "Common/bindAddress" (empty: every interface).
@@ -136,6 +145,7 @@ private:
     QElapsedTimer m_heldSince; // since the store last asked to try m_received again
     int m_statusPeriodMs = DefaultStatusPeriodMs;
     int m_lossTimeoutMs = DefaultLossTimeoutMs;
+    int m_unreadLookMs = DefaultUnreadLookMs;
     bool m_sendFailing = false; // log a failing send once, not every 50 ms
     quint64 m_datagramsRead = 0;
     quint64 m_datagramsReadAtTick = 0;

@@ -15,4 +15,8 @@ struct ModemTimings
     int portLogRepeatS = 3600;   // between log lines of the same open failure
     // A failed balance request stays reported this long, past one 5 s status report.
     int balanceErrorShownMs = 6000;
+    // Longest sleep of an idle modem between its own checks. They are timed
+    // on the monotonic clock, so only a test that moves the library clock
+    // needs the provider to look sooner.
+    int idleLookMs = 60000;
 };

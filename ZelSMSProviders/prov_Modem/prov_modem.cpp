@@ -15,7 +15,6 @@ namespace {
 const char *const ProviderId = "ZEL_SMS_PROVIDER_MODEM";
 const char *const RegKey = "GSMModem";
 constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
-constexpr qint64 IdleLookMs = 1000;
 
 QVariantMap storedProviderSettings()
 {
@@ -263,12 +262,11 @@ void PROV_Modem::armTick()
         qint64 due = m_ctrl.msUntilDue();
         if (parameter(ParamBalanceCheck).toBool())
             due = qMin(due, m_balance.msUntilRequestDue(m_settings, m_timings.balanceIntervalS));
-        // At most a second: a clock set forward (the balance falls due at
-        // once) is seen within it. Qt fires very coarse timers on whole
-        // seconds, so this look shares its wake-up with the station link's.
-        ms = qBound<qint64>(m_timings.tickMs, due, IdleLookMs);
+        ms = qBound<qint64>(m_timings.tickMs, due, qMax(m_timings.tickMs, m_timings.idleLookMs));
     }
-    const Qt::TimerType type = ms == IdleLookMs ? Qt::VeryCoarseTimer : Qt::CoarseTimer;
+    // Precise when asleep: a coarse timer may fire a little early, find the
+    // check not yet due and cost a second wake-up for it.
+    const Qt::TimerType type = ms > m_timings.tickMs ? Qt::PreciseTimer : Qt::CoarseTimer;
     if (m_timer->interval() != int(ms) || m_timer->timerType() != type) {
         m_timer->setTimerType(type);
         m_timer->start(int(ms));

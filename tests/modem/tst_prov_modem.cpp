@@ -132,6 +132,7 @@ bool TestProvModem::startProvider(const QVariantMap &extra)
     m_prov.reset(new PROV_Modem);
     ModemTimings t;
     t.tickMs = 20;
+    t.idleLookMs = 1000; // the tests move the library clock
     t.balanceErrorShownMs = 30000; // longer than any wait of a loaded machine
     m_prov->setTimings(t);
     m_prov->start();
@@ -642,6 +643,7 @@ void TestProvModem::portOpenRetriedQuietly()
     m_prov.reset(new PROV_Modem);
     ModemTimings t;
     t.tickMs = 20;
+    t.idleLookMs = 1000; // the tests move the library clock
     m_prov->setTimings(t);
     m_prov->start();
     QTRY_COMPARE_WITH_TIMEOUT(logCount("Ошибка открытия COM порта"), 1, 2000);
