@@ -646,7 +646,7 @@ void DeliveryRouter::armPoll()
     // back, and no line about providers not running is still to come.
     const bool quiet = m_routes.isEmpty() && m_waiting.empty() &&
                        (anyRunning() || m_noneRunningLogged || m_primary.id.isEmpty());
-    const int ms = !quiet      ? m_pollIntervalMs
+    const int ms = !quiet         ? m_pollIntervalMs
                    : anyRunning() ? qMax(m_pollIntervalMs, IdlePollMs)
                                   : qMax(m_pollIntervalMs, NoneRunningPollMs);
     const Qt::TimerType type = quiet ? Qt::VeryCoarseTimer : Qt::CoarseTimer;

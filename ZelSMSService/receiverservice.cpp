@@ -2,6 +2,7 @@
 
 #include "controller.h"
 #include "exceptionstableapp.h"
+#include "residentpages.h"
 #include "servicestatusline.h"
 
 #include <QDebug>
@@ -31,6 +32,24 @@ namespace {
 // A provider's state changes without a signal, so the status line is looked
 // at on the station's own reporting period.
 const int StateCheckMs = 5000;
+// By then the modem is initialised (or failing) and the first status
+// datagrams and checks are out: what start-up touched and idle does not is
+// given back once.
+const int StartupPagesMs = 60000;
+
+void dropStartupPages()
+{
+    if (qEnvironmentVariableIsSet("ZELSMS_KEEP_STARTUP_PAGES"))
+        return;
+    const ResidentPages::Dropped d = ResidentPages::dropUnmodifiedFilePages();
+    if (d.ok)
+        qDebug().noquote() << QStringLiteral("Страницы запуска возвращены системе: %1 "
+                                             "отображений файлов, %2 КБ адресов")
+                                  .arg(d.mappings)
+                                  .arg(d.bytes / 1024);
+    else
+        qDebug().noquote() << "[dropStartupPages()]: /proc/self/smaps не прочитан";
+}
 } // namespace
 
 void ReceiverService::start()
@@ -43,6 +62,7 @@ void ReceiverService::start()
         m_stateTimer->start(StateCheckMs);
     }
     QTimer::singleShot(0, m_controller, SLOT(initialize()));
+    QTimer::singleShot(StartupPagesMs, m_controller, &dropStartupPages);
 }
 
 void ReceiverService::reportState()

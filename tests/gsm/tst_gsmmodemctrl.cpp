@@ -456,9 +456,8 @@ void TestGsmModemCtrl::acknowledgementGoesFirstWithoutGap_data()
     QTest::newRow("incoming SMS") << ModemModel::incomingSmsText("+79007654321", "x");
     const QDateTime taken = QDateTime::currentDateTimeUtc();
     const QByteArray report = SmsPdu::buildStatusReport(7, "89001234567", false, taken, taken, 0);
-    QTest::newRow("status report")
-        << QByteArray("\r\n+CDS: " + QByteArray::number(report.size() / 2 - 1) + "\r\n" +
-                      report + "\r\n");
+    QTest::newRow("status report") << QByteArray(
+        "\r\n+CDS: " + QByteArray::number(report.size() / 2 - 1) + "\r\n" + report + "\r\n");
 }
 
 // The modem routes nothing more until the acknowledgement and gives up

@@ -2,10 +2,11 @@
 // ZelSMSService with prov_Modem and smstools' smsd each on their own emulated
 // modem (registered, signal 17) on a pseudo-terminal; the service also has a
 // station on loopback that answers its status datagrams. After both have
-// initialised their modems and settled, each process tree is watched for
+// initialised their modems and settled (past the minute after which the
+// service gives back its start-up pages), each process tree is watched for
 // --seconds: CPU share, resident memory at the end, context switches (every
 // wake-up of a thread counts one) and the commands each wrote to its modem.
-// Usage: ZelIdleBench [--seconds 60] [--settle 10] [--smsd /usr/sbin/smsd]
+// Usage: ZelIdleBench [--seconds 60] [--settle 70] [--smsd /usr/sbin/smsd]
 //                     [--service PATH] [--plugin PATH]
 // Without smsd (not installed, or --smsd "") only the service is measured.
 #include "modememulator.h"
@@ -98,7 +99,7 @@ int main(int argc, char **argv)
     QCommandLineParser p;
     p.addHelpOption();
     p.addOption({"seconds", "Seconds to watch the idle relays.", "n", "60"});
-    p.addOption({"settle", "Seconds to wait after the modems are initialised.", "n", "10"});
+    p.addOption({"settle", "Seconds to wait after the modems are initialised.", "n", "70"});
     p.addOption({"smsd", "smstools' smsd (empty: no peer).", "path", "/usr/sbin/smsd"});
     p.addOption({"service", "ZelSMSService binary.", "path", ZELSMS_SERVICE_BINARY});
     p.addOption({"plugin", "prov_Modem plug-in.", "path", PROV_MODEM_PLUGIN});
