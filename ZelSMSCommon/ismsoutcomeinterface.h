@@ -79,6 +79,18 @@ public:
     virtual bool withdraw(quint64 spoolId) = 0;
     // Started and able to work (a provider whose settings are unusable is not).
     virtual bool isRunning() const = 0;
+    // A record this provider delivered before it last started whose report is
+    // still awaited (the service was restarted): the reference of each part,
+    // in order, and the number the reports will name, as its ReportWaiting
+    // note gave them. Its report is then matched as before the restart. A
+    // provider that cannot report ignores it.
+    virtual void awaitReports(quint64 spoolId, const QVector<int> &references,
+                              const QString &recipient)
+    {
+        Q_UNUSED(spoolId);
+        Q_UNUSED(references);
+        Q_UNUSED(recipient);
+    }
 };
 
 #define ISmsOutcomeInterface_iid "org.zel.sms.ISmsOutcomeInterface"

@@ -163,6 +163,8 @@ private:
     void escalate(qint64 id, int role, const QString &why);
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
+    // Hands a record waiting for its report to the provider that delivered it.
+    bool awaitReport(const Spool::Record &r, const Provider &p);
     void scheduleFlush();
     // What could not be stored: kept by the link when the cause passes.
     void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);

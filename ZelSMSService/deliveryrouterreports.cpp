@@ -23,6 +23,23 @@ QString referencesText(const QVector<int> &references)
     return parts.join(QLatin1Char(','));
 }
 
+// The journal's "12,13,14"; false when it is empty or not a list of
+// one-octet references (a part whose reference the modem never told).
+bool parseReferences(const QString &text, QVector<int> *references)
+{
+    references->clear();
+    if (text.isEmpty())
+        return false;
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        bool ok = false;
+        const int r = part.trimmed().toInt(&ok);
+        if (!ok || r < 0 || r > 255)
+            return false;
+        references->append(r);
+    }
+    return true;
+}
+
 } // namespace
 
 void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note)
@@ -99,12 +116,36 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
 
 void DeliveryRouter::watchWaitingReports()
 {
-    // The provider forgot what it sent before the restart, so these reports
-    // will not be matched: each waits its full time again and then goes on.
+    // Each waits its full time again; the provider that delivered it is told
+    // what to match its report by, as it forgot that with the restart.
     const QVector<Spool::Record> waiting = m_spool.waitingReports(WaitingReportsMax);
-    for (const Spool::Record &r : waiting)
-        m_reportWatch->watch(r.id, r.provider == m_primary.id ? Primary : Fallback);
+    int handed = 0;
+    for (const Spool::Record &r : waiting) {
+        const int role = r.provider == m_primary.id ? Primary : Fallback;
+        m_reportWatch->watch(r.id, role);
+        if (awaitReport(r, provider(role)))
+            ++handed;
+    }
     if (!waiting.isEmpty())
-        qDebug().noquote()
-            << QStringLiteral("Ожидают отчёта о доставке SMS: %1").arg(waiting.size());
+        qDebug().noquote() << QStringLiteral("Ожидают отчёта о доставке SMS: %1, из них "
+                                             "сопоставляются с отчётами провайдера: %2")
+                                  .arg(waiting.size())
+                                  .arg(handed);
+}
+
+bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
+{
+    if (!p.tracked || p.id != r.provider)
+        return false; // a provider no longer configured: the time-out decides
+    QVector<int> references;
+    if (!parseReferences(r.reportRefs, &references) || r.reportRecipient.isEmpty()) {
+        qDebug().noquote() << QStringLiteral("SMS (запись %1): номера частей \"%2\" или номер "
+                                             "получателя \"%3\" для отчёта о доставке не "
+                                             "прочитаны; решит время ожидания отчёта")
+                                  .arg(r.id)
+                                  .arg(r.reportRefs, r.reportRecipient);
+        return false;
+    }
+    p.tracked->awaitReports(quint64(r.id), references, r.reportRecipient);
+    return true;
 }

@@ -37,6 +37,35 @@ void DeliveryReportMatcher::expect(const QVector<quint64> &ids, const QVector<in
         m_sends.removeFirst();
 }
 
+void DeliveryReportMatcher::restore(quint64 id, const QVector<int> &references,
+                                    const QByteArray &recipient)
+{
+    if (references.isEmpty())
+        return;
+    const QByteArray number = normalizedNumber(recipient);
+    int restored = 0;
+    int sameSend = -1;
+    for (int i = 0; i < m_sends.size(); ++i) {
+        const Send &send = m_sends.at(i);
+        if (send.ids.contains(id))
+            return;
+        if (!send.restored)
+            continue;
+        ++restored;
+        if (send.references == references && send.recipient == number)
+            sameSend = i;
+    }
+    if (sameSend >= 0) {
+        m_sends[sameSend].ids.append(id);
+        return;
+    }
+    Send send{{id}, references, QVector<int>(references.size(), PartWaiting), number};
+    send.restored = true;
+    m_sends.insert(restored, send);
+    while (m_sends.size() > m_capacity)
+        m_sends.removeFirst();
+}
+
 DeliveryReportMatcher::Fingerprint
 DeliveryReportMatcher::fingerprintOf(const SmsPdu::StatusReport &report)
 {

@@ -41,6 +41,12 @@ public:
     // the number it went to. Beyond the capacity the oldest send is forgotten.
     void expect(const QVector<quint64> &ids, const QVector<int> &references,
                 const QByteArray &recipient);
+    // A record sent before the provider last started, handed back by the host
+    // after a restart: older than every send made since, newer than the ones
+    // restored before it. An id already known is left as it is (the host
+    // hands them again after a reload); records restored with the same
+    // references and number were one send of folded duplicates and share it.
+    void restore(quint64 id, const QVector<int> &references, const QByteArray &recipient);
     Match match(const SmsPdu::StatusReport &report);
     // The host gave up waiting for these ids (time-out, stop).
     void forget(quint64 id);
@@ -62,8 +68,9 @@ private:
     {
         QVector<quint64> ids;
         QVector<int> references;
-        QVector<int> parts;   // PartState per part
-        QByteArray recipient; // normalised
+        QVector<int> parts;    // PartState per part
+        QByteArray recipient;  // normalised
+        bool restored = false; // restored sends stay together at the front
     };
     struct Fingerprint
     {

@@ -20,6 +20,11 @@ public:
     // An SMS the modem accepted: the host's ids it carries, the send
     // command's result map and the number it went to.
     void sent(const QVector<quint64> &ids, const QVariantMap &result, const QByteArray &number);
+    // A record sent before the service restarted, still waiting for its report.
+    void awaited(quint64 id, const QVector<int> &references, const QByteArray &number)
+    {
+        m_matcher.restore(id, references, number);
+    }
     // The PDU of an SMS-STATUS-REPORT from the modem.
     void received(const QByteArray &pdu);
     void clear() { m_matcher.clear(); }

@@ -16,7 +16,8 @@ private slots:
 
 namespace {
 
-// A send: "id:ref,ref,...:number"; a report: "ref:number:status:seconds".
+// A send: "id:ref,ref,...:number", with a leading "r" one restored after a
+// restart; a report: "ref:number:status:seconds".
 using Lines = QStringList;
 
 SmsPdu::StatusReport reportFrom(const QString &line)
@@ -95,6 +96,17 @@ void tst_DeliveryReportMatcher::reportsMatched_data()
         << 2 << Lines{"1:1:89001234567", "2:2:89001234567", "3:3:89001234567"}
         << Lines{"1:89001234567:00:3", "3:89001234567:00:3"}
         << Lines{"unknown", "decided confirmed 3 part 1/1"};
+    // Restored after a restart: older than a send made since, whenever handed;
+    // handed again (a reload) or folded duplicates (same references) share one send.
+    QTest::newRow("restored-older-than-new-sends")
+        << 16 << Lines{"r1:7:89001234567", "3:7:89001234567", "r2:7,8:89001234567"}
+        << Lines{"7:89001234567:00:3", "7:89001234567:00:4", "7:89001234567:00:5"}
+        << Lines{"decided confirmed 3 part 1/1", "progress 2 part 1/2",
+                 "decided confirmed 1 part 1/1"};
+    QTest::newRow("restored-again-or-folded-share-a-send")
+        << 16 << Lines{"r1:8,9:89001234567", "r4:8,9:+79001234567", "r1:8,9:89001234567"}
+        << Lines{"9:89001234567:00:3", "8:89001234567:00:4", "8:89001234567:00:5"}
+        << Lines{"progress 1,4 part 2/2", "decided confirmed 1,4 part 1/2", "unknown"};
 }
 
 void tst_DeliveryReportMatcher::reportsMatched()
@@ -105,14 +117,18 @@ void tst_DeliveryReportMatcher::reportsMatched()
     QFETCH(Lines, expected);
     DeliveryReportMatcher matcher(capacity);
     for (const QString &send : sends) {
-        const QStringList f = send.split(QLatin1Char(':'));
+        const bool restored = send.startsWith(QLatin1Char('r'));
+        const QStringList f = send.mid(restored ? 1 : 0).split(QLatin1Char(':'));
         QVector<quint64> ids;
         for (const QString &id : f.at(0).split(QLatin1Char(',')))
             ids << id.toULongLong();
         QVector<int> refs;
         for (const QString &ref : f.at(1).split(QLatin1Char(',')))
             refs << ref.toInt();
-        matcher.expect(ids, refs, f.at(2).toLatin1());
+        if (restored)
+            matcher.restore(ids.first(), refs, f.at(2).toLatin1());
+        else
+            matcher.expect(ids, refs, f.at(2).toLatin1());
     }
     Lines got;
     for (const QString &report : reports)

@@ -22,6 +22,8 @@ private slots:
     void reportModes_data();
     void reportModes();
     void failedOrMissingReportTakesTheFallback();
+    void reportAfterRestart_data();
+    void reportAfterRestart();
 };
 
 namespace {
@@ -79,6 +81,21 @@ bool sendAll(StationFake &station, int first, int last)
         if (!station.sendRequest(quint32(i), alarm(i)) || !station.waitForAck(quint32(i), WaitMs))
             return false;
     return true;
+}
+
+// A fallback gateway that notes the texts it is asked to send.
+void collectTexts(GatewayEmulator &gw, QStringList *got)
+{
+    gw.setHandler([got](const GatewayEmulator::Request &req) {
+        if (req.path == QLatin1String("/sms/send")) {
+            QList<QPair<QString, QString>> items = req.queryItems;
+            items += GatewayEmulator::decodeQuery(req.body);
+            for (const auto &item : items)
+                if (item.first.startsWith(QLatin1String("multi[")))
+                    *got << item.second;
+        }
+        return GatewayEmulator::Reply::text("100\n10.5\n");
+    });
 }
 
 // The journal as the journal tool reads it, by record text.
@@ -228,16 +245,7 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
     QStringList gatewayGot;
     GatewayEmulator gw;
     QVERIFY(gw.listen());
-    gw.setHandler([&](const GatewayEmulator::Request &req) {
-        if (req.path == QLatin1String("/sms/send")) {
-            QList<QPair<QString, QString>> items = req.queryItems;
-            items += GatewayEmulator::decodeQuery(req.body);
-            for (const auto &item : items)
-                if (item.first.startsWith(QLatin1String("multi[")))
-                    gatewayGot << item.second;
-        }
-        return GatewayEmulator::Reply::text("100\n10.5\n");
-    });
+    collectTexts(gw, &gatewayGot);
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
     // The first SMS gets no report at all, the second a failure.
@@ -283,6 +291,61 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
     QCOMPARE(j.value(alarmText(3)).provider, QString(ModemId));
     QVERIFY2(service.log().contains("отправляется через резервного провайдера"),
              qPrintable(service.log()));
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::reportAfterRestart_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << int(ReportConfirmed);
+    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << int(ReportFailed);
+}
+
+void TestReportsEndToEnd::reportAfterRestart()
+{
+    QFETCH(int, status);
+    QFETCH(int, expected);
+    QStringList gatewayGot;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    collectTexts(gw, &gatewayGot);
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    // The phone gets the three-part SMS while the service restarts; the network
+    // reports it only afterwards, to a modem that kept its references.
+    modem.model().reports().setPlanner([status](int) {
+        StatusReportCentre::Plan plan;
+        plan.held = true;
+        plan.status = status;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    const int timeoutMs = 8000;
+    const QStringList env{QStringLiteral("ZELSMS_TEST_REPORT_TIMEOUT_MS=%1").arg(timeoutMs)};
+    QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 5, 5));
+    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 5), int(ReportWaiting), WaitMs);
+    QCOMPARE(service.stop(), 0);
+    QElapsedTimer restarted;
+    restarted.start();
+    QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
+                 service.waitForLog("успешно инициализирован", WaitMs),
+             qPrintable(service.log()));
+    modem.releaseHeldReports();
+    QVERIFY2(QTest::qWaitFor([&] { return reportOf(service, 5) == expected; }, WaitMs),
+             qPrintable(service.log()));
+    if (expected == ReportFailed) {
+        QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(5)); }, WaitMs),
+                 qPrintable(service.log()));
+        QVERIFY2(restarted.elapsed() < timeoutMs, "a failed report waited for the time-out");
+    }
+    // Past the time-out: a confirmed one is never sent again, a failed one once.
+    QTest::qWait(int(qMax<qint64>(0, timeoutMs + 1000 - restarted.elapsed())));
+    QCOMPARE(gatewayGot.count(alarmText(5)), expected == ReportFailed ? 1 : 0);
+    QCOMPARE(reportOf(service, 5), expected);
+    QCOMPARE(modem.model().receivedSms().size(), 3);
     QCOMPARE(service.stop(), 0);
 }
 

@@ -114,9 +114,13 @@ void ModemEmulator::onReadable()
             QTimer::singleShot(m_smsDelayMs, this, [this, writes] { queueWrites(writes); });
         else
             queueWrites(writes);
-        for (const StatusReportCentre::Due &due : m_model.takeDueReports())
-            QTimer::singleShot(m_smsDelayMs + due.delayMs, this,
-                               [this, pdu = due.pdu] { reportArrives(pdu); });
+        for (const StatusReportCentre::Due &due : m_model.takeDueReports()) {
+            if (due.held)
+                m_heldReports.append(due);
+            else
+                QTimer::singleShot(m_smsDelayMs + due.delayMs, this,
+                                   [this, pdu = due.pdu] { reportArrives(pdu); });
+        }
         for (int i = commandsBefore; i < m_model.commands().size(); ++i)
             emit commandReceived(m_model.commands().at(i));
         for (int i = smsBefore; i < m_model.receivedSms().size(); ++i)
@@ -151,6 +155,13 @@ void ModemEmulator::reportArrives(const QByteArray &pdu)
     if (!text.isEmpty())
         queueWrites({text});
     emit reportWritten(pdu);
+}
+
+void ModemEmulator::releaseHeldReports()
+{
+    for (const StatusReportCentre::Due &due : qAsConst(m_heldReports))
+        QTimer::singleShot(due.delayMs, this, [this, pdu = due.pdu] { reportArrives(pdu); });
+    m_heldReports.clear();
 }
 
 void ModemEmulator::injectUnsolicited(const QByteArray &text)

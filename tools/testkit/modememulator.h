@@ -50,6 +50,8 @@ public:
     void injectUnsolicited(const QByteArray &text);
     // The modem restarts and announces it.
     void powerUp();
+    // The reports planned as held reach the modem now, each after its delay.
+    void releaseHeldReports();
 
 signals:
     void commandReceived(QByteArray line);
@@ -73,6 +75,7 @@ private:
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_writeTimer = nullptr;
     QQueue<QByteArray> m_pending;
+    QList<StatusReportCentre::Due> m_heldReports;
     int m_gapMs = 15;
     int m_smsDelayMs = 0;
 };

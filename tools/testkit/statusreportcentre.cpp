@@ -33,7 +33,7 @@ QList<StatusReportCentre::Due> StatusReportCentre::accepted(int smsIndex, int re
     for (int copy = 0; copy < plan.copies; ++copy) {
         const QByteArray pdu = SmsPdu::buildStatusReport(reference, info.number, false, taken,
                                                          taken.addMSecs(plan.delayMs), plan.status);
-        due.append(Due{plan.delayMs + copy * plan.repeatGapMs, pdu});
+        due.append(Due{plan.delayMs + copy * plan.repeatGapMs, pdu, plan.held});
     }
     return due;
 }

@@ -25,6 +25,7 @@ public:
         int delayMs = 0; // from the SMS's acceptance
         int copies = 1;  // 0: no report at all; 2 or more: the network repeats it
         int repeatGapMs = 0;
+        bool held = false; // kept back until the test releases it (ModemEmulator)
     };
     // Index of the SMS in acceptance order (0-based) to its plan.
     using Planner = std::function<Plan(int smsIndex)>;
@@ -33,6 +34,7 @@ public:
     {
         int delayMs = 0;
         QByteArray pdu;
+        bool held = false;
     };
 
     void setPlanner(Planner planner) { m_planner = std::move(planner); }
