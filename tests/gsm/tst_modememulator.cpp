@@ -218,6 +218,8 @@ void TestModemEmulator::modelHandsOverStatusReports()
     // Stored: announced by slot, read, deleted.
     QCOMPARE(model.feed("AT+CNMI=2,2,0,2,1\r").join(), QByteArray("\r\nOK\r\n"));
     QCOMPARE(model.reports().arrive(due[0].pdu), QByteArray("\r\n+CDSI: \"SR\",1\r\n"));
+    QCOMPARE(model.feed("AT+CMGR=1\r").join(), QByteArray("\r\n+CMS ERROR: 321\r\n"));
+    model.feed("AT+CPMS=\"SR\"\r");
     QCOMPARE(model.feed("AT+CMGR=1\r").join(),
              "\r\n+CMGR: 0,,25\r\n" + due[0].pdu + "\r\n\r\nOK\r\n");
     model.feed("AT+CMGD=1\r");

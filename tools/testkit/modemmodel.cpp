@@ -128,8 +128,12 @@ QList<QByteArray> ModemModel::command(const QByteArray &line)
         return cpin(line);
     if (upper == "AT+CSMS=1")
         return answer("+CSMS: 1,1,1");
-    if (upper.startsWith("AT+CPMS="))
-        return simReady ? answer("+CPMS: 0,10,0,10,0,10") : finish("+CMS ERROR: 310");
+    if (upper.startsWith("AT+CPMS=")) {
+        if (!simReady)
+            return finish("+CMS ERROR: 310");
+        m_readMemory = upper.mid(8).split(',').value(0).replace('"', "");
+        return answer("+CPMS: 0,10,0,10,0,10");
+    }
     // How other relays (smstools) look for received messages on every round.
     if (upper == "AT+CPMS?")
         return simReady ? answer("+CPMS: \"SM\",0,10,\"SM\",0,10,\"SM\",0,10")
@@ -254,12 +258,16 @@ QList<QByteArray> ModemModel::reportCommand(const QByteArray &upper)
     }
     bool ok = false;
     const int index = args.toInt(&ok);
+    // Stored reports live in the status-report memory, as the announcement
+    // says; read or deleted from another memory, the slot is someone else's.
+    const bool reportMemory = m_readMemory == "SR";
     if (upper.startsWith("AT+CMGD=")) {
-        m_reports.remove(index);
+        if (reportMemory)
+            m_reports.remove(index);
         return finish("OK");
     }
     QByteArray pdu;
-    if (!ok || !m_reports.read(index, &pdu))
+    if (!ok || !reportMemory || !m_reports.read(index, &pdu))
         return finish("+CMS ERROR: 321");
     const int smscOctets = pdu.left(2).toInt(nullptr, 16) + 1;
     return answer("+CMGR: 0,," + QByteArray::number(pdu.size() / 2 - smscOctets) + "\r\n" + pdu);

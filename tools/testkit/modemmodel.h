@@ -104,6 +104,7 @@ private:
     bool m_silent = false;
     bool m_split = false;
     bool m_echo = true;
+    QByteArray m_readMemory = "SM"; // AT+CPMS's first memory: what CMGR/CMGD use
     bool m_smsStall = false;
     int m_cmgsLength = -1; // >= 0 while reading a PDU after the prompt
     int m_messageRef = 0;

@@ -25,5 +25,4 @@ void AT_CommandReadReport::onFinish()
                               std::to_string(m_index) + ": " + m_resultText.toStdString());
     else
         controller->onStatusReport(m_pdu);
-    controller->queueNext(createCommand("AT+CMGD=" + QByteArray::number(m_index), 300, 1));
 }

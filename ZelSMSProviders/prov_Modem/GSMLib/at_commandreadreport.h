@@ -2,10 +2,8 @@
 
 #include "at_commandbase.h"
 
-// A status report the modem stored (announced by "+CDSI: <mem>,<index>"):
-// read with AT+CMGR, handed to the controller, then removed with AT+CMGD so
-// the SIM does not fill up. A slot that holds no report is removed all the
-// same.
+// AT+CMGR of a stored status report, handed to the controller; part of
+// AT_StoredReportSequence, which selects the memory and deletes the slot.
 class AT_CommandReadReport : public AT_CommandBase
 {
 public:

@@ -5,11 +5,11 @@
 #include "at_commandcsq_check.h"
 #include "at_commandcwservicecheck.h"
 #include "at_commandcwserviceset.h"
-#include "at_commandreadreport.h"
 #include "at_commandsendsms.h"
 #include "at_commandsendussd.h"
 #include "at_commandsimstate.h"
 #include "at_initcmdsequence.h"
+#include "at_storedreportsequence.h"
 #include "gsmclock.h"
 #include "gsmlog.h"
 #include "smspdu.h"
@@ -525,7 +525,7 @@ void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
         queueNext(createAcknowledgement());
         break;
     case AtResponse::Unsolicited::Cdsi:
-        queueNext(std::make_shared<AT_CommandReadReport>(found.index));
+        queueNext(std::make_shared<AT_StoredReportSequence>(found.text, found.index));
         break;
     default:
         break;
