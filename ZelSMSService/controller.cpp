@@ -115,6 +115,7 @@ void Controller::startWithSettings()
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
     connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));
+    connect(m_link, &PcnUdpLink::statusSent, this, &Controller::statusSent);
     isInitialized = true;
     emit initialized();
     start();

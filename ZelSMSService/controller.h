@@ -68,6 +68,10 @@ public slots:
     // leave the running ones in place and each reason is logged: false then.
     bool reload();
 
+signals:
+    // The station link sent its status datagram (every 5 s while it runs).
+    void statusSent();
+
 private slots:
     void reportStationLoss(const QString &msg);
 

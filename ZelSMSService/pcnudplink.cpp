@@ -392,6 +392,7 @@ void PcnUdpLink::sendStatus()
     sendToStation(StationProtocol::buildStatus(report), "status");
     m_lastStatusSent = now();
     ++m_statusCounter;
+    emit statusSent();
 }
 
 void PcnUdpLink::tick()

@@ -96,6 +96,9 @@ public:
 
 signals:
     void newSmsRequest(const SMSMessage &msg);
+    // After every status datagram: who reports the service's state elsewhere
+    // does it in the same wake-up.
+    void statusSent();
     void systemMessage(const QString &msg);
 
 public slots:

@@ -30,8 +30,9 @@ QString ReceiverService::description()
 
 namespace {
 // A provider's state changes without a signal, so the status line is looked
-// at on the station's own reporting period.
-const int StateCheckMs = 5000;
+// at in the wake-up of every status datagram to the station (every 5 s), and
+// this often besides, for a link that sends none.
+const int StateCheckMs = 60000;
 // By then the modem is initialised (or failing) and the first status
 // datagrams and checks are out: what start-up touched and idle does not is
 // given back once.
@@ -57,6 +58,8 @@ void ReceiverService::start()
     m_controller = new Controller;
     QObject::connect(m_controller, &Controller::started, m_controller, [this] { reportState(); });
     if (notifiesSystemd()) {
+        QObject::connect(m_controller, &Controller::statusSent, m_controller,
+                         [this] { reportState(); });
         m_stateTimer = new QTimer(m_controller);
         QObject::connect(m_stateTimer, &QTimer::timeout, m_controller, [this] { reportState(); });
         m_stateTimer->start(StateCheckMs);
