@@ -25,6 +25,8 @@ private slots:
     void keepUnfinished();
     void extractFromCommandBuffer_data();
     void extractFromCommandBuffer();
+    void routedAfterTheFinalResult_data();
+    void routedAfterTheFinalResult();
     void storedReportRead_data();
     void storedReportRead();
 };
@@ -312,6 +314,32 @@ void TestAtResponse::extractFromCommandBuffer()
     QCOMPARE(buffer, left);
     if (extracted)
         QCOMPARE(parseFinalResult(buffer).info, QByteArray("+CSQ: 17,99"));
+}
+
+// Whether the modem had finished the command when it routed a report decides
+// whether its acknowledgement may go without the quiet gap.
+void TestAtResponse::routedAfterTheFinalResult_data()
+{
+    QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<QList<bool>>("afterFinal");
+    const QByteArray cds = "\r\n+CDS: 25\r\n0006FF0381214300\r\n";
+    QTest::newRow("before-ok") << QByteArray("\r\n+CSQ: 17,99\r\n" + cds + "\r\nOK\r\n")
+                               << QList<bool>{false};
+    QTest::newRow("after-ok") << QByteArray("\r\n+CSQ: 17,99\r\n\r\nOK\r\n" + cds)
+                              << QList<bool>{true};
+    QTest::newRow("after-cms-error")
+        << QByteArray("\r\n+CMS ERROR: 500\r\n" + cds) << QList<bool>{true};
+    QTest::newRow("one-either-side")
+        << QByteArray(cds + "\r\n+CMGS: 3\r\n\r\nOK\r\n" + cds) << QList<bool>{false, true};
+}
+
+void TestAtResponse::routedAfterTheFinalResult()
+{
+    QFETCH(QByteArray, buffer);
+    QFETCH(QList<bool>, afterFinal);
+    QList<bool> found;
+    QCOMPARE(extractUnsolicited(buffer, &found).size(), afterFinal.size());
+    QCOMPARE(found, afterFinal);
 }
 
 void TestAtResponse::storedReportRead_data()

@@ -145,7 +145,7 @@ namespace {
 class AT_CommandAcknowledge : public AT_CommandBase
 {
 public:
-    AT_CommandAcknowledge()
+    explicit AT_CommandAcknowledge(bool midCommand) : m_midCommand(midCommand)
     {
         m_commandText = "AT+CNMA";
         m_timeoutMs = 300;
@@ -153,13 +153,21 @@ public:
     }
 
 protected:
-    int quietLeftMs() const override { return controller ? controller->probeGapLeftMs() : 0; }
+    int quietLeftMs() const override
+    {
+        if (m_midCommand)
+            return AT_CommandBase::quietLeftMs();
+        return controller ? controller->probeGapLeftMs() : 0;
+    }
+
+private:
+    bool m_midCommand;
 };
 } // namespace
 
-AT_CommandPtr createAcknowledgement()
+AT_CommandPtr createAcknowledgement(bool midCommand)
 {
-    return std::make_shared<AT_CommandAcknowledge>();
+    return std::make_shared<AT_CommandAcknowledge>(midCommand);
 }
 
 AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast)

@@ -92,9 +92,11 @@ using AT_CommandPtr = std::shared_ptr<AT_CommandBase>;
 AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast);
 
 // AT+CNMA for a routed SMS or status report. The modem routes nothing more
-// until it comes and gives up routing when it comes late, so it does not wait
-// for the quiet gap after the last final result: the modem's own unsolicited
-// line has shown that it finished that command. The next command waits for
-// the gap after the acknowledgement's answer instead, so the gap is not paid
-// twice.
-AT_CommandPtr createAcknowledgement();
+// until it comes and gives up routing when it comes late. Routed while no
+// command waited for its answer, it does not wait for the quiet gap after the
+// last final result: the modem's own unsolicited line, sent after that result,
+// has shown that it finished that command. The next command waits for the gap
+// after the acknowledgement's answer instead, so the gap is not paid twice.
+// Routed in the middle of a command's answer, it follows that command's final
+// result, so it keeps the gap (midCommand).
+AT_CommandPtr createAcknowledgement(bool midCommand);

@@ -291,7 +291,7 @@ QByteArray parseCmgrPdu(const QByteArray &info)
     return m.hasMatch() ? m.captured(1).toLatin1() : QByteArray();
 }
 
-QList<QByteArray> extractUnsolicited(QByteArray &buffer)
+QList<QByteArray> extractUnsolicited(QByteArray &buffer, QList<bool> *afterFinal)
 {
     QList<QByteArray> found;
     // Each pass removes one block, so the count bounds the loop.
@@ -300,6 +300,9 @@ QList<QByteArray> extractUnsolicited(QByteArray &buffer)
         if (!m.hasMatch())
             break;
         found.append(buffer.mid(m.capturedStart(), m.capturedLength()));
+        if (afterFinal)
+            afterFinal->append(parseFinalResult(buffer.left(m.capturedStart())).kind !=
+                               Final::None);
         buffer.remove(m.capturedStart(), m.capturedLength());
     }
     return found;

@@ -94,6 +94,8 @@ QByteArray parseCmgrPdu(const QByteArray &info);
 // from a command's receive buffer and returns them, so that an alarm or an
 // operator's answer arriving while a command waits is neither lost nor
 // mistaken for that command's answer.
-QList<QByteArray> extractUnsolicited(QByteArray &buffer);
+// afterFinal, when given, tells for each whether the command's final result
+// stood before it: the modem had finished the command when it sent it.
+QList<QByteArray> extractUnsolicited(QByteArray &buffer, QList<bool> *afterFinal = nullptr);
 
 } // namespace AtResponse

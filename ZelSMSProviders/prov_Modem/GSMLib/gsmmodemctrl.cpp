@@ -478,8 +478,13 @@ void GSMModemCtrl::onDataReceived(const char *bytes, int length)
         // An alarm call or SMS, or an operator's USSD answer, announced while
         // a command waits belongs to neither: take it out before the command
         // reads its answer.
-        for (const QByteArray &unsolicited : AtResponse::extractUnsolicited(m_rxBuffer))
-            handleUnsolicited(unsolicited);
+        QList<bool> afterFinal;
+        const QList<QByteArray> found = AtResponse::extractUnsolicited(m_rxBuffer, &afterFinal);
+        for (int i = 0; i < found.size(); ++i) {
+            m_routedMidCommand = !afterFinal.value(i);
+            handleUnsolicited(found.at(i));
+        }
+        m_routedMidCommand = false;
         // Whatever the command makes of it, the modem has ended an answer:
         // the quiet gap before the next command line counts from here.
         if (AtResponse::parseFinalResult(m_rxBuffer).kind != AtResponse::Final::None)
@@ -522,7 +527,7 @@ void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
         onStatusReport(found.pdu);
         // With +CSMS service 1 (set by the initialisation) the network waits
         // for this; a modem that gets none in time stops routing reports.
-        queueNext(createAcknowledgement());
+        queueNext(createAcknowledgement(m_routedMidCommand));
         break;
     case AtResponse::Unsolicited::Cdsi:
         queueNext(std::make_shared<AT_StoredReportSequence>(found.text, found.index));
@@ -556,7 +561,7 @@ void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
     // Ahead of waiting SMS: a late acknowledgement makes the modem stop
     // routing SMS and reports to us.
-    queueNext(createAcknowledgement());
+    queueNext(createAcknowledgement(m_routedMidCommand));
     queueSlotCleanup();
 }
 

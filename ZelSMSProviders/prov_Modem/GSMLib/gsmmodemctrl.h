@@ -248,6 +248,9 @@ private:
     qint64 m_lastUserCommandMs = 0;
     qint64 m_lastFinalResultMs = 0;
     int m_commandGapMs = DefaultCommandGapMs;
+    // The unsolicited result being handled came before the final result of
+    // the command on the line: its acknowledgement follows that result.
+    bool m_routedMidCommand = false;
     bool m_balanceValid = false;
     double m_balance = 0.0;
     int m_modemResponded = 0;
