@@ -9,6 +9,7 @@
 // Usage: ZelIdleBench [--seconds 60] [--settle 70] [--smsd /usr/sbin/smsd]
 //                     [--service PATH] [--plugin PATH]
 // Without smsd (not installed, or --smsd "") only the service is measured.
+#include "eventwait.h"
 #include "modememulator.h"
 #include "processtree.h"
 #include "servicerunner.h"
@@ -28,18 +29,7 @@ namespace {
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void runFor(int ms)
-{
-    waitFor([] { return false; }, ms);
+    return waitForEvents(done, timeoutMs);
 }
 
 struct Watched
@@ -142,7 +132,7 @@ int main(int argc, char **argv)
                     "scripts/install-deps.sh smstools)\n",
                     qPrintable(smsd));
     }
-    runFor(settle * 1000);
+    runEventsFor(settle * 1000);
 
     for (Watched &w : watched) {
         w.before = ProcessTreeUsage::read(w.pid);
@@ -150,7 +140,7 @@ int main(int argc, char **argv)
     }
     QElapsedTimer clock;
     clock.start();
-    runFor(seconds * 1000);
+    runEventsFor(seconds * 1000);
     const double elapsed = clock.nsecsElapsed() / 1e9;
     for (Watched &w : watched) {
         w.after = ProcessTreeUsage::read(w.pid);

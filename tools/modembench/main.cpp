@@ -22,6 +22,7 @@
 // Usage: ZelModemBench [--count N] [--slow-count N] [--sms-delay MS]
 //                      [--samples N] [--enqueue N] [--service PATH] [--plugin PATH]
 //                      [--reports N [--report-delay MS]]
+#include "eventwait.h"
 #include "gsmclock.h"
 #include "modememulator.h"
 #include "prov_modem.h"
@@ -65,13 +66,7 @@ qint64 loggedAt(const QString &part, qint64 notBefore = 0)
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    return waitForEvents(done, timeoutMs, 5);
 }
 
 SMSMessage numbered(int i)
