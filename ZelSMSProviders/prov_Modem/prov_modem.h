@@ -117,8 +117,13 @@ private:
     bool tickController();
     void onControllerError(const QString &what);
     void startNextRequest();
+    // Closes the port when its configured name no longer leads to the device
+    // opened; true then.
+    bool portNameLeadsElsewhere();
     void failSmsWait(const QString &why);
-    void requeueInFlight();
+    void requeueInFlight(const QString &why);
+    // The SMS in flight got as far as its PDU (its prompt came).
+    bool pduReachedModem() const;
     void applySmsResult(const QVariantMap &results);
     bool isKnownConditionFailure(const QVariantMap &results);
     void updateHealth();
@@ -150,4 +155,6 @@ private:
     // rather than the message; a second in a row counts as a failure.
     bool m_conditionFailureForgiven = false;
     bool m_ioErrorLogged = false;
+    // The registration check at which the port's name was last looked at.
+    qint64 m_lastNameCheckMs = -1;
 };

@@ -144,7 +144,7 @@ bool GSMModemCtrl::runHealingLadder(qint64 now)
                               " с: отправлена команда сброса " + m_resetCommand.toStdString());
         writeCommand(m_resetCommand + '\r');
         m_timeoutsInRow = 0;
-        reset();
+        resetKeepingSilence();
         return true;
     }
     if (m_ctrlState == Working && m_timeoutsInRow >= TimeoutsBeforeReinit) {
@@ -153,10 +153,19 @@ bool GSMModemCtrl::runHealingLadder(qint64 now)
                                   " раз подряд. Повторная инициализация...");
         m_reinitLogged = true;
         m_timeoutsInRow = 0;
-        reset();
+        resetKeepingSilence();
         return true;
     }
     return false;
+}
+
+void GSMModemCtrl::resetKeepingSilence()
+{
+    // A rung of the ladder is no answer: the no-answer rule (and with it the
+    // reopened port) still counts from the modem's last answer.
+    const qint64 lastResponse = m_lastResponseMs;
+    reset();
+    m_lastResponseMs = lastResponse;
 }
 
 void GSMModemCtrl::onSmsRefused(int cmsCode)

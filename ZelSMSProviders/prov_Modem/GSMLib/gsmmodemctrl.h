@@ -167,6 +167,8 @@ public:
     // A registration check found the modem not registered.
     void onNotRegistered();
     qint64 lastResponseMs() const { return m_lastResponseMs; }
+    // When the last periodic registration check was queued (0 after reset()).
+    qint64 lastRegCheckMs() const { return m_lastRegCheckMs; }
     void setModemResponded(int responded) { m_modemResponded = responded; }
     void setSignal(int rssi, int ber);
     void setGsmStatusQuietly(int status)
@@ -219,6 +221,7 @@ private:
     void queueSlotCleanup();
     void logRegistration() const;
     bool runHealingLadder(qint64 now);
+    void resetKeepingSilence();
     void handleUnsolicited(const QByteArray &chunk);
     void handleOne(const AtResponse::Unsolicited &found);
     void onIncomingCall(const QByteArray &number);
