@@ -28,6 +28,7 @@ private slots:
     void killedMidBurstLosesNothing();
     void orderlyRestartSendsEachOnce();
     void heldWithoutProviderUntilConfigured();
+    void statusSaysNoRoomWhileFull();
     void unwritableSpoolRefusesAcknowledgement_data();
     void unwritableSpoolRefusesAcknowledgement();
     void journalToolAgeLimitAndRetry();
@@ -331,6 +332,43 @@ void TstSpoolE2E::heldWithoutProviderUntilConfigured()
     QVERIFY2(waitUntil([&] { return rig.delivered.count.size() == 3; }, WaitMs),
              qPrintable(rig.service.log()));
     QCOMPARE(rig.delivered.duplicates(), 0);
+    QCOMPARE(rig.service.stop(), 0);
+}
+
+void TstSpoolE2E::statusSaysNoRoomWhileFull()
+{
+    // The gateway answers each SMS request late (well within its time-out):
+    // the records stay pending meanwhile, the provider itself sees no fault.
+    constexpr int ReplyDelayMs = 7000;
+    constexpr int StatusPeriodMs = 5000;
+    GatewayRig rig;
+    QVERIFY(rig.prepare());
+    rig.gw.setHandler([&](const GatewayEmulator::Request &req) {
+        if (req.path != QLatin1String("/sms/send"))
+            return GatewayEmulator::Reply::text("100\n10.5\n");
+        recordDelivery(&rig.delivered, req);
+        return GatewayEmulator::Reply::text("100\n10.5\n", 200, ReplyDelayMs);
+    });
+    rig.service.setServiceSetting("Common/spoolMaxPending", 3);
+    QVERIFY(rig.service.start());
+    QVERIFY(rig.station.waitForService(WaitMs));
+    for (int i = 1; i <= 3; ++i) {
+        QVERIFY(rig.station.sendRequest(quint32(i), alarm(i)));
+        QVERIFY(rig.station.waitForAck(quint32(i), WaitMs));
+    }
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY(!rig.station.waitForAck(4, 500));
+
+    // While nothing new is taken the station is told so...
+    const auto lastStatus = [&] { return int(rig.station.statuses().last().providerStatus); };
+    const int before = rig.station.statuses().size();
+    QVERIFY(rig.station.waitForStatusCount(before + 1, StatusPeriodMs + 1000));
+    QCOMPARE(lastStatus(), 1);
+    // ...until the first reply makes room, at the next status datagram.
+    QVERIFY2(waitUntil([&] { return lastStatus() == 0; }, ReplyDelayMs + StatusPeriodMs + 2000),
+             qPrintable(rig.service.log()));
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY2(rig.station.waitForAck(4, WaitMs), qPrintable(rig.service.log()));
     QCOMPARE(rig.service.stop(), 0);
 }
 
