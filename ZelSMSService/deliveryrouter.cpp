@@ -804,8 +804,8 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
 
 bool DeliveryRouter::refusingForRoom() const
 {
-    return m_started && m_spool.isOpen() &&
-           (m_writeRefused || m_spool.pendingCount() >= m_settings.maxPending);
+    return m_started &&
+           (!m_spool.isOpen() || m_writeRefused || m_spool.pendingCount() >= m_settings.maxPending);
 }
 
 void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)

@@ -86,8 +86,8 @@ public:
     // Stores a group of station requests and marks the ones to acknowledge.
     void store(QVector<StationRequest> *group);
     // A new request would be refused for want of room: spoolMaxPending
-    // reached, or the last store failed to write (a full disk). The station
-    // is told by the status it receives.
+    // reached, or the spool cannot be written (it did not open, or the last
+    // store failed: a full disk). The station is told by the status it receives.
     bool refusingForRoom() const;
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);

@@ -7,7 +7,6 @@
 #include <QVariant>
 
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,34 +90,34 @@ void Spool::rememberWal()
 
 void Spool::rememberSize()
 {
-    struct stat st;
-    if (::stat(QFile::encodeName(m_path).constData(), &st) == 0)
-        m_fileSize = qMax(m_fileSize, qint64(st.st_size));
+    sqlite3_file *file = nullptr;
+    sqlite3_int64 size = 0;
+    if (m_db && sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+        file && file->pMethods && file->pMethods->xFileSize(file, &size) == SQLITE_OK)
+        m_fileSize = qMax(m_fileSize, qint64(size));
 }
 
 bool Spool::checkDamage()
 {
     if (!m_damage.isEmpty())
         return true;
-    // Looked at from outside the connection: its page cache and the -wal
-    // would go on showing the pages as they were written.
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false; // gone: the move check's business
-    struct stat st;
-    char header[20] = {};
-    const bool statted = ::fstat(fd, &st) == 0;
-    const ssize_t got = statted && st.st_size > 0 ? ::pread(fd, header, sizeof header, 0) : 0;
-    ::close(fd);
-    if (!statted)
+    // Looked at beneath the connection, whose page cache and -wal would go
+    // on showing the pages as they were written; and through its own file
+    // handle: closing another descriptor of the file would drop SQLite's
+    // locks on it.
+    sqlite3_file *file = nullptr;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        !file || !file->pMethods)
         return false;
-    if (qint64(st.st_size) < m_fileSize) {
-        m_damage = QStringLiteral("%1 bytes long, %2 were written")
-                       .arg(qint64(st.st_size))
-                       .arg(m_fileSize);
-    } else if (st.st_size > 0 &&
-               (got != qint64(sizeof header) || memcmp(header, "SQLite format 3", 16) != 0 ||
-                header[18] != 2 || header[19] != 2)) {
+    sqlite3_int64 size = 0;
+    if (file->pMethods->xFileSize(file, &size) != SQLITE_OK)
+        return false;
+    char header[20] = {};
+    if (size < m_fileSize) {
+        m_damage = QStringLiteral("%1 bytes long, %2 were written").arg(size).arg(m_fileSize);
+    } else if (size > 0 &&
+               (file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK ||
+                memcmp(header, "SQLite format 3", 16) != 0 || header[18] != 2 || header[19] != 2)) {
         // Not an SQLite file in WAL mode any more.
         m_damage = QStringLiteral("its header was overwritten");
     } else {
