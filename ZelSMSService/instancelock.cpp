@@ -49,24 +49,23 @@ bool InstanceLock::acquire(const QString &path)
     // The lock that counts is on the folder itself: a file in it can be
     // removed under a running service, and the next one would lock a new
     // file of the same name beside the first. The folder holds the spool,
-    // so it cannot go while the service has anything to lose.
+    // so it cannot go while the service has anything to lose. A folder that
+    // cannot be opened leaves the file's lock alone, as before.
     const int dirFd =
-        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (dirFd < 0) {
-        m_error =
-            QStringLiteral("cannot open %1: %2").arg(dir, QString::fromLocal8Bit(strerror(errno)));
-        return false;
-    }
-    if (::flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0 && ::flock(dirFd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         ::close(dirFd);
-        m_held = err == EWOULDBLOCK;
-        m_holderPid = m_held ? readPid(path) : 0;
-        m_error =
-            QStringLiteral("cannot lock %1: %2").arg(dir, QString::fromLocal8Bit(strerror(err)));
-        return false;
+        if (err == EWOULDBLOCK) {
+            m_held = true;
+            m_holderPid = readPid(path);
+            m_error = QStringLiteral("cannot lock %1: %2")
+                          .arg(dir, QString::fromLocal8Bit(strerror(err)));
+            return false;
+        }
+    } else if (dirFd >= 0) {
+        m_dirFd = dirFd;
     }
-    m_dirFd = dirFd;
     // Close-on-exec: the restart copy the service launches must not inherit
     // the lock and keep it after this process has gone.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
