@@ -273,6 +273,9 @@ int Controller::currentProviderStatus() const
 {
     if (!m_provider)
         return int(StatusNoLink);
+    // The relay can take no new alarm: the station must not believe it can.
+    if (m_router->refusingForRoom())
+        return int(StatusNoLink);
     // Loaded but not running (settings missing or unusable, a failed start):
     // it holds nothing and sends nothing, whatever its own status says.
     const auto *tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider));

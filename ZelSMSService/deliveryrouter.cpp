@@ -774,6 +774,7 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         storeFailed(group, from);
         return;
     }
+    m_writeRefused = false;
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
         if (in.repeatOnly && !in.duplicate) {
@@ -801,6 +802,12 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     armPoll();
 }
 
+bool DeliveryRouter::refusingForRoom() const
+{
+    return m_started &&
+           (!m_spool.isOpen() || m_writeRefused || m_spool.pendingCount() >= m_settings.maxPending);
+}
+
 void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)
 {
     // A lock held elsewhere or a spool being created again passes: the link
@@ -816,6 +823,7 @@ void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<i
     } else if (m_spool.busy()) {
         warnBusy();
     } else {
+        m_writeRefused = true;
         critical(&m_lastStoreCriticalMs,
                  QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
                                 "подтверждены, станция их повторит")
@@ -834,17 +842,51 @@ void DeliveryRouter::warnBusy()
                                 .arg(m_spool.path(), m_spool.error());
 }
 
+QVector<Spool::Record> DeliveryRouter::heldRecords() const
+{
+    QVector<Spool::Record> held;
+    held.reserve(m_routes.size());
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it) {
+        const Route &route = it.value();
+        Spool::Record r;
+        r.id = it.key();
+        r.since = route.since;
+        r.receivedMs = route.since.wallMs;
+        r.phone = SmsText::phoneText(route.msg);
+        r.phoneBytes = QByteArray(route.msg.phone, SMSMessage::PhoneSize);
+        r.textBytes = QByteArray(route.msg.text, SMSMessage::TextSize);
+        r.textLength = route.msg.textLength;
+        r.encoding = route.msg.encoding;
+        r.text = SmsText::messageText(route.msg);
+        r.state = route.handed ? Spool::Handed : Spool::Queued;
+        if (route.handed)
+            r.provider = provider(route.atFallback ? Fallback : Primary).id;
+        held.append(r);
+    }
+    return held;
+}
+
 void DeliveryRouter::rescueSpool()
 {
     if (!m_rescuing) {
         m_rescuing = true;
-        qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во время "
-                                                "работы службы; запросы станции не "
-                                                "подтверждаются, пока очередь не создана заново")
-                                     .arg(m_spool.path());
+        if (m_spool.damage().isEmpty())
+            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во "
+                                                    "время работы службы; запросы станции не "
+                                                    "подтверждаются, пока очередь не создана "
+                                                    "заново")
+                                         .arg(m_spool.path());
+        else
+            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 повреждён во время "
+                                                    "работы службы (%2); запросы станции не "
+                                                    "подтверждаются, пока очередь не создана "
+                                                    "заново")
+                                         .arg(m_spool.path(), m_spool.damage());
     }
     int rewritten = 0;
-    if (!m_spool.recreate(&rewritten)) {
+    // Only a damaged file may fail to give its records back.
+    if (!m_spool.recreate(&rewritten,
+                          m_spool.damage().isEmpty() ? QVector<Spool::Record>() : heldRecords())) {
         critical(&m_lastStoreCriticalMs,
                  QStringLiteral("Не удалось создать очередь SMS %1 заново: %2")
                      .arg(m_spool.path(), m_spool.error()));

@@ -85,6 +85,10 @@ public:
 
     // Stores a group of station requests and marks the ones to acknowledge.
     void store(QVector<StationRequest> *group);
+    // A new request would be refused for want of room: spoolMaxPending
+    // reached, or the spool cannot be written (it did not open, or the last
+    // store failed: a full disk). The station is told by the status it receives.
+    bool refusingForRoom() const;
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
     // A delivery report's news for a record the provider delivered.
@@ -169,8 +173,10 @@ private:
     // What could not be stored: kept by the link when the cause passes.
     void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
     void warnBusy();
-    // The spool's file was removed or replaced: created again from the open one.
+    // The spool's file was removed, replaced or damaged: created again from
+    // the open one, and from the router's own records where that fails.
     void rescueSpool();
+    QVector<Spool::Record> heldRecords() const;
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
     bool anyRunning() const { return running(Primary) || running(Fallback); }
@@ -233,7 +239,8 @@ private:
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
     qint64 m_lastBusyWarningMs = 0;
-    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    bool m_rescuing = false;     // the spool must be created again; nothing is acknowledged
+    bool m_writeRefused = false; // the last store failed to write; until one succeeds
     int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
 };

@@ -169,6 +169,7 @@ void Spool::close()
     m_pending = 0;
     m_dataVersion = -1;
     m_walDevice = m_walInode = 0;
+    m_fileSize = 0;
 }
 
 QString Spool::sqliteError() const
@@ -191,8 +192,10 @@ bool Spool::exec(const char *sql)
 void Spool::takeError()
 {
     m_error = sqliteError();
-    const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_OK;
+    const int code = m_db ? sqlite3_errcode(m_db) & 0xff : SQLITE_OK;
     m_busy = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+    if ((code == SQLITE_CORRUPT || code == SQLITE_NOTADB) && m_damage.isEmpty())
+        m_damage = m_error;
 }
 
 void Spool::setBusyTimeoutMs(int ms)
@@ -235,6 +238,7 @@ bool Spool::open(const QString &path, Sync sync)
     m_sync = sync;
     m_moved = false;
     m_busy = false;
+    m_damage.clear();
     if (!openFile(path, false))
         return false;
     // The version is read before anything is set: even switching the journal
@@ -249,6 +253,11 @@ bool Spool::open(const QString &path, Sync sync)
     m_pending = countPending();
     changedElsewhere(); // the baseline: what is in the file now is known
     rememberWal();
+    rememberSize();
+    {
+        Statement seq(m_db, "SELECT seq FROM sqlite_sequence WHERE name='records'");
+        m_highestId = seq && seq.step() == SQLITE_ROW ? sqlite3_column_int64(seq.get(), 0) : 0;
+    }
     wrote(); // a -wal left large by the last run is cut back after the first idle minute
     return m_pending >= 0 || (close(), false);
 }
@@ -361,12 +370,15 @@ bool Spool::commit()
     if (hasMoved()) {
         m_moved = true;
         m_busy = false;
-        m_error = QStringLiteral("the file %1 was removed or replaced").arg(m_path);
+        m_error = m_damage.isEmpty()
+                      ? QStringLiteral("the file %1 was removed or replaced").arg(m_path)
+                      : QStringLiteral("the file %1 is damaged: %2").arg(m_path, m_damage);
         return false;
     }
     if (!exec("COMMIT"))
         return false;
     wrote();
+    rememberSize();
     return true;
 }
 
@@ -450,6 +462,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
         ok = insert.step() == SQLITE_DONE;
         insert.reset();
         in.id = sqlite3_last_insert_rowid(m_db);
+        m_highestId = qMax(m_highestId, in.id);
         if (!isFinal(in.state))
             ++added;
     }

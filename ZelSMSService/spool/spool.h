@@ -157,14 +157,20 @@ public:
     // or replaced by another file; the same for the -wal beside it). Every
     // commit looks first and fails with moved() set: what is written to an
     // unlinked file is gone at the next start.
+    // The same for a file damaged in place: shorter than it was written, its
+    // header overwritten, its schema version gone, or SQLite finding it
+    // corrupt (damage() then says how).
     bool hasMoved();
-    bool moved() const { return m_moved; }
+    bool moved() const { return m_moved || !m_damage.isEmpty(); }
+    QString damage() const { return m_damage; }
     // Creates the spool again at path() and writes into it every record not
     // yet final, read through the connection still open on the old file,
     // with their ids, and then the noted changes. Files found at the path are
-    // moved aside (a replacement) or removed (what is left of a removed
-    // spool). On failure the old connection stays open for the next try.
-    bool recreate(int *rewritten);
+    // moved aside (a replacement or a damaged file) or removed (what is left
+    // of a removed spool). A damaged file may no longer read: what it does
+    // not give back is taken from held, the caller's own copy of the records
+    // still pending. On failure the old connection stays open for the next try.
+    bool recreate(int *rewritten, const QVector<Record> &held = QVector<Record>());
 
     // The -wal keeps the size of the largest burst; a truncating checkpoint
     // when the service is idle gives the space back. False (busy() set) when
@@ -260,7 +266,9 @@ private:
     bool setUpFile(const QString &path, Sync sync);
     bool readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence);
     bool writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
-                      qint64 sequence);
+                      const QVector<Record> &held, qint64 sequence);
+    bool checkDamage(); // true when damage() is set
+    void rememberSize();
     bool clearPath(); // false when a file is still in the way
     bool writeNotes();
     bool writeReports();
@@ -294,6 +302,9 @@ private:
     QElapsedTimer m_lastWrite;
     quint64 m_walDevice = 0;
     quint64 m_walInode = 0;
+    qint64 m_fileSize = 0;  // the file's size after the last commit: it never shrinks
+    qint64 m_highestId = 0; // ids up to here were given out
+    QString m_damage;
     bool m_tooNew = false;
     int m_pending = 0;
     qint64 m_dataVersion = -1;
