@@ -297,14 +297,17 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
 void TestReportsEndToEnd::reportAfterRestart_data()
 {
     QTest::addColumn<int>("status");
+    QTest::addColumn<int>("partsBefore"); // parts reported before the restart
     QTest::addColumn<int>("expected");
-    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << int(ReportConfirmed);
-    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << int(ReportFailed);
+    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << 0 << int(ReportConfirmed);
+    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << 0 << int(ReportFailed);
+    QTest::newRow("part-confirmed-before-restart") << 0x00 << 1 << int(ReportConfirmed);
 }
 
 void TestReportsEndToEnd::reportAfterRestart()
 {
     QFETCH(int, status);
+    QFETCH(int, partsBefore);
     QFETCH(int, expected);
     QStringList gatewayGot;
     GatewayEmulator gw;
@@ -313,10 +316,12 @@ void TestReportsEndToEnd::reportAfterRestart()
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
     // The phone gets the three-part SMS while the service restarts; the network
-    // reports it only afterwards, to a modem that kept its references.
-    modem.model().reports().setPlanner([status](int) {
+    // reports it only afterwards (but for the parts reported before), to a
+    // modem that kept its references.
+    modem.model().reports().setPlanner([status, partsBefore](int part) {
         StatusReportCentre::Plan plan;
-        plan.held = true;
+        plan.held = part >= partsBefore;
+        plan.delayMs = plan.held ? 0 : 2000; // after the last part was accepted
         plan.status = status;
         return plan;
     });
@@ -327,6 +332,7 @@ void TestReportsEndToEnd::reportAfterRestart()
     QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
     QVERIFY(sendAll(station, 5, 5));
     QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 5), int(ReportWaiting), WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().acknowledgements(), partsBefore, WaitMs);
     QCOMPARE(service.stop(), 0);
     QElapsedTimer restarted;
     restarted.start();
