@@ -299,9 +299,11 @@ void TestReportsEndToEnd::reportAfterRestart_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("partsBefore"); // parts reported before the restart
     QTest::addColumn<int>("expected");
-    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << 0 << int(ReportConfirmed);
-    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << 0 << int(ReportFailed);
-    QTest::newRow("part-confirmed-before-restart") << 0x00 << 1 << int(ReportConfirmed);
+    QTest::addColumn<bool>("stored"); // +CNMI ds=2, the reports arrive while the service is down
+    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << 0 << int(ReportConfirmed) << false;
+    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << 0 << int(ReportFailed) << false;
+    QTest::newRow("part-confirmed-before-restart") << 0x00 << 1 << int(ReportConfirmed) << false;
+    QTest::newRow("stored-while-stopped") << 0x00 << 0 << int(ReportConfirmed) << true;
 }
 
 void TestReportsEndToEnd::reportAfterRestart()
@@ -309,12 +311,14 @@ void TestReportsEndToEnd::reportAfterRestart()
     QFETCH(int, status);
     QFETCH(int, partsBefore);
     QFETCH(int, expected);
+    QFETCH(bool, stored);
     QStringList gatewayGot;
     GatewayEmulator gw;
     QVERIFY(gw.listen());
     collectTexts(gw, &gatewayGot);
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setSupportedModes(!stored, true);
     // The phone gets the three-part SMS while the service restarts; the network
     // reports it only afterwards (but for the parts reported before), to a
     // modem that kept its references.
@@ -334,6 +338,10 @@ void TestReportsEndToEnd::reportAfterRestart()
     QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 5), int(ReportWaiting), WaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().acknowledgements(), partsBefore, WaitMs);
     QCOMPARE(service.stop(), 0);
+    if (stored) {
+        modem.releaseHeldReports();
+        QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().storedCount(), 3, WaitMs);
+    }
     QElapsedTimer restarted;
     restarted.start();
     QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
@@ -352,6 +360,7 @@ void TestReportsEndToEnd::reportAfterRestart()
     QCOMPARE(gatewayGot.count(alarmText(5)), expected == ReportFailed ? 1 : 0);
     QCOMPARE(reportOf(service, 5), expected);
     QCOMPARE(modem.model().receivedSms().size(), 3);
+    QCOMPARE(modem.model().reports().storedCount(), 0);
     QCOMPARE(service.stop(), 0);
 }
 
