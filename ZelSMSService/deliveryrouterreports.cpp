@@ -60,7 +60,9 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
         // Again for each confirmed part of a long SMS: the parts survive a restart.
         m_spool.noteReport(id, ReportWaiting, referencesText(note.references, note.confirmed),
                            note.recipient, QString(), wallMs());
-        m_reportWatch->watch(id, role);
+        // A part's news must not watch again a record whose time ran out.
+        if (note.confirmed.isEmpty())
+            m_reportWatch->watch(id, role);
         break;
     case ReportConfirmed:
         m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
