@@ -15,27 +15,37 @@ namespace {
 // many; older ones keep their state and are named by the journal tool.
 constexpr int WaitingReportsMax = 100000;
 
-QString referencesText(const QVector<int> &references)
+// A part the network has confirmed carries this after its reference.
+constexpr QChar ConfirmedMark = QLatin1Char('+');
+
+QString referencesText(const QVector<int> &references, const QVector<bool> &confirmed)
 {
     QStringList parts;
-    for (const int r : references)
-        parts << QString::number(r);
+    for (int i = 0; i < references.size(); ++i)
+        parts << QString::number(references.at(i)) +
+                     (confirmed.value(i) ? QString(ConfirmedMark) : QString());
     return parts.join(QLatin1Char(','));
 }
 
-// The journal's "12,13,14"; false when it is empty or not a list of
+// The journal's "12+,13,14"; false when it is empty or not a list of
 // one-octet references (a part whose reference the modem never told).
-bool parseReferences(const QString &text, QVector<int> *references)
+bool parseReferences(const QString &text, QVector<int> *references, QVector<bool> *confirmed)
 {
     references->clear();
+    confirmed->clear();
     if (text.isEmpty())
         return false;
-    for (const QString &part : text.split(QLatin1Char(','))) {
+    for (QString part : text.split(QLatin1Char(','))) {
+        part = part.trimmed();
+        const bool done = part.endsWith(ConfirmedMark);
+        if (done)
+            part.chop(1);
         bool ok = false;
-        const int r = part.trimmed().toInt(&ok);
+        const int r = part.toInt(&ok);
         if (!ok || r < 0 || r > 255)
             return false;
         references->append(r);
+        confirmed->append(done);
     }
     return true;
 }
@@ -47,9 +57,12 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
     const qint64 id = qint64(spoolId);
     switch (note.state) {
     case ReportWaiting:
-        m_spool.noteReport(id, ReportWaiting, referencesText(note.references), note.recipient,
-                           QString(), wallMs());
-        m_reportWatch->watch(id, role);
+        // Again for each confirmed part of a long SMS: the parts survive a restart.
+        m_spool.noteReport(id, ReportWaiting, referencesText(note.references, note.confirmed),
+                           note.recipient, QString(), wallMs());
+        // A part's news must not watch again a record whose time ran out.
+        if (note.confirmed.isEmpty())
+            m_reportWatch->watch(id, role);
         break;
     case ReportConfirmed:
         m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
@@ -138,7 +151,8 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
     if (!p.tracked || p.id != r.provider)
         return false; // a provider no longer configured: the time-out decides
     QVector<int> references;
-    if (!parseReferences(r.reportRefs, &references) || r.reportRecipient.isEmpty()) {
+    QVector<bool> confirmed;
+    if (!parseReferences(r.reportRefs, &references, &confirmed) || r.reportRecipient.isEmpty()) {
         qDebug().noquote() << QStringLiteral("SMS (запись %1): номера частей \"%2\" или номер "
                                              "получателя \"%3\" для отчёта о доставке не "
                                              "прочитаны; решит время ожидания отчёта")
@@ -146,6 +160,6 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
                                   .arg(r.reportRefs, r.reportRecipient);
         return false;
     }
-    p.tracked->awaitReports(quint64(r.id), references, r.reportRecipient);
+    p.tracked->awaitReports(quint64(r.id), references, confirmed, r.reportRecipient);
     return true;
 }

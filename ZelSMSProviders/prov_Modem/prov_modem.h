@@ -66,9 +66,9 @@ public:
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     void awaitReports(quint64 spoolId, const QVector<int> &references,
-                      const QString &recipient) override
+                      const QVector<bool> &confirmed, const QString &recipient) override
     {
-        m_reports.awaited(spoolId, references, recipient.toLatin1());
+        m_reports.awaited(spoolId, references, confirmed, recipient.toLatin1());
     }
     // Started and its port open: a modem whose port is missing holds nothing.
     bool isRunning() const override { return m_providerState != StateStopped && m_port.isOpen(); }

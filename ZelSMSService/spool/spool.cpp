@@ -604,20 +604,22 @@ bool Spool::writeNotes()
 
 bool Spool::writeReports()
 {
-    // Waiting only for a delivered record without a report yet; a final
-    // report only over waiting, or over a time-out when the report came late.
+    // Waiting only for a delivered record without a report yet, or again over
+    // waiting with the parts of a long SMS confirmed so far; a final report
+    // only over waiting, or over a time-out when the report came late.
     // The error is the delivering provider's; a record reopened for another
     // provider in the same flush already names it.
-    Statement st(m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
-                       "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
-                       "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
-                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
-                       "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
-                       "ELSE provider END "
-                       "WHERE id=?6 AND "
-                       "(CASE ?1 WHEN 'waiting' THEN report='none' AND state='delivered' "
-                       "WHEN 'timeout' THEN report='waiting' "
-                       "ELSE report IN ('waiting','timeout') END)");
+    Statement st(m_db,
+                 "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
+                 "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
+                 "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
+                 "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
+                 "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
+                 "ELSE provider END "
+                 "WHERE id=?6 AND "
+                 "(CASE ?1 WHEN 'waiting' THEN report IN ('none','waiting') AND state='delivered' "
+                 "WHEN 'timeout' THEN report='waiting' "
+                 "ELSE report IN ('waiting','timeout') END)");
     if (!st)
         return false;
     for (const Note &n : qAsConst(m_notes)) {

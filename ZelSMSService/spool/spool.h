@@ -91,7 +91,7 @@ public:
         int duplicates = 0;  // deliveries after the first
         int report = 0;      // SmsReportState
         qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
-        QString reportRefs;  // message reference of each part, "17,18"
+        QString reportRefs;  // message reference of each part, "17+,18" ("+": confirmed)
         QString reportRecipient;
 
         SMSMessage message() const; // the record exactly as the station sent it
@@ -202,7 +202,8 @@ public:
     void noteAttempt(qint64 id, const QString &provider, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
-    // A delivery report's news. Waiting comes only after none; a final report
+    // A delivery report's news. Waiting comes only after none (or again with
+    // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
     // repeated report never turns a confirmed record into a failed one.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,

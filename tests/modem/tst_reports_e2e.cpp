@@ -143,8 +143,10 @@ void TestReportsEndToEnd::reportsOffKeepsTheLine()
     QCOMPARE(modem.model().commands().mid(0, modemInitCommands().size()), modemInitCommands());
     const QByteArray pdu = modem.model().receivedSms().first().pdu;
     QCOMPARE(pdu.mid(2, 2), QByteArray("01")); // no TP-SRR
-    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 1), int(ReportNone), WaitMs);
-    QCOMPARE(journal(service).value(alarmText(1)).state, int(Spool::Delivered));
+    // The delivery reaches the journal at the next flush, after the modem's answer.
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    QCOMPARE(reportOf(service, 1), int(ReportNone));
     QCOMPARE(service.stop(), 0);
 }
 
@@ -297,26 +299,35 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
 void TestReportsEndToEnd::reportAfterRestart_data()
 {
     QTest::addColumn<int>("status");
+    QTest::addColumn<int>("partsBefore"); // parts reported before the restart
     QTest::addColumn<int>("expected");
-    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << int(ReportConfirmed);
-    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << int(ReportFailed);
+    QTest::addColumn<bool>("stored"); // +CNMI ds=2, the reports arrive while the service is down
+    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << 0 << int(ReportConfirmed) << false;
+    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << 0 << int(ReportFailed) << false;
+    QTest::newRow("part-confirmed-before-restart") << 0x00 << 1 << int(ReportConfirmed) << false;
+    QTest::newRow("stored-while-stopped") << 0x00 << 0 << int(ReportConfirmed) << true;
 }
 
 void TestReportsEndToEnd::reportAfterRestart()
 {
     QFETCH(int, status);
+    QFETCH(int, partsBefore);
     QFETCH(int, expected);
+    QFETCH(bool, stored);
     QStringList gatewayGot;
     GatewayEmulator gw;
     QVERIFY(gw.listen());
     collectTexts(gw, &gatewayGot);
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setSupportedModes(!stored, true);
     // The phone gets the three-part SMS while the service restarts; the network
-    // reports it only afterwards, to a modem that kept its references.
-    modem.model().reports().setPlanner([status](int) {
+    // reports it only afterwards (but for the parts reported before), to a
+    // modem that kept its references.
+    modem.model().reports().setPlanner([status, partsBefore](int part) {
         StatusReportCentre::Plan plan;
-        plan.held = true;
+        plan.held = part >= partsBefore;
+        plan.delayMs = plan.held ? 0 : 2000; // after the last part was accepted
         plan.status = status;
         return plan;
     });
@@ -327,7 +338,12 @@ void TestReportsEndToEnd::reportAfterRestart()
     QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
     QVERIFY(sendAll(station, 5, 5));
     QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 5), int(ReportWaiting), WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().acknowledgements(), partsBefore, WaitMs);
     QCOMPARE(service.stop(), 0);
+    if (stored) {
+        modem.releaseHeldReports();
+        QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().storedCount(), 3, WaitMs);
+    }
     QElapsedTimer restarted;
     restarted.start();
     QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
@@ -346,6 +362,7 @@ void TestReportsEndToEnd::reportAfterRestart()
     QCOMPARE(gatewayGot.count(alarmText(5)), expected == ReportFailed ? 1 : 0);
     QCOMPARE(reportOf(service, 5), expected);
     QCOMPARE(modem.model().receivedSms().size(), 3);
+    QCOMPARE(modem.model().reports().storedCount(), 0);
     QCOMPARE(service.stop(), 0);
 }
 

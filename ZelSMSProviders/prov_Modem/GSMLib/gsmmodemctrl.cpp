@@ -9,6 +9,7 @@
 #include "at_commandsendussd.h"
 #include "at_commandsimstate.h"
 #include "at_initcmdsequence.h"
+#include "at_storedreportlistsequence.h"
 #include "at_storedreportsequence.h"
 #include "gsmclock.h"
 #include "gsmlog.h"
@@ -462,6 +463,10 @@ void GSMModemCtrl::onInitFinished()
         G_LOG(LS_INFO, "GSM модем успешно инициализирован и работает");
     m_ctrlState = Working;
     m_lastRegisteredMs = GsmClock::nowMs();
+    // Reports stored while nobody read them (the service stopped, the modem
+    // re-initialised) were announced to no one.
+    if (m_reportMode == 2)
+        m_queue.append(std::make_shared<AT_StoredReportListSequence>());
 }
 
 void GSMModemCtrl::removeCallInProgress(const QByteArray &number)
