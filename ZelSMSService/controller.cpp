@@ -91,8 +91,22 @@ bool Controller::reload()
         return false;
     }
     qDebug().noquote() << "Применение новых настроек...";
+    // The station answers the port its requests came from: a link whose
+    // socket would be bound and addressed as before keeps it, or the answers
+    // sent to the old port until the next status datagram are lost.
+    const bool sameLink = m_link && isStarted && next.bindAddress == m_settings.bindAddress &&
+                          next.pcnIpAddress == m_settings.pcnIpAddress &&
+                          next.pcnPort == m_settings.pcnPort;
     m_settings = next;
-    startWithSettings();
+    if (!sameLink) {
+        startWithSettings();
+        return true;
+    }
+    m_keepLink = true;
+    stop();
+    m_link->setAllowList(m_settings.stationAllowList);
+    start();
+    m_keepLink = false;
     return true;
 }
 
@@ -138,7 +152,8 @@ void Controller::start()
         m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
                    : nullptr;
     m_router->start(routing(), primary, m_fallback);
-    m_link->start();
+    if (!m_keepLink)
+        m_link->start();
     isStarted = true;
     emit started();
 }
@@ -190,7 +205,9 @@ void Controller::stop()
         return;
     qDebug().noquote() << "Остановка службы SMS...";
     isStarted = false;
-    m_link->stop();
+    if (!m_keepLink)
+        m_link->stop();
+    m_router->providersStopping();
     if (m_provider)
         m_provider->stop();
     if (m_fallback.sms)

@@ -83,6 +83,7 @@ private:
 
     ServiceSettings m_settings;
     PcnUdpLink *m_link = nullptr;
+    bool m_keepLink = false; // a reload that leaves the link's socket as it is
     ICommonSmsInterface *m_provider = nullptr;
 
     QString m_pluginDir;

@@ -143,6 +143,7 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_fallback = fallback;
     m_routes.clear();
     m_waiting.clear();
+    m_lostWaitFallback = false;
     m_deadlines.clear();
     m_reportWatch->clear();
     m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
@@ -170,6 +171,23 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_pollTimer->start();
 }
 
+void DeliveryRouter::providersStopping()
+{
+    if (!m_started)
+        return;
+    for (auto it = m_routes.begin(); it != m_routes.end(); ++it)
+        for (int role : {Primary, Fallback}) {
+            const Provider &p = provider(role);
+            bool &at = role == Primary ? it->atPrimary : it->atFallback;
+            // Still waiting there, it is taken back; only one in flight stays.
+            if (at && p.tracked && !p.tracked->withdraw(quint64(it.key()))) {
+                m_spool.noteAttempt(it.key(), p.id,
+                                    QStringLiteral("отправка прервана остановкой провайдера"));
+                at = false;
+            }
+        }
+}
+
 void DeliveryRouter::stop()
 {
     if (!m_started)
@@ -183,6 +201,7 @@ void DeliveryRouter::stop()
     m_watcher.reset();
     m_routes.clear();
     m_waiting.clear();
+    m_lostWaitFallback = false;
     m_deadlines.clear();
     m_reportWatch->clear();
     // What the providers still held was not sent as far as anyone knows: back
@@ -219,6 +238,7 @@ void DeliveryRouter::recover()
     watchWaitingReports();
     const int handed = handPending(Spool::Handed);
     const int queued = handPending(Spool::Queued);
+    escalateLost();
     countExpired();
     if (handed > 0)
         qWarning().noquote() << QStringLiteral("SMS, переданные провайдеру до остановки службы, "
@@ -295,7 +315,9 @@ int DeliveryRouter::handPending(int state)
             // Waiting here already (the journal tool's change brought us here).
             if (m_routes.contains(r.id))
                 continue;
-            handOver(r.id, r.message(), r.since, state, false);
+            // Reopened for the fallback, or put back by the journal tool.
+            const bool reportLost = r.report == ReportFailed || r.report == ReportTimeout;
+            handOver(r.id, r.message(), r.since, state, false, reportLost);
             ++count;
         }
         if (chunk.size() < HandOverChunk)
@@ -331,13 +353,14 @@ int DeliveryRouter::roleFor(const Route &route) const
 {
     const qint64 now = nowMs();
     for (int role : {Primary, Fallback})
-        if (running(role) && !route.refused[role] && now >= route.heldUntil[role])
+        if (running(role) && !route.refused[role] && now >= route.heldUntil[role] &&
+            !(role == Primary && route.reportLost && m_fallback.loaded()))
             return role;
     return NoRole;
 }
 
 void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since,
-                              int spoolState, bool justStored)
+                              int spoolState, bool justStored, bool reportLost)
 {
     // Every provider gets the number in one clean form; a record stored
     // before numbers were checked may still hold one no provider can take.
@@ -353,6 +376,7 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     route.phone = SmsText::phoneText(msg);
     route.since = since;
     route.handed = spoolState == Spool::Handed;
+    route.reportLost = reportLost;
     // Stored just now as handed: to this very provider, roleFor() chose it.
     dispatch(id, route, !(justStored && route.handed));
 }
@@ -625,10 +649,15 @@ void DeliveryRouter::poll()
         if (now == m_wasRunning[role])
             continue;
         m_wasRunning[role] = now;
-        if (!now)
+        if (!now) {
             takeBack(role);
-        else if (role == Fallback)
+        } else if (role == Fallback) {
             moveOverdue();
+            if (m_lostWaitFallback) {
+                flush(); // the reports noted meanwhile are read back
+                escalateLost();
+            }
+        }
     }
     noteRunning();
     if (!m_waiting.empty()) {

@@ -35,7 +35,9 @@ struct StationRequest;
 // withdrawn from the other, which then does not send it again; should both
 // have sent it, the first delivery counts and the second is recorded as a
 // duplicate. A record the primary delivered but whose delivery report says
-// it failed, or does not come in time, goes once to the fallback as well.
+// it failed, or does not come in time, goes once to the fallback as well
+// (when the fallback runs again, if it does not run then), and never back
+// to the primary: the spool's report state says so after a restart too.
 // Durations are measured on the boot clock, so a step of the wall clock
 // neither delays nor hurries anything.
 class DeliveryRouter : public QObject
@@ -79,6 +81,9 @@ public:
     // Opens the spool, expires what is too old and hands the rest over,
     // oldest first. The providers must have been started already.
     void start(const Settings &settings, const Provider &primary, const Provider &fallback);
+    // Before the providers stop: a send they are in the middle of counts as
+    // an attempt, as it may reach the phone although no outcome will come.
+    void providersStopping();
     // Writes what is noted and puts records the providers did not finish back
     // to queued; the providers must have been stopped already.
     void stop();
@@ -124,6 +129,9 @@ private:
         bool overdue = false;         // at the primary past the time limit, no fallback ran
         qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
         bool refused[2] = {false, false}; // a provider that refused the record itself
+        // Delivered once and its report failed or never came: only the
+        // fallback sends it again, however often that lets it go.
+        bool reportLost = false;
         bool waiting() const { return !atPrimary && !atFallback && !delivered; }
     };
 
@@ -141,9 +149,10 @@ private:
     // The provider a waiting record goes to now, or NoRole.
     int roleFor(const Route &route) const;
     // spoolState: the record's state in the spool; justStored: stored by
-    // store() a moment ago, as handed to the provider roleFor() names.
+    // store() a moment ago, as handed to the provider roleFor() names;
+    // reportLost: see Route.
     void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
-                  bool justStored);
+                  bool justStored, bool reportLost = false);
     // To the first provider that runs and may have it, else waits queued.
     void dispatch(qint64 id, Route &route, bool noteHanded = true);
     void park(qint64 id, Route &route);
@@ -163,8 +172,13 @@ private:
     void armPoll();
     void housekeeping();
     void watchSpoolFiles();
-    // A record whose report failed or never came goes once to the fallback.
-    void escalate(qint64 id, int role, const QString &why);
+    // A record whose report failed or never came goes once to the fallback;
+    // while that does not run, it is kept for when it does.
+    // quietWait: a fallback not running is not logged per record.
+    void escalate(qint64 id, int role, const QString &why, bool quietWait = false);
+    // Those the primary delivered within the age limit whose report was lost
+    // while no fallback could take them (before this start, or since).
+    void escalateLost();
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
@@ -216,6 +230,9 @@ private:
     QHash<qint64, Route> m_routes;
     // The records waiting for a provider, oldest first.
     std::set<qint64> m_waiting;
+    // A record the primary delivered lost its report while the fallback did
+    // not run: escalateLost() when it runs.
+    bool m_lostWaitFallback = false;
     bool m_wasRunning[2] = {false, false};
     bool m_noneRunningLogged = false;
     qint64 m_noneRunningSince = -1;

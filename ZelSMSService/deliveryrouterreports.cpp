@@ -91,7 +91,7 @@ void DeliveryRouter::reportTimedOut(qint64 id, int role)
     scheduleFlush();
 }
 
-void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
+void DeliveryRouter::escalate(qint64 id, int role, const QString &why, bool quietWait)
 {
     const Spool::Record r = m_spool.record(id);
     if (r.id == 0)
@@ -103,11 +103,17 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
                                     .arg(r.phone, why);
         return;
     }
+    if (Spool::elapsedSince(r.since) + m_clockOffsetMs > qint64(m_settings.maxAgeMinutes) * 60000)
+        return; // past its age it is never sent again
     if (!running(Fallback)) {
-        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
-                                               "провайдер %4 не работает, запись остаётся как есть")
-                                    .arg(id)
-                                    .arg(r.phone, why, m_fallback.id);
+        // The spool's report state keeps it for the next start as well.
+        if (!quietWait)
+            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
+                                                   "провайдер %4 не работает, SMS будет "
+                                                   "отправлено через него, когда он заработает")
+                                        .arg(id)
+                                        .arg(r.phone, why, m_fallback.id);
+        m_lostWaitFallback = true;
         return;
     }
     SMSMessage msg = r.message();
@@ -123,8 +129,31 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
     route.phone = SmsText::phoneText(msg);
     route.since = r.since;
     route.handed = true;
+    route.reportLost = true;
     give(Fallback, id, route, false);
     scheduleFlush();
+}
+
+void DeliveryRouter::escalateLost()
+{
+    m_lostWaitFallback = false;
+    if (!m_fallback.loaded() || m_primary.id.isEmpty())
+        return;
+    // Delivered records end at their delivery, which is after the moment
+    // their age counts from: none older than the age limit is left out.
+    const qint64 cutoff = wallMs() - qint64(m_settings.maxAgeMinutes) * 60000;
+    const QVector<Spool::Record> lost =
+        m_spool.lostReports(m_primary.id, cutoff, WaitingReportsMax);
+    for (const Spool::Record &r : lost)
+        escalate(r.id, Primary,
+                 r.lastError.isEmpty() ? QStringLiteral("отчёт о доставке не получен")
+                                       : r.lastError,
+                 true);
+    if (m_lostWaitFallback)
+        qWarning().noquote() << QStringLiteral("SMS без подтверждения доставки ждут резервного "
+                                               "провайдера %1: %2")
+                                    .arg(m_fallback.id)
+                                    .arg(lost.size());
 }
 
 void DeliveryRouter::watchWaitingReports()

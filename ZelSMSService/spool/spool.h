@@ -235,6 +235,9 @@ public:
     int requeueHanded();
     // Delivered records whose report is still awaited, oldest first.
     QVector<Record> waitingReports(int limit);
+    // Records the provider delivered at or after sinceMs (wall clock) whose
+    // report failed or never came, oldest first.
+    QVector<Record> lostReports(const QString &provider, qint64 sinceMs, int limit);
     // Removes at most limit final records finished before cutoffMs.
     int purge(qint64 cutoffMs, int limit);
 
@@ -242,7 +245,8 @@ public:
     Status status();
     QVector<ProviderStats> providerStats();
     QVector<Record> list(int state, qint64 sinceMs, int limit);
-    // Final dropped/expired records back to queued: one id, or every dropped one.
+    // Final dropped/expired records back to queued: one id (also a delivered
+    // one whose report failed or timed out), or every dropped one.
     // The age limit counts again from the moment given.
     int retry(qint64 id, const Moment &at);
     int retryDropped(const Moment &at);

@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 // Delivery reports through the real service, the real modem plug-in and the
 // emulated modem: what the modem is told, how reports find their records in
 // the journal, and a failed or missing report taking the fallback gateway.
@@ -24,6 +26,10 @@ private slots:
     void failedOrMissingReportTakesTheFallback();
     void reportAfterRestart_data();
     void reportAfterRestart();
+    void lostReportNeverBackToTheModem();
+    void lostReportWaitsForTheFallback_data();
+    void lostReportWaitsForTheFallback();
+    void reloadDuringAnSms();
 };
 
 namespace {
@@ -47,13 +53,23 @@ SMSMessage alarm(int i)
                                 SMSMessage::EncodingUtf8);
 }
 
+void configureFallback(ServiceRunner &service, const GatewayEmulator &fallback)
+{
+    service.setServiceSetting("Common/fallbackProviderID", SmsRuId);
+    service.setServiceSetting("Common/fallbackAfterSeconds", 600);
+    service.setProviderSetting("SmsRU/apiKey", "key");
+    service.setProviderSetting("SmsRU/baseUrl", fallback.baseUrl().toString());
+    QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
+                          QFile::ReadOwner | QFile::WriteOwner);
+}
+
+// daemon: as the built-in service manager runs it, where SIGHUP reads the
+// settings again.
 bool startService(ServiceRunner &service, StationFake &station, const ModemEmulator &modem,
                   const QVariant &reports, const QStringList &extraEnv = QStringList(),
-                  const GatewayEmulator *fallback = nullptr)
+                  const GatewayEmulator *fallback = nullptr, bool daemon = false)
 {
-    QStringList plugins{PROV_MODEM_PLUGIN};
-    if (fallback)
-        plugins << PROV_SMSRU_PLUGIN;
+    const QStringList plugins{PROV_MODEM_PLUGIN, PROV_SMSRU_PLUGIN};
     if (!station.bind() || !service.install(ZELSMS_SERVICE_BINARY, plugins))
         return false;
     service.setServiceSetting("Common/SettingsSaved", true);
@@ -63,15 +79,14 @@ bool startService(ServiceRunner &service, StationFake &station, const ModemEmula
     if (reports.isValid())
         service.setServiceSetting("Common/deliveryReports", reports);
     service.setProviderSetting("GSMModem/comPort", modem.devicePath());
-    if (fallback) {
-        service.setServiceSetting("Common/fallbackProviderID", SmsRuId);
-        service.setServiceSetting("Common/fallbackAfterSeconds", 600);
-        service.setProviderSetting("SmsRU/apiKey", "key");
-        service.setProviderSetting("SmsRU/baseUrl", fallback->baseUrl().toString());
-    }
+    if (fallback)
+        configureFallback(service, *fallback);
     QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
                           QFile::ReadOwner | QFile::WriteOwner);
-    return service.start({QStringLiteral("-exec")}, extraEnv) && station.waitForService(WaitMs) &&
+    const QStringList args = daemon ? QStringList() : QStringList{QStringLiteral("-exec")};
+    const QStringList env =
+        daemon ? extraEnv + QStringList{QStringLiteral("ZELSMS_SERVICE_LAUNCH=builtin")} : extraEnv;
+    return service.start(args, env) && station.waitForService(WaitMs) &&
            service.waitForLog("успешно инициализирован", WaitMs);
 }
 
@@ -363,6 +378,121 @@ void TestReportsEndToEnd::reportAfterRestart()
     QCOMPARE(reportOf(service, 5), expected);
     QCOMPARE(modem.model().receivedSms().size(), 3);
     QCOMPARE(modem.model().reports().storedCount(), 0);
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::lostReportNeverBackToTheModem()
+{
+    // A SIM without reports, a fallback gateway whose every answer is an
+    // error: its drop rule lets the record go again and again.
+    int gatewaySends = 0;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    gw.setHandler([&gatewaySends](const GatewayEmulator::Request &req) {
+        if (req.path == QLatin1String("/sms/send"))
+            ++gatewaySends;
+        return GatewayEmulator::Reply::text("error", 500);
+    });
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setPlanner([](int) {
+        StatusReportCentre::Plan plan;
+        plan.copies = 0;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    const QStringList env{QStringLiteral("ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"),
+                          QStringLiteral("ZELSMS_TEST_HOOKS=1"),
+                          QStringLiteral("ZELSMS_TEST_GATEWAY_RETRY_PAUSE_S=1")};
+    QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QVERIFY2(service.waitForLog("освободил свою очередь", 6 * WaitMs), qPrintable(service.log()));
+    QTest::qWait(3000); // the modem would have sent it again by now
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QVERIFY(gatewaySends >= 6);
+    QCOMPARE(reportOf(service, 1), int(ReportTimeout));
+    // Nor after a restart: the spool knows it.
+    QCOMPARE(service.stop(), 0);
+    const int before = gatewaySends;
+    QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
+                 service.waitForLog("успешно инициализирован", WaitMs),
+             qPrintable(service.log()));
+    QVERIFY2(QTest::qWaitFor([&] { return gatewaySends > before; }, WaitMs),
+             qPrintable(service.log()));
+    QTest::qWait(2000);
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::lostReportWaitsForTheFallback_data()
+{
+    QTest::addColumn<bool>("reload");
+    QTest::newRow("fallback-added-by-a-reload") << true;
+    QTest::newRow("fallback-added-before-a-restart") << false;
+}
+
+void TestReportsEndToEnd::lostReportWaitsForTheFallback()
+{
+    QFETCH(bool, reload);
+    QStringList gatewayGot;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    collectTexts(gw, &gatewayGot);
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setPlanner([](int) {
+        StatusReportCentre::Plan plan;
+        plan.status = 0x46;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, true, {}, nullptr, reload),
+             qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QVERIFY2(QTest::qWaitFor([&] { return reportOf(service, 1) == ReportFailed; }, WaitMs),
+             qPrintable(service.log()));
+    configureFallback(service, gw);
+    if (reload) {
+        ::kill(pid_t(service.pid()), SIGHUP);
+    } else {
+        QCOMPARE(service.stop(), 0);
+        QVERIFY2(service.start(), qPrintable(service.log()));
+    }
+    QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(1)); }, WaitMs),
+             qPrintable(service.log()));
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    const Spool::Record r = journal(service).value(alarmText(1));
+    QCOMPARE(r.provider, QString(SmsRuId));
+    QCOMPARE(r.attempts, 2);
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QCOMPARE(gatewayGot.count(alarmText(1)), 1);
+    QCOMPARE(service.stop(), 0);
+}
+
+// A reload while the modem sends: the cut-off send counts, and the modem
+// provider being stopped is not the modem falling silent.
+void TestReportsEndToEnd::reloadDuringAnSms()
+{
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().setSmsStall(true);
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, QVariant(), {}, nullptr, true),
+             qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 1, WaitMs);
+    modem.model().setSmsStall(false);
+    ::kill(pid_t(service.pid()), SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 2, WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    QCOMPARE(journal(service).value(alarmText(1)).attempts, 2);
+    QTest::qWait(1000);
+    QVERIFY2(!service.log().contains("GSM модем не отвечает"), qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);
 }
 

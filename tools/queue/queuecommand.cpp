@@ -208,7 +208,10 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
         return ExitNoSpool;
     }
     if (changed == 0) {
-        err << (isId ? QStringLiteral("record %1 is not dropped or expired\n").arg(id)
+        err << (isId ? QStringLiteral(
+                           "record %1 is not dropped, expired, or delivered with a failed or "
+                           "timed-out report\n")
+                           .arg(id)
                      : QStringLiteral("no dropped records\n"));
         return ExitNothing;
     }
