@@ -11,6 +11,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 using namespace SpoolSql;
@@ -23,6 +24,7 @@ namespace {
 // service's checkpoint may pass.
 constexpr qint64 ChunkIds = 4096;
 constexpr qint64 DayMs = 24 * 3600 * 1000;
+constexpr int LostLines = 20;
 
 QString seconds(qint64 ms)
 {
@@ -215,11 +217,31 @@ void writeText(const QString &spoolPath, qint64 fromMs, qint64 toMs, Counts &tot
     const PathHistory::Path station = history.station();
     out << "station link: " << statesText(station, {"in contact", "lost"}) << ", lost "
         << station.outages << " times, longest " << span(station.longestOutageMs) << '\n';
-    for (const PathHistory::Episode &e : history.lostPeriods())
-        out << "  lost " << localTime(e.startMs) << " for " << span(e.ms) << '\n';
+    // A flapping link would bury the rest of the page; the JSON lists more.
+    const QVector<PathHistory::Episode> lost = history.lostPeriods();
+    for (int i = 0; i < lost.size() && i < LostLines; ++i)
+        out << "  lost " << localTime(lost[i].startMs) << " for " << span(lost[i].ms) << '\n';
+    if (station.outages > LostLines)
+        out << "  and " << station.outages - LostLines << " more\n";
     out << "unknown (service not running): " << span(history.unknownMs()) << '\n';
     if (!hasTable)
         out << "no path history in this spool: the whole period counts as unknown\n";
+}
+
+const char *text(sqlite3_stmt *st, int col)
+{
+    const unsigned char *t = sqlite3_column_text(st, col);
+    return t ? reinterpret_cast<const char *>(t) : "";
+}
+
+bool is(const char *state, int which)
+{
+    return std::strcmp(state, Spool::stateName(which)) == 0;
+}
+
+bool isReport(const char *report, int which)
+{
+    return std::strcmp(report, Spool::reportName(which)) == 0;
 }
 
 bool hasHistoryTable(sqlite3 *db)
@@ -297,7 +319,9 @@ bool readRecords(sqlite3 *db, qint64 fromMs, qint64 toMs, Counts *total,
         *error = QString::fromUtf8(sqlite3_errmsg(db));
         return false;
     }
-    QString provider;
+    // Names compared as bytes: a million QStrings made and dropped would be
+    // most of the report's time.
+    QByteArray provider;
     Counts *counts = nullptr;
     for (qint64 lo = first; lo <= last && last > 0; lo += ChunkIds) {
         st.bind(1, lo);
@@ -308,34 +332,34 @@ bool readRecords(sqlite3 *db, qint64 fromMs, qint64 toMs, Counts *total,
         while ((rc = st.step()) == SQLITE_ROW) {
             sqlite3_stmt *s = st.get();
             const qint64 received = sqlite3_column_int64(s, 0);
-            const int state = Spool::stateFromName(columnText(s, 1));
-            const QString p = columnText(s, 2);
-            if (!counts || p != provider) {
+            const char *state = text(s, 1);
+            const char *p = text(s, 2);
+            if (!counts || provider != p) {
                 provider = p;
-                counts = &(*byProvider)[p];
+                counts = &(*byProvider)[QString::fromUtf8(provider)];
             }
-            const int report = Spool::reportFromName(columnText(s, 5));
+            const char *report = text(s, 5);
             for (Counts *c : {total, counts}) {
                 ++c->accepted;
                 c->duplicates += sqlite3_column_int64(s, 4);
-                if (state == Spool::Delivered) {
+                if (is(state, Spool::Delivered)) {
                     ++c->delivered;
                     c->toDelivered.add(sqlite3_column_int64(s, 3) - received);
-                } else if (state == Spool::Expired) {
+                } else if (is(state, Spool::Expired)) {
                     ++c->expired;
-                } else if (state == Spool::Rejected) {
+                } else if (is(state, Spool::Rejected)) {
                     ++c->refused;
-                } else if (state == Spool::Dropped) {
+                } else if (is(state, Spool::Dropped)) {
                     ++c->dropped;
                 } else {
                     ++c->pending;
                 }
-                if (report == ReportConfirmed) {
+                if (isReport(report, ReportConfirmed)) {
                     ++c->confirmed;
                     c->toConfirmed.add(sqlite3_column_int64(s, 6) - received);
-                } else if (report == ReportFailed) {
+                } else if (isReport(report, ReportFailed)) {
                     ++c->reportFailed;
-                } else if (report == ReportTimeout) {
+                } else if (isReport(report, ReportTimeout)) {
                     ++c->reportTimeout;
                 }
             }
