@@ -237,8 +237,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption stateOpt(
         "state-dir", "Folder of the service's spool (default: in the temporary folder).", "dir");
     const QCommandLineOption syncOpt("sync", "Spool sync mode: full or normal.", "mode", "full");
+    const QCommandLineOption keepOpt(
+        "keep-state", "Start on the spool found in --state-dir instead of an empty one.");
     p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt, holdOpt,
-                  stateOpt, syncOpt});
+                  stateOpt, syncOpt, keepOpt});
     p.process(app);
 
     const int seconds = qBound(1, p.value(secondsOpt).toInt(), 60);
@@ -282,7 +284,8 @@ int main(int argc, char *argv[])
         s.setValue("Common/spoolMaxPending", 100000000);
     }
     const QString stateDir = p.isSet(stateOpt) ? p.value(stateOpt) : root.filePath("state");
-    QDir(stateDir).removeRecursively(); // each run starts with an empty spool
+    if (!p.isSet(keepOpt))
+        QDir(stateDir).removeRecursively(); // each run starts with an empty spool
     QProcess service;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZELSMS_SETTINGS_DIR", root.filePath("settings"));
