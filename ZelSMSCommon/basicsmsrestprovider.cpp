@@ -1,5 +1,7 @@
 #include "basicsmsrestprovider.h"
 
+#include "settingstext.h"
+
 #include <QBuffer>
 #include <QDebug>
 #include <QFileInfo>
@@ -499,7 +501,7 @@ QString BasicSmsRestProvider::messageText(const SMSMessage &msg)
 void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
 {
     m_baseUrl = QUrl();
-    const QString text = settings.value(QStringLiteral("baseUrl")).toString().trimmed();
+    const QString text = SettingsText::read(settings, QStringLiteral("baseUrl")).trimmed();
     if (text.isEmpty())
         return;
     const QUrl url(text, QUrl::StrictMode);

@@ -28,6 +28,7 @@ private slots:
     void linkRepointedWhileOldModemAnswers();
     void failedBalanceShownBriefly();
     void wrongPinNeverSentTwice();
+    void emptyPinStateSendsNoPin();
 
 private:
     // Status period (5 s) and both sides' scheduling on a loaded machine.
@@ -314,6 +315,25 @@ void TestModemHealing::wrongPinNeverSentTwice()
     QCOMPARE(sentPinCount(model, "3333"), 0);
     QCOMPARE(model.pinAttempts(), 2);
     QVERIFY(model.simState() != ModemModel::SimPukRequired);
+}
+
+// A power cut while the PIN state was written leaves an empty file: what the
+// SIM has left is unknown, so the PIN stays home, even the right one.
+void TestModemHealing::emptyPinStateSendsNoPin()
+{
+    ModemModel &model = m_modem->model();
+    model.setPin("1234");
+    QVERIFY(QDir().mkpath(m_service->stateDir()));
+    const QString state = m_service->stateDir() + QStringLiteral("/modem-sim-pin.state");
+    QFile empty(state);
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QVERIFY(startService(QStringLiteral("1234")));
+    QVERIFY2(m_service->waitForLog(state + QStringLiteral(" (пуст)"), 20000),
+             "no log line naming the untrusted PIN state");
+    QCOMPARE(m_service->stop(), 0);
+    QCOMPARE(sentPinCount(model, "1234"), 0);
+    QCOMPARE(QFileInfo(state).size(), 0);
 }
 
 int main(int argc, char **argv)

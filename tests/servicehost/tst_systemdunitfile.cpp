@@ -51,6 +51,7 @@ void TestSystemdUnitFile::fullUnit()
     QFile shipped(QStringLiteral(ZELSMS_SHIPPED_UNIT));
     QVERIFY(shipped.open(QIODevice::ReadOnly));
     QCOMPARE(text, QString::fromUtf8(shipped.readAll()));
+    QVERIFY(text.contains(QStringLiteral("\nEnvironment=\"QT_ENABLE_REGEXP_JIT=0\"\n")));
 }
 
 // systemd's own rating of the sandbox, for every kind of unit "-install"

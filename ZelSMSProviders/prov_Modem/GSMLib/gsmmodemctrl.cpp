@@ -185,11 +185,11 @@ void GSMModemCtrl::onNotRegistered()
         m_queue.append(std::make_shared<AT_CommandSimState>());
 }
 
-bool GSMModemCtrl::isNewSimProblem(const char *what)
+bool GSMModemCtrl::isNewSimProblem(const std::string &what)
 {
-    if (m_lastSimProblem == what)
+    if (m_lastSimProblem == what.c_str())
         return false;
-    m_lastSimProblem = what;
+    m_lastSimProblem = QByteArray::fromStdString(what);
     return true;
 }
 

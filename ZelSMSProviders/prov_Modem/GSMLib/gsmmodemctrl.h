@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
+#include <string>
 
 // Keeps one GSM modem in working order and turns requests into AT commands.
 // It owns the command queue, the receive buffer and what the modem has told it
@@ -187,7 +188,7 @@ public:
     SimPinGuard &pinGuard() { return m_pinGuard; }
     // True the first time this SIM problem is reported since the SIM was last
     // ready: each initialisation finds it again, the log says it once.
-    bool isNewSimProblem(const char *what);
+    bool isNewSimProblem(const std::string &what);
     // The SIM said READY: its PIN counter is full, its problems are over.
     void onSimReady();
     // An operator's answer to a USSD request (text as received, its coding).
