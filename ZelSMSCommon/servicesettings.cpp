@@ -76,6 +76,7 @@ ServiceSettings ServiceSettings::read(QSettings &system)
         s.value(QStringLiteral("stationCodePage"), QString::fromLatin1(r.stationCodePage))
             .toString()
             .toLatin1();
+    r.metricsFile = s.value(QStringLiteral("metricsFile"), QString()).toString();
     system.endGroup();
     return r;
 }

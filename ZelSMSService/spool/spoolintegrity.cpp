@@ -158,6 +158,7 @@ bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVari
     if (!ok || !commit())
         return abandon();
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
