@@ -2,6 +2,7 @@
 
 #include "settingslocation.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QVariant>
 
@@ -76,7 +77,15 @@ ServiceSettings ServiceSettings::read(QSettings &system)
         s.value(QStringLiteral("stationCodePage"), QString::fromLatin1(r.stationCodePage))
             .toString()
             .toLatin1();
-    r.metricsFile = s.value(QStringLiteral("metricsFile"), QString()).toString();
+    // A file name the service would resolve against whatever folder it was
+    // started in is no setting: refused, so no file is written by surprise.
+    const QString metrics = s.value(QStringLiteral("metricsFile"), QString()).toString().trimmed();
+    if (metrics.isEmpty() || (QDir::isAbsolutePath(metrics) && !metrics.endsWith(QLatin1Char('/'))))
+        r.metricsFile = metrics;
+    else
+        r.problems << QStringLiteral("значение metricsFile = \"%1\" не принято (нужен полный путь "
+                                     "к файлу), метрики пишутся по умолчанию")
+                          .arg(metrics);
     system.endGroup();
     return r;
 }

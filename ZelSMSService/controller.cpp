@@ -245,8 +245,8 @@ void Controller::lookAtPaths()
     const bool changed = m_paths.sample(m_link);
     if (m_metrics.file().isEmpty() || (!changed && !m_metrics.due()))
         return;
-    m_metrics.write(MetricsWriter::render(m_paths, *m_router, m_link, m_startWallMs,
-                                          QLatin1String(Version)));
+    m_metrics.write(
+        MetricsWriter::render(m_paths, *m_router, m_link, m_startWallMs, QLatin1String(Version)));
 }
 
 void Controller::loadSettings()

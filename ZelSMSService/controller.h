@@ -98,7 +98,7 @@ private:
     QVector<PathMonitor::Path> m_pathList; // as started
     MetricsWriter m_metrics;
     qint64 m_startWallMs;
-    bool m_restarting = false;     // a reload's stop and start: no stop row in the history
+    bool m_restarting = false; // a reload's stop and start: no stop row in the history
     bool m_startRecorded = false;
 
     static Controller *s_current;

@@ -788,19 +788,18 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
             continue;
         }
         (*group)[from.at(k)].acknowledge = true;
-        if (in.duplicate)
+        if (in.duplicate) {
             m_stats.repeat();
-        if (in.duplicate)
             qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
                                                  "(запись %2)")
                                       .arg(in.requestId)
                                       .arg(in.id);
-        else if (in.state == Spool::Rejected) {
+        } else if (in.state == Spool::Rejected) {
             m_stats.requestRefused("bad number");
             warnBadNumber(in.id, in.msg);
-        }
-        else
+        } else {
             handOver(in.id, in.msg, at, in.state, true);
+        }
     }
     if (overLimit > 0)
         critical(&m_lastLimitCriticalMs,
@@ -819,7 +818,8 @@ void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<i
     const bool passing = m_spool.busy() || m_spool.moved();
     for (int k : from) {
         (*group)[k].retry = passing;
-        m_stats.requestRefused("spool unavailable");
+        if (!passing) // a passing cause is tried again, not refused
+            m_stats.requestRefused("spool unavailable");
     }
     if (m_spool.moved()) {
         // Found here first: created again at once. A failed attempt is
@@ -998,8 +998,9 @@ void DeliveryRouter::housekeeping()
     // History is kept by days on the wall clock: it must survive reboots.
     const int purged =
         m_spool.purge(wallMs() - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-    const int pathRows = m_spool.purgePathHistory(
-        wallMs() - qint64(Spool::PathHistoryDays) * 86400000, Spool::PathHistoryMaxRows, PurgeBatch);
+    const int pathRows =
+        m_spool.purgePathHistory(wallMs() - qint64(Spool::PathHistoryDays) * 86400000,
+                                 Spool::PathHistoryMaxRows, PurgeBatch);
     m_purgeBacklog = purged >= PurgeBatch || pathRows >= PurgeBatch;
     if (!m_purgeBacklog)
         m_lastPurgeMs = now;

@@ -79,10 +79,10 @@ void MetricsText::histogram(const char *name, const Labels &labels, const Latenc
     for (int i = 0; i < h.counts.size(); ++i) {
         cumulative += h.counts.at(i);
         Labels withLe = labels;
-        withLe.append({QStringLiteral("le"), i < LatencyHistogram::bounds().size()
-                                                 ? QString::fromLatin1(number(
-                                                       LatencyHistogram::bounds().at(i)))
-                                                 : QStringLiteral("+Inf")});
+        withLe.append({QStringLiteral("le"),
+                       i < LatencyHistogram::bounds().size()
+                           ? QString::fromLatin1(number(LatencyHistogram::bounds().at(i)))
+                           : QStringLiteral("+Inf")});
         line(base + "_bucket", withLe, QByteArray::number(cumulative));
     }
     line(base + "_sum", labels, number(h.sum));

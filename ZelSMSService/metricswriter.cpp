@@ -94,16 +94,14 @@ void renderPaths(MetricsText &m, const PathMonitor &paths, const DeliveryStats &
                     stats.providers().value(p.provider).toConfirmed);
 }
 
-void renderRecords(MetricsText &m, Spool &spool, const DeliveryStats &stats,
-                   const PcnUdpLink *link)
+void renderRecords(MetricsText &m, Spool &spool, const DeliveryStats &stats, const PcnUdpLink *link)
 {
     int counts[Spool::StateCount] = {};
     qint64 oldestMs = 0;
     if (spool.stateCounts(counts, &oldestMs)) {
         m.family("zelsms_records", "gauge", "Records in the spool by journal state.");
         for (int s = 0; s < Spool::StateCount; ++s)
-            m.sample("zelsms_records", {{QStringLiteral("state"), Spool::stateName(s)}},
-                     counts[s]);
+            m.sample("zelsms_records", {{QStringLiteral("state"), Spool::stateName(s)}}, counts[s]);
         m.family("zelsms_oldest_pending_age_seconds", "gauge",
                  "Age of the oldest record not yet delivered (0 when none).");
         m.sample("zelsms_oldest_pending_age_seconds", {},
@@ -155,8 +153,7 @@ QString MetricsWriter::chooseFile(const QString &setting, const QString &debianF
 }
 
 QByteArray MetricsWriter::render(const PathMonitor &paths, const DeliveryRouter &router,
-                                 const PcnUdpLink *link, qint64 startWallMs,
-                                 const QString &version)
+                                 const PcnUdpLink *link, qint64 startWallMs, const QString &version)
 {
     MetricsText m;
     m.family("zelsms_build_info", "gauge", "The service's version.");
@@ -177,12 +174,12 @@ bool MetricsWriter::write(const QByteArray &text)
     // The temporary file lies beside the target so the rename is atomic;
     // a dot name, which the textfile collector does not read (it takes *.prom).
     const QFileInfo target(m_file);
-    const QString temp = target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                         QStringLiteral(".tmp");
+    const QString temp =
+        target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".tmp");
     const QByteArray tempName = QFile::encodeName(temp);
     QString error;
-    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                          0644);
+    const int fd =
+        ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         error = QString::fromLocal8Bit(strerror(errno));
     } else {

@@ -23,8 +23,8 @@ class PathMonitor
 public:
     struct Path
     {
-        QString name;     // the provider's settings group ("GSMModem", "SmsRU")
-        QString provider; // its id
+        QString name;                       // the provider's settings group ("GSMModem", "SmsRU")
+        QString provider;                   // its id
         ICommonSmsInterface *sms = nullptr; // null: the plug-in did not load
     };
 

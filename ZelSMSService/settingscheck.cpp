@@ -4,8 +4,6 @@
 #include "logtext.h"
 #include "stationallowlist.h"
 
-#include <QDir>
-
 namespace SettingsCheck {
 
 QStringList reasons(const ServiceSettings &settings, QSettings::Status fileStatus)
@@ -36,10 +34,6 @@ QStringList reasons(const ServiceSettings &settings, QSettings::Status fileStatu
     QStringList wrong;
     StationAllowList::parse(settings.stationAllowList, &wrong);
     r << wrong;
-    const QString metrics = settings.metricsFile.trimmed();
-    if (!metrics.isEmpty() && (!QDir::isAbsolutePath(metrics) || metrics.endsWith(QLatin1Char('/'))))
-        r << QStringLiteral("значение metricsFile = \"%1\" не принято: нужен полный путь к файлу")
-                 .arg(LogText::escaped(metrics));
     return r;
 }
 

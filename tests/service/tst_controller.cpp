@@ -542,6 +542,8 @@ void tst_Controller::reload_data()
     QTest::newRow("allow-list-entry-wrong")
         << "Common/stationAllowList" << QVariant("10.0.0.1, x") << false;
     QTest::newRow("history-days-zero") << "Common/historyDays" << QVariant(0) << false;
+    QTest::newRow("metrics-file-not-absolute")
+        << "Common/metricsFile" << QVariant("zelsms.prom") << false;
 }
 
 // A reload takes good settings in the running process (the provider stopped

@@ -52,15 +52,16 @@ QVector<Row> history(const QString &spool)
 {
     QVector<Row> rows;
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(spool).constData(), &db, SQLITE_OPEN_READONLY,
-                        nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(spool).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
         sqlite3_stmt *st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT path, state, wall_ms FROM path_history ORDER BY id", -1,
-                           &st, nullptr);
+        sqlite3_prepare_v2(db, "SELECT path, state, wall_ms FROM path_history ORDER BY id", -1, &st,
+                           nullptr);
         while (st && sqlite3_step(st) == SQLITE_ROW)
-            rows.append({QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))),
-                         QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 1))),
-                         sqlite3_column_int64(st, 2)});
+            rows.append(
+                {QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))),
+                 QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 1))),
+                 sqlite3_column_int64(st, 2)});
         sqlite3_finalize(st);
     }
     sqlite3_close_v2(db);
@@ -99,9 +100,9 @@ void TstMetricsE2E::pathDownAndBackInMetricsAndHistory()
 
     QTRY_VERIFY2_WITH_TIMEOUT(readAll(metrics).contains(stateLine("working", 1)),
                               qPrintable(readAll(metrics) + service.log()), WaitMs);
-    QCOMPARE(QFileInfo(metrics).permissions() & 0x7777,
-             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser |
-                 QFile::ReadGroup | QFile::ReadOther);
+    QCOMPARE(QFileInfo(metrics).permissions() & 0x7777, QFile::ReadOwner | QFile::WriteOwner |
+                                                            QFile::ReadUser | QFile::WriteUser |
+                                                            QFile::ReadGroup | QFile::ReadOther);
 
     const qint64 pulledMs = QDateTime::currentMSecsSinceEpoch();
     modem->stop();
@@ -121,17 +122,17 @@ void TstMetricsE2E::pathDownAndBackInMetricsAndHistory()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(metrics), WaitMs);
     QCOMPARE(service.stop(), 0);
 
-    // In order: started (the modem opening its port first), working, out (down or not ready), working again,
-    // stopped, started, stopped.
+    // In order: started (the modem opening its port first), working, out (down or not ready),
+    // working again, stopped, started, stopped.
     const QVector<Row> rows = history(service.stateDir() + QStringLiteral("/spool.db"));
     QStringList seen;
     for (const Row &r : rows)
         seen << r.path + QLatin1Char(':') + r.state;
     const QString all = seen.join(QLatin1Char(','));
-    QVERIFY2(QRegularExpression(QStringLiteral(
-                                    "^:service started,(GSMModem:(down|not ready),)*GSMModem:working,"
-                                    "(GSMModem:(down|not ready),)+GSMModem:working,:service "
-                                    "stopped,:service started,.*:service stopped$"))
+    QVERIFY2(QRegularExpression(
+                 QStringLiteral("^:service started,(GSMModem:(down|not ready),)*GSMModem:working,"
+                                "(GSMModem:(down|not ready),)+GSMModem:working,:service "
+                                "stopped,:service started,.*:service stopped$"))
                  .match(all)
                  .hasMatch(),
              qPrintable(all));

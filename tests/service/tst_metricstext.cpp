@@ -48,7 +48,8 @@ void TstMetricsText::histogramBucketsAreCumulative_data()
                                               "h_bucket{p=\"x\",le=\"2\"} 3",
                                               "h_bucket{p=\"x\",le=\"5\"} 3",
                                               "h_bucket{p=\"x\",le=\"+Inf\"} 3",
-                                              "h_sum{p=\"x\"} 5", "h_count{p=\"x\"} 3"};
+                                              "h_sum{p=\"x\"} 5",
+                                              "h_count{p=\"x\"} 3"};
     QTest::newRow("beyond-last") << QVector<double>{0.5, 4000}
                                  << QStringList{"h_bucket{p=\"x\",le=\"1\"} 1",
                                                 "h_bucket{p=\"x\",le=\"3600\"} 1",
