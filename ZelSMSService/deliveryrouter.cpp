@@ -266,6 +266,7 @@ void DeliveryRouter::expireRecord(qint64 id)
     const QString phone = m_routes.value(id).phone;
     m_spool.noteState(id, Spool::Expired, QString(), QStringLiteral("older than the age limit"),
                       wallMs());
+    m_stats.finished(Spool::Expired);
     if (m_expiredInPass++ < ExpiredNamedMax)
         qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
                                                "отправки дольше %3 мин")
@@ -345,6 +346,7 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     if (!PhoneNumber::normalize(&msg)) {
         warnBadNumber(id, stored);
         m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), wallMs());
+        m_stats.finished(Spool::Rejected);
         scheduleFlush();
         return;
     }
@@ -478,6 +480,7 @@ void DeliveryRouter::delivered(int role, qint64 id)
                                         .arg(it->phone, provider(role).id);
         } else {
             it->delivered = true;
+            m_stats.finished(Spool::Delivered);
             m_stats.delivered(provider(role).id, Spool::elapsedSince(it->since) + m_clockOffsetMs);
             m_waiting.erase(id);
             m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
@@ -491,6 +494,7 @@ void DeliveryRouter::delivered(int role, qint64 id)
         if (!it->atPrimary && !it->atFallback)
             m_routes.erase(it);
     } else {
+        m_stats.finished(Spool::Delivered);
         m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
     }
     if (m_fallback.loaded() && role != m_lastDeliveryRole) {
@@ -530,6 +534,7 @@ void DeliveryRouter::failed(int role, qint64 id, const QString &reason)
     }
     const QString phone = it != m_routes.end() ? it->phone : QString();
     m_spool.noteState(id, Spool::Rejected, provider(role).id, reason, wallMs());
+    m_stats.finished(Spool::Rejected);
     qWarning().noquote()
         << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
     if (it != m_routes.end()) {
@@ -796,6 +801,7 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
                                       .arg(in.id);
         } else if (in.state == Spool::Rejected) {
             m_stats.requestRefused("bad number");
+            m_stats.finished(Spool::Rejected);
             warnBadNumber(in.id, in.msg);
         } else {
             handOver(in.id, in.msg, at, in.state, true);

@@ -35,6 +35,9 @@ public:
     void refused(const QString &provider) { ++m_providers[provider].refused; }
     void failed(const QString &provider) { ++m_providers[provider].failed; }
     void repeat() { ++m_repeats; }
+    // A record reached a final state (Spool::State).
+    void finished(int state) { ++m_finished[state]; }
+    const QMap<int, quint64> &finishedRecords() const { return m_finished; }
     // reason: a fixed word ("bad number", "spool full", "spool unavailable").
     void requestRefused(const char *reason) { ++m_refusedRequests[QString::fromLatin1(reason)]; }
 
@@ -46,4 +49,5 @@ private:
     QMap<QString, PerProvider> m_providers;
     quint64 m_repeats = 0;
     QMap<QString, quint64> m_refusedRequests;
+    QMap<int, quint64> m_finished;
 };

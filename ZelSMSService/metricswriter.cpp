@@ -96,21 +96,32 @@ void renderPaths(MetricsText &m, const PathMonitor &paths, const DeliveryStats &
 
 void renderRecords(MetricsText &m, Spool &spool, const DeliveryStats &stats, const PcnUdpLink *link)
 {
-    int counts[Spool::StateCount] = {};
+    int queued = 0, handed = 0;
     qint64 oldestMs = 0;
-    if (spool.stateCounts(counts, &oldestMs)) {
-        m.family("zelsms_records", "gauge", "Records in the spool by journal state.");
-        for (int s = 0; s < Spool::StateCount; ++s)
-            m.sample("zelsms_records", {{QStringLiteral("state"), Spool::stateName(s)}}, counts[s]);
+    if (spool.pendingCounts(&queued, &handed, &oldestMs)) {
+        m.family("zelsms_records_pending", "gauge",
+                 "Records in the spool not yet final, by journal state.");
+        m.sample("zelsms_records_pending", {{QStringLiteral("state"), QStringLiteral("queued")}},
+                 queued);
+        m.sample("zelsms_records_pending", {{QStringLiteral("state"), QStringLiteral("handed")}},
+                 handed);
         m.family("zelsms_oldest_pending_age_seconds", "gauge",
-                 "Age of the oldest record not yet delivered (0 when none).");
+                 "Age of the oldest record not yet final (0 when none).");
         m.sample("zelsms_oldest_pending_age_seconds", {},
                  oldestMs > 0 ? qMax<qint64>(0, Spool::now().wallMs - oldestMs) / 1000.0 : 0);
     }
+    m.family("zelsms_records_finished_total", "counter",
+             "Records that reached a final journal state since the service started.");
+    for (int s : {int(Spool::Delivered), int(Spool::Rejected), int(Spool::Expired)})
+        m.sample("zelsms_records_finished_total", {{QStringLiteral("state"), Spool::stateName(s)}},
+                 stats.finishedRecords().value(s));
     m.family("zelsms_repeats_folded_total", "counter",
              "Station requests found already stored and acknowledged again.");
     m.sample("zelsms_repeats_folded_total", {}, stats.repeats());
     QMap<QString, quint64> refused = stats.refusedRequests();
+    // Every reason from the start, so that a rate over a new series is not missed.
+    for (const char *reason : {"bad number", "spool full", "spool unavailable"})
+        refused[QString::fromLatin1(reason)] += 0;
     if (link) {
         refused[QStringLiteral("malformed")] += link->counters().malformed;
         refused[QStringLiteral("sender not admitted")] += link->counters().refusedSources;

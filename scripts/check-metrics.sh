@@ -71,7 +71,7 @@ while :; do
     kill "$exporter_pid" 2>/dev/null || true
 done
 grep -q '^zelsms_build_info{version="' "$tmp/scrape" || fail "no zelsms_build_info in the scrape"
-grep -q '^zelsms_records{state="queued"}' "$tmp/scrape" || fail "no zelsms_records in the scrape"
+grep -q '^zelsms_records_pending{state="queued"}' "$tmp/scrape" || fail "no zelsms_records_pending in the scrape"
 # The collector reports a file it could not parse as an error.
 grep -q '^node_textfile_scrape_error 0' "$tmp/scrape" ||
     fail "node-exporter could not read the file: $(grep textfile "$tmp/exporter.log" | tail -3)"

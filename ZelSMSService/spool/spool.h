@@ -248,8 +248,8 @@ public:
     int purgePathHistory(qint64 cutoffMs, int maxRows, int limit);
     static constexpr int PathHistoryDays = 400;
     static constexpr int PathHistoryMaxRows = 200000;
-    // Records per state, and when the oldest pending one began its wait (0: none).
-    bool stateCounts(int counts[StateCount], qint64 *oldestPendingMs);
+    // Records queued and handed, and when the oldest of them was received (0: none).
+    bool pendingCounts(int *queued, int *handed, qint64 *oldestReceivedMs);
 
     // The journal.
     Status status();

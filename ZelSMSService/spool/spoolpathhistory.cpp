@@ -64,20 +64,36 @@ int Spool::purgePathHistory(qint64 cutoffMs, int maxRows, int limit)
     return purged;
 }
 
-bool Spool::stateCounts(int counts[StateCount], qint64 *oldestPendingMs)
+bool Spool::pendingCounts(int *queued, int *handed, qint64 *oldestReceivedMs)
 {
     if (!m_db)
         return false;
-    // One index range count per state: no scan of the table.
-    Statement count(m_db, "SELECT COUNT(*) FROM records WHERE state=?");
-    Statement oldest(m_db, "SELECT MIN(since) FROM records WHERE state IN ('queued','handed')");
-    if (!count || !oldest)
+    // Index ranges only: counting the final records too would walk the whole
+    // journal (a quarter of a second over a million records), so those are
+    // counted as they finish (DeliveryStats). The oldest pending record is the
+    // one with the lowest id, received first.
+    Statement count(m_db, "SELECT COUNT(*), MIN(id) FROM records WHERE state=?");
+    Statement received(m_db, "SELECT received FROM records WHERE id=?");
+    if (!count || !received)
         return false;
-    for (int s = 0; s < StateCount; ++s) {
-        count.bind(1, QString::fromLatin1(stateName(s)));
-        counts[s] = count.step() == SQLITE_ROW ? sqlite3_column_int(count.get(), 0) : 0;
+    qint64 oldestId = 0;
+    for (int state : {int(Queued), int(Handed)}) {
+        count.bind(1, QString::fromLatin1(stateName(state)));
+        if (count.step() != SQLITE_ROW) {
+            takeError();
+            return false;
+        }
+        *(state == Queued ? queued : handed) = sqlite3_column_int(count.get(), 0);
+        const qint64 first = sqlite3_column_int64(count.get(), 1);
+        if (first > 0 && (oldestId == 0 || first < oldestId))
+            oldestId = first;
         count.reset();
     }
-    *oldestPendingMs = oldest.step() == SQLITE_ROW ? sqlite3_column_int64(oldest.get(), 0) : 0;
+    *oldestReceivedMs = 0;
+    if (oldestId > 0) {
+        received.bind(1, oldestId);
+        if (received.step() == SQLITE_ROW)
+            *oldestReceivedMs = sqlite3_column_int64(received.get(), 0);
+    }
     return true;
 }
