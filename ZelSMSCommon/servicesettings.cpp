@@ -3,6 +3,7 @@
 #include "settingslocation.h"
 #include "settingstext.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QVariant>
 
@@ -72,6 +73,15 @@ ServiceSettings ServiceSettings::read(QSettings &system)
     r.stationCodePage = SettingsText::read(s, QStringLiteral("stationCodePage"),
                                            QString::fromLatin1(r.stationCodePage))
                             .toLatin1();
+    // A file name the service would resolve against whatever folder it was
+    // started in is no setting: refused, so no file is written by surprise.
+    const QString metrics = SettingsText::read(s, QStringLiteral("metricsFile"), QString()).trimmed();
+    if (metrics.isEmpty() || (QDir::isAbsolutePath(metrics) && !metrics.endsWith(QLatin1Char('/'))))
+        r.metricsFile = metrics;
+    else
+        r.problems << QStringLiteral("значение metricsFile = \"%1\" не принято (нужен полный путь "
+                                     "к файлу), метрики пишутся по умолчанию")
+                          .arg(metrics);
     system.endGroup();
     return r;
 }

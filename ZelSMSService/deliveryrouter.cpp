@@ -286,6 +286,7 @@ void DeliveryRouter::expireRecord(qint64 id)
     const QString phone = m_routes.value(id).phone;
     m_spool.noteState(id, Spool::Expired, QString(), QStringLiteral("older than the age limit"),
                       wallMs());
+    m_stats.finished(Spool::Expired);
     if (m_expiredInPass++ < ExpiredNamedMax)
         qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
                                                "отправки дольше %3 мин")
@@ -368,6 +369,7 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     if (!PhoneNumber::normalize(&msg)) {
         warnBadNumber(id, stored);
         m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), wallMs());
+        m_stats.finished(Spool::Rejected);
         scheduleFlush();
         return;
     }
@@ -467,14 +469,17 @@ void DeliveryRouter::outcome(int role, quint64 spoolId, int outcome, const QStri
         delivered(role, id);
         break;
     case OutcomeRetrying:
+        m_stats.failed(provider(role).id);
         m_spool.noteAttempt(id, provider(role).id, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
+        m_stats.failed(provider(role).id);
         letGo(role, id, reason);
         break;
     case OutcomeRejected:
         // A refusal comes from a send: it counts, and the error is this provider's.
+        m_stats.refused(provider(role).id);
         m_spool.noteAttempt(id, provider(role).id, reason);
         failed(role, id, reason);
         break;
@@ -499,6 +504,8 @@ void DeliveryRouter::delivered(int role, qint64 id)
                                         .arg(it->phone, provider(role).id);
         } else {
             it->delivered = true;
+            m_stats.finished(Spool::Delivered);
+            m_stats.delivered(provider(role).id, Spool::elapsedSince(it->since) + m_clockOffsetMs);
             m_waiting.erase(id);
             m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
             // Taken back from the other path; in flight there, not sent again.
@@ -511,6 +518,7 @@ void DeliveryRouter::delivered(int role, qint64 id)
         if (!it->atPrimary && !it->atFallback)
             m_routes.erase(it);
     } else {
+        m_stats.finished(Spool::Delivered);
         m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
     }
     if (m_fallback.loaded() && role != m_lastDeliveryRole) {
@@ -550,6 +558,7 @@ void DeliveryRouter::failed(int role, qint64 id, const QString &reason)
     }
     const QString phone = it != m_routes.end() ? it->phone : QString();
     m_spool.noteState(id, Spool::Rejected, provider(role).id, reason, wallMs());
+    m_stats.finished(Spool::Rejected);
     qWarning().noquote()
         << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
     if (it != m_routes.end()) {
@@ -763,6 +772,8 @@ void DeliveryRouter::checkFallbackDeadlines()
 void DeliveryRouter::store(QVector<StationRequest> *group)
 {
     if (!m_spool.isOpen()) {
+        for (int i = 0; i < group->size(); ++i)
+            m_stats.requestRefused("spool unavailable");
         critical(&m_lastOpenCriticalMs,
                  QStringLiteral("Очередь SMS недоступна (%1); запросы станции не подтверждаются")
                      .arg(m_spool.error()));
@@ -807,19 +818,24 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
         if (in.repeatOnly && !in.duplicate) {
+            m_stats.requestRefused("spool full");
             ++overLimit;
             continue;
         }
         (*group)[from.at(k)].acknowledge = true;
-        if (in.duplicate)
+        if (in.duplicate) {
+            m_stats.repeat();
             qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
                                                  "(запись %2)")
                                       .arg(in.requestId)
                                       .arg(in.id);
-        else if (in.state == Spool::Rejected)
+        } else if (in.state == Spool::Rejected) {
+            m_stats.requestRefused("bad number");
+            m_stats.finished(Spool::Rejected);
             warnBadNumber(in.id, in.msg);
-        else
+        } else {
             handOver(in.id, in.msg, at, in.state, true);
+        }
     }
     if (overLimit > 0)
         critical(&m_lastLimitCriticalMs,
@@ -842,8 +858,11 @@ void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<i
     // A lock held elsewhere or a spool being created again passes: the link
     // keeps these requests and stores them again shortly.
     const bool passing = m_spool.busy() || m_spool.moved();
-    for (int k : from)
+    for (int k : from) {
         (*group)[k].retry = passing;
+        if (!passing) // a passing cause is tried again, not refused
+            m_stats.requestRefused("spool unavailable");
+    }
     if (m_spool.moved()) {
         // Found here first: created again at once. A failed attempt is
         // repeated by the tick, not by every request the station sends.
@@ -1056,7 +1075,10 @@ void DeliveryRouter::housekeeping()
     // History is kept by days on the wall clock: it must survive reboots.
     const int purged =
         m_spool.purge(wallMs() - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-    m_purgeBacklog = purged >= PurgeBatch;
+    const int pathRows =
+        m_spool.purgePathHistory(wallMs() - qint64(Spool::PathHistoryDays) * 86400000,
+                                 Spool::PathHistoryMaxRows, PurgeBatch);
+    m_purgeBacklog = purged >= PurgeBatch || pathRows >= PurgeBatch;
     if (!m_purgeBacklog)
         m_lastPurgeMs = now;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deliverystats.h"
 #include "ismsoutcomeinterface.h"
 #include "smsmessage.h"
 #include "spool.h"
@@ -102,6 +103,10 @@ public:
     // Tests shorten the look at the providers' running state, and move the
     // router's clocks (the boot clock and the wall clock alike) forward.
     void setPollInterval(int ms);
+    // Counted since start, for the metrics file.
+    const DeliveryStats &stats() const { return m_stats; }
+    // What was noted in the spool from outside (a path's change) goes with the next flush.
+    void flushSoon() { scheduleFlush(); }
     void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
 
 private slots:
@@ -260,4 +265,5 @@ private:
     bool m_writeRefused = false; // the last store failed to write; until one succeeds
     int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
+    DeliveryStats m_stats;
 };

@@ -64,10 +64,14 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
         if (note.confirmed.isEmpty())
             m_reportWatch->watch(id, role);
         break;
-    case ReportConfirmed:
+    case ReportConfirmed: {
         m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
         m_reportWatch->take(id);
+        const Spool::Record r = m_spool.record(id);
+        if (r.id == id)
+            m_stats.confirmed(provider(role).id, Spool::elapsedSince(r.since) + m_clockOffsetMs);
         break;
+    }
     case ReportFailed:
         m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
         // Once: a failure after the time-out already sent it on changes only the journal.

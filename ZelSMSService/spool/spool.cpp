@@ -69,6 +69,15 @@ ALTER TABLE records ADD COLUMN report_recipient TEXT NOT NULL DEFAULT '';
 CREATE INDEX IF NOT EXISTS records_report ON records(report, id) WHERE report='waiting';
 )sql";
 
+// Version 4: the history of each delivery path's state, one row per change,
+// with the wall clock (for a later boot and the report) and the boot clock
+// (for durations within a boot).
+const char *const SchemaTo4 = R"sql(
+CREATE TABLE path_history(id INTEGER PRIMARY KEY, path TEXT NOT NULL, provider TEXT NOT NULL,
+    state TEXT NOT NULL, reason TEXT, wall_ms INTEGER NOT NULL, boot_id TEXT, boot_ms INTEGER);
+CREATE INDEX path_history_wall ON path_history(wall_ms);
+)sql";
+
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
 // alarm texts are never readable by others, not even for a moment.
 bool preparePath(const QString &path, QString *error)
@@ -352,6 +361,8 @@ bool Spool::migrateTo(int version)
         ok = exec(SchemaTo2);
     else if (version == 3)
         ok = exec(SchemaTo3);
+    else if (version == 4)
+        ok = exec(SchemaTo4);
     const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(version);
     if (!ok || !exec(setVersion.constData()) || !commit()) {
         rollback();
@@ -470,6 +481,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
         return abandon();
     m_pending += added;
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
@@ -516,7 +528,7 @@ void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason
 
 bool Spool::flush()
 {
-    if (m_notes.isEmpty())
+    if (!hasNotes())
         return true;
     if (!m_db) {
         m_error = QStringLiteral("the spool is not open");
@@ -527,11 +539,14 @@ bool Spool::flush()
     if (!writeNotes() || !commit())
         return abandon();
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
 bool Spool::writeNotes()
 {
+    if (!writePathChanges())
+        return false;
     if (m_notes.isEmpty())
         return true;
     Statement toHanded(m_db, "UPDATE records SET state='handed', provider=? "

@@ -51,7 +51,7 @@ public:
     static const char *reportName(int report);
     static int reportFromName(const QString &name); // -1 when unknown
 
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     // A moment as the spool keeps it: the wall clock for display and for a
     // later boot, the boot clock for durations within this boot (see BootClock).
@@ -217,7 +217,7 @@ public:
                     const QString &errorProvider);
     // One record by id; id 0 when there is none.
     Record record(qint64 id);
-    bool hasNotes() const { return !m_notes.isEmpty(); }
+    bool hasNotes() const { return !m_notes.isEmpty() || !m_pathChanges.isEmpty(); }
     bool flush();
 
     // Records queued or handed, oldest first.
@@ -240,6 +240,26 @@ public:
     QVector<Record> lostReports(const QString &provider, qint64 sinceMs, int limit);
     // Removes at most limit final records finished before cutoffMs.
     int purge(qint64 cutoffMs, int limit);
+
+    // One change of a delivery path's state (table path_history, see
+    // PathMonitor), written at the next flush() or store(): a change costs
+    // no commit of its own.
+    struct PathChange
+    {
+        QString path;     // settings group; "station" for the station link, "" for the service
+        QString provider; // provider id; "" for the station link and the service
+        QString state;
+        QString reason;
+        Moment at;
+    };
+    void notePathChange(const PathChange &change) { m_pathChanges.append(change); }
+    // Removes at most limit rows of the path history: those older than
+    // cutoffMs and those beyond the newest maxRows.
+    int purgePathHistory(qint64 cutoffMs, int maxRows, int limit);
+    static constexpr int PathHistoryDays = 400;
+    static constexpr int PathHistoryMaxRows = 200000;
+    // Records queued and handed, and when the oldest of them was received (0: none).
+    bool pendingCounts(int *queued, int *handed, qint64 *oldestReceivedMs);
 
     // The journal.
     Status status();
@@ -277,6 +297,7 @@ private:
     bool clearPath(); // false when a file is still in the way
     bool writeNotes();
     bool writeReports();
+    bool writePathChanges();
     int countPending();
     QString sqliteError() const;
     // "SELECT <every record column> FROM records " followed by rest.
@@ -314,4 +335,5 @@ private:
     int m_pending = 0;
     qint64 m_dataVersion = -1;
     QVector<Note> m_notes;
+    QVector<PathChange> m_pathChanges;
 };

@@ -234,6 +234,7 @@ bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVari
     if (!ok || !commit())
         return abandon();
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 

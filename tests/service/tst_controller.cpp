@@ -544,6 +544,8 @@ void tst_Controller::reload_data()
     QTest::newRow("allow-list-entry-wrong")
         << "Common/stationAllowList" << QVariant("10.0.0.1, x") << false << true;
     QTest::newRow("history-days-zero") << "Common/historyDays" << QVariant(0) << false << true;
+    QTest::newRow("metrics-file-not-absolute")
+        << "Common/metricsFile" << QVariant("zelsms.prom") << false << true;
     // Nothing of the station link changed: the station's answers still find it.
     QTest::newRow("allow-list-changed")
         << "Common/stationAllowList" << QVariant("10.0.0.1") << true << true;

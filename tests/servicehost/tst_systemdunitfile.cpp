@@ -45,6 +45,7 @@ void TestSystemdUnitFile::fullUnit()
     o.account = QStringLiteral("zelsms");
     o.stateDirectoryName = QStringLiteral("zelsms");
     o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"), QStringLiteral("/var/lib/zelsms"));
+    o.readWritePaths << QStringLiteral("/var/lib/prometheus/node-exporter");
     QString error;
     const QString text = SystemdUnitFile::render(o, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
