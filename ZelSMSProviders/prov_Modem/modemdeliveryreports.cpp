@@ -1,13 +1,27 @@
 #include "modemdeliveryreports.h"
 
 #include "at_commandsendsms.h"
+#include "gsmclock.h"
 #include "modemlog.h"
+
+namespace {
+
+// No send lasts longer than the provider's hard limit on waiting for its
+// result, so a report kept longer was for none of them. The count covers the
+// parts of a long SMS and their repeats; beyond it the oldest goes, and its
+// part waits for the report time-out as it did before.
+constexpr qint64 HeldMaxMs = 120000;
+constexpr int HeldMax = 64;
+
+} // namespace
 
 void ModemDeliveryReports::sent(const QVector<quint64> &ids, const QVariantMap &result,
                                 const QByteArray &number)
 {
-    if (!result.value(QLatin1String(SendSmsResult::StatusReport)).toBool() || ids.isEmpty())
+    if (!result.value(QLatin1String(SendSmsResult::StatusReport)).toBool() || ids.isEmpty()) {
+        m_held.clear();
         return;
+    }
     QVector<int> references;
     for (const QVariant &v : result.value(QLatin1String(SendSmsResult::References)).toList())
         references << v.toInt();
@@ -28,6 +42,20 @@ void ModemDeliveryReports::sent(const QVector<quint64> &ids, const QVariantMap &
     if (m_sink)
         for (const quint64 id : ids)
             m_sink->smsReport(id, note);
+    // After the waiting note, as if they had come after it. The next send
+    // starts only now, so what this one does not answer answers nothing.
+    dropStaleHeld(GsmClock::nowMs());
+    const QList<Held> held = m_held;
+    m_held.clear();
+    for (const Held &h : held)
+        apply(h.report, m_matcher.match(h.report), false);
+}
+
+void ModemDeliveryReports::dropStaleHeld(qint64 nowMs)
+{
+    while (!m_held.isEmpty() &&
+           (m_held.size() > HeldMax || nowMs - m_held.first().atMs > HeldMaxMs))
+        m_held.removeFirst();
 }
 
 void ModemDeliveryReports::received(const QByteArray &pdu)
@@ -39,13 +67,27 @@ void ModemDeliveryReports::received(const QByteArray &pdu)
                                           .arg(report.error, QString::fromLatin1(pdu.left(80))));
         return;
     }
-    const DeliveryReportMatcher::Match m = m_matcher.match(report);
+    apply(report, m_matcher.match(report), true);
+}
+
+void ModemDeliveryReports::apply(const SmsPdu::StatusReport &report,
+                                 const DeliveryReportMatcher::Match &m, bool mayHold)
+{
     const QString about = QStringLiteral("отчёт о доставке SMS %1 на номер %2, TP-ST 0x%3")
                               .arg(report.messageReference)
                               .arg(QString::fromLatin1(report.recipient))
                               .arg(report.status, 2, 16, QLatin1Char('0'));
     switch (m.kind) {
     case DeliveryReportMatcher::Match::Unknown:
+        if (mayHold) {
+            const qint64 now = GsmClock::nowMs();
+            m_held.append(Held{report, now});
+            dropStaleHeld(now);
+            ModemLog::write(
+                QtDebugMsg,
+                QStringLiteral("Неизвестный %1: отложен до завершения отправки SMS").arg(about));
+            return;
+        }
         ModemLog::write(QtDebugMsg, QStringLiteral("Неизвестный %1: пропущен").arg(about));
         return;
     case DeliveryReportMatcher::Match::Duplicate:

@@ -4,6 +4,7 @@
 #include "ismsoutcomeinterface.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QVariantMap>
 #include <QVector>
 
@@ -22,6 +23,8 @@ public:
     // An SMS the modem accepted: the host's ids it carries, the send
     // command's result map and the number it went to.
     void sent(const QVector<quint64> &ids, const QVariantMap &result, const QByteArray &number);
+    // An SMS goes to the modem: reports kept before it cannot be for it.
+    void sendStarted() { m_held.clear(); }
     // A record sent before the service restarted, still waiting for its report.
     void awaited(quint64 id, const QVector<int> &references, const QVector<bool> &confirmed,
                  const QByteArray &number)
@@ -30,10 +33,24 @@ public:
     }
     // The PDU of an SMS-STATUS-REPORT from the modem.
     void received(const QByteArray &pdu);
-    void clear() { m_matcher.clear(); }
+    void clear()
+    {
+        m_matcher.clear();
+        m_held.clear();
+    }
     int waitingCount() const { return m_matcher.waitingCount(); }
 
 private:
+    struct Held
+    {
+        SmsPdu::StatusReport report;
+        qint64 atMs; // monotonic
+    };
+    void dropStaleHeld(qint64 nowMs);
+    void apply(const SmsPdu::StatusReport &report, const DeliveryReportMatcher::Match &m,
+               bool mayHold);
+
     DeliveryReportMatcher m_matcher;
+    QList<Held> m_held; // reports for no known send yet, oldest first
     ISmsOutcomeSink *m_sink = nullptr;
 };

@@ -425,6 +425,7 @@ void PROV_Modem::stateSendRequest()
 {
     if (m_requestType == RequestSms && m_queue.batchCount() > 0) {
         const SMSMessage &msg = m_queue.batch().first();
+        m_reports.sendStarted();
         m_ctrl.queueSms(SmsText::messageText(msg).toUtf8(),
                         ModemFormat::smsNumber(SmsText::phoneText(msg)).toLatin1());
         m_lastSmsMs = GsmClock::nowMs();

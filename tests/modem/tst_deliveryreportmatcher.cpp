@@ -1,4 +1,7 @@
+#include "at_commandsendsms.h"
 #include "deliveryreportmatcher.h"
+#include "gsmclock.h"
+#include "modemdeliveryreports.h"
 
 #include <QtTest>
 
@@ -10,6 +13,8 @@ class tst_DeliveryReportMatcher : public QObject
 private slots:
     void reportsMatched_data();
     void reportsMatched();
+    void reportBeforeTheSendCompletes_data();
+    void reportBeforeTheSendCompletes();
     void normalizedNumber_data();
     void normalizedNumber();
 };
@@ -52,6 +57,21 @@ QString describe(const DeliveryReportMatcher::Match &m)
     }
     return text;
 }
+
+// What the host hears: "id state refs", refs with "+" for a confirmed part.
+struct NoteLog : ISmsOutcomeSink
+{
+    QStringList notes;
+    void smsOutcome(quint64, int, const QString &) override {}
+    void smsReport(quint64 id, const SmsReportNote &note) override
+    {
+        static const char *const states[] = {"none", "waiting", "confirmed", "failed"};
+        QStringList refs;
+        for (int i = 0; i < note.references.size(); ++i)
+            refs << QString::number(note.references.at(i)) + (note.confirmed.value(i) ? "+" : "");
+        notes << QStringLiteral("%1 %2 %3").arg(id).arg(states[note.state], refs.join(','));
+    }
+};
 
 } // namespace
 
@@ -134,6 +154,64 @@ void tst_DeliveryReportMatcher::reportsMatched()
     for (const QString &report : reports)
         got << describe(matcher.match(reportFrom(report)));
     QCOMPARE(got, expected);
+}
+
+// The modem tells a part's reference as it accepts that part, the provider
+// learns the send when its last part is accepted: a report in between counts.
+// Events: "sent id:ref,...:number", "report ref:number:status:seconds",
+// "start" (the next SMS goes to the modem), "wait ms" on the monotonic clock.
+void tst_DeliveryReportMatcher::reportBeforeTheSendCompletes_data()
+{
+    QTest::addColumn<Lines>("events");
+    QTest::addColumn<Lines>("expected");
+    QTest::newRow("first-part-before-the-last-is-sent")
+        << Lines{"start", "report 10:89001234567:00:3", "sent 7:10,11:89001234567",
+                 "report 11:89001234567:00:4"}
+        << Lines{"7 waiting 10,11", "7 waiting 10+,11", "7 confirmed "};
+    QTest::newRow("single-part-in-the-read-of-its-ok")
+        << Lines{"start", "report 5:89001234567:41:3", "report 5:89001234567:41:3",
+                 "sent 1:5:89001234567"}
+        << Lines{"1 waiting 5", "1 failed "};
+    QTest::newRow("kept-no-longer-than-a-send-lasts")
+        << Lines{"start", "report 5:89001234567:00:3", "wait 120001", "sent 1:5:89001234567"}
+        << Lines{"1 waiting 5"};
+    QTest::newRow("kept-from-before-the-send-started")
+        << Lines{"report 5:89001234567:00:3", "start", "sent 1:5:89001234567"}
+        << Lines{"1 waiting 5"};
+}
+
+void tst_DeliveryReportMatcher::reportBeforeTheSendCompletes()
+{
+    QFETCH(Lines, events);
+    QFETCH(Lines, expected);
+    qint64 now = 1000000;
+    GsmClock::setSource([&now] { return now; });
+    NoteLog sink;
+    ModemDeliveryReports reports;
+    reports.setSink(&sink);
+    for (const QString &event : events) {
+        const QString arg = event.section(QLatin1Char(' '), 1);
+        if (event == QLatin1String("start")) {
+            reports.sendStarted();
+        } else if (event.startsWith(QLatin1String("wait"))) {
+            now += arg.toLongLong();
+        } else if (event.startsWith(QLatin1String("report"))) {
+            const SmsPdu::StatusReport r = reportFrom(arg);
+            reports.received(SmsPdu::buildStatusReport(r.messageReference, r.recipient,
+                                                       r.international, r.serviceCentreTime,
+                                                       r.dischargeTime, r.status));
+        } else {
+            const QStringList f = arg.split(QLatin1Char(':'));
+            QVariantList refs;
+            for (const QString &ref : f.at(1).split(QLatin1Char(',')))
+                refs << ref.toInt();
+            const QVariantMap result{{QLatin1String(SendSmsResult::StatusReport), true},
+                                     {QLatin1String(SendSmsResult::References), refs}};
+            reports.sent({f.at(0).toULongLong()}, result, f.at(2).toLatin1());
+        }
+    }
+    GsmClock::useSystemClock();
+    QCOMPARE(sink.notes, expected);
 }
 
 void tst_DeliveryReportMatcher::normalizedNumber_data()
