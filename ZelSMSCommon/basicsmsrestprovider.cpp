@@ -1,5 +1,7 @@
 #include "basicsmsrestprovider.h"
 
+#include "settingstext.h"
+
 #include <QBuffer>
 #include <QDebug>
 #include <QFileInfo>
@@ -24,6 +26,10 @@ BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
 {
     m_monotonic.start();
     SmsText::registerSmsMessageType();
+    // Tests only (with the test hooks on): the drop rule takes six failures
+    // a retry pause apart, minutes that a test run cannot wait.
+    if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") == QLatin1String("1"))
+        m_testRetryPauseS = qEnvironmentVariableIntValue("ZELSMS_TEST_GATEWAY_RETRY_PAUSE_S");
     connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
     m_kick->setSingleShot(true);
     m_kick->setInterval(0);
@@ -180,6 +186,8 @@ qint64 BasicSmsRestProvider::secondsSince(qint64 ms) const
 
 int BasicSmsRestProvider::intParameter(int id)
 {
+    if (id == ParamRetryPause && m_testRetryPauseS > 0)
+        return m_testRetryPauseS;
     return parameter(id).toInt();
 }
 
@@ -493,7 +501,7 @@ QString BasicSmsRestProvider::messageText(const SMSMessage &msg)
 void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
 {
     m_baseUrl = QUrl();
-    const QString text = settings.value(QStringLiteral("baseUrl")).toString().trimmed();
+    const QString text = SettingsText::read(settings, QStringLiteral("baseUrl")).trimmed();
     if (text.isEmpty())
         return;
     const QUrl url(text, QUrl::StrictMode);

@@ -160,6 +160,7 @@ private:
     int m_requestType = RequestNone;
     qint64 m_lastSmsRequest = 0;
     int m_pause = 0;
+    int m_testRetryPauseS = 0; // a test's retry pause; 0: the gateway's own
     int m_failures = 0;
     int m_balanceKnown = 0;
     double m_balance = 0.0;

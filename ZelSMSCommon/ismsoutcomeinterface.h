@@ -34,8 +34,11 @@ struct SmsReportNote
 {
     int state = ReportNone;
     QVector<int> references; // the message reference of each part, in order
-    QString recipient;       // the number the reports will name
-    QString reason;          // for the log and the journal, e.g. the network's status
+    // Waiting only, for a long SMS: which parts the network has confirmed so
+    // far (empty: none), so that a restart does not wait for them again.
+    QVector<bool> confirmed;
+    QString recipient; // the number the reports will name
+    QString reason;    // for the log and the journal, e.g. the network's status
 };
 
 // Receives the outcomes; implemented by the host (in the service, the
@@ -82,14 +85,16 @@ public:
     virtual bool isRunning() const = 0;
     // A record this provider delivered before it last started whose report is
     // still awaited (the service was restarted): the reference of each part,
-    // in order, and the number the reports will name, as its ReportWaiting
-    // note gave them. Its report is then matched as before the restart. A
-    // provider that cannot report ignores it.
+    // in order, the parts already confirmed (empty: none) and the number the
+    // reports will name, as its last ReportWaiting note gave them. Its report
+    // is then matched as before the restart. A provider that cannot report
+    // ignores it.
     virtual void awaitReports(quint64 spoolId, const QVector<int> &references,
-                              const QString &recipient)
+                              const QVector<bool> &confirmed, const QString &recipient)
     {
         Q_UNUSED(spoolId);
         Q_UNUSED(references);
+        Q_UNUSED(confirmed);
         Q_UNUSED(recipient);
     }
 };

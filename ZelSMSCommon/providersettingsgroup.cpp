@@ -1,6 +1,7 @@
 #include "providersettingsgroup.h"
 
 #include "settingslocation.h"
+#include "settingstext.h"
 
 namespace {
 const char *const Application = "SMSProviders";
@@ -18,8 +19,10 @@ QVariantMap ProviderSettingsGroup::values() const
 {
     QVariantMap stored;
     const QStringList keys = allKeys();
-    for (const QString &key : keys)
-        stored.insert(key, value(key));
+    for (const QString &key : keys) {
+        const QVariant v = value(key);
+        stored.insert(key, v.type() == QVariant::StringList ? QVariant(SettingsText::of(v)) : v);
+    }
     return stored;
 }
 

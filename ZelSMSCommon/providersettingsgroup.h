@@ -14,7 +14,8 @@ class ProviderSettingsGroup : public QSettings
 public:
     explicit ProviderSettingsGroup(const QString &group, QObject *parent = nullptr);
 
-    // Every key below the group, nested keys joined by '/', with its value.
+    // Every key below the group, nested keys joined by '/', with its value;
+    // a value the INI file split at its commas is given back as one text.
     QVariantMap values() const;
 
     // The file behind every provider's settings.

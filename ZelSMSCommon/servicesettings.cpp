@@ -1,7 +1,9 @@
 #include "servicesettings.h"
 
 #include "settingslocation.h"
+#include "settingstext.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QVariant>
 
@@ -21,7 +23,7 @@ int rangedValue(const QSettings &s, const char *key, int fallback, int maximum,
     if (ok && v > 0 && v <= maximum)
         return v;
     problems << QStringLiteral("значение %1 = \"%2\" не принято, используется %3")
-                    .arg(QLatin1String(key), s.value(QLatin1String(key)).toString())
+                    .arg(QLatin1String(key), SettingsText::read(s, QLatin1String(key)))
                     .arg(fallback);
     return fallback;
 }
@@ -45,17 +47,13 @@ ServiceSettings ServiceSettings::read(QSettings &system)
     system.beginGroup(QStringLiteral("Common"));
     const QSettings &s = system;
     r.saved = s.value(QStringLiteral("SettingsSaved"), false).toBool();
-    r.currentProviderID = s.value(QStringLiteral("currentProviderID"), QString()).toString();
+    r.currentProviderID = SettingsText::read(s, QStringLiteral("currentProviderID"));
     r.serviceEnabled = s.value(QStringLiteral("serviceEnabled"), false).toBool();
-    r.pcnIpAddress = s.value(QStringLiteral("pcnIpAddress"), r.pcnIpAddress).toString();
+    r.pcnIpAddress = SettingsText::read(s, QStringLiteral("pcnIpAddress"), r.pcnIpAddress);
     r.pcnPort = s.value(QStringLiteral("pcnPort"), DefaultPcnPort).toInt();
-    // Written by hand into an INI file, "a, b" comes back as a list of two.
-    const QVariant allowList = s.value(QStringLiteral("stationAllowList"), QString());
-    r.stationAllowList = allowList.type() == QVariant::StringList
-                             ? allowList.toStringList().join(QLatin1Char(','))
-                             : allowList.toString();
-    r.bindAddress = s.value(QStringLiteral("bindAddress"), QString()).toString();
-    const QString sync = s.value(QStringLiteral("spoolSync"), QStringLiteral("full")).toString();
+    r.stationAllowList = SettingsText::read(s, QStringLiteral("stationAllowList"));
+    r.bindAddress = SettingsText::read(s, QStringLiteral("bindAddress"));
+    const QString sync = SettingsText::read(s, QStringLiteral("spoolSync"), QStringLiteral("full"));
     if (sync.compare(QLatin1String("normal"), Qt::CaseInsensitive) == 0)
         r.spoolSync = SpoolSync::Normal;
     else if (sync.compare(QLatin1String("full"), Qt::CaseInsensitive))
@@ -65,17 +63,25 @@ ServiceSettings ServiceSettings::read(QSettings &system)
     r.maxAgeMinutes = positiveValue(s, "maxAgeMinutes", r.maxAgeMinutes, r.problems);
     r.spoolMaxPending = positiveValue(s, "spoolMaxPending", r.spoolMaxPending, r.problems);
     r.historyDays = positiveValue(s, "historyDays", r.historyDays, r.problems);
-    r.fallbackProviderID = s.value(QStringLiteral("fallbackProviderID"), QString()).toString();
+    r.fallbackProviderID = SettingsText::read(s, QStringLiteral("fallbackProviderID"));
     r.fallbackAfterSeconds =
         positiveValue(s, "fallbackAfterSeconds", r.fallbackAfterSeconds, r.problems);
     r.deliveryReports = s.value(QStringLiteral("deliveryReports"), false).toBool();
     r.deliveryReportTimeoutMinutes =
         rangedValue(s, "deliveryReportTimeoutMinutes", r.deliveryReportTimeoutMinutes,
                     MaxReportTimeoutMinutes, r.problems);
-    r.stationCodePage =
-        s.value(QStringLiteral("stationCodePage"), QString::fromLatin1(r.stationCodePage))
-            .toString()
-            .toLatin1();
+    r.stationCodePage = SettingsText::read(s, QStringLiteral("stationCodePage"),
+                                           QString::fromLatin1(r.stationCodePage))
+                            .toLatin1();
+    // A file name the service would resolve against whatever folder it was
+    // started in is no setting: refused, so no file is written by surprise.
+    const QString metrics = SettingsText::read(s, QStringLiteral("metricsFile"), QString()).trimmed();
+    if (metrics.isEmpty() || (QDir::isAbsolutePath(metrics) && !metrics.endsWith(QLatin1Char('/'))))
+        r.metricsFile = metrics;
+    else
+        r.problems << QStringLiteral("значение metricsFile = \"%1\" не принято (нужен полный путь "
+                                     "к файлу), метрики пишутся по умолчанию")
+                          .arg(metrics);
     system.endGroup();
     return r;
 }

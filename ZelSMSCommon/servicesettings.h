@@ -44,6 +44,8 @@ struct ServiceSettings
     bool deliveryReports = false;
     int deliveryReportTimeoutMinutes = DefaultReportTimeoutMinutes;
     QByteArray stationCodePage = "Windows-1251";
+    // Where the metrics for Prometheus go; empty: node-exporter's folder when it exists.
+    QString metricsFile;
 
     // One line per refused value, in reading order, e.g. `значение historyDays
     // = "0" не принято, используется 90`.

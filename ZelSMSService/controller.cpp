@@ -8,7 +8,10 @@
 #include "settingslocation.h"
 #include "zelsmsversion.h"
 
+#include "bootclock.h"
+
 #include <QDebug>
+#include <QFile>
 #include <QSettings>
 #include <QSysInfo>
 
@@ -34,7 +37,8 @@ const QString CompilerVersion = QStringLiteral("unknown");
 Controller *Controller::s_current = nullptr;
 
 Controller::Controller(QObject *parent)
-    : ControllerCommon(parent), m_router(new DeliveryRouter(this))
+    : ControllerCommon(parent), m_router(new DeliveryRouter(this)),
+      m_startWallMs(BootClock::wallMs())
 {
     s_current = this;
 }
@@ -91,8 +95,22 @@ bool Controller::reload()
         return false;
     }
     qDebug().noquote() << "Применение новых настроек...";
+    // The station answers the port its requests came from: a link whose
+    // socket would be bound and addressed as before keeps it, or the answers
+    // sent to the old port until the next status datagram are lost.
+    const bool sameLink = m_link && isStarted && next.bindAddress == m_settings.bindAddress &&
+                          next.pcnIpAddress == m_settings.pcnIpAddress &&
+                          next.pcnPort == m_settings.pcnPort;
     m_settings = next;
-    startWithSettings();
+    if (!sameLink) {
+        startWithSettings();
+        return true;
+    }
+    m_keepLink = true;
+    stop();
+    m_link->setAllowList(m_settings.stationAllowList);
+    start();
+    m_keepLink = false;
     return true;
 }
 
@@ -101,7 +119,9 @@ void Controller::startWithSettings()
     // A second initialize (to take a new station address) would otherwise
     // leave the old link bound and reporting, and end in a fatal "already
     // running" from start().
+    m_restarting = true;
     stop();
+    m_restarting = false;
     if (m_link) {
         m_link->disconnect(this);
         m_link->deleteLater();
@@ -116,6 +136,9 @@ void Controller::startWithSettings()
             Qt::DirectConnection);
     connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));
     connect(m_link, &PcnUdpLink::statusSent, this, &Controller::statusSent);
+    connect(m_link, &PcnUdpLink::statusSent, this, &Controller::lookAtPaths);
+    m_metrics.setFile(MetricsWriter::chooseFile(m_settings.metricsFile,
+                                                QLatin1String(MetricsWriter::DebianFolder)));
     isInitialized = true;
     emit initialized();
     start();
@@ -138,8 +161,14 @@ void Controller::start()
         m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
                    : nullptr;
     m_router->start(routing(), primary, m_fallback);
-    m_link->start();
+    if (!m_startRecorded)
+        m_paths.serviceStarted();
+    m_startRecorded = true;
+    m_paths.setPaths(m_pathList);
+    if (!m_keepLink)
+        m_link->start();
     isStarted = true;
+    lookAtPaths();
     emit started();
 }
 
@@ -153,6 +182,7 @@ void Controller::tryStartSmsProvider()
     // Settings read again may name no provider any more.
     m_provider = nullptr;
     m_fallback = DeliveryRouter::Provider();
+    m_pathList.clear();
     if (!fallbackProviderID.isEmpty()) {
         if (fallbackProviderID == currentProviderID)
             qCritical().noquote() << QStringLiteral(
@@ -174,6 +204,8 @@ DeliveryRouter::Provider Controller::startProvider(const QString &id, const Plug
     DeliveryRouter::Provider p;
     p.id = id;
     p.sms = ProviderPlugins::loadProvider(id, plugins);
+    const ProviderMetaData *meta = plugins.find(id);
+    m_pathList.append({meta ? meta->registryGroup : id, id, p.sms});
     if (!p.sms) {
         qCritical().noquote()
             << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);
@@ -190,11 +222,21 @@ void Controller::stop()
         return;
     qDebug().noquote() << "Остановка службы SMS...";
     isStarted = false;
-    m_link->stop();
+    if (!m_keepLink)
+        m_link->stop();
+    m_router->providersStopping();
     if (m_provider)
         m_provider->stop();
     if (m_fallback.sms)
         m_fallback.sms->stop();
+    if (!m_restarting) {
+        m_paths.serviceStopped();
+        m_startRecorded = false;
+        // Stale figures of a stopped service would read as a working one:
+        // without the file its metrics are absent, which an alert can see.
+        if (!m_metrics.file().isEmpty())
+            QFile::remove(m_metrics.file());
+    }
     m_router->stop();
     emit stopped();
 }
@@ -211,6 +253,17 @@ void Controller::reportStationLoss(const QString &msg)
     // Nothing else records the loss of the station; without this line an
     // administrator would only learn of it from the station's side.
     qWarning().noquote() << msg;
+}
+
+void Controller::lookAtPaths()
+{
+    if (!isStarted)
+        return;
+    const bool changed = m_paths.sample(m_link);
+    if (m_metrics.file().isEmpty() || (!changed && !m_metrics.due()))
+        return;
+    m_metrics.write(
+        MetricsWriter::render(m_paths, *m_router, m_link, m_startWallMs, QLatin1String(Version)));
 }
 
 void Controller::loadSettings()
@@ -272,6 +325,9 @@ double Controller::currentBalance(bool *known) const
 int Controller::currentProviderStatus() const
 {
     if (!m_provider)
+        return int(StatusNoLink);
+    // The relay can take no new alarm: the station must not believe it can.
+    if (m_router->refusingForRoom())
         return int(StatusNoLink);
     // Loaded but not running (settings missing or unusable, a failed start):
     // it holds nothing and sends nothing, whatever its own status says.

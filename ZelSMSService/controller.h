@@ -2,6 +2,8 @@
 
 #include "controllercommon.h"
 #include "deliveryrouter.h"
+#include "metricswriter.h"
+#include "pathmonitor.h"
 #include "servicesettings.h"
 #include "smsmessage.h"
 
@@ -74,6 +76,9 @@ signals:
 
 private slots:
     void reportStationLoss(const QString &msg);
+    // In the wake-up of every status datagram: the paths' states, and the
+    // metrics file when one changed or its period is over.
+    void lookAtPaths();
 
 private:
     void startWithSettings();
@@ -83,12 +88,19 @@ private:
 
     ServiceSettings m_settings;
     PcnUdpLink *m_link = nullptr;
+    bool m_keepLink = false; // a reload that leaves the link's socket as it is
     ICommonSmsInterface *m_provider = nullptr;
 
     QString m_pluginDir;
 
     DeliveryRouter::Provider m_fallback;
     DeliveryRouter *m_router;
+    PathMonitor m_paths{m_router};
+    QVector<PathMonitor::Path> m_pathList; // as started
+    MetricsWriter m_metrics;
+    qint64 m_startWallMs;
+    bool m_restarting = false; // a reload's stop and start: no stop row in the history
+    bool m_startRecorded = false;
 
     static Controller *s_current;
 };

@@ -143,6 +143,7 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_fallback = fallback;
     m_routes.clear();
     m_waiting.clear();
+    m_lostWaitFallback = false;
     m_deadlines.clear();
     m_reportWatch->clear();
     m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
@@ -170,6 +171,23 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_pollTimer->start();
 }
 
+void DeliveryRouter::providersStopping()
+{
+    if (!m_started)
+        return;
+    for (auto it = m_routes.begin(); it != m_routes.end(); ++it)
+        for (int role : {Primary, Fallback}) {
+            const Provider &p = provider(role);
+            bool &at = role == Primary ? it->atPrimary : it->atFallback;
+            // Still waiting there, it is taken back; only one in flight stays.
+            if (at && p.tracked && !p.tracked->withdraw(quint64(it.key()))) {
+                m_spool.noteAttempt(it.key(), p.id,
+                                    QStringLiteral("отправка прервана остановкой провайдера"));
+                at = false;
+            }
+        }
+}
+
 void DeliveryRouter::stop()
 {
     if (!m_started)
@@ -183,6 +201,7 @@ void DeliveryRouter::stop()
     m_watcher.reset();
     m_routes.clear();
     m_waiting.clear();
+    m_lostWaitFallback = false;
     m_deadlines.clear();
     m_reportWatch->clear();
     // What the providers still held was not sent as far as anyone knows: back
@@ -219,6 +238,7 @@ void DeliveryRouter::recover()
     watchWaitingReports();
     const int handed = handPending(Spool::Handed);
     const int queued = handPending(Spool::Queued);
+    escalateLost();
     countExpired();
     if (handed > 0)
         qWarning().noquote() << QStringLiteral("SMS, переданные провайдеру до остановки службы, "
@@ -266,6 +286,7 @@ void DeliveryRouter::expireRecord(qint64 id)
     const QString phone = m_routes.value(id).phone;
     m_spool.noteState(id, Spool::Expired, QString(), QStringLiteral("older than the age limit"),
                       wallMs());
+    m_stats.finished(Spool::Expired);
     if (m_expiredInPass++ < ExpiredNamedMax)
         qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
                                                "отправки дольше %3 мин")
@@ -295,7 +316,9 @@ int DeliveryRouter::handPending(int state)
             // Waiting here already (the journal tool's change brought us here).
             if (m_routes.contains(r.id))
                 continue;
-            handOver(r.id, r.message(), r.since, state, false);
+            // Reopened for the fallback, or put back by the journal tool.
+            const bool reportLost = r.report == ReportFailed || r.report == ReportTimeout;
+            handOver(r.id, r.message(), r.since, state, false, reportLost);
             ++count;
         }
         if (chunk.size() < HandOverChunk)
@@ -331,13 +354,14 @@ int DeliveryRouter::roleFor(const Route &route) const
 {
     const qint64 now = nowMs();
     for (int role : {Primary, Fallback})
-        if (running(role) && !route.refused[role] && now >= route.heldUntil[role])
+        if (running(role) && !route.refused[role] && now >= route.heldUntil[role] &&
+            !(role == Primary && route.reportLost && m_fallback.loaded()))
             return role;
     return NoRole;
 }
 
 void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since,
-                              int spoolState, bool justStored)
+                              int spoolState, bool justStored, bool reportLost)
 {
     // Every provider gets the number in one clean form; a record stored
     // before numbers were checked may still hold one no provider can take.
@@ -345,6 +369,7 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     if (!PhoneNumber::normalize(&msg)) {
         warnBadNumber(id, stored);
         m_spool.noteState(id, Spool::Rejected, QString(), QString::fromUtf8(BadNumber), wallMs());
+        m_stats.finished(Spool::Rejected);
         scheduleFlush();
         return;
     }
@@ -353,6 +378,7 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     route.phone = SmsText::phoneText(msg);
     route.since = since;
     route.handed = spoolState == Spool::Handed;
+    route.reportLost = reportLost;
     // Stored just now as handed: to this very provider, roleFor() chose it.
     dispatch(id, route, !(justStored && route.handed));
 }
@@ -443,14 +469,17 @@ void DeliveryRouter::outcome(int role, quint64 spoolId, int outcome, const QStri
         delivered(role, id);
         break;
     case OutcomeRetrying:
+        m_stats.failed(provider(role).id);
         m_spool.noteAttempt(id, provider(role).id, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
+        m_stats.failed(provider(role).id);
         letGo(role, id, reason);
         break;
     case OutcomeRejected:
         // A refusal comes from a send: it counts, and the error is this provider's.
+        m_stats.refused(provider(role).id);
         m_spool.noteAttempt(id, provider(role).id, reason);
         failed(role, id, reason);
         break;
@@ -475,6 +504,8 @@ void DeliveryRouter::delivered(int role, qint64 id)
                                         .arg(it->phone, provider(role).id);
         } else {
             it->delivered = true;
+            m_stats.finished(Spool::Delivered);
+            m_stats.delivered(provider(role).id, Spool::elapsedSince(it->since) + m_clockOffsetMs);
             m_waiting.erase(id);
             m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
             // Taken back from the other path; in flight there, not sent again.
@@ -487,6 +518,7 @@ void DeliveryRouter::delivered(int role, qint64 id)
         if (!it->atPrimary && !it->atFallback)
             m_routes.erase(it);
     } else {
+        m_stats.finished(Spool::Delivered);
         m_spool.noteState(id, Spool::Delivered, provider(role).id, QString(), wallMs());
     }
     if (m_fallback.loaded() && role != m_lastDeliveryRole) {
@@ -526,6 +558,7 @@ void DeliveryRouter::failed(int role, qint64 id, const QString &reason)
     }
     const QString phone = it != m_routes.end() ? it->phone : QString();
     m_spool.noteState(id, Spool::Rejected, provider(role).id, reason, wallMs());
+    m_stats.finished(Spool::Rejected);
     qWarning().noquote()
         << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
     if (it != m_routes.end()) {
@@ -625,10 +658,15 @@ void DeliveryRouter::poll()
         if (now == m_wasRunning[role])
             continue;
         m_wasRunning[role] = now;
-        if (!now)
+        if (!now) {
             takeBack(role);
-        else if (role == Fallback)
+        } else if (role == Fallback) {
             moveOverdue();
+            if (m_lostWaitFallback) {
+                flush(); // the reports noted meanwhile are read back
+                escalateLost();
+            }
+        }
     }
     noteRunning();
     if (!m_waiting.empty()) {
@@ -734,6 +772,8 @@ void DeliveryRouter::checkFallbackDeadlines()
 void DeliveryRouter::store(QVector<StationRequest> *group)
 {
     if (!m_spool.isOpen()) {
+        for (int i = 0; i < group->size(); ++i)
+            m_stats.requestRefused("spool unavailable");
         critical(&m_lastOpenCriticalMs,
                  QStringLiteral("Очередь SMS недоступна (%1); запросы станции не подтверждаются")
                      .arg(m_spool.error()));
@@ -774,22 +814,28 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
         storeFailed(group, from);
         return;
     }
+    m_writeRefused = false;
     for (int k = 0; k < incoming.size(); ++k) {
         const Spool::Incoming &in = incoming.at(k);
         if (in.repeatOnly && !in.duplicate) {
+            m_stats.requestRefused("spool full");
             ++overLimit;
             continue;
         }
         (*group)[from.at(k)].acknowledge = true;
-        if (in.duplicate)
+        if (in.duplicate) {
+            m_stats.repeat();
             qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
                                                  "(запись %2)")
                                       .arg(in.requestId)
                                       .arg(in.id);
-        else if (in.state == Spool::Rejected)
+        } else if (in.state == Spool::Rejected) {
+            m_stats.requestRefused("bad number");
+            m_stats.finished(Spool::Rejected);
             warnBadNumber(in.id, in.msg);
-        else
+        } else {
             handOver(in.id, in.msg, at, in.state, true);
+        }
     }
     if (overLimit > 0)
         critical(&m_lastLimitCriticalMs,
@@ -801,13 +847,22 @@ void DeliveryRouter::store(QVector<StationRequest> *group)
     armPoll();
 }
 
+bool DeliveryRouter::refusingForRoom() const
+{
+    return m_started &&
+           (!m_spool.isOpen() || m_writeRefused || m_spool.pendingCount() >= m_settings.maxPending);
+}
+
 void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<int> &from)
 {
     // A lock held elsewhere or a spool being created again passes: the link
     // keeps these requests and stores them again shortly.
     const bool passing = m_spool.busy() || m_spool.moved();
-    for (int k : from)
+    for (int k : from) {
         (*group)[k].retry = passing;
+        if (!passing) // a passing cause is tried again, not refused
+            m_stats.requestRefused("spool unavailable");
+    }
     if (m_spool.moved()) {
         // Found here first: created again at once. A failed attempt is
         // repeated by the tick, not by every request the station sends.
@@ -816,6 +871,7 @@ void DeliveryRouter::storeFailed(QVector<StationRequest> *group, const QVector<i
     } else if (m_spool.busy()) {
         warnBusy();
     } else {
+        m_writeRefused = true;
         critical(&m_lastStoreCriticalMs,
                  QStringLiteral("Не удалось записать запросы SMS в очередь %1: %2. Запросы не "
                                 "подтверждены, станция их повторит")
@@ -834,17 +890,51 @@ void DeliveryRouter::warnBusy()
                                 .arg(m_spool.path(), m_spool.error());
 }
 
+QVector<Spool::Record> DeliveryRouter::heldRecords() const
+{
+    QVector<Spool::Record> held;
+    held.reserve(m_routes.size());
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it) {
+        const Route &route = it.value();
+        Spool::Record r;
+        r.id = it.key();
+        r.since = route.since;
+        r.receivedMs = route.since.wallMs;
+        r.phone = SmsText::phoneText(route.msg);
+        r.phoneBytes = QByteArray(route.msg.phone, SMSMessage::PhoneSize);
+        r.textBytes = QByteArray(route.msg.text, SMSMessage::TextSize);
+        r.textLength = route.msg.textLength;
+        r.encoding = route.msg.encoding;
+        r.text = SmsText::messageText(route.msg);
+        r.state = route.handed ? Spool::Handed : Spool::Queued;
+        if (route.handed)
+            r.provider = provider(route.atFallback ? Fallback : Primary).id;
+        held.append(r);
+    }
+    return held;
+}
+
 void DeliveryRouter::rescueSpool()
 {
     if (!m_rescuing) {
         m_rescuing = true;
-        qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во время "
-                                                "работы службы; запросы станции не "
-                                                "подтверждаются, пока очередь не создана заново")
-                                     .arg(m_spool.path());
+        if (m_spool.damage().isEmpty())
+            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во "
+                                                    "время работы службы; запросы станции не "
+                                                    "подтверждаются, пока очередь не создана "
+                                                    "заново")
+                                         .arg(m_spool.path());
+        else
+            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 повреждён во время "
+                                                    "работы службы (%2); запросы станции не "
+                                                    "подтверждаются, пока очередь не создана "
+                                                    "заново")
+                                         .arg(m_spool.path(), m_spool.damage());
     }
     int rewritten = 0;
-    if (!m_spool.recreate(&rewritten)) {
+    // Only a damaged file may fail to give its records back.
+    if (!m_spool.recreate(&rewritten,
+                          m_spool.damage().isEmpty() ? QVector<Spool::Record>() : heldRecords())) {
         critical(&m_lastStoreCriticalMs,
                  QStringLiteral("Не удалось создать очередь SMS %1 заново: %2")
                      .arg(m_spool.path(), m_spool.error()));
@@ -985,7 +1075,10 @@ void DeliveryRouter::housekeeping()
     // History is kept by days on the wall clock: it must survive reboots.
     const int purged =
         m_spool.purge(wallMs() - qint64(m_settings.historyDays) * 86400000, PurgeBatch);
-    m_purgeBacklog = purged >= PurgeBatch;
+    const int pathRows =
+        m_spool.purgePathHistory(wallMs() - qint64(Spool::PathHistoryDays) * 86400000,
+                                 Spool::PathHistoryMaxRows, PurgeBatch);
+    m_purgeBacklog = purged >= PurgeBatch || pathRows >= PurgeBatch;
     if (!m_purgeBacklog)
         m_lastPurgeMs = now;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deliverystats.h"
 #include "ismsoutcomeinterface.h"
 #include "smsmessage.h"
 #include "spool.h"
@@ -35,7 +36,9 @@ struct StationRequest;
 // withdrawn from the other, which then does not send it again; should both
 // have sent it, the first delivery counts and the second is recorded as a
 // duplicate. A record the primary delivered but whose delivery report says
-// it failed, or does not come in time, goes once to the fallback as well.
+// it failed, or does not come in time, goes once to the fallback as well
+// (when the fallback runs again, if it does not run then), and never back
+// to the primary: the spool's report state says so after a restart too.
 // Durations are measured on the boot clock, so a step of the wall clock
 // neither delays nor hurries anything.
 class DeliveryRouter : public QObject
@@ -79,12 +82,19 @@ public:
     // Opens the spool, expires what is too old and hands the rest over,
     // oldest first. The providers must have been started already.
     void start(const Settings &settings, const Provider &primary, const Provider &fallback);
+    // Before the providers stop: a send they are in the middle of counts as
+    // an attempt, as it may reach the phone although no outcome will come.
+    void providersStopping();
     // Writes what is noted and puts records the providers did not finish back
     // to queued; the providers must have been stopped already.
     void stop();
 
     // Stores a group of station requests and marks the ones to acknowledge.
     void store(QVector<StationRequest> *group);
+    // A new request would be refused for want of room: spoolMaxPending
+    // reached, or the spool cannot be written (it did not open, or the last
+    // store failed: a full disk). The station is told by the status it receives.
+    bool refusingForRoom() const;
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
     // A delivery report's news for a record the provider delivered.
@@ -93,6 +103,10 @@ public:
     // Tests shorten the look at the providers' running state, and move the
     // router's clocks (the boot clock and the wall clock alike) forward.
     void setPollInterval(int ms);
+    // Counted since start, for the metrics file.
+    const DeliveryStats &stats() const { return m_stats; }
+    // What was noted in the spool from outside (a path's change) goes with the next flush.
+    void flushSoon() { scheduleFlush(); }
     void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
 
 private slots:
@@ -120,6 +134,9 @@ private:
         bool overdue = false;         // at the primary past the time limit, no fallback ran
         qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
         bool refused[2] = {false, false}; // a provider that refused the record itself
+        // Delivered once and its report failed or never came: only the
+        // fallback sends it again, however often that lets it go.
+        bool reportLost = false;
         bool waiting() const { return !atPrimary && !atFallback && !delivered; }
     };
 
@@ -137,9 +154,10 @@ private:
     // The provider a waiting record goes to now, or NoRole.
     int roleFor(const Route &route) const;
     // spoolState: the record's state in the spool; justStored: stored by
-    // store() a moment ago, as handed to the provider roleFor() names.
+    // store() a moment ago, as handed to the provider roleFor() names;
+    // reportLost: see Route.
     void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
-                  bool justStored);
+                  bool justStored, bool reportLost = false);
     // To the first provider that runs and may have it, else waits queued.
     void dispatch(qint64 id, Route &route, bool noteHanded = true);
     void park(qint64 id, Route &route);
@@ -159,8 +177,13 @@ private:
     void armPoll();
     void housekeeping();
     void watchSpoolFiles();
-    // A record whose report failed or never came goes once to the fallback.
-    void escalate(qint64 id, int role, const QString &why);
+    // A record whose report failed or never came goes once to the fallback;
+    // while that does not run, it is kept for when it does.
+    // quietWait: a fallback not running is not logged per record.
+    void escalate(qint64 id, int role, const QString &why, bool quietWait = false);
+    // Those the primary delivered within the age limit whose report was lost
+    // while no fallback could take them (before this start, or since).
+    void escalateLost();
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
@@ -169,8 +192,10 @@ private:
     // What could not be stored: kept by the link when the cause passes.
     void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
     void warnBusy();
-    // The spool's file was removed or replaced: created again from the open one.
+    // The spool's file was removed, replaced or damaged: created again from
+    // the open one, and from the router's own records where that fails.
     void rescueSpool();
+    QVector<Spool::Record> heldRecords() const;
     void critical(qint64 *lastMs, const QString &text);
     bool running(int role) const;
     bool anyRunning() const { return running(Primary) || running(Fallback); }
@@ -210,6 +235,9 @@ private:
     QHash<qint64, Route> m_routes;
     // The records waiting for a provider, oldest first.
     std::set<qint64> m_waiting;
+    // A record the primary delivered lost its report while the fallback did
+    // not run: escalateLost() when it runs.
+    bool m_lostWaitFallback = false;
     bool m_wasRunning[2] = {false, false};
     bool m_noneRunningLogged = false;
     qint64 m_noneRunningSince = -1;
@@ -233,7 +261,9 @@ private:
     qint64 m_lastLimitCriticalMs = 0;
     qint64 m_lastOpenCriticalMs = 0;
     qint64 m_lastBusyWarningMs = 0;
-    bool m_rescuing = false; // the spool must be created again; nothing is acknowledged
+    bool m_rescuing = false;     // the spool must be created again; nothing is acknowledged
+    bool m_writeRefused = false; // the last store failed to write; until one succeeds
     int m_idleCheckpointMs = 60 * 1000;
     qint64 m_lastPurgeMs = 0;
+    DeliveryStats m_stats;
 };

@@ -15,27 +15,37 @@ namespace {
 // many; older ones keep their state and are named by the journal tool.
 constexpr int WaitingReportsMax = 100000;
 
-QString referencesText(const QVector<int> &references)
+// A part the network has confirmed carries this after its reference.
+constexpr QChar ConfirmedMark = QLatin1Char('+');
+
+QString referencesText(const QVector<int> &references, const QVector<bool> &confirmed)
 {
     QStringList parts;
-    for (const int r : references)
-        parts << QString::number(r);
+    for (int i = 0; i < references.size(); ++i)
+        parts << QString::number(references.at(i)) +
+                     (confirmed.value(i) ? QString(ConfirmedMark) : QString());
     return parts.join(QLatin1Char(','));
 }
 
-// The journal's "12,13,14"; false when it is empty or not a list of
+// The journal's "12+,13,14"; false when it is empty or not a list of
 // one-octet references (a part whose reference the modem never told).
-bool parseReferences(const QString &text, QVector<int> *references)
+bool parseReferences(const QString &text, QVector<int> *references, QVector<bool> *confirmed)
 {
     references->clear();
+    confirmed->clear();
     if (text.isEmpty())
         return false;
-    for (const QString &part : text.split(QLatin1Char(','))) {
+    for (QString part : text.split(QLatin1Char(','))) {
+        part = part.trimmed();
+        const bool done = part.endsWith(ConfirmedMark);
+        if (done)
+            part.chop(1);
         bool ok = false;
-        const int r = part.trimmed().toInt(&ok);
+        const int r = part.toInt(&ok);
         if (!ok || r < 0 || r > 255)
             return false;
         references->append(r);
+        confirmed->append(done);
     }
     return true;
 }
@@ -47,14 +57,21 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
     const qint64 id = qint64(spoolId);
     switch (note.state) {
     case ReportWaiting:
-        m_spool.noteReport(id, ReportWaiting, referencesText(note.references), note.recipient,
-                           QString(), wallMs());
-        m_reportWatch->watch(id, role);
+        // Again for each confirmed part of a long SMS: the parts survive a restart.
+        m_spool.noteReport(id, ReportWaiting, referencesText(note.references, note.confirmed),
+                           note.recipient, QString(), wallMs());
+        // A part's news must not watch again a record whose time ran out.
+        if (note.confirmed.isEmpty())
+            m_reportWatch->watch(id, role);
         break;
-    case ReportConfirmed:
+    case ReportConfirmed: {
         m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
         m_reportWatch->take(id);
+        const Spool::Record r = m_spool.record(id);
+        if (r.id == id)
+            m_stats.confirmed(provider(role).id, Spool::elapsedSince(r.since) + m_clockOffsetMs);
         break;
+    }
     case ReportFailed:
         m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
         // Once: a failure after the time-out already sent it on changes only the journal.
@@ -78,7 +95,7 @@ void DeliveryRouter::reportTimedOut(qint64 id, int role)
     scheduleFlush();
 }
 
-void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
+void DeliveryRouter::escalate(qint64 id, int role, const QString &why, bool quietWait)
 {
     const Spool::Record r = m_spool.record(id);
     if (r.id == 0)
@@ -90,11 +107,17 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
                                     .arg(r.phone, why);
         return;
     }
+    if (Spool::elapsedSince(r.since) + m_clockOffsetMs > qint64(m_settings.maxAgeMinutes) * 60000)
+        return; // past its age it is never sent again
     if (!running(Fallback)) {
-        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
-                                               "провайдер %4 не работает, запись остаётся как есть")
-                                    .arg(id)
-                                    .arg(r.phone, why, m_fallback.id);
+        // The spool's report state keeps it for the next start as well.
+        if (!quietWait)
+            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
+                                                   "провайдер %4 не работает, SMS будет "
+                                                   "отправлено через него, когда он заработает")
+                                        .arg(id)
+                                        .arg(r.phone, why, m_fallback.id);
+        m_lostWaitFallback = true;
         return;
     }
     SMSMessage msg = r.message();
@@ -110,8 +133,31 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why)
     route.phone = SmsText::phoneText(msg);
     route.since = r.since;
     route.handed = true;
+    route.reportLost = true;
     give(Fallback, id, route, false);
     scheduleFlush();
+}
+
+void DeliveryRouter::escalateLost()
+{
+    m_lostWaitFallback = false;
+    if (!m_fallback.loaded() || m_primary.id.isEmpty())
+        return;
+    // Delivered records end at their delivery, which is after the moment
+    // their age counts from: none older than the age limit is left out.
+    const qint64 cutoff = wallMs() - qint64(m_settings.maxAgeMinutes) * 60000;
+    const QVector<Spool::Record> lost =
+        m_spool.lostReports(m_primary.id, cutoff, WaitingReportsMax);
+    for (const Spool::Record &r : lost)
+        escalate(r.id, Primary,
+                 r.lastError.isEmpty() ? QStringLiteral("отчёт о доставке не получен")
+                                       : r.lastError,
+                 true);
+    if (m_lostWaitFallback)
+        qWarning().noquote() << QStringLiteral("SMS без подтверждения доставки ждут резервного "
+                                               "провайдера %1: %2")
+                                    .arg(m_fallback.id)
+                                    .arg(lost.size());
 }
 
 void DeliveryRouter::watchWaitingReports()
@@ -138,7 +184,8 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
     if (!p.tracked || p.id != r.provider)
         return false; // a provider no longer configured: the time-out decides
     QVector<int> references;
-    if (!parseReferences(r.reportRefs, &references) || r.reportRecipient.isEmpty()) {
+    QVector<bool> confirmed;
+    if (!parseReferences(r.reportRefs, &references, &confirmed) || r.reportRecipient.isEmpty()) {
         qDebug().noquote() << QStringLiteral("SMS (запись %1): номера частей \"%2\" или номер "
                                              "получателя \"%3\" для отчёта о доставке не "
                                              "прочитаны; решит время ожидания отчёта")
@@ -146,6 +193,6 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
                                   .arg(r.reportRefs, r.reportRecipient);
         return false;
     }
-    p.tracked->awaitReports(quint64(r.id), references, r.reportRecipient);
+    p.tracked->awaitReports(quint64(r.id), references, confirmed, r.reportRecipient);
     return true;
 }

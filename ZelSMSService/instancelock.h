@@ -2,10 +2,11 @@
 
 #include <QString>
 
-// One service per spool: an exclusive flock on a file in the state directory,
-// held for the life of the process (the kernel lets go of it however the
-// process ends, so a killed service never leaves a stale lock). The file
-// holds the pid of the service that has it, for the refusal message.
+// One service per spool: an exclusive flock on the state directory itself
+// and on a file in it, held for the life of the process (the kernel lets go
+// of them however the process ends, so a killed service never leaves a stale
+// lock). The file holds the pid of the service that has it, for the refusal
+// message; removing it does not let a second service in.
 class InstanceLock
 {
 public:
@@ -26,7 +27,10 @@ public:
     QString error() const { return m_error; }
 
 private:
+    static qint64 readPid(const QString &path); // 0 when unknown
+
     int m_fd = -1;
+    int m_dirFd = -1;
     bool m_held = false;
     qint64 m_holderPid = 0;
     QString m_error;

@@ -266,9 +266,13 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
 {
     if (datagram.size() == StationProtocol::RequestSize) {
         const StationProtocol::ParsedRequest req = StationProtocol::parseRequest(datagram);
-        if (!req.accepted)
+        if (!req.accepted) {
+            ++m_counters.malformed;
             return;
+        }
         m_lastReceived = now();
+        m_contact.start();
+        ++m_counters.requests;
         if (req.lengthClamped)
             qWarning().noquote() << "[PcnUdpLink::handleDatagram()]: request" << req.requestId
                                  << "declares" << req.declaredTextLength
@@ -296,6 +300,7 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
         sendAcknowledgement(req.ack, replyAddress, replyPort);
     } else if (StationProtocol::isStationAnswer(datagram)) {
         m_lastReceived = now();
+        m_contact.start();
         m_linkLost = false;
     }
 }
@@ -304,6 +309,7 @@ bool PcnUdpLink::acceptSource(const QHostAddress &source)
 {
     if (m_allowList.allows(source))
         return true;
+    ++m_counters.refusedSources;
     reportRefusedSource(source);
     return false;
 }
@@ -357,8 +363,10 @@ void PcnUdpLink::sendToStation(const QByteArray &datagram, const char *what)
 void PcnUdpLink::sendAcknowledgement(const QByteArray &ack, const QHostAddress &to, quint16 port)
 {
     // The station's own address with an unusable pcnPort: nowhere to send.
-    if (port != 0 && !to.isNull())
+    if (port != 0 && !to.isNull()) {
+        ++m_counters.acknowledgements;
         sendDatagram(ack, to, port, "acknowledgement");
+    }
 }
 
 void PcnUdpLink::sendDatagram(const QByteArray &datagram, const QHostAddress &to, quint16 port,

@@ -93,6 +93,17 @@ public:
     quint16 localPort() const;
     quint32 statusCounter() const { return m_statusCounter; }
     bool isLinkLost() const { return m_linkLost; }
+    // Counted since the link was created, for the metrics file.
+    struct Counters
+    {
+        quint64 requests = 0; // valid requests read
+        quint64 acknowledgements = 0;
+        quint64 malformed = 0;      // request-sized datagrams that failed the checks
+        quint64 refusedSources = 0; // datagrams from a sender not admitted
+    };
+    const Counters &counters() const { return m_counters; }
+    // Since the last valid datagram from the station's side (monotonic); -1 before the first.
+    qint64 msSinceContact() const { return m_contact.isValid() ? m_contact.elapsed() : -1; }
 
 signals:
     void newSmsRequest(const SMSMessage &msg);
@@ -153,6 +164,8 @@ private:
     quint64 m_datagramsRead = 0;
     quint64 m_datagramsReadAtTick = 0;
     int m_unreadTicks = 0;
+    Counters m_counters;
+    QElapsedTimer m_contact;
 
     StationAllowList m_allowList;
     QString m_allowListText;

@@ -2,7 +2,6 @@
 
 #include "controller.h"
 #include "exceptionstableapp.h"
-#include "residentpages.h"
 #include "servicestatusline.h"
 
 #include <QDebug>
@@ -33,24 +32,6 @@ namespace {
 // at in the wake-up of every status datagram to the station (every 5 s), and
 // this often besides, for a link that sends none.
 const int StateCheckMs = 60000;
-// By then the modem is initialised (or failing) and the first status
-// datagrams and checks are out: what start-up touched and idle does not is
-// given back once.
-const int StartupPagesMs = 60000;
-
-void dropStartupPages()
-{
-    if (qEnvironmentVariableIsSet("ZELSMS_KEEP_STARTUP_PAGES"))
-        return;
-    const ResidentPages::Dropped d = ResidentPages::dropUnmodifiedFilePages();
-    if (d.ok)
-        qDebug().noquote() << QStringLiteral("Страницы запуска возвращены системе: %1 "
-                                             "отображений файлов, %2 КБ адресов")
-                                  .arg(d.mappings)
-                                  .arg(d.bytes / 1024);
-    else
-        qDebug().noquote() << "[dropStartupPages()]: /proc/self/smaps не прочитан";
-}
 } // namespace
 
 void ReceiverService::start()
@@ -65,7 +46,6 @@ void ReceiverService::start()
         m_stateTimer->start(StateCheckMs);
     }
     QTimer::singleShot(0, m_controller, SLOT(initialize()));
-    QTimer::singleShot(StartupPagesMs, m_controller, &dropStartupPages);
 }
 
 void ReceiverService::reportState()

@@ -3,15 +3,16 @@
 #include "basicsmsrestprovider.h"
 #include "missingsettings.h"
 #include "providersettingsgroup.h"
+#include "settingstext.h"
 
 GatewayCredentials GatewayCredentials::read(BasicSmsRestProvider &provider, const QString &group,
                                             const char *origin, const OwnKeys &ownKeys)
 {
     ProviderSettingsGroup settings(group);
     GatewayCredentials c;
-    c.login = settings.value("login", QString()).toString();
-    c.password = settings.value("password", QString()).toString();
-    c.senderId = settings.value("senderID", QString()).toString();
+    c.login = SettingsText::read(settings, QStringLiteral("login"));
+    c.password = SettingsText::read(settings, QStringLiteral("password"));
+    c.senderId = SettingsText::read(settings, QStringLiteral("senderID"));
     const QStringList ownMissing = ownKeys ? ownKeys(settings) : QStringList();
     provider.readBaseUrl(settings);
     BasicSmsRestProvider::warnIfSettingsReadable(settings);

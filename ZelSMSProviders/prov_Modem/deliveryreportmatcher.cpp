@@ -38,7 +38,7 @@ void DeliveryReportMatcher::expect(const QVector<quint64> &ids, const QVector<in
 }
 
 void DeliveryReportMatcher::restore(quint64 id, const QVector<int> &references,
-                                    const QByteArray &recipient)
+                                    const QVector<bool> &confirmed, const QByteArray &recipient)
 {
     if (references.isEmpty())
         return;
@@ -55,11 +55,19 @@ void DeliveryReportMatcher::restore(quint64 id, const QVector<int> &references,
         if (send.references == references && send.recipient == number)
             sameSend = i;
     }
+    QVector<int> parts(references.size(), PartWaiting);
+    for (int p = 0; p < parts.size() && p < confirmed.size(); ++p)
+        if (confirmed.at(p))
+            parts[p] = PartConfirmed;
     if (sameSend >= 0) {
-        m_sends[sameSend].ids.append(id);
+        Send &send = m_sends[sameSend];
+        send.ids.append(id);
+        for (int p = 0; p < parts.size(); ++p)
+            if (parts.at(p) == PartConfirmed)
+                send.parts[p] = PartConfirmed;
         return;
     }
-    Send send{{id}, references, QVector<int>(references.size(), PartWaiting), number};
+    Send send{{id}, references, parts, number};
     send.restored = true;
     m_sends.insert(restored, send);
     while (m_sends.size() > m_capacity)
@@ -121,6 +129,9 @@ DeliveryReportMatcher::Match DeliveryReportMatcher::match(const SmsPdu::StatusRe
             send.parts[part] = PartConfirmed;
             if (send.parts.contains(PartWaiting)) {
                 m.kind = Match::Progress;
+                m.references = send.references;
+                for (const int state : qAsConst(send.parts))
+                    m.confirmed << (state == PartConfirmed);
                 return m;
             }
             m.kind = Match::Decided;

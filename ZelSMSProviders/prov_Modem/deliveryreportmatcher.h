@@ -30,8 +30,12 @@ public:
         Kind kind = Unknown;
         QVector<quint64> ids; // the host's ids of the record (folded duplicates ride along)
         int state = ReportWaiting;
-        int part = 0;   // 1-based part the report answered
-        int parts = 0;  // parts of the record
+        int part = 0;  // 1-based part the report answered
+        int parts = 0; // parts of the record
+        // A Progress that confirmed a part: every part's reference and
+        // whether it is confirmed now (empty for any other match).
+        QVector<int> references;
+        QVector<bool> confirmed;
         QString reason; // e.g. "TP-ST 0x41"
     };
 
@@ -46,7 +50,9 @@ public:
     // restored before it. An id already known is left as it is (the host
     // hands them again after a reload); records restored with the same
     // references and number were one send of folded duplicates and share it.
-    void restore(quint64 id, const QVector<int> &references, const QByteArray &recipient);
+    // Parts confirmed before the restart (true in confirmed) wait no more.
+    void restore(quint64 id, const QVector<int> &references, const QVector<bool> &confirmed,
+                 const QByteArray &recipient);
     Match match(const SmsPdu::StatusReport &report);
     // The host gave up waiting for these ids (time-out, stop).
     void forget(quint64 id);

@@ -68,6 +68,11 @@ bool ModemBalance::failureShownFor(qint64 ms) const
     return m_failedMs > 0 && GsmClock::nowMs() - m_failedMs >= ms;
 }
 
+qint64 ModemBalance::msUntilFailureShown(qint64 ms) const
+{
+    return m_failedMs > 0 ? qMax<qint64>(0, m_failedMs + ms - GsmClock::nowMs()) : -1;
+}
+
 void ModemBalance::maybeQueueControlSms(GSMModemCtrl &ctrl, const ModemSettings &settings)
 {
     if (!settings.sendCtrlSms || settings.ctrlSmsNum.isEmpty() || m_status != 1 || m_ctrlSmsPending)

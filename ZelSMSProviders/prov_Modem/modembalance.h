@@ -34,6 +34,8 @@ public:
     void applyUnrequested(const QVariantMap &results);
     // Whether a failed request has been reported for at least ms.
     bool failureShownFor(qint64 ms) const;
+    // Milliseconds until failureShownFor(ms) turns true; -1 without a failure.
+    qint64 msUntilFailureShown(qint64 ms) const;
     // Another failure took over the error state: it stays until a success.
     void forgetFailure() { m_failedMs = 0; }
 

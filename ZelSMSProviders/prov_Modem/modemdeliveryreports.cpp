@@ -55,6 +55,14 @@ void ModemDeliveryReports::received(const QByteArray &pdu)
         ModemLog::write(
             QtDebugMsg,
             QStringLiteral("Получен %1 (часть %2 из %3)").arg(about).arg(m.part).arg(m.parts));
+        if (!m.confirmed.isEmpty() && m_sink) {
+            SmsReportNote note;
+            note.state = ReportWaiting;
+            note.references = m.references;
+            note.confirmed = m.confirmed; // the number stays as the send named it
+            for (const quint64 id : m.ids)
+                m_sink->smsReport(id, note);
+        }
         return;
     case DeliveryReportMatcher::Match::Decided:
         break;

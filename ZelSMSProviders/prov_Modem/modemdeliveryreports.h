@@ -11,7 +11,9 @@
 // one is announced to the host as waiting and remembered by its parts'
 // message references; each report the modem hands over is matched and its
 // news passed on. Reports for no known send, repeats and the network's
-// "still trying" are logged at DEBUG and change nothing.
+// "still trying" are logged at DEBUG and change nothing; a confirmed part of
+// a long SMS goes to the host as a Waiting note naming the parts confirmed
+// so far, so that a restart does not wait for them again.
 class ModemDeliveryReports
 {
 public:
@@ -21,9 +23,10 @@ public:
     // command's result map and the number it went to.
     void sent(const QVector<quint64> &ids, const QVariantMap &result, const QByteArray &number);
     // A record sent before the service restarted, still waiting for its report.
-    void awaited(quint64 id, const QVector<int> &references, const QByteArray &number)
+    void awaited(quint64 id, const QVector<int> &references, const QVector<bool> &confirmed,
+                 const QByteArray &number)
     {
-        m_matcher.restore(id, references, number);
+        m_matcher.restore(id, references, confirmed, number);
     }
     // The PDU of an SMS-STATUS-REPORT from the modem.
     void received(const QByteArray &pdu);

@@ -14,7 +14,7 @@ QString describe(ModemHealth::Condition c)
     case ModemHealth::PortGone:
         return QStringLiteral("COM порт модема недоступен");
     case ModemHealth::Silent:
-        return QStringLiteral("GSM модем не отвечает");
+        return QStringLiteral("GSM модем молчит: нет ответа на команды");
     case ModemHealth::SimProblem:
         return QStringLiteral("SIM карта отсутствует, заблокирована или не принят PIN код");
     case ModemHealth::NotRegistered:

@@ -109,6 +109,7 @@ void ModemPort::close()
         return;
     m_port.close();
     ModemLog::write(QtDebugMsg, QStringLiteral("COM порт закрыт"));
+    emit closed();
 }
 
 void ModemPort::write(const QByteArray &data)

@@ -42,6 +42,9 @@ public:
 
 signals:
     void readyRead();
+    // The port was closed, whoever closed it: what was on the line is lost.
+    // Emitted before anyone can see the port closed from the event loop.
+    void closed();
 
 private slots:
     void onError(QSerialPort::SerialPortError error);

@@ -97,6 +97,13 @@ void ModemSmsQueue::returnBatchToHead()
     requeueBatch(true);
 }
 
+void ModemSmsQueue::batchInterrupted(const QString &reason)
+{
+    for (const SMSMessage &msg : qAsConst(m_batch))
+        report(msg, OutcomeRetrying, reason);
+    requeueBatch(true);
+}
+
 bool ModemSmsQueue::endWithdrawn(const SMSMessage &msg)
 {
     const QByteArray key = contentKey(msg);

@@ -43,6 +43,9 @@ public:
     // The modem went away under the batch: back to the head, nothing reported
     // (but for records withdrawn meanwhile, which end dropped).
     void returnBatchToHead();
+    // As returnBatchToHead(), after its PDU reached the modem: the attempt is
+    // reported (OutcomeRetrying with the reason) before the batch goes back.
+    void batchInterrupted(const QString &reason);
     // The batch failed (results: the modem's result map); it is tried again
     // after everything queued meanwhile, but for records withdrawn while it
     // was being sent, which end dropped (the host finished them otherwise).

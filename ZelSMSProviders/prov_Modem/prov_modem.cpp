@@ -47,6 +47,18 @@ PROV_Modem::PROV_Modem(QObject *parent)
     // settings again, and a second connection would hand each chunk to the
     // controller twice.
     connect(&m_port, &ModemPort::readyRead, this, &PROV_Modem::readSerialData);
+    // The SMS on the line goes back at once, before the host can see the port
+    // closed and take its records back: a record it takes back in flight
+    // would end dropped and wait out the host's pause after the modem's
+    // return, behind every newer alarm.
+    connect(&m_port, &ModemPort::closed, this, [this] {
+        if (m_requestType == RequestNone)
+            return;
+        requeueInFlight(QStringLiteral("COM порт модема закрыт во время отправки SMS"));
+        if (m_providerState == StateSendRequest || m_providerState == StateWaitResult)
+            m_providerState = StateIdle;
+        scheduleStep();
+    });
     resetState();
 }
 
@@ -262,6 +274,11 @@ void PROV_Modem::armTick()
         qint64 due = m_ctrl.msUntilDue();
         if (parameter(ParamBalanceCheck).toBool())
             due = qMin(due, m_balance.msUntilRequestDue(m_settings, m_timings.balanceIntervalS));
+        // A failed balance request is shown for a while, not until the
+        // controller's next check, which a USSD request holds off for 20 s.
+        const qint64 shown = m_balance.msUntilFailureShown(m_timings.balanceErrorShownMs);
+        if (m_errorState == StatusGatewayError && shown >= 0)
+            due = qMin(due, shown);
         ms = qBound<qint64>(m_timings.tickMs, due, qMax(m_timings.tickMs, m_timings.idleLookMs));
     }
     // Precise when asleep: a coarse timer may fire a little early, find the
@@ -300,7 +317,7 @@ void PROV_Modem::stateOpenPort()
     // Also reached by a start() while a request is in flight: the reset
     // controller will never answer it, and a batch left behind would swallow
     // the next message taken from the queue.
-    requeueInFlight();
+    requeueInFlight(QStringLiteral("порт модема открывается заново во время отправки SMS"));
     if (m_port.isOpen())
         closeSerial();
     openSerial();
@@ -326,10 +343,8 @@ void PROV_Modem::stateIdle()
             m_providerState = StateOpenPort;
         return;
     }
-    // A silent modem may be one that is gone: checked on every tick while
-    // silent, the cost of one stat().
-    if (m_ctrl.isSilent() && m_port.closeIfDeviceChanged()) {
-        requeueInFlight();
+    if (portNameLeadsElsewhere()) {
+        requeueInFlight(QStringLiteral("устройство модема пропало во время отправки SMS"));
         updateHealth();
         return;
     }
@@ -382,6 +397,21 @@ void PROV_Modem::stateIdle()
     startNextRequest();
 }
 
+// Where the configured name leads is looked at (one stat()) on every tick
+// while the modem is silent (it may be gone), at every re-initialisation (a
+// rung of the healing ladder, a restart of the modem, a new start) and with
+// every registration check: a link such as /dev/serial/by-id/... pointed at
+// another modem is followed even while the old one still answers.
+bool PROV_Modem::portNameLeadsElsewhere()
+{
+    const qint64 regCheck = m_ctrl.lastRegCheckMs();
+    if (!m_ctrl.isSilent() && m_ctrl.ctrlState() != GSMModemCtrl::NeedsInit &&
+        regCheck == m_lastNameCheckMs)
+        return false;
+    m_lastNameCheckMs = regCheck;
+    return m_port.closeIfDeviceChanged();
+}
+
 void PROV_Modem::startNextRequest()
 {
     const bool batchSend = parameter(ParamBatchSend).toBool();
@@ -412,7 +442,7 @@ void PROV_Modem::stateSendRequest()
 void PROV_Modem::stateWaitResult()
 {
     if (!m_port.isOpen()) {
-        requeueInFlight();
+        requeueInFlight(QStringLiteral("COM порт модема закрыт во время отправки SMS"));
         m_providerState = StateIdle;
         return;
     }
@@ -474,18 +504,30 @@ void PROV_Modem::onControllerError(const QString &what)
     log(m_ioErrorLogged ? QtDebugMsg : QtWarningMsg,
         QStringLiteral("Ошибка ввода вывода: %1").arg(what));
     m_ioErrorLogged = true;
-    requeueInFlight();
+    requeueInFlight(QStringLiteral("модем не отвечает во время отправки SMS"));
     m_errorState = StatusNoLink;
     m_providerState = StateOpenPort;
 }
 
-void PROV_Modem::requeueInFlight()
+void PROV_Modem::requeueInFlight(const QString &why)
 {
     // The modem went away under the request; that is no fault of the message,
     // so it goes back to the head of the queue without counting a failure.
-    if (m_requestType == RequestSms)
-        m_queue.returnBatchToHead();
+    // Once its PDU reached the modem the attempt is noted all the same: the
+    // network may have taken it.
+    if (m_requestType == RequestSms) {
+        if (pduReachedModem())
+            m_queue.batchInterrupted(why + QStringLiteral("; SMS будет отправлено снова"));
+        else
+            m_queue.returnBatchToHead();
+    }
     m_requestType = RequestNone;
+}
+
+bool PROV_Modem::pduReachedModem() const
+{
+    const auto *send = dynamic_cast<const AT_CommandSendSMS *>(m_ctrl.frontCommand().get());
+    return send && (send->phase() == 1 || send->phase() == 2);
 }
 
 bool PROV_Modem::controllerSendsSms() const
@@ -524,7 +566,11 @@ bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
         // fault of the message, which must not wait out the retry pause.
         log(QtWarningMsg, QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
                                          "во время отправки SMS; оно будет отправлено снова"));
-        m_queue.returnBatchToHead();
+        if (pduReachedModem())
+            m_queue.batchInterrupted(QStringLiteral("модем перестал отвечать во время отправки "
+                                                    "SMS; SMS будет отправлено снова"));
+        else
+            m_queue.returnBatchToHead();
         return true;
     }
     const int code = results.value(ResultKey::ErrorCode).toInt();

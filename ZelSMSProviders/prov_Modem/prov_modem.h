@@ -66,9 +66,9 @@ public:
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     void awaitReports(quint64 spoolId, const QVector<int> &references,
-                      const QString &recipient) override
+                      const QVector<bool> &confirmed, const QString &recipient) override
     {
-        m_reports.awaited(spoolId, references, recipient.toLatin1());
+        m_reports.awaited(spoolId, references, confirmed, recipient.toLatin1());
     }
     // Started and its port open: a modem whose port is missing holds nothing.
     bool isRunning() const override { return m_providerState != StateStopped && m_port.isOpen(); }
@@ -117,8 +117,13 @@ private:
     bool tickController();
     void onControllerError(const QString &what);
     void startNextRequest();
+    // Closes the port when its configured name no longer leads to the device
+    // opened; true then.
+    bool portNameLeadsElsewhere();
     void failSmsWait(const QString &why);
-    void requeueInFlight();
+    void requeueInFlight(const QString &why);
+    // The SMS in flight got as far as its PDU (its prompt came).
+    bool pduReachedModem() const;
     void applySmsResult(const QVariantMap &results);
     bool isKnownConditionFailure(const QVariantMap &results);
     void updateHealth();
@@ -150,4 +155,6 @@ private:
     // rather than the message; a second in a row counts as a failure.
     bool m_conditionFailureForgiven = false;
     bool m_ioErrorLogged = false;
+    // The registration check at which the port's name was last looked at.
+    qint64 m_lastNameCheckMs = -1;
 };

@@ -2,6 +2,7 @@
 
 #include "ismsoutcomeinterface.h"
 #include "logtext.h"
+#include "settingstext.h"
 #include "xmlrequestwriter.h"
 
 #include <QDebug>
@@ -30,7 +31,7 @@ bool PROV_SmsGorod::readSettings()
         [this, &channelValid](const QSettings &group) {
             m_flash = group.value("flashSms", false).toBool();
             m_channel = -1;
-            const QString text = group.value("channel").toString().trimmed();
+            const QString text = SettingsText::read(group, QStringLiteral("channel")).trimmed();
             // Without a channel there is no host to send to.
             if (text.isEmpty())
                 return QStringList{"channel"};

@@ -1,6 +1,7 @@
 #include "prov_smsru.h"
 
 #include "providersettingsgroup.h"
+#include "settingstext.h"
 
 #include <QDebug>
 
@@ -39,8 +40,8 @@ QVariant PROV_SmsRU::parameter(int id)
 bool PROV_SmsRU::readSettings()
 {
     ProviderSettingsGroup settings(QStringLiteral("SmsRU"));
-    m_settings.apiKey = settings.value(QStringLiteral("apiKey"), QString()).toString();
-    m_settings.senderId = settings.value(QStringLiteral("senderID"), QString()).toString();
+    m_settings.apiKey = SettingsText::read(settings, QStringLiteral("apiKey"));
+    m_settings.senderId = SettingsText::read(settings, QStringLiteral("senderID"));
     m_settings.translit = settings.value(QStringLiteral("translit"), false).toBool();
     readBaseUrl(settings);
     settings.endGroup();

@@ -69,6 +69,15 @@ ALTER TABLE records ADD COLUMN report_recipient TEXT NOT NULL DEFAULT '';
 CREATE INDEX IF NOT EXISTS records_report ON records(report, id) WHERE report='waiting';
 )sql";
 
+// Version 4: the history of each delivery path's state, one row per change,
+// with the wall clock (for a later boot and the report) and the boot clock
+// (for durations within a boot).
+const char *const SchemaTo4 = R"sql(
+CREATE TABLE path_history(id INTEGER PRIMARY KEY, path TEXT NOT NULL, provider TEXT NOT NULL,
+    state TEXT NOT NULL, reason TEXT, wall_ms INTEGER NOT NULL, boot_id TEXT, boot_ms INTEGER);
+CREATE INDEX path_history_wall ON path_history(wall_ms);
+)sql";
+
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
 // alarm texts are never readable by others, not even for a moment.
 bool preparePath(const QString &path, QString *error)
@@ -169,6 +178,7 @@ void Spool::close()
     m_pending = 0;
     m_dataVersion = -1;
     m_walDevice = m_walInode = 0;
+    m_fileSize = 0;
 }
 
 QString Spool::sqliteError() const
@@ -191,8 +201,10 @@ bool Spool::exec(const char *sql)
 void Spool::takeError()
 {
     m_error = sqliteError();
-    const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_OK;
+    const int code = m_db ? sqlite3_errcode(m_db) & 0xff : SQLITE_OK;
     m_busy = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+    if ((code == SQLITE_CORRUPT || code == SQLITE_NOTADB) && m_damage.isEmpty())
+        m_damage = m_error;
 }
 
 void Spool::setBusyTimeoutMs(int ms)
@@ -235,6 +247,7 @@ bool Spool::open(const QString &path, Sync sync)
     m_sync = sync;
     m_moved = false;
     m_busy = false;
+    m_damage.clear();
     if (!openFile(path, false))
         return false;
     // The version is read before anything is set: even switching the journal
@@ -249,6 +262,11 @@ bool Spool::open(const QString &path, Sync sync)
     m_pending = countPending();
     changedElsewhere(); // the baseline: what is in the file now is known
     rememberWal();
+    rememberSize();
+    {
+        Statement seq(m_db, "SELECT seq FROM sqlite_sequence WHERE name='records'");
+        m_highestId = seq && seq.step() == SQLITE_ROW ? sqlite3_column_int64(seq.get(), 0) : 0;
+    }
     wrote(); // a -wal left large by the last run is cut back after the first idle minute
     return m_pending >= 0 || (close(), false);
 }
@@ -343,6 +361,8 @@ bool Spool::migrateTo(int version)
         ok = exec(SchemaTo2);
     else if (version == 3)
         ok = exec(SchemaTo3);
+    else if (version == 4)
+        ok = exec(SchemaTo4);
     const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(version);
     if (!ok || !exec(setVersion.constData()) || !commit()) {
         rollback();
@@ -361,12 +381,15 @@ bool Spool::commit()
     if (hasMoved()) {
         m_moved = true;
         m_busy = false;
-        m_error = QStringLiteral("the file %1 was removed or replaced").arg(m_path);
+        m_error = m_damage.isEmpty()
+                      ? QStringLiteral("the file %1 was removed or replaced").arg(m_path)
+                      : QStringLiteral("the file %1 is damaged: %2").arg(m_path, m_damage);
         return false;
     }
     if (!exec("COMMIT"))
         return false;
     wrote();
+    rememberSize();
     return true;
 }
 
@@ -450,6 +473,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
         ok = insert.step() == SQLITE_DONE;
         insert.reset();
         in.id = sqlite3_last_insert_rowid(m_db);
+        m_highestId = qMax(m_highestId, in.id);
         if (!isFinal(in.state))
             ++added;
     }
@@ -457,6 +481,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
         return abandon();
     m_pending += added;
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
@@ -503,7 +528,7 @@ void Spool::noteReopen(qint64 id, const QString &provider, const QString &reason
 
 bool Spool::flush()
 {
-    if (m_notes.isEmpty())
+    if (!hasNotes())
         return true;
     if (!m_db) {
         m_error = QStringLiteral("the spool is not open");
@@ -514,11 +539,14 @@ bool Spool::flush()
     if (!writeNotes() || !commit())
         return abandon();
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
 bool Spool::writeNotes()
 {
+    if (!writePathChanges())
+        return false;
     if (m_notes.isEmpty())
         return true;
     Statement toHanded(m_db, "UPDATE records SET state='handed', provider=? "
@@ -591,20 +619,22 @@ bool Spool::writeNotes()
 
 bool Spool::writeReports()
 {
-    // Waiting only for a delivered record without a report yet; a final
-    // report only over waiting, or over a time-out when the report came late.
+    // Waiting only for a delivered record without a report yet, or again over
+    // waiting with the parts of a long SMS confirmed so far; a final report
+    // only over waiting, or over a time-out when the report came late.
     // The error is the delivering provider's; a record reopened for another
     // provider in the same flush already names it.
-    Statement st(m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
-                       "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
-                       "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
-                       "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
-                       "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
-                       "ELSE provider END "
-                       "WHERE id=?6 AND "
-                       "(CASE ?1 WHEN 'waiting' THEN report='none' AND state='delivered' "
-                       "WHEN 'timeout' THEN report='waiting' "
-                       "ELSE report IN ('waiting','timeout') END)");
+    Statement st(m_db,
+                 "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
+                 "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
+                 "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
+                 "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
+                 "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
+                 "ELSE provider END "
+                 "WHERE id=?6 AND "
+                 "(CASE ?1 WHEN 'waiting' THEN report IN ('none','waiting') AND state='delivered' "
+                 "WHEN 'timeout' THEN report='waiting' "
+                 "ELSE report IN ('waiting','timeout') END)");
     if (!st)
         return false;
     for (const Note &n : qAsConst(m_notes)) {

@@ -51,7 +51,7 @@ public:
     static const char *reportName(int report);
     static int reportFromName(const QString &name); // -1 when unknown
 
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     // A moment as the spool keeps it: the wall clock for display and for a
     // later boot, the boot clock for durations within this boot (see BootClock).
@@ -91,7 +91,7 @@ public:
         int duplicates = 0;  // deliveries after the first
         int report = 0;      // SmsReportState
         qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
-        QString reportRefs;  // message reference of each part, "17,18"
+        QString reportRefs;  // message reference of each part, "17+,18" ("+": confirmed)
         QString reportRecipient;
 
         SMSMessage message() const; // the record exactly as the station sent it
@@ -157,14 +157,20 @@ public:
     // or replaced by another file; the same for the -wal beside it). Every
     // commit looks first and fails with moved() set: what is written to an
     // unlinked file is gone at the next start.
+    // The same for a file damaged in place: shorter than it was written, its
+    // header overwritten, its schema version gone, or SQLite finding it
+    // corrupt (damage() then says how).
     bool hasMoved();
-    bool moved() const { return m_moved; }
+    bool moved() const { return m_moved || !m_damage.isEmpty(); }
+    QString damage() const { return m_damage; }
     // Creates the spool again at path() and writes into it every record not
     // yet final, read through the connection still open on the old file,
     // with their ids, and then the noted changes. Files found at the path are
-    // moved aside (a replacement) or removed (what is left of a removed
-    // spool). On failure the old connection stays open for the next try.
-    bool recreate(int *rewritten);
+    // moved aside (a replacement or a damaged file) or removed (what is left
+    // of a removed spool). A damaged file may no longer read: what it does
+    // not give back is taken from held, the caller's own copy of the records
+    // still pending. On failure the old connection stays open for the next try.
+    bool recreate(int *rewritten, const QVector<Record> &held = QVector<Record>());
 
     // The -wal keeps the size of the largest burst; a truncating checkpoint
     // when the service is idle gives the space back. False (busy() set) when
@@ -196,7 +202,8 @@ public:
     void noteAttempt(qint64 id, const QString &provider, const QString &error);
     // A second provider delivered a record that was delivered already.
     void noteDuplicate(qint64 id);
-    // A delivery report's news. Waiting comes only after none; a final report
+    // A delivery report's news. Waiting comes only after none (or again with
+    // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
     // repeated report never turns a confirmed record into a failed one.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
@@ -210,7 +217,7 @@ public:
                     const QString &errorProvider);
     // One record by id; id 0 when there is none.
     Record record(qint64 id);
-    bool hasNotes() const { return !m_notes.isEmpty(); }
+    bool hasNotes() const { return !m_notes.isEmpty() || !m_pathChanges.isEmpty(); }
     bool flush();
 
     // Records queued or handed, oldest first.
@@ -228,14 +235,38 @@ public:
     int requeueHanded();
     // Delivered records whose report is still awaited, oldest first.
     QVector<Record> waitingReports(int limit);
+    // Records the provider delivered at or after sinceMs (wall clock) whose
+    // report failed or never came, oldest first.
+    QVector<Record> lostReports(const QString &provider, qint64 sinceMs, int limit);
     // Removes at most limit final records finished before cutoffMs.
     int purge(qint64 cutoffMs, int limit);
+
+    // One change of a delivery path's state (table path_history, see
+    // PathMonitor), written at the next flush() or store(): a change costs
+    // no commit of its own.
+    struct PathChange
+    {
+        QString path;     // settings group; "station" for the station link, "" for the service
+        QString provider; // provider id; "" for the station link and the service
+        QString state;
+        QString reason;
+        Moment at;
+    };
+    void notePathChange(const PathChange &change) { m_pathChanges.append(change); }
+    // Removes at most limit rows of the path history: those older than
+    // cutoffMs and those beyond the newest maxRows.
+    int purgePathHistory(qint64 cutoffMs, int maxRows, int limit);
+    static constexpr int PathHistoryDays = 400;
+    static constexpr int PathHistoryMaxRows = 200000;
+    // Records queued and handed, and when the oldest of them was received (0: none).
+    bool pendingCounts(int *queued, int *handed, qint64 *oldestReceivedMs);
 
     // The journal.
     Status status();
     QVector<ProviderStats> providerStats();
     QVector<Record> list(int state, qint64 sinceMs, int limit);
-    // Final dropped/expired records back to queued: one id, or every dropped one.
+    // Final dropped/expired records back to queued: one id (also a delivered
+    // one whose report failed or timed out), or every dropped one.
     // The age limit counts again from the moment given.
     int retry(qint64 id, const Moment &at);
     int retryDropped(const Moment &at);
@@ -260,10 +291,13 @@ private:
     bool setUpFile(const QString &path, Sync sync);
     bool readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence);
     bool writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
-                      qint64 sequence);
+                      const QVector<Record> &held, qint64 sequence);
+    bool checkDamage(); // true when damage() is set
+    void rememberSize();
     bool clearPath(); // false when a file is still in the way
     bool writeNotes();
     bool writeReports();
+    bool writePathChanges();
     int countPending();
     QString sqliteError() const;
     // "SELECT <every record column> FROM records " followed by rest.
@@ -294,8 +328,12 @@ private:
     QElapsedTimer m_lastWrite;
     quint64 m_walDevice = 0;
     quint64 m_walInode = 0;
+    qint64 m_fileSize = 0;  // the file's size after the last commit: it never shrinks
+    qint64 m_highestId = 0; // ids up to here were given out
+    QString m_damage;
     bool m_tooNew = false;
     int m_pending = 0;
     qint64 m_dataVersion = -1;
     QVector<Note> m_notes;
+    QVector<PathChange> m_pathChanges;
 };

@@ -3,8 +3,10 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QSet>
 #include <QVariant>
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,10 +88,52 @@ void Spool::rememberWal()
     identify(m_path + QStringLiteral("-wal"), &m_walDevice, &m_walInode);
 }
 
+void Spool::rememberSize()
+{
+    sqlite3_file *file = nullptr;
+    sqlite3_int64 size = 0;
+    if (m_db && sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+        file && file->pMethods && file->pMethods->xFileSize(file, &size) == SQLITE_OK)
+        m_fileSize = qMax(m_fileSize, qint64(size));
+}
+
+bool Spool::checkDamage()
+{
+    if (!m_damage.isEmpty())
+        return true;
+    // Looked at beneath the connection, whose page cache and -wal would go
+    // on showing the pages as they were written; and through its own file
+    // handle: closing another descriptor of the file would drop SQLite's
+    // locks on it.
+    sqlite3_file *file = nullptr;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        !file || !file->pMethods)
+        return false;
+    sqlite3_int64 size = 0;
+    if (file->pMethods->xFileSize(file, &size) != SQLITE_OK)
+        return false;
+    char header[20] = {};
+    if (size < m_fileSize) {
+        m_damage = QStringLiteral("%1 bytes long, %2 were written").arg(size).arg(m_fileSize);
+    } else if (size > 0 &&
+               (file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK ||
+                memcmp(header, "SQLite format 3", 16) != 0 || header[18] != 2 || header[19] != 2)) {
+        // Not an SQLite file in WAL mode any more.
+        m_damage = QStringLiteral("its header was overwritten");
+    } else {
+        Statement version(m_db, "PRAGMA user_version");
+        if (version && version.step() == SQLITE_ROW && sqlite3_column_int(version.get(), 0) == 0)
+            m_damage = QStringLiteral("its schema version reads 0");
+    }
+    return !m_damage.isEmpty();
+}
+
 bool Spool::hasMoved()
 {
     if (!m_db)
         return false;
+    if (checkDamage())
+        return true;
     int moved = 0;
     if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved)
         return true;
@@ -132,14 +176,17 @@ bool Spool::readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, 
 }
 
 bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
-                         qint64 sequence)
+                         const QVector<Record> &held, qint64 sequence)
 {
     QStringList marks;
     for (int c = 0; c < columns.size(); ++c)
         marks.append(QStringLiteral("?"));
-    const QByteArray sql = QStringLiteral("INSERT INTO records(%1) VALUES(%2)")
-                               .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))
-                               .toUtf8();
+    // Nothing read from the old file: a statement that inserts nothing.
+    const QByteArray sql =
+        columns.isEmpty() ? QByteArray("SELECT 1")
+                          : QStringLiteral("INSERT INTO records(%1) VALUES(%2)")
+                                .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))
+                                .toUtf8();
     if (!begin())
         return false;
     Statement insert(m_db, sql.constData());
@@ -153,11 +200,41 @@ bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVari
         ok = insert.step() == SQLITE_DONE;
         insert.reset();
     }
+    // Held by the caller only: what the station sent and when, as the
+    // caller knows it; the journal's history of the record is lost with the file.
+    Statement insertHeld(m_db, "INSERT INTO records(id, received, request_id, source, phone, "
+                               "phone_bytes, text_bytes, text_length, encoding, text, state, "
+                               "provider, since, boot_id, received_boot, since_boot_id, "
+                               "since_boot) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    ok = ok && insertHeld;
+    for (int r = 0; ok && r < held.size(); ++r) {
+        const Record &h = held.at(r);
+        insertHeld.bind(1, h.id);
+        insertHeld.bind(2, h.receivedMs);
+        insertHeld.bind(3, qint64(h.requestId));
+        insertHeld.bind(4, h.source);
+        insertHeld.bind(5, h.phone);
+        insertHeld.bindBlob(6, h.phoneBytes);
+        insertHeld.bindBlob(7, h.textBytes);
+        insertHeld.bind(8, qint64(h.textLength));
+        insertHeld.bind(9, qint64(h.encoding));
+        insertHeld.bind(10, h.text);
+        insertHeld.bind(11, QString::fromLatin1(stateName(h.state)));
+        insertHeld.bind(12, h.provider);
+        insertHeld.bind(13, h.since.wallMs);
+        insertHeld.bind(14, h.since.bootId);
+        insertHeld.bind(15, h.since.bootMs);
+        insertHeld.bind(16, h.since.bootId);
+        insertHeld.bind(17, h.since.bootMs);
+        ok = insertHeld.step() == SQLITE_DONE;
+        insertHeld.reset();
+    }
     seqSet.bind(1, sequence);
     ok = ok && seqAdd.step() == SQLITE_DONE && seqSet.step() == SQLITE_DONE && writeNotes();
     if (!ok || !commit())
         return abandon();
     m_notes.clear();
+    m_pathChanges.clear();
     return true;
 }
 
@@ -171,9 +248,11 @@ bool Spool::clearPath()
     quint64 device = 0, inode = 0;
     const bool oldWal = m_walInode != 0 && identify(wal, &device, &inode) &&
                         device == m_walDevice && inode == m_walInode;
-    const bool keepAside = QFile::exists(m_path) && !oldWal;
+    // A damaged file is ours, kept with its -wal for whoever looks into it.
+    const bool damaged = !m_damage.isEmpty();
+    const bool keepAside = QFile::exists(m_path) && (!oldWal || damaged);
     const QString aside =
-        m_path + QStringLiteral(".replaced-") +
+        m_path + (damaged ? QStringLiteral(".damaged-") : QStringLiteral(".replaced-")) +
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss"));
     if (QFile::exists(m_path))
         QFile::rename(m_path, aside);
@@ -188,7 +267,7 @@ bool Spool::clearPath()
     return !QFile::exists(m_path) && !QFile::exists(wal);
 }
 
-bool Spool::recreate(int *rewritten)
+bool Spool::recreate(int *rewritten, const QVector<Record> &held)
 {
     if (!m_db) {
         m_error = QStringLiteral("the spool is not open");
@@ -197,8 +276,25 @@ bool Spool::recreate(int *rewritten)
     QStringList columns;
     QVector<QVector<QVariant>> rows;
     qint64 sequence = 0;
-    if (!readPending(&columns, &rows, &sequence))
-        return false;
+    const bool damaged = !m_damage.isEmpty();
+    if (!readPending(&columns, &rows, &sequence)) {
+        if (!damaged)
+            return false;
+        columns.clear();
+        rows.clear();
+    }
+    // What the damaged file no longer gives back, from the caller's copy.
+    QVector<Record> missing;
+    if (damaged) {
+        QSet<qint64> read;
+        const int idColumn = columns.indexOf(QStringLiteral("id"));
+        for (const QVector<QVariant> &row : qAsConst(rows))
+            read.insert(row.value(idColumn).toLongLong());
+        for (const Record &h : held)
+            if (!read.contains(h.id))
+                missing.append(h);
+    }
+    sequence = qMax(sequence, m_highestId);
     if (!clearPath()) {
         m_error = QStringLiteral("cannot clear the path %1 for a new spool").arg(m_path);
         return false;
@@ -206,7 +302,9 @@ bool Spool::recreate(int *rewritten)
     sqlite3 *old = m_db;
     m_db = nullptr;
     const QVector<Note> notes = m_notes;
-    if (!open(m_path, m_sync) || !writeRescued(columns, rows, sequence)) {
+    const QString damage = m_damage;
+    const qint64 highestId = m_highestId;
+    if (!open(m_path, m_sync) || !writeRescued(columns, rows, missing, sequence)) {
         // Nothing of this attempt may stay at the path: the next one would
         // take it for a replacement.
         const QString error = m_error;
@@ -216,14 +314,18 @@ bool Spool::recreate(int *rewritten)
         m_db = old;
         m_notes = notes;
         m_error = error;
+        m_damage = damage;
+        m_highestId = highestId;
         m_moved = true;
         recountPending();
         return false;
     }
     closeDetached(old);
     rememberWal();
+    rememberSize();
+    m_highestId = qMax(m_highestId, sequence);
     recountPending();
-    *rewritten = rows.size();
+    *rewritten = rows.size() + missing.size();
     return true;
 }
 
@@ -237,5 +339,6 @@ bool Spool::truncateWal()
         return false;
     }
     m_walDirty = false;
+    rememberSize();
     return true;
 }

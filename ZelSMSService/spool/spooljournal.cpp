@@ -86,6 +86,15 @@ QVector<Spool::Record> Spool::waitingReports(int limit)
     return select(sql.constData(), {qint64(limit)});
 }
 
+QVector<Spool::Record> Spool::lostReports(const QString &provider, qint64 sinceMs, int limit)
+{
+    // Delivered records end at their delivery, so the age limit reaches
+    // them through the index on final.
+    const QByteArray sql = selectRecords("WHERE final>=? AND state='delivered' AND provider=? AND "
+                                         "report IN ('failed','timeout') ORDER BY id LIMIT ?");
+    return select(sql.constData(), {sinceMs, provider, qint64(limit)});
+}
+
 Spool::Status Spool::status()
 {
     Status s;
@@ -160,8 +169,11 @@ QVector<Spool::Record> Spool::list(int state, qint64 sinceMs, int limit)
 int Spool::retry(qint64 id, const Moment &at)
 {
     // The age limit counts again from now: the administrator asked for it.
+    // A delivered record whose report failed or never came did not reach
+    // the phone as far as anyone knows: it may be sent again as well.
     Statement st(m_db, "UPDATE records SET state='queued', final=NULL, since=?, since_boot_id=?, "
-                       "since_boot=? WHERE id=? AND state IN ('dropped','expired')");
+                       "since_boot=? WHERE id=? AND (state IN ('dropped','expired') OR "
+                       "(state='delivered' AND report IN ('failed','timeout')))");
     if (!st)
         return -1;
     st.bind(1, at.wallMs);

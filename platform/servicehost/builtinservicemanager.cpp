@@ -4,6 +4,7 @@
 #include "servicecontrolprotocol.h"
 #include "servicepaths.h"
 #include "settingslocation.h"
+#include "systemdunitfile.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -217,6 +218,8 @@ bool BuiltinServiceManager::launch()
     p.setProgram(program);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QString::fromLatin1(ServicePaths::LaunchVariable), QStringLiteral("builtin"));
+    env.insert(QLatin1String(SystemdUnitFile::RegexpJitVariable),
+               QLatin1String(SystemdUnitFile::RegexpJitOff));
     // A record written before accounts were filled in still must not make
     // the packaged service run as root.
     const QString user =

@@ -129,6 +129,9 @@ bool SystemdServiceManager::install(const InstallRequest &request)
         o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"), QDir::cleanPath(state));
         o.readWritePaths << QDir::cleanPath(state);
     }
+    // The metrics file for node-exporter's textfile collector: writable when
+    // Debian's prometheus-node-exporter made its folder ('-': fine without it).
+    o.readWritePaths << QStringLiteral("/var/lib/prometheus/node-exporter");
     QString error;
     const QString text = SystemdUnitFile::render(o, &error);
     if (text.isEmpty())

@@ -129,7 +129,9 @@ QString render(const Options &o, QString *error)
       << QStringLiteral("ExecReload=/bin/sh -c \"kill -HUP $MAINPID\"")
       // The service pings every 10 s from its event loop; a loop frozen for
       // 30 s is killed and, by Restart=, started again.
-      << QStringLiteral("WatchdogSec=30");
+      << QStringLiteral("WatchdogSec=30")
+      << QStringLiteral("Environment=") + quoted(QLatin1String(RegexpJitVariable) +
+                                                 QLatin1Char('=') + QLatin1String(RegexpJitOff));
     for (auto it = o.environment.cbegin(); it != o.environment.cend(); ++it)
         l << QStringLiteral("Environment=") + quoted(it.key() + QLatin1Char('=') + it.value());
     if (!o.account.isEmpty())

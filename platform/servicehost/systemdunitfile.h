@@ -36,6 +36,12 @@ struct Options
 // The sandboxing lines, in the order render() writes them.
 QStringList hardeningLines(bool homeReadOnly);
 
+// Set for the service by both managers. MemoryDenyWriteExecute=yes refuses
+// the writable and executable memory Qt's regular-expression JIT (PCRE2) asks
+// for at the first match; switched off, nothing tries what the sandbox forbids.
+constexpr const char *RegexpJitVariable = "QT_ENABLE_REGEXP_JIT";
+constexpr const char *RegexpJitOff = "0";
+
 // The unit text, or an empty string with *error set when a value would break
 // the unit (line breaks, an account that is not a plain user name, a
 // relative program path or writable path).

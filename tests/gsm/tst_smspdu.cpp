@@ -276,6 +276,10 @@ void TestSmsPdu::decodeStatusReport_data()
         << QByteArray("00") + "0605038121F3" + "62219041300021" + "62219041305021" + "00" + "0300"
         << true << 5 << QByteArray("123") << false << "2026-12-09T14:03:00+03:00"
         << "2026-12-09T14:03:05+03:00" << 0x00;
+    QTest::newRow("filler-counted-as-digit")
+        << QByteArray("00") + "060706812143F5" + "62219041300021" + "62219041305021" + "00" << true
+        << 7 << QByteArray("12345") << false << "2026-12-09T14:03:00+03:00"
+        << "2026-12-09T14:03:05+03:00" << 0x00;
     QTest::newRow("deliver-is-not-a-report")
         << QByteArray("00") + "040504812143" + "62219041300021" + "62219041305021" + "00" << false
         << 0 << QByteArray() << false << QString() << QString() << 0;
@@ -342,8 +346,15 @@ void TestSmsPdu::classifyReportStatus_data()
     const int failed = int(SmsPdu::ReportClass::Failed);
     QTest::newRow("0x00-received") << 0x00 << confirmed;
     QTest::newRow("0x02-replaced") << 0x02 << confirmed;
+    QTest::newRow("0x03-reserved-completed") << 0x03 << failed;
+    QTest::newRow("0x0f-reserved-completed") << 0x0F << failed;
+    QTest::newRow("0x10-sc-specific") << 0x10 << confirmed;
     QTest::newRow("0x1f-sc-specific") << 0x1F << confirmed;
     QTest::newRow("0x20-congestion") << 0x20 << waiting;
+    QTest::newRow("0x25-error-in-sme") << 0x25 << waiting;
+    QTest::newRow("0x26-reserved-trying") << 0x26 << failed;
+    QTest::newRow("0x2f-reserved-trying") << 0x2F << failed;
+    QTest::newRow("0x30-sc-specific") << 0x30 << waiting;
     QTest::newRow("0x3f-sc-specific") << 0x3F << waiting;
     QTest::newRow("0x40-permanent") << 0x40 << failed;
     QTest::newRow("0x46-expired") << 0x46 << failed;

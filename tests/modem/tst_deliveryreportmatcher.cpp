@@ -126,7 +126,7 @@ void tst_DeliveryReportMatcher::reportsMatched()
         for (const QString &ref : f.at(1).split(QLatin1Char(',')))
             refs << ref.toInt();
         if (restored)
-            matcher.restore(ids.first(), refs, f.at(2).toLatin1());
+            matcher.restore(ids.first(), refs, {}, f.at(2).toLatin1());
         else
             matcher.expect(ids, refs, f.at(2).toLatin1());
     }

@@ -1,6 +1,7 @@
 #include "modememulator.h"
 #include "servicerunner.h"
 #include "settingslocation.h"
+#include "spool.h"
 #include "stationfake.h"
 
 #include <QElapsedTimer>
@@ -23,7 +24,11 @@ private slots:
     void conditionShownAndHealed_data();
     void conditionShownAndHealed();
     void deviceGoneAndBackUnderSameLink();
+    void smsInFlightWhenDeviceGoes();
+    void linkRepointedWhileOldModemAnswers();
+    void failedBalanceShownBriefly();
     void wrongPinNeverSentTwice();
+    void emptyPinStateSendsNoPin();
 
 private:
     // Status period (5 s) and both sides' scheduling on a loaded machine.
@@ -38,7 +43,7 @@ private:
     bool waitForStatus(const std::function<bool(const StationProtocol::StatusReport &)> &pred,
                        int timeoutMs);
     bool waitForWord(int providerStatus, quint32 word, int timeoutMs);
-    bool requestSms(quint32 id);
+    bool requestSms(quint32 id, const QString &text = QStringLiteral("Тревога"));
     int sentPinCount(const ModemModel &model, const QByteArray &pin) const;
 
     QTemporaryDir *m_linkDir = nullptr;
@@ -112,10 +117,10 @@ bool TestModemHealing::waitForWord(int providerStatus, quint32 word, int timeout
         timeoutMs);
 }
 
-bool TestModemHealing::requestSms(quint32 id)
+bool TestModemHealing::requestSms(quint32 id, const QString &text)
 {
     return m_station->sendRequest(
-               id, SmsText::makeMessage("+79123456789", "Тревога", SMSMessage::EncodingUtf8)) &&
+               id, SmsText::makeMessage("+79123456789", text.toUtf8(), SMSMessage::EncodingUtf8)) &&
            m_station->waitForAck(id, 5000);
 }
 
@@ -209,6 +214,74 @@ void TestModemHealing::deviceGoneAndBackUnderSameLink()
     QVERIFY(waitForWord(0, ReadyWord, RecoverBoundMs - int(back.elapsed())));
 }
 
+// Pulled out while the network still works on the SMS whose PDU it took: that
+// SMS goes out first once a modem is back under the link, without waiting out
+// any pause behind the alarms that came meanwhile, and its cut-off attempt is
+// in the journal with its true reason.
+void TestModemHealing::smsInFlightWhenDeviceGoes()
+{
+    QVERIFY(startService());
+    QVERIFY(waitForWord(0, ReadyWord, 30000));
+    m_modem->setSmsDelayMs(60000); // the network's answer never comes in time
+    QVERIFY(requestSms(1, QStringLiteral("Тревога 1")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_modem->model().receivedSms().size(), 1, 10000);
+    m_modem->stop();
+    QVERIFY2(waitForWord(1, SilentWord, ShowBoundMs), "port loss not shown in time");
+    QVERIFY(requestSms(2, QStringLiteral("Тревога 2")));
+    QVERIFY(requestSms(3, QStringLiteral("Тревога 3")));
+
+    ModemEmulator replug;
+    replug.setLinkPath(m_modem->linkPath());
+    QVERIFY2(replug.start(), qPrintable(replug.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(replug.model().receivedSms().size() == 3, 25000);
+    QCOMPARE(replug.model().receivedSms().first().info.text, QStringLiteral("Тревога 1"));
+    QVERIFY(!m_service->log().contains(QStringLiteral("отозвано")));
+
+    Spool spool;
+    QVERIFY(spool.openReadOnly(m_service->stateDir() + "/spool.db"));
+    QTRY_VERIFY_WITH_TIMEOUT(spool.list(-1, 0, 10).value(0).state == Spool::Delivered, 5000);
+    const Spool::Record first = spool.list(-1, 0, 10).value(0);
+    QCOMPARE(first.text, QStringLiteral("Тревога 1"));
+    QCOMPARE(first.attempts, 2); // the cut-off one and the delivery
+    QVERIFY2(first.lastError.contains(QStringLiteral("во время отправки")),
+             qPrintable(first.lastError));
+}
+
+// The link is pointed at another modem while the old one still answers: the
+// service follows it, without waiting for a reload or for the old one to fail.
+void TestModemHealing::linkRepointedWhileOldModemAnswers()
+{
+    QVERIFY(startService());
+    QVERIFY(waitForWord(0, ReadyWord, 30000));
+    ModemEmulator other;
+    QVERIFY2(other.start(), qPrintable(other.errorString()));
+    const QString link = m_modem->linkPath();
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(other.devicePath(), link));
+    const QString opened = QStringLiteral("COM порт %1 открыт").arg(link);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_service->log().count(opened) == 2,
+                              "the new device behind the link was not opened", 30000);
+    QVERIFY(requestSms(1));
+    QTRY_COMPARE_WITH_TIMEOUT(other.model().receivedSms().size(), 1, 20000);
+    QCOMPARE(m_modem->model().receivedSms().size(), 0);
+}
+
+// An operator's answer without an amount shows as status 3 for one status
+// period or two, not until the modem's next periodic check.
+void TestModemHealing::failedBalanceShownBriefly()
+{
+    m_modem->model().setUssdAnswer(QStringLiteral("Сервис временно недоступен"));
+    m_service->setProviderSetting("GSMModem/balancePhone", "*100#");
+    QVERIFY(startService());
+    QVERIFY(waitForStatus(
+        [](const StationProtocol::StatusReport &r) { return r.providerStatus == 3; }, 30000));
+    QElapsedTimer shown;
+    shown.start();
+    QVERIFY(waitForWord(0, ReadyWord, 20000));
+    QVERIFY2(shown.elapsed() < 13000,
+             qPrintable(QStringLiteral("status 3 for %1 ms more").arg(shown.elapsed())));
+}
+
 // A wrong PIN goes out once, and not again after a restart; another wrong PIN
 // uses the second try; the last try is left to a person, so the SIM never
 // needs its PUK.
@@ -242,6 +315,25 @@ void TestModemHealing::wrongPinNeverSentTwice()
     QCOMPARE(sentPinCount(model, "3333"), 0);
     QCOMPARE(model.pinAttempts(), 2);
     QVERIFY(model.simState() != ModemModel::SimPukRequired);
+}
+
+// A power cut while the PIN state was written leaves an empty file: what the
+// SIM has left is unknown, so the PIN stays home, even the right one.
+void TestModemHealing::emptyPinStateSendsNoPin()
+{
+    ModemModel &model = m_modem->model();
+    model.setPin("1234");
+    QVERIFY(QDir().mkpath(m_service->stateDir()));
+    const QString state = m_service->stateDir() + QStringLiteral("/modem-sim-pin.state");
+    QFile empty(state);
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QVERIFY(startService(QStringLiteral("1234")));
+    QVERIFY2(m_service->waitForLog(state + QStringLiteral(" (пуст)"), 20000),
+             "no log line naming the untrusted PIN state");
+    QCOMPARE(m_service->stop(), 0);
+    QCOMPARE(sentPinCount(model, "1234"), 0);
+    QCOMPARE(QFileInfo(state).size(), 0);
 }
 
 int main(int argc, char **argv)

@@ -45,6 +45,7 @@ private slots:
     void controlSmsResumesAfterModemRestart();
     void statusWord();
     void modemSilenceReopensPort();
+    void silenceLinesKeepTheirTiming();
     void smsWaitTimesOut();
     void silenceUnderSendIsNoFailure();
     void errorWhileFeedingDataIsHandled();
@@ -132,7 +133,7 @@ bool TestProvModem::startProvider(const QVariantMap &extra)
     m_prov.reset(new PROV_Modem);
     ModemTimings t;
     t.tickMs = 20;
-    t.idleLookMs = 1000; // the tests move the library clock
+    t.idleLookMs = 1000;           // the tests move the library clock
     t.balanceErrorShownMs = 30000; // longer than any wait of a loaded machine
     m_prov->setTimings(t);
     m_prov->start();
@@ -522,6 +523,32 @@ void TestProvModem::modemSilenceReopensPort()
     m_modem->model().setSilent(false);
     QVERIFY(waitWorking());
     QCOMPARE(m_prov->providerStatus(), int(StatusOk));
+}
+
+// The first unanswered command has a line of its own; "GSM модем не
+// отвечает" comes, with the port reopened, once the modem has not answered for
+// 60 s, whatever rungs of the healing ladder came between.
+void TestProvModem::silenceLinesKeepTheirTiming()
+{
+    QVERIFY(startProvider(QVariantMap{{"balancePhone", ""}}));
+    QVERIFY(waitWorking());
+    m_modem->model().setSilent(true);
+    const qint64 lastAnswer = m_prov->controller().lastResponseMs();
+    g_clockOffsetMs += 8000; // a registration check is due, and gets no answer
+    QTRY_COMPARE_WITH_TIMEOUT(int(m_prov->condition()), int(ModemHealth::Silent), 8000);
+    QCOMPARE(logCount("GSM модем молчит"), 1);
+    // Unanswered probes, three seconds apart, until the ladder re-initialises.
+    for (int i = 0; i < 12 && m_prov->controller().ctrlState() == GSMModemCtrl::Working; ++i) {
+        g_clockOffsetMs += 3100;
+        QTest::qWait(300);
+    }
+    QVERIFY(m_prov->controller().ctrlState() != GSMModemCtrl::Working);
+    QVERIFY(GsmClock::nowMs() - lastAnswer < 55000);
+    QCOMPARE(logCount("GSM модем не отвечает"), 0);
+    g_clockOffsetMs += lastAnswer + 61000 - GsmClock::nowMs();
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Ошибка ввода вывода: GSM модем не отвечает"), 1, 3000);
+    QCOMPARE(logCount("GSM модем не отвечает"), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("COM порт " + m_modem->devicePath() + " открыт"), 2, 3000);
 }
 
 void TestProvModem::smsWaitTimesOut()

@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 // Delivery reports through the real service, the real modem plug-in and the
 // emulated modem: what the modem is told, how reports find their records in
 // the journal, and a failed or missing report taking the fallback gateway.
@@ -24,6 +26,10 @@ private slots:
     void failedOrMissingReportTakesTheFallback();
     void reportAfterRestart_data();
     void reportAfterRestart();
+    void lostReportNeverBackToTheModem();
+    void lostReportWaitsForTheFallback_data();
+    void lostReportWaitsForTheFallback();
+    void reloadDuringAnSms();
 };
 
 namespace {
@@ -47,13 +53,23 @@ SMSMessage alarm(int i)
                                 SMSMessage::EncodingUtf8);
 }
 
+void configureFallback(ServiceRunner &service, const GatewayEmulator &fallback)
+{
+    service.setServiceSetting("Common/fallbackProviderID", SmsRuId);
+    service.setServiceSetting("Common/fallbackAfterSeconds", 600);
+    service.setProviderSetting("SmsRU/apiKey", "key");
+    service.setProviderSetting("SmsRU/baseUrl", fallback.baseUrl().toString());
+    QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
+                          QFile::ReadOwner | QFile::WriteOwner);
+}
+
+// daemon: as the built-in service manager runs it, where SIGHUP reads the
+// settings again.
 bool startService(ServiceRunner &service, StationFake &station, const ModemEmulator &modem,
                   const QVariant &reports, const QStringList &extraEnv = QStringList(),
-                  const GatewayEmulator *fallback = nullptr)
+                  const GatewayEmulator *fallback = nullptr, bool daemon = false)
 {
-    QStringList plugins{PROV_MODEM_PLUGIN};
-    if (fallback)
-        plugins << PROV_SMSRU_PLUGIN;
+    const QStringList plugins{PROV_MODEM_PLUGIN, PROV_SMSRU_PLUGIN};
     if (!station.bind() || !service.install(ZELSMS_SERVICE_BINARY, plugins))
         return false;
     service.setServiceSetting("Common/SettingsSaved", true);
@@ -63,15 +79,14 @@ bool startService(ServiceRunner &service, StationFake &station, const ModemEmula
     if (reports.isValid())
         service.setServiceSetting("Common/deliveryReports", reports);
     service.setProviderSetting("GSMModem/comPort", modem.devicePath());
-    if (fallback) {
-        service.setServiceSetting("Common/fallbackProviderID", SmsRuId);
-        service.setServiceSetting("Common/fallbackAfterSeconds", 600);
-        service.setProviderSetting("SmsRU/apiKey", "key");
-        service.setProviderSetting("SmsRU/baseUrl", fallback->baseUrl().toString());
-    }
+    if (fallback)
+        configureFallback(service, *fallback);
     QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
                           QFile::ReadOwner | QFile::WriteOwner);
-    return service.start({QStringLiteral("-exec")}, extraEnv) && station.waitForService(WaitMs) &&
+    const QStringList args = daemon ? QStringList() : QStringList{QStringLiteral("-exec")};
+    const QStringList env =
+        daemon ? extraEnv + QStringList{QStringLiteral("ZELSMS_SERVICE_LAUNCH=builtin")} : extraEnv;
+    return service.start(args, env) && station.waitForService(WaitMs) &&
            service.waitForLog("успешно инициализирован", WaitMs);
 }
 
@@ -143,8 +158,10 @@ void TestReportsEndToEnd::reportsOffKeepsTheLine()
     QCOMPARE(modem.model().commands().mid(0, modemInitCommands().size()), modemInitCommands());
     const QByteArray pdu = modem.model().receivedSms().first().pdu;
     QCOMPARE(pdu.mid(2, 2), QByteArray("01")); // no TP-SRR
-    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 1), int(ReportNone), WaitMs);
-    QCOMPARE(journal(service).value(alarmText(1)).state, int(Spool::Delivered));
+    // The delivery reaches the journal at the next flush, after the modem's answer.
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    QCOMPARE(reportOf(service, 1), int(ReportNone));
     QCOMPARE(service.stop(), 0);
 }
 
@@ -297,26 +314,35 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
 void TestReportsEndToEnd::reportAfterRestart_data()
 {
     QTest::addColumn<int>("status");
+    QTest::addColumn<int>("partsBefore"); // parts reported before the restart
     QTest::addColumn<int>("expected");
-    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << int(ReportConfirmed);
-    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << int(ReportFailed);
+    QTest::addColumn<bool>("stored"); // +CNMI ds=2, the reports arrive while the service is down
+    QTest::newRow("confirmed-stays-with-the-modem") << 0x00 << 0 << int(ReportConfirmed) << false;
+    QTest::newRow("failed-takes-the-fallback-at-once") << 0x46 << 0 << int(ReportFailed) << false;
+    QTest::newRow("part-confirmed-before-restart") << 0x00 << 1 << int(ReportConfirmed) << false;
+    QTest::newRow("stored-while-stopped") << 0x00 << 0 << int(ReportConfirmed) << true;
 }
 
 void TestReportsEndToEnd::reportAfterRestart()
 {
     QFETCH(int, status);
+    QFETCH(int, partsBefore);
     QFETCH(int, expected);
+    QFETCH(bool, stored);
     QStringList gatewayGot;
     GatewayEmulator gw;
     QVERIFY(gw.listen());
     collectTexts(gw, &gatewayGot);
     ModemEmulator modem;
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setSupportedModes(!stored, true);
     // The phone gets the three-part SMS while the service restarts; the network
-    // reports it only afterwards, to a modem that kept its references.
-    modem.model().reports().setPlanner([status](int) {
+    // reports it only afterwards (but for the parts reported before), to a
+    // modem that kept its references.
+    modem.model().reports().setPlanner([status, partsBefore](int part) {
         StatusReportCentre::Plan plan;
-        plan.held = true;
+        plan.held = part >= partsBefore;
+        plan.delayMs = plan.held ? 0 : 2000; // after the last part was accepted
         plan.status = status;
         return plan;
     });
@@ -327,7 +353,12 @@ void TestReportsEndToEnd::reportAfterRestart()
     QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
     QVERIFY(sendAll(station, 5, 5));
     QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 5), int(ReportWaiting), WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().acknowledgements(), partsBefore, WaitMs);
     QCOMPARE(service.stop(), 0);
+    if (stored) {
+        modem.releaseHeldReports();
+        QTRY_COMPARE_WITH_TIMEOUT(modem.model().reports().storedCount(), 3, WaitMs);
+    }
     QElapsedTimer restarted;
     restarted.start();
     QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
@@ -346,6 +377,122 @@ void TestReportsEndToEnd::reportAfterRestart()
     QCOMPARE(gatewayGot.count(alarmText(5)), expected == ReportFailed ? 1 : 0);
     QCOMPARE(reportOf(service, 5), expected);
     QCOMPARE(modem.model().receivedSms().size(), 3);
+    QCOMPARE(modem.model().reports().storedCount(), 0);
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::lostReportNeverBackToTheModem()
+{
+    // A SIM without reports, a fallback gateway whose every answer is an
+    // error: its drop rule lets the record go again and again.
+    int gatewaySends = 0;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    gw.setHandler([&gatewaySends](const GatewayEmulator::Request &req) {
+        if (req.path == QLatin1String("/sms/send"))
+            ++gatewaySends;
+        return GatewayEmulator::Reply::text("error", 500);
+    });
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setPlanner([](int) {
+        StatusReportCentre::Plan plan;
+        plan.copies = 0;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    const QStringList env{QStringLiteral("ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"),
+                          QStringLiteral("ZELSMS_TEST_HOOKS=1"),
+                          QStringLiteral("ZELSMS_TEST_GATEWAY_RETRY_PAUSE_S=1")};
+    QVERIFY2(startService(service, station, modem, true, env, &gw), qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QVERIFY2(service.waitForLog("освободил свою очередь", 6 * WaitMs), qPrintable(service.log()));
+    QTest::qWait(3000); // the modem would have sent it again by now
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QVERIFY(gatewaySends >= 6);
+    QCOMPARE(reportOf(service, 1), int(ReportTimeout));
+    // Nor after a restart: the spool knows it.
+    QCOMPARE(service.stop(), 0);
+    const int before = gatewaySends;
+    QVERIFY2(service.start({QStringLiteral("-exec")}, env) &&
+                 service.waitForLog("успешно инициализирован", WaitMs),
+             qPrintable(service.log()));
+    QVERIFY2(QTest::qWaitFor([&] { return gatewaySends > before; }, WaitMs),
+             qPrintable(service.log()));
+    QTest::qWait(2000);
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QCOMPARE(service.stop(), 0);
+}
+
+void TestReportsEndToEnd::lostReportWaitsForTheFallback_data()
+{
+    QTest::addColumn<bool>("reload");
+    QTest::newRow("fallback-added-by-a-reload") << true;
+    QTest::newRow("fallback-added-before-a-restart") << false;
+}
+
+void TestReportsEndToEnd::lostReportWaitsForTheFallback()
+{
+    QFETCH(bool, reload);
+    QStringList gatewayGot;
+    GatewayEmulator gw;
+    QVERIFY(gw.listen());
+    collectTexts(gw, &gatewayGot);
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().reports().setPlanner([](int) {
+        StatusReportCentre::Plan plan;
+        plan.status = 0x46;
+        return plan;
+    });
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, true, {}, nullptr, reload),
+             qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QVERIFY2(QTest::qWaitFor([&] { return reportOf(service, 1) == ReportFailed; }, WaitMs),
+             qPrintable(service.log()));
+    configureFallback(service, gw);
+    if (reload) {
+        ::kill(pid_t(service.pid()), SIGHUP);
+    } else {
+        QCOMPARE(service.stop(), 0);
+        QVERIFY2(service.start(), qPrintable(service.log()));
+    }
+    QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(1)); }, WaitMs),
+             qPrintable(service.log()));
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    const Spool::Record r = journal(service).value(alarmText(1));
+    QCOMPARE(r.provider, QString(SmsRuId));
+    QCOMPARE(r.attempts, 2);
+    QCOMPARE(modem.model().receivedSms().size(), 1);
+    QCOMPARE(gatewayGot.count(alarmText(1)), 1);
+    QCOMPARE(service.stop(), 0);
+}
+
+// A reload while the modem sends: the cut-off send counts, and the modem
+// provider being stopped is not the modem falling silent.
+void TestReportsEndToEnd::reloadDuringAnSms()
+{
+    ModemEmulator modem;
+    QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    modem.model().setSmsStall(true);
+    StationFake station;
+    ServiceRunner service;
+    QVERIFY2(startService(service, station, modem, QVariant(), {}, nullptr, true),
+             qPrintable(service.log()));
+    QVERIFY(sendAll(station, 1, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 1, WaitMs);
+    modem.model().setSmsStall(false);
+    ::kill(pid_t(service.pid()), SIGHUP);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 2, WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+                              WaitMs);
+    QCOMPARE(journal(service).value(alarmText(1)).attempts, 2);
+    QTest::qWait(1000);
+    QVERIFY2(!service.log().contains("GSM модем не отвечает"), qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);
 }
 

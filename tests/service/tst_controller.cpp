@@ -536,12 +536,19 @@ void tst_Controller::reload_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<bool>("applied");
-    QTest::newRow("new-station-port") << "Common/pcnPort" << QVariant() << true;
-    QTest::newRow("port-out-of-range") << "Common/pcnPort" << QVariant(70000) << false;
-    QTest::newRow("bind-address-not-ip") << "Common/bindAddress" << QVariant("no-such") << false;
+    QTest::addColumn<bool>("keepsPort");
+    QTest::newRow("new-station-port") << "Common/pcnPort" << QVariant() << true << false;
+    QTest::newRow("port-out-of-range") << "Common/pcnPort" << QVariant(70000) << false << true;
+    QTest::newRow("bind-address-not-ip")
+        << "Common/bindAddress" << QVariant("no-such") << false << true;
     QTest::newRow("allow-list-entry-wrong")
-        << "Common/stationAllowList" << QVariant("10.0.0.1, x") << false;
-    QTest::newRow("history-days-zero") << "Common/historyDays" << QVariant(0) << false;
+        << "Common/stationAllowList" << QVariant("10.0.0.1, x") << false << true;
+    QTest::newRow("history-days-zero") << "Common/historyDays" << QVariant(0) << false << true;
+    QTest::newRow("metrics-file-not-absolute")
+        << "Common/metricsFile" << QVariant("zelsms.prom") << false << true;
+    // Nothing of the station link changed: the station's answers still find it.
+    QTest::newRow("allow-list-changed")
+        << "Common/stationAllowList" << QVariant("10.0.0.1") << true << true;
 }
 
 // A reload takes good settings in the running process (the provider stopped
@@ -552,6 +559,7 @@ void tst_Controller::reload()
     QFETCH(QString, key);
     QFETCH(QVariant, value);
     QFETCH(bool, applied);
+    QFETCH(bool, keepsPort);
     StationFake before;
     StationFake after;
     QVERIFY(before.bind() && after.bind());
@@ -572,13 +580,18 @@ void tst_Controller::reload()
 
     systemSettings().setValue(key, value.isValid() ? value : QVariant(after.port()));
     m_log->clear();
+    const quint16 port = c->stationLink()->localPort();
     QCOMPARE(c->reload(), applied);
+    QCOMPARE(c->stationLink()->localPort() == port, keepsPort);
     QCOMPARE(c->provider()->parameter(TestProviderStartCount).toInt(), applied ? 2 : 1);
     QCOMPARE(c->stationPort(),
              int(applied && key == "Common/pcnPort" ? after.port() : before.port()));
     QVERIFY(c->spool().isOpen());
-    if (applied) {
+    if (applied && !keepsPort) {
         QVERIFY(after.waitForStatusCount(1, 5000));
+    } else if (applied) {
+        before.clear();
+        QVERIFY(before.waitForStatusCount(1, 5000));
     } else {
         QVERIFY(capturedLog().join('\n').contains(
             "Настройки не применены, служба работает с прежними"));

@@ -168,6 +168,9 @@ void TestBuiltinService::startByHand()
     QVERIFY2(start.exitCode == 0, qPrintable(start.out + start.err));
     QVERIFY(start.out.isEmpty());
     QVERIFY(daemonPid() > 0);
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(daemonPid()));
+    QVERIFY(environ.open(QIODevice::ReadOnly));
+    QVERIFY(environ.readAll().split('\0').contains("QT_ENABLE_REGEXP_JIT=0"));
     QCOMPARE(service({"-v"}).out, versionText(true, true));
     QTRY_VERIFY_WITH_TIMEOUT(
         logText().contains(QStringLiteral("[DEBUG] Старт главного контроллера...")), 10000);

@@ -45,12 +45,14 @@ void TestSystemdUnitFile::fullUnit()
     o.account = QStringLiteral("zelsms");
     o.stateDirectoryName = QStringLiteral("zelsms");
     o.environment.insert(QStringLiteral("ZELSMS_STATE_DIR"), QStringLiteral("/var/lib/zelsms"));
+    o.readWritePaths << QStringLiteral("/var/lib/prometheus/node-exporter");
     QString error;
     const QString text = SystemdUnitFile::render(o, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QFile shipped(QStringLiteral(ZELSMS_SHIPPED_UNIT));
     QVERIFY(shipped.open(QIODevice::ReadOnly));
     QCOMPARE(text, QString::fromUtf8(shipped.readAll()));
+    QVERIFY(text.contains(QStringLiteral("\nEnvironment=\"QT_ENABLE_REGEXP_JIT=0\"\n")));
 }
 
 // systemd's own rating of the sandbox, for every kind of unit "-install"

@@ -74,6 +74,8 @@ private slots:
     void overAgeRecordWithdrawnFromItsProvider();
     void attemptsCountEverySend();
     void intermittentWriteFailureCriticalOnce();
+    void retriedLostReportSentAgain_data();
+    void retriedLostReportSentAgain();
 
 private:
     qint64 send(int n = 1);
@@ -348,6 +350,48 @@ void tst_DeliveryRouter::intermittentWriteFailureCriticalOnce()
     sqlite3_close(other);
     // Within the minute: one line, though each failure came after a success.
     QCOMPARE(m_log->messages(QtCriticalMsg).size(), 1);
+}
+
+void tst_DeliveryRouter::retriedLostReportSentAgain_data()
+{
+    QTest::addColumn<bool>("withFallback");
+    // Without a fallback the operator's retry is the primary's alone.
+    QTest::newRow("no-fallback") << false;
+    // The primary's send is spent: it waits for the fallback to run.
+    QTest::newRow("fallback-not-running") << true;
+}
+
+void tst_DeliveryRouter::retriedLostReportSentAgain()
+{
+    QFETCH(bool, withFallback);
+    m_withFallback = withFallback;
+    m_fallback.runs = false;
+    const qint64 id = send();
+    m_primary.report(quint64(id), OutcomeDelivered);
+    SmsReportNote note;
+    note.state = ReportWaiting;
+    note.references = {7};
+    note.recipient = "79001234567";
+    m_primary.sink->smsReport(quint64(id), note);
+    note.state = ReportFailed;
+    m_primary.sink->smsReport(quint64(id), note);
+    QCOMPARE(record(id).report, int(ReportFailed));
+    {
+        Spool tool; // the journal tool's connection
+        QVERIFY(tool.open(m_dir->filePath("spool.db")));
+        QCOMPARE(tool.retry(id, Spool::now()), 1);
+    }
+    if (!withFallback) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued.count(quint64(id)), 2, 4000);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(record(id).state, int(Spool::Queued), 4000);
+        QTest::qWait(600);
+        m_fallback.runs = true;
+        QTRY_COMPARE_WITH_TIMEOUT(m_fallback.queued.count(quint64(id)), 1, 4000);
+        QTest::qWait(200);
+        QCOMPARE(m_fallback.queued.count(quint64(id)), 1); // once, not again as a lost report
+    }
+    QCOMPARE(m_primary.queued.count(quint64(id)), withFallback ? 1 : 2);
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)

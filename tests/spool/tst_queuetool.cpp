@@ -18,6 +18,8 @@ private slots:
     void listKeepsOneRecordPerLine();
     void reportsShown();
     void retrySaysWhenSpoolBusy();
+    void retryTakesALostReport_data();
+    void retryTakesALostReport();
     void escapesWhatTheLogEscapes_data();
     void escapesWhatTheLogEscapes();
 };
@@ -146,6 +148,48 @@ void tst_QueueTool::retrySaysWhenSpoolBusy()
     err.flush();
     QVERIFY2(errText.contains("is busy") && errText.contains("nothing was changed"),
              qPrintable(errText));
+}
+
+void tst_QueueTool::retryTakesALostReport_data()
+{
+    QTest::addColumn<int>("report");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("failed") << int(ReportFailed) << int(QueueCommand::ExitOk);
+    QTest::newRow("timeout") << int(ReportTimeout) << int(QueueCommand::ExitOk);
+    QTest::newRow("confirmed") << int(ReportConfirmed) << int(QueueCommand::ExitNothing);
+    QTest::newRow("waiting") << int(ReportWaiting) << int(QueueCommand::ExitNothing);
+}
+
+void tst_QueueTool::retryTakesALostReport()
+{
+    QFETCH(int, report);
+    QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("spool.db");
+    qint64 id = 0;
+    {
+        Spool spool;
+        QVERIFY(spool.open(path));
+        QVector<Spool::Incoming> group(1);
+        group[0].msg = SmsText::makeMessage("79001234567", "alarm", 1);
+        group[0].state = Spool::Handed;
+        QVERIFY(spool.store(&group, Now));
+        id = group[0].id;
+        spool.noteState(id, Spool::Delivered, "GSMModem", QString(), Now);
+        spool.noteReport(id, ReportWaiting, "17", "79001234567", QString(), Now);
+        if (report != ReportWaiting)
+            spool.noteReport(id, report, QString(), QString(), "why", Now + 1000);
+        QVERIFY(spool.flush());
+    }
+    QString outText, errText;
+    QTextStream out(&outText), err(&errText);
+    QCOMPARE(QueueCommand::run({"retry", QString::number(id)}, path, Now + 5000, out, err),
+             exitCode);
+    Spool spool;
+    QVERIFY(spool.openReadOnly(path));
+    const Spool::Record r = spool.record(id);
+    QCOMPARE(r.state, int(exitCode == QueueCommand::ExitOk ? Spool::Queued : Spool::Delivered));
+    QCOMPARE(r.report, report); // the journal keeps what the network said
 }
 
 void tst_QueueTool::escapesWhatTheLogEscapes_data()

@@ -44,6 +44,8 @@ private slots:
     void expiryRetryAndPurge();
     void reportMovesForwardOnly_data();
     void reportMovesForwardOnly();
+    void pathHistoryKeptBounded_data();
+    void pathHistoryKeptBounded();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
@@ -243,6 +245,54 @@ void tst_Spool::expiryRetryAndPurge()
     QCOMPARE(spool.purge(T0 + 10 * Minute, 1), 1);
     QCOMPARE(spool.list(-1, 0, 10).size(), 1);
     QCOMPARE(spool.list(-1, 0, 10).at(0).state, int(Spool::Queued));
+}
+
+void tst_Spool::pathHistoryKeptBounded_data()
+{
+    QTest::addColumn<qint64>("cutoffMs");
+    QTest::addColumn<int>("maxRows");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QStringList>("left");
+    constexpr qint64 Day = 86'400'000;
+    QTest::newRow("older-than-cutoff") << T0 + 2 * Day + 1 << 100 << 500 << QStringList{"s3", "s4"};
+    QTest::newRow("beyond-max-rows") << qint64(0) << 3 << 500 << QStringList{"s2", "s3", "s4"};
+    QTest::newRow("a-batch-at-a-time")
+        << T0 + 10 * Day << 100 << 2 << QStringList{"s2", "s3", "s4"};
+}
+
+// One row per change, written by a flush with nothing else noted; the oldest
+// go first, by age or by count.
+void tst_Spool::pathHistoryKeptBounded()
+{
+    QFETCH(qint64, cutoffMs);
+    QFETCH(int, maxRows);
+    QFETCH(int, limit);
+    QFETCH(QStringList, left);
+    {
+        Spool spool;
+        QVERIFY(spool.open(path()));
+        for (int i = 0; i < 5; ++i)
+            spool.notePathChange({QStringLiteral("GSMModem"), QStringLiteral("P"),
+                                  QStringLiteral("s%1").arg(i), QString(),
+                                  Spool::Moment{T0 + i * 86'400'000LL, QString(), 0}});
+        QVERIFY(spool.hasNotes());
+        QVERIFY(spool.flush());
+        QVERIFY(!spool.hasNotes());
+        QCOMPARE(spool.purgePathHistory(cutoffMs, maxRows, limit), 5 - left.size());
+    }
+    sqlite3 *db = nullptr;
+    QCOMPARE(
+        sqlite3_open_v2(QFile::encodeName(path()).constData(), &db, SQLITE_OPEN_READONLY, nullptr),
+        SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    QCOMPARE(sqlite3_prepare_v2(db, "SELECT state FROM path_history ORDER BY id", -1, &st, nullptr),
+             SQLITE_OK);
+    QStringList got;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        got << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    QCOMPARE(got, left);
 }
 
 QTEST_GUILESS_MAIN(tst_Spool)

@@ -28,6 +28,7 @@ private slots:
     void killedMidBurstLosesNothing();
     void orderlyRestartSendsEachOnce();
     void heldWithoutProviderUntilConfigured();
+    void statusSaysNoRoomWhileFull();
     void unwritableSpoolRefusesAcknowledgement_data();
     void unwritableSpoolRefusesAcknowledgement();
     void journalToolAgeLimitAndRetry();
@@ -334,16 +335,56 @@ void TstSpoolE2E::heldWithoutProviderUntilConfigured()
     QCOMPARE(rig.service.stop(), 0);
 }
 
+void TstSpoolE2E::statusSaysNoRoomWhileFull()
+{
+    // The gateway answers each SMS request late (well within its time-out):
+    // the records stay pending meanwhile, the provider itself sees no fault.
+    constexpr int ReplyDelayMs = 7000;
+    constexpr int StatusPeriodMs = 5000;
+    GatewayRig rig;
+    QVERIFY(rig.prepare());
+    rig.gw.setHandler([&](const GatewayEmulator::Request &req) {
+        if (req.path != QLatin1String("/sms/send"))
+            return GatewayEmulator::Reply::text("100\n10.5\n");
+        recordDelivery(&rig.delivered, req);
+        return GatewayEmulator::Reply::text("100\n10.5\n", 200, ReplyDelayMs);
+    });
+    rig.service.setServiceSetting("Common/spoolMaxPending", 3);
+    QVERIFY(rig.service.start());
+    QVERIFY(rig.station.waitForService(WaitMs));
+    for (int i = 1; i <= 3; ++i) {
+        QVERIFY(rig.station.sendRequest(quint32(i), alarm(i)));
+        QVERIFY(rig.station.waitForAck(quint32(i), WaitMs));
+    }
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY(!rig.station.waitForAck(4, 500));
+
+    // While nothing new is taken the station is told so...
+    const auto lastStatus = [&] { return int(rig.station.statuses().last().providerStatus); };
+    const int before = rig.station.statuses().size();
+    QVERIFY(rig.station.waitForStatusCount(before + 1, StatusPeriodMs + 1000));
+    QCOMPARE(lastStatus(), 1);
+    // ...until the first reply makes room, at the next status datagram.
+    QVERIFY2(waitUntil([&] { return lastStatus() == 0; }, ReplyDelayMs + StatusPeriodMs + 2000),
+             qPrintable(rig.service.log()));
+    QVERIFY(rig.station.sendRequest(4, alarm(4)));
+    QVERIFY2(rig.station.waitForAck(4, WaitMs), qPrintable(rig.service.log()));
+    QCOMPARE(rig.service.stop(), 0);
+}
+
 void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement_data()
 {
-    QTest::addColumn<bool>("full");
-    QTest::newRow("full") << true;
-    QTest::newRow("read-only") << false;
+    // The disk full or read-only from the start (the spool does not open),
+    // or filled while the service runs (the store fails).
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("full") << "full";
+    QTest::newRow("read-only") << "read-only";
+    QTest::newRow("full while running") << "full while running";
 }
 
 void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement()
 {
-    QFETCH(bool, full);
+    QFETCH(QString, fault);
     if (::geteuid() != 0)
         QSKIP("needs root to mount a small file system for the spool");
     GatewayRig rig;
@@ -354,22 +395,38 @@ void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement()
     ScratchMount scratch;
     if (!scratch.mount(service.stateDir(), "size=1m"))
         QSKIP("cannot mount a tmpfs here");
-    if (full) {
+    const bool full = fault != "read-only";
+    const bool running = fault == "full while running";
+    const auto fill = [&] {
         QFile filler(service.stateDir() + "/filler");
-        QVERIFY(filler.open(QIODevice::WriteOnly));
+        if (!filler.open(QIODevice::WriteOnly))
+            return false;
         const QByteArray block(4096, 'x');
         for (int i = 0; i < 512 && filler.write(block) == block.size() && filler.flush(); ++i) {
         }
-        filler.close();
-    } else {
+        return true;
+    };
+    if (!full)
         QVERIFY(scratch.remount("size=1m", MS_RDONLY));
-    }
+    else if (!running)
+        QVERIFY(fill());
     QVERIFY(service.start());
     QVERIFY(station.waitForService(WaitMs));
-    QVERIFY(station.sendRequest(1, alarm(1)));
-    QVERIFY(!station.waitForAck(1, 1500));
-    QVERIFY2(service.log().contains("[CRITICAL] Не удалось открыть очередь SMS"),
+    if (running) {
+        QVERIFY(station.sendRequest(1, alarm(1)));
+        QVERIFY(station.waitForAck(1, WaitMs));
+        QVERIFY(fill());
+    }
+    const quint32 id = running ? 2 : 1;
+    QVERIFY(station.sendRequest(id, alarm(int(id))));
+    QVERIFY(!station.waitForAck(id, 1500));
+    QVERIFY2(service.log().contains(running ? "[CRITICAL] Не удалось записать запросы SMS"
+                                            : "[CRITICAL] Не удалось открыть очередь SMS"),
              qPrintable(service.log()));
+    // The station is told that nothing new is taken.
+    const auto lastStatus = [&] { return int(station.statuses().last().providerStatus); };
+    QVERIFY(station.waitForStatusCount(station.statuses().size() + 1, WaitMs));
+    QCOMPARE(lastStatus(), 1);
 
     if (full)
         QVERIFY(QFile::remove(service.stateDir() + "/filler"));
@@ -378,12 +435,14 @@ void TstSpoolE2E::unwritableSpoolRefusesAcknowledgement()
     // The station repeats what it was not acknowledged; the spool opens again within a tick.
     QVERIFY2(waitUntil(
                  [&] {
-                     station.sendRequest(1, alarm(1));
-                     return station.waitForAck(1, 500);
+                     station.sendRequest(id, alarm(int(id)));
+                     return station.waitForAck(id, 500);
                  },
                  WaitMs),
              qPrintable(service.log()));
-    QVERIFY2(gw.waitForRequestsTo("/sms/send", 1, WaitMs), qPrintable(service.log()));
+    QVERIFY(station.waitForStatusCount(station.statuses().size() + 1, WaitMs));
+    QCOMPARE(lastStatus(), 0);
+    QVERIFY2(gw.waitForRequestsTo("/sms/send", int(id), WaitMs), qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);
 }
 

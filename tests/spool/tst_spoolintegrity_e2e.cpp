@@ -8,6 +8,8 @@
 
 #include <sqlite3.h>
 
+#include <csignal>
+
 // The real service against what other programs do to its state directory:
 // the spool removed or replaced under it, another connection holding the
 // write lock, a second service on the same spool, a reader that made the
@@ -20,6 +22,7 @@ private slots:
     void spoolRemovedUnderService_data();
     void spoolRemovedUnderService();
     void writeLockKeepsLoopRunning();
+    void secondServiceRefused_data();
     void secondServiceRefused();
     void walShrinksWhenIdle();
 };
@@ -134,14 +137,20 @@ void TstSpoolIntegrityE2E::initTestCase()
 
 void TstSpoolIntegrityE2E::spoolRemovedUnderService_data()
 {
-    QTest::addColumn<bool>("replaced");
-    QTest::newRow("removed") << false;
-    QTest::newRow("replaced") << true;
+    // What happens to the file: removed, replaced by another spool, cut to
+    // nothing or its header overwritten in place (the same inode).
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("removed") << "removed";
+    QTest::newRow("replaced") << "replaced";
+    QTest::newRow("truncated") << "truncated";
+    QTest::newRow("header overwritten") << "header";
 }
 
 void TstSpoolIntegrityE2E::spoolRemovedUnderService()
 {
-    QFETCH(bool, replaced);
+    QFETCH(QString, fault);
+    const bool replaced = fault == "replaced";
+    const bool damaged = fault == "truncated" || fault == "header";
     Rig rig;
     QVERIFY(rig.prepare());
     rig.accept = false; // every record stays pending
@@ -163,11 +172,24 @@ void TstSpoolIntegrityE2E::spoolRemovedUnderService()
         }
         QVERIFY(::rename(QFile::encodeName(other).constData(),
                          QFile::encodeName(path).constData()) == 0);
+    } else if (damaged) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        if (fault == "truncated")
+            QVERIFY(file.resize(0));
+        else
+            QCOMPARE(file.write(QByteArray(100, '\x5a')), qint64(100));
+        file.close();
     } else {
         QVERIFY(QFile::remove(path));
     }
     QVERIFY(rig.station.sendRequest(4, alarm(4)));
     QVERIFY2(rig.station.waitForAck(4, WaitMs), qPrintable(rig.service.log()));
+    if (damaged) {
+        // Acknowledged means on disk, whatever comes next.
+        ::kill(pid_t(rig.service.pid()), SIGKILL);
+        QVERIFY(rig.service.process().waitForFinished(WaitMs));
+    }
 
     // The file at the path holds every acknowledged record, still pending.
     Spool check;
@@ -181,12 +203,16 @@ void TstSpoolIntegrityE2E::spoolRemovedUnderService()
     QCOMPARE(pending, (QSet<QString>{"Тревога 1", "Тревога 2", "Тревога 3", "Тревога 4"}));
     QCOMPARE(rig.service.log().count("[CRITICAL] Файл очереди SMS"), 1);
     // The replacement is kept beside it, alone: the old spool's -wal would
-    // read as its own.
+    // read as its own. So is a damaged file, for whoever looks into it.
     if (replaced)
         QCOMPARE(QDir(rig.service.stateDir()).entryList({"spool.db.replaced-*"}).size(), 1);
+    if (damaged)
+        QCOMPARE(
+            QDir(rig.service.stateDir()).entryList({"spool.db.damaged-????????T??????"}).size(), 1);
 
     // And a new run sends them from there.
-    QCOMPARE(rig.service.stop(), 0);
+    if (!damaged)
+        QCOMPARE(rig.service.stop(), 0);
     rig.accept = true;
     QVERIFY(rig.start());
     QVERIFY2(waitUntil([&] { return rig.allDelivered(4); }, WaitMs), qPrintable(rig.service.log()));
@@ -234,11 +260,21 @@ void TstSpoolIntegrityE2E::writeLockKeepsLoopRunning()
     QCOMPARE(rig.service.stop(), 0);
 }
 
+void TstSpoolIntegrityE2E::secondServiceRefused_data()
+{
+    QTest::addColumn<bool>("lockFileRemoved");
+    QTest::newRow("lock file there") << false;
+    QTest::newRow("lock file removed") << true;
+}
+
 void TstSpoolIntegrityE2E::secondServiceRefused()
 {
+    QFETCH(bool, lockFileRemoved);
     Rig rig;
     QVERIFY(rig.prepare());
     QVERIFY(rig.start());
+    if (lockFileRemoved)
+        QVERIFY(QFile::remove(rig.service.stateDir() + "/service.lock"));
     const QString note = rig.service.root() + "/run/zel-sms-service-exec.pid";
     QFile noteFile(note);
     QVERIFY2(noteFile.open(QIODevice::ReadOnly), qPrintable(note));
@@ -255,7 +291,10 @@ void TstSpoolIntegrityE2E::secondServiceRefused()
     QVERIFY2(second.process().waitForFinished(5000), qPrintable(second.log()));
     QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.process().exitCode(), 1);
-    QVERIFY2(second.log().contains(QStringLiteral("(pid %1)").arg(rig.service.pid())),
+    // Without the file the pid is unknown, the refusal the same.
+    QVERIFY2(second.log().contains(lockFileRemoved
+                                       ? QStringLiteral("(pid неизвестен)")
+                                       : QStringLiteral("(pid %1)").arg(rig.service.pid())),
              qPrintable(second.log()));
 
     QVERIFY(noteFile.open(QIODevice::ReadOnly));

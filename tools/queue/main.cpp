@@ -3,7 +3,6 @@
 #include "spool.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QTextStream>
 #include <cstdio>
 
@@ -21,5 +20,5 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
     out.setCodec("UTF-8");
     err.setCodec("UTF-8");
-    return QueueCommand::run(args, path, QDateTime::currentMSecsSinceEpoch(), out, err);
+    return QueueCommand::run(args, path, Spool::now(), out, err);
 }

@@ -1,5 +1,6 @@
 #include "queuecommand.h"
 
+#include "deliveryreport.h"
 #include "logtext.h"
 #include "spool.h"
 
@@ -57,8 +58,12 @@ QString valueOf(const QStringList &args, const QString &name, bool *missing)
     return args.at(at + 1);
 }
 
-int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
+int status(Spool &spool, bool json, const PathHistory::Moment &now, QTextStream &out)
 {
+    const qint64 nowMs = now.wallMs;
+    DeliveryReport::Reader reader;
+    QString readerError;
+    const bool canRead = reader.open(spool.path(), &readerError);
     const Spool::Status s = spool.status();
     const QVector<Spool::ProviderStats> providers = spool.providerStats();
     const qint64 oldest =
@@ -76,15 +81,19 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
                                            {"delivered", p.delivered},
                                            {"lastDelivery", isoOrNull(p.lastDeliveryMs)},
                                            {"lastError", p.lastError}});
-        const QJsonObject o{{"counts", counts},
-                            {"reports", reports},
-                            {"oldestPendingSeconds",
-                             oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
-                            {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
-                            {"lastError", s.lastError},
-                            {"lastErrorProvider", s.lastErrorProvider},
-                            {"providers", perProvider},
-                            {"spool", spool.path()}};
+        QJsonObject o{{"counts", counts},
+                      {"reports", reports},
+                      {"oldestPendingSeconds",
+                       oldest >= 0 ? QJsonValue(oldest) : QJsonValue(QJsonValue::Null)},
+                      {"lastDelivery", isoOrNull(s.lastDeliveryMs)},
+                      {"lastError", s.lastError},
+                      {"lastErrorProvider", s.lastErrorProvider},
+                      {"providers", perProvider},
+                      {"spool", spool.path()}};
+        QJsonObject day{{"error", readerError}};
+        if (canRead)
+            DeliveryReport::lastDay(reader.db(), now, nullptr, &day);
+        o.insert("last24h", day);
         out << QJsonDocument(o).toJson(QJsonDocument::Indented);
         return ExitOk;
     }
@@ -112,6 +121,10 @@ int status(Spool &spool, bool json, qint64 nowMs, QTextStream &out)
                    .arg(p.delivered)
                    .arg(p.lastDeliveryMs > 0 ? isoTime(p.lastDeliveryMs) : QStringLiteral("never"),
                         p.lastError.isEmpty() ? QStringLiteral("none") : escaped(p.lastError));
+    if (canRead)
+        DeliveryReport::lastDay(reader.db(), now, &out, nullptr);
+    else
+        out << "last 24 h: " << readerError << '\n';
     return ExitOk;
 }
 
@@ -208,12 +221,96 @@ int retry(const QString &path, const QStringList &args, qint64 nowMs, QTextStrea
         return ExitNoSpool;
     }
     if (changed == 0) {
-        err << (isId ? QStringLiteral("record %1 is not dropped or expired\n").arg(id)
+        err << (isId ? QStringLiteral(
+                           "record %1 is not dropped, expired, or delivered with a failed or "
+                           "timed-out report\n")
+                           .arg(id)
                      : QStringLiteral("no dropped records\n"));
         return ExitNothing;
     }
     out << "queued again: " << changed << " (the running service sends them within seconds)\n";
     return ExitOk;
+}
+
+PathHistory::Moment momentOf(const Spool::Moment &m)
+{
+    return PathHistory::Moment{m.wallMs, m.bootId, m.bootMs};
+}
+
+qint64 localMidnight(const QDate &date)
+{
+    return QDateTime(date, QTime(0, 0), Qt::LocalTime).toMSecsSinceEpoch();
+}
+
+// The period of "report": a calendar month, or whole days from --from through
+// --to, in local time, as the people who read it count them.
+bool reportPeriod(const QStringList &args, qint64 nowMs, qint64 *fromMs, qint64 *toMs,
+                  QString *error)
+{
+    bool missing = false;
+    const QString month = valueOf(args, QStringLiteral("--month"), &missing);
+    const QString from = valueOf(args, QStringLiteral("--from"), &missing);
+    const QString to = valueOf(args, QStringLiteral("--to"), &missing);
+    if (missing) {
+        *error = QStringLiteral("an option lacks its value");
+        return false;
+    }
+    if (!month.isEmpty() && (!from.isEmpty() || !to.isEmpty())) {
+        *error = QStringLiteral("--month goes without --from and --to");
+        return false;
+    }
+    if (from.isEmpty() && !to.isEmpty()) {
+        *error = QStringLiteral("--to needs --from");
+        return false;
+    }
+    if (!from.isEmpty()) {
+        const QDate first = QDate::fromString(from, QStringLiteral("yyyy-MM-dd"));
+        const QDate last = QDate::fromString(to, QStringLiteral("yyyy-MM-dd"));
+        if (!first.isValid() || (!to.isEmpty() && !last.isValid())) {
+            *error = QStringLiteral("--from and --to take dates such as 2026-11-01");
+            return false;
+        }
+        *fromMs = localMidnight(first);
+        *toMs = to.isEmpty() ? nowMs : localMidnight(last.addDays(1));
+    } else {
+        QDate first =
+            QDate::fromString(month + QStringLiteral("-01"), QStringLiteral("yyyy-MM-dd"));
+        if (month.isEmpty()) {
+            const QDate today = QDateTime::fromMSecsSinceEpoch(nowMs).date();
+            first = QDate(today.year(), today.month(), 1).addMonths(-1);
+        }
+        if (!first.isValid()) {
+            *error = QStringLiteral("--month takes a month such as 2026-11");
+            return false;
+        }
+        *fromMs = localMidnight(first);
+        *toMs = localMidnight(first.addMonths(1));
+    }
+    if (*toMs <= *fromMs) {
+        *error = QStringLiteral("the period ends before it begins");
+        return false;
+    }
+    return true;
+}
+
+int report(const QString &path, const QStringList &args, bool json, const Spool::Moment &now,
+           QTextStream &out, QTextStream &err)
+{
+    qint64 fromMs = 0, toMs = 0;
+    QString error;
+    if (!reportPeriod(args, now.wallMs, &fromMs, &toMs, &error)) {
+        err << error << '\n' << usage();
+        return ExitUsage;
+    }
+    // The schema is checked as for every reading command; the report then
+    // reads through a connection of its own, in short chunks.
+    Spool spool;
+    if (!spool.openReadOnly(path)) {
+        err << "cannot open the spool " << path << ": " << spool.error() << '\n';
+        return ExitNoSpool;
+    }
+    spool.close();
+    return DeliveryReport::report(path, fromMs, toMs, momentOf(now), json, out, err);
 }
 
 } // namespace
@@ -224,6 +321,8 @@ QString usage()
         "usage: ZelSMSQueue [--db FILE] [--json] status\n"
         "       ZelSMSQueue [--db FILE] [--json] list [--state S] [--since T] [--limit N]\n"
         "       ZelSMSQueue [--db FILE] retry ID|--dropped\n"
+        "       ZelSMSQueue [--db FILE] [--json] report [--month YYYY-MM | --from DATE [--to "
+        "DATE]]\n"
         "states: queued handed delivered dropped rejected expired\n"
         "T: 2026-12-08T10:00:00Z (UTC unless an offset is given) or an age: 90s, 30m, 12h, 7d\n");
 }
@@ -258,14 +357,23 @@ qint64 parseSince(const QString &text, qint64 nowMs)
     return t.toMSecsSinceEpoch();
 }
 
-int run(const QStringList &argsIn, const QString &spoolPath, qint64 nowMs, QTextStream &out,
+int run(const QStringList &args, const QString &spoolPath, qint64 nowMs, QTextStream &out,
         QTextStream &err, int busyWaitMs)
 {
+    return run(args, spoolPath, Spool::Moment{nowMs, QString(), 0}, out, err, busyWaitMs);
+}
+
+int run(const QStringList &argsIn, const QString &spoolPath, const Spool::Moment &now,
+        QTextStream &out, QTextStream &err, int busyWaitMs)
+{
+    const qint64 nowMs = now.wallMs;
     QStringList args = argsIn;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
     const QString command = args.value(0);
     if (command == QLatin1String("retry"))
         return retry(spoolPath, args, nowMs, out, err, busyWaitMs);
+    if (command == QLatin1String("report"))
+        return report(spoolPath, args, json, now, out, err);
     if (command != QLatin1String("status") && command != QLatin1String("list")) {
         if (command == QLatin1String("-h") || command == QLatin1String("--help")) {
             out << usage();
@@ -279,7 +387,7 @@ int run(const QStringList &argsIn, const QString &spoolPath, qint64 nowMs, QText
         err << "cannot open the spool " << spoolPath << ": " << spool.error() << '\n';
         return ExitNoSpool;
     }
-    return command == QLatin1String("status") ? status(spool, json, nowMs, out)
+    return command == QLatin1String("status") ? status(spool, json, momentOf(now), out)
                                               : list(spool, args, json, nowMs, out, err);
 }
 

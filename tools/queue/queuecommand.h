@@ -1,5 +1,7 @@
 #pragma once
 
+#include "spool.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +28,10 @@ constexpr int DefaultBusyWaitMs = 10000;
 // args without the program name; now in ms since the epoch (UTC).
 int run(const QStringList &args, const QString &spoolPath, qint64 nowMs, QTextStream &out,
         QTextStream &err, int busyWaitMs = DefaultBusyWaitMs);
+// now with its boot clock, so that the last hours' lengths within this boot
+// are taken on it.
+int run(const QStringList &args, const QString &spoolPath, const Spool::Moment &now,
+        QTextStream &out, QTextStream &err, int busyWaitMs = DefaultBusyWaitMs);
 
 // "2026-12-08T10:00:00Z" (UTC when no offset is given) or an age back from
 // now: "90s", "30m", "12h", "7d". -1 when it is neither.

@@ -145,7 +145,7 @@ QList<QByteArray> ModemModel::command(const QByteArray &line)
     if (upper == "AT+CCWA?")
         return answer("+CCWA: 1");
     if (upper.startsWith("AT+CNMI=") || upper.startsWith("AT+CMGR=") ||
-        upper.startsWith("AT+CMGD=") || upper == "AT+CNMA")
+        upper.startsWith("AT+CMGD=") || upper.startsWith("AT+CMGL=") || upper == "AT+CNMA")
         return simReady || upper.startsWith("AT+CNMI=") ? reportCommand(upper)
                                                         : finish("+CMS ERROR: 310");
     if (upper.startsWith("AT+CMGS=")) {
@@ -266,11 +266,29 @@ QList<QByteArray> ModemModel::reportCommand(const QByteArray &upper)
             m_reports.remove(index);
         return finish("OK");
     }
+    const auto tpduLength = [](const QByteArray &pdu) {
+        return QByteArray::number(pdu.size() / 2 - (pdu.left(2).toInt(nullptr, 16) + 1));
+    };
+    if (upper.startsWith("AT+CMGL=")) {
+        // PDU mode takes the stat as a number: stored reports are unread (0)
+        // until read; 4 lists all.
+        if (!ok || index < 0 || index > 4)
+            return finish("+CMS ERROR: 302");
+        QByteArray listing;
+        const bool listed = reportMemory && (index == 0 || index == 4);
+        const QList<int> slots = listed ? m_reports.storedSlots() : QList<int>();
+        for (const int slot : slots) {
+            QByteArray pdu;
+            m_reports.read(slot, &pdu);
+            listing += "+CMGL: " + QByteArray::number(slot) + ",0,," + tpduLength(pdu) + "\r\n" +
+                       pdu + "\r\n";
+        }
+        return listing.isEmpty() ? finish("OK") : answer(listing.chopped(2));
+    }
     QByteArray pdu;
     if (!ok || !reportMemory || !m_reports.read(index, &pdu))
         return finish("+CMS ERROR: 321");
-    const int smscOctets = pdu.left(2).toInt(nullptr, 16) + 1;
-    return answer("+CMGR: 0,," + QByteArray::number(pdu.size() / 2 - smscOctets) + "\r\n" + pdu);
+    return answer("+CMGR: 0,," + tpduLength(pdu) + "\r\n" + pdu);
 }
 
 QByteArray ModemModel::ringText(const QByteArray &number)

@@ -60,6 +60,7 @@ public:
 
     int routedCount() const { return m_routed; }
     int storedCount() const { return m_stored.size(); }
+    QList<int> storedSlots() const { return m_stored.keys(); }
     int acknowledgements() const { return m_acks; }
 
     static QByteArray routedText(const QByteArray &pdu);

@@ -41,6 +41,10 @@ struct ProcStat
 {
     double cpuSeconds = 0;
     long rssKb = 0;
+    // RSS counts libc's and Qt's pages that every other process shares; the
+    // proportional share and the anonymous memory are what the service costs.
+    long pssKb = 0;
+    long anonKb = 0;
 };
 
 ProcStat readProc(qint64 pid)
@@ -54,11 +58,18 @@ ProcStat readProc(qint64 pid)
         if (f.size() > 13)
             s.cpuSeconds = double(f[11].toLongLong() + f[12].toLongLong()) / sysconf(_SC_CLK_TCK);
     }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly))
-        for (const QByteArray &l : status.readAll().split('\n'))
-            if (l.startsWith("VmRSS:"))
-                s.rssKb = l.mid(6).trimmed().split(' ').first().toLong();
+    QFile rollup(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
+    if (rollup.open(QIODevice::ReadOnly))
+        for (const QByteArray &l : rollup.readAll().split('\n')) {
+            const QList<QByteArray> f = l.simplified().split(' ');
+            const long kb = f.size() > 1 ? f.at(1).toLong() : 0;
+            if (f.first() == "Rss:")
+                s.rssKb = kb;
+            else if (f.first() == "Pss:")
+                s.pssKb = kb;
+            else if (f.first() == "Anonymous:")
+                s.anonKb = kb;
+        }
     return s;
 }
 
@@ -237,8 +248,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption stateOpt(
         "state-dir", "Folder of the service's spool (default: in the temporary folder).", "dir");
     const QCommandLineOption syncOpt("sync", "Spool sync mode: full or normal.", "mode", "full");
+    const QCommandLineOption keepOpt(
+        "keep-state", "Start on the spool found in --state-dir instead of an empty one.");
     p.addOptions({serviceOpt, pluginOpt, providerIdOpt, ratesOpt, secondsOpt, idleOpt, holdOpt,
-                  stateOpt, syncOpt});
+                  stateOpt, syncOpt, keepOpt});
     p.process(app);
 
     const int seconds = qBound(1, p.value(secondsOpt).toInt(), 60);
@@ -282,7 +295,8 @@ int main(int argc, char *argv[])
         s.setValue("Common/spoolMaxPending", 100000000);
     }
     const QString stateDir = p.isSet(stateOpt) ? p.value(stateOpt) : root.filePath("state");
-    QDir(stateDir).removeRecursively(); // each run starts with an empty spool
+    if (!p.isSet(keepOpt))
+        QDir(stateDir).removeRecursively(); // each run starts with an empty spool
     QProcess service;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZELSMS_SETTINGS_DIR", root.filePath("settings"));
@@ -302,8 +316,10 @@ int main(int argc, char *argv[])
     std::printf("machine loadavg=%s cores=%ld\n",
                 loadavg.readLine().trimmed().split(' ').mid(0, 3).join(',').constData(),
                 sysconf(_SC_NPROCESSORS_ONLN));
-    std::printf("service pid=%lld rss_kb=%ld provider=%s spool=%s/spool.db sync=%s\n", pid,
-                atStart.rssKb, p.isSet(pluginOpt) ? qPrintable(p.value(providerIdOpt)) : "none",
+    std::printf("service pid=%lld rss_kb=%ld pss_kb=%ld anon_kb=%ld provider=%s spool=%s/spool.db "
+                "sync=%s\n",
+                pid, atStart.rssKb, atStart.pssKb, atStart.anonKb,
+                p.isSet(pluginOpt) ? qPrintable(p.value(providerIdOpt)) : "none",
                 qPrintable(stateDir), qPrintable(p.value(syncOpt)));
     std::fflush(stdout);
 
@@ -314,12 +330,12 @@ int main(int argc, char *argv[])
         const ProcStat before = readProc(pid);
         const PhaseResult r = runPhase(station, rate, seconds, &nextId, msg);
         const ProcStat after = readProc(pid);
-        std::printf("rate offered=%d sent=%ld acked=%ld lost=%ld acked_per_s=%.0f p50_ms=%.3f "
-                    "p99_ms=%.3f max_ms=%.3f service_cpu=%.1f%% rss_kb=%ld\n",
-                    r.rate, r.sent, r.acked, r.sent - r.acked, double(r.acked) / r.seconds, r.p50Ms,
-                    r.p99Ms, r.maxMs,
-                    100.0 * (after.cpuSeconds - before.cpuSeconds) / (r.seconds + 0.5),
-                    after.rssKb);
+        std::printf(
+            "rate offered=%d sent=%ld acked=%ld lost=%ld acked_per_s=%.0f p50_ms=%.3f "
+            "p99_ms=%.3f max_ms=%.3f service_cpu=%.1f%% rss_kb=%ld pss_kb=%ld anon_kb=%ld\n",
+            r.rate, r.sent, r.acked, r.sent - r.acked, double(r.acked) / r.seconds, r.p50Ms,
+            r.p99Ms, r.maxMs, 100.0 * (after.cpuSeconds - before.cpuSeconds) / (r.seconds + 0.5),
+            after.rssKb, after.pssKb, after.anonKb);
         std::fflush(stdout);
         // A service that stopped reading would lose every later alarm too:
         // after each flood a few paced requests must all be answered.
@@ -333,9 +349,10 @@ int main(int argc, char *argv[])
         const long statusesBefore = station.statuses();
         std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
         const ProcStat after = readProc(pid);
-        std::printf("idle seconds=%d cpu=%.3f%% rss_kb=%ld status_datagrams=%ld\n", idleSeconds,
-                    100.0 * (after.cpuSeconds - before.cpuSeconds) / idleSeconds, after.rssKb,
-                    station.statuses() - statusesBefore);
+        std::printf("idle seconds=%d cpu=%.3f%% rss_kb=%ld pss_kb=%ld anon_kb=%ld "
+                    "status_datagrams=%ld\n",
+                    idleSeconds, 100.0 * (after.cpuSeconds - before.cpuSeconds) / idleSeconds,
+                    after.rssKb, after.pssKb, after.anonKb, station.statuses() - statusesBefore);
     }
     if (holdSeconds > 0) {
         std::printf("holding service pid=%lld for %d s\n", pid, holdSeconds);

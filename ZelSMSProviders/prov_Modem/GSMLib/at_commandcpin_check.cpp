@@ -96,6 +96,14 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
         return refuse("");
     if (m_pinSent)
         return refusePin(simState);
+    const SimPinGuard &guard = controller->pinGuard();
+    if (!guard.isTrusted() && !controller->pinCode().isEmpty())
+        return refuse("Файл состояния PIN SIM карты " + guard.statePath().toStdString() + " (" +
+                          guard.distrust().toStdString() +
+                          ") не позволяет знать, сколько попыток ввода PIN осталось; PIN код не "
+                          "отправляется. Проверьте SIM карту в телефоне (при необходимости "
+                          "введите PIN там), затем удалите этот файл и перезапустите службу",
+                      LS_CRITICAL);
     if (controller->pinRefused())
         return refuse("SIM карта ожидает PIN код, отвергнутый ранее; он не отправляется повторно. "
                       "Проверьте PIN и измените его в настройках (ModemSettings/pinCode)",
@@ -117,9 +125,9 @@ int AT_CommandCPIN_Check::onSimState(const QByteArray &simState)
 
 // The initialisation is left waiting for its 120 s limit, asking the SIM
 // again now and then; the SIM status tells the provider why.
-int AT_CommandCPIN_Check::refuse(const char *why, int severity)
+int AT_CommandCPIN_Check::refuse(const std::string &why, int severity)
 {
-    if (!m_refusalLogged && why[0] != '\0') {
+    if (!m_refusalLogged && !why.empty()) {
         m_refusalLogged = true;
         if (controller->isNewSimProblem(why))
             G_LOG(LoggingSeverity(severity), why);

@@ -4,6 +4,8 @@
 #include "atresponse.h"
 #include "gsmlog.h"
 
+#include <string>
+
 // The SIM check of the initialisation. Asks "AT+CPIN?"; when the SIM wants its
 // PIN, sends the configured PIN once and asks again. A PIN the SIM does not
 // accept is never sent a second time: three wrong PINs lock the SIM, so the
@@ -24,7 +26,7 @@ protected:
 private:
     int onPinAnswer(const AtResponse::FinalResult &answer);
     int onSimState(const QByteArray &simState);
-    int refuse(const char *why, int severity = 3);
+    int refuse(const std::string &why, int severity = 3);
     int refusePin(const QByteArray &answer);
 
     bool m_pinPending = false; // the next attempt sends the PIN

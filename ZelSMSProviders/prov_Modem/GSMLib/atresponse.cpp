@@ -291,6 +291,19 @@ QByteArray parseCmgrPdu(const QByteArray &info)
     return m.hasMatch() ? m.captured(1).toLatin1() : QByteArray();
 }
 
+QList<ListedPdu> parseCmglPdus(const QByteArray &info)
+{
+    static const QRegularExpression re(
+        QStringLiteral("\\+CMGL:\\s*(\\d{1,5}),[^\\r\\n]*\\r?\\n([0-9A-Fa-f]+)"));
+    QList<ListedPdu> listed;
+    auto it = re.globalMatch(bytesView(info));
+    while (it.hasNext()) {
+        const auto m = it.next();
+        listed.append(ListedPdu{m.captured(1).toInt(), m.captured(2).toLatin1()});
+    }
+    return listed;
+}
+
 QList<QByteArray> extractUnsolicited(QByteArray &buffer, QList<bool> *afterFinal)
 {
     QList<QByteArray> found;

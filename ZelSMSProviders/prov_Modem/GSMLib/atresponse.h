@@ -89,6 +89,14 @@ int parseCmgsReference(const QByteArray &info);
 // The PDU of a stored message read with AT+CMGR in PDU mode ("+CMGR:
 // <stat>,[<alpha>],<length>" and the PDU line); empty when there is none.
 QByteArray parseCmgrPdu(const QByteArray &info);
+// The messages of an AT+CMGL listing in PDU mode ("+CMGL: <index>,<stat>,
+// [<alpha>],<length>" and the PDU line, for each), in the order listed.
+struct ListedPdu
+{
+    int index = 0;
+    QByteArray pdu;
+};
+QList<ListedPdu> parseCmglPdus(const QByteArray &info);
 
 // Removes complete incoming-call, incoming-SMS, status-report and USSD-answer notifications
 // from a command's receive buffer and returns them, so that an alarm or an

@@ -9,6 +9,7 @@
 #include "at_commandsendussd.h"
 #include "at_commandsimstate.h"
 #include "at_initcmdsequence.h"
+#include "at_storedreportlistsequence.h"
 #include "at_storedreportsequence.h"
 #include "gsmclock.h"
 #include "gsmlog.h"
@@ -144,7 +145,7 @@ bool GSMModemCtrl::runHealingLadder(qint64 now)
                               " с: отправлена команда сброса " + m_resetCommand.toStdString());
         writeCommand(m_resetCommand + '\r');
         m_timeoutsInRow = 0;
-        reset();
+        resetKeepingSilence();
         return true;
     }
     if (m_ctrlState == Working && m_timeoutsInRow >= TimeoutsBeforeReinit) {
@@ -153,10 +154,19 @@ bool GSMModemCtrl::runHealingLadder(qint64 now)
                                   " раз подряд. Повторная инициализация...");
         m_reinitLogged = true;
         m_timeoutsInRow = 0;
-        reset();
+        resetKeepingSilence();
         return true;
     }
     return false;
+}
+
+void GSMModemCtrl::resetKeepingSilence()
+{
+    // A rung of the ladder is no answer: the no-answer rule (and with it the
+    // reopened port) still counts from the modem's last answer.
+    const qint64 lastResponse = m_lastResponseMs;
+    reset();
+    m_lastResponseMs = lastResponse;
 }
 
 void GSMModemCtrl::onSmsRefused(int cmsCode)
@@ -175,11 +185,11 @@ void GSMModemCtrl::onNotRegistered()
         m_queue.append(std::make_shared<AT_CommandSimState>());
 }
 
-bool GSMModemCtrl::isNewSimProblem(const char *what)
+bool GSMModemCtrl::isNewSimProblem(const std::string &what)
 {
-    if (m_lastSimProblem == what)
+    if (m_lastSimProblem == what.c_str())
         return false;
-    m_lastSimProblem = what;
+    m_lastSimProblem = QByteArray::fromStdString(what);
     return true;
 }
 
@@ -453,6 +463,10 @@ void GSMModemCtrl::onInitFinished()
         G_LOG(LS_INFO, "GSM модем успешно инициализирован и работает");
     m_ctrlState = Working;
     m_lastRegisteredMs = GsmClock::nowMs();
+    // Reports stored while nobody read them (the service stopped, the modem
+    // re-initialised) were announced to no one.
+    if (m_reportMode == 2)
+        m_queue.append(std::make_shared<AT_StoredReportListSequence>());
 }
 
 void GSMModemCtrl::removeCallInProgress(const QByteArray &number)

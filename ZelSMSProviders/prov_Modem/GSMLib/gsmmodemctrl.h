@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
+#include <string>
 
 // Keeps one GSM modem in working order and turns requests into AT commands.
 // It owns the command queue, the receive buffer and what the modem has told it
@@ -167,6 +168,8 @@ public:
     // A registration check found the modem not registered.
     void onNotRegistered();
     qint64 lastResponseMs() const { return m_lastResponseMs; }
+    // When the last periodic registration check was queued (0 after reset()).
+    qint64 lastRegCheckMs() const { return m_lastRegCheckMs; }
     void setModemResponded(int responded) { m_modemResponded = responded; }
     void setSignal(int rssi, int ber);
     void setGsmStatusQuietly(int status)
@@ -185,7 +188,7 @@ public:
     SimPinGuard &pinGuard() { return m_pinGuard; }
     // True the first time this SIM problem is reported since the SIM was last
     // ready: each initialisation finds it again, the log says it once.
-    bool isNewSimProblem(const char *what);
+    bool isNewSimProblem(const std::string &what);
     // The SIM said READY: its PIN counter is full, its problems are over.
     void onSimReady();
     // An operator's answer to a USSD request (text as received, its coding).
@@ -219,6 +222,7 @@ private:
     void queueSlotCleanup();
     void logRegistration() const;
     bool runHealingLadder(qint64 now);
+    void resetKeepingSilence();
     void handleUnsolicited(const QByteArray &chunk);
     void handleOne(const AtResponse::Unsolicited &found);
     void onIncomingCall(const QByteArray &number);

@@ -206,7 +206,13 @@ QByteArray unswapDigits(const QByteArray &swapped, int digitCount)
         digits += swapped[i + 1];
         digits += swapped[i];
     }
-    return digits.left(digitCount);
+    digits.truncate(digitCount);
+    // Some centres count the filler of an odd number as a digit; a number
+    // ending in "F" would match none of ours, so the number ends at the filler.
+    const int filler = digits.toUpper().indexOf('F');
+    if (filler >= 0)
+        digits.truncate(filler);
+    return digits;
 }
 
 struct Address
@@ -459,9 +465,15 @@ StatusReport decodeStatusReport(const QByteArray &pduHex)
 
 ReportClass classifyReportStatus(int status)
 {
-    if (status >= 0 && status <= 0x1F)
+    // A value the standard reserves is read as "service rejected", a final
+    // failure: an unknown status must never count as delivered. The values a
+    // centre defines for itself (the upper half of each group) follow their
+    // group: every group has such a range, so a centre that means failure has
+    // its own failure values and one in the "completed" range means completed.
+    // The two failure groups (0x40-0x7F) fail whatever their value.
+    if ((status >= 0x00 && status <= 0x02) || (status >= 0x10 && status <= 0x1F))
         return ReportClass::Confirmed;
-    if (status >= 0x20 && status <= 0x3F)
+    if ((status >= 0x20 && status <= 0x25) || (status >= 0x30 && status <= 0x3F))
         return ReportClass::Waiting;
     return ReportClass::Failed;
 }

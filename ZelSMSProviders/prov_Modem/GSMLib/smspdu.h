@@ -82,9 +82,9 @@ struct StatusReport
 // not read.
 StatusReport decodeStatusReport(const QByteArray &pduHex);
 
-// What TP-ST means for the SMS: delivered (0x00-0x1F), the centre still tries
-// (0x20-0x3F), or it gave up (0x40-0x7F; reserved values above count as
-// failed, as the standard asks of a receiver).
+// What TP-ST means for the SMS: delivered (0x00-0x02, 0x10-0x1F), the centre
+// still tries (0x20-0x25, 0x30-0x3F), or it gave up (0x40-0x7F); every
+// reserved value counts as failed, as the standard asks of a receiver.
 enum class ReportClass
 {
     Confirmed,
