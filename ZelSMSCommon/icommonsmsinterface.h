@@ -37,8 +37,9 @@ inline const char *const Balance = "balance";
 inline const char *const Spent = "spent";
 } // namespace ResultKey
 
-// The contract every provider plug-in fulfils. The service drives exactly one
-// provider through it from its main thread; the provider owns its queue.
+// The contract every provider plug-in fulfils. The service drives up to two
+// providers through it from its main thread, a primary and a fallback, each
+// its own plug-in instance; a provider owns its queue.
 class ICommonSmsInterface
 {
 public:

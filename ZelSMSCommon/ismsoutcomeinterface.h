@@ -41,7 +41,8 @@ struct SmsReportNote
     QString reason;    // for the log and the journal, e.g. the network's status
 };
 
-// Receives the outcomes; implemented by the host (the service's controller).
+// Receives the outcomes; implemented by the host (in the service, the
+// delivery router, one sink per provider role).
 class ISmsOutcomeSink
 {
 public:

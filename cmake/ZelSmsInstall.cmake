@@ -6,7 +6,7 @@
 #   <prefix>/lib/zelsms/<program>        programs
 #   <prefix>/lib/zelsms/providers/       provider plug-ins (see add_provider_plugin)
 #   <prefix>/bin/<program>               relative links to the programs
-#   <prefix>/share/man/man{1,7,8}/       manual pages from man/
+#   <prefix>/share/man/man{1,5,7,8}/     manual pages from man/
 #   <prefix>/lib/modules-load.d/         USB serial drivers loaded at boot
 #   <prefix>/share/applications/         desktop entry of the configuration program
 #   <prefix>/share/polkit-1/actions/     polkit policy that lets pkexec start it
@@ -49,8 +49,9 @@ foreach(i RANGE 0 ${last} 2)
   endif()
 endforeach()
 
-# The package's overview page.
+# The package's overview page and the settings reference.
 install(FILES ${PROJECT_SOURCE_DIR}/man/zelsms.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
+install(FILES ${PROJECT_SOURCE_DIR}/man/zelsms.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 
 # systemd resolves the unit's DeviceAllow=char-ttyUSB and char-ttyACM against
 # /proc/devices when the unit starts; loaded at boot, before any unit, the two

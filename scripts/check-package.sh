@@ -60,6 +60,7 @@ for want in \
     "-rw-r--r-- root/root ./usr/lib/modules-load.d/zelsms.conf" \
     "-rw-r--r-- root/root ./usr/share/man/man8/ZelSMSService.8.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man7/zelsms.7.gz" \
+    "-rw-r--r-- root/root ./usr/share/man/man5/zelsms.conf.5.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelStationSim.1.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSQueue.1.gz" \
     "-rw-r--r-- root/root ./usr/share/doc/zelsms/README.md.gz"; do
