@@ -19,3 +19,9 @@ ProviderMetaData ProviderMetaData::read(const QString &path)
 {
     return fromJson(ProviderPlugins::pluginMetaData(path), path);
 }
+
+ProviderMetaData ProviderMetaData::embedded(QtPluginMetaDataFunction rawMetaData)
+{
+    const QStaticPlugin plugin{nullptr, rawMetaData};
+    return fromJson(plugin.metaData().value(QStringLiteral("MetaData")).toObject());
+}

@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QString>
 #include <QVariantMap>
+#include <QtPlugin>
 
 // What one plug-in file says about its provider in its embedded metadata
 // ("provider_id", "display_name", "provider_info", "settings_template"), read
@@ -23,4 +24,7 @@ struct ProviderMetaData
     static ProviderMetaData fromJson(const QJsonObject &meta, const QString &path = QString());
     // The metadata of the plug-in file at path.
     static ProviderMetaData read(const QString &path);
+    // The metadata moc embedded from a plug-in class's Q_PLUGIN_METADATA FILE,
+    // given the function that returns it (see ownmetadata.h).
+    static ProviderMetaData embedded(QtPluginMetaDataFunction rawMetaData);
 };

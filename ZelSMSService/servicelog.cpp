@@ -93,16 +93,13 @@ Entry entryWithStamp(QtMsgType type, const QString &message, const QString &stam
     switch (type) {
     case QtWarningMsg:
         e.type = EntryType::Warning;
-        e.eventId = 258;
         break;
     case QtCriticalMsg:
     case QtFatalMsg:
         e.type = EntryType::Error;
-        e.eventId = 259;
         break;
     default:
         e.type = EntryType::Information;
-        e.eventId = 257;
         break;
     }
     return e;

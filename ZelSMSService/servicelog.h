@@ -23,7 +23,6 @@ struct Entry
 {
     QString text; // the whole line, ending in a line feed
     EntryType type = EntryType::Information;
-    int eventId = 257;           // 257 information, 258 warning, 259 error
     QtMsgType level = QtInfoMsg; // the message's own level: the journal's priority
 };
 

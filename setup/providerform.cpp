@@ -5,8 +5,24 @@
 #include "providersettingslayout.h"
 #include "zelpropertywidget.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <algorithm>
+
 namespace {
-const QString ModemProviderId = QStringLiteral("ZEL_SMS_PROVIDER_MODEM");
+
+// The modem is known by what its metadata asks for, a serial port
+// ("comPort"), not by an id of its own kept here as well.
+bool choosesPort(const QJsonValue &settingsTemplate)
+{
+    const QJsonArray fields = settingsTemplate.toArray();
+    return std::any_of(fields.begin(), fields.end(), [](const QJsonValue &field) {
+        return field.toObject().value(QStringLiteral("field")).toString() ==
+               QLatin1String("comPort");
+    });
+}
+
 } // namespace
 
 namespace ProviderForm {
@@ -20,7 +36,7 @@ void show(ZelPropertyWidget &form, const QString &id, const PluginFolder &plugin
     QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, plugins);
     QVariantMap saved = ProviderSettingsLayout::toFormValues(
         ProviderCatalogue::providerSettings(id, plugins), settingsTemplate);
-    if (id == ModemProviderId)
+    if (choosesPort(settingsTemplate))
         ports.prepare(settingsTemplate, saved);
     form.setTemplate(settingsTemplate);
     form.setValues(saved);
@@ -30,7 +46,7 @@ bool store(const ZelPropertyWidget &form, const QString &id, const PluginFolder 
            const ModemPortField &ports)
 {
     QVariantMap values = form.getValues();
-    if (id == ModemProviderId)
+    if (choosesPort(ProviderCatalogue::providerSettingsTemplate(id, plugins)))
         values = ports.storedValues(values);
     values = ProviderSettingsLayout::toStoredValues(values, form.getTemplateWithValues());
     return ProviderCatalogue::saveProviderSettings(id, values, plugins) || values.isEmpty();

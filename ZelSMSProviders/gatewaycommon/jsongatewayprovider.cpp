@@ -5,14 +5,15 @@
 #include <QDebug>
 #include <QSettings>
 
-JsonGatewayProvider::JsonGatewayProvider(const Profile &profile, QObject *parent)
-    : BasicSmsRestProvider(parent), m_profile(profile)
+JsonGatewayProvider::JsonGatewayProvider(const Profile &profile, const ProviderMetaData &meta,
+                                         QObject *parent)
+    : BasicSmsRestProvider(parent), m_profile(profile), m_meta(meta)
 {
 }
 
 QVariant JsonGatewayProvider::parameter(int id)
 {
-    const GatewayParameters params{QString::fromLatin1(m_profile.providerId), true, MaxBatch, 60};
+    const GatewayParameters params{m_meta.id, true, MaxBatch, 60};
     return params.value(id);
 }
 
@@ -25,8 +26,7 @@ bool JsonGatewayProvider::readSettings()
             m_flash = group.value("flashSms", false).toBool();
             return QStringList();
         };
-    m_account = GatewayCredentials::read(*this, QString::fromLatin1(m_profile.group),
-                                         origin.constData(), ownKeys);
+    m_account = GatewayCredentials::read(*this, m_meta.registryGroup, origin.constData(), ownKeys);
     m_messageCounter = 0;
     return m_account.usable;
 }

@@ -3,6 +3,7 @@
 #include "basicsmsrestprovider.h"
 #include "gatewaycredentials.h"
 #include "jsonsmsgateway.h"
+#include "providermetadata.h"
 
 // A provider on the JSON platform that iqSms and Prostor-SMS share: batches
 // of up to 200 SMS posted as one document with the account's credentials, a
@@ -16,8 +17,6 @@ class JsonGatewayProvider : public BasicSmsRestProvider
 public:
     struct Profile
     {
-        const char *providerId;
-        const char *group;     // the settings group
         const char *className; // names the log lines' origin
         const char *sendUrl;   // default endpoints; baseUrl may move them
         const char *balanceUrl;
@@ -27,7 +26,8 @@ public:
 
     static constexpr int MaxBatch = 200;
 
-    JsonGatewayProvider(const Profile &profile, QObject *parent);
+    // meta: the plug-in's own metadata, for its id and settings group.
+    JsonGatewayProvider(const Profile &profile, const ProviderMetaData &meta, QObject *parent);
 
     QVariant parameter(int id) override;
     bool readSettings() override;
@@ -40,6 +40,7 @@ public:
 
 private:
     const Profile &m_profile;
+    const ProviderMetaData &m_meta;
     GatewayCredentials m_account;
     bool m_flash = false;
     quint32 m_messageCounter = 0;

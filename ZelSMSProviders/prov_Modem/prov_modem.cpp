@@ -2,6 +2,7 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
+#include "ownmetadata.h"
 #include "providersettingsgroup.h"
 #include "servicesettings.h"
 
@@ -12,13 +13,11 @@
 
 namespace {
 
-const char *const ProviderId = "ZEL_SMS_PROVIDER_MODEM";
-const char *const RegKey = "GSMModem";
 constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
 
 QVariantMap storedProviderSettings()
 {
-    return ProviderSettingsGroup(QLatin1String(RegKey)).values();
+    return ProviderSettingsGroup(ownMetaData().registryGroup).values();
 }
 
 QVariantMap failure(int code, const QString &text)
@@ -72,7 +71,7 @@ QVariant PROV_Modem::parameter(int id)
 {
     switch (id) {
     case ParamProviderId:
-        return QString::fromLatin1(ProviderId);
+        return ownMetaData().id;
     case ParamMaxFailures:
         return 5;
     case ParamRetryPause:
@@ -146,7 +145,7 @@ void PROV_Modem::start()
         if (!m_settings.isComplete())
             log(QtCriticalMsg,
                 QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                    .arg(QLatin1String(RegKey)));
+                    .arg(ownMetaData().registryGroup));
         for (const QString &error : qAsConst(m_settings.errors))
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
         return;

@@ -1,23 +1,20 @@
 #include "prov_prostorsms.h"
 
+#include "ownmetadata.h"
+
 const char *const PROV_ProstorSms::DefaultSendUrl =
     "https://api.prostor-sms.ru/messages/v2/send.json";
 const char *const PROV_ProstorSms::DefaultBalanceUrl =
     "https://api.prostor-sms.ru/messages/v2/balance.json";
 
-PROV_ProstorSms::PROV_ProstorSms(QObject *parent) : JsonGatewayProvider(profile(), parent)
+PROV_ProstorSms::PROV_ProstorSms(QObject *parent)
+    : JsonGatewayProvider(profile(), ownMetaData(), parent)
 {
 }
 
 const JsonGatewayProvider::Profile &PROV_ProstorSms::profile()
 {
-    static const Profile p{"ZEL_SMS_PROVIDER_PROSTORSMS",
-                           "ProstorSms",
-                           "PROV_ProstorSms",
-                           DefaultSendUrl,
-                           DefaultBalanceUrl,
-                           false,
-                           true};
+    static const Profile p{"PROV_ProstorSms", DefaultSendUrl, DefaultBalanceUrl, false, true};
     return p;
 }
 

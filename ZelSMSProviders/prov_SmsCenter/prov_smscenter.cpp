@@ -1,6 +1,7 @@
 #include "prov_smscenter.h"
 
 #include "formquery.h"
+#include "ownmetadata.h"
 
 #include <QSettings>
 #include <QXmlStreamReader>
@@ -15,13 +16,14 @@ PROV_SmsCenter::PROV_SmsCenter(QObject *parent) : BasicSmsRestProvider(parent)
 
 QVariant PROV_SmsCenter::parameter(int id)
 {
-    static const GatewayParameters params{"ZEL_SMS_PROVIDER_SMSCENTER", true, MaxBatch, 60};
+    static const GatewayParameters params{ownMetaData().id, true, MaxBatch, 60};
     return params.value(id);
 }
 
 bool PROV_SmsCenter::readSettings()
 {
-    m_account = GatewayCredentials::read(*this, "SmsCenter", "[PROV_SmsCenter::readSettings()]",
+    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
+                                         "[PROV_SmsCenter::readSettings()]",
                                          [this](const QSettings &group) {
                                              m_flash = group.value("flashSms", false).toBool();
                                              m_translit = group.value("translit", false).toBool();

@@ -2,6 +2,7 @@
 
 #include "ismsoutcomeinterface.h"
 #include "logtext.h"
+#include "ownmetadata.h"
 #include "settingstext.h"
 #include "xmlrequestwriter.h"
 
@@ -19,7 +20,7 @@ PROV_SmsGorod::PROV_SmsGorod(QObject *parent) : BasicSmsRestProvider(parent)
 
 QVariant PROV_SmsGorod::parameter(int id)
 {
-    static const GatewayParameters params{"ZEL_SMS_PROVIDER_SMSGOROD", true, MaxBatch, 60};
+    static const GatewayParameters params{ownMetaData().id, true, MaxBatch, 60};
     return params.value(id);
 }
 
@@ -27,7 +28,7 @@ bool PROV_SmsGorod::readSettings()
 {
     bool channelValid = true;
     m_account = GatewayCredentials::read(
-        *this, "SmsGorod", "[PROV_SmsGorod::readSettings()]",
+        *this, ownMetaData().registryGroup, "[PROV_SmsGorod::readSettings()]",
         [this, &channelValid](const QSettings &group) {
             m_flash = group.value("flashSms", false).toBool();
             m_channel = -1;

@@ -1,5 +1,6 @@
 #include "prov_smsru.h"
 
+#include "ownmetadata.h"
 #include "providersettingsgroup.h"
 #include "settingstext.h"
 
@@ -13,7 +14,7 @@ QVariant PROV_SmsRU::parameter(int id)
 {
     switch (id) {
     case ParamProviderId:
-        return QStringLiteral("ZEL_SMS_PROVIDER_SMSRU");
+        return ownMetaData().id;
     case ParamMaxFailures:
         return 5;
     case ParamRetryPause:
@@ -39,7 +40,7 @@ QVariant PROV_SmsRU::parameter(int id)
 
 bool PROV_SmsRU::readSettings()
 {
-    ProviderSettingsGroup settings(QStringLiteral("SmsRU"));
+    ProviderSettingsGroup settings(ownMetaData().registryGroup);
     m_settings.apiKey = SettingsText::read(settings, QStringLiteral("apiKey"));
     m_settings.senderId = SettingsText::read(settings, QStringLiteral("senderID"));
     m_settings.translit = settings.value(QStringLiteral("translit"), false).toBool();
@@ -48,9 +49,8 @@ bool PROV_SmsRU::readSettings()
 
     if (m_settings.apiKey.isEmpty()) {
         qWarning().noquote()
-            << QStringLiteral(
-                   "[PROV_SmsRU::readSettings()]: не задан apiKey в группе SmsRU файла %1")
-                   .arg(settings.fileName());
+            << QStringLiteral("[PROV_SmsRU::readSettings()]: не задан apiKey в группе %1 файла %2")
+                   .arg(ownMetaData().registryGroup, settings.fileName());
         return false;
     }
     warnIfSettingsReadable(settings);

@@ -6,7 +6,6 @@
 // The SmsRU gateway: up to 100 SMS per request, the parameters in the URL
 // query of a POST (in a form body instead when the URL would grow too long),
 // a plain-text reply whose first line is a status number.
-// Settings live in group "SmsRU" of the providers' settings.
 class PROV_SmsRU : public BasicSmsRestProvider
 {
     Q_OBJECT

@@ -1,5 +1,6 @@
 #include "prov_epochta_v2.h"
 
+#include "ownmetadata.h"
 #include "xmlrequestwriter.h"
 
 #include <QXmlStreamReader>
@@ -13,13 +14,14 @@ PROV_ePochta_v2::PROV_ePochta_v2(QObject *parent) : BasicSmsRestProvider(parent)
 
 QVariant PROV_ePochta_v2::parameter(int id)
 {
-    static const GatewayParameters params{"ZEL_SMS_PROVIDER_EPOCHTA_V2", false, 1, 60};
+    static const GatewayParameters params{ownMetaData().id, false, 1, 60};
     return params.value(id);
 }
 
 bool PROV_ePochta_v2::readSettings()
 {
-    m_account = GatewayCredentials::read(*this, "ePochta_v2", "[PROV_ePochta_v2::readSettings()]");
+    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
+                                         "[PROV_ePochta_v2::readSettings()]");
     if (m_account.senderId.isEmpty())
         m_account.senderId = DefaultSender;
     return m_account.usable;

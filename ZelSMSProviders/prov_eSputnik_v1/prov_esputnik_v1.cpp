@@ -1,5 +1,7 @@
 #include "prov_esputnik_v1.h"
 
+#include "ownmetadata.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,14 +16,14 @@ PROV_eSputnik_v1::PROV_eSputnik_v1(QObject *parent) : BasicSmsRestProvider(paren
 
 QVariant PROV_eSputnik_v1::parameter(int id)
 {
-    static const GatewayParameters params{"ZEL_SMS_PROVIDER_ESPUTNIK_V1", false, 1, 30};
+    static const GatewayParameters params{ownMetaData().id, false, 1, 30};
     return params.value(id);
 }
 
 bool PROV_eSputnik_v1::readSettings()
 {
-    m_account =
-        GatewayCredentials::read(*this, "eSputnik_v1", "[PROV_eSputnik_v1::readSettings()]");
+    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
+                                         "[PROV_eSputnik_v1::readSettings()]");
     if (m_account.senderId.isEmpty())
         m_account.senderId = DefaultSender;
     return m_account.usable;

@@ -1,17 +1,18 @@
 #include "prov_iqsms.h"
 
+#include "ownmetadata.h"
+
 const char *const PROV_iqSms::DefaultSendUrl = "https://json.gate.iqsms.ru/send";
 const char *const PROV_iqSms::DefaultBalanceUrl = "https://api.iqsms.ru/messages/v2/balance.json";
 
-PROV_iqSms::PROV_iqSms(QObject *parent) : JsonGatewayProvider(profile(), parent)
+PROV_iqSms::PROV_iqSms(QObject *parent) : JsonGatewayProvider(profile(), ownMetaData(), parent)
 {
 }
 
 const JsonGatewayProvider::Profile &PROV_iqSms::profile()
 {
     // Refusals of a balance request are not read: the default text stands for all.
-    static const Profile p{"ZEL_SMS_PROVIDER_IQSMS", "iqSms", "PROV_iqSms", DefaultSendUrl,
-                           DefaultBalanceUrl,        true,    false};
+    static const Profile p{"PROV_iqSms", DefaultSendUrl, DefaultBalanceUrl, true, false};
     return p;
 }
 

@@ -678,17 +678,6 @@ bool Spool::changedElsewhere()
     return changed;
 }
 
-QVector<Spool::Record> Spool::expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded)
-{
-    const QByteArray sql =
-        selectRecords(includeHanded ? "WHERE state IN ('queued','handed') AND since<? ORDER BY id"
-                                    : "WHERE state IN ('queued') AND since<? ORDER BY id");
-    const QVector<Record> old = select(sql.constData(), {cutoffMs});
-    for (const Record &r : old)
-        noteState(r.id, Expired, QString(), QStringLiteral("older than the age limit"), nowMs);
-    return old;
-}
-
 int Spool::requeueHanded()
 {
     if (!m_db || !exec("UPDATE records SET state='queued' WHERE state='handed'"))

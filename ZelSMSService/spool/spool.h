@@ -223,9 +223,6 @@ public:
     // Records queued or handed, oldest first.
     int pendingCount() const { return m_pending; }
     QVector<Record> records(int state, int limit, qint64 afterId = 0);
-    // Queued (and handed, when asked) records waiting since before cutoffMs
-    // become expired at the next flush; returns them.
-    QVector<Record> expire(qint64 cutoffMs, qint64 nowMs, bool includeHanded);
     // Counts the pending records again (the journal tool may have changed them).
     void recountPending();
     // True once after another connection (the journal tool) changed the file.

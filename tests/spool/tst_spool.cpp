@@ -41,7 +41,7 @@ private slots:
     void repeatWindowOnBootClock();
     void version1FileMigrated();
     void filesArePrivate();
-    void expiryRetryAndPurge();
+    void retryAndPurge();
     void reportMovesForwardOnly_data();
     void reportMovesForwardOnly();
     void pathHistoryKeptBounded_data();
@@ -221,23 +221,24 @@ void tst_Spool::filesArePrivate()
     }
 }
 
-void tst_Spool::expiryRetryAndPurge()
+void tst_Spool::retryAndPurge()
 {
+    const QString tooOld = QStringLiteral("older than the age limit");
     Spool spool;
     QVERIFY(spool.open(path()));
     QVector<Spool::Incoming> group{request(1, "79001234567", "old", "a", Spool::Queued),
                                    request(2, "79001234567", "with provider", "a")};
     QVERIFY(spool.store(&group, T0));
-    // Without a provider only queued records age out; handed ones are the provider's.
-    QCOMPARE(spool.expire(T0 + Minute, T0 + 2 * Minute, false).size(), 1);
+    spool.noteState(group[0].id, Spool::Expired, QString(), tooOld, T0 + 2 * Minute);
     QVERIFY(spool.flush());
     QCOMPARE(spool.list(Spool::Expired, 0, 10).size(), 1);
     QCOMPARE(spool.pendingCount(), 1);
 
-    // A retried record waits afresh: the same cutoff no longer expires it.
+    // A retried record waits afresh: its age counts from the retry.
     QCOMPARE(spool.retry(group[0].id, T0 + 3 * Minute), 1);
     QCOMPARE(spool.retry(group[1].id, T0 + 3 * Minute), 0); // pending: nothing to retry
-    QCOMPARE(spool.expire(T0 + Minute, T0 + 3 * Minute, true).size(), 1);
+    QCOMPARE(spool.record(group[0].id).since.wallMs, T0 + 3 * Minute);
+    spool.noteState(group[1].id, Spool::Expired, QString(), tooOld, T0 + 3 * Minute);
     QVERIFY(spool.flush());
     QCOMPARE(spool.records(Spool::Queued, 10).size(), 1);
 
