@@ -1,5 +1,6 @@
 #pragma once
 
+#include "deliverypaths.h"
 #include "modemportfield.h"
 #include "pluginfolder.h"
 #include "servicecontrol.h"
@@ -14,6 +15,8 @@
 #include <functional>
 #include <memory>
 
+class DeliveryPathsEditor;
+struct ServiceSettings;
 class FallbackProvider;
 class QTimer;
 class ZelPropertyWidget;
@@ -42,9 +45,9 @@ struct SmsDialogEnvironment
 
 // The configuration program's one dialog: switches the notification service
 // on or off, takes the station's address and port, lets the administrator
-// choose a provider and edit its settings in a form built from the plug-in's
-// template, saves everything to the system-scope settings and restarts the
-// service so that it rereads them.
+// choose a provider (or a chain of delivery paths) and edit each path's
+// settings in a form built from the plug-in's template, saves everything to the system-scope
+// settings and restarts the service so that it rereads them.
 class SmsDialog : public QDialog, public Ui_SmsDialog
 {
     Q_OBJECT
@@ -52,8 +55,10 @@ public:
     explicit SmsDialog(QWidget *parent = nullptr, SmsDialogEnvironment environment = {});
 
     QString currentProvider() const { return currentProviderID; }
-    ZelPropertyWidget *propertyWidget() const { return m_propertyWidget; }
+    // The first delivery path's form, on the provider's tab.
+    ZelPropertyWidget *propertyWidget() const;
     FallbackProvider *fallbackProvider() const { return m_fallback; }
+    DeliveryPathsEditor *deliveryPaths() const { return m_paths; }
     QStringList portNames() const { return m_portNames; }
     QStringList portHardwareIds() const { return m_portHwids; }
 
@@ -79,6 +84,7 @@ private:
         AnswerStay = 2
     };
     void fillInfoTab(const QVariantMap &info);
+    DeliveryPaths loadedPaths(const ServiceSettings &settings, const QString &current) const;
     bool save();
     bool checkBeforeSave();
     bool offerInstall(ServiceControl &service);
@@ -86,6 +92,8 @@ private:
     void restartService(ServiceControl &service);
     int askAboutUnsavedChanges();
     void showProviderQuietly(int index);
+    // The selector, the information tab and the tabs follow the first path.
+    void showFirstPath();
     QVariantMap currentState() const;
     void rememberSavedState();
     void showBox(QMessageBox::Icon icon, const QString &text);
@@ -95,11 +103,10 @@ private:
 
     QString currentProviderID;
     PluginFolder m_plugins; // scanned at every load
-    ZelPropertyWidget *m_propertyWidget;
+    DeliveryPathsEditor *m_paths = nullptr;
     FallbackProvider *m_fallback = nullptr;
     bool m_settingsUnreadable = false;
-    int m_shownIndex = 0;       // combo index whose form is shown
-    QVariantMap m_formSnapshot; // that form's values as loaded or saved
+    int m_shownIndex = 0; // combo index whose form is shown
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
