@@ -65,9 +65,10 @@ QString fieldLabel(const ZelPropertyWidget &form, const QString &field)
 
 } // namespace
 
-DeliveryPathsEditor::DeliveryPathsEditor(const Widgets &widgets, ModemPortField &ports,
-                                         QObject *parent)
-    : QObject(parent), m_w(widgets), m_ports(ports), m_stash(std::make_unique<QWidget>())
+DeliveryPathsEditor::DeliveryPathsEditor(const Widgets &widgets,
+                                         ModemPortField::Enumerate enumerate, QObject *parent)
+    : QObject(parent), m_w(widgets), m_enumerate(std::move(enumerate)),
+      m_stash(std::make_unique<QWidget>())
 {
     m_forms.insert(QString(), new ZelPropertyWidget(m_stash.get()));
     m_page = buildPage();
@@ -157,7 +158,7 @@ ZelPropertyWidget *DeliveryPathsEditor::makeForm(const DeliveryPath &path)
     if (isPlaceholder(path))
         return m_forms.value(QString());
     auto *form = new ZelPropertyWidget(m_stash.get());
-    ProviderForm::show(*form, path, m_plugins, m_ports);
+    ProviderForm::show(*form, path, m_plugins, portsOf(path.group));
     m_forms.insert(path.group, form);
     m_snapshots.insert(path.group, form->getValues());
     return form;
@@ -169,6 +170,15 @@ void DeliveryPathsEditor::dropForm(const QString &group)
         return;
     delete m_forms.take(group);
     m_snapshots.remove(group);
+    m_ports.remove(group);
+}
+
+ModemPortField &DeliveryPathsEditor::portsOf(const QString &group)
+{
+    std::shared_ptr<PortField> &ports = m_ports[group];
+    if (!ports)
+        ports = std::make_shared<PortField>(m_enumerate);
+    return ports->field;
 }
 
 ZelPropertyWidget *DeliveryPathsEditor::formOf(const QString &group) const
@@ -465,10 +475,11 @@ QString DeliveryPathsEditor::portClash(const DeliveryPath &path,
                                        QHash<QString, QString> &seen) const
 {
     const ZelPropertyWidget *form = m_forms.value(path.group);
-    if (!form || !ProviderForm::choosesPort(path.providerId, m_plugins))
+    const std::shared_ptr<PortField> ports = m_ports.value(path.group);
+    if (!form || !ports || !ProviderForm::choosesPort(path.providerId, m_plugins))
         return QString();
     const QString port =
-        m_ports.storedValues(form->getValues()).value(QStringLiteral("comPort")).toString();
+        ports->field.storedValues(form->getValues()).value(QStringLiteral("comPort")).toString();
     if (port.isEmpty())
         return QString();
     // One device under two names (a udev link beside its target) is one port.
@@ -520,9 +531,10 @@ bool DeliveryPathsEditor::store(QString *failedGroup) const
 {
     for (const DeliveryPath &path : m_chain.all()) {
         const ZelPropertyWidget *form = m_forms.value(path.group);
-        if (isPlaceholder(path) || path.providerId.isEmpty() || !form)
+        const std::shared_ptr<PortField> ports = m_ports.value(path.group);
+        if (isPlaceholder(path) || path.providerId.isEmpty() || !form || !ports)
             continue;
-        if (!ProviderForm::store(*form, path, m_plugins, m_ports)) {
+        if (!ProviderForm::store(*form, path, m_plugins, ports->field)) {
             if (failedGroup)
                 *failedGroup = path.group;
             return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "deliverypaths.h"
+#include "modemportfield.h"
 #include "pluginfolder.h"
 
 #include <QHash>
@@ -10,7 +11,6 @@
 
 #include <memory>
 
-class ModemPortField;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -46,8 +46,10 @@ public:
         Remove
     };
 
-    // ports: the dialog's, so that every form offers the same port lists.
-    DeliveryPathsEditor(const Widgets &widgets, ModemPortField &ports, QObject *parent = nullptr);
+    // enumerate: how a modem path's form finds the serial ports (empty: the
+    // machine's).
+    DeliveryPathsEditor(const Widgets &widgets, ModemPortField::Enumerate enumerate,
+                        QObject *parent = nullptr);
     ~DeliveryPathsEditor() override;
 
     // Shows the chain as read; storedText and storedFallback are the keys as
@@ -114,8 +116,23 @@ private:
     QString displayName(const QString &providerId) const;
     QString portClash(const DeliveryPath &path, QHash<QString, QString> &seen) const;
 
+    // A modem path's port field: each form lists its own saved port when
+    // that is missing, and reads its choice back against its own list.
+    struct PortField
+    {
+        explicit PortField(const ModemPortField::Enumerate &enumerate)
+            : field(enumerate, names, hardwareIds)
+        {
+        }
+        QStringList names;
+        QStringList hardwareIds;
+        ModemPortField field;
+    };
+    ModemPortField &portsOf(const QString &group);
+
     Widgets m_w;
-    ModemPortField &m_ports;
+    ModemPortField::Enumerate m_enumerate;
+    QHash<QString, std::shared_ptr<PortField>> m_ports; // by group
     PluginFolder m_plugins;
     DeliveryPaths m_chain;
     DeliveryPaths m_loaded;

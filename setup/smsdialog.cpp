@@ -62,8 +62,7 @@ QString boolWord(const QVariantMap &info, const char *key)
 } // namespace
 
 SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
-    : QDialog(parent), m_env(std::move(environment)),
-      m_ports(m_env.enumeratePorts, m_portNames, m_portHwids)
+    : QDialog(parent), m_env(std::move(environment))
 {
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;
@@ -82,7 +81,8 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     }
 
     setupUi(this);
-    m_paths = new DeliveryPathsEditor({tabWidget, settingsTab, fallbackTab}, m_ports, this);
+    m_paths =
+        new DeliveryPathsEditor({tabWidget, settingsTab, fallbackTab}, m_env.enumeratePorts, this);
     m_fallback = new FallbackProvider({serviceEnable, fallbackCombo, fallbackAfterLabel,
                                        fallbackAfterSpin, tabWidget, fallbackTab},
                                       *m_paths, this);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "deliverypaths.h"
-#include "modemportfield.h"
 #include "pluginfolder.h"
 #include "servicecontrol.h"
 #include "ui_smsdialog.h"
@@ -59,8 +58,6 @@ public:
     ZelPropertyWidget *propertyWidget() const;
     FallbackProvider *fallbackProvider() const { return m_fallback; }
     DeliveryPathsEditor *deliveryPaths() const { return m_paths; }
-    QStringList portNames() const { return m_portNames; }
-    QStringList portHardwareIds() const { return m_portHwids; }
 
     // Whether anything differs from what was loaded or last saved.
     bool hasUnsavedChanges() const { return currentState() != m_savedState; }
@@ -110,7 +107,4 @@ private:
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
-    QStringList m_portNames; // the last enumeration, for the modem's port field
-    QStringList m_portHwids; // their hardware ids, parallel
-    ModemPortField m_ports;  // the modem's port field, in either form
 };

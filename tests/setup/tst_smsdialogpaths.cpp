@@ -64,20 +64,21 @@ void tst_SmsDialogPaths::operationsRoundTrip_data()
     QTest::newRow("fallback-added-old-keys")
         << GatewayId << QStringList{"add " + ModemId + " GSMModem"} << "TestGate > GSMModem"
         << "" << ModemId;
-    QTest::newRow("moved-up-old-keys") << GatewayId
-                                       << QStringList{"add " + ModemId + " GSMModem", "up 1"}
-                                       << "GSMModem > TestGate"
-                                       << "" << GatewayId;
-    QTest::newRow("second-modem-joins") << ModemId << QStringList{modem2, "join 1"}
-                                        << "GSMModem + GSMModem-2"
-                                        << "GSMModem + GSMModem-2" << "";
+    QTest::newRow("moved-up-old-keys")
+        << GatewayId << QStringList{"add " + ModemId + " GSMModem", "up 1"} << "GSMModem > TestGate"
+        << "" << GatewayId;
+    QTest::newRow("second-modem-joins")
+        << ModemId << QStringList{modem2, "join 1"} << "GSMModem + GSMModem-2"
+        << "GSMModem + GSMModem-2"
+        << "";
     QTest::newRow("two-modems-then-gateway")
         << ModemId << QStringList{modem2, "join 1", "add " + GatewayId + " TestGate"}
         << "GSMModem + GSMModem-2 > TestGate"
         << "GSMModem + GSMModem-2 > TestGate" << GatewayId;
     QTest::newRow("split-first-of-tier")
         << ModemId << QStringList{modem2, "join 1", "split 0"} << "GSMModem > GSMModem-2"
-        << "GSMModem > GSMModem-2" << "";
+        << "GSMModem > GSMModem-2"
+        << "";
     QTest::newRow("moved-across-tier")
         << GatewayId << QStringList{"add " + ModemId + " GSMModem", "join 1", modem2, "up 2"}
         << "TestGate + GSMModem-2 > GSMModem"
@@ -167,41 +168,45 @@ void tst_SmsDialogPaths::onePortTwiceRefused()
 void tst_SmsDialogPaths::storedSettingsSavedUnchanged_data()
 {
     QTest::addColumn<QVariantMap>("common");
-    const QVariantMap old{{"SettingsSaved", true},
-                          {"currentProviderID", GatewayId},
-                          {"serviceEnabled", true},
-                          {"pcnIpAddress", "10.0.0.5"},
-                          {"pcnPort", 3124},
-                          {"fallbackAfterSeconds", 90},
-                          {"deliveryReports", false},
-                          {"deliveryReportTimeoutMinutes", 10}};
+    QTest::addColumn<QStringList>("modemPorts"); // GSMModem's, GSMModem-2's
+    const QVariantMap old{{"SettingsSaved", true},    {"currentProviderID", GatewayId},
+                          {"serviceEnabled", true},   {"pcnIpAddress", "10.0.0.5"},
+                          {"pcnPort", 3124},          {"fallbackAfterSeconds", 90},
+                          {"deliveryReports", false}, {"deliveryReportTimeoutMinutes", 10}};
     QVariantMap primaryOnly = old;
     primaryOnly.insert("fallbackProviderID", "");
-    QTest::newRow("primary-only") << primaryOnly;
+    const QStringList present{"/dev/ttyUSB1", "/dev/ttyUSB2"};
+    QTest::newRow("primary-only") << primaryOnly << present;
     QVariantMap withFallback = old;
     withFallback.insert("fallbackProviderID", ModemId);
-    QTest::newRow("primary-and-fallback") << withFallback;
+    QTest::newRow("primary-and-fallback") << withFallback << present;
     // As an administrator typed it: kept as typed while the list is not changed.
     QVariantMap chain = withFallback;
     chain.insert("deliveryPaths", "TestGate+GSMModem-2 >GSMModem");
-    QTest::newRow("typed-chain") << chain;
+    QTest::newRow("typed-chain") << chain << present;
+    // Each modem form lists its own missing port, not the last one's.
+    QTest::newRow("typed-chain-ports-unplugged")
+        << chain << QStringList{"/dev/ttyUSB8", "/dev/ttyUSB9"};
 }
 
 void tst_SmsDialogPaths::storedSettingsSavedUnchanged()
 {
     QFETCH(QVariantMap, common);
+    QFETCH(QStringList, modemPorts);
     {
         QSettings system = DialogBench::systemSettings();
         for (auto it = common.cbegin(); it != common.cend(); ++it)
             system.setValue("Common/" + it.key(), it.value());
         QSettings providers = DialogBench::systemSettings("SMSProviders");
-        const QVariantMap gateway{{"login", "operator"}, {"password", "secret"},
-                                  {"senderID", ""},      {"channel", 0},
+        const QVariantMap gateway{{"login", "operator"},
+                                  {"password", "secret"},
+                                  {"senderID", ""},
+                                  {"channel", 0},
                                   {"flashSms", false}};
         for (auto it = gateway.cbegin(); it != gateway.cend(); ++it)
             providers.setValue("TestGate/" + it.key(), it.value());
-        const QVariantMap modem{{"comPort", "/dev/ttyUSB1"},
-                                {"comPortHWID", "USB\\A1"},
+        const QVariantMap modem{{"comPort", modemPorts.at(0)},
+                                {"comPortHWID", "USB\\A" + modemPorts.at(0).right(1)},
                                 {"ModemSettings/pinCode", ""},
                                 {"ModemSettings/baudRate", 115200},
                                 {"ModemSettings/stopBits", 0},
@@ -212,8 +217,8 @@ void tst_SmsDialogPaths::storedSettingsSavedUnchanged()
             providers.setValue("GSMModem/" + it.key(), it.value());
             providers.setValue("GSMModem-2/" + it.key(), it.value());
         }
-        providers.setValue("GSMModem-2/comPort", "/dev/ttyUSB2");
-        providers.setValue("GSMModem-2/comPortHWID", "USB\\A2");
+        providers.setValue("GSMModem-2/comPort", modemPorts.at(1));
+        providers.setValue("GSMModem-2/comPortHWID", "USB\\A" + modemPorts.at(1).right(1));
         providers.setValue("GSMModem-2/providerID", ModemId);
     }
     const auto bytes = [](const QString &fileName) {
