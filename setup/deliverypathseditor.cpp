@@ -91,9 +91,10 @@ QWidget *DeliveryPathsEditor::buildPage()
     m_tree->setRootIsDecorated(false);
     m_tree->setToolTip(tr("Запись уходит на первый уровень, где работает хотя бы один путь;\n"
                           "пути одного уровня делят работу между собой."));
-    layout->addWidget(m_tree);
-
-    auto *moves = new QHBoxLayout();
+    // The buttons beside the list, so that the window keeps its width.
+    auto *listRow = new QHBoxLayout();
+    listRow->addWidget(m_tree, 1);
+    auto *moves = new QVBoxLayout();
     const char *const labels[] = {"Вверх", "Вниз", "В уровень выше", "Отдельным уровнем",
                                   "Удалить"};
     for (int op = MoveUp; op <= Remove; ++op) {
@@ -102,7 +103,9 @@ QWidget *DeliveryPathsEditor::buildPage()
         connect(m_buttons[op], &QPushButton::clicked, this,
                 [this, op]() { apply(Operation(op), selectedIndex()); });
     }
-    layout->addLayout(moves);
+    moves->addStretch(1);
+    listRow->addLayout(moves);
+    layout->addLayout(listRow);
 
     auto *adding = new QHBoxLayout();
     adding->addWidget(new QLabel(tr("Новый путь:"), page));
