@@ -77,8 +77,8 @@ void TestModemSettings::stored_data()
         << QVariantMap{{"ModemSettings/resetCommand", "AT+CFUN=1,1\rATD112;"}} << "resetCommand"
         << QVariant("") << 1;
     QTest::newRow("reset-command-not-at-refused")
-        << QVariantMap{{"ModemSettings/resetCommand", "reboot"}} << "resetCommand"
-        << QVariant("") << 1;
+        << QVariantMap{{"ModemSettings/resetCommand", "reboot"}} << "resetCommand" << QVariant("")
+        << 1;
     QTest::newRow("reset-after-too-short-refused")
         << QVariantMap{{"ModemSettings/resetAfterSeconds", 5}} << "resetAfterSeconds"
         << QVariant(300) << 1;
@@ -110,7 +110,7 @@ void TestModemSettings::stored()
     QFETCH(QString, field);
     QFETCH(QVariant, expected);
     QFETCH(int, problems);
-    const ModemSettings s = ModemSettings::fromStored(stored);
+    const ModemSettings s = ModemSettings::fromStored(stored, QStringLiteral("GSMModem"));
     QCOMPARE(::field(s, field), expected);
     QCOMPARE(s.problems.size(), problems);
 }
@@ -154,7 +154,7 @@ void TestModemSettings::serialValues()
     QFETCH(int, stopBits);
     QFETCH(int, flow);
     QFETCH(int, bits);
-    const ModemSettings s = ModemSettings::fromStored(stored);
+    const ModemSettings s = ModemSettings::fromStored(stored, QStringLiteral("GSMModem"));
     QCOMPARE(int(s.parity()), parity);
     QCOMPARE(int(s.stopBits()), stopBits);
     QCOMPARE(int(s.flow()), flow);
