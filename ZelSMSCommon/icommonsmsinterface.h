@@ -19,10 +19,12 @@ enum ProviderParam
     ParamAuxInterval = 9,     // int, s: modem balance reply time-out
     ParamReplyTimeout = 10,   // int, s: send reply time-out
     ParamDeviceStatus = 11,   // uint32: modem status word; invalid elsewhere
+    // 12 stays unused: hosts and checks built against the contract before
+    // took it for the first id no provider answers.
     // string: the device file the provider opens, links followed, as the
     // settings read last lead now (a host refuses two paths on one modem);
     // invalid for providers without a device
-    ParamDevicePath = 12
+    ParamDevicePath = 13
 };
 
 // Codes returned by providerStatus(); the low byte travels to the station.
