@@ -13,6 +13,7 @@
 //     service names the silent path, and the drain.
 // Usage: ZelBurstBench [--count 300] [--modems 1,2,3] [--sms-delay 1000]
 //                      [--silent-after 20] [--smsd /usr/sbin/smsd] [--no-silent]
+//                      [--only service|smstools]
 #include "eventwait.h"
 #include "modememulator.h"
 #include "servicerunner.h"
@@ -263,6 +264,7 @@ int main(int argc, char **argv)
                   {"sms-delay", "network time per SMS (ms)", "ms", "1000"},
                   {"silent-after", "PDUs the second modem takes before it falls silent", "n", "20"},
                   {"no-silent", "leave out the silent-modem run"},
+                  {"only", "run one side alone: service or smstools", "side"},
                   {"smsd", "smstools' smsd; empty: leave it out", "path", "/usr/sbin/smsd"},
                   {"service", "ZelSMSService", "path", ZELSMS_SERVICE_BINARY},
                   {"plugin", "prov_Modem", "path", PROV_MODEM_PLUGIN}});
@@ -275,12 +277,16 @@ int main(int argc, char **argv)
     int failed = 0;
     for (const QString &n : p.value("modems").split(',')) {
         const int modems = n.toInt();
+        const bool ourSide = p.value("only") != QLatin1String("smstools");
         const Run ours =
-            serviceBurst(modems, count, delay, 0, p.value("service"), p.value("plugin"));
+            ourSide ? serviceBurst(modems, count, delay, 0, p.value("service"), p.value("plugin"))
+                    : Run();
         if (modems == 1)
             one = ours.drainS;
         std::printf("%d SMS at once, %d modem(s), %.1f s per SMS: ", count, modems, delay / 1000.0);
-        if (ours.drainS < 0) {
+        if (!ourSide) {
+            std::printf("service not run");
+        } else if (ours.drainS < 0) {
             ++failed;
             std::printf("service did not finish");
         } else {
@@ -289,7 +295,7 @@ int main(int argc, char **argv)
                 std::printf(", %.2f of one modem's time", ours.drainS / one);
             std::printf(", duplicates %d", ours.duplicates);
         }
-        if (!smsd.isEmpty()) {
+        if (!smsd.isEmpty() && p.value("only") != QLatin1String("service")) {
             QString version;
             const Run peer = smstoolsBurst(modems, count, delay, smsd, &version);
             if (peer.drainS > 0)
@@ -301,7 +307,7 @@ int main(int argc, char **argv)
         std::printf("\n");
         std::fflush(stdout);
     }
-    if (!p.isSet("no-silent")) {
+    if (!p.isSet("no-silent") && p.value("only") != QLatin1String("smstools")) {
         const Run s = serviceBurst(2, count, delay, p.value("silent-after").toInt(),
                                    p.value("service"), p.value("plugin"));
         std::printf("second of two modems silent after %d PDUs: lost %d, duplicates %d, silent "
