@@ -132,6 +132,11 @@ void Controller::startWithSettings()
     m_link->setBindAddress(m_settings.bindAddress);
     m_link->setRemoteAddr(m_settings.pcnIpAddress, m_settings.pcnPort);
     m_link->setRequestStore([this](QVector<StationRequest> *group) { m_router->store(group); });
+    m_link->setStatusSource([this](StationProtocol::StatusReport *report) {
+        report->balance = currentBalance(&report->balanceKnown);
+        report->providerStatus = uint8_t(currentProviderStatus());
+        report->deviceStatus = currentDeviceStatus();
+    });
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
     connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));

@@ -20,8 +20,8 @@ struct StationRequest;
 // station sends. Every request is stored in the spool before the station gets
 // its acknowledgement, and its router carries the records to the provider (and
 // to a fallback provider when one is configured) and their outcomes back. The
-// providers own queuing and retries. The link asks it, through current(), for
-// the primary provider's balance and status.
+// providers own queuing and retries. The link asks it, through the status
+// source it sets, for the primary provider's balance and status.
 class Controller : public ControllerCommon
 {
     Q_OBJECT

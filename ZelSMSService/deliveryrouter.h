@@ -2,8 +2,11 @@
 
 #include "deliverystats.h"
 #include "ismsoutcomeinterface.h"
+#include "routerclock.h"
 #include "smsmessage.h"
 #include "spool.h"
+#include "spoolcustody.h"
+#include "stationadmission.h"
 
 #include <QHash>
 #include <QObject>
@@ -14,7 +17,6 @@
 #include <set>
 
 class ICommonSmsInterface;
-class QFileSystemWatcher;
 class QTimer;
 class ReportWatch;
 struct StationRequest;
@@ -40,8 +42,12 @@ struct StationRequest;
 // (when the fallback runs again, if it does not run then), and never back
 // to the primary: the spool's report state says so after a restart too.
 // Durations are measured on the boot clock, so a step of the wall clock
-// neither delays nor hurries anything.
-class DeliveryRouter : public QObject
+// neither delays nor hurries anything. The spool's care is SpoolCustody's,
+// what is stored and acknowledged StationAdmission's; the router owns both
+// and answers their questions about the records it holds.
+class DeliveryRouter : public QObject,
+                       private SpoolCustody::Keeper,
+                       private StationAdmission::Receiver
 {
     Q_OBJECT
 public:
@@ -76,8 +82,8 @@ public:
     ~DeliveryRouter() override;
 
     // Empty: Spool::defaultPath().
-    void setSpoolPath(const QString &path) { m_spoolPath = path; }
-    Spool &spool() { return m_spool; }
+    void setSpoolPath(const QString &path) { m_custody.setSpoolPath(path); }
+    Spool &spool() { return m_custody.spool(); }
 
     // Opens the spool, expires what is too old and hands the rest over,
     // oldest first. The providers must have been started already.
@@ -90,11 +96,11 @@ public:
     void stop();
 
     // Stores a group of station requests and marks the ones to acknowledge.
-    void store(QVector<StationRequest> *group);
+    void store(QVector<StationRequest> *group) { m_admission.store(group); }
     // A new request would be refused for want of room: spoolMaxPending
     // reached, or the spool cannot be written (it did not open, or the last
     // store failed: a full disk). The station is told by the status it receives.
-    bool refusingForRoom() const;
+    bool refusingForRoom() const { return m_admission.refusingForRoom(); }
 
     void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
     // A delivery report's news for a record the provider delivered.
@@ -107,15 +113,11 @@ public:
     const DeliveryStats &stats() const { return m_stats; }
     // What was noted in the spool from outside (a path's change) goes with the next flush.
     void flushSoon() { scheduleFlush(); }
-    void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
+    void advanceClock(qint64 ms) { m_clock.advance(ms); }
 
 private slots:
-    void tick();
-    void flush();
     void checkFallbackDeadlines();
     void poll();
-    void spoolFilesChanged();
-    void checkChangedElsewhere();
     void reportTimedOut(qint64 id, int role);
 
 private:
@@ -140,7 +142,20 @@ private:
         bool waiting() const { return !atPrimary && !atFallback && !delivered; }
     };
 
-    bool openSpool();
+    // SpoolCustody::Keeper
+    void spoolOpened() override { recover(); }
+    void spoolChangedElsewhere() override { handPending(Spool::Queued); }
+    void lookAtAges() override { expireOld(); }
+    bool holdsRecords() const override { return !m_routes.isEmpty() || !m_waiting.empty(); }
+    QVector<Spool::Record> heldRecords() const override;
+    // StationAdmission::Receiver
+    QString takerOfNew() const override;
+    void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at, int state) override
+    {
+        handOver(id, msg, at, state, true);
+    }
+    void groupStored() override { armPoll(); }
+
     void recover();
     // Records past the age limit are withdrawn and become expired, each named
     // in the log; one in flight ends by its outcome, it is not sent again.
@@ -172,11 +187,8 @@ private:
     void takeBack(int role);
     void noteRunning();
     void armFallbackTimer();
-    // Each timer at the pace of what it has to look for (see the .cpp).
-    void armTick();
+    // At the pace of what it has to look for (see the .cpp).
     void armPoll();
-    void housekeeping();
-    void watchSpoolFiles();
     // A record whose report failed or never came goes once to the fallback;
     // while that does not run, it is kept for when it does.
     // quietWait: a fallback not running is not logged per record.
@@ -188,21 +200,14 @@ private:
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
     bool awaitReport(const Spool::Record &r, const Provider &p);
-    void scheduleFlush();
-    // What could not be stored: kept by the link when the cause passes.
-    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
-    void warnBusy();
-    // The spool's file was removed, replaced or damaged: created again from
-    // the open one, and from the router's own records where that fails.
-    void rescueSpool();
-    QVector<Spool::Record> heldRecords() const;
-    void critical(qint64 *lastMs, const QString &text);
+    void scheduleFlush() { m_custody.scheduleFlush(); }
+    void flush() { m_custody.flush(); }
     bool running(int role) const;
     bool anyRunning() const { return running(Primary) || running(Fallback); }
     int pauseMs(int role) const;
     const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
-    qint64 nowMs() const;  // the boot clock: durations and deadlines
-    qint64 wallMs() const; // the journal's times
+    qint64 nowMs() const { return m_clock.nowMs(); }   // durations and deadlines
+    qint64 wallMs() const { return m_clock.wallMs(); } // the journal's times
     void moveOverdue();
 
     class RoleSink : public ISmsOutcomeSink
@@ -228,8 +233,11 @@ private:
     Provider m_fallback;
     RoleSink m_primarySink{this, Primary};
     RoleSink m_fallbackSink{this, Fallback};
-    Spool m_spool;
-    QString m_spoolPath;
+    RouterClock m_clock;
+    DeliveryStats m_stats;
+    SpoolCustody m_custody{this, &m_clock};
+    Spool &m_spool = m_custody.spool();
+    StationAdmission m_admission{&m_custody, this, &m_stats};
     bool m_started = false;
 
     QHash<qint64, Route> m_routes;
@@ -242,28 +250,13 @@ private:
     bool m_noneRunningLogged = false;
     qint64 m_noneRunningSince = -1;
     int m_expiredInPass = 0;
-    qint64 m_clockOffsetMs = 0;
     qint64 m_lastLetGoLogMs[2] = {0, 0};
     // Hand-overs to the primary in time order, for the fallback time limit.
     std::deque<std::pair<qint64, qint64>> m_deadlines; // (due ms, record id)
     int m_lastDeliveryRole = NoRole;
 
-    QTimer *m_tick;
-    QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
     QTimer *m_pollTimer;
-    QTimer *m_changeCheck;
-    std::unique_ptr<QFileSystemWatcher> m_watcher;
     int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
-    bool m_purgeBacklog = false;
     ReportWatch *m_reportWatch;
-    qint64 m_lastStoreCriticalMs = 0;
-    qint64 m_lastLimitCriticalMs = 0;
-    qint64 m_lastOpenCriticalMs = 0;
-    qint64 m_lastBusyWarningMs = 0;
-    bool m_rescuing = false;     // the spool must be created again; nothing is acknowledged
-    bool m_writeRefused = false; // the last store failed to write; until one succeeds
-    int m_idleCheckpointMs = 60 * 1000;
-    qint64 m_lastPurgeMs = 0;
-    DeliveryStats m_stats;
 };

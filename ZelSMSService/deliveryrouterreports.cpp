@@ -69,7 +69,7 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
         m_reportWatch->take(id);
         const Spool::Record r = m_spool.record(id);
         if (r.id == id)
-            m_stats.confirmed(provider(role).id, Spool::elapsedSince(r.since) + m_clockOffsetMs);
+            m_stats.confirmed(provider(role).id, m_clock.sinceMs(r.since));
         break;
     }
     case ReportFailed:
@@ -107,7 +107,7 @@ void DeliveryRouter::escalate(qint64 id, int role, const QString &why, bool quie
                                     .arg(r.phone, why);
         return;
     }
-    if (Spool::elapsedSince(r.since) + m_clockOffsetMs > qint64(m_settings.maxAgeMinutes) * 60000)
+    if (m_clock.sinceMs(r.since) > qint64(m_settings.maxAgeMinutes) * 60000)
         return; // past its age it is never sent again
     if (!running(Fallback)) {
         // The spool's report state keeps it for the next start as well.
