@@ -64,6 +64,7 @@ ServiceSettings ServiceSettings::read(QSettings &system)
     r.spoolMaxPending = positiveValue(s, "spoolMaxPending", r.spoolMaxPending, r.problems);
     r.historyDays = positiveValue(s, "historyDays", r.historyDays, r.problems);
     r.fallbackProviderID = SettingsText::read(s, QStringLiteral("fallbackProviderID"));
+    r.deliveryPaths = SettingsText::read(s, QStringLiteral("deliveryPaths")).trimmed();
     r.fallbackAfterSeconds =
         positiveValue(s, "fallbackAfterSeconds", r.fallbackAfterSeconds, r.problems);
     r.deliveryReports = s.value(QStringLiteral("deliveryReports"), false).toBool();
@@ -102,6 +103,16 @@ void ServiceSettings::writeFallback(QSettings &system) const
     system.beginGroup(QStringLiteral("Common"));
     system.setValue(QStringLiteral("fallbackProviderID"), fallbackProviderID);
     system.setValue(QStringLiteral("fallbackAfterSeconds"), fallbackAfterSeconds);
+    system.endGroup();
+}
+
+void ServiceSettings::writeDeliveryPaths(QSettings &system) const
+{
+    system.beginGroup(QStringLiteral("Common"));
+    if (deliveryPaths.trimmed().isEmpty())
+        system.remove(QStringLiteral("deliveryPaths"));
+    else
+        system.setValue(QStringLiteral("deliveryPaths"), deliveryPaths.trimmed());
     system.endGroup();
 }
 

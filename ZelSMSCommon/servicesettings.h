@@ -38,6 +38,9 @@ struct ServiceSettings
     int spoolMaxPending = 100000;
     int historyDays = 90;
     QString fallbackProviderID;
+    // The chain of delivery paths as typed ("GSMModem + GSMModem-2 > SmsRU",
+    // DeliveryPaths); empty: currentProviderID, then fallbackProviderID.
+    QString deliveryPaths;
     int fallbackAfterSeconds = DefaultFallbackAfterSeconds;
     // Ask the network for a status report of every SMS the modem sends, and
     // how long a report may keep a record waiting before the fallback takes it.
@@ -62,6 +65,9 @@ struct ServiceSettings
     void write(QSettings &system) const;
     // The fallback's keys, written by the configuration program only.
     void writeFallback(QSettings &system) const;
+    // deliveryPaths, written by the configuration program only when the
+    // administrator set a chain; an empty one removes the key.
+    void writeDeliveryPaths(QSettings &system) const;
     // The delivery-report keys, written by the configuration program only.
     void writeDeliveryReports(QSettings &system) const;
 

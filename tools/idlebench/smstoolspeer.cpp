@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QTextStream>
 
-bool SmstoolsPeer::start(const QString &device)
+bool SmstoolsPeer::start(const QStringList &devices)
 {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary folder");
@@ -18,23 +18,29 @@ bool SmstoolsPeer::start(const QString &device)
         m_error = conf.errorString();
         return false;
     }
-    // The packaged defaults but for the folders: a send-and-receive relay on
-    // one modem, as the service is.
-    QTextStream(&conf) << "devices = GSM1\n"
-                       << "outgoing = " << d << "/outgoing\n"
-                       << "checked = " << d << "/checked\n"
-                       << "failed = " << d << "/failed\n"
-                       << "incoming = " << d << "/incoming\n"
-                       << "sent = " << d << "/sent\n"
-                       << "logfile = " << d << "/smsd.log\n"
-                       << "infofile = " << d << "/smsd.working\n"
-                       << "pidfile = " << d << "/smsd.pid\n"
-                       << "receive_before_send = no\n"
-                       << "autosplit = 3\n"
-                       << "\n[GSM1]\n"
-                       << "device = " << device << "\n"
-                       << "incoming = yes\n"
-                       << "baudrate = 115200\n";
+    // The packaged defaults but for the folders: a send-and-receive relay, as
+    // the service is.
+    QStringList names;
+    for (int i = 1; i <= devices.size(); ++i)
+        names << QStringLiteral("GSM%1").arg(i);
+    QTextStream out(&conf);
+    out << "devices = " << names.join(QLatin1Char(',')) << "\n"
+        << "outgoing = " << d << "/outgoing\n"
+        << "checked = " << d << "/checked\n"
+        << "failed = " << d << "/failed\n"
+        << "incoming = " << d << "/incoming\n"
+        << "sent = " << d << "/sent\n"
+        << "logfile = " << d << "/smsd.log\n"
+        << "infofile = " << d << "/smsd.working\n"
+        << "pidfile = " << d << "/smsd.pid\n"
+        << "receive_before_send = no\n"
+        << "autosplit = 3\n";
+    for (int i = 0; i < devices.size(); ++i)
+        out << "\n[" << names[i] << "]\n"
+            << "device = " << devices[i] << "\n"
+            << "incoming = yes\n"
+            << "baudrate = 115200\n";
+    out.flush();
     conf.close();
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(d + QStringLiteral("/smsd.out"));
