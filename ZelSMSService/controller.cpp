@@ -4,6 +4,7 @@
 #include "pcnudplink.h"
 #include "pluginfolder.h"
 #include "providerplugins.h"
+#include "providersettingsgroup.h"
 #include "settingscheck.h"
 #include "settingslocation.h"
 #include "zelsmsversion.h"
@@ -159,13 +160,7 @@ void Controller::start()
     tryStartSmsProvider();
     // The providers get what the spool holds before the link can take new
     // requests, so older alarms go out first.
-    DeliveryRouter::Provider primary;
-    primary.id = m_settings.currentProviderID;
-    primary.sms = m_provider;
-    primary.tracked =
-        m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
-                   : nullptr;
-    m_router->start(routing(), primary, m_fallback);
+    m_router->start(routing(), m_tiers);
     if (!m_startRecorded)
         m_paths.serviceStarted();
     m_startRecorded = true;
@@ -177,43 +172,109 @@ void Controller::start()
     emit started();
 }
 
+DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
+{
+    const QString &current = m_settings.currentProviderID;
+    const QString &fallback = m_settings.fallbackProviderID;
+    if (m_settings.deliveryPaths.isEmpty()) {
+        if (!fallback.isEmpty() && fallback == current)
+            qCritical().noquote() << QStringLiteral(
+                                         "Резервный провайдер %1 совпадает с основным; резервный "
+                                         "провайдер не используется")
+                                         .arg(fallback);
+        if (current.isEmpty())
+            qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+        return DeliveryPaths::fromProviders(current, fallback, plugins);
+    }
+    QStringList problems;
+    DeliveryPaths chain = DeliveryPaths::parse(m_settings.deliveryPaths, &problems);
+    const ProviderSettingsGroup providers{QString()};
+    chain.resolve(plugins, providers, &problems);
+    for (const QString &problem : qAsConst(problems))
+        qCritical().noquote() << QStringLiteral("Путь доставки SMS не используется: ") + problem;
+    // A path that names no provider is left out: the others run.
+    DeliveryPaths known;
+    for (const DeliveryPaths::Tier &tier : qAsConst(chain.tiers)) {
+        DeliveryPaths::Tier kept;
+        for (const DeliveryPath &path : tier)
+            if (!path.providerId.isEmpty())
+                kept.append(path);
+        if (!kept.isEmpty())
+            known.tiers.append(kept);
+    }
+    if (known.isEmpty())
+        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+    return known;
+}
+
+bool Controller::mayStart(const DeliveryPath &path, const PluginFolder &plugins,
+                          QHash<QString, QString> *started) const
+{
+    if (path.providerId.isEmpty())
+        return false;
+    // One plug-in gives one provider, which reads its usual group only.
+    const ProviderMetaData *meta = plugins.find(path.providerId);
+    if (meta && !meta->registryGroup.isEmpty() && meta->registryGroup != path.group) {
+        qCritical().noquote() << QStringLiteral("Путь доставки %1 не запущен: провайдер %2 "
+                                                "работает только с группой %3")
+                                     .arg(path.group, path.providerId, meta->registryGroup);
+        return false;
+    }
+    if (started->contains(path.providerId)) {
+        qCritical().noquote() << QStringLiteral("Пути доставки %1 и %2 называют один провайдер "
+                                                "%3; путь %2 не запущен")
+                                     .arg(started->value(path.providerId), path.group,
+                                          path.providerId);
+        return false;
+    }
+    started->insert(path.providerId, path.group);
+    return true;
+}
+
 void Controller::tryStartSmsProvider()
 {
-    const QString &fallbackProviderID = m_settings.fallbackProviderID;
-    const QString &currentProviderID = m_settings.currentProviderID;
-    // Scanned once for both roles; read again at every start, so a plug-in
+    // Scanned once for every path; read again at every start, so a plug-in
     // replaced while the service was stopped is seen.
     const PluginFolder plugins(pluginDirectory());
     // Settings read again may name no provider any more.
     m_provider = nullptr;
-    m_fallback = DeliveryRouter::Provider();
+    m_tiers.clear();
     m_pathList.clear();
-    if (!fallbackProviderID.isEmpty()) {
-        if (fallbackProviderID == currentProviderID)
-            qCritical().noquote() << QStringLiteral(
-                                         "Резервный провайдер %1 совпадает с основным; резервный "
-                                         "провайдер не используется")
-                                         .arg(fallbackProviderID);
-        else
-            m_fallback = startProvider(fallbackProviderID, plugins);
+    const DeliveryPaths chain = deliveryChain(plugins);
+    QHash<QString, QString> started;
+    QVector<QPair<int, int>> toStart; // (tier, place) in chain order
+    for (int t = 0; t < chain.tiers.size(); ++t) {
+        DeliveryRouter::Tier tier;
+        for (int i = 0; i < chain.tiers.at(t).size(); ++i) {
+            const DeliveryPath &path = chain.tiers.at(t).at(i);
+            tier.append(DeliveryRouter::Provider(path.providerId, nullptr, nullptr, path.group));
+            if (mayStart(path, plugins, &started))
+                toStart.append({t, i});
+            else if (!path.providerId.isEmpty())
+                m_pathList.append({path.group, path.providerId, nullptr});
+        }
+        m_tiers.append(tier);
     }
-    if (currentProviderID.isEmpty()) {
-        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
-        return;
+    // The last first: the primary is the one whose start the station waits for.
+    for (int k = toStart.size() - 1; k >= 0; --k) {
+        const int t = toStart.at(k).first;
+        const int i = toStart.at(k).second;
+        m_tiers[t][i] = startProvider(chain.tiers.at(t).at(i), plugins);
     }
-    m_provider = startProvider(currentProviderID, plugins).sms;
+    if (!m_tiers.isEmpty() && !m_tiers.first().isEmpty())
+        m_provider = m_tiers.first().first().sms;
 }
 
-DeliveryRouter::Provider Controller::startProvider(const QString &id, const PluginFolder &plugins)
+DeliveryRouter::Provider Controller::startProvider(const DeliveryPath &path,
+                                                   const PluginFolder &plugins)
 {
-    DeliveryRouter::Provider p;
-    p.id = id;
-    p.sms = ProviderPlugins::loadProvider(id, plugins);
-    const ProviderMetaData *meta = plugins.find(id);
-    m_pathList.append({meta ? meta->registryGroup : id, id, p.sms});
+    DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
+    p.sms = ProviderPlugins::loadProvider(path.providerId, plugins);
+    m_pathList.append({path.group, path.providerId, p.sms});
     if (!p.sms) {
-        qCritical().noquote()
-            << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);
+        qCritical().noquote() << QStringLiteral(
+                                     "Ошибка загрузки плагина Провайдера SMS рассылок %1")
+                                     .arg(path.providerId);
         return p;
     }
     p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
@@ -230,10 +291,10 @@ void Controller::stop()
     if (!m_keepLink)
         m_link->stop();
     m_router->providersStopping();
-    if (m_provider)
-        m_provider->stop();
-    if (m_fallback.sms)
-        m_fallback.sms->stop();
+    for (const DeliveryRouter::Tier &tier : qAsConst(m_tiers))
+        for (const DeliveryRouter::Provider &p : tier)
+            if (p.sms)
+                p.sms->stop();
     if (!m_restarting) {
         m_paths.serviceStopped();
         m_startRecorded = false;
@@ -344,14 +405,15 @@ int Controller::currentProviderStatus() const
 
 quint32 Controller::currentDeviceStatus() const
 {
-    // The word describes the modem, whichever role it has; gateways have none.
-    for (ICommonSmsInterface *p : {m_provider, m_fallback.sms}) {
-        if (!p)
-            continue;
-        bool ok = false;
-        const quint32 word = p->parameter(ParamDeviceStatus).toUInt(&ok);
-        if (ok)
-            return word;
-    }
+    // The word describes the first modem of the chain; gateways have none.
+    for (const DeliveryRouter::Tier &tier : m_tiers)
+        for (const DeliveryRouter::Provider &p : tier) {
+            if (!p.sms)
+                continue;
+            bool ok = false;
+            const quint32 word = p.sms->parameter(ParamDeviceStatus).toUInt(&ok);
+            if (ok)
+                return word;
+        }
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controllercommon.h"
+#include "deliverypaths.h"
 #include "deliveryrouter.h"
 #include "metricswriter.h"
 #include "pathmonitor.h"
@@ -16,12 +17,13 @@ class PluginFolder;
 struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
-// link, loads the configured provider plug-in and hands it every request the
-// station sends. Every request is stored in the spool before the station gets
-// its acknowledgement, and its router carries the records to the provider (and
-// to a fallback provider when one is configured) and their outcomes back. The
-// providers own queuing and retries. The link asks it, through the status
-// source it sets, for the primary provider's balance and status.
+// link, starts a provider for every delivery path of the chain
+// ("deliveryPaths", else the primary and the fallback) and hands it every
+// request the station sends. Every request is stored in the spool before the
+// station gets its acknowledgement, and its router carries the records along
+// the paths and their outcomes back. The providers own queuing and retries.
+// The link asks it, through the status source it sets, for the balance and
+// status of the first path of the first tier.
 class Controller : public ControllerCommon
 {
     Q_OBJECT
@@ -55,7 +57,10 @@ public:
     // Where the spool lives; empty (the default) means Spool::defaultPath().
     void setSpoolPath(const QString &path) { m_router->setSpoolPath(path); }
     Spool &spool() { return m_router->spool(); }
-    ICommonSmsInterface *fallbackProvider() const { return m_fallback.sms; }
+    ICommonSmsInterface *fallbackProvider() const
+    {
+        return m_tiers.size() > 1 && !m_tiers.at(1).isEmpty() ? m_tiers.at(1).first().sms : nullptr;
+    }
 
 public slots:
     void initialize() override;
@@ -83,7 +88,12 @@ private slots:
 private:
     void startWithSettings();
     void tryStartSmsProvider();
-    DeliveryRouter::Provider startProvider(const QString &id, const PluginFolder &plugins);
+    // The chain as configured, each path's provider known; faults logged.
+    DeliveryPaths deliveryChain(const PluginFolder &plugins) const;
+    // Whether a path may start; says why not. started: provider id -> group.
+    bool mayStart(const DeliveryPath &path, const PluginFolder &plugins,
+                  QHash<QString, QString> *started) const;
+    DeliveryRouter::Provider startProvider(const DeliveryPath &path, const PluginFolder &plugins);
     DeliveryRouter::Settings routing() const;
 
     ServiceSettings m_settings;
@@ -93,7 +103,7 @@ private:
 
     QString m_pluginDir;
 
-    DeliveryRouter::Provider m_fallback;
+    QVector<DeliveryRouter::Tier> m_tiers; // as started
     DeliveryRouter *m_router;
     PathMonitor m_paths{m_router};
     QVector<PathMonitor::Path> m_pathList; // as started

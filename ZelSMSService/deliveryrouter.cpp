@@ -41,30 +41,28 @@ void DeliveryRouter::setPollInterval(int ms)
     m_pollTimer->setInterval(ms);
 }
 
-void DeliveryRouter::start(const Settings &settings, const Provider &primary,
-                           const Provider &fallback)
+void DeliveryRouter::start(const Settings &settings, const QVector<Tier> &tiers)
 {
     m_settings = settings;
-    m_primary = primary;
-    m_fallback = fallback;
+    setPaths(tiers);
     m_routes.clear();
     m_waiting.clear();
-    m_lostWaitFallback = false;
+    m_lostWaiting = false;
     m_deadlines.clear();
     m_reportWatch->clear();
     m_reportWatch->setTimeoutMs(settings.reportTimeoutMs);
-    m_lastDeliveryRole = NoRole;
+    m_lastDeliveryTier = -1;
     m_noneRunningLogged = false;
-    for (int role : {Primary, Fallback}) {
-        const Provider &p = provider(role);
-        m_wasRunning[role] = running(role);
-        if (p.tracked)
-            p.tracked->setOutcomeSink(role == Primary ? &m_primarySink : &m_fallbackSink);
-        else if (p.loaded())
+    for (int path = 0; path < pathCount(); ++path) {
+        Path &pp = m_paths[size_t(path)];
+        pp.wasRunning = running(path);
+        if (pp.p.tracked)
+            pp.p.tracked->setOutcomeSink(pp.sink.get());
+        else if (pp.p.loaded())
             qWarning().noquote() << QStringLiteral(
                                         "Провайдер %1 не сообщает результат отправки каждого "
                                         "SMS; SMS считаются доставленными при передаче ему")
-                                        .arg(p.id);
+                                        .arg(pp.name);
     }
     m_started = true;
     m_noneRunningSince = -1;
@@ -74,19 +72,55 @@ void DeliveryRouter::start(const Settings &settings, const Provider &primary,
     m_pollTimer->start();
 }
 
+void DeliveryRouter::setPaths(const QVector<Tier> &tiers)
+{
+    m_paths.clear();
+    m_tierCount = 0;
+    m_loaded = 0;
+    QHash<QString, int> sameId;
+    for (const Tier &tier : tiers) {
+        for (const Provider &p : tier) {
+            if (pathCount() == MaxPaths) {
+                qCritical().noquote() << QStringLiteral("Путей доставки больше %1; путь %2 не "
+                                                        "используется")
+                                             .arg(int(MaxPaths))
+                                             .arg(p.group.isEmpty() ? p.id : p.group);
+                continue;
+            }
+            Path path;
+            path.p = p;
+            path.tier = m_tierCount;
+            path.sink.reset(new PathSink(this, pathCount()));
+            if (p.loaded())
+                m_loaded |= bit(pathCount());
+            ++sameId[p.id];
+            m_paths.push_back(std::move(path));
+        }
+        ++m_tierCount;
+    }
+    m_manyPaths = pathCount() > 2;
+    for (const Tier &tier : tiers)
+        m_manyPaths = m_manyPaths || tier.size() > 1;
+    for (Path &path : m_paths)
+        path.name = sameId.value(path.p.id) > 1 && !path.p.group.isEmpty()
+                        ? QStringLiteral("%1 (%2)").arg(path.p.id, path.p.group)
+                        : path.p.id;
+    m_tierDownSince = QVector<qint64>(m_tierCount, -1);
+    m_tierDownLogged = QVector<bool>(m_tierCount, false);
+}
+
 void DeliveryRouter::providersStopping()
 {
     if (!m_started)
         return;
     for (auto it = m_routes.begin(); it != m_routes.end(); ++it)
-        for (int role : {Primary, Fallback}) {
-            const Provider &p = provider(role);
-            bool &at = role == Primary ? it->atPrimary : it->atFallback;
+        for (int path = 0; path < pathCount(); ++path) {
+            const Provider &p = provider(path);
             // Still waiting there, it is taken back; only one in flight stays.
-            if (at && p.tracked && !p.tracked->withdraw(quint64(it.key()))) {
+            if ((it->at & bit(path)) && p.tracked && !p.tracked->withdraw(quint64(it.key()))) {
                 m_spool.noteAttempt(it.key(), p.id,
                                     QStringLiteral("отправка прервана остановкой провайдера"));
-                at = false;
+                setAt(*it, path, false);
             }
         }
 }
@@ -100,12 +134,13 @@ void DeliveryRouter::stop()
     m_pollTimer->stop();
     m_routes.clear();
     m_waiting.clear();
-    m_lostWaitFallback = false;
+    m_lostWaiting = false;
     m_deadlines.clear();
     m_reportWatch->clear();
+    for (Path &path : m_paths)
+        path.load = 0;
     m_custody.stop();
 }
-
 void DeliveryRouter::recover()
 {
     watchWaitingReports();
@@ -139,13 +174,14 @@ void DeliveryRouter::expireOld()
         // Withdrawn wherever it waits; a copy in flight cannot be called back,
         // but its provider will not send it again, and its outcome ends it.
         bool inFlight = false;
-        for (int role : {Primary, Fallback}) {
-            bool &at = role == Primary ? route.atPrimary : route.atFallback;
-            if (at && provider(role).tracked && !provider(role).tracked->withdraw(quint64(id)) &&
-                running(role))
+        for (int path = 0; path < pathCount(); ++path) {
+            if (!(route.at & bit(path)))
+                continue;
+            const Provider &p = provider(path);
+            if (p.tracked && !p.tracked->withdraw(quint64(id)) && running(path))
                 inFlight = true;
             else
-                at = false;
+                setAt(route, path, false);
         }
         if (!inFlight)
             expireRecord(id);
@@ -166,7 +202,7 @@ void DeliveryRouter::expireRecord(qint64 id)
                                     .arg(phone)
                                     .arg(m_settings.maxAgeMinutes);
     m_waiting.erase(id);
-    m_routes.remove(id);
+    dropRoute(id);
     scheduleFlush();
 }
 
@@ -188,9 +224,10 @@ int DeliveryRouter::handPending(int state)
             // Waiting here already (the journal tool's change brought us here).
             if (m_routes.contains(r.id))
                 continue;
-            // Reopened for the fallback, or put back by the journal tool.
-            const bool reportLost = r.report == ReportFailed || r.report == ReportTimeout;
-            handOver(r.id, r.message(), r.since, state, false, reportLost);
+            // Reopened for a later path, or put back by the journal tool.
+            const bool lost = r.report == ReportFailed || r.report == ReportTimeout;
+            handOver(r.id, r.message(), r.since, state, QString(),
+                     lost ? lostBefore(r.provider) : 0);
             ++count;
         }
         if (chunk.size() < HandOverChunk)
@@ -200,46 +237,97 @@ int DeliveryRouter::handPending(int state)
     return count;
 }
 
-bool DeliveryRouter::running(int role) const
+quint64 DeliveryRouter::lostBefore(const QString &reopenedTo) const
 {
-    const Provider &p = provider(role);
+    // The path it was reopened to is known by its provider alone: every path
+    // before the first of that provider delivered it or was passed over then.
+    for (int path = 1; path < pathCount(); ++path)
+        if (provider(path).id == reopenedTo)
+            return bit(path) - 1;
+    return tierPaths(0);
+}
+
+bool DeliveryRouter::running(int path) const
+{
+    if (path < 0 || path >= pathCount())
+        return false;
+    const Provider &p = provider(path);
     return p.loaded() && (!p.tracked || p.tracked->isRunning());
 }
 
-int DeliveryRouter::pauseMs(int role) const
+bool DeliveryRouter::anyRunning() const
+{
+    for (int path = 0; path < pathCount(); ++path)
+        if (running(path))
+            return true;
+    return false;
+}
+
+int DeliveryRouter::pauseMs(int path) const
 {
     const int s =
-        provider(role).loaded() ? provider(role).sms->parameter(ParamRetryPause).toInt() : 0;
+        provider(path).loaded() ? provider(path).sms->parameter(ParamRetryPause).toInt() : 0;
     return (s > 0 ? s : DefaultPauseS) * 1000;
 }
 
-int DeliveryRouter::roleFor() const
+quint64 DeliveryRouter::tierPaths(int tier) const
 {
-    if (running(Primary))
-        return Primary;
-    if (running(Fallback))
-        return Fallback;
-    return NoRole;
+    quint64 bits = 0;
+    for (int path = 0; path < pathCount(); ++path)
+        if (m_paths[size_t(path)].tier == tier)
+            bits |= bit(path);
+    return bits;
+}
+
+quint64 DeliveryRouter::pathsAfterTier(int tier) const
+{
+    quint64 bits = 0;
+    for (int path = 0; path < pathCount(); ++path)
+        if (m_paths[size_t(path)].tier > tier)
+            bits |= bit(path);
+    return bits;
+}
+
+int DeliveryRouter::pathFor() const
+{
+    const Route any;
+    return pathFor(any);
 }
 
 QString DeliveryRouter::takerOfNew() const
 {
-    const int role = roleFor();
-    return role == NoRole ? QString() : provider(role).id;
+    const int path = pathFor();
+    return path == NoPath ? QString() : provider(path).id;
 }
 
-int DeliveryRouter::roleFor(const Route &route) const
+bool DeliveryRouter::mayHave(int path, const Route &route, qint64 now) const
+{
+    const quint64 b = bit(path);
+    if (!running(path) || (route.refused & b))
+        return false;
+    if (path < route.heldUntil.size() && now < route.heldUntil.at(path))
+        return false;
+    // Never back where its report was lost, while another path could take it.
+    return !(route.lost & b) || !(m_loaded & ~route.lost);
+}
+
+int DeliveryRouter::pathFor(const Route &route, int fromTier) const
 {
     const qint64 now = nowMs();
-    for (int role : {Primary, Fallback})
-        if (running(role) && !route.refused[role] && now >= route.heldUntil[role] &&
-            !(role == Primary && route.reportLost && m_fallback.loaded()))
-            return role;
-    return NoRole;
+    for (int tier = fromTier; tier < m_tierCount; ++tier) {
+        int best = NoPath;
+        for (int path = 0; path < pathCount(); ++path)
+            if (m_paths[size_t(path)].tier == tier && mayHave(path, route, now) &&
+                (best == NoPath || m_paths[size_t(path)].load < m_paths[size_t(best)].load))
+                best = path;
+        if (best != NoPath)
+            return best;
+    }
+    return NoPath;
 }
 
 void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since,
-                              int spoolState, bool justStored, bool reportLost)
+                              int spoolState, const QString &storedAs, quint64 lost)
 {
     // Every provider gets the number in one clean form; a record stored
     // before numbers were checked may still hold one no provider can take.
@@ -257,31 +345,40 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     route.phone = SmsText::phoneText(msg);
     route.since = since;
     route.handed = spoolState == Spool::Handed;
-    route.reportLost = reportLost;
-    // Stored just now as handed: to this very provider, roleFor() chose it.
-    dispatch(id, route, !(justStored && route.handed));
+    route.lost = lost;
+    // Stored just now as handed: noted again only when the least work sends
+    // it to another provider.
+    dispatch(id, route, storedAs.isEmpty() || !route.handed, storedAs);
 }
 
-void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded)
+void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded, const QString &storedAs)
 {
     // However long it waited, and wherever: past its age it is never sent.
     if (tooOld(route)) {
         expireRecord(id);
         return;
     }
-    const int role = roleFor(route);
-    if (role == NoRole) {
+    const int path = pathFor(route);
+    if (path == NoPath) {
         park(id, route);
         return;
     }
-    if (role == Fallback && m_primary.loaded())
+    const int tier = m_paths[size_t(path)].tier;
+    if (tier > 0 && (m_loaded & tierPaths(0)) && !m_manyPaths)
         qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
                                             "провайдеру %3: основной провайдер %4 %5")
                                  .arg(id)
-                                 .arg(route.phone, m_fallback.id, m_primary.id,
-                                      running(Primary) ? QStringLiteral("в паузе после сбоев")
-                                                       : QStringLiteral("не работает"));
-    give(role, id, route, noteHanded);
+                                 .arg(route.phone, m_paths[size_t(path)].name, m_paths[0].name,
+                                      running(0) ? QStringLiteral("в паузе после сбоев")
+                                                 : QStringLiteral("не работает"));
+    else if (tier > 0 && m_manyPaths)
+        qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано провайдеру %3 "
+                                            "яруса %4: в ярусах выше ни один путь не может его "
+                                            "взять")
+                                 .arg(id)
+                                 .arg(route.phone, m_paths[size_t(path)].name)
+                                 .arg(tier + 1);
+    give(path, id, route, noteHanded || provider(path).id != storedAs);
 }
 
 void DeliveryRouter::park(qint64 id, Route &route)
@@ -297,9 +394,9 @@ void DeliveryRouter::park(qint64 id, Route &route)
     armPoll(); // looked at often again while it waits
 }
 
-void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
+void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
 {
-    const Provider &p = provider(role);
+    const Provider &p = provider(path);
     m_waiting.erase(id);
     route.waitingSince = -1;
     route.warned = false;
@@ -310,86 +407,58 @@ void DeliveryRouter::give(int role, qint64 id, Route &route, bool noteHanded)
     }
     if (!p.tracked) {
         p.sms->enqueueSms(route.msg);
-        delivered(role, id);
+        delivered(path, id);
         return;
     }
-    (role == Primary ? route.atPrimary : route.atFallback) = true;
+    setAt(route, path, true);
     armPoll(); // a provider that stops now has this to give back
-    if (role == Primary && m_fallback.loaded()) {
+    const int tier = m_paths[size_t(path)].tier;
+    if (m_loaded & pathsAfterTier(tier)) {
         const bool arm = m_deadlines.empty();
-        m_deadlines.emplace_back(nowMs() + qint64(m_settings.fallbackAfterSeconds) * 1000, id);
+        m_deadlines.push_back({nowMs() + qint64(m_settings.fallbackAfterSeconds) * 1000, id, tier});
         if (arm)
             armFallbackTimer();
     }
     p.tracked->enqueueTracked(quint64(id), route.msg);
 }
 
-void DeliveryRouter::toFallback(qint64 id, const QString &why)
+void DeliveryRouter::setAt(Route &route, int path, bool at)
 {
-    auto it = m_routes.find(id);
-    if (it == m_routes.end() || it->atFallback || it->delivered || !running(Fallback))
+    const quint64 b = bit(path);
+    if (bool(route.at & b) == at)
         return;
-    qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
-                                        "провайдеру %3: %4")
-                             .arg(id)
-                             .arg(it->phone, m_fallback.id, why);
-    // Still waiting at the primary: taken back, so it goes out once; in
-    // flight there, it is at least not sent again.
-    if (it->atPrimary && m_primary.tracked && m_primary.tracked->withdraw(quint64(id)))
-        it->atPrimary = false;
-    give(Fallback, id, *it, true);
+    route.at ^= b;
+    m_paths[size_t(path)].load += at ? 1 : -1;
 }
 
-void DeliveryRouter::moveOverdue()
+bool DeliveryRouter::withdrawFrom(qint64 id, Route &route, quint64 paths)
 {
-    QVector<qint64> overdue;
-    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
-        if (it->overdue && it->atPrimary && !it->atFallback && !it->delivered)
-            overdue.append(it.key());
-    std::sort(overdue.begin(), overdue.end());
-    for (qint64 id : qAsConst(overdue))
-        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с, резервный "
-                                      "провайдер снова работает")
-                           .arg(m_settings.fallbackAfterSeconds));
-}
-
-void DeliveryRouter::dispatchWaiting()
-{
-    // Oldest first; a record held back from the only running provider stays.
-    const std::vector<qint64> ids(m_waiting.begin(), m_waiting.end());
-    for (qint64 id : ids) {
-        auto it = m_routes.find(id);
-        if (it == m_routes.end()) {
-            m_waiting.erase(id);
+    for (int path = 0; path < pathCount(); ++path) {
+        if (!(paths & route.at & bit(path)))
             continue;
-        }
-        if (roleFor(*it) != NoRole)
-            dispatch(id, *it);
+        const Provider &p = provider(path);
+        if (p.tracked && p.tracked->withdraw(quint64(id)))
+            setAt(route, path, false);
     }
+    return !(route.at & paths);
 }
 
-void DeliveryRouter::armFallbackTimer()
+void DeliveryRouter::dropRoute(qint64 id)
 {
-    if (m_deadlines.empty())
+    const auto it = m_routes.find(id);
+    if (it == m_routes.end())
         return;
-    m_fallbackTimer->start(int(qBound<qint64>(0, m_deadlines.front().first - nowMs(), 3600000)));
+    for (int path = 0; path < pathCount(); ++path)
+        setAt(*it, path, false);
+    m_routes.erase(it);
 }
 
-void DeliveryRouter::checkFallbackDeadlines()
+QVector<int> DeliveryRouter::pathLoads() const
 {
-    const qint64 now = nowMs();
-    while (!m_deadlines.empty() && m_deadlines.front().first <= now) {
-        const qint64 id = m_deadlines.front().second;
-        m_deadlines.pop_front();
-        const auto it = m_routes.find(id);
-        if (it == m_routes.end() || !it->atPrimary || it->delivered || it->atFallback)
-            continue;
-        // A fallback that does not run gets it when it runs again.
-        it->overdue = true;
-        toFallback(id, QStringLiteral("основной провайдер не доставил его за %1 с")
-                           .arg(m_settings.fallbackAfterSeconds));
-    }
-    armFallbackTimer();
+    QVector<int> loads;
+    for (const Path &path : m_paths)
+        loads << path.load;
+    return loads;
 }
 
 QVector<Spool::Record> DeliveryRouter::heldRecords() const
@@ -409,8 +478,11 @@ QVector<Spool::Record> DeliveryRouter::heldRecords() const
         r.encoding = route.msg.encoding;
         r.text = SmsText::messageText(route.msg);
         r.state = route.handed ? Spool::Handed : Spool::Queued;
-        if (route.handed)
-            r.provider = provider(route.atFallback ? Fallback : Primary).id;
+        for (int path = 0; path < pathCount() && route.handed && r.provider.isEmpty(); ++path)
+            if (route.at & bit(path))
+                r.provider = provider(path).id;
+        if (route.handed && r.provider.isEmpty() && pathCount() > 0)
+            r.provider = provider(0).id;
         held.append(r);
     }
     return held;

@@ -96,7 +96,7 @@ void StationAdmission::acknowledgeStored(QVector<StationRequest> *group,
             m_stats->finished(Spool::Rejected);
             warnBadNumber(in.id, in.msg);
         } else {
-            m_receiver->admitted(in.id, in.msg, at, in.state);
+            m_receiver->admitted(in.id, in.msg, at, in.state, in.provider);
         }
     }
     if (overLimit > 0)

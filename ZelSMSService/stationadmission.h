@@ -26,9 +26,9 @@ public:
         virtual ~Receiver() = default;
         // The provider a new record is handed to as it is stored; empty: it waits.
         virtual QString takerOfNew() const = 0;
-        // A new record, stored as state (handed to takerOfNew(), or queued).
-        virtual void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at,
-                              int state) = 0;
+        // A new record, stored as state (handed to storedAs, or queued).
+        virtual void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at, int state,
+                              const QString &storedAs) = 0;
         // After each stored group: pending records are timed again.
         virtual void groupStored() = 0;
     };
