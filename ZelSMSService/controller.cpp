@@ -207,27 +207,38 @@ DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
     return known;
 }
 
-bool Controller::mayStart(const DeliveryPath &path, const PluginFolder &plugins,
-                          QHash<QString, QString> *started) const
+DeliveryRouter::Provider Controller::makeProvider(const DeliveryPath &path,
+                                                  const PluginFolder &plugins)
 {
-    if (path.providerId.isEmpty())
-        return false;
-    // One plug-in gives one provider, which reads its usual group only.
+    DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
     const ProviderMetaData *meta = plugins.find(path.providerId);
-    if (meta && !meta->registryGroup.isEmpty() && meta->registryGroup != path.group) {
-        qCritical().noquote() << QStringLiteral("Путь доставки %1 не запущен: провайдер %2 "
-                                                "работает только с группой %3")
-                                     .arg(path.group, path.providerId, meta->registryGroup);
+    if (!meta || meta->registryGroup.isEmpty() || meta->registryGroup == path.group) {
+        p.sms = ProviderPlugins::loadProvider(path.providerId, plugins);
+    } else if (std::unique_ptr<QObject> made =
+                   ProviderPlugins::createProvider(path.providerId, path.group, plugins)) {
+        p.sms = qobject_cast<ICommonSmsInterface *>(made.get());
+        m_owned.push_back(std::move(made));
+    }
+    if (p.sms)
+        p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
+    return p;
+}
+
+bool Controller::sharesDevice(const DeliveryPath &path, ICommonSmsInterface *sms,
+                              QHash<QString, QString> *devices) const
+{
+    // Two commands on one port would garble each other's answers.
+    sms->readSettings();
+    const QString device = sms->parameter(ParamDevicePath).toString();
+    if (device.isEmpty())
+        return false;
+    if (!devices->contains(device)) {
+        devices->insert(device, path.group);
         return false;
     }
-    if (started->contains(path.providerId)) {
-        qCritical().noquote() << QStringLiteral("Пути доставки %1 и %2 называют один провайдер "
-                                                "%3; путь %2 не запущен")
-                                     .arg(started->value(path.providerId), path.group,
-                                          path.providerId);
-        return false;
-    }
-    started->insert(path.providerId, path.group);
+    qCritical().noquote() << QStringLiteral("Пути доставки %1 и %2 ведут к одному модему %3; "
+                                            "путь %2 не запущен")
+                                 .arg(devices->value(device), path.group, device);
     return true;
 }
 
@@ -240,46 +251,49 @@ void Controller::tryStartSmsProvider()
     m_provider = nullptr;
     m_tiers.clear();
     m_pathList.clear();
+    m_owned.clear();
     const DeliveryPaths chain = deliveryChain(plugins);
-    QHash<QString, QString> started;
-    QVector<QPair<int, int>> toStart; // (tier, place) in chain order
-    for (int t = 0; t < chain.tiers.size(); ++t) {
+    QHash<QString, int> perProvider;
+    for (const DeliveryPath &path : chain.all())
+        ++perProvider[path.providerId];
+    QHash<QString, QString> devices;
+    QVector<DeliveryRouter::Provider> toStart;
+    for (const DeliveryPaths::Tier &pathsOfTier : chain.tiers) {
         DeliveryRouter::Tier tier;
-        for (int i = 0; i < chain.tiers.at(t).size(); ++i) {
-            const DeliveryPath &path = chain.tiers.at(t).at(i);
-            tier.append(DeliveryRouter::Provider(path.providerId, nullptr, nullptr, path.group));
-            if (mayStart(path, plugins, &started))
-                toStart.append({t, i});
-            else if (!path.providerId.isEmpty())
-                m_pathList.append({path.group, path.providerId, nullptr});
+        for (const DeliveryPath &path : pathsOfTier) {
+            DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
+            if (!path.providerId.isEmpty()) {
+                p = makeProvider(path, plugins);
+                // Only paths of one provider can meet on one device.
+                if (p.sms && perProvider.value(path.providerId) > 1 &&
+                    sharesDevice(path, p.sms, &devices)) {
+                    m_pathList.append({path.group, path.providerId, nullptr});
+                    p.sms = nullptr;
+                    p.tracked = nullptr;
+                } else {
+                    toStart.append(p);
+                }
+            }
+            tier.append(p);
         }
         m_tiers.append(tier);
     }
     // The last first: the primary is the one whose start the station waits for.
-    for (int k = toStart.size() - 1; k >= 0; --k) {
-        const int t = toStart.at(k).first;
-        const int i = toStart.at(k).second;
-        m_tiers[t][i] = startProvider(chain.tiers.at(t).at(i), plugins);
-    }
+    for (int k = toStart.size() - 1; k >= 0; --k)
+        startProvider(toStart.at(k));
     if (!m_tiers.isEmpty() && !m_tiers.first().isEmpty())
         m_provider = m_tiers.first().first().sms;
 }
 
-DeliveryRouter::Provider Controller::startProvider(const DeliveryPath &path,
-                                                   const PluginFolder &plugins)
+void Controller::startProvider(const DeliveryRouter::Provider &p)
 {
-    DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
-    p.sms = ProviderPlugins::loadProvider(path.providerId, plugins);
-    m_pathList.append({path.group, path.providerId, p.sms});
+    m_pathList.append({p.group, p.id, p.sms});
     if (!p.sms) {
-        qCritical().noquote() << QStringLiteral(
-                                     "Ошибка загрузки плагина Провайдера SMS рассылок %1")
-                                     .arg(path.providerId);
-        return p;
+        qCritical().noquote()
+            << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(p.id);
+        return;
     }
-    p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
     p.sms->start();
-    return p;
 }
 
 void Controller::stop()

@@ -10,6 +10,8 @@
 
 #include <QString>
 #include <QVector>
+#include <memory>
+#include <vector>
 
 class ICommonSmsInterface;
 class PcnUdpLink;
@@ -90,10 +92,14 @@ private:
     void tryStartSmsProvider();
     // The chain as configured, each path's provider known; faults logged.
     DeliveryPaths deliveryChain(const PluginFolder &plugins) const;
-    // Whether a path may start; says why not. started: provider id -> group.
-    bool mayStart(const DeliveryPath &path, const PluginFolder &plugins,
-                  QHash<QString, QString> *started) const;
-    DeliveryRouter::Provider startProvider(const DeliveryPath &path, const PluginFolder &plugins);
+    // The provider of a path: the plug-in's own on its usual group, else one
+    // its factory makes (owned here); not started.
+    DeliveryRouter::Provider makeProvider(const DeliveryPath &path, const PluginFolder &plugins);
+    // A modem path whose port another path's modem opens already; says so.
+    // devices: device file -> group.
+    bool sharesDevice(const DeliveryPath &path, ICommonSmsInterface *sms,
+                      QHash<QString, QString> *devices) const;
+    void startProvider(const DeliveryRouter::Provider &p);
     DeliveryRouter::Settings routing() const;
 
     ServiceSettings m_settings;
@@ -104,6 +110,8 @@ private:
     QString m_pluginDir;
 
     QVector<DeliveryRouter::Tier> m_tiers; // as started
+    // Providers made for paths off their plug-in's usual group.
+    std::vector<std::unique_ptr<QObject>> m_owned;
     DeliveryRouter *m_router;
     PathMonitor m_paths{m_router};
     QVector<PathMonitor::Path> m_pathList; // as started

@@ -2,6 +2,7 @@
 
 #include "controller.h"
 #include "icommonsmsinterface.h"
+#include "pathmonitor.h"
 #include "pcnudplink.h"
 
 #include <QStringList>
@@ -9,13 +10,15 @@
 namespace ServiceStatusLine {
 
 namespace {
-QString stateWord(const Path &p)
+
+// The words of older settings' two roles, from the provider status code.
+QString roleWord(const PathStatus &p)
 {
-    if (p.id.isEmpty())
+    if (p.providerId.isEmpty())
         return QStringLiteral("не настроен");
-    if (!p.loaded)
+    if (p.state == QLatin1String("not started"))
         return QStringLiteral("не загружен");
-    switch (p.status) {
+    switch (p.providerStatus) {
     case StatusOk:
         return QStringLiteral("работает");
     case StatusNoLink:
@@ -25,18 +28,80 @@ QString stateWord(const Path &p)
     case StatusGatewayError:
         return QStringLiteral("ошибка шлюза");
     default:
-        return QStringLiteral("состояние %1").arg(p.status);
+        return QStringLiteral("состояние %1").arg(p.providerStatus);
     }
 }
+
+// Why a modem that runs cannot send, from its word (see PathStatus).
+QString notReadyWord(quint32 word)
+{
+    if (((word >> 16) & 0xff) == 0)
+        return QStringLiteral("модем не отвечает");
+    switch ((word >> 8) & 0xff) {
+    case 2:
+        return QStringLiteral("нет SIM-карты");
+    case 3:
+        return QStringLiteral("поиск сети");
+    case 4:
+        return QStringLiteral("регистрация отклонена");
+    default:
+        return QStringLiteral("нет регистрации");
+    }
+}
+
+QString pathWord(const PathStatus &p)
+{
+    if (p.state == QLatin1String("working"))
+        return QStringLiteral("работает");
+    if (p.state == QLatin1String("paused"))
+        return QStringLiteral("пауза после сбоя");
+    if (p.state == QLatin1String("down"))
+        return QStringLiteral("не работает");
+    if (p.state == QLatin1String("not started"))
+        return QStringLiteral("не запущен");
+    if (p.state == QLatin1String("not ready"))
+        return QStringLiteral("не готов") +
+               (p.hasWord ? QStringLiteral(", ") + notReadyWord(p.word) : QString());
+    return p.state;
+}
+
+QString pathText(const PathStatus &p, bool defaultChain)
+{
+    QString text;
+    if (defaultChain) {
+        const QString role = p.tier == 0 ? QStringLiteral("основной") : QStringLiteral("резервный");
+        text = (p.providerId.isEmpty() ? role : role + QLatin1Char(' ') + p.providerId) +
+               QStringLiteral(": ") + roleWord(p);
+    } else {
+        text = p.group + QStringLiteral(": ") + pathWord(p);
+    }
+    QStringList counts;
+    if (p.waiting > 0)
+        counts << QStringLiteral("ждут %1").arg(p.waiting);
+    if (p.inFlight > 0)
+        counts << QStringLiteral("в работе %1").arg(p.inFlight);
+    if (!counts.isEmpty())
+        text += QStringLiteral(" (") + counts.join(QStringLiteral(", ")) + QLatin1Char(')');
+    return text;
+}
+
+PathStatus rolePath(int tier, const QString &id, ICommonSmsInterface *sms)
+{
+    PathStatus p;
+    p.tier = tier;
+    p.providerId = id;
+    p.state = PathMonitor::classify(PathMonitor::probe(sms)).state;
+    p.providerStatus = sms ? sms->providerStatus() : int(StatusNoLink);
+    return p;
+}
+
 } // namespace
 
 QString format(const Snapshot &s)
 {
     QStringList parts;
-    for (const Path &p : s.paths) {
-        const QString name = p.id.isEmpty() ? p.role : p.role + QLatin1Char(' ') + p.id;
-        parts << name + QStringLiteral(": ") + stateWord(p);
-    }
+    for (const PathStatus &p : s.paths)
+        parts << pathText(p, s.defaultChain);
     if (s.spoolOpen)
         parts << QStringLiteral("ожидают отправки: %1").arg(s.waiting);
     else
@@ -49,21 +114,9 @@ QString format(const Snapshot &s)
 Snapshot take(Controller &controller)
 {
     Snapshot s;
-    Path primary;
-    primary.role = QStringLiteral("основной");
-    primary.id = controller.providerId();
-    primary.loaded = controller.provider() != nullptr;
-    primary.status = primary.loaded ? controller.provider()->providerStatus() : int(StatusNoLink);
-    s.paths << primary;
-    if (!controller.fallbackProviderId().isEmpty()) {
-        Path fallback;
-        fallback.role = QStringLiteral("резервный");
-        fallback.id = controller.fallbackProviderId();
-        ICommonSmsInterface *f = controller.fallbackProvider();
-        fallback.loaded = f != nullptr;
-        fallback.status = f ? f->providerStatus() : int(StatusNoLink);
-        s.paths << fallback;
-    }
+    s.paths << rolePath(0, controller.providerId(), controller.provider());
+    if (!controller.fallbackProviderId().isEmpty())
+        s.paths << rolePath(1, controller.fallbackProviderId(), controller.fallbackProvider());
     s.spoolOpen = controller.spool().isOpen();
     s.waiting = s.spoolOpen ? controller.spool().pendingCount() : 0;
     s.stationBound = controller.stationLink() && controller.stationLink()->localPort() != 0;

@@ -1,32 +1,34 @@
 #pragma once
 
+#include "pathstatusfile.h"
+
 #include <QString>
 #include <QVector>
 
 class Controller;
 
 // The one-line state of the service that systemd shows in "systemctl status"
-// (STATUS=): each delivery path with its state, the number of SMS waiting in
-// the spool, and what keeps the service from working, if anything.
+// (STATUS=): each delivery path with its state and, when there are any, the
+// records waiting for it and in flight at it; the number of SMS waiting in
+// the spool; and what keeps the service from working, if anything.
+//
+// The chain of older settings (primary, then fallback) keeps its two roles,
+// "основной <id>" and "резервный <id>", and the provider status words it
+// always had; a chain written in "deliveryPaths" names each path by its
+// settings group and says its path state.
 namespace ServiceStatusLine {
-
-struct Path
-{
-    QString role; // "основной", "резервный"
-    QString id;   // empty: none configured
-    bool loaded = false;
-    int status = 0; // ProviderStatus
-};
 
 struct Snapshot
 {
-    QVector<Path> paths;
+    QVector<PathStatus> paths;
+    bool defaultChain = true; // the primary and fallback of older settings
     bool spoolOpen = false;
     int waiting = 0;
     bool stationBound = false;
 };
 
 QString format(const Snapshot &s);
+// Today's primary and fallback, as the controller holds them.
 Snapshot take(Controller &controller);
 // The spool is open and the station socket bound: requests can be taken.
 bool working(const Snapshot &s);

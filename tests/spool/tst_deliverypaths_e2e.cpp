@@ -102,7 +102,7 @@ bool startService(ServiceRunner &service, StationFake &station, const QString &c
     QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
                           QFile::ReadOwner | QFile::WriteOwner);
     return service.start({QStringLiteral("-exec")}, env) && station.waitForService(WaitMs) &&
-           (!chain.contains("GSMModem") || service.waitForLog("успешно инициализирован", WaitMs));
+           (!chain.startsWith("GSMModem") || service.waitForLog("успешно инициализирован", WaitMs));
 }
 
 bool sendAll(StationFake &station, int first, int last)
@@ -128,6 +128,7 @@ void TstDeliveryPathsE2E::chain_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::newRow("burst-shared-by-tier") << "burst";
+    QTest::newRow("burst-shared-by-two-modems") << "two-modems";
     QTest::newRow("modem-unplugged-peer-takes-its-records") << "modem-gone";
     QTest::newRow("refused-by-gateway-goes-to-modem") << "refused";
     QTest::newRow("report-timeout-goes-to-next-tier") << "report-timeout";
@@ -154,8 +155,13 @@ void TstDeliveryPathsE2E::chain()
             return plan;
         });
     QVERIFY2(modem.start(), qPrintable(modem.errorString()));
+    ModemEmulator modem2;
+    modem2.setSmsDelayMs(300);
+    QVERIFY2(modem2.start(), qPrintable(modem2.errorString()));
     StationFake station;
     ServiceRunner service;
+    service.setProviderSetting("GSMModem-2/providerID", "ZEL_SMS_PROVIDER_MODEM");
+    service.setProviderSetting("GSMModem-2/comPort", modem2.devicePath());
     service.setProviderSetting("GSMModem/comPort", modem.linkPath());
     // Without its login the iqSms path does not run.
     if (scenario != "report-timeout")
@@ -166,7 +172,9 @@ void TstDeliveryPathsE2E::chain()
     service.setProviderSetting("SmsRU/baseUrl", smsRu.baseUrl().toString());
     if (scenario == "report-timeout")
         service.setServiceSetting("Common/deliveryReports", true);
-    QVERIFY2(startService(service, station, Chain, {"ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"}),
+    const QString chain =
+        scenario == "two-modems" ? QStringLiteral("GSMModem + GSMModem-2 > SmsRU") : Chain;
+    QVERIFY2(startService(service, station, chain, {"ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"}),
              qPrintable(service.log()));
 
     const int count = scenario == "refused" ? 2 : scenario == "report-timeout" ? 1 : 6;
@@ -177,14 +185,21 @@ void TstDeliveryPathsE2E::chain()
     }
     const auto delivered = [&](int i) {
         return seen.iq.count(alarmText(i)) + seen.onModem(modem, alarmText(i)) +
-               seen.smsRu.count(alarmText(i));
+               seen.onModem(modem2, alarmText(i)) + seen.smsRu.count(alarmText(i));
     };
     for (int i = 1; i <= count; ++i)
         QVERIFY2(QTest::qWaitFor([&] { return delivered(i) > 0; }, WaitMs),
                  qPrintable(QStringLiteral("%1 not delivered\n").arg(i) + service.log()));
     QTest::qWait(1000);
     const QString log = service.log();
-    if (scenario == "burst") {
+    if (scenario == "two-modems") {
+        int onFirst = 0;
+        for (int i = 1; i <= count; ++i) {
+            QCOMPARE(delivered(i), 1);
+            onFirst += seen.onModem(modem, alarmText(i));
+        }
+        QVERIFY2(onFirst > 0 && onFirst < count, qPrintable(log));
+    } else if (scenario == "burst") {
         // Both paths of the first tier had a share, the second tier none.
         int onModem = 0;
         for (int i = 1; i <= count; ++i) {
@@ -219,32 +234,41 @@ void TstDeliveryPathsE2E::settingsFaults_data()
 {
     QTest::addColumn<QString>("chain");
     QTest::addColumn<QString>("group"); // the faulty path, named in a CRITICAL line
-    QTest::addColumn<QString>("providerId");
+    QTest::addColumn<QVariantMap>("extra");
     QTest::newRow("group-not-in-file") << "Missing > SmsRU"
-                                       << "Missing" << "";
+                                       << "Missing" << QVariantMap();
     QTest::newRow("group-names-no-provider") << "Extra > SmsRU"
-                                             << "Extra" << "";
-    QTest::newRow("group-names-unknown-provider") << "Extra > SmsRU"
-                                                  << "Extra" << "ZEL_SMS_PROVIDER_NONE";
-    QTest::newRow("provider-on-a-group-not-its-own") << "Extra > SmsRU"
-                                                     << "Extra" << "ZEL_SMS_PROVIDER_IQSMS";
+                                             << "Extra" << QVariantMap{{"Extra/providerID", ""}};
+    QTest::newRow("group-names-unknown-provider")
+        << "Extra > SmsRU"
+        << "Extra" << QVariantMap{{"Extra/providerID", "ZEL_SMS_PROVIDER_NONE"}};
+    // The second modem reaches the first one's port through a link.
+    QTest::newRow("two-modem-paths-one-port")
+        << "SmsRU > GSMModem + GSMModem-2"
+        << "GSMModem-2"
+        << QVariantMap{{"GSMModem/comPort", "/dev/null"},
+                       {"GSMModem-2/providerID", "ZEL_SMS_PROVIDER_MODEM"},
+                       {"GSMModem-2/comPort", "@link"}};
 }
 
 void TstDeliveryPathsE2E::settingsFaults()
 {
     QFETCH(QString, chain);
     QFETCH(QString, group);
-    QFETCH(QString, providerId);
+    QFETCH(QVariantMap, extra);
     Seen seen;
     GatewayEmulator smsRu;
     QVERIFY(smsRu.listen());
     serveSmsRu(smsRu, &seen);
+    QTemporaryDir linkDir;
+    const QString link = linkDir.filePath(QStringLiteral("ttyZelModem"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), link));
     StationFake station;
     ServiceRunner service;
     service.setProviderSetting("SmsRU/apiKey", "key");
     service.setProviderSetting("SmsRU/baseUrl", smsRu.baseUrl().toString());
-    if (group == "Extra")
-        service.setProviderSetting("Extra/providerID", providerId);
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        service.setProviderSetting(it.key(), it.value() == "@link" ? QVariant(link) : it.value());
     QVERIFY2(startService(service, station, chain), qPrintable(service.log()));
     QVERIFY(sendAll(station, 1, 1));
     // The other paths run.

@@ -1,3 +1,4 @@
+#include "pathstatusfile.h"
 #include "queuecommand.h"
 #include "spool.h"
 
@@ -22,6 +23,8 @@ private slots:
     void retryTakesALostReport();
     void escapesWhatTheLogEscapes_data();
     void escapesWhatTheLogEscapes();
+    void statusShowsTheServicePaths_data();
+    void statusShowsTheServicePaths();
 };
 
 namespace {
@@ -209,6 +212,118 @@ void tst_QueueTool::escapesWhatTheLogEscapes()
     QFETCH(QString, text);
     QFETCH(QString, shown);
     QCOMPARE(QueueCommand::escaped("x" + text + "y"), "x" + shown + "y");
+}
+
+void tst_QueueTool::statusShowsTheServicePaths_data()
+{
+    QTest::addColumn<QString>("file"); // "written" by this process, else the file's bytes
+    QTest::addColumn<QString>("serviceLine");
+    QTest::addColumn<QJsonValue>("running");
+    QTest::addColumn<int>("paths");
+    // Written a minute ago and unchanged since: its age is shown.
+    QTest::newRow("running")
+        << "written"
+        << QString("service: running, pid %1, paths as of %2 (60 s ago)")
+               .arg(QCoreApplication::applicationPid())
+               .arg(QDateTime::fromMSecsSinceEpoch(Now - 60'000, Qt::UTC).toString(Qt::ISODate))
+        << QJsonValue(true) << 2;
+    QTest::newRow("absent") << QString() << "service: not running\n" << QJsonValue(false) << 0;
+    // Above any pid_max: kill() answers ESRCH.
+    QTest::newRow("pid-gone") << QString::fromLatin1(PathStatusFile::render(
+                                     {PathStatus{}}, 2147483646, QString(), Now))
+                              << "service: not running (pid 2147483646 is gone" << QJsonValue(false)
+                              << 0;
+    QTest::newRow("other-boot") << QString::fromLatin1(PathStatusFile::render(
+                                       {PathStatus{}}, QCoreApplication::applicationPid(),
+                                       "another-boot", Now))
+                                << "service: not running (pid" << QJsonValue(false) << 0;
+    QTest::newRow("damaged") << "{\"pid\": 12, \"paths\": ["
+                             << "service: cannot read " << QJsonValue(QJsonValue::Null) << 0;
+    QTest::newRow("wrong-types")
+        << "{\"pid\": \"12\", \"boot\": \"\", \"writtenMs\": 1, \"paths\": []}"
+        << "service: cannot read " << QJsonValue(QJsonValue::Null) << 0;
+}
+
+void tst_QueueTool::statusShowsTheServicePaths()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, serviceLine);
+    QFETCH(QJsonValue, running);
+    QFETCH(int, paths);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("spool.db");
+    {
+        Spool spool;
+        QVERIFY(spool.open(path));
+    }
+    const QString pathsFile = PathStatusFile::pathFor(path);
+    PathStatus modem;
+    modem.group = "GSMModem-2";
+    modem.providerId = "ZEL_SMS_PROVIDER_MODEM";
+    modem.state = "not ready";
+    modem.hasWord = true;
+    modem.word = 0x01010211;
+    modem.waiting = 3;
+    modem.inFlight = 1;
+    modem.delivered = 12;
+    modem.lastError = "line one\nforged";
+    PathStatus gateway;
+    gateway.tier = 1;
+    gateway.group = "SmsRU";
+    gateway.providerId = "ZEL_SMS_PROVIDER_SMSRU";
+    gateway.state = "working";
+    gateway.providerStatus = 0;
+    if (file == "written") {
+        PathStatusFile writer(pathsFile);
+        QVERIFY(writer.write({modem, gateway}, Now - 60'000));
+        // Unchanged content is not written again: the time stays the first.
+        QVERIFY(writer.write({modem, gateway}, Now));
+        const PathStatusFile::Reading r = PathStatusFile::read(pathsFile);
+        QCOMPARE(r.paths, (QVector<PathStatus>{modem, gateway}));
+    } else if (!file.isNull()) {
+        QFile f(pathsFile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(file.toLatin1());
+    }
+
+    QString outText, errText;
+    QTextStream out(&outText), err(&errText);
+    QCOMPARE(QueueCommand::run({"status"}, path, Now, out, err), int(QueueCommand::ExitOk));
+    out.flush();
+    // Today's lines stay first; the service's come after them.
+    QVERIFY2(outText.startsWith("spool: " + path + "\nqueued     0\n"), qPrintable(outText));
+    const int at = outText.indexOf("\nservice: ");
+    QVERIFY2(at > outText.indexOf("last 24 h"), qPrintable(outText));
+    QVERIFY2(outText.mid(at + 1).startsWith(serviceLine), qPrintable(outText));
+    QCOMPARE(outText.count("\nnow, path "), paths);
+    if (paths > 0) {
+        QVERIFY2(outText.contains("now, path GSMModem-2 (ZEL_SMS_PROVIDER_MODEM): tier 1, not "
+                                  "ready, modem 0x01010211 no SIM, signal 17, waiting 3, in "
+                                  "flight 1, delivered since start 12, last error "
+                                  "line one\\nforged\n"),
+                 qPrintable(outText));
+        QVERIFY2(outText.contains("now, path SmsRU (ZEL_SMS_PROVIDER_SMSRU): tier 2, working, "
+                                  "waiting 0"),
+                 qPrintable(outText));
+    }
+
+    outText.clear();
+    QCOMPARE(QueueCommand::run({"--json", "status"}, path, Now, out, err),
+             int(QueueCommand::ExitOk));
+    out.flush();
+    const QJsonObject o = QJsonDocument::fromJson(outText.toUtf8()).object();
+    QVERIFY(o.contains("counts"));
+    QCOMPARE(o.value("service").toObject().value("running"), running);
+    const QJsonArray shown = o.value("paths").toArray();
+    QCOMPARE(shown.size(), paths);
+    if (paths > 0) {
+        const QJsonObject first = shown.at(0).toObject();
+        QCOMPARE(first.value("group").toString(), QString("GSMModem-2"));
+        QCOMPARE(first.value("deviceWord").toInt(), 0x01010211);
+        QCOMPARE(first.value("inFlight").toInt(), 1);
+        QCOMPARE(first.value("lastError").toString(), QString("line one\nforged"));
+        QVERIFY(shown.at(1).toObject().value("deviceWord").isNull());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_QueueTool)

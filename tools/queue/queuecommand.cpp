@@ -2,6 +2,7 @@
 
 #include "deliveryreport.h"
 #include "logtext.h"
+#include "pathstatusfile.h"
 #include "spool.h"
 
 #include <QDateTime>
@@ -58,6 +59,73 @@ QString valueOf(const QStringList &args, const QString &name, bool *missing)
     return args.at(at + 1);
 }
 
+QString orNone(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("none") : escaped(text);
+}
+
+// The running service's paths, from the file it keeps beside the spool. A
+// file that cannot be read is said so; the spool's figures stand anyway.
+void servicePathsText(const PathStatusFile::Reading &r, const QString &file, qint64 nowMs,
+                      QTextStream &out)
+{
+    if (r.service == PathStatusFile::Reading::Unreadable) {
+        out << "service: cannot read " << escaped(file) << ": " << escaped(r.error) << '\n';
+        return;
+    }
+    if (r.service == PathStatusFile::Reading::NotRunning) {
+        out << "service: not running";
+        if (r.pid > 0)
+            out << " (pid " << r.pid << " is gone; it wrote its paths at " << isoTime(r.writtenMs)
+                << ')';
+        out << '\n';
+        return;
+    }
+    out << "service: running, pid " << r.pid << ", paths as of " << isoTime(r.writtenMs);
+    const qint64 age = nowMs - r.writtenMs;
+    if (age > PathStatusFile::FreshMs)
+        out << " (" << age / 1000 << " s ago)";
+    out << '\n';
+    for (const PathStatus &p : r.paths) {
+        out << "now, path " << (p.group.isEmpty() ? QStringLiteral("-") : escaped(p.group)) << " ("
+            << (p.providerId.isEmpty() ? QStringLiteral("-") : escaped(p.providerId)) << "): tier "
+            << p.tier + 1 << ", " << escaped(p.state);
+        if (p.hasWord)
+            out << ", modem " << QStringLiteral("0x%1").arg(p.word, 8, 16, QLatin1Char('0')) << ' '
+                << PathStatus::describeWord(p.word);
+        out << ", waiting " << p.waiting << ", in flight " << p.inFlight
+            << ", delivered since start " << p.delivered << ", last error " << orNone(p.lastError)
+            << '\n';
+    }
+}
+
+void servicePathsJson(const PathStatusFile::Reading &r, QJsonObject *o)
+{
+    const bool known = r.service != PathStatusFile::Reading::Unreadable;
+    const bool running = r.service == PathStatusFile::Reading::Running;
+    o->insert("service",
+              QJsonObject{{"running", known ? QJsonValue(running) : QJsonValue(QJsonValue::Null)},
+                          {"pid", r.pid > 0 ? QJsonValue(r.pid) : QJsonValue(QJsonValue::Null)},
+                          {"writtenAt", isoOrNull(r.writtenMs)},
+                          {"error", r.error}});
+    QJsonArray paths;
+    for (const PathStatus &p : r.paths)
+        paths.append(QJsonObject{
+            {"tier", p.tier + 1},
+            {"group", p.group},
+            {"provider", p.providerId},
+            {"state", p.state},
+            {"statusCode", p.providerStatus},
+            {"deviceWord", p.hasWord ? QJsonValue(qint64(p.word)) : QJsonValue(QJsonValue::Null)},
+            {"modem", p.hasWord ? QJsonValue(PathStatus::describeWord(p.word))
+                                : QJsonValue(QJsonValue::Null)},
+            {"waiting", p.waiting},
+            {"inFlight", p.inFlight},
+            {"delivered", p.delivered},
+            {"lastError", p.lastError}});
+    o->insert("paths", paths);
+}
+
 int status(Spool &spool, bool json, const PathHistory::Moment &now, QTextStream &out)
 {
     const qint64 nowMs = now.wallMs;
@@ -66,6 +134,8 @@ int status(Spool &spool, bool json, const PathHistory::Moment &now, QTextStream 
     const bool canRead = reader.open(spool.path(), &readerError);
     const Spool::Status s = spool.status();
     const QVector<Spool::ProviderStats> providers = spool.providerStats();
+    const QString pathsFile = PathStatusFile::pathFor(spool.path());
+    const PathStatusFile::Reading live = PathStatusFile::read(pathsFile);
     const qint64 oldest =
         s.oldestPendingMs > 0 ? qMax<qint64>(0, nowMs - s.oldestPendingMs) / 1000 : -1;
     if (json) {
@@ -94,6 +164,7 @@ int status(Spool &spool, bool json, const PathHistory::Moment &now, QTextStream 
         if (canRead)
             DeliveryReport::lastDay(reader.db(), now, nullptr, &day);
         o.insert("last24h", day);
+        servicePathsJson(live, &o);
         out << QJsonDocument(o).toJson(QJsonDocument::Indented);
         return ExitOk;
     }
@@ -125,6 +196,7 @@ int status(Spool &spool, bool json, const PathHistory::Moment &now, QTextStream 
         DeliveryReport::lastDay(reader.db(), now, &out, nullptr);
     else
         out << "last 24 h: " << readerError << '\n';
+    servicePathsText(live, pathsFile, nowMs, out);
     return ExitOk;
 }
 
