@@ -87,6 +87,12 @@ void DeliveryRouter::poll()
     for (int path = 0; path < pathCount(); ++path) {
         Path &pp = m_paths[size_t(path)];
         const bool now = running(path);
+        // Started and stopped again between two looks, it may hold records
+        // it was given meanwhile.
+        if (!now && !pp.wasRunning && pp.load > 0) {
+            takeBack(path);
+            continue;
+        }
         if (now == pp.wasRunning)
             continue;
         pp.wasRunning = now;
