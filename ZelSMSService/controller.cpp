@@ -4,6 +4,7 @@
 #include "pcnudplink.h"
 #include "pluginfolder.h"
 #include "providerplugins.h"
+#include "providersettingsgroup.h"
 #include "settingscheck.h"
 #include "settingslocation.h"
 #include "zelsmsversion.h"
@@ -132,6 +133,11 @@ void Controller::startWithSettings()
     m_link->setBindAddress(m_settings.bindAddress);
     m_link->setRemoteAddr(m_settings.pcnIpAddress, m_settings.pcnPort);
     m_link->setRequestStore([this](QVector<StationRequest> *group) { m_router->store(group); });
+    m_link->setStatusSource([this](StationProtocol::StatusReport *report) {
+        report->balance = currentBalance(&report->balanceKnown);
+        report->providerStatus = uint8_t(currentProviderStatus());
+        report->deviceStatus = currentDeviceStatus();
+    });
     connect(m_link, SIGNAL(newSmsRequest(SMSMessage)), this, SLOT(newSmsRequest(SMSMessage)),
             Qt::DirectConnection);
     connect(m_link, SIGNAL(systemMessage(QString)), this, SLOT(reportStationLoss(QString)));
@@ -154,13 +160,7 @@ void Controller::start()
     tryStartSmsProvider();
     // The providers get what the spool holds before the link can take new
     // requests, so older alarms go out first.
-    DeliveryRouter::Provider primary;
-    primary.id = m_settings.currentProviderID;
-    primary.sms = m_provider;
-    primary.tracked =
-        m_provider ? qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(m_provider))
-                   : nullptr;
-    m_router->start(routing(), primary, m_fallback);
+    m_router->start(routing(), m_tiers);
     if (!m_startRecorded)
         m_paths.serviceStarted();
     m_startRecorded = true;
@@ -172,48 +172,128 @@ void Controller::start()
     emit started();
 }
 
+DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
+{
+    const QString &current = m_settings.currentProviderID;
+    const QString &fallback = m_settings.fallbackProviderID;
+    if (m_settings.deliveryPaths.isEmpty()) {
+        if (!fallback.isEmpty() && fallback == current)
+            qCritical().noquote() << QStringLiteral(
+                                         "Резервный провайдер %1 совпадает с основным; резервный "
+                                         "провайдер не используется")
+                                         .arg(fallback);
+        if (current.isEmpty())
+            qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+        return DeliveryPaths::fromProviders(current, fallback, plugins);
+    }
+    QStringList problems;
+    DeliveryPaths chain = DeliveryPaths::parse(m_settings.deliveryPaths, &problems);
+    const ProviderSettingsGroup providers{QString()};
+    chain.resolve(plugins, providers, &problems);
+    for (const QString &problem : qAsConst(problems))
+        qCritical().noquote() << QStringLiteral("Путь доставки SMS не используется: ") + problem;
+    // A path that names no provider is left out: the others run.
+    DeliveryPaths known;
+    for (const DeliveryPaths::Tier &tier : qAsConst(chain.tiers)) {
+        DeliveryPaths::Tier kept;
+        for (const DeliveryPath &path : tier)
+            if (!path.providerId.isEmpty())
+                kept.append(path);
+        if (!kept.isEmpty())
+            known.tiers.append(kept);
+    }
+    if (known.isEmpty())
+        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+    return known;
+}
+
+DeliveryRouter::Provider Controller::makeProvider(const DeliveryPath &path,
+                                                  const PluginFolder &plugins)
+{
+    DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
+    const ProviderMetaData *meta = plugins.find(path.providerId);
+    if (!meta || meta->registryGroup.isEmpty() || meta->registryGroup == path.group) {
+        p.sms = ProviderPlugins::loadProvider(path.providerId, plugins);
+    } else if (std::unique_ptr<QObject> made =
+                   ProviderPlugins::createProvider(path.providerId, path.group, plugins)) {
+        p.sms = qobject_cast<ICommonSmsInterface *>(made.get());
+        m_owned.push_back(std::move(made));
+    }
+    if (p.sms)
+        p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
+    return p;
+}
+
+bool Controller::sharesDevice(const DeliveryPath &path, ICommonSmsInterface *sms,
+                              QHash<QString, QString> *devices) const
+{
+    // Two commands on one port would garble each other's answers.
+    sms->readSettings();
+    const QString device = sms->parameter(ParamDevicePath).toString();
+    if (device.isEmpty())
+        return false;
+    if (!devices->contains(device)) {
+        devices->insert(device, path.group);
+        return false;
+    }
+    qCritical().noquote() << QStringLiteral("Пути доставки %1 и %2 ведут к одному модему %3; "
+                                            "путь %2 не запущен")
+                                 .arg(devices->value(device), path.group, device);
+    return true;
+}
+
 void Controller::tryStartSmsProvider()
 {
-    const QString &fallbackProviderID = m_settings.fallbackProviderID;
-    const QString &currentProviderID = m_settings.currentProviderID;
-    // Scanned once for both roles; read again at every start, so a plug-in
+    // Scanned once for every path; read again at every start, so a plug-in
     // replaced while the service was stopped is seen.
     const PluginFolder plugins(pluginDirectory());
     // Settings read again may name no provider any more.
     m_provider = nullptr;
-    m_fallback = DeliveryRouter::Provider();
+    m_tiers.clear();
     m_pathList.clear();
-    if (!fallbackProviderID.isEmpty()) {
-        if (fallbackProviderID == currentProviderID)
-            qCritical().noquote() << QStringLiteral(
-                                         "Резервный провайдер %1 совпадает с основным; резервный "
-                                         "провайдер не используется")
-                                         .arg(fallbackProviderID);
-        else
-            m_fallback = startProvider(fallbackProviderID, plugins);
+    m_owned.clear();
+    const DeliveryPaths chain = deliveryChain(plugins);
+    QHash<QString, int> perProvider;
+    for (const DeliveryPath &path : chain.all())
+        ++perProvider[path.providerId];
+    QHash<QString, QString> devices;
+    QVector<DeliveryRouter::Provider> toStart;
+    for (const DeliveryPaths::Tier &pathsOfTier : chain.tiers) {
+        DeliveryRouter::Tier tier;
+        for (const DeliveryPath &path : pathsOfTier) {
+            DeliveryRouter::Provider p(path.providerId, nullptr, nullptr, path.group);
+            if (!path.providerId.isEmpty()) {
+                p = makeProvider(path, plugins);
+                // Only paths of one provider can meet on one device.
+                if (p.sms && perProvider.value(path.providerId) > 1 &&
+                    sharesDevice(path, p.sms, &devices)) {
+                    m_pathList.append({path.group, path.providerId, nullptr});
+                    p.sms = nullptr;
+                    p.tracked = nullptr;
+                } else {
+                    toStart.append(p);
+                }
+            }
+            tier.append(p);
+        }
+        m_tiers.append(tier);
     }
-    if (currentProviderID.isEmpty()) {
-        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
-        return;
-    }
-    m_provider = startProvider(currentProviderID, plugins).sms;
+    // The last first: the primary is the one whose start the station waits for.
+    for (int k = toStart.size() - 1; k >= 0; --k)
+        startProvider(toStart.at(k));
+    if (!m_tiers.isEmpty() && !m_tiers.first().isEmpty())
+        m_provider = m_tiers.first().first().sms;
 }
 
-DeliveryRouter::Provider Controller::startProvider(const QString &id, const PluginFolder &plugins)
+void Controller::startProvider(const DeliveryRouter::Provider &p)
 {
-    DeliveryRouter::Provider p;
-    p.id = id;
-    p.sms = ProviderPlugins::loadProvider(id, plugins);
-    const ProviderMetaData *meta = plugins.find(id);
-    m_pathList.append({meta ? meta->registryGroup : id, id, p.sms});
+    m_pathList.append({p.group, p.id, p.sms});
     if (!p.sms) {
         qCritical().noquote()
-            << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(id);
-        return p;
+            << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(p.id);
+        return;
     }
-    p.tracked = qobject_cast<ISmsOutcomeInterface *>(dynamic_cast<QObject *>(p.sms));
     p.sms->start();
-    return p;
 }
 
 void Controller::stop()
@@ -225,10 +305,10 @@ void Controller::stop()
     if (!m_keepLink)
         m_link->stop();
     m_router->providersStopping();
-    if (m_provider)
-        m_provider->stop();
-    if (m_fallback.sms)
-        m_fallback.sms->stop();
+    for (const DeliveryRouter::Tier &tier : qAsConst(m_tiers))
+        for (const DeliveryRouter::Provider &p : tier)
+            if (p.sms)
+                p.sms->stop();
     if (!m_restarting) {
         m_paths.serviceStopped();
         m_startRecorded = false;
@@ -339,14 +419,15 @@ int Controller::currentProviderStatus() const
 
 quint32 Controller::currentDeviceStatus() const
 {
-    // The word describes the modem, whichever role it has; gateways have none.
-    for (ICommonSmsInterface *p : {m_provider, m_fallback.sms}) {
-        if (!p)
-            continue;
-        bool ok = false;
-        const quint32 word = p->parameter(ParamDeviceStatus).toUInt(&ok);
-        if (ok)
-            return word;
-    }
+    // The word describes the first modem of the chain; gateways have none.
+    for (const DeliveryRouter::Tier &tier : m_tiers)
+        for (const DeliveryRouter::Provider &p : tier) {
+            if (!p.sms)
+                continue;
+            bool ok = false;
+            const quint32 word = p.sms->parameter(ParamDeviceStatus).toUInt(&ok);
+            if (ok)
+                return word;
+        }
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controllercommon.h"
+#include "deliverypaths.h"
 #include "deliveryrouter.h"
 #include "metricswriter.h"
 #include "pathmonitor.h"
@@ -9,6 +10,8 @@
 
 #include <QString>
 #include <QVector>
+#include <memory>
+#include <vector>
 
 class ICommonSmsInterface;
 class PcnUdpLink;
@@ -16,12 +19,13 @@ class PluginFolder;
 struct StationRequest;
 
 // The service's controller: reads the service settings, creates the station
-// link, loads the configured provider plug-in and hands it every request the
-// station sends. Every request is stored in the spool before the station gets
-// its acknowledgement, and its router carries the records to the provider (and
-// to a fallback provider when one is configured) and their outcomes back. The
-// providers own queuing and retries. The link asks it, through current(), for
-// the primary provider's balance and status.
+// link, starts a provider for every delivery path of the chain
+// ("deliveryPaths", else the primary and the fallback) and hands it every
+// request the station sends. Every request is stored in the spool before the
+// station gets its acknowledgement, and its router carries the records along
+// the paths and their outcomes back. The providers own queuing and retries.
+// The link asks it, through the status source it sets, for the balance and
+// status of the first path of the first tier.
 class Controller : public ControllerCommon
 {
     Q_OBJECT
@@ -55,7 +59,10 @@ public:
     // Where the spool lives; empty (the default) means Spool::defaultPath().
     void setSpoolPath(const QString &path) { m_router->setSpoolPath(path); }
     Spool &spool() { return m_router->spool(); }
-    ICommonSmsInterface *fallbackProvider() const { return m_fallback.sms; }
+    ICommonSmsInterface *fallbackProvider() const
+    {
+        return m_tiers.size() > 1 && !m_tiers.at(1).isEmpty() ? m_tiers.at(1).first().sms : nullptr;
+    }
 
 public slots:
     void initialize() override;
@@ -83,7 +90,16 @@ private slots:
 private:
     void startWithSettings();
     void tryStartSmsProvider();
-    DeliveryRouter::Provider startProvider(const QString &id, const PluginFolder &plugins);
+    // The chain as configured, each path's provider known; faults logged.
+    DeliveryPaths deliveryChain(const PluginFolder &plugins) const;
+    // The provider of a path: the plug-in's own on its usual group, else one
+    // its factory makes (owned here); not started.
+    DeliveryRouter::Provider makeProvider(const DeliveryPath &path, const PluginFolder &plugins);
+    // A modem path whose port another path's modem opens already; says so.
+    // devices: device file -> group.
+    bool sharesDevice(const DeliveryPath &path, ICommonSmsInterface *sms,
+                      QHash<QString, QString> *devices) const;
+    void startProvider(const DeliveryRouter::Provider &p);
     DeliveryRouter::Settings routing() const;
 
     ServiceSettings m_settings;
@@ -93,7 +109,9 @@ private:
 
     QString m_pluginDir;
 
-    DeliveryRouter::Provider m_fallback;
+    QVector<DeliveryRouter::Tier> m_tiers; // as started
+    // Providers made for paths off their plug-in's usual group.
+    std::vector<std::unique_ptr<QObject>> m_owned;
     DeliveryRouter *m_router;
     PathMonitor m_paths{m_router};
     QVector<PathMonitor::Path> m_pathList; // as started

@@ -2,8 +2,11 @@
 
 #include "deliverystats.h"
 #include "ismsoutcomeinterface.h"
+#include "routerclock.h"
 #include "smsmessage.h"
 #include "spool.h"
+#include "spoolcustody.h"
+#include "stationadmission.h"
 
 #include <QHash>
 #include <QObject>
@@ -14,52 +17,64 @@
 #include <set>
 
 class ICommonSmsInterface;
-class QFileSystemWatcher;
 class QTimer;
 class ReportWatch;
 struct StationRequest;
 
-// Carries every stored request to a provider and every outcome back into the
-// spool. A record leaves the pending set only by delivery, by a refusal that
-// concerns that record, by its own age, or by an operator's journal tool:
-// provider-wide trouble (failures in a row, a gateway down, a modem gone, a
-// provider that did not start) never finishes one.
+// Carries every stored request to a delivery path and every outcome back
+// into the spool. A record leaves the pending set only by delivery, by a
+// refusal that concerns that record, by its own age, or by an operator's
+// journal tool: path-wide trouble (failures in a row, a gateway down, a modem
+// gone, a provider that did not start) never finishes one.
 //
-// A record is handed only to a provider that is running, the primary first.
-// When a fallback is configured and runs, a record also goes to it when the
-// primary is not running, rejects it, or has not delivered it a set time
-// after it was handed over; the copy still waiting at the primary is
-// withdrawn then. A provider that stops running gives its records back; a
-// provider whose drop rule empties its queue gets them again after its
-// pause (the other path takes them meanwhile if it runs). Records no running
-// provider can take wait queued. Once delivered by either path, a record is
-// withdrawn from the other, which then does not send it again; should both
-// have sent it, the first delivery counts and the second is recorded as a
-// duplicate. A record the primary delivered but whose delivery report says
-// it failed, or does not come in time, goes once to the fallback as well
-// (when the fallback runs again, if it does not run then), and never back
-// to the primary: the spool's report state says so after a restart too.
+// The paths stand in tiers ("A + B > C"; the primary and the fallback of
+// older settings are two tiers of one path each). A record is handed only to
+// a path that runs: in the first tier that has one that may have it, to the
+// one with the least work (records handed to it and not finished; ties to
+// the earlier), so the paths of a tier share a burst. A record also moves on,
+// to the other paths of its tier, else the next tier, when its path refuses
+// it, lets it go (its drop rule: that path then waits its pause before it is
+// given anything again) or stops running; and to the next tier when it is
+// not delivered a set time after its tier got it, the copy still waiting
+// there withdrawn. Records no running path can take wait queued. Once
+// delivered by one path, a record is withdrawn from the others, which then do
+// not send it again; should two have sent it, the first delivery counts and
+// the second is recorded as a duplicate. A record whose delivery report says
+// it failed, or does not come in time, goes once to the next path (when one
+// runs, if none does then), and never back to the path that delivered it:
+// the spool's report state says so after a restart too.
 // Durations are measured on the boot clock, so a step of the wall clock
-// neither delays nor hurries anything.
-class DeliveryRouter : public QObject
+// neither delays nor hurries anything. The spool's care is SpoolCustody's,
+// what is stored and acknowledged StationAdmission's; the router owns both
+// and answers their questions about the records it holds.
+class DeliveryRouter : public QObject,
+                       private SpoolCustody::Keeper,
+                       private StationAdmission::Receiver
 {
     Q_OBJECT
 public:
-    enum Role
+    enum : int
     {
-        Primary = 0,
-        Fallback = 1,
-        NoRole = -1
+        NoPath = -1,
+        // A record's paths are kept as bits.
+        MaxPaths = 64
     };
 
+    // One delivery path: a provider working on a settings group.
     struct Provider
     {
+        Provider(QString id_ = QString(), ICommonSmsInterface *sms_ = nullptr,
+                 ISmsOutcomeInterface *tracked_ = nullptr, QString group_ = QString())
+            : id(std::move(id_)), sms(sms_), tracked(tracked_), group(std::move(group_))
+        {
+        }
         QString id;
         ICommonSmsInterface *sms = nullptr;
         ISmsOutcomeInterface *tracked = nullptr; // null: counts as delivered on hand-over
+        QString group;                           // its settings group; empty: the usual one
         bool loaded() const { return sms != nullptr; }
     };
-
+    using Tier = QVector<Provider>;
     struct Settings
     {
         Spool::Sync sync = Spool::SyncFull;
@@ -76,12 +91,18 @@ public:
     ~DeliveryRouter() override;
 
     // Empty: Spool::defaultPath().
-    void setSpoolPath(const QString &path) { m_spoolPath = path; }
-    Spool &spool() { return m_spool; }
+    void setSpoolPath(const QString &path) { m_custody.setSpoolPath(path); }
+    Spool &spool() { return m_custody.spool(); }
 
     // Opens the spool, expires what is too old and hands the rest over,
-    // oldest first. The providers must have been started already.
-    void start(const Settings &settings, const Provider &primary, const Provider &fallback);
+    // oldest first. The providers must have been started already. Paths
+    // past MaxPaths are not used.
+    void start(const Settings &settings, const QVector<Tier> &tiers);
+    // The primary, then the fallback, each alone in its tier.
+    void start(const Settings &settings, const Provider &primary, const Provider &fallback)
+    {
+        start(settings, QVector<Tier>{{primary}, {fallback}});
+    }
     // Before the providers stop: a send they are in the middle of counts as
     // an attempt, as it may reach the phone although no outcome will come.
     void providersStopping();
@@ -90,15 +111,18 @@ public:
     void stop();
 
     // Stores a group of station requests and marks the ones to acknowledge.
-    void store(QVector<StationRequest> *group);
+    void store(QVector<StationRequest> *group) { m_admission.store(group); }
     // A new request would be refused for want of room: spoolMaxPending
     // reached, or the spool cannot be written (it did not open, or the last
     // store failed: a full disk). The station is told by the status it receives.
-    bool refusingForRoom() const;
+    bool refusingForRoom() const { return m_admission.refusingForRoom(); }
 
-    void outcome(int role, quint64 spoolId, int outcome, const QString &reason);
-    // A delivery report's news for a record the provider delivered.
-    void report(int role, quint64 spoolId, const SmsReportNote &note);
+    // From the provider of path (its place in the chain, tier by tier).
+    void outcome(int path, quint64 spoolId, int outcome, const QString &reason);
+    // A delivery report's news for a record the path delivered.
+    void report(int path, quint64 spoolId, const SmsReportNote &note);
+    // Records handed to each path and not finished, in chain order.
+    QVector<int> pathLoads() const;
 
     // Tests shorten the look at the providers' running state, and move the
     // router's clocks (the boot clock and the wall clock alike) forward.
@@ -107,40 +131,59 @@ public:
     const DeliveryStats &stats() const { return m_stats; }
     // What was noted in the spool from outside (a path's change) goes with the next flush.
     void flushSoon() { scheduleFlush(); }
-    void advanceClock(qint64 ms) { m_clockOffsetMs += ms; }
+    void advanceClock(qint64 ms) { m_clock.advance(ms); }
 
 private slots:
-    void tick();
-    void flush();
     void checkFallbackDeadlines();
     void poll();
-    void spoolFilesChanged();
-    void checkChangedElsewhere();
-    void reportTimedOut(qint64 id, int role);
+    void reportTimedOut(qint64 id, int path);
 
 private:
-    // What the router knows of a pending record.
+    // What the router knows of a pending record. Paths are bits.
     struct Route
     {
         SMSMessage msg{};
         QString phone;
         Spool::Moment since; // the age counts from here
-        bool atPrimary = false;
-        bool atFallback = false;
+        quint64 at = 0;      // the paths that hold it
+        quint64 refused = 0; // paths that refused the record itself
+        // Paths it never goes back to: its delivery there lost its report.
+        quint64 lost = 0;
         bool delivered = false;
-        bool handed = false;          // handed in the spool, as far as the router noted
-        qint64 waitingSince = -1;     // boot ms it began to wait for a provider; -1: not waiting
-        bool warned = false;          // its long wait was logged
-        bool overdue = false;         // at the primary past the time limit, no fallback ran
-        qint64 heldUntil[2] = {0, 0}; // a provider whose drop rule let it go: boot ms
-        bool refused[2] = {false, false}; // a provider that refused the record itself
-        // Delivered once and its report failed or never came: only the
-        // fallback sends it again, however often that lets it go.
-        bool reportLost = false;
-        bool waiting() const { return !atPrimary && !atFallback && !delivered; }
+        bool handed = false;       // handed in the spool, as far as the router noted
+        qint64 waitingSince = -1;  // boot ms it began to wait for a path; -1: not waiting
+        bool warned = false;       // its long wait was logged
+        int overdueTier = -1;      // past the time limit there, no later tier ran
+        QVector<qint64> heldUntil; // per path whose drop rule let it go: boot ms
+        bool waiting() const { return at == 0 && !delivered; }
+    };
+    struct Path
+    {
+        Provider p;
+        int tier = 0;
+        QString name; // in log lines: the provider, with the group where that is ambiguous
+        std::unique_ptr<ISmsOutcomeSink> sink;
+        bool wasRunning = false;
+        qint64 lastLetGoLogMs = 0;
+        int load = 0; // records whose bit it has
+        bool downLogged = false;
     };
 
-    bool openSpool();
+    // SpoolCustody::Keeper
+    void spoolOpened() override { recover(); }
+    void spoolChangedElsewhere() override { handPending(Spool::Queued); }
+    void lookAtAges() override { expireOld(); }
+    bool holdsRecords() const override { return !m_routes.isEmpty() || !m_waiting.empty(); }
+    QVector<Spool::Record> heldRecords() const override;
+    // StationAdmission::Receiver
+    QString takerOfNew() const override;
+    void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at, int state,
+                  const QString &storedAs) override
+    {
+        handOver(id, msg, at, state, storedAs);
+    }
+    void groupStored() override { armPoll(); }
+
     void recover();
     // Records past the age limit are withdrawn and become expired, each named
     // in the log; one in flight ends by its outcome, it is not sent again.
@@ -150,120 +193,131 @@ private:
     // The count of a pass's expired records, when more than were named.
     void countExpired();
     int handPending(int state);
-    int roleFor() const;
-    // The provider a waiting record goes to now, or NoRole.
-    int roleFor(const Route &route) const;
-    // spoolState: the record's state in the spool; justStored: stored by
-    // store() a moment ago, as handed to the provider roleFor() names;
-    // reportLost: see Route.
+    // The path a new record would go to, or NoPath.
+    int pathFor() const;
+    // The path a waiting record goes to now, or NoPath; from tier on.
+    int pathFor(const Route &route, int fromTier = 0) const;
+    bool mayHave(int path, const Route &route, qint64 now) const;
+    // spoolState: the record's state in the spool; storedAs: the provider
+    // store() named as its holder a moment ago; lost: see Route.
     void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
-                  bool justStored, bool reportLost = false);
-    // To the first provider that runs and may have it, else waits queued.
-    void dispatch(qint64 id, Route &route, bool noteHanded = true);
+                  const QString &storedAs, quint64 lost = 0);
+    void setPaths(const QVector<Tier> &tiers);
+    // A record read back with a lost report: the paths it does not go back to.
+    quint64 lostBefore(const QString &reopenedTo) const;
+    static quint64 bit(int path) { return quint64(1) << path; }
+    // Forgets a record, and what the paths held of it.
+    void dropRoute(qint64 id);
+    // To the first path that runs and may have it, else waits queued.
+    // storedAs: the provider the spool names as its holder already.
+    void dispatch(qint64 id, Route &route, bool noteHanded = true,
+                  const QString &storedAs = QString());
     void park(qint64 id, Route &route);
     void dispatchWaiting();
     void warnLongWaits();
-    void give(int role, qint64 id, Route &route, bool noteHanded);
-    void toFallback(qint64 id, const QString &why);
-    void delivered(int role, qint64 id);
+    void give(int path, qint64 id, Route &route, bool noteHanded);
+    void setAt(Route &route, int path, bool at);
+    // Withdraws what it can of the copies at paths (bits); true: none left there.
+    bool withdrawFrom(qint64 id, Route &route, quint64 paths);
+    // Past its tier's time limit: to a later tier that runs, the copies
+    // still waiting in its tier withdrawn.
+    void toNextTier(qint64 id, int tier, const QString &why);
+    void delivered(int path, qint64 id);
+    void noteDeliveryTier(int path);
+    bool movedOnAfterRefusal(int path, qint64 id, Route &route, const QString &reason);
+    // In log lines: the primary or fallback of two paths, else the tier and its groups.
+    QString tierName(int tier) const;
     // A refusal of the record itself.
-    void failed(int role, qint64 id, const QString &reason);
-    void letGo(int role, qint64 id, const QString &reason);
-    void takeBack(int role);
+    void failed(int path, qint64 id, const QString &reason);
+    void letGo(int path, qint64 id, const QString &reason);
+    void takeBack(int path);
     void noteRunning();
+    void noteTiers();
     void armFallbackTimer();
-    // Each timer at the pace of what it has to look for (see the .cpp).
-    void armTick();
+    // At the pace of what it has to look for (see the .cpp).
     void armPoll();
-    void housekeeping();
-    void watchSpoolFiles();
-    // A record whose report failed or never came goes once to the fallback;
-    // while that does not run, it is kept for when it does.
-    // quietWait: a fallback not running is not logged per record.
-    void escalate(qint64 id, int role, const QString &why, bool quietWait = false);
-    // Those the primary delivered within the age limit whose report was lost
-    // while no fallback could take them (before this start, or since).
+    // A record whose report failed or never came goes once to the next path
+    // (of its tier, else the next tier); while none runs, it is kept for
+    // when one does. quietWait: that is not logged per record.
+    void escalate(qint64 id, int path, const QString &why, bool quietWait = false);
+    // Where such a record may go: the paths after path's own, bits.
+    quint64 laterPaths(int path) const;
+    // Those delivered within the age limit whose report was lost while no
+    // later path could take them (before this start, or since).
     void escalateLost();
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
     bool awaitReport(const Spool::Record &r, const Provider &p);
-    void scheduleFlush();
-    // What could not be stored: kept by the link when the cause passes.
-    void storeFailed(QVector<StationRequest> *group, const QVector<int> &from);
-    void warnBusy();
-    // The spool's file was removed, replaced or damaged: created again from
-    // the open one, and from the router's own records where that fails.
-    void rescueSpool();
-    QVector<Spool::Record> heldRecords() const;
-    void critical(qint64 *lastMs, const QString &text);
-    bool running(int role) const;
-    bool anyRunning() const { return running(Primary) || running(Fallback); }
-    int pauseMs(int role) const;
-    const Provider &provider(int role) const { return role == Primary ? m_primary : m_fallback; }
-    qint64 nowMs() const;  // the boot clock: durations and deadlines
-    qint64 wallMs() const; // the journal's times
+    void scheduleFlush() { m_custody.scheduleFlush(); }
+    void flush() { m_custody.flush(); }
+    bool running(int path) const;
+    bool anyRunning() const;
+    int pauseMs(int path) const;
+    const Provider &provider(int path) const { return m_paths[size_t(path)].p; }
+    int pathCount() const { return int(m_paths.size()); }
+    // The paths of tier, bits.
+    quint64 tierPaths(int tier) const;
+    quint64 pathsAfterTier(int tier) const;
+    // The default chain's two lines, or the lines of many paths.
+    bool manyPaths() const { return m_manyPaths; }
+    qint64 nowMs() const { return m_clock.nowMs(); }   // durations and deadlines
+    qint64 wallMs() const { return m_clock.wallMs(); } // the journal's times
     void moveOverdue();
 
-    class RoleSink : public ISmsOutcomeSink
+    class PathSink : public ISmsOutcomeSink
     {
     public:
-        RoleSink(DeliveryRouter *router, int role) : m_router(router), m_role(role) {}
+        PathSink(DeliveryRouter *router, int path) : m_router(router), m_path(path) {}
         void smsOutcome(quint64 spoolId, int outcome, const QString &reason) override
         {
-            m_router->outcome(m_role, spoolId, outcome, reason);
+            m_router->outcome(m_path, spoolId, outcome, reason);
         }
         void smsReport(quint64 spoolId, const SmsReportNote &note) override
         {
-            m_router->report(m_role, spoolId, note);
+            m_router->report(m_path, spoolId, note);
         }
 
     private:
         DeliveryRouter *m_router;
-        int m_role;
+        int m_path;
     };
 
     Settings m_settings;
-    Provider m_primary;
-    Provider m_fallback;
-    RoleSink m_primarySink{this, Primary};
-    RoleSink m_fallbackSink{this, Fallback};
-    Spool m_spool;
-    QString m_spoolPath;
+    std::vector<Path> m_paths; // tier by tier
+    int m_tierCount = 0;
+    quint64 m_loaded = 0; // the paths whose provider is loaded
+    QVector<qint64> m_tierDownSince;
+    QVector<bool> m_tierDownLogged;
+    bool m_manyPaths = false;
+    RouterClock m_clock;
+    DeliveryStats m_stats;
+    SpoolCustody m_custody{this, &m_clock};
+    Spool &m_spool = m_custody.spool();
+    StationAdmission m_admission{&m_custody, this, &m_stats};
     bool m_started = false;
 
     QHash<qint64, Route> m_routes;
     // The records waiting for a provider, oldest first.
     std::set<qint64> m_waiting;
-    // A record the primary delivered lost its report while the fallback did
-    // not run: escalateLost() when it runs.
-    bool m_lostWaitFallback = false;
-    bool m_wasRunning[2] = {false, false};
+    // A delivered record lost its report while no later path ran:
+    // escalateLost() when one runs.
+    bool m_lostWaiting = false;
     bool m_noneRunningLogged = false;
     qint64 m_noneRunningSince = -1;
     int m_expiredInPass = 0;
-    qint64 m_clockOffsetMs = 0;
-    qint64 m_lastLetGoLogMs[2] = {0, 0};
-    // Hand-overs to the primary in time order, for the fallback time limit.
-    std::deque<std::pair<qint64, qint64>> m_deadlines; // (due ms, record id)
-    int m_lastDeliveryRole = NoRole;
+    // Hand-overs to a tier with a later one, in time order, for the time limit.
+    struct Deadline
+    {
+        qint64 dueMs;
+        qint64 id;
+        int tier;
+    };
+    std::deque<Deadline> m_deadlines;
+    int m_lastDeliveryTier = -1;
 
-    QTimer *m_tick;
-    QTimer *m_flushTimer;
     QTimer *m_fallbackTimer;
     QTimer *m_pollTimer;
-    QTimer *m_changeCheck;
-    std::unique_ptr<QFileSystemWatcher> m_watcher;
     int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
-    bool m_purgeBacklog = false;
     ReportWatch *m_reportWatch;
-    qint64 m_lastStoreCriticalMs = 0;
-    qint64 m_lastLimitCriticalMs = 0;
-    qint64 m_lastOpenCriticalMs = 0;
-    qint64 m_lastBusyWarningMs = 0;
-    bool m_rescuing = false;     // the spool must be created again; nothing is acknowledged
-    bool m_writeRefused = false; // the last store failed to write; until one succeeds
-    int m_idleCheckpointMs = 60 * 1000;
-    qint64 m_lastPurgeMs = 0;
-    DeliveryStats m_stats;
 };

@@ -4,10 +4,11 @@
 #include "reportwatch.h"
 
 #include <QDebug>
+#include <QSet>
 #include <QStringList>
 
 // The router's part in delivery reports: what they say goes into the journal,
-// and a record whose report failed or never came goes once to the fallback.
+// and a record whose report failed or never came goes once to the next path.
 
 namespace {
 
@@ -52,7 +53,7 @@ bool parseReferences(const QString &text, QVector<int> *references, QVector<bool
 
 } // namespace
 
-void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note)
+void DeliveryRouter::report(int path, quint64 spoolId, const SmsReportNote &note)
 {
     const qint64 id = qint64(spoolId);
     switch (note.state) {
@@ -62,21 +63,21 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
                            note.recipient, QString(), wallMs());
         // A part's news must not watch again a record whose time ran out.
         if (note.confirmed.isEmpty())
-            m_reportWatch->watch(id, role);
+            m_reportWatch->watch(id, path);
         break;
     case ReportConfirmed: {
         m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
         m_reportWatch->take(id);
         const Spool::Record r = m_spool.record(id);
         if (r.id == id)
-            m_stats.confirmed(provider(role).id, Spool::elapsedSince(r.since) + m_clockOffsetMs);
+            m_stats.confirmed(r.provider, m_clock.sinceMs(r.since));
         break;
     }
     case ReportFailed:
         m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
         // Once: a failure after the time-out already sent it on changes only the journal.
         if (m_reportWatch->take(id))
-            escalate(id, role, note.reason);
+            escalate(id, path, note.reason);
         break;
     default:
         qWarning().noquote() << "[DeliveryRouter::report()]: unknown report state" << note.state
@@ -86,78 +87,104 @@ void DeliveryRouter::report(int role, quint64 spoolId, const SmsReportNote &note
     scheduleFlush();
 }
 
-void DeliveryRouter::reportTimedOut(qint64 id, int role)
+void DeliveryRouter::reportTimedOut(qint64 id, int path)
 {
     const QString why = QStringLiteral("нет отчёта о доставке за %1 мин")
                             .arg(double(m_reportWatch->timeoutMs()) / 60000.0, 0, 'g', 4);
     m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, wallMs());
-    escalate(id, role, why);
+    escalate(id, path, why);
     scheduleFlush();
 }
 
-void DeliveryRouter::escalate(qint64 id, int role, const QString &why, bool quietWait)
+quint64 DeliveryRouter::laterPaths(int path) const
+{
+    if (path < 0 || path >= pathCount())
+        return 0;
+    const int tier = m_paths[size_t(path)].tier;
+    return ((tierPaths(tier) & ~bit(path)) | pathsAfterTier(tier)) & m_loaded;
+}
+
+void DeliveryRouter::escalate(qint64 id, int path, const QString &why, bool quietWait)
 {
     const Spool::Record r = m_spool.record(id);
     if (r.id == 0)
         return; // purged meanwhile
-    if (role != Primary || !m_fallback.loaded() || m_routes.contains(id)) {
+    const quint64 later = laterPaths(path);
+    if (!later || m_routes.contains(id)) {
         qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервного "
                                                "провайдера нет, запись остаётся как есть")
                                     .arg(id)
                                     .arg(r.phone, why);
         return;
     }
-    if (Spool::elapsedSince(r.since) + m_clockOffsetMs > qint64(m_settings.maxAgeMinutes) * 60000)
+    if (m_clock.sinceMs(r.since) > qint64(m_settings.maxAgeMinutes) * 60000)
         return; // past its age it is never sent again
-    if (!running(Fallback)) {
+    Route probe;
+    probe.lost = m_loaded & ~later; // once, and onwards only
+    const int next = pathFor(probe);
+    if (next == NoPath) {
         // The spool's report state keeps it for the next start as well.
+        int first = 0;
+        while (!(later & bit(first)))
+            ++first;
         if (!quietWait)
             qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
                                                    "провайдер %4 не работает, SMS будет "
                                                    "отправлено через него, когда он заработает")
                                         .arg(id)
-                                        .arg(r.phone, why, m_fallback.id);
-        m_lostWaitFallback = true;
+                                        .arg(r.phone, why, m_paths[size_t(first)].name);
+        m_lostWaiting = true;
         return;
     }
     SMSMessage msg = r.message();
     if (!PhoneNumber::normalize(&msg))
-        return; // the primary took this number, so no provider refuses it now
+        return; // a path took this number, so no provider refuses it now
     qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; отправляется через "
                                            "резервного провайдера %4")
                                 .arg(id)
-                                .arg(r.phone, why, m_fallback.id);
-    m_spool.noteReopen(id, m_fallback.id, why, m_primary.id);
+                                .arg(r.phone, why, m_paths[size_t(next)].name);
+    m_spool.noteReopen(id, provider(next).id, why, provider(path).id);
     Route &route = m_routes[id];
     route.msg = msg;
     route.phone = SmsText::phoneText(msg);
     route.since = r.since;
     route.handed = true;
-    route.reportLost = true;
-    give(Fallback, id, route, false);
+    route.lost = probe.lost;
+    give(next, id, route, false);
     scheduleFlush();
 }
 
 void DeliveryRouter::escalateLost()
 {
-    m_lostWaitFallback = false;
-    if (!m_fallback.loaded() || m_primary.id.isEmpty())
-        return;
+    m_lostWaiting = false;
     // Delivered records end at their delivery, which is after the moment
     // their age counts from: none older than the age limit is left out.
     const qint64 cutoff = wallMs() - qint64(m_settings.maxAgeMinutes) * 60000;
-    const QVector<Spool::Record> lost =
-        m_spool.lostReports(m_primary.id, cutoff, WaitingReportsMax);
-    for (const Spool::Record &r : lost)
-        escalate(r.id, Primary,
-                 r.lastError.isEmpty() ? QStringLiteral("отчёт о доставке не получен")
-                                       : r.lastError,
-                 true);
-    if (m_lostWaitFallback)
+    QSet<QString> asked;
+    int lostCount = 0;
+    QString waitFor;
+    for (int path = 0; path < pathCount(); ++path) {
+        const QString &id = provider(path).id;
+        const quint64 later = laterPaths(path);
+        if (id.isEmpty() || !later || asked.contains(id))
+            continue;
+        asked.insert(id);
+        const QVector<Spool::Record> lost = m_spool.lostReports(id, cutoff, WaitingReportsMax);
+        for (const Spool::Record &r : lost)
+            escalate(r.id, path,
+                     r.lastError.isEmpty() ? QStringLiteral("отчёт о доставке не получен")
+                                           : r.lastError,
+                     true);
+        lostCount += lost.size();
+        for (int next = 0; waitFor.isEmpty() && next < pathCount(); ++next)
+            if (later & bit(next))
+                waitFor = m_paths[size_t(next)].name;
+    }
+    if (m_lostWaiting)
         qWarning().noquote() << QStringLiteral("SMS без подтверждения доставки ждут резервного "
                                                "провайдера %1: %2")
-                                    .arg(m_fallback.id)
-                                    .arg(lost.size());
+                                    .arg(waitFor)
+                                    .arg(lostCount);
 }
 
 void DeliveryRouter::watchWaitingReports()
@@ -167,9 +194,13 @@ void DeliveryRouter::watchWaitingReports()
     const QVector<Spool::Record> waiting = m_spool.waitingReports(WaitingReportsMax);
     int handed = 0;
     for (const Spool::Record &r : waiting) {
-        const int role = r.provider == m_primary.id ? Primary : Fallback;
-        m_reportWatch->watch(r.id, role);
-        if (awaitReport(r, provider(role)))
+        int path = 0;
+        while (path < pathCount() && provider(path).id != r.provider)
+            ++path;
+        if (path == pathCount())
+            path = NoPath; // a provider no longer configured: the time-out decides
+        m_reportWatch->watch(r.id, path);
+        if (path != NoPath && awaitReport(r, provider(path)))
             ++handed;
     }
     if (!waiting.isEmpty())

@@ -2,7 +2,6 @@
 
 #include "addressparser.h"
 #include "bootclock.h"
-#include "controller.h"
 #include "logtext.h"
 #include "stationprotocol.h"
 
@@ -392,11 +391,8 @@ void PcnUdpLink::sendStatus()
 {
     StationProtocol::StatusReport report;
     report.sequence = m_statusCounter;
-    if (Controller *c = Controller::current()) {
-        report.balance = c->currentBalance(&report.balanceKnown);
-        report.providerStatus = uint8_t(c->currentProviderStatus());
-        report.deviceStatus = c->currentDeviceStatus();
-    }
+    if (m_statusSource)
+        m_statusSource(&report);
     sendToStation(StationProtocol::buildStatus(report), "status");
     m_lastStatusSent = now();
     ++m_statusCounter;

@@ -2,6 +2,8 @@
 
 #include "smsmessage.h"
 #include "stationallowlist.h"
+#include "stationprotocol.h"
+#include "stationrequest.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -16,31 +18,14 @@ class QHostInfo;
 class QTimer;
 class QUdpSocket;
 
-// One valid request as the link read it; the store decides whether it is acknowledged.
-struct StationRequest
-{
-    SMSMessage msg{};
-    quint32 requestId = 0;
-    QString source; // sender's address, as text
-    QByteArray ack; // the acknowledgement to send back
-    bool acknowledge = false;
-    // Not stored for a passing reason (the spool locked by another program,
-    // or being created again): the link keeps it and stores it again shortly.
-    bool retry = false;
-    // Where the acknowledgement goes: the configured station's address and
-    // port for the station, the datagram's own source for an allow-listed sender.
-    QHostAddress replyAddress;
-    quint16 replyPort = 0;
-};
-
 // The UDP link to the monitoring station. The service binds a free local port
 // and is the active side: it acknowledges each valid SMS request and reports
 // the provider's state every few seconds to the configured station address
 // and port. A request from the station's address (any source port) is
 // acknowledged there too, as stations expect; one from another sender that
 // the allow list admits is acknowledged at its own address and port, since
-// that sender listens nowhere else. It learns the provider's figures from the
-// current Controller; without one it reports "no provider".
+// that sender listens nowhere else. It learns the provider's figures from its
+// status source; without one it reports "no provider".
 class PcnUdpLink : public QObject
 {
     Q_OBJECT
@@ -73,6 +58,10 @@ public:
     // acknowledged at once.
     using RequestStore = std::function<void(QVector<StationRequest> *)>;
     void setRequestStore(RequestStore store) { m_store = std::move(store); }
+    // Fills in balance, provider status and device word of each status
+    // datagram; without one the link reports "no provider".
+    using StatusSource = std::function<void(StationProtocol::StatusReport *)>;
+    void setStatusSource(StatusSource source) { m_statusSource = std::move(source); }
 
     // Before start(): a different clock; the time stamps restart from it.
     void setClock(Clock clock);
@@ -155,6 +144,7 @@ private:
 
     Clock m_clock;
     RequestStore m_store;
+    StatusSource m_statusSource;
     QVector<StationRequest> m_received;
     QElapsedTimer m_heldSince; // since the store last asked to try m_received again
     int m_statusPeriodMs = DefaultStatusPeriodMs;

@@ -70,6 +70,7 @@ private slots:
     void numberCheckedBeforeAnyProvider_data();
     void numberCheckedBeforeAnyProvider();
     void recordsGoOnlyToARunningProvider();
+    void stopBetweenLooksGivesRecordsBack();
     void dropRuleEndsNoRecord();
     void overAgeRecordWithdrawnFromItsProvider();
     void attemptsCountEverySend();
@@ -271,6 +272,21 @@ void tst_DeliveryRouter::recordsGoOnlyToARunningProvider()
     QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued, QList<quint64>{quint64(id)}, 2000);
     QCOMPARE(record(id).state, int(Spool::Handed));
     QCOMPARE(record(id).provider, QString("P"));
+}
+
+void tst_DeliveryRouter::stopBetweenLooksGivesRecordsBack()
+{
+    // Not running at the start, running for one record, stopped before the
+    // router looked again: what it was given comes back all the same.
+    m_withFallback = false;
+    m_primary.runs = false;
+    m_router->start(m_settings, {"P", &m_primary, &m_primary}, DeliveryRouter::Provider());
+    m_primary.runs = true;
+    const qint64 id = send();
+    QCOMPARE(m_primary.queued, QList<quint64>{quint64(id)});
+    m_primary.runs = false;
+    QTRY_COMPARE_WITH_TIMEOUT(m_primary.withdrawn, QList<quint64>{quint64(id)}, 2000);
+    QCOMPARE(record(id).state, int(Spool::Queued));
 }
 
 void tst_DeliveryRouter::dropRuleEndsNoRecord()

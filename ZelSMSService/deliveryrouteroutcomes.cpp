@@ -1,0 +1,218 @@
+#include "deliveryrouter.h"
+
+#include "icommonsmsinterface.h"
+
+#include <QDebug>
+
+// What the providers say of the records they were given: delivered, refused,
+// a send that failed, let go by their drop rule, or nothing more because the
+// provider stopped running; each moves the record on or ends it.
+
+namespace {
+
+// A provider whose drop rule let records go is named once for the burst.
+constexpr qint64 LetGoLogEveryMs = 1000;
+
+} // namespace
+
+void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QString &reason)
+{
+    const qint64 id = qint64(spoolId);
+    const QString &providerId = provider(path).id;
+    switch (outcome) {
+    case OutcomeDelivered:
+        delivered(path, id);
+        break;
+    case OutcomeRetrying:
+        m_stats.failed(providerId);
+        m_spool.noteAttempt(id, providerId, reason);
+        scheduleFlush();
+        break;
+    case OutcomeDropped:
+        m_stats.failed(providerId);
+        letGo(path, id, reason);
+        break;
+    case OutcomeRejected:
+        // A refusal comes from a send: it counts, and the error is this provider's.
+        m_stats.refused(providerId);
+        m_spool.noteAttempt(id, providerId, reason);
+        failed(path, id, reason);
+        break;
+    default:
+        qWarning().noquote() << "[DeliveryRouter::outcome()]: unknown outcome" << outcome
+                             << "for record" << id;
+        break;
+    }
+}
+
+void DeliveryRouter::delivered(int path, qint64 id)
+{
+    const QString &providerId = provider(path).id;
+    m_spool.noteAttempt(id, providerId, QString());
+    auto it = m_routes.find(id);
+    if (it != m_routes.end()) {
+        setAt(*it, path, false);
+        if (it->delivered) {
+            m_spool.noteDuplicate(id);
+            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2) доставлено "
+                                                   "повторно провайдером %3")
+                                        .arg(id)
+                                        .arg(it->phone, m_paths[size_t(path)].name);
+        } else {
+            it->delivered = true;
+            m_stats.finished(Spool::Delivered);
+            m_stats.delivered(providerId, m_clock.sinceMs(it->since));
+            m_waiting.erase(id);
+            m_spool.noteState(id, Spool::Delivered, providerId, QString(), wallMs());
+            // Taken back from the other paths; in flight there, not sent again.
+            withdrawFrom(id, *it, it->at);
+        }
+        if (!it->at)
+            m_routes.erase(it);
+    } else {
+        m_stats.finished(Spool::Delivered);
+        m_spool.noteState(id, Spool::Delivered, providerId, QString(), wallMs());
+    }
+    noteDeliveryTier(path);
+    scheduleFlush();
+}
+
+void DeliveryRouter::noteDeliveryTier(int path)
+{
+    // Only a change of tier is news: the paths of one tier take turns.
+    const int tier = m_paths[size_t(path)].tier;
+    if ((m_loaded & pathsAfterTier(0)) && tier != m_lastDeliveryTier) {
+        if (tier > 0)
+            qInfo().noquote() << QStringLiteral("SMS доставляются через резервного провайдера %1")
+                                     .arg(m_paths[size_t(path)].name);
+        else if (m_lastDeliveryTier > 0)
+            qInfo().noquote() << QStringLiteral("Основной провайдер %1 снова доставляет SMS")
+                                     .arg(m_paths[size_t(path)].name);
+    }
+    m_lastDeliveryTier = tier;
+}
+
+void DeliveryRouter::failed(int path, qint64 id, const QString &reason)
+{
+    auto it = m_routes.find(id);
+    if (it != m_routes.end()) {
+        setAt(*it, path, false);
+        if (it->delivered || it->at) {
+            // Delivered already, or another path still has it.
+            if (!it->at)
+                m_routes.erase(it);
+            return;
+        }
+        it->refused |= bit(path);
+        if (movedOnAfterRefusal(path, id, *it, reason))
+            return;
+    }
+    const QString phone = it != m_routes.end() ? it->phone : QString();
+    m_spool.noteState(id, Spool::Rejected, provider(path).id, reason, wallMs());
+    m_stats.finished(Spool::Rejected);
+    qWarning().noquote()
+        << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
+    if (it != m_routes.end()) {
+        m_waiting.erase(id);
+        m_routes.erase(it);
+    }
+    scheduleFlush();
+}
+
+bool DeliveryRouter::movedOnAfterRefusal(int path, qint64 id, Route &route, const QString &reason)
+{
+    // Another path that runs and did not refuse it may have it, at once or
+    // after its pause.
+    Route unpaused = route;
+    unpaused.heldUntil.clear();
+    const int next = pathFor(unpaused);
+    if (next == NoPath)
+        return false;
+    if (m_paths[size_t(next)].tier > m_paths[size_t(path)].tier && pathFor(route) == next) {
+        qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
+                                            "провайдеру %3: %4")
+                                 .arg(id)
+                                 .arg(route.phone, m_paths[size_t(next)].name,
+                                      QStringLiteral("%1 %2 отклонил его (%3)")
+                                          .arg(tierName(m_paths[size_t(path)].tier),
+                                               m_paths[size_t(path)].name, reason));
+        give(next, id, route, true);
+        return true;
+    }
+    dispatch(id, route);
+    return true;
+}
+
+void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
+{
+    // The provider's drop rule (or a withdrawn record whose attempt failed):
+    // trouble of the path, not of the record, which stays pending.
+    auto it = m_routes.find(id);
+    if (it == m_routes.end())
+        return;
+    setAt(*it, path, false);
+    if (it->delivered) {
+        if (!it->at)
+            m_routes.erase(it);
+        return;
+    }
+    if (it->at)
+        return;
+    const qint64 now = nowMs();
+    if (it->heldUntil.size() < pathCount())
+        it->heldUntil.resize(pathCount());
+    it->heldUntil[path] = now + pauseMs(path);
+    Path &pp = m_paths[size_t(path)];
+    if (now - pp.lastLetGoLogMs > LetGoLogEveryMs) {
+        pp.lastLetGoLogMs = now;
+        qWarning().noquote() << QStringLiteral("Провайдер %1 освободил свою очередь (%2); SMS "
+                                               "остаются в очереди службы и будут переданы "
+                                               "снова, провайдеру %1 - через %3 с")
+                                    .arg(pp.name, reason)
+                                    .arg(pauseMs(path) / 1000);
+    }
+    dispatch(id, *it);
+    scheduleFlush();
+}
+
+void DeliveryRouter::takeBack(int path)
+{
+    // A path that stopped running keeps nothing: what it held goes to the
+    // other paths if one runs, else waits queued.
+    const Provider &p = provider(path);
+    QVector<qint64> held;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if (it->at & bit(path))
+            held.append(it.key());
+    std::sort(held.begin(), held.end());
+    for (qint64 id : qAsConst(held)) {
+        if (p.tracked)
+            p.tracked->withdraw(quint64(id));
+        Route &route = m_routes[id];
+        setAt(route, path, false);
+        if (route.delivered) {
+            if (!route.at)
+                m_routes.remove(id);
+        } else if (!route.at) {
+            dispatch(id, route);
+        }
+    }
+    qWarning().noquote() << QStringLiteral("Провайдер %1 не работает; переданные ему SMS "
+                                           "возвращены в очередь службы: %2")
+                                .arg(m_paths[size_t(path)].name)
+                                .arg(held.size());
+    m_paths[size_t(path)].downLogged = true;
+    scheduleFlush();
+}
+
+QString DeliveryRouter::tierName(int tier) const
+{
+    if (!m_manyPaths)
+        return tier == 0 ? QStringLiteral("основной провайдер")
+                         : QStringLiteral("резервный провайдер");
+    QStringList groups;
+    for (const Path &path : m_paths)
+        if (path.tier == tier)
+            groups << (path.p.group.isEmpty() ? path.p.id : path.p.group);
+    return QStringLiteral("ярус %1 (%2)").arg(tier + 1).arg(groups.join(QLatin1String(" + ")));
+}
