@@ -105,6 +105,7 @@ public:
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     bool isRunning() const override { return m_providerState != StateStopped; }
+    int recordsInFlight() const override { return int(m_messages.batch().size()); }
     double balance(int *known) override;
     int providerStatus() override;
     void start() override;

@@ -83,6 +83,9 @@ public:
     virtual bool withdraw(quint64 spoolId) = 0;
     // Started and able to work (a provider whose settings are unusable is not).
     virtual bool isRunning() const = 0;
+    // How many of the records it was given are being sent right now (a
+    // request or a PDU on its way); -1: it cannot tell. For the operator's view.
+    virtual int recordsInFlight() const { return -1; }
     // A record this provider delivered before it last started whose report is
     // still awaited (the service was restarted): the reference of each part,
     // in order, the parts already confirmed (empty: none) and the number the

@@ -253,6 +253,7 @@ void Controller::tryStartSmsProvider()
     m_pathList.clear();
     m_owned.clear();
     const DeliveryPaths chain = deliveryChain(plugins);
+    m_defaultChain = !chain.isExplicit;
     QHash<QString, int> perProvider;
     for (const DeliveryPath &path : chain.all())
         ++perProvider[path.providerId];
@@ -316,6 +317,8 @@ void Controller::stop()
         // without the file its metrics are absent, which an alert can see.
         if (!m_metrics.file().isEmpty())
             QFile::remove(m_metrics.file());
+        if (m_pathsFile)
+            m_pathsFile->remove();
     }
     m_router->stop();
     emit stopped();
@@ -326,6 +329,36 @@ void Controller::newSmsRequest(const SMSMessage &msg)
     QVector<StationRequest> one(1);
     one[0].msg = msg;
     m_router->store(&one);
+}
+
+QVector<PathStatus> Controller::pathStatuses() const
+{
+    QVector<PathStatus> r;
+    int index = 0;
+    for (int t = 0; t < m_tiers.size(); ++t) {
+        for (const DeliveryRouter::Provider &p : m_tiers.at(t)) {
+            PathStatus s;
+            s.tier = t;
+            s.group = p.group;
+            s.providerId = p.id;
+            const PathMonitor::Probe probe = PathMonitor::probe(p.sms);
+            s.state = PathMonitor::classify(probe).state;
+            s.providerStatus = probe.status;
+            s.hasWord = probe.hasWord;
+            s.word = probe.word;
+            const DeliveryRouter::PathFigures f = m_router->pathFigures(index++);
+            if (f.paused && s.state == QLatin1String("working"))
+                s.state = QStringLiteral("paused");
+            // A provider that cannot tell is counted as sending all it holds.
+            const int sending = p.tracked ? p.tracked->recordsInFlight() : -1;
+            s.inFlight = sending < 0 ? f.held : qMin(sending, f.held);
+            s.waiting = f.held - s.inFlight;
+            s.delivered = f.delivered;
+            s.lastError = f.lastError;
+            r << s;
+        }
+    }
+    return r;
 }
 
 void Controller::reportStationLoss(const QString &msg)
@@ -340,6 +373,12 @@ void Controller::lookAtPaths()
     if (!isStarted)
         return;
     const bool changed = m_paths.sample(m_link);
+    if (!m_pathsFile && !spool().path().isEmpty())
+        m_pathsFile.reset(new PathStatusFile(PathStatusFile::pathFor(spool().path())));
+    QString error;
+    if (m_pathsFile && !m_pathsFile->write(pathStatuses(), BootClock::wallMs(), &error))
+        qDebug().noquote() << "[Controller::lookAtPaths()]: the paths' state was not written:"
+                           << error;
     if (m_metrics.file().isEmpty() || (!changed && !m_metrics.due()))
         return;
     m_metrics.write(

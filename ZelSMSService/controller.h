@@ -5,6 +5,7 @@
 #include "deliveryrouter.h"
 #include "metricswriter.h"
 #include "pathmonitor.h"
+#include "pathstatusfile.h"
 #include "servicesettings.h"
 #include "smsmessage.h"
 
@@ -59,6 +60,10 @@ public:
     // Where the spool lives; empty (the default) means Spool::defaultPath().
     void setSpoolPath(const QString &path) { m_router->setSpoolPath(path); }
     Spool &spool() { return m_router->spool(); }
+    // Every path as it stands now, tier by tier: what the operator sees.
+    QVector<PathStatus> pathStatuses() const;
+    // The chain is the primary and fallback of older settings.
+    bool defaultChain() const { return m_defaultChain; }
     ICommonSmsInterface *fallbackProvider() const
     {
         return m_tiers.size() > 1 && !m_tiers.at(1).isEmpty() ? m_tiers.at(1).first().sms : nullptr;
@@ -110,6 +115,9 @@ private:
     QString m_pluginDir;
 
     QVector<DeliveryRouter::Tier> m_tiers; // as started
+    bool m_defaultChain = true;
+    // The paths' live state for ZelSMSQueue, beside the spool once it is known.
+    std::unique_ptr<PathStatusFile> m_pathsFile;
     // Providers made for paths off their plug-in's usual group.
     std::vector<std::unique_ptr<QObject>> m_owned;
     DeliveryRouter *m_router;

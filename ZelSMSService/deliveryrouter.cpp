@@ -461,6 +461,19 @@ QVector<int> DeliveryRouter::pathLoads() const
     return loads;
 }
 
+DeliveryRouter::PathFigures DeliveryRouter::pathFigures(int path) const
+{
+    PathFigures f;
+    if (path < 0 || path >= pathCount())
+        return f;
+    const Path &p = m_paths[size_t(path)];
+    f.held = p.load;
+    f.delivered = p.delivered;
+    f.lastError = p.lastError;
+    f.paused = nowMs() < p.pausedUntilMs;
+    return f;
+}
+
 QVector<Spool::Record> DeliveryRouter::heldRecords() const
 {
     QVector<Spool::Record> held;

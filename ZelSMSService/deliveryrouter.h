@@ -123,6 +123,17 @@ public:
     void report(int path, quint64 spoolId, const SmsReportNote &note);
     // Records handed to each path and not finished, in chain order.
     QVector<int> pathLoads() const;
+    // What the operator sees of a path since the router started.
+    struct PathFigures
+    {
+        int held = 0;         // records handed to it and not finished
+        qint64 delivered = 0; // first deliveries
+        QString lastError;    // of its last failed or refused send
+        bool paused = false;  // its drop rule let records go, within its pause
+    };
+    PathFigures pathFigures(int path) const;
+    // Records no path may take now.
+    int waitingCount() const { return int(m_waiting.size()); }
 
     // Tests shorten the look at the providers' running state, and move the
     // router's clocks (the boot clock and the wall clock alike) forward.
@@ -167,6 +178,9 @@ private:
         qint64 lastLetGoLogMs = 0;
         int load = 0; // records whose bit it has
         bool downLogged = false;
+        qint64 delivered = 0;
+        QString lastError;
+        qint64 pausedUntilMs = 0; // boot ms: the end of the pause its last let-go began
     };
 
     // SpoolCustody::Keeper

@@ -24,16 +24,19 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
         delivered(path, id);
         break;
     case OutcomeRetrying:
+        m_paths[size_t(path)].lastError = reason;
         m_stats.failed(providerId);
         m_spool.noteAttempt(id, providerId, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
+        m_paths[size_t(path)].lastError = reason;
         m_stats.failed(providerId);
         letGo(path, id, reason);
         break;
     case OutcomeRejected:
         // A refusal comes from a send: it counts, and the error is this provider's.
+        m_paths[size_t(path)].lastError = reason;
         m_stats.refused(providerId);
         m_spool.noteAttempt(id, providerId, reason);
         failed(path, id, reason);
@@ -60,6 +63,7 @@ void DeliveryRouter::delivered(int path, qint64 id)
                                         .arg(it->phone, m_paths[size_t(path)].name);
         } else {
             it->delivered = true;
+            ++m_paths[size_t(path)].delivered;
             m_stats.finished(Spool::Delivered);
             m_stats.delivered(providerId, m_clock.sinceMs(it->since));
             m_waiting.erase(id);
@@ -70,6 +74,7 @@ void DeliveryRouter::delivered(int path, qint64 id)
         if (!it->at)
             m_routes.erase(it);
     } else {
+        ++m_paths[size_t(path)].delivered;
         m_stats.finished(Spool::Delivered);
         m_spool.noteState(id, Spool::Delivered, providerId, QString(), wallMs());
     }
@@ -163,6 +168,7 @@ void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
         it->heldUntil.resize(pathCount());
     it->heldUntil[path] = now + pauseMs(path);
     Path &pp = m_paths[size_t(path)];
+    pp.pausedUntilMs = it->heldUntil[path];
     if (now - pp.lastLetGoLogMs > LetGoLogEveryMs) {
         pp.lastLetGoLogMs = now;
         qWarning().noquote() << QStringLiteral("Провайдер %1 освободил свою очередь (%2); SMS "

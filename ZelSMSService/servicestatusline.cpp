@@ -85,16 +85,6 @@ QString pathText(const PathStatus &p, bool defaultChain)
     return text;
 }
 
-PathStatus rolePath(int tier, const QString &id, ICommonSmsInterface *sms)
-{
-    PathStatus p;
-    p.tier = tier;
-    p.providerId = id;
-    p.state = PathMonitor::classify(PathMonitor::probe(sms)).state;
-    p.providerStatus = sms ? sms->providerStatus() : int(StatusNoLink);
-    return p;
-}
-
 } // namespace
 
 QString format(const Snapshot &s)
@@ -114,9 +104,8 @@ QString format(const Snapshot &s)
 Snapshot take(Controller &controller)
 {
     Snapshot s;
-    s.paths << rolePath(0, controller.providerId(), controller.provider());
-    if (!controller.fallbackProviderId().isEmpty())
-        s.paths << rolePath(1, controller.fallbackProviderId(), controller.fallbackProvider());
+    s.paths = controller.pathStatuses();
+    s.defaultChain = controller.defaultChain();
     s.spoolOpen = controller.spool().isOpen();
     s.waiting = s.spoolOpen ? controller.spool().pendingCount() : 0;
     s.stationBound = controller.stationLink() && controller.stationLink()->localPort() != 0;

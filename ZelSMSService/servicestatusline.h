@@ -28,7 +28,7 @@ struct Snapshot
 };
 
 QString format(const Snapshot &s);
-// Today's primary and fallback, as the controller holds them.
+// Every path of the controller's chain, as it stands now.
 Snapshot take(Controller &controller);
 // The spool is open and the station socket bound: requests can be taken.
 bool working(const Snapshot &s);

@@ -86,6 +86,7 @@ public:
     }
     // Started and its port open: a modem whose port is missing holds nothing.
     bool isRunning() const override { return m_providerState != StateStopped && m_port.isOpen(); }
+    int recordsInFlight() const override { return m_queue.batchCount(); }
 
     // For tests and the benchmark: shorter intervals, and what is going on.
     void setTimings(const ModemTimings &timings) { m_timings = timings; }

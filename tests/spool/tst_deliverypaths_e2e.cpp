@@ -1,5 +1,6 @@
 #include "gatewayemulator.h"
 #include "modememulator.h"
+#include "pathstatusfile.h"
 #include "servicerunner.h"
 #include "stationfake.h"
 
@@ -199,6 +200,24 @@ void TstDeliveryPathsE2E::chain()
             onFirst += seen.onModem(modem, alarmText(i));
         }
         QVERIFY2(onFirst > 0 && onFirst < count, qPrintable(log));
+        // What the operator's tool reads: each path's own deliveries.
+        const QString file = PathStatusFile::pathFor(service.stateDir() + "/spool.db");
+        QVector<PathStatus> paths;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const PathStatusFile::Reading r = PathStatusFile::read(file);
+                         paths = r.paths;
+                         return r.service == PathStatusFile::Reading::Running &&
+                                paths.size() == 3 &&
+                                paths[0].delivered + paths[1].delivered == count;
+                     },
+                     WaitMs),
+                 qPrintable(file));
+        QCOMPARE(paths[0].group, QStringLiteral("GSMModem"));
+        QCOMPARE(paths[0].delivered, qint64(onFirst));
+        QCOMPARE(paths[1].group, QStringLiteral("GSMModem-2"));
+        QCOMPARE(paths[2].tier, 1);
+        QCOMPARE(paths[2].delivered, qint64(0));
     } else if (scenario == "burst") {
         // Both paths of the first tier had a share, the second tier none.
         int onModem = 0;
