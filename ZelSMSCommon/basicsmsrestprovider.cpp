@@ -620,25 +620,25 @@ void BasicSmsRestProvider::statusAnswered(const GatewayStatus::Query &q, int ans
         if (m_statusPoll.newUnknownStatus(q.spoolId, status))
             qDebug() << QString::fromUtf8(OriginStatus) +
                             QStringLiteral("SMS (запись %1, id %2): неизвестный статус шлюза "
-                                           "\"%3\", ожидание отчёта продолжается")
+                                           "«%3», ожидание отчёта продолжается")
                                 .arg(q.spoolId)
                                 .arg(q.messageId, status);
         m_statusPoll.stillWaiting(q.spoolId);
         break;
     case GatewayStatus::AnswerConfirmed:
         m_statusPoll.remove(q.spoolId);
-        report(q.spoolId, ReportConfirmed, QStringLiteral("статус шлюза \"%1\"").arg(status));
+        report(q.spoolId, ReportConfirmed, QStringLiteral("статус шлюза «%1»").arg(status));
         break;
     case GatewayStatus::AnswerFailed:
         m_statusPoll.remove(q.spoolId);
         report(q.spoolId, ReportFailed,
-               QStringLiteral("шлюз не доставил SMS, статус \"%1\"").arg(status));
+               QStringLiteral("шлюз не доставил SMS, статус «%1»").arg(status));
         break;
     case GatewayStatus::AnswerUnknownId:
         if (m_statusPoll.unknownId(q.spoolId)) {
             m_statusPoll.remove(q.spoolId);
             report(q.spoolId, ReportFailed,
-                   QStringLiteral("шлюз не знает SMS с id %1 (\"%2\")").arg(q.messageId, status));
+                   QStringLiteral("шлюз не знает SMS с id %1 («%2»)").arg(q.messageId, status));
         }
         break;
     default:
