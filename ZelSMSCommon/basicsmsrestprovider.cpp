@@ -58,6 +58,14 @@ BasicSmsRestProvider::~BasicSmsRestProvider()
 
 // ---- queue -------------------------------------------------------------------
 
+QObject *BasicSmsRestProvider::create(const QString &settingsGroup)
+{
+    BasicSmsRestProvider *made = newProvider();
+    if (made && !settingsGroup.isEmpty())
+        made->setSettingsGroup(settingsGroup);
+    return made;
+}
+
 int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
 {
     if (m_messages.findQueued(msg))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommonsmsinterface.h"
+#include "iproviderfactory.h"
 #include "ismsoutcomeinterface.h"
 #include "queuelimit.h"
 #include "replyresult.h"
@@ -38,10 +39,16 @@ class QSettings;
 // With delivery reports wanted (Common/deliveryReports), a gateway that can
 // tell a message's fate (statusBatchLimit) gets status requests for the
 // messages it took, when no send or balance request is due.
-class BasicSmsRestProvider : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
+// Each object reads its settings from its own group (settingsGroup()); the
+// plug-in's root object, on the gateway's usual group, makes more of its kind
+// for other groups (create()).
+class BasicSmsRestProvider : public QObject,
+                             public ICommonSmsInterface,
+                             public ISmsOutcomeInterface,
+                             public IProviderFactory
 {
     Q_OBJECT
-    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface)
+    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface IProviderFactory)
 
 public:
     enum RequestType
@@ -101,6 +108,14 @@ public:
     // status text (ResultKey::StatusTexts).
     virtual QVariantMap parseStatusReply(const QList<GatewayStatus::Query> &queries,
                                          const QByteArray &reply);
+
+    // A new gateway of this kind (newProvider()) on settingsGroup; null when
+    // the gateway makes none.
+    QObject *create(const QString &settingsGroup) override;
+    // The group of SMSProviders readSettings() reads: the gateway's usual one
+    // unless the provider was made for another.
+    const QString &settingsGroup() const { return m_settingsGroup; }
+    void setSettingsGroup(const QString &group) { m_settingsGroup = group; }
 
     int enqueueSms(const SMSMessage &msg) override;
     void setOutcomeSink(ISmsOutcomeSink *sink) override
@@ -170,6 +185,9 @@ public slots:
     virtual void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
 
 protected:
+    // A new object of the gateway's own class on its usual group, for
+    // create(); the base makes none.
+    virtual BasicSmsRestProvider *newProvider() const { return nullptr; }
     void reset();
     // Tests shorten the 500 ms tick.
     void setTickInterval(int ms);
@@ -207,6 +225,7 @@ private:
     QByteArray m_body;
     QNetworkRequest m_request;
     QUrl m_baseUrl;
+    QString m_settingsGroup;
     int m_tickInterval = 500;
     std::function<qint64()> m_clock;
     QElapsedTimer m_monotonic;

@@ -6,7 +6,8 @@
 #include <QtPlugin>
 
 // Parameter ids a host may ask a provider for; the value type is fixed per id.
-enum ProviderParam {
+enum ProviderParam
+{
     ParamProviderId = 1,      // string: metadata provider_id
     ParamMaxFailures = 2,     // int: failures beyond which the queue is dropped
     ParamRetryPause = 3,      // int, s: pause after a failed send
@@ -17,11 +18,18 @@ enum ProviderParam {
     ParamTextCodec = 8,       // string
     ParamAuxInterval = 9,     // int, s: modem balance reply time-out
     ParamReplyTimeout = 10,   // int, s: send reply time-out
-    ParamDeviceStatus = 11    // uint32: modem status word; invalid elsewhere
+    ParamDeviceStatus = 11,   // uint32: modem status word; invalid elsewhere
+    // 12 stays unused: hosts and checks built against the contract before
+    // took it for the first id no provider answers.
+    // string: the device file the provider opens, links followed, as the
+    // settings read last lead now (a host refuses two paths on one modem);
+    // invalid for providers without a device
+    ParamDevicePath = 13
 };
 
 // Codes returned by providerStatus(); the low byte travels to the station.
-enum ProviderStatus {
+enum ProviderStatus
+{
     StatusOk = 0,
     StatusNoLink = 1,
     StatusLowBalance = 2,
@@ -37,9 +45,9 @@ inline const char *const Balance = "balance";
 inline const char *const Spent = "spent";
 } // namespace ResultKey
 
-// The contract every provider plug-in fulfils. The service drives up to two
-// providers through it from its main thread, a primary and a fallback, each
-// its own plug-in instance; a provider owns its queue.
+// The contract every provider plug-in fulfils. The service drives its
+// providers through it from its main thread, each made by its plug-in's
+// IProviderFactory for one settings group; a provider owns its queue.
 class ICommonSmsInterface
 {
 public:

@@ -48,7 +48,7 @@ QVariantMap providerSettings(const QString &id, const PluginFolder &plugins)
     const QString regKey = registryKey(id, plugins, "providerSettings");
     if (regKey.isEmpty())
         return QVariantMap();
-    return ProviderSettingsGroup(regKey).values();
+    return groupSettings(regKey);
 }
 
 bool saveProviderSettings(const QString &id, const QVariantMap &values, const PluginFolder &plugins)
@@ -56,18 +56,33 @@ bool saveProviderSettings(const QString &id, const QVariantMap &values, const Pl
     const QString regKey = registryKey(id, plugins, "saveProviderSettings");
     if (regKey.isEmpty())
         return false;
-    ProviderSettingsGroup settings(regKey);
+    return saveGroupSettings(regKey, values);
+}
+
+QVariantMap groupSettings(const QString &group)
+{
+    // An empty group would be the whole file, every provider's settings.
+    if (group.isEmpty())
+        return QVariantMap();
+    return ProviderSettingsGroup(group).values();
+}
+
+bool saveGroupSettings(const QString &group, const QVariantMap &values)
+{
+    if (group.isEmpty())
+        return false;
+    ProviderSettingsGroup settings(group);
     const QString fileName = settings.fileName();
     if (!SettingsLocation::protectSettingsFile(fileName))
-        qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot restrict"
+        qWarning().noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot restrict"
                              << fileName << "to its owner";
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         settings.setValue(it.key(), it.value());
     settings.endGroup();
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        qWarning().noquote() << "[ProviderCatalogue::saveProviderSettings()]: cannot write"
-                             << fileName << "- status" << int(settings.status());
+        qWarning().noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot write" << fileName
+                             << "- status" << int(settings.status());
         return false;
     }
     SettingsLocation::protectSettingsFile(fileName);

@@ -28,6 +28,11 @@ QVariantMap providerSettings(const QString &id, const PluginFolder &plugins);
 bool saveProviderSettings(const QString &id, const QVariantMap &values,
                           const PluginFolder &plugins);
 
+// The settings of one group of the providers' file, whichever provider works
+// on it: a provider's usual group or a further path's group ("GSMModem-2").
+QVariantMap groupSettings(const QString &group);
+bool saveGroupSettings(const QString &group, const QVariantMap &values);
+
 // Same, on an explicit plug-in directory (tests, tools).
 QVariantMap providerInfo(const QString &id, const QString &pluginDir);
 QJsonValue providerSettingsTemplate(const QString &id, const QString &pluginDir);

@@ -1,6 +1,7 @@
 #include "providerplugins.h"
 
 #include "icommonsmsinterface.h"
+#include "iproviderfactory.h"
 #include "pluginfolder.h"
 
 #include <QCoreApplication>
@@ -50,7 +51,12 @@ QJsonObject pluginMetaData(const QString &path)
     return loader.metaData().value(QStringLiteral("MetaData")).toObject();
 }
 
-ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder)
+namespace {
+
+// The root object of the first file with the id that loads, or null; logs why
+// a file with the id could not be used.
+QObject *rootObject(const QString &id, const PluginFolder &folder, const char *origin,
+                    QString *path)
 {
     // Every file that is not a plug-in has an empty id; an empty id would
     // match them all and try to load each one.
@@ -59,21 +65,60 @@ ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder)
     for (const ProviderMetaData &file : folder.files()) {
         if (file.id != id)
             continue;
-        const QString &path = file.path;
-        QPluginLoader loader(path);
+        // The loader may go: without unload() the library stays loaded, and
+        // a second loader of the same file finds it loaded with its root.
+        QPluginLoader loader(file.path);
         QObject *root = loader.instance();
         if (!root) {
-            qWarning().noquote() << "[ProviderPlugins::loadProvider()]: cannot load" << path << "-"
+            qWarning().noquote() << origin << "cannot load" << file.path << "-"
                                  << loader.errorString();
             continue;
         }
-        auto *iface = qobject_cast<ICommonSmsInterface *>(root);
-        if (!iface)
-            qWarning().noquote() << "[ProviderPlugins::loadProvider()]:" << path
-                                 << "does not implement" << ICommonSmsInterface_iid;
-        return iface;
+        *path = file.path;
+        return root;
     }
     return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<QObject> createProvider(const QString &id, const QString &group,
+                                        const PluginFolder &folder)
+{
+    const char *const origin = "[ProviderPlugins::createProvider()]:";
+    QString path;
+    QObject *root = rootObject(id, folder, origin, &path);
+    if (!root)
+        return nullptr;
+    auto *factory = qobject_cast<IProviderFactory *>(root);
+    if (!factory) {
+        qWarning().noquote() << origin << path << "does not implement" << IProviderFactory_iid;
+        return nullptr;
+    }
+    std::unique_ptr<QObject> made(factory->create(group));
+    if (!made) {
+        qWarning().noquote() << origin << path << "made no provider for group" << group;
+        return nullptr;
+    }
+    if (!qobject_cast<ICommonSmsInterface *>(made.get())) {
+        qWarning().noquote() << origin << path << "made a provider for group" << group
+                             << "that does not implement" << ICommonSmsInterface_iid;
+        return nullptr;
+    }
+    return made;
+}
+
+ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder)
+{
+    QString path;
+    QObject *root = rootObject(id, folder, "[ProviderPlugins::loadProvider()]:", &path);
+    if (!root)
+        return nullptr;
+    auto *iface = qobject_cast<ICommonSmsInterface *>(root);
+    if (!iface)
+        qWarning().noquote() << "[ProviderPlugins::loadProvider()]:" << path << "does not implement"
+                             << ICommonSmsInterface_iid;
+    return iface;
 }
 
 ICommonSmsInterface *loadProvider(const QString &id, const QString &dir)

@@ -1,5 +1,6 @@
 #include "providerform.h"
 
+#include "deliverypaths.h"
 #include "modemportfield.h"
 #include "providercatalogue.h"
 #include "providersettingslayout.h"
@@ -12,9 +13,11 @@
 
 namespace {
 
+const QString ProviderKey = QStringLiteral("providerID");
+
 // The modem is known by what its metadata asks for, a serial port
 // ("comPort"), not by an id of its own kept here as well.
-bool choosesPort(const QJsonValue &settingsTemplate)
+bool templateChoosesPort(const QJsonValue &settingsTemplate)
 {
     const QJsonArray fields = settingsTemplate.toArray();
     return std::any_of(fields.begin(), fields.end(), [](const QJsonValue &field) {
@@ -27,29 +30,47 @@ bool choosesPort(const QJsonValue &settingsTemplate)
 
 namespace ProviderForm {
 
-void show(ZelPropertyWidget &form, const QString &id, const PluginFolder &plugins,
+bool choosesPort(const QString &id, const PluginFolder &plugins)
+{
+    return templateChoosesPort(ProviderCatalogue::providerSettingsTemplate(id, plugins));
+}
+
+QString usualGroup(const QString &id, const PluginFolder &plugins)
+{
+    const ProviderMetaData *meta = plugins.find(id);
+    return meta ? meta->registryGroup : QString();
+}
+
+void show(ZelPropertyWidget &form, const DeliveryPath &path, const PluginFolder &plugins,
           ModemPortField &ports)
 {
     form.clear();
-    if (id.isEmpty())
+    if (path.providerId.isEmpty() || path.group.isEmpty())
         return;
-    QJsonValue settingsTemplate = ProviderCatalogue::providerSettingsTemplate(id, plugins);
-    QVariantMap saved = ProviderSettingsLayout::toFormValues(
-        ProviderCatalogue::providerSettings(id, plugins), settingsTemplate);
-    if (choosesPort(settingsTemplate))
+    QJsonValue settingsTemplate =
+        ProviderCatalogue::providerSettingsTemplate(path.providerId, plugins);
+    QVariantMap stored = ProviderCatalogue::groupSettings(path.group);
+    // Written by store() itself, not a field the administrator edits.
+    stored.remove(ProviderKey);
+    QVariantMap saved = ProviderSettingsLayout::toFormValues(stored, settingsTemplate);
+    if (templateChoosesPort(settingsTemplate))
         ports.prepare(settingsTemplate, saved);
     form.setTemplate(settingsTemplate);
     form.setValues(saved);
 }
 
-bool store(const ZelPropertyWidget &form, const QString &id, const PluginFolder &plugins,
+bool store(const ZelPropertyWidget &form, const DeliveryPath &path, const PluginFolder &plugins,
            const ModemPortField &ports)
 {
     QVariantMap values = form.getValues();
-    if (choosesPort(ProviderCatalogue::providerSettingsTemplate(id, plugins)))
+    if (choosesPort(path.providerId, plugins))
         values = ports.storedValues(values);
     values = ProviderSettingsLayout::toStoredValues(values, form.getTemplateWithValues());
-    return ProviderCatalogue::saveProviderSettings(id, values, plugins) || values.isEmpty();
+    if (values.isEmpty())
+        return true;
+    if (path.group != usualGroup(path.providerId, plugins))
+        values.insert(ProviderKey, path.providerId);
+    return ProviderCatalogue::saveGroupSettings(path.group, values);
 }
 
 } // namespace ProviderForm

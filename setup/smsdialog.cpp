@@ -1,8 +1,9 @@
 #include "smsdialog.h"
 
+#include "deliverypaths.h"
+#include "deliverypathseditor.h"
 #include "fallbackprovider.h"
 #include "providercatalogue.h"
-#include "providerform.h"
 #include "providerplugins.h"
 #include "providersettingsgroup.h"
 #include "servicesettings.h"
@@ -61,8 +62,7 @@ QString boolWord(const QVariantMap &info, const char *key)
 } // namespace
 
 SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
-    : QDialog(parent), m_propertyWidget(nullptr), m_env(std::move(environment)),
-      m_ports(m_env.enumeratePorts, m_portNames, m_portHwids)
+    : QDialog(parent), m_env(std::move(environment))
 {
     if (!m_env.serviceControl)
         m_env.serviceControl = &ServiceControl::forNotificationService;
@@ -81,14 +81,14 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     }
 
     setupUi(this);
-    m_propertyWidget = new ZelPropertyWidget();
-    auto *layout = new QVBoxLayout(settingsTab);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_propertyWidget);
-    m_fallback = new FallbackProvider(
-        {fallbackCombo, fallbackAfterLabel, fallbackAfterSpin, tabWidget, fallbackTab}, m_ports,
-        this);
+    m_paths =
+        new DeliveryPathsEditor({tabWidget, settingsTab, fallbackTab}, m_env.enumeratePorts, this);
+    m_fallback = new FallbackProvider({serviceEnable, fallbackCombo, fallbackAfterLabel,
+                                       fallbackAfterSpin, tabWidget, fallbackTab},
+                                      *m_paths, this);
     connect(serviceEnable, &QCheckBox::toggled, m_fallback, &FallbackProvider::refresh);
+    connect(m_paths, &DeliveryPathsEditor::chainChanged, this, &SmsDialog::showFirstPath);
+    connect(m_paths, &DeliveryPathsEditor::chainChanged, m_fallback, &FallbackProvider::sync);
     connect(serviceEnable, &QCheckBox::toggled, this, &SmsDialog::refreshReportFields);
     connect(reportsCheck, &QCheckBox::toggled, this, &SmsDialog::refreshReportFields);
 
@@ -107,6 +107,11 @@ SmsDialog::SmsDialog(QWidget *parent, SmsDialogEnvironment environment)
     m_footerTimer = new QTimer(this);
     connect(m_footerTimer, &QTimer::timeout, this, &SmsDialog::refreshFooter);
     m_footerTimer->start(qMax(100, m_env.footerRefreshMs));
+}
+
+ZelPropertyWidget *SmsDialog::propertyWidget() const
+{
+    return m_paths->firstForm();
 }
 
 QString SmsDialog::pluginDir() const
@@ -169,10 +174,29 @@ void SmsDialog::loadServiceSettings()
                                                   .arg(currentProviderID, pluginDir()));
         providerCombo->setCurrentIndex(selected);
     }
-    m_shownIndex = 0;
-    provComboChange(selected);
-    m_fallback->load(settings, currentProviderID, m_plugins);
+    m_paths->load(loadedPaths(settings, selected > 0 ? currentProviderID : QString()), m_plugins,
+                  settings.deliveryPaths, settings.fallbackProviderID);
+    m_fallback->load(settings, m_plugins);
+    m_shownIndex = -1;
+    showFirstPath();
     rememberSavedState();
+}
+
+DeliveryPaths SmsDialog::loadedPaths(const ServiceSettings &settings, const QString &current) const
+{
+    if (settings.deliveryPaths.isEmpty()) {
+        // A fallback no plug-in offers any more is shown as none, as the
+        // primary is.
+        const QString fallback =
+            m_plugins.find(settings.fallbackProviderID) ? settings.fallbackProviderID : QString();
+        return DeliveryPaths::fromProviders(current, fallback, m_plugins);
+    }
+    QStringList problems;
+    DeliveryPaths chain = DeliveryPaths::parse(settings.deliveryPaths, &problems);
+    chain.resolve(m_plugins, ProviderSettingsGroup(QString()), &problems);
+    for (const QString &problem : qAsConst(problems))
+        logProblem("loadServiceSettings", problem);
+    return chain;
 }
 
 void SmsDialog::refreshReportFields()
@@ -206,13 +230,13 @@ QVariantMap SmsDialog::currentState() const
                        {QStringLiteral("reports"), reportsCheck->isChecked()},
                        {QStringLiteral("reportTimeout"), reportTimeoutSpin->cleanText()},
                        {QStringLiteral("provider"), providerCombo->currentIndex()},
-                       {QStringLiteral("form"), m_propertyWidget->getValues()},
+                       {QStringLiteral("paths"), m_paths->state()},
                        {QStringLiteral("fallback"), m_fallback->state()}};
 }
 
 void SmsDialog::rememberSavedState()
 {
-    m_formSnapshot = m_propertyWidget->getValues();
+    m_paths->markSaved();
     m_savedState = currentState();
 }
 
@@ -244,8 +268,7 @@ void SmsDialog::provComboChange(int index)
 {
     // The form is rebuilt for the new provider; edits of the old one would
     // be gone without a word.
-    if (m_shownIndex > 0 && index != m_shownIndex &&
-        m_propertyWidget->getValues() != m_formSnapshot) {
+    if (m_shownIndex > 0 && index != m_shownIndex && m_paths->firstFormEdited()) {
         const int answer = askAboutUnsavedChanges();
         if (answer != AnswerDiscard) {
             showProviderQuietly(m_shownIndex);
@@ -254,25 +277,30 @@ void SmsDialog::provComboChange(int index)
             showProviderQuietly(index);
         }
     }
+    const QString id = index > 0 ? providerCombo->itemData(index).toString() : QString();
+    m_fallback->setPrimary(id);
+    m_paths->setFirstProvider(id);
+    showFirstPath();
+}
+
+void SmsDialog::showFirstPath()
+{
+    const QString id =
+        m_paths->chain().isEmpty() ? QString() : m_paths->chain().tiers.first().first().providerId;
+    const int index = id.isEmpty() ? 0 : qMax(0, providerCombo->findData(id));
+    if (index != providerCombo->currentIndex())
+        showProviderQuietly(index);
+    const bool again = index == m_shownIndex;
     m_shownIndex = index;
-    m_formSnapshot.clear();
-    m_fallback->setPrimary(index > 0 ? providerCombo->itemData(index).toString() : QString());
+    currentProviderID = index > 0 ? id : QString();
     if (index == 0) {
-        currentProviderID.clear();
-        tabWidget->setCurrentIndex(0);
-        m_propertyWidget->clear();
+        if (!again)
+            tabWidget->setCurrentIndex(0);
         tabWidget->setEnabled(false);
         return;
     }
-    currentProviderID = providerCombo->itemData(index).toString();
-    if (currentProviderID.isEmpty()) {
-        tabWidget->setEnabled(false);
-        return;
-    }
-    ProviderForm::show(*m_propertyWidget, currentProviderID, m_plugins, m_ports);
     fillInfoTab(ProviderCatalogue::providerInfo(currentProviderID, m_plugins));
     tabWidget->setEnabled(serviceEnable->isChecked());
-    m_formSnapshot = m_propertyWidget->getValues();
 }
 
 void SmsDialog::fillInfoTab(const QVariantMap &info)
@@ -352,9 +380,10 @@ bool SmsDialog::checkBeforeSave()
     problems << SettingsValidation::reportTimeoutProblem(reportTimeoutSpin->cleanText());
     problems.removeAll(QString());
     if (providerCombo->currentIndex() != 0)
-        problems << SettingsValidation::formProblems(m_propertyWidget->getTemplateWithValues(),
+        problems << SettingsValidation::formProblems(propertyWidget()->getTemplateWithValues(),
                                                      enabled);
     problems << m_fallback->problems(enabled);
+    problems << m_paths->check(enabled);
     if (problems.isEmpty())
         return true;
     logProblem("checkBeforeSave", QStringLiteral("refused: ") + problems.join("; "));
@@ -396,7 +425,7 @@ bool SmsDialog::writeSettings()
     const QString providersFile = ProviderSettingsGroup::settingsFile();
     // Checked before anything is written, so a refusal leaves no half-saved state.
     for (const QString &fileName : {commonFile, providersFile}) {
-        if (index != 0 || !m_fallback->currentId().isEmpty() || fileName == commonFile) {
+        if (!m_paths->chain().isEmpty() || fileName == commonFile) {
             if (!settingsFileWritable(fileName)) {
                 logProblem("writeSettings", QStringLiteral("cannot write %1").arg(fileName));
                 showBox(QMessageBox::Critical, accessDenied);
@@ -414,6 +443,10 @@ bool SmsDialog::writeSettings()
     }
 
     currentProviderID = index > 0 ? providerCombo->itemData(index).toString() : QString();
+    // With a chain of paths older services run its first path.
+    const QString pathsText = m_paths->deliveryPathsText();
+    if (!pathsText.isEmpty())
+        currentProviderID = m_paths->firstProvider();
     // Private before the first byte is written; again after the write, which
     // replaces the file and with it the owner.
     if (!SettingsLocation::protectSettingsFile(commonFile))
@@ -427,8 +460,10 @@ bool SmsDialog::writeSettings()
     settings.deliveryReports = reportsCheck->isChecked();
     settings.deliveryReportTimeoutMinutes = reportTimeoutSpin->value();
     m_fallback->store(settings);
+    settings.deliveryPaths = pathsText;
     settings.write(*common);
     settings.writeFallback(*common);
+    settings.writeDeliveryPaths(*common);
     settings.writeDeliveryReports(*common);
     common->sync();
     if (common->status() != QSettings::NoError) {
@@ -441,18 +476,11 @@ bool SmsDialog::writeSettings()
     }
     SettingsLocation::protectSettingsFile(commonFile);
 
-    if (index != 0) {
-        if (!ProviderForm::store(*m_propertyWidget, currentProviderID, m_plugins, m_ports)) {
-            logProblem("writeSettings", QStringLiteral("the settings of %1 were not saved to %2")
-                                            .arg(currentProviderID, providersFile));
-            showBox(QMessageBox::Critical, accessDenied);
-            return false;
-        }
-    }
-    if (!m_fallback->saveProviderSettings()) {
-        logProblem("writeSettings", QStringLiteral("the settings of the fallback %1 were not "
-                                                   "saved to %2")
-                                        .arg(m_fallback->currentId(), providersFile));
+    QString failedGroup;
+    if (!m_paths->store(&failedGroup)) {
+        logProblem("writeSettings", QStringLiteral("the settings of the path %1 were not saved "
+                                                   "to %2")
+                                        .arg(failedGroup, providersFile));
         showBox(QMessageBox::Critical, accessDenied);
         return false;
     }

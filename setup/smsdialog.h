@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modemportfield.h"
+#include "deliverypaths.h"
 #include "pluginfolder.h"
 #include "servicecontrol.h"
 #include "ui_smsdialog.h"
@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 
+class DeliveryPathsEditor;
+struct ServiceSettings;
 class FallbackProvider;
 class QTimer;
 class ZelPropertyWidget;
@@ -42,9 +44,9 @@ struct SmsDialogEnvironment
 
 // The configuration program's one dialog: switches the notification service
 // on or off, takes the station's address and port, lets the administrator
-// choose a provider and edit its settings in a form built from the plug-in's
-// template, saves everything to the system-scope settings and restarts the
-// service so that it rereads them.
+// choose a provider (or a chain of delivery paths) and edit each path's
+// settings in a form built from the plug-in's template, saves everything to the system-scope
+// settings and restarts the service so that it rereads them.
 class SmsDialog : public QDialog, public Ui_SmsDialog
 {
     Q_OBJECT
@@ -52,10 +54,10 @@ public:
     explicit SmsDialog(QWidget *parent = nullptr, SmsDialogEnvironment environment = {});
 
     QString currentProvider() const { return currentProviderID; }
-    ZelPropertyWidget *propertyWidget() const { return m_propertyWidget; }
+    // The first delivery path's form, on the provider's tab.
+    ZelPropertyWidget *propertyWidget() const;
     FallbackProvider *fallbackProvider() const { return m_fallback; }
-    QStringList portNames() const { return m_portNames; }
-    QStringList portHardwareIds() const { return m_portHwids; }
+    DeliveryPathsEditor *deliveryPaths() const { return m_paths; }
 
     // Whether anything differs from what was loaded or last saved.
     bool hasUnsavedChanges() const { return currentState() != m_savedState; }
@@ -79,6 +81,7 @@ private:
         AnswerStay = 2
     };
     void fillInfoTab(const QVariantMap &info);
+    DeliveryPaths loadedPaths(const ServiceSettings &settings, const QString &current) const;
     bool save();
     bool checkBeforeSave();
     bool offerInstall(ServiceControl &service);
@@ -86,6 +89,8 @@ private:
     void restartService(ServiceControl &service);
     int askAboutUnsavedChanges();
     void showProviderQuietly(int index);
+    // The selector, the information tab and the tabs follow the first path.
+    void showFirstPath();
     QVariantMap currentState() const;
     void rememberSavedState();
     void showBox(QMessageBox::Icon icon, const QString &text);
@@ -95,15 +100,11 @@ private:
 
     QString currentProviderID;
     PluginFolder m_plugins; // scanned at every load
-    ZelPropertyWidget *m_propertyWidget;
+    DeliveryPathsEditor *m_paths = nullptr;
     FallbackProvider *m_fallback = nullptr;
     bool m_settingsUnreadable = false;
-    int m_shownIndex = 0;       // combo index whose form is shown
-    QVariantMap m_formSnapshot; // that form's values as loaded or saved
+    int m_shownIndex = 0; // combo index whose form is shown
     QVariantMap m_savedState;
     QTimer *m_footerTimer = nullptr;
     SmsDialogEnvironment m_env;
-    QStringList m_portNames; // the last enumeration, for the modem's port field
-    QStringList m_portHwids; // their hardware ids, parallel
-    ModemPortField m_ports;  // the modem's port field, in either form
 };

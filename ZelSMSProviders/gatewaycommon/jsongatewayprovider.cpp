@@ -9,6 +9,7 @@ JsonGatewayProvider::JsonGatewayProvider(const Profile &profile, const ProviderM
                                          QObject *parent)
     : BasicSmsRestProvider(parent), m_profile(profile), m_meta(meta)
 {
+    setSettingsGroup(meta.registryGroup);
 }
 
 QVariant JsonGatewayProvider::parameter(int id)
@@ -26,7 +27,7 @@ bool JsonGatewayProvider::readSettings()
             m_flash = group.value("flashSms", false).toBool();
             return QStringList();
         };
-    m_account = GatewayCredentials::read(*this, m_meta.registryGroup, origin.constData(), ownKeys);
+    m_account = GatewayCredentials::read(*this, settingsGroup(), origin.constData(), ownKeys);
     m_messageCounter = 0;
     return m_account.usable;
 }

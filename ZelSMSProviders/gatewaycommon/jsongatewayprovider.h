@@ -27,7 +27,7 @@ public:
 
     static constexpr int MaxBatch = 200;
 
-    // meta: the plug-in's own metadata, for its id and settings group.
+    // meta: the plug-in's own metadata, for its id and usual settings group.
     JsonGatewayProvider(const Profile &profile, const ProviderMetaData &meta, QObject *parent);
 
     QVariant parameter(int id) override;

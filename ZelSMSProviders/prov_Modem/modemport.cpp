@@ -19,16 +19,20 @@ ModemPort::~ModemPort()
         m_port.close();
 }
 
+QString ModemPort::nameToOpen(const ModemSettings &settings)
+{
+    if (settings.comPortHwid.isEmpty())
+        return settings.comPort;
+    QStringList names, ids;
+    const bool enumerated = enumerateSerialPorts(names, ids);
+    return ModemFormat::resolvePortName(settings.comPort, settings.comPortHwid, enumerated, names,
+                                        ids);
+}
+
 void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
 {
     m_lastOpenAttemptMs = GsmClock::nowMs();
-    QString name = settings.comPort;
-    if (!settings.comPortHwid.isEmpty()) {
-        QStringList names, ids;
-        const bool enumerated = enumerateSerialPorts(names, ids);
-        name = ModemFormat::resolvePortName(settings.comPort, settings.comPortHwid, enumerated,
-                                            names, ids);
-    }
+    const QString name = nameToOpen(settings);
     m_port.setPortName(name);
     if (!m_port.open(QIODevice::ReadWrite)) {
         reportOpenFailure(name, m_port.errorString(), timings);

@@ -22,6 +22,10 @@ public:
     explicit ModemPort(QObject *parent = nullptr);
     ~ModemPort() override;
 
+    // The name the port will be opened by: the enumerated port with the
+    // configured hardware id, else the configured name.
+    static QString nameToOpen(const ModemSettings &settings);
+
     // Settings and timings are taken at every call: a new start() of the
     // provider may have changed them.
     void open(const ModemSettings &settings, const ModemTimings &timings);

@@ -3,6 +3,8 @@
 #include "gsmmodemctrl.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -61,7 +63,7 @@ QString storedText(const QVariantMap &stored, const char *group, const char *key
 
 } // namespace
 
-ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
+ModemSettings ModemSettings::fromStored(const QVariantMap &stored, const QString &group)
 {
     ModemSettings s;
     s.comPort = storedText(stored, "", "comPort");
@@ -76,7 +78,8 @@ ModemSettings ModemSettings::fromStored(const QVariantMap &stored)
     // The PIN itself stays out of the log: it is a secret even when mistyped.
     if (!s.pinCode.isEmpty() && !GSMModemCtrl::isValidPin(s.pinCode))
         s.errors << QStringLiteral("неверный PIN код SIM карты (ключ ModemSettings/pinCode группы "
-                                   "GSMModem): допустимо от 4 до 8 цифр");
+                                   "%1): допустимо от 4 до 8 цифр")
+                        .arg(group);
     s.resetAfterSeconds =
         storedInt(stored, ModemGroup, "resetAfterSeconds", 300, 10, 86400, s.problems);
     s.resetCommand = storedText(stored, ModemGroup, "resetCommand");
@@ -160,6 +163,19 @@ QString resolvePortName(const QString &comPort, const QString &hwid, bool enumer
             return names.at(i);
     }
     return comPort;
+}
+
+QString deviceFile(const QString &portName)
+{
+    if (portName.isEmpty())
+        return QString();
+    // The serial port's own rule: only a name with a path is taken as it is.
+    const bool hasPath = portName.startsWith(QLatin1Char('/')) ||
+                         portName.startsWith(QLatin1String("./")) ||
+                         portName.startsWith(QLatin1String("../"));
+    const QString path = hasPath ? portName : QStringLiteral("/dev/") + portName;
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : canonical;
 }
 
 } // namespace ModemFormat

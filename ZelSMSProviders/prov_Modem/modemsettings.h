@@ -36,8 +36,9 @@ struct ModemSettings
 
     // stored: every key of the provider's group, sub-group keys joined by '/'
     // ("ModemSettings/pinCode"), as the settings program writes them. Flat
-    // keys ("pinCode") are read too, for settings written by hand.
-    static ModemSettings fromStored(const QVariantMap &stored);
+    // keys ("pinCode") are read too, for settings written by hand. group
+    // names that group in the errors.
+    static ModemSettings fromStored(const QVariantMap &stored, const QString &group);
 
     bool isComplete() const { return !comPort.isEmpty(); }
     bool isUsable() const { return isComplete() && errors.isEmpty(); }
@@ -64,5 +65,12 @@ quint32 statusWord(int modemResponded, int gsmStatus, int rssi);
 // exactly, otherwise comPort (also when hwid is empty or enumeration failed).
 QString resolvePortName(const QString &comPort, const QString &hwid, bool enumerated,
                         const QStringList &names, const QStringList &hardwareIds);
+
+// The device file a port name stands for, followed through every link
+// (/dev/serial/by-id/... and the like), so that two names of one modem give
+// the same text. A bare name ("ttyUSB0") is one in /dev, as the serial port
+// takes it. A file that does not exist (yet) gives its cleaned absolute path;
+// an empty name gives an empty text.
+QString deviceFile(const QString &portName);
 
 } // namespace ModemFormat

@@ -15,9 +15,21 @@ namespace {
 
 constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
 
-QVariantMap storedProviderSettings()
+// Kept as the file name: letters, digits, '_' and '-'; every other byte of
+// the UTF-8 text as %XX. '%' is escaped itself, so two groups never meet in
+// one name, and no name can start with '.' or hold a '/'.
+QString fileNameSafe(const QString &text)
 {
-    return ProviderSettingsGroup(ownMetaData().registryGroup).values();
+    QString safe;
+    for (const char c : text.toUtf8()) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '_' || c == '-';
+        if (keep)
+            safe += QLatin1Char(c);
+        else
+            safe += QStringLiteral("%%1").arg(uchar(c), 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return safe;
 }
 
 QVariantMap failure(int code, const QString &text)
@@ -29,7 +41,8 @@ QVariantMap failure(int code, const QString &text)
 } // namespace
 
 PROV_Modem::PROV_Modem(QObject *parent)
-    : QObject(parent), m_timer(new QTimer(this)), m_stepTimer(new QTimer(this))
+    : QObject(parent), m_settingsGroup(ownMetaData().registryGroup), m_timer(new QTimer(this)),
+      m_stepTimer(new QTimer(this))
 {
     SmsText::registerSmsMessageType();
     connect(m_timer, &QTimer::timeout, this, &PROV_Modem::stateMachine);
@@ -92,6 +105,9 @@ QVariant PROV_Modem::parameter(int id)
         return m_timings.replyTimeoutS;
     case ParamDeviceStatus:
         return ModemHealth::deviceWord(m_port.isOpen(), m_ctrl);
+    case ParamDevicePath:
+        // Where the port settings lead now, found as the port will be opened.
+        return ModemFormat::deviceFile(ModemPort::nameToOpen(m_settings));
     default:
         return QVariant();
     }
@@ -145,12 +161,12 @@ void PROV_Modem::start()
         if (!m_settings.isComplete())
             log(QtCriticalMsg,
                 QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                    .arg(ownMetaData().registryGroup));
+                    .arg(m_settingsGroup));
         for (const QString &error : qAsConst(m_settings.errors))
             log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
         return;
     }
-    m_ctrl.pinGuard().setStatePath(pinStatePath());
+    m_ctrl.pinGuard().setStatePath(pinStatePath(m_settingsGroup));
     m_ctrl.setResetCommand(m_settings.resetCommand.toLatin1(),
                            qint64(m_settings.resetAfterSeconds) * 1000);
     m_providerState = StateOpenPort;
@@ -165,7 +181,19 @@ void PROV_Modem::stop()
     resetState();
 }
 
-QString PROV_Modem::pinStatePath()
+QObject *PROV_Modem::create(const QString &settingsGroup)
+{
+    auto *modem = new PROV_Modem;
+    modem->setSettingsGroup(settingsGroup);
+    return modem;
+}
+
+void PROV_Modem::setSettingsGroup(const QString &group)
+{
+    m_settingsGroup = group.isEmpty() ? ownMetaData().registryGroup : group;
+}
+
+QString PROV_Modem::pinStatePath(const QString &settingsGroup)
 {
     // The same folder as the service's spool (ZELSMS_STATE_DIR, else the
     // system's or the user's state folder), which outlives a restart.
@@ -178,12 +206,16 @@ QString PROV_Modem::pinStatePath()
             base = QDir::homePath() + QStringLiteral("/.local/state");
         dir = base + QStringLiteral("/zelsms");
     }
-    return dir + QStringLiteral("/modem-sim-pin.state");
+    if (settingsGroup.isEmpty() || settingsGroup == ownMetaData().registryGroup)
+        return dir + QStringLiteral("/modem-sim-pin.state");
+    return dir + QStringLiteral("/modem-sim-pin-") + fileNameSafe(settingsGroup) +
+           QStringLiteral(".state");
 }
 
 bool PROV_Modem::readSettings()
 {
-    m_settings = ModemSettings::fromStored(storedProviderSettings());
+    m_settings =
+        ModemSettings::fromStored(ProviderSettingsGroup(m_settingsGroup).values(), m_settingsGroup);
     for (const QString &problem : qAsConst(m_settings.problems))
         log(QtWarningMsg, QStringLiteral("[PROV_Modem::readSettings()]: ") + problem);
     // A service-wide setting: whoever sends through a modem asks for reports.

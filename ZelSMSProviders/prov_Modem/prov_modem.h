@@ -2,6 +2,7 @@
 
 #include "gsmmodemctrl.h"
 #include "icommonsmsinterface.h"
+#include "iproviderfactory.h"
 #include "ismsoutcomeinterface.h"
 #include "modembalance.h"
 #include "modemdeliveryreports.h"
@@ -25,11 +26,18 @@
 // can move on (a request to start, a command to write after the quiet gap), so
 // the 100 ms tick paces only time-outs and periodic checks.
 // Time is read from the modem library's clock so tests can move it.
-class PROV_Modem : public QObject, public ICommonSmsInterface, public ISmsOutcomeInterface
+// Each object is one modem on its own settings group, with its own port,
+// controller, PIN state file, balance, control SMS and status: the plug-in's
+// root object is the modem of the usual group, create() makes one for any
+// other group.
+class PROV_Modem : public QObject,
+                   public ICommonSmsInterface,
+                   public ISmsOutcomeInterface,
+                   public IProviderFactory
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID ICommonSmsInterface_iid FILE "prov_modem.json")
-    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface)
+    Q_INTERFACES(ICommonSmsInterface ISmsOutcomeInterface IProviderFactory)
 
 public:
     enum State
@@ -57,6 +65,12 @@ public:
     void start() override;
     void stop() override;
     bool readSettings() override;
+
+    QObject *create(const QString &settingsGroup) override;
+    // The group of SMSProviders this modem reads its settings from; taken at
+    // the next start().
+    void setSettingsGroup(const QString &group);
+    const QString &settingsGroup() const { return m_settingsGroup; }
 
     void setOutcomeSink(ISmsOutcomeSink *sink) override
     {
@@ -86,8 +100,11 @@ public:
     bool isPaused() const { return m_paused != 0; }
     bool isPortOpen() const { return m_port.isOpen(); }
     ModemHealth::Condition condition() const { return m_health.condition(); }
-    // Where the SIM's PIN state is kept: beside the service's spool.
-    static QString pinStatePath();
+    // Where the PIN state of the SIM in the modem of this settings group is
+    // kept: beside the service's spool, one file per group. The usual group
+    // keeps the file it always had, so that an installation's stored state
+    // is still found.
+    static QString pinStatePath(const QString &settingsGroup);
     QString portName() const { return m_port.portName(); }
 
 public slots:
@@ -133,6 +150,7 @@ private:
     bool controllerSendsSms() const;
     void log(QtMsgType type, const QString &text) const { ModemLog::write(type, text); }
 
+    QString m_settingsGroup;
     ModemSettings m_settings;
     ModemTimings m_timings;
     ModemPort m_port;

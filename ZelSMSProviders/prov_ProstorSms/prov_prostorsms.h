@@ -21,4 +21,7 @@ public:
 
 private:
     static const Profile &profile();
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_ProstorSms; }
 };

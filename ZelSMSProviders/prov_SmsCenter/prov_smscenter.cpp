@@ -15,6 +15,7 @@ const char *const PROV_SmsCenter::DefaultStatusUrl = "https://smsc.ru/sys/status
 
 PROV_SmsCenter::PROV_SmsCenter(QObject *parent) : BasicSmsRestProvider(parent)
 {
+    setSettingsGroup(ownMetaData().registryGroup);
 }
 
 QVariant PROV_SmsCenter::parameter(int id)
@@ -25,8 +26,7 @@ QVariant PROV_SmsCenter::parameter(int id)
 
 bool PROV_SmsCenter::readSettings()
 {
-    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
-                                         "[PROV_SmsCenter::readSettings()]",
+    m_account = GatewayCredentials::read(*this, settingsGroup(), "[PROV_SmsCenter::readSettings()]",
                                          [this](const QSettings &group) {
                                              m_flash = group.value("flashSms", false).toBool();
                                              m_translit = group.value("translit", false).toBool();

@@ -61,4 +61,7 @@ private:
     GatewayCredentials m_account;
     bool m_flash = false;
     bool m_translit = false;
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_SmsCenter; }
 };

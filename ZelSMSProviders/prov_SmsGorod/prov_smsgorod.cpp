@@ -16,6 +16,7 @@ const char *const PROV_SmsGorod::DigitalHost = "http://new.smsgorod.ru";
 
 PROV_SmsGorod::PROV_SmsGorod(QObject *parent) : BasicSmsRestProvider(parent)
 {
+    setSettingsGroup(ownMetaData().registryGroup);
 }
 
 QVariant PROV_SmsGorod::parameter(int id)
@@ -28,7 +29,7 @@ bool PROV_SmsGorod::readSettings()
 {
     bool channelValid = true;
     m_account = GatewayCredentials::read(
-        *this, ownMetaData().registryGroup, "[PROV_SmsGorod::readSettings()]",
+        *this, settingsGroup(), "[PROV_SmsGorod::readSettings()]",
         [this, &channelValid](const QSettings &group) {
             m_flash = group.value("flashSms", false).toBool();
             m_channel = -1;

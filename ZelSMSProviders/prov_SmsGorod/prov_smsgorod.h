@@ -40,4 +40,7 @@ private:
     GatewayCredentials m_account;
     bool m_flash = false;
     int m_channel = -1;
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_SmsGorod; }
 };

@@ -8,6 +8,7 @@
 
 PROV_SmsRU::PROV_SmsRU(QObject *parent) : BasicSmsRestProvider(parent)
 {
+    setSettingsGroup(ownMetaData().registryGroup);
 }
 
 QVariant PROV_SmsRU::parameter(int id)
@@ -40,7 +41,7 @@ QVariant PROV_SmsRU::parameter(int id)
 
 bool PROV_SmsRU::readSettings()
 {
-    ProviderSettingsGroup settings(ownMetaData().registryGroup);
+    ProviderSettingsGroup settings(settingsGroup());
     m_settings.apiKey = SettingsText::read(settings, QStringLiteral("apiKey"));
     m_settings.senderId = SettingsText::read(settings, QStringLiteral("senderID"));
     m_settings.translit = settings.value(QStringLiteral("translit"), false).toBool();
@@ -50,7 +51,7 @@ bool PROV_SmsRU::readSettings()
     if (m_settings.apiKey.isEmpty()) {
         qWarning().noquote()
             << QStringLiteral("[PROV_SmsRU::readSettings()]: не задан apiKey в группе %1 файла %2")
-                   .arg(ownMetaData().registryGroup, settings.fileName());
+                   .arg(settingsGroup(), settings.fileName());
         return false;
     }
     warnIfSettingsReadable(settings);

@@ -31,4 +31,7 @@ public:
 
 private:
     SmsRuProtocol::Settings m_settings;
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_SmsRU; }
 };

@@ -10,6 +10,7 @@ const char *const PROV_ePochta_v2::DefaultUrl = "http://atompark.com/members/sms
 
 PROV_ePochta_v2::PROV_ePochta_v2(QObject *parent) : BasicSmsRestProvider(parent)
 {
+    setSettingsGroup(ownMetaData().registryGroup);
 }
 
 QVariant PROV_ePochta_v2::parameter(int id)
@@ -20,8 +21,8 @@ QVariant PROV_ePochta_v2::parameter(int id)
 
 bool PROV_ePochta_v2::readSettings()
 {
-    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
-                                         "[PROV_ePochta_v2::readSettings()]");
+    m_account =
+        GatewayCredentials::read(*this, settingsGroup(), "[PROV_ePochta_v2::readSettings()]");
     if (m_account.senderId.isEmpty())
         m_account.senderId = DefaultSender;
     return m_account.usable;

@@ -30,4 +30,7 @@ public:
 
 private:
     GatewayCredentials m_account;
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_ePochta_v2; }
 };

@@ -12,6 +12,7 @@ const char *const PROV_eSputnik_v1::DefaultBalanceUrl = "https://esputnik.com/ap
 
 PROV_eSputnik_v1::PROV_eSputnik_v1(QObject *parent) : BasicSmsRestProvider(parent)
 {
+    setSettingsGroup(ownMetaData().registryGroup);
 }
 
 QVariant PROV_eSputnik_v1::parameter(int id)
@@ -22,8 +23,8 @@ QVariant PROV_eSputnik_v1::parameter(int id)
 
 bool PROV_eSputnik_v1::readSettings()
 {
-    m_account = GatewayCredentials::read(*this, ownMetaData().registryGroup,
-                                         "[PROV_eSputnik_v1::readSettings()]");
+    m_account =
+        GatewayCredentials::read(*this, settingsGroup(), "[PROV_eSputnik_v1::readSettings()]");
     if (m_account.senderId.isEmpty())
         m_account.senderId = DefaultSender;
     return m_account.usable;

@@ -31,4 +31,7 @@ public:
 
 private:
     GatewayCredentials m_account;
+
+protected:
+    BasicSmsRestProvider *newProvider() const override { return new PROV_eSputnik_v1; }
 };

@@ -1,4 +1,5 @@
 #include "icommonsmsinterface.h"
+#include "pluginfolder.h"
 #include "providerplugins.h"
 
 #include <QDir>
@@ -61,6 +62,8 @@ private slots:
     void loadProvider();
     void unloadableIsExplained();
     void sameRootObjectTwice();
+    void createProvider_data();
+    void createProvider();
 
 private:
     QString makeDir(QTemporaryDir &tmp, const QStringList &names);
@@ -231,6 +234,48 @@ void tst_ProviderPlugins::sameRootObjectTwice()
     QCOMPARE(a, b);
     a->enqueueSms(SmsText::makeMessage("1", "kept", 1));
     QCOMPARE(b->parameter(101).toInt(), 1); // the library stayed loaded with its state
+}
+
+void tst_ProviderPlugins::createProvider_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("made-by-factory") << QStringList{"first.so"} << "first" << QString();
+    QTest::newRow("unloadable-skipped") << QStringList{"unloadable.so", "first.so"} << "first"
+                                        << "cannot load .*unloadable\\.so";
+    QTest::newRow("root-without-factory")
+        << QStringList{"nointerface.so"} << "null"
+        << "nointerface\\.so does not implement org\\.zel\\.sms\\.IProviderFactory";
+}
+
+void tst_ProviderPlugins::createProvider()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, expected);
+    QFETCH(QString, warning);
+    QTemporaryDir tmp;
+    QVERIFY(!makeDir(tmp, files).isEmpty());
+    const PluginFolder folder(tmp.path());
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    std::unique_ptr<QObject> a = ProviderPlugins::createProvider(TestId, "PathA", folder);
+    QCOMPARE(variantOf(qobject_cast<ICommonSmsInterface *>(a.get())), expected);
+    if (!a)
+        return;
+    // Each call makes a provider of its own, none of them the root object,
+    // and the library is loaded once: the root keeps its state throughout.
+    ICommonSmsInterface *root = ProviderPlugins::loadProvider(TestId, folder);
+    std::unique_ptr<QObject> b = ProviderPlugins::createProvider(TestId, "PathB", folder);
+    auto *pa = qobject_cast<ICommonSmsInterface *>(a.get());
+    auto *pb = qobject_cast<ICommonSmsInterface *>(b.get());
+    QVERIFY(pb && pa != pb && pa != root && pb != root);
+    pa->enqueueSms(SmsText::makeMessage("1", "a", 1));
+    root->enqueueSms(SmsText::makeMessage("1", "r", 1));
+    a.reset();
+    QCOMPARE(pb->parameter(101).toInt(), 0);
+    QCOMPARE(root->parameter(101).toInt(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_ProviderPlugins)

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     QFile::remove(path);
 
-    const ModemSettings s = ModemSettings::fromStored(stored);
+    const ModemSettings s = ModemSettings::fromStored(stored, QStringLiteral("GSMModem"));
     FUZZ_CHECK(s.baudRate >= 50 && s.baudRate <= 4000000);
     FUZZ_CHECK(s.parityIndex >= 0 && s.parityIndex <= 4);
     FUZZ_CHECK(s.stopBitsIndex >= 0 && s.stopBitsIndex <= 2);

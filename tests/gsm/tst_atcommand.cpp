@@ -153,7 +153,7 @@ void TestAtCommand::answerGrammar()
     QFETCH(QByteArray, info);
     QFETCH(int, responded);
 
-    AT_CommandPtr cmd = createCommand("AT", 300, failFast);
+    AT_CommandPtr cmd = createCommand(*ctrl, "AT", 300, failFast);
     sendAndWait(*cmd);
     QCOMPARE(written, QList<QByteArray>{"AT\r"});
     const qint64 before = ctrl->lastResponseMs();
@@ -171,7 +171,7 @@ void TestAtCommand::answerGrammar()
 
 void TestAtCommand::splitAnswerMatchesOnlyWhenComplete()
 {
-    AT_CommandPtr cmd = std::make_shared<AT_CommandCSQ_Check>();
+    AT_CommandPtr cmd = std::make_shared<AT_CommandCSQ_Check>(*ctrl);
     sendAndWait(*cmd);
     ctrl->onDataReceived(QByteArray("\r\n+CSQ: 2")); // not waiting in the queue: goes elsewhere
     ctrl->receiveBuffer() = "\r\n+CSQ: 2";
@@ -189,7 +189,7 @@ void TestAtCommand::splitAnswerMatchesOnlyWhenComplete()
 
 void TestAtCommand::errorWithoutFailFastIsResentAfterTimeout()
 {
-    AT_CommandPtr cmd = createCommand("ATE0", 300, 0);
+    AT_CommandPtr cmd = createCommand(*ctrl, "ATE0", 300, 0);
     sendAndWait(*cmd);
     answer(*cmd, "\r\nERROR\r\n");
     clock->advance(300);
@@ -208,7 +208,7 @@ void TestAtCommand::errorWithoutFailFastIsResentAfterTimeout()
 
 void TestAtCommand::failFastTimeoutEndsWithTimeoutText()
 {
-    AT_CommandPtr cmd = createCommand("AT&W", 1000, 1);
+    AT_CommandPtr cmd = createCommand(*ctrl, "AT&W", 1000, 1);
     sendAndWait(*cmd);
     clock->advance(1000);
     cmd->process();
@@ -221,7 +221,7 @@ void TestAtCommand::failFastTimeoutEndsWithTimeoutText()
 
 void TestAtCommand::commandWithoutTextThrows()
 {
-    AT_CommandPtr cmd = createCommand(QByteArray(), 300, 0);
+    AT_CommandPtr cmd = createCommand(*ctrl, QByteArray(), 300, 0);
     cmd->process();
     cmd->process();
     try {
@@ -235,7 +235,7 @@ void TestAtCommand::commandWithoutTextThrows()
 
 void TestAtCommand::cmeErrorIsLoggedWithItsCode()
 {
-    AT_CommandPtr cmd = createCommand("AT+CPMS=\"SM\"", 300, 0);
+    AT_CommandPtr cmd = createCommand(*ctrl, "AT+CPMS=\"SM\"", 300, 0);
     sendAndWait(*cmd);
     answer(*cmd, "\r\n+CME ERROR: 10\r\n");
     QCOMPARE(cmd->errorCode(), 10);
@@ -268,8 +268,9 @@ void TestAtCommand::informationParsers()
     QFETCH(QByteArray, answer);
     QFETCH(int, gsmStatus);
     QFETCH(int, rssi);
-    AT_CommandPtr cmd = command == "creg" ? AT_CommandPtr(std::make_shared<AT_CommandCREG_Check>())
-                                          : AT_CommandPtr(std::make_shared<AT_CommandCSQ_Check>());
+    AT_CommandPtr cmd = command == "creg"
+                            ? AT_CommandPtr(std::make_shared<AT_CommandCREG_Check>(*ctrl))
+                            : AT_CommandPtr(std::make_shared<AT_CommandCSQ_Check>(*ctrl));
     sendAndWait(*cmd);
     QCOMPARE(written.first(),
              command == "creg" ? QByteArray("AT+CREG?\r") : QByteArray("AT+CSQ\r"));
@@ -313,7 +314,7 @@ void TestAtCommand::smsSend()
     QFETCH(QString, errorText);
     QFETCH(int, writes);
 
-    auto cmd = std::make_shared<AT_CommandSendSMS>("abc", "123");
+    auto cmd = std::make_shared<AT_CommandSendSMS>(*ctrl, "abc", "123");
     QCOMPARE(cmd->pdu(), QByteArray("000100038121F3000806006100620063"));
     sendAndWait(*cmd);
     QCOMPARE(written.first(), QByteArray("AT+CMGS=15\r"));
@@ -337,7 +338,7 @@ void TestAtCommand::smsSend()
 void TestAtCommand::smsConcatenatedOneResult()
 {
     const QString text = QString(100, QChar(0x0416));
-    auto cmd = std::make_shared<AT_CommandSendSMS>(text.toUtf8(), "89001234567");
+    auto cmd = std::make_shared<AT_CommandSendSMS>(*ctrl, text.toUtf8(), "89001234567");
     QCOMPARE(cmd->parts().size(), 2);
     ModemModel modem;
     modem.setEcho(false);
@@ -352,7 +353,7 @@ void TestAtCommand::smsConcatenatedOneResult()
 
 void TestAtCommand::smsInvalidNumberRefusedWithoutSending()
 {
-    auto cmd = std::make_shared<AT_CommandSendSMS>("abc", "+7900ABC");
+    auto cmd = std::make_shared<AT_CommandSendSMS>(*ctrl, "abc", "+7900ABC");
     QCOMPARE(finish(*cmd), int(AT_CommandBase::StepFinished));
     QVERIFY(written.isEmpty());
     QCOMPARE(results.size(), 1);
@@ -394,7 +395,7 @@ void TestAtCommand::pinFlow()
     modem.setPin(simPin);
     modem.setSplitAnswers(split);
     ctrl->setPinCode(configured);
-    auto cmd = std::make_shared<AT_CommandCPIN_Check>();
+    auto cmd = std::make_shared<AT_CommandCPIN_Check>(*ctrl);
     // 20 s of a modem answering at once: many time-outs of the 300 ms check.
     driveWithModem(*cmd, modem, 2000);
     QCOMPARE(cmd->state() == 4, ready);
@@ -420,16 +421,16 @@ void TestAtCommand::pinRefusedIsNotSentOnNextInitialisation()
     modem.setPin("1234");
     ctrl->setPinCode("0000");
     auto drive = [&](AT_CommandBase &cmd) { driveWithModem(cmd, modem, 300); };
-    AT_CommandCPIN_Check first;
+    AT_CommandCPIN_Check first(*ctrl);
     drive(first);
     QVERIFY(ctrl->pinRefused());
     ctrl->reset();
     ctrl->setPinCode("0000"); // the provider gives the same settings again
-    AT_CommandCPIN_Check second;
+    AT_CommandCPIN_Check second(*ctrl);
     drive(second);
     QCOMPARE(modem.pinAttempts(), 1);
     ctrl->setPinCode("1234"); // the administrator corrected it
-    AT_CommandCPIN_Check third;
+    AT_CommandCPIN_Check third(*ctrl);
     drive(third);
     QCOMPARE(third.state(), 4);
     QCOMPARE(modem.pinAttempts(), 2);
@@ -438,7 +439,7 @@ void TestAtCommand::pinRefusedIsNotSentOnNextInitialisation()
 
 void TestAtCommand::timeoutCommandIsAPause()
 {
-    AT_CommandTimeout pause(2000);
+    AT_CommandTimeout pause(*ctrl, 2000);
     for (int i = 0; i < 3; ++i)
         pause.process();
     QVERIFY(written.isEmpty());
@@ -454,7 +455,7 @@ void TestAtCommand::timeoutCommandIsAPause()
 
 void TestAtCommand::sequenceRunsEveryCommandEvenAfterFailure()
 {
-    AT_InitCmdSequence init;
+    AT_InitCmdSequence init(*ctrl);
     ModemModel modem;
     modem.injectAnswer("AT^SPOW", "ERROR"); // not every modem knows it
     driveWithModem(init, modem, 500);
@@ -477,7 +478,7 @@ void TestAtCommand::sequenceRunsEveryCommandEvenAfterFailure()
 
 void TestAtCommand::callAnswerSequenceText()
 {
-    AT_CallAnswerDTMFSequence seq("+79001234567");
+    AT_CallAnswerDTMFSequence seq(*ctrl, "+79001234567");
     QCOMPARE(seq.commands().size(), 4);
     QCOMPARE(seq.commands().at(1)->commandText(),
              QByteArray("AT+VTD=5;+VTS=d;+VTS=0;+VTS=d;+VTS=0"));
@@ -487,7 +488,7 @@ void TestAtCommand::callAnswerSequenceText()
 
 void TestAtCommand::ussdAnswerBeforeOkIsNotLost()
 {
-    AT_CommandSendUSSD cmd("*100#");
+    AT_CommandSendUSSD cmd(*ctrl, "*100#");
     sendAndWait(cmd);
     QCOMPARE(written.first(), QByteArray("AT+CUSD=1,\"*100#\"\r"));
     const QByteArray hex = SmsPdu::encodeUcs2Hex(QString::fromUtf8("Баланс 42,50 р."));
@@ -499,7 +500,7 @@ void TestAtCommand::ussdAnswerBeforeOkIsNotLost()
 
 void TestAtCommand::ussdCodeCannotCarryACommand()
 {
-    AT_CommandSendUSSD cmd("*100#\"\rATD112;");
+    AT_CommandSendUSSD cmd(*ctrl, "*100#\"\rATD112;");
     sendAndWait(cmd);
     QVERIFY(written.isEmpty());
     clock->advance(5001);

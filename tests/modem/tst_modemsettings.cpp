@@ -1,4 +1,5 @@
 #include "modemsettings.h"
+#include "prov_modem.h"
 
 #include <QtTest>
 
@@ -19,6 +20,10 @@ private slots:
     void controlSmsText();
     void portResolution_data();
     void portResolution();
+    void deviceFile_data();
+    void deviceFile();
+    void pinStateFile_data();
+    void pinStateFile();
 };
 
 void TestModemSettings::stored_data()
@@ -77,8 +82,8 @@ void TestModemSettings::stored_data()
         << QVariantMap{{"ModemSettings/resetCommand", "AT+CFUN=1,1\rATD112;"}} << "resetCommand"
         << QVariant("") << 1;
     QTest::newRow("reset-command-not-at-refused")
-        << QVariantMap{{"ModemSettings/resetCommand", "reboot"}} << "resetCommand"
-        << QVariant("") << 1;
+        << QVariantMap{{"ModemSettings/resetCommand", "reboot"}} << "resetCommand" << QVariant("")
+        << 1;
     QTest::newRow("reset-after-too-short-refused")
         << QVariantMap{{"ModemSettings/resetAfterSeconds", 5}} << "resetAfterSeconds"
         << QVariant(300) << 1;
@@ -110,7 +115,7 @@ void TestModemSettings::stored()
     QFETCH(QString, field);
     QFETCH(QVariant, expected);
     QFETCH(int, problems);
-    const ModemSettings s = ModemSettings::fromStored(stored);
+    const ModemSettings s = ModemSettings::fromStored(stored, QStringLiteral("GSMModem"));
     QCOMPARE(::field(s, field), expected);
     QCOMPARE(s.problems.size(), problems);
 }
@@ -154,7 +159,7 @@ void TestModemSettings::serialValues()
     QFETCH(int, stopBits);
     QFETCH(int, flow);
     QFETCH(int, bits);
-    const ModemSettings s = ModemSettings::fromStored(stored);
+    const ModemSettings s = ModemSettings::fromStored(stored, QStringLiteral("GSMModem"));
     QCOMPARE(int(s.parity()), parity);
     QCOMPARE(int(s.stopBits()), stopBits);
     QCOMPARE(int(s.flow()), flow);
@@ -257,6 +262,71 @@ void TestModemSettings::portResolution()
     const QStringList names{"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB2"};
     const QStringList ids{"ACPI\\PNP0501", "ACPI\\PNP0501", "USB\\VID_12D1&PID_1506\\K7"};
     QCOMPARE(ModemFormat::resolvePortName("/dev/ttyUSB0", hwid, enumerated, names, ids), expected);
+}
+
+// "@" stands for a folder holding the file "tty0" and the link
+// "by-id/modem" to it.
+void TestModemSettings::deviceFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("link-followed") << "@/by-id/modem"
+                                   << "@/tty0";
+    QTest::newRow("device-itself") << "@/tty0"
+                                   << "@/tty0";
+    QTest::newRow("missing-device-cleaned") << "@/by-id/../gone"
+                                            << "@/gone";
+    QTest::newRow("bare-name-is-in-dev") << "null"
+                                         << "/dev/null";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void TestModemSettings::deviceFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    QTemporaryDir tmp;
+    const QString root = QFileInfo(tmp.path()).canonicalFilePath();
+    QFile device(root + "/tty0");
+    QVERIFY(device.open(QIODevice::WriteOnly));
+    QVERIFY(QDir(root).mkdir("by-id"));
+    QVERIFY(QFile::link("../tty0", root + "/by-id/modem"));
+    QCOMPARE(ModemFormat::deviceFile(name.replace('@', root)), expected.replace('@', root));
+}
+
+void TestModemSettings::pinStateFile_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("file");
+    // The usual group keeps the name an installation's state was stored under.
+    QTest::newRow("usual-group") << "GSMModem"
+                                 << "modem-sim-pin.state";
+    QTest::newRow("empty-is-usual") << ""
+                                    << "modem-sim-pin.state";
+    QTest::newRow("second-modem") << "GSMModem-2"
+                                  << "modem-sim-pin-GSMModem-2.state";
+    QTest::newRow("case-kept-apart") << "gsmmodem"
+                                     << "modem-sim-pin-gsmmodem.state";
+    QTest::newRow("slash-escaped") << "a/b"
+                                   << "modem-sim-pin-a%2Fb.state";
+    QTest::newRow("percent-escaped-too") << "a%2Fb"
+                                         << "modem-sim-pin-a%252Fb.state";
+    QTest::newRow("dots-escaped") << "../x"
+                                  << "modem-sim-pin-%2E%2E%2Fx.state";
+    QTest::newRow("cyrillic-bytes")
+        << QString::fromUtf8("Модем") << "modem-sim-pin-%D0%9C%D0%BE%D0%B4%D0%B5%D0%BC.state";
+}
+
+void TestModemSettings::pinStateFile()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, file);
+    const QByteArray saved = qgetenv("ZELSMS_STATE_DIR");
+    qputenv("ZELSMS_STATE_DIR", "/state");
+    const QString path = PROV_Modem::pinStatePath(group);
+    qputenv("ZELSMS_STATE_DIR", saved);
+    QCOMPARE(path, "/state/" + file);
 }
 
 QTEST_GUILESS_MAIN(TestModemSettings)

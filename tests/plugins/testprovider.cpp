@@ -4,8 +4,15 @@
 #include <QFile>
 #include <QSettings>
 
-TestProvider::TestProvider(const QString &variant) : m_variant(variant)
+TestProvider::TestProvider(const QString &variant, const QString &group)
+    : m_variant(variant), m_group(group)
 {
+}
+
+QObject *TestProvider::create(const QString &settingsGroup)
+{
+    return settingsGroup.isEmpty() ? new TestProvider(m_variant)
+                                   : new TestProvider(m_variant, settingsGroup);
 }
 
 QVariant TestProvider::parameter(int id)
@@ -80,7 +87,7 @@ void TestProvider::stop()
 bool TestProvider::readSettings()
 {
     QSettings s(QSettings::NativeFormat, QSettings::SystemScope, "ZELORG", "SMSProviders");
-    s.beginGroup(QStringLiteral("TestProvider"));
+    s.beginGroup(m_group);
     m_status = s.value(QStringLiteral("status"), int(StatusOk)).toInt();
     m_balance = s.value(QStringLiteral("balance"), 0.0).toDouble();
     m_balanceKnown = s.value(QStringLiteral("balanceKnown"), false).toBool();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icommonsmsinterface.h"
+#include "iproviderfactory.h"
 
 #include <QObject>
 #include <QString>
@@ -12,11 +13,12 @@
 // "phone<TAB>text<TAB>encoding<LF>" in UTF-8) and "complete" (what
 // readSettings answers, default true). Settings are read at start().
 // Ids outside the real parameter range expose what tests need to observe:
-// VariantId names the build variant, the counters count calls.
-class TestProvider : public QObject, public ICommonSmsInterface
+// VariantId names the build variant, the counters count calls. The factory
+// makes more of its variant, each on the group it is given.
+class TestProvider : public QObject, public ICommonSmsInterface, public IProviderFactory
 {
     Q_OBJECT
-    Q_INTERFACES(ICommonSmsInterface)
+    Q_INTERFACES(ICommonSmsInterface IProviderFactory)
 public:
     enum : int
     {
@@ -26,7 +28,8 @@ public:
         StopCountId = 103
     };
 
-    explicit TestProvider(const QString &variant);
+    explicit TestProvider(const QString &variant,
+                          const QString &group = QStringLiteral("TestProvider"));
 
     QVariant parameter(int id) override;
     int enqueueSms(const SMSMessage &msg) override;
@@ -35,9 +38,11 @@ public:
     void start() override;
     void stop() override;
     bool readSettings() override;
+    QObject *create(const QString &settingsGroup) override;
 
 private:
     QString m_variant;
+    QString m_group;
     int m_status = StatusOk;
     double m_balance = 0.0;
     bool m_balanceKnown = false;

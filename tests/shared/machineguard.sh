@@ -19,6 +19,8 @@
 # font cache (/var/cache/fontconfig) for any root program that draws text,
 # the GUI tests included, and "systemd-analyze security --offline" touches
 # /run/systemd/systemd-units-load.
+# Where node-exporter is installed, its textfile folder (the metrics file's
+# default place) is an empty tmpfs for the test.
 # Not root, or no overlay file system: the test just runs (an ordinary user
 # cannot write those folders anyway, and a home folder write then goes
 # unnoticed). ZELSMS_MACHINE_GUARD=off runs every test unguarded.
@@ -48,6 +50,11 @@ unshare --mount --propagation private sh -c '
             exec "$@"
         fi
     done
+    # A machine with node-exporter: its textfile folder is where the service
+    # writes its metrics by default, so a test gets an empty one of its own.
+    if [ -d /var/lib/prometheus/node-exporter ]; then
+        mount -t tmpfs tmpfs /var/lib/prometheus/node-exporter 2>/dev/null || exec "$@"
+    fi
     "$@"
     rc=$?
     while read -r n d; do

@@ -3,7 +3,8 @@
 #include "at_commandtimeout.h"
 #include "gsmmodemctrl.h"
 
-AT_CallAnswerDTMFSequence::AT_CallAnswerDTMFSequence(const QByteArray &number) : m_number(number)
+AT_CallAnswerDTMFSequence::AT_CallAnswerDTMFSequence(GSMModemCtrl &ctrl, const QByteArray &number)
+    : AT_CmdSequence(ctrl), m_number(number)
 {
     buildSequence();
 }
@@ -14,15 +15,14 @@ void AT_CallAnswerDTMFSequence::buildSequence()
     for (char c : QByteArray("d0d0"))
         tones += ";+VTS=" + QByteArray(1, c);
     m_commands = {
-        createCommand("ATA", 1000, 1),
-        createCommand(tones, 2000, 1),
-        std::make_shared<AT_CommandTimeout>(2000),
-        createCommand("AT+CHUP", 300, 1),
+        createCommand(*controller, "ATA", 1000, 1),
+        createCommand(*controller, tones, 2000, 1),
+        std::make_shared<AT_CommandTimeout>(*controller, 2000),
+        createCommand(*controller, "AT+CHUP", 300, 1),
     };
 }
 
 void AT_CallAnswerDTMFSequence::onFinish()
 {
-    if (controller)
-        controller->removeCallInProgress(m_number);
+    controller->removeCallInProgress(m_number);
 }

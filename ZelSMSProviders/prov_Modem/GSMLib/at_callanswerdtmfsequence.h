@@ -7,7 +7,7 @@
 class AT_CallAnswerDTMFSequence : public AT_CmdSequence
 {
 public:
-    explicit AT_CallAnswerDTMFSequence(const QByteArray &number);
+    AT_CallAnswerDTMFSequence(GSMModemCtrl &ctrl, const QByteArray &number);
 
     const QByteArray &number() const { return m_number; }
 

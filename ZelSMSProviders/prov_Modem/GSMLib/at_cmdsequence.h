@@ -10,6 +10,8 @@
 class AT_CmdSequence : public AT_CommandBase
 {
 public:
+    explicit AT_CmdSequence(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl) {}
+
     void reset() override;
     int process() override;
     bool isWaitingResponse() const override;
@@ -18,7 +20,8 @@ public:
     const QList<AT_CommandPtr> &commands() const { return m_commands; }
 
 protected:
-    // Fills m_commands; concrete sequences call it from their constructor.
+    // Fills m_commands, each made for this sequence's controller; concrete
+    // sequences call it from their constructor.
     virtual void buildSequence() = 0;
 
     QList<AT_CommandPtr> m_commands;

@@ -7,7 +7,7 @@
 
 #include <stdexcept>
 
-AT_CommandBase::AT_CommandBase() : controller(GSMModemCtrl::current())
+AT_CommandBase::AT_CommandBase(GSMModemCtrl &ctrl) : controller(&ctrl)
 {
 }
 
@@ -26,10 +26,6 @@ qint64 AT_CommandBase::elapsedMs() const
 
 int AT_CommandBase::process()
 {
-    if (!controller) {
-        G_LOG(LS_ERROR, "[AT_CommandBase::process()]: команда без контроллера модема");
-        return StepImpossible;
-    }
     switch (m_state) {
     case StateCreated:
         m_state = StateStarting;
@@ -138,14 +134,15 @@ int AT_CommandBase::parseResponse()
 
 int AT_CommandBase::quietLeftMs() const
 {
-    return sendsText() && controller ? controller->quietGapLeftMs() : 0;
+    return sendsText() ? controller->quietGapLeftMs() : 0;
 }
 
 namespace {
 class AT_CommandAcknowledge : public AT_CommandBase
 {
 public:
-    explicit AT_CommandAcknowledge(bool midCommand) : m_midCommand(midCommand)
+    AT_CommandAcknowledge(GSMModemCtrl &ctrl, bool midCommand)
+        : AT_CommandBase(ctrl), m_midCommand(midCommand)
     {
         m_commandText = "AT+CNMA";
         m_timeoutMs = 300;
@@ -157,7 +154,7 @@ protected:
     {
         if (m_midCommand)
             return AT_CommandBase::quietLeftMs();
-        return controller ? controller->probeGapLeftMs() : 0;
+        return controller->probeGapLeftMs();
     }
 
 private:
@@ -165,14 +162,14 @@ private:
 };
 } // namespace
 
-AT_CommandPtr createAcknowledgement(bool midCommand)
+AT_CommandPtr createAcknowledgement(GSMModemCtrl &ctrl, bool midCommand)
 {
-    return std::make_shared<AT_CommandAcknowledge>(midCommand);
+    return std::make_shared<AT_CommandAcknowledge>(ctrl, midCommand);
 }
 
-AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast)
+AT_CommandPtr createCommand(GSMModemCtrl &ctrl, const QByteArray &text, int timeoutMs, int failFast)
 {
-    auto command = std::make_shared<AT_CommandBase>();
+    auto command = std::make_shared<AT_CommandBase>(ctrl);
     command->m_commandText = text;
     command->m_timeoutMs = timeoutMs;
     command->m_failFast = failFast;

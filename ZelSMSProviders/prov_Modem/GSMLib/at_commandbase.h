@@ -8,8 +8,10 @@ class GSMModemCtrl;
 // One exchange with the modem: the text it sends, how long it waits, how it
 // reads the answer from the controller's receive buffer and what it does when
 // finished. The controller drives only the front command of its queue, one
-// step per process() call. Plain commands are made by createCommand(); the
-// subclasses override the hooks they need.
+// step per process() call. A command is made for the controller it runs on
+// and talks to no other: with two modems in one process each command reaches
+// its own. Plain commands are made by createCommand(); the subclasses
+// override the hooks they need.
 class AT_CommandBase
 {
 public:
@@ -37,7 +39,7 @@ public:
         ParseFailure = 2
     };
 
-    AT_CommandBase();
+    explicit AT_CommandBase(GSMModemCtrl &ctrl);
     virtual ~AT_CommandBase();
 
     virtual void reset();
@@ -58,8 +60,8 @@ public:
     // The modem's code of the last +CME/+CMS ERROR answer, 0 if none.
     int errorCode() const { return m_errorCode; }
 
-    friend std::shared_ptr<AT_CommandBase> createCommand(const QByteArray &text, int timeoutMs,
-                                                         int failFast);
+    friend std::shared_ptr<AT_CommandBase> createCommand(GSMModemCtrl &ctrl, const QByteArray &text,
+                                                         int timeoutMs, int failFast);
 
 protected:
     virtual void onStart() {}
@@ -75,7 +77,7 @@ protected:
     // The check run while waiting: 0 wait, 1/2 answered, 3 failFast time-out.
     int checkResponse();
 
-    GSMModemCtrl *controller;
+    GSMModemCtrl *const controller; // never null
     int m_state = StateCreated;
     int m_timeoutMs = 300;
     int m_failFast = 0;
@@ -89,7 +91,8 @@ protected:
 using AT_CommandPtr = std::shared_ptr<AT_CommandBase>;
 
 // A plain command with fixed text ("AT", "ATE0", "AT+CMGD=1", ...).
-AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast);
+AT_CommandPtr createCommand(GSMModemCtrl &ctrl, const QByteArray &text, int timeoutMs,
+                            int failFast);
 
 // AT+CNMA for a routed SMS or status report. The modem routes nothing more
 // until it comes and gives up routing when it comes late. Routed while no
@@ -99,4 +102,4 @@ AT_CommandPtr createCommand(const QByteArray &text, int timeoutMs, int failFast)
 // after the acknowledgement's answer instead, so the gap is not paid twice.
 // Routed in the middle of a command's answer, it follows that command's final
 // result, so it keeps the gap (midCommand).
-AT_CommandPtr createAcknowledgement(bool midCommand);
+AT_CommandPtr createAcknowledgement(GSMModemCtrl &ctrl, bool midCommand);

@@ -4,7 +4,9 @@
 #include "gsmlog.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandCPIN_Check::AT_CommandCPIN_Check() = default;
+AT_CommandCPIN_Check::AT_CommandCPIN_Check(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
+{
+}
 
 void AT_CommandCPIN_Check::onStart()
 {

@@ -13,7 +13,7 @@
 class AT_CommandCPIN_Check : public AT_CommandBase
 {
 public:
-    AT_CommandCPIN_Check();
+    explicit AT_CommandCPIN_Check(GSMModemCtrl &ctrl);
 
     bool pinPending() const { return m_pinPending; }
     bool pinSent() const { return m_pinSent; }

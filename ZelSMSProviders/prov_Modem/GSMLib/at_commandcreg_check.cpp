@@ -3,7 +3,9 @@
 #include "atresponse.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandCREG_Check::AT_CommandCREG_Check() = default;
+AT_CommandCREG_Check::AT_CommandCREG_Check(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
+{
+}
 
 void AT_CommandCREG_Check::parseInfo(const QByteArray &text)
 {

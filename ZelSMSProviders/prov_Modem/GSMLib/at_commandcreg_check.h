@@ -8,7 +8,7 @@
 class AT_CommandCREG_Check : public AT_CommandBase
 {
 public:
-    AT_CommandCREG_Check();
+    explicit AT_CommandCREG_Check(GSMModemCtrl &ctrl);
 
 protected:
     void prepare(QByteArray &text) override { text = "AT+CREG?"; }

@@ -3,7 +3,9 @@
 #include "atresponse.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandCSQ_Check::AT_CommandCSQ_Check() = default;
+AT_CommandCSQ_Check::AT_CommandCSQ_Check(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
+{
+}
 
 void AT_CommandCSQ_Check::parseInfo(const QByteArray &text)
 {

@@ -6,7 +6,7 @@
 class AT_CommandCSQ_Check : public AT_CommandBase
 {
 public:
-    AT_CommandCSQ_Check();
+    explicit AT_CommandCSQ_Check(GSMModemCtrl &ctrl);
 
 protected:
     void prepare(QByteArray &text) override { text = "AT+CSQ"; }

@@ -3,7 +3,9 @@
 #include "atresponse.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandCWServiceCheck::AT_CommandCWServiceCheck() = default;
+AT_CommandCWServiceCheck::AT_CommandCWServiceCheck(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
+{
+}
 
 void AT_CommandCWServiceCheck::parseInfo(const QByteArray &text)
 {

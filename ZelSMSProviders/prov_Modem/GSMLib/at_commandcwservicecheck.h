@@ -7,7 +7,7 @@
 class AT_CommandCWServiceCheck : public AT_CommandBase
 {
 public:
-    AT_CommandCWServiceCheck();
+    explicit AT_CommandCWServiceCheck(GSMModemCtrl &ctrl);
 
 protected:
     void prepare(QByteArray &text) override { text = "AT+CCWA?"; }

@@ -2,7 +2,8 @@
 
 #include "gsmmodemctrl.h"
 
-AT_CommandCWServiceSet::AT_CommandCWServiceSet(int a, int b, int c) : m_a(a), m_b(b), m_c(c)
+AT_CommandCWServiceSet::AT_CommandCWServiceSet(GSMModemCtrl &ctrl, int a, int b, int c)
+    : AT_CommandBase(ctrl), m_a(a), m_b(b), m_c(c)
 {
     m_timeoutMs = 4000;
     m_failFast = 1;

@@ -7,7 +7,7 @@
 class AT_CommandCWServiceSet : public AT_CommandBase
 {
 public:
-    AT_CommandCWServiceSet(int a, int b, int c);
+    AT_CommandCWServiceSet(GSMModemCtrl &ctrl, int a, int b, int c);
 
 protected:
     void prepare(QByteArray &text) override;

@@ -4,7 +4,8 @@
 #include "gsmlog.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandReadReport::AT_CommandReadReport(int index) : m_index(index)
+AT_CommandReadReport::AT_CommandReadReport(GSMModemCtrl &ctrl, int index)
+    : AT_CommandBase(ctrl), m_index(index)
 {
     m_commandText = "AT+CMGR=" + QByteArray::number(index);
     m_timeoutMs = 3000;
@@ -18,8 +19,6 @@ void AT_CommandReadReport::parseInfo(const QByteArray &text)
 
 void AT_CommandReadReport::onFinish()
 {
-    if (!controller)
-        return;
     if (m_pdu.isEmpty())
         G_LOG(LS_VERBOSE, "Не удалось прочитать отчёт о доставке из ячейки " +
                               std::to_string(m_index) + ": " + m_resultText.toStdString());

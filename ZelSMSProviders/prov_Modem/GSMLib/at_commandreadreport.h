@@ -7,7 +7,7 @@
 class AT_CommandReadReport : public AT_CommandBase
 {
 public:
-    explicit AT_CommandReadReport(int index);
+    AT_CommandReadReport(GSMModemCtrl &ctrl, int index);
     int index() const { return m_index; }
 
 protected:

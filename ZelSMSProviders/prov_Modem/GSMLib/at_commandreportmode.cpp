@@ -9,7 +9,8 @@ constexpr int ReportModes[] = {1, 2, 0};
 constexpr int ModeCount = 3;
 } // namespace
 
-AT_CommandReportMode::AT_CommandReportMode(bool reportsWanted) : m_wanted(reportsWanted)
+AT_CommandReportMode::AT_CommandReportMode(GSMModemCtrl &ctrl, bool reportsWanted)
+    : AT_CommandBase(ctrl), m_wanted(reportsWanted)
 {
     m_timeoutMs = 500;
     m_failFast = 1;
@@ -37,7 +38,7 @@ void AT_CommandReportMode::prepare(QByteArray &text)
 int AT_CommandReportMode::parseResponse()
 {
     const int r = AT_CommandBase::parseResponse();
-    if (r == ParseSuccess && controller)
+    if (r == ParseSuccess)
         controller->setReportMode(currentDs());
     if (r != ParseFailure || !m_wanted || m_try + 1 >= ModeCount)
         return r;

@@ -10,7 +10,7 @@
 class AT_CommandReportMode : public AT_CommandBase
 {
 public:
-    explicit AT_CommandReportMode(bool reportsWanted);
+    AT_CommandReportMode(GSMModemCtrl &ctrl, bool reportsWanted);
 
     static QByteArray commandFor(int ds);
 

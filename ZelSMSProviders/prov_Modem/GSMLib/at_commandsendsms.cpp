@@ -10,32 +10,26 @@
 
 namespace {
 
-// Concatenated parts of one message share a reference; successive messages
-// should not, or a handset could merge two alarms.
-quint8 nextReference()
-{
-    static quint8 reference = quint8(GsmClock::nowMs() & 0xFF);
-    return ++reference;
-}
-
 const char *const TimeoutText = "Превышено время ожидания отправки SMS сообщения";
 const char *const FailureText = "Ошибка отправки SMS сообщения";
 
 } // namespace
 
-AT_CommandSendSMS::AT_CommandSendSMS(const QByteArray &message, const QByteArray &number)
-    : m_number(number)
+AT_CommandSendSMS::AT_CommandSendSMS(GSMModemCtrl &ctrl, const QByteArray &message,
+                                     const QByteArray &number)
+    : AT_CommandBase(ctrl), m_number(number)
 {
     m_timeoutMs = 12000;
     m_failFast = 1;
-    const bool flash = controller && controller->flashSms();
+    const bool flash = controller->flashSms();
     if (!SmsPdu::isValidNumber(number)) {
         m_failCode = 3;
         m_failText = "Неверный номер получателя SMS: \"" + number.left(32) + '"';
         m_phase = 4;
     } else {
-        m_statusReport = controller && controller->statusReportsActive();
-        m_parts = SmsPdu::buildPduParts(message, number, flash, nextReference(), m_statusReport);
+        m_statusReport = controller->statusReportsActive();
+        m_parts = SmsPdu::buildPduParts(message, number, flash, controller->nextConcatReference(),
+                                        m_statusReport);
     }
     // The message text itself is not kept: only its parts' PDUs are sent.
     m_pdu = m_parts.value(0);
@@ -136,6 +130,5 @@ void AT_CommandSendSMS::onFinish()
         result[QStringLiteral("error_text")] =
             result.value(QStringLiteral("error_text")).toString() +
             QStringLiteral(" (часть %1 из %2)").arg(m_part + 1).arg(m_parts.size());
-    if (controller)
-        controller->emitCommit(result);
+    controller->emitCommit(result);
 }

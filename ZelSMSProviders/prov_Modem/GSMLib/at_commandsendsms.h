@@ -17,7 +17,7 @@ inline const char *const References = "references";      // list of int: +CMGS: 
 class AT_CommandSendSMS : public AT_CommandBase
 {
 public:
-    AT_CommandSendSMS(const QByteArray &message, const QByteArray &number);
+    AT_CommandSendSMS(GSMModemCtrl &ctrl, const QByteArray &message, const QByteArray &number);
 
     const QByteArray &pdu() const { return m_pdu; }
     const QList<QByteArray> &parts() const { return m_parts; }

@@ -4,7 +4,8 @@
 #include "gsmlog.h"
 #include "gsmmodemctrl.h"
 
-AT_CommandSendUSSD::AT_CommandSendUSSD(const QByteArray &code) : m_code(code)
+AT_CommandSendUSSD::AT_CommandSendUSSD(GSMModemCtrl &ctrl, const QByteArray &code)
+    : AT_CommandBase(ctrl), m_code(code)
 {
     m_timeoutMs = 5000;
     m_failFast = 1;

@@ -7,7 +7,7 @@
 class AT_CommandSendUSSD : public AT_CommandBase
 {
 public:
-    explicit AT_CommandSendUSSD(const QByteArray &code);
+    AT_CommandSendUSSD(GSMModemCtrl &ctrl, const QByteArray &code);
 
     const QByteArray &code() const { return m_code; }
 

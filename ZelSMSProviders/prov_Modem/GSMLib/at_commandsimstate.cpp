@@ -2,7 +2,7 @@
 
 #include "gsmmodemctrl.h"
 
-AT_CommandSimState::AT_CommandSimState()
+AT_CommandSimState::AT_CommandSimState(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
 {
     m_commandText = "AT+CPIN?";
     m_failFast = 1;
@@ -22,6 +22,6 @@ void AT_CommandSimState::onFinish()
 {
     // "+CME ERROR: 10" and its kin: no SIM the modem can read. A time-out
     // tells nothing about the SIM.
-    if (!m_answered && m_errorCode != 0 && controller)
+    if (!m_answered && m_errorCode != 0)
         controller->onSimState(QByteArray());
 }

@@ -8,7 +8,7 @@
 class AT_CommandSimState : public AT_CommandBase
 {
 public:
-    AT_CommandSimState();
+    explicit AT_CommandSimState(GSMModemCtrl &ctrl);
 
 protected:
     void parseInfo(const QByteArray &text) override;

@@ -7,7 +7,7 @@
 class AT_CommandTimeout : public AT_CommandBase
 {
 public:
-    explicit AT_CommandTimeout(int delayMs);
+    AT_CommandTimeout(GSMModemCtrl &ctrl, int delayMs);
 
     bool isWaitingResponse() const override { return false; }
 

@@ -16,7 +16,10 @@ namespace {
 class AT_CommandAttention : public AT_CommandBase
 {
 public:
-    AT_CommandAttention() { m_commandText = "AT"; }
+    explicit AT_CommandAttention(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
+    {
+        m_commandText = "AT";
+    }
 
 protected:
     void prepare(QByteArray &text) override
@@ -31,31 +34,31 @@ private:
 
 } // namespace
 
-AT_InitCmdSequence::AT_InitCmdSequence()
+AT_InitCmdSequence::AT_InitCmdSequence(GSMModemCtrl &ctrl) : AT_CmdSequence(ctrl)
 {
     buildSequence();
 }
 
 void AT_InitCmdSequence::buildSequence()
 {
+    GSMModemCtrl &ctrl = *controller;
     m_commands = {
-        std::make_shared<AT_CommandAttention>(), // "AT", after ESC when repeated
-        createCommand("ATE0", 300, 0),
-        createCommand("AT^SPOW=1,0,0", 300, 1), // vendor power saving off; others answer ERROR
-        std::make_shared<AT_CommandCPIN_Check>(),
-        createCommand("AT+CLIP=1", 300, 0),
-        createCommand("AT+CSCS=\"GSM\"", 300, 0),
-        createCommand("AT+CMGF=0", 300, 0),
-        createCommand("AT+CSMS=1", 1000, 0),
-        createCommand("AT+CPMS=\"SM\"", 300, 0),
-        std::make_shared<AT_CommandReportMode>(controller && controller->deliveryReportsWanted()),
-        createCommand("AT&W", 1000, 1),
-        std::make_shared<AT_CommandCREG_Check>(),
+        std::make_shared<AT_CommandAttention>(ctrl), // "AT", after ESC when repeated
+        createCommand(ctrl, "ATE0", 300, 0),
+        createCommand(ctrl, "AT^SPOW=1,0,0", 300, 1), // vendor power saving off; others: ERROR
+        std::make_shared<AT_CommandCPIN_Check>(ctrl),
+        createCommand(ctrl, "AT+CLIP=1", 300, 0),
+        createCommand(ctrl, "AT+CSCS=\"GSM\"", 300, 0),
+        createCommand(ctrl, "AT+CMGF=0", 300, 0),
+        createCommand(ctrl, "AT+CSMS=1", 1000, 0),
+        createCommand(ctrl, "AT+CPMS=\"SM\"", 300, 0),
+        std::make_shared<AT_CommandReportMode>(ctrl, ctrl.deliveryReportsWanted()),
+        createCommand(ctrl, "AT&W", 1000, 1),
+        std::make_shared<AT_CommandCREG_Check>(ctrl),
     };
 }
 
 void AT_InitCmdSequence::onFinish()
 {
-    if (controller)
-        controller->onInitFinished();
+    controller->onInitFinished();
 }

@@ -7,7 +7,7 @@
 class AT_InitCmdSequence : public AT_CmdSequence
 {
 public:
-    AT_InitCmdSequence();
+    explicit AT_InitCmdSequence(GSMModemCtrl &ctrl);
 
 protected:
     void buildSequence() override;

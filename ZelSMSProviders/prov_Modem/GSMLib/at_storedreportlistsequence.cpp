@@ -10,7 +10,7 @@
 class AT_CommandListReports : public AT_CommandBase
 {
 public:
-    AT_CommandListReports()
+    explicit AT_CommandListReports(GSMModemCtrl &ctrl) : AT_CommandBase(ctrl)
     {
         m_commandText = "AT+CMGL=4";
         m_timeoutMs = 5000;
@@ -28,8 +28,7 @@ protected:
             if (!SmsPdu::decodeStatusReport(listed.pdu).ok)
                 continue;
             m_slots.append(listed.index);
-            if (controller)
-                controller->onStatusReport(listed.pdu);
+            controller->onStatusReport(listed.pdu);
         }
         if (!m_slots.isEmpty())
             G_LOG(LS_VERBOSE, "Прочитано отчётов о доставке, сохранённых модемом: " +
@@ -41,19 +40,19 @@ private:
     QList<int> m_slots;
 };
 
-AT_StoredReportListSequence::AT_StoredReportListSequence()
+AT_StoredReportListSequence::AT_StoredReportListSequence(GSMModemCtrl &ctrl) : AT_CmdSequence(ctrl)
 {
     buildSequence();
 }
 
 void AT_StoredReportListSequence::buildSequence()
 {
-    m_list = std::make_shared<AT_CommandListReports>();
+    m_list = std::make_shared<AT_CommandListReports>(*controller);
     m_deletesQueued = false;
     m_commands = {
-        createCommand("AT+CPMS=\"SR\"", 3000, 1),
+        createCommand(*controller, "AT+CPMS=\"SR\"", 3000, 1),
         m_list,
-        createCommand("AT+CPMS=\"SM\"", 3000, 1),
+        createCommand(*controller, "AT+CPMS=\"SM\"", 3000, 1),
     };
 }
 
@@ -67,7 +66,8 @@ int AT_StoredReportListSequence::process()
     if (!m_deletesQueued && m_state == StateWaiting && m_cursor == at) {
         m_deletesQueued = true;
         for (const int slot : m_list->reportSlots())
-            m_commands.insert(at++, createCommand("AT+CMGD=" + QByteArray::number(slot), 300, 1));
+            m_commands.insert(
+                at++, createCommand(*controller, "AT+CMGD=" + QByteArray::number(slot), 300, 1));
     }
     return step;
 }

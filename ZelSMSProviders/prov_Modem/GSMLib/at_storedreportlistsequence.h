@@ -14,7 +14,7 @@ class AT_CommandListReports;
 class AT_StoredReportListSequence : public AT_CmdSequence
 {
 public:
-    AT_StoredReportListSequence();
+    explicit AT_StoredReportListSequence(GSMModemCtrl &ctrl);
 
     int process() override;
 

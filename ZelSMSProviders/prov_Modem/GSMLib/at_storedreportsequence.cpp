@@ -15,8 +15,9 @@ QByteArray otherMemory(const QByteArray &memory)
 }
 } // namespace
 
-AT_StoredReportSequence::AT_StoredReportSequence(const QByteArray &memory, int index)
-    : m_memory(otherMemory(memory)), m_index(index)
+AT_StoredReportSequence::AT_StoredReportSequence(GSMModemCtrl &ctrl, const QByteArray &memory,
+                                                 int index)
+    : AT_CmdSequence(ctrl), m_memory(otherMemory(memory)), m_index(index)
 {
     buildSequence();
 }
@@ -26,10 +27,10 @@ void AT_StoredReportSequence::buildSequence()
     const QByteArray slot = QByteArray::number(m_index);
     m_commands.clear();
     if (!m_memory.isEmpty())
-        m_commands.append(createCommand("AT+CPMS=\"" + m_memory + "\"", 3000, 1));
-    m_commands.append(std::make_shared<AT_CommandReadReport>(m_index));
+        m_commands.append(createCommand(*controller, "AT+CPMS=\"" + m_memory + "\"", 3000, 1));
+    m_commands.append(std::make_shared<AT_CommandReadReport>(*controller, m_index));
     // A slot that holds no report is removed all the same.
-    m_commands.append(createCommand("AT+CMGD=" + slot, 300, 1));
+    m_commands.append(createCommand(*controller, "AT+CMGD=" + slot, 300, 1));
     if (!m_memory.isEmpty())
-        m_commands.append(createCommand("AT+CPMS=\"SM\"", 3000, 1));
+        m_commands.append(createCommand(*controller, "AT+CPMS=\"SM\"", 3000, 1));
 }

@@ -12,7 +12,7 @@
 class AT_StoredReportSequence : public AT_CmdSequence
 {
 public:
-    AT_StoredReportSequence(const QByteArray &memory, int index);
+    AT_StoredReportSequence(GSMModemCtrl &ctrl, const QByteArray &memory, int index);
 
     // The memory selected for the read, empty when it is the SIM's.
     const QByteArray &memory() const { return m_memory; }

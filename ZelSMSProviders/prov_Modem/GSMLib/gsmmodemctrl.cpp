@@ -19,7 +19,6 @@
 #include <stdexcept>
 
 namespace {
-GSMModemCtrl *g_current = nullptr;
 
 constexpr qint64 CsqCheckMs = 25000;
 // Often enough that a lost network shows in the station's status within 15 s
@@ -37,9 +36,9 @@ std::string utf8(const QByteArray &bytes)
 }
 } // namespace
 
-GSMModemCtrl::GSMModemCtrl(QObject *parent) : QObject(parent)
+GSMModemCtrl::GSMModemCtrl(QObject *parent)
+    : QObject(parent), m_concatReference(quint8(GsmClock::nowMs() & 0xFF))
 {
-    g_current = this;
     reset();
 }
 
@@ -47,13 +46,11 @@ GSMModemCtrl::~GSMModemCtrl()
 {
     // Commands still queued refer to this controller; drop them first.
     m_queue.clear();
-    if (g_current == this)
-        g_current = nullptr;
 }
 
-GSMModemCtrl *GSMModemCtrl::current()
+quint8 GSMModemCtrl::nextConcatReference()
 {
-    return g_current;
+    return ++m_concatReference;
 }
 
 void GSMModemCtrl::reset()
@@ -182,7 +179,7 @@ void GSMModemCtrl::onNotRegistered()
 {
     // The network may be out of reach, or the SIM gone: only the SIM can say.
     if (m_ctrlState == Working)
-        m_queue.append(std::make_shared<AT_CommandSimState>());
+        m_queue.append(std::make_shared<AT_CommandSimState>(*this));
 }
 
 bool GSMModemCtrl::isNewSimProblem(const std::string &what)
@@ -336,7 +333,7 @@ void GSMModemCtrl::noteRegistrationLeft(int newStatus)
 void GSMModemCtrl::startInitialisation()
 {
     m_queue.clear();
-    m_queue.append(std::make_shared<AT_InitCmdSequence>());
+    m_queue.append(std::make_shared<AT_InitCmdSequence>(*this));
     m_ctrlState = Initialising;
     m_initStartMs = GsmClock::nowMs();
     G_LOG(LS_VERBOSE, "Старт инициализации GSM модема...");
@@ -348,11 +345,11 @@ void GSMModemCtrl::runPeriodicChecks(qint64 now)
         return;
     if (now - m_lastCsqCheckMs > CsqCheckMs) {
         m_lastCsqCheckMs = now;
-        m_queue.append(std::make_shared<AT_CommandCSQ_Check>());
+        m_queue.append(std::make_shared<AT_CommandCSQ_Check>(*this));
     }
     if (now - m_lastRegCheckMs > RegCheckMs) {
         m_lastRegCheckMs = now;
-        m_queue.append(std::make_shared<AT_CommandCREG_Check>());
+        m_queue.append(std::make_shared<AT_CommandCREG_Check>(*this));
     }
     if (now - m_lastCleanupMs > CleanupMs) {
         m_lastCleanupMs = now;
@@ -363,19 +360,19 @@ void GSMModemCtrl::runPeriodicChecks(qint64 now)
     if (m_cwState != CwNotSet) {
         if (now - m_lastCwCheckMs > CwCheckMs) {
             m_lastCwCheckMs = now;
-            m_queue.append(std::make_shared<AT_CommandCWServiceCheck>());
+            m_queue.append(std::make_shared<AT_CommandCWServiceCheck>(*this));
         }
     } else {
         m_cwState = CwBeingSet;
         m_lastCwCheckMs = now;
-        m_queue.append(std::make_shared<AT_CommandCWServiceSet>(1, 1, 1));
+        m_queue.append(std::make_shared<AT_CommandCWServiceSet>(*this, 1, 1, 1));
     }
 }
 
 void GSMModemCtrl::queueSlotCleanup()
 {
     for (int slot = 1; slot <= 5; ++slot)
-        m_queue.append(createCommand("AT+CMGD=" + QByteArray::number(slot), 300, 1));
+        m_queue.append(createCommand(*this, "AT+CMGD=" + QByteArray::number(slot), 300, 1));
 }
 
 void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
@@ -383,13 +380,13 @@ void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
     // No hold-off after an SMS: its command ends with the modem's own answer,
     // and a check held back for 20 s after it would leave a network lost
     // meanwhile unseen for longer than the station may wait to learn of it.
-    m_queue.append(std::make_shared<AT_CommandSendSMS>(message, number));
+    m_queue.append(std::make_shared<AT_CommandSendSMS>(*this, message, number));
 }
 
 void GSMModemCtrl::queueUssd(const QByteArray &code)
 {
     m_lastUserCommandMs = GsmClock::nowMs();
-    m_queue.append(std::make_shared<AT_CommandSendUSSD>(code));
+    m_queue.append(std::make_shared<AT_CommandSendUSSD>(*this, code));
 }
 
 void GSMModemCtrl::writeCommand(const QByteArray &text)
@@ -466,7 +463,7 @@ void GSMModemCtrl::onInitFinished()
     // Reports stored while nobody read them (the service stopped, the modem
     // re-initialised) were announced to no one.
     if (m_reportMode == 2)
-        m_queue.append(std::make_shared<AT_StoredReportListSequence>());
+        m_queue.append(std::make_shared<AT_StoredReportListSequence>(*this));
 }
 
 void GSMModemCtrl::removeCallInProgress(const QByteArray &number)
@@ -541,10 +538,10 @@ void GSMModemCtrl::handleOne(const AtResponse::Unsolicited &found)
         onStatusReport(found.pdu);
         // With +CSMS service 1 (set by the initialisation) the network waits
         // for this; a modem that gets none in time stops routing reports.
-        queueNext(createAcknowledgement(m_routedMidCommand));
+        queueNext(createAcknowledgement(*this, m_routedMidCommand));
         break;
     case AtResponse::Unsolicited::Cdsi:
-        queueNext(std::make_shared<AT_StoredReportSequence>(found.text, found.index));
+        queueNext(std::make_shared<AT_StoredReportSequence>(*this, found.text, found.index));
         break;
     default:
         break;
@@ -555,7 +552,7 @@ void GSMModemCtrl::onIncomingCall(const QByteArray &number)
 {
     // Not international, or hidden (empty): not one of the alarm senders.
     if (!number.startsWith('+')) {
-        m_queue.append(createCommand("ATH", 300, 0));
+        m_queue.append(createCommand(*this, "ATH", 300, 0));
         return;
     }
     if (m_callsInProgress.contains(number))
@@ -563,7 +560,7 @@ void GSMModemCtrl::onIncomingCall(const QByteArray &number)
     m_callsInProgress.append(number);
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
     emit panicCallNotification(QString::fromLatin1(number));
-    m_queue.append(std::make_shared<AT_CallAnswerDTMFSequence>(number));
+    m_queue.append(std::make_shared<AT_CallAnswerDTMFSequence>(*this, number));
 }
 
 void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
@@ -575,7 +572,7 @@ void GSMModemCtrl::onIncomingSms(const QByteArray &pdu)
     G_LOG(LS_WARNING, "Зарегистрирован тревожный вызов с номера " + utf8(number));
     // Ahead of waiting SMS: a late acknowledgement makes the modem stop
     // routing SMS and reports to us.
-    queueNext(createAcknowledgement(m_routedMidCommand));
+    queueNext(createAcknowledgement(*this, m_routedMidCommand));
     queueSlotCleanup();
 }
 

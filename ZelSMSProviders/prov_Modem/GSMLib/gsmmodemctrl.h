@@ -36,8 +36,9 @@
 //   - queueSms(utf8Text, digits) / queueUssd(code) when isQueueEmpty() says the
 //     modem is idle; read gsmStatus(), rssi(), modemResponded(), balance(),
 //     balanceValid() for the status word and the balance.
-// One controller per process: the constructor makes it the current one, which
-// every AT command object talks to.
+// Each controller is one modem: every AT command is made for the controller
+// that queues it and talks to that one alone, so several modems can run in
+// one process side by side.
 class GSMModemCtrl : public QObject
 {
     Q_OBJECT
@@ -81,8 +82,6 @@ public:
 
     explicit GSMModemCtrl(QObject *parent = nullptr);
     ~GSMModemCtrl() override;
-
-    static GSMModemCtrl *current();
 
     void reset();
     void tick();
@@ -200,6 +199,10 @@ public:
     // reads the network or the modem expect soon, ahead of queued SMS.
     void queueNext(const AT_CommandPtr &command);
     void emitCommit(const QVariantMap &result) { emit commitResponse(result); }
+    // The reference of the next concatenated SMS: parts of one message share
+    // it, successive messages through this modem do not, or a handset could
+    // merge two alarms.
+    quint8 nextConcatReference();
     // True while commitResponse carries an operator's USSD answer, which may
     // arrive whatever command is at the front of the queue.
     bool isCommittingUssd() const { return m_committingUssd; }
@@ -272,4 +275,5 @@ private:
     bool m_resetSent = false;
     QByteArray m_resetCommand;
     qint64 m_resetAfterMs = 300000;
+    quint8 m_concatReference;
 };
