@@ -243,6 +243,10 @@ void BasicSmsRestProvider::stateMachine()
     switch (m_providerState) {
     case StateIdle:
         idleTick();
+        // Not a tick later: a gateway asked about one message at a time
+        // must get through its records within their minute.
+        if (m_providerState == StateRequest && m_requestType == RequestStatus)
+            sendRequest();
         break;
     case StateRequest:
         sendRequest();
@@ -268,7 +272,9 @@ void BasicSmsRestProvider::sendWaiting()
 {
     // A tick may have chosen a batch meanwhile, or a failure paused sending:
     // then the tick carries on as ever.
-    if (m_providerState != StateIdle || m_pause || m_messages.queue().isEmpty())
+    if (m_providerState != StateIdle || m_pause)
+        return;
+    if (m_messages.queue().isEmpty() && m_statusPoll.msUntilDue() != 0)
         return;
     idleTick();
     if (m_providerState == StateRequest)
@@ -611,6 +617,9 @@ void BasicSmsRestProvider::commitStatusReply(const QVariantMap &result)
     }
     armTick();
     kickIfIdle();
+    // More records due: the next status request follows at once, as a send would.
+    if (!m_pause && m_statusPoll.msUntilDue() == 0 && !m_kick->isActive())
+        m_kick->start();
 }
 
 void BasicSmsRestProvider::statusAnswered(const GatewayStatus::Query &q, int answer,

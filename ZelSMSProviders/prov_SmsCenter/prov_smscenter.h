@@ -40,7 +40,11 @@ public:
     // gateway gives one id to a whole send, which each of its batchSize
     // messages carries (ResultKey::MessageIds); a status request names them
     // by id and number together.
-    static QVariantMap parseReply(int requestType, const QByteArray &body, int batchSize = 1);
+    static QVariantMap parseReply(int requestType, const QByteArray &body, int batchSize);
+    static QVariantMap parseReply(int requestType, const QByteArray &body)
+    {
+        return parseReply(requestType, body, 1);
+    }
     QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
 
     // The result map of a status reply for these queries: each message's
