@@ -1,5 +1,6 @@
 #include "basicsmsrestprovider.h"
 
+#include "servicesettings.h"
 #include "settingstext.h"
 
 #include <QBuffer>
@@ -16,9 +17,12 @@ constexpr qint64 OneDayMs = 24 * 3600 * 1000;
 // its text is fixed, log watchers look for it.
 const char *const OriginTick = "[BasicSmsRestProvider::stateMachine()]: ";
 const char *const OriginIdle = "[BasicSmsRestProvider::idleTick()]: ";
+const char *const OriginStatus = "[BasicSmsRestProvider::commitStatusReply()]: ";
 // The longest the machine sleeps at a time while it waits only for the next
 // balance request (a timer's interval is an int of milliseconds).
 constexpr qint64 MaxSleepMs = 3600 * 1000;
+// A send that arrives meanwhile waits for a status request's reply: not long.
+constexpr int StatusReplyTimeoutS = 10;
 } // namespace
 
 BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
@@ -28,8 +32,11 @@ BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
     SmsText::registerSmsMessageType();
     // Tests only (with the test hooks on): the drop rule takes six failures
     // a retry pause apart, minutes that a test run cannot wait.
-    if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") == QLatin1String("1"))
+    if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") == QLatin1String("1")) {
         m_testRetryPauseS = qEnvironmentVariableIntValue("ZELSMS_TEST_GATEWAY_RETRY_PAUSE_S");
+        // And the status requests' 20 s to a minute.
+        m_testStatusFirstMs = qEnvironmentVariableIntValue("ZELSMS_TEST_STATUS_POLL_MS");
+    }
     connect(m_timer, &QTimer::timeout, this, &BasicSmsRestProvider::stateMachine);
     m_kick->setSingleShot(true);
     m_kick->setInterval(0);
@@ -115,6 +122,7 @@ void BasicSmsRestProvider::start()
     // re-read, the machine carries on where it is.
     if (m_providerState == StateStopped)
         m_providerState = StateIdle;
+    readReportSettings();
     armTick();
     qDebug() << QStringLiteral("Запуск провайдера SMS оповещений");
 }
@@ -142,6 +150,10 @@ void BasicSmsRestProvider::reset()
     m_failures = 0;
     m_status = StatusOk;
     m_messages.clear();
+    // The host hands the awaited reports back at its next start.
+    m_statusPoll.clear();
+    m_statusBatch.clear();
+    m_lastStatusRequest = m_lastSmsRequest;
     // A reply still in flight is neither aborted nor read, but it must not
     // reach the machine later and must not leak.
     forgetReply(false);
@@ -192,6 +204,31 @@ qint64 BasicSmsRestProvider::secondsSince(qint64 ms) const
     return (nowMs() - ms) / 1000;
 }
 
+void BasicSmsRestProvider::setReportsWanted(bool wanted)
+{
+    m_reportsSetByTest = wanted ? 1 : 0;
+    m_reportsWanted = wanted;
+}
+
+void BasicSmsRestProvider::readReportSettings()
+{
+    // A gateway without status requests reads nothing more than it always did.
+    if (m_reportsSetByTest >= 0 || statusBatchLimit() <= 0)
+        return;
+    // A service-wide setting, as the modem reads it: whoever can report does.
+    const ServiceSettings service = ServiceSettings::read(*ServiceSettings::openSystem());
+    m_reportsWanted = service.deliveryReports;
+    StatusPollSchedule::Timing timing;
+    if (m_testStatusFirstMs > 0) {
+        timing.firstMs = m_testStatusFirstMs;
+        timing.maxMs = 3 * m_testStatusFirstMs;
+    }
+    // Past the host's time-out the record has gone on; a late word still
+    // reaches the journal for a few more looks, then nobody asks any more.
+    timing.giveUpMs = qint64(service.deliveryReportTimeoutMinutes) * 60000 + 3 * timing.maxMs;
+    m_statusPoll.setTiming(timing);
+}
+
 int BasicSmsRestProvider::intParameter(int id)
 {
     if (id == ParamRetryPause && m_testRetryPauseS > 0)
@@ -206,6 +243,10 @@ void BasicSmsRestProvider::stateMachine()
     switch (m_providerState) {
     case StateIdle:
         idleTick();
+        // Not a tick later: a gateway asked about one message at a time
+        // must get through its records within their minute.
+        if (m_providerState == StateRequest && m_requestType == RequestStatus)
+            sendRequest();
         break;
     case StateRequest:
         sendRequest();
@@ -231,7 +272,9 @@ void BasicSmsRestProvider::sendWaiting()
 {
     // A tick may have chosen a batch meanwhile, or a failure paused sending:
     // then the tick carries on as ever.
-    if (m_providerState != StateIdle || m_pause || m_messages.queue().isEmpty())
+    if (m_providerState != StateIdle || m_pause)
+        return;
+    if (m_messages.queue().isEmpty() && m_statusPoll.msUntilDue() != 0)
         return;
     idleTick();
     if (m_providerState == StateRequest)
@@ -248,12 +291,16 @@ void BasicSmsRestProvider::armTick()
     int ms = m_tickInterval;
     if (m_providerState == StateIdle && !m_pause && m_messages.queue().isEmpty()) {
         // Nothing to send or wait for: new SMS come through the kick, and
-        // only the next balance request is left to time.
-        if (!parameter(ParamBalanceCheck).toBool()) {
+        // only the next balance and status requests are left to time.
+        qint64 wait = parameter(ParamBalanceCheck).toBool() ? msUntilBalanceDue() : -1;
+        const qint64 status = m_statusPoll.msUntilDue();
+        if (status >= 0)
+            wait = wait < 0 ? status : qMin(wait, status);
+        if (wait < 0) {
             m_timer->stop();
             return;
         }
-        ms = int(qMax<qint64>(m_tickInterval, qMin(msUntilBalanceDue(), MaxSleepMs)));
+        ms = int(qMax<qint64>(m_tickInterval, qMin(wait, MaxSleepMs)));
     }
     if (!m_timer->isActive() || m_timer->interval() != ms)
         m_timer->start(ms);
@@ -291,10 +338,24 @@ void BasicSmsRestProvider::idleTick()
     const QList<SMSMessage *> &queue = m_messages.queue();
     const QList<SMSMessage *> &batch = m_messages.batch();
     if (queue.isEmpty()) {
-        if (!parameter(ParamBalanceCheck).toBool())
-            return;
-        if (secondsSince(m_lastBalanceRequest) > intParameter(ParamBalanceInterval)) {
+        if (parameter(ParamBalanceCheck).toBool() &&
+            secondsSince(m_lastBalanceRequest) > intParameter(ParamBalanceInterval)) {
             m_requestType = RequestBalance;
+            m_providerState = StateRequest;
+            return;
+        }
+        // Sends and the balance first: a status request only when neither is due.
+        if (m_statusPoll.msUntilDue() != 0)
+            return;
+        int forgotten = 0;
+        m_statusBatch = m_statusPoll.takeDue(qMax(1, statusBatchLimit()), &forgotten);
+        if (forgotten > 0)
+            qDebug() << QString::fromUtf8(OriginIdle) +
+                            QStringLiteral("статус SMS больше не запрашивается (ждали дольше "
+                                           "срока отчёта о доставке): %1")
+                                .arg(forgotten);
+        if (!m_statusBatch.isEmpty()) {
+            m_requestType = RequestStatus;
             m_providerState = StateRequest;
         }
         return;
@@ -324,8 +385,20 @@ void BasicSmsRestProvider::sendRequest()
     m_body.clear();
     m_request = QNetworkRequest();
     QString method;
-    if (buildRestRequest(m_requestType, m_messages.batchCopy(), &m_request, &m_body, &method) != 0)
+    if (m_requestType == RequestStatus) {
+        if (buildStatusRequest(m_statusBatch, &m_request, &m_body, &method) != 0) {
+            // Nothing went out: the records are asked about at their next look.
+            for (const GatewayStatus::Query &q : qAsConst(m_statusBatch))
+                m_statusPoll.askAgain(q.spoolId);
+            m_statusBatch.clear();
+            m_requestType = RequestNone;
+            m_providerState = StateIdle;
+            return;
+        }
+    } else if (buildRestRequest(m_requestType, m_messages.batchCopy(), &m_request, &m_body,
+                                &method) != 0) {
         return;
+    }
 
     QNetworkReply *reply = nullptr;
     if (method == QLatin1String("GET")) {
@@ -347,6 +420,8 @@ void BasicSmsRestProvider::sendRequest()
         m_lastSmsRequest = nowMs();
     else if (m_requestType == RequestBalance)
         m_lastBalanceRequest = nowMs();
+    else if (m_requestType == RequestStatus)
+        m_lastStatusRequest = nowMs();
 
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, &BasicSmsRestProvider::requestFinished);
@@ -364,6 +439,18 @@ void BasicSmsRestProvider::waitReply()
     } else if (m_requestType == RequestBalance) {
         if (secondsSince(m_lastBalanceRequest) <= intParameter(ParamBalanceInterval))
             return;
+    } else if (m_requestType == RequestStatus) {
+        if (secondsSince(m_lastStatusRequest) <=
+            qMin(intParameter(ParamReplyTimeout), StatusReplyTimeoutS))
+            return;
+        // Counts against nothing: the records are asked about again later.
+        forgetReply(true);
+        QVariantMap timedOut;
+        timedOut.insert(ResultKey::Success, false);
+        timedOut.insert(ResultKey::ErrorCode, -1);
+        timedOut.insert(ResultKey::ErrorText, QStringLiteral("нет ответа шлюза"));
+        commitStatusReply(timedOut);
+        return;
     } else {
         return;
     }
@@ -385,7 +472,10 @@ void BasicSmsRestProvider::requestFinished()
         return;
     }
     reply = m_reply;
-    if (reply->error() != QNetworkReply::NoError) {
+    if (reply->error() != QNetworkReply::NoError && m_requestType == RequestStatus) {
+        // A status request's failure tells nothing of the path's sending.
+        commitStatusReply(ReplyResult::networkError(reply));
+    } else if (reply->error() != QNetworkReply::NoError) {
         commitRestReply(ReplyResult::networkError(reply));
         m_status = StatusNoLink;
     } else {
@@ -431,7 +521,11 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
             // Failures count towards dropping the queue only while they run
             // on end; otherwise the sixth failure over weeks would drop it.
             m_failures = 0;
-            m_messages.finishBatch(result);
+            const QList<SMSMessage> sent =
+                watchesStatus() ? m_messages.batchCopy() : QList<SMSMessage>();
+            const QVector<QVector<quint64>> delivered = m_messages.finishBatch(result);
+            if (watchesStatus())
+                watchDelivered(sent, delivered, result);
             if (result.contains(ResultKey::Spent) && m_balanceKnown)
                 m_balance -= result.value(ResultKey::Spent).toDouble();
         }
@@ -454,10 +548,130 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
     kickIfIdle();
 }
 
+// ---- delivery reports through status requests ---------------------------------
+
+void BasicSmsRestProvider::awaitReports(quint64 spoolId, const QVector<int> &references,
+                                        const QVector<bool> &, const QString &recipient)
+{
+    if (!watchesStatus())
+        return;
+    const QString messageId = GatewayStatus::fromReferences(references);
+    if (messageId.isEmpty())
+        return; // not one of ours: the host's time-out decides
+    m_statusPoll.add({spoolId, messageId, recipient});
+    armTick();
+}
+
+void BasicSmsRestProvider::report(quint64 spoolId, int state, const QString &reason)
+{
+    SmsReportNote note;
+    note.state = state;
+    note.reason = reason;
+    if (m_sink)
+        m_sink->smsReport(spoolId, note);
+}
+
+void BasicSmsRestProvider::watchDelivered(const QList<SMSMessage> &batch,
+                                          const QVector<QVector<quint64>> &delivered,
+                                          const QVariantMap &result)
+{
+    const QStringList messageIds = result.value(ResultKey::MessageIds).toStringList();
+    for (int i = 0; i < delivered.size() && i < batch.size(); ++i) {
+        // A reply without an id leaves the record's report at none.
+        const QString messageId = messageIds.value(i).trimmed();
+        if (messageId.isEmpty())
+            continue;
+        SmsReportNote note;
+        note.state = ReportWaiting;
+        note.references = GatewayStatus::toReferences(messageId);
+        note.recipient = formatPhone(batch.at(i), QStringLiteral("7"));
+        for (const quint64 id : delivered.at(i)) {
+            if (m_sink)
+                m_sink->smsReport(id, note);
+            m_statusPoll.add({id, messageId, note.recipient});
+        }
+    }
+}
+
+void BasicSmsRestProvider::commitStatusReply(const QVariantMap &result)
+{
+    const QList<GatewayStatus::Query> batch = m_statusBatch;
+    m_statusBatch.clear();
+    m_requestType = RequestNone;
+    m_providerState = StateIdle;
+    if (!result.value(ResultKey::Success).toBool()) {
+        // Counts against nothing: neither the drop rule nor the status the
+        // station sees; the records are asked about at their next look.
+        qDebug() << QString::fromUtf8(OriginStatus) +
+                        QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")
+                            .arg(result.value(ResultKey::ErrorCode).toInt())
+                            .arg(result.value(ResultKey::ErrorText).toString());
+        for (const GatewayStatus::Query &q : batch)
+            m_statusPoll.askAgain(q.spoolId);
+    } else {
+        const QVariantList answers = result.value(ResultKey::Statuses).toList();
+        const QVariantList texts = result.value(ResultKey::StatusTexts).toList();
+        for (int i = 0; i < batch.size(); ++i)
+            statusAnswered(batch.at(i), answers.value(i, int(GatewayStatus::AnswerMissing)).toInt(),
+                           texts.value(i).toString());
+    }
+    armTick();
+    kickIfIdle();
+    // More records due: the next status request follows at once, as a send would.
+    if (!m_pause && m_statusPoll.msUntilDue() == 0 && !m_kick->isActive())
+        m_kick->start();
+}
+
+void BasicSmsRestProvider::statusAnswered(const GatewayStatus::Query &q, int answer,
+                                          const QString &status)
+{
+    // Gone meanwhile (stopped and started again, or answered twice in one reply).
+    if (!m_statusPoll.contains(q.spoolId))
+        return;
+    switch (answer) {
+    case GatewayStatus::AnswerWaiting:
+        m_statusPoll.stillWaiting(q.spoolId);
+        break;
+    case GatewayStatus::AnswerUnknownStatus:
+        // Only a documented final failure is one: anything else may still end well.
+        if (m_statusPoll.newUnknownStatus(q.spoolId, status))
+            qDebug() << QString::fromUtf8(OriginStatus) +
+                            QStringLiteral("SMS (запись %1, id %2): неизвестный статус шлюза "
+                                           "«%3», ожидание отчёта продолжается")
+                                .arg(q.spoolId)
+                                .arg(q.messageId, status);
+        m_statusPoll.stillWaiting(q.spoolId);
+        break;
+    case GatewayStatus::AnswerConfirmed:
+        m_statusPoll.remove(q.spoolId);
+        report(q.spoolId, ReportConfirmed, QStringLiteral("статус шлюза «%1»").arg(status));
+        break;
+    case GatewayStatus::AnswerFailed:
+        m_statusPoll.remove(q.spoolId);
+        report(q.spoolId, ReportFailed,
+               QStringLiteral("шлюз не доставил SMS, статус «%1»").arg(status));
+        break;
+    case GatewayStatus::AnswerUnknownId:
+        if (m_statusPoll.unknownId(q.spoolId)) {
+            m_statusPoll.remove(q.spoolId);
+            report(q.spoolId, ReportFailed,
+                   QStringLiteral("шлюз не знает SMS с id %1 («%2»)").arg(q.messageId, status));
+        }
+        break;
+    default:
+        m_statusPoll.askAgain(q.spoolId);
+        break;
+    }
+}
+
 // ---- hooks the gateways may override -------------------------------------------
 
 void BasicSmsRestProvider::handleRestReply(QNetworkReply *reply)
 {
+    if (m_requestType == RequestStatus) {
+        commitStatusReply(parseStatusReply(m_statusBatch, reply->readAll()));
+        return;
+    }
     // The type, batch and body stay as sent until the reply is applied or times out.
     const SentRequest sent{m_requestType, m_messages.batchCopy(), m_body};
     commitRestReply(parseRestReply(sent, reply->readAll()));
@@ -470,6 +684,18 @@ QVariantMap BasicSmsRestProvider::parseRestReply(const SentRequest &, const QByt
     result.insert(ResultKey::ErrorCode, -1);
     result.insert(ResultKey::ErrorText, QStringLiteral("ответ шлюза не разобран"));
     return result;
+}
+
+int BasicSmsRestProvider::buildStatusRequest(const QList<GatewayStatus::Query> &, QNetworkRequest *,
+                                             QByteArray *, QString *)
+{
+    return 1;
+}
+
+QVariantMap BasicSmsRestProvider::parseStatusReply(const QList<GatewayStatus::Query> &,
+                                                   const QByteArray &reply)
+{
+    return parseRestReply(SentRequest{RequestStatus, {}, {}}, reply);
 }
 
 bool BasicSmsRestProvider::canJoinBatch(const QList<SMSMessage *> &, const SMSMessage &) const

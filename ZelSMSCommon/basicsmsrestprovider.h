@@ -6,6 +6,7 @@
 #include "queuelimit.h"
 #include "replyresult.h"
 #include "smsbatchqueue.h"
+#include "statuspollschedule.h"
 
 #include <QAuthenticator>
 #include <QDateTime>
@@ -35,6 +36,9 @@ class QSettings;
 // only its settings, how one request is built (buildRestRequest) and how one
 // reply is read into a result map (parseRestReply); the machine alone knows
 // which request is in flight and hands the gateway what was sent with its reply.
+// With delivery reports wanted (Common/deliveryReports), a gateway that can
+// tell a message's fate (statusBatchLimit) gets status requests for the
+// messages it took, when no send or balance request is due.
 // Each object reads its settings from its own group (settingsGroup()); the
 // plug-in's root object, on the gateway's usual group, makes more of its kind
 // for other groups (create()).
@@ -51,7 +55,8 @@ public:
     {
         RequestNone = 0,
         RequestSms = 1,
-        RequestBalance = 2
+        RequestBalance = 2,
+        RequestStatus = 3
     };
     enum ProviderState
     {
@@ -92,6 +97,18 @@ public:
     // SMS join.
     virtual bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const;
 
+    // Status requests. The most messages one status request may ask about;
+    // 0 (the base): the gateway has none, and its records' reports stay none.
+    virtual int statusBatchLimit() const { return 0; }
+    // Builds the status request for these messages; non-zero when it cannot.
+    virtual int buildStatusRequest(const QList<GatewayStatus::Query> &queries,
+                                   QNetworkRequest *request, QByteArray *body, QString *method);
+    // The result map of a status reply: success, error code and text, and by
+    // each query's position its answer (ResultKey::Statuses) and the gateway's
+    // status text (ResultKey::StatusTexts).
+    virtual QVariantMap parseStatusReply(const QList<GatewayStatus::Query> &queries,
+                                         const QByteArray &reply);
+
     // A new gateway of this kind (newProvider()) on settingsGroup; null when
     // the gateway makes none.
     QObject *create(const QString &settingsGroup) override;
@@ -101,11 +118,17 @@ public:
     void setSettingsGroup(const QString &group) { m_settingsGroup = group; }
 
     int enqueueSms(const SMSMessage &msg) override;
-    void setOutcomeSink(ISmsOutcomeSink *sink) override { m_messages.setSink(sink); }
+    void setOutcomeSink(ISmsOutcomeSink *sink) override
+    {
+        m_sink = sink;
+        m_messages.setSink(sink);
+    }
     int enqueueTracked(quint64 spoolId, const SMSMessage &msg) override;
     bool withdraw(quint64 spoolId) override;
     bool isRunning() const override { return m_providerState != StateStopped; }
     int recordsInFlight() const override { return int(m_messages.batch().size()); }
+    void awaitReports(quint64 spoolId, const QVector<int> &references,
+                      const QVector<bool> &confirmed, const QString &recipient) override;
     double balance(int *known) override;
     int providerStatus() override;
     void start() override;
@@ -147,6 +170,8 @@ public:
     int state() const { return m_providerState; }
     // The request in flight or being built (RequestType).
     int requestType() const { return m_requestType; }
+    // Records whose report is awaited through status requests.
+    int statusWatched() const { return m_statusPoll.size(); }
 
 public slots:
     void stateMachine();
@@ -171,6 +196,13 @@ protected:
     // does not step); an empty function restores the monotonic clock.
     void setClock(std::function<qint64()> msClock);
     qint64 nowMs() const;
+    // Tests and tools: whether reports are wanted (else read at start), and
+    // the status requests' timing.
+    void setReportsWanted(bool wanted);
+    void setStatusTiming(const StatusPollSchedule::Timing &timing)
+    {
+        m_statusPoll.setTiming(timing);
+    }
 
 private:
     // Implementation members are the request machine's own; see the .cpp.
@@ -199,6 +231,13 @@ private:
     std::function<qint64()> m_clock;
     QElapsedTimer m_monotonic;
     QueueLimit m_queueLimit{"[BasicSmsRestProvider::enqueueSms()]"};
+    ISmsOutcomeSink *m_sink = nullptr;
+    bool m_reportsWanted = false;
+    int m_reportsSetByTest = -1; // -1: read at start
+    qint64 m_testStatusFirstMs = 0;
+    qint64 m_lastStatusRequest = 0;
+    StatusPollSchedule m_statusPoll{[this] { return nowMs(); }};
+    QList<GatewayStatus::Query> m_statusBatch; // the status request in flight
 
     void forgetReply(bool abortIt);
     void sendRequest();
@@ -210,4 +249,11 @@ private:
     qint64 msUntilBalanceDue();
     qint64 secondsSince(qint64 ms) const;
     int intParameter(int id);
+    void readReportSettings();
+    bool watchesStatus() { return m_reportsWanted && statusBatchLimit() > 0; }
+    void watchDelivered(const QList<SMSMessage> &batch, const QVector<QVector<quint64>> &delivered,
+                        const QVariantMap &result);
+    void commitStatusReply(const QVariantMap &result);
+    void statusAnswered(const GatewayStatus::Query &query, int answer, const QString &status);
+    void report(quint64 spoolId, int state, const QString &reason);
 };

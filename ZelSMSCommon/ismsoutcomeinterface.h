@@ -111,4 +111,11 @@ namespace ResultKey {
 // each with the gateway's reason in RefusedReasons at the same index.
 inline const char *const Refused = "refused";
 inline const char *const RefusedReasons = "refused_reasons";
+// In a send's result map: the gateway's id of each message by batch position
+// (a string list; empty where the reply named none), for its status requests.
+inline const char *const MessageIds = "message_ids";
+// In a status reply's result map, by the position of each message asked
+// about: its GatewayStatus::Answer, and the gateway's own status text.
+inline const char *const Statuses = "statuses";
+inline const char *const StatusTexts = "status_texts";
 } // namespace ResultKey

@@ -105,21 +105,24 @@ void SmsBatchQueue::retryBatch(const QString &reason)
     m_batch.clear();
 }
 
-void SmsBatchQueue::finishBatch(const QVariantMap &result)
+QVector<QVector<quint64>> SmsBatchQueue::finishBatch(const QVariantMap &result)
 {
     const QVariantList refused = result.value(ResultKey::Refused).toList();
     const QVariantList reasons = result.value(ResultKey::RefusedReasons).toList();
+    QVector<QVector<quint64>> delivered(m_batch.size());
     for (int i = 0; i < m_batch.size(); ++i) {
         const int at = refused.indexOf(i);
-        if (at < 0)
+        if (at < 0) {
+            delivered[i] = m_ids.idsOf(m_batch.at(i));
             report(m_batch.at(i), OutcomeDelivered, QString());
-        else
+        } else
             report(m_batch.at(i), OutcomeRejected,
                    at < reasons.size() ? reasons.at(at).toString() : QString());
     }
     qDeleteAll(m_batch);
     m_batch.clear();
     m_withdrawnInFlight.clear();
+    return delivered;
 }
 
 void SmsBatchQueue::dropAll(const QString &reason)

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QString>
 #include <QVariantMap>
+#include <QVector>
 
 // The SMS a gateway provider holds, each as a heap copy of its own: the queue
 // waiting to be sent, oldest first, and the batch of the request in flight.
@@ -51,8 +52,9 @@ public:
     // in flight end dropped instead (the host has them finished elsewhere).
     void retryBatch(const QString &reason);
     // The batch was sent: delivered, but for the positions the result lists as
-    // refused; then it is freed.
-    void finishBatch(const QVariantMap &result);
+    // refused; then it is freed. Returns the host's ids reported delivered at
+    // each batch position (none where refused).
+    QVector<QVector<quint64>> finishBatch(const QVariantMap &result);
     // The drop rule: every SMS, in flight and queued, ends dropped.
     void dropAll(const QString &reason);
     // Frees everything and forgets the ids without an outcome (the host owns

@@ -92,5 +92,22 @@ QVariantMap JsonGatewayProvider::parseRestReply(const SentRequest &sent, const Q
                    line;
     QVariantMap result = parseReply(m_profile, sent.type, reply);
     JsonSmsGateway::markRefusals(&result, reply, numbers);
+    if (result.value(ResultKey::Success).toBool())
+        JsonSmsGateway::markMessageIds(&result, reply, numbers);
     return result;
+}
+
+int JsonGatewayProvider::buildStatusRequest(const QList<GatewayStatus::Query> &queries,
+                                            QNetworkRequest *request, QByteArray *body,
+                                            QString *method)
+{
+    if (!m_profile.statusUrl || queries.isEmpty() || queries.size() > MaxBatch)
+        return 1;
+    request->setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    request->setRawHeader("Accept", "application/json");
+    request->setUrl(endpoint(QString::fromLatin1(m_profile.statusUrl)));
+    *body = JsonSmsGateway::requestBody(m_account.login, m_account.password,
+                                        JsonSmsGateway::statusMessages(queries));
+    *method = "POST";
+    return 0;
 }

@@ -22,6 +22,7 @@ public:
         const char *balanceUrl;
         bool flashOption;        // "flashSms" setting, sent as "flash": "1"
         bool balanceRefusalText; // a refused balance reply's "description" is the error
+        const char *statusUrl;   // the messages' status; null: none asked
     };
 
     static constexpr int MaxBatch = 200;
@@ -37,6 +38,15 @@ public:
     // The result map of one reply body to a request of the given type.
     static QVariantMap parseReply(const Profile &profile, int requestType, const QByteArray &body);
     QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
+
+    int statusBatchLimit() const override { return m_profile.statusUrl ? MaxBatch : 0; }
+    int buildStatusRequest(const QList<GatewayStatus::Query> &queries, QNetworkRequest *request,
+                           QByteArray *body, QString *method) override;
+    QVariantMap parseStatusReply(const QList<GatewayStatus::Query> &queries,
+                                 const QByteArray &reply) override
+    {
+        return JsonSmsGateway::statusResult(queries, reply);
+    }
 
 private:
     const Profile &m_profile;

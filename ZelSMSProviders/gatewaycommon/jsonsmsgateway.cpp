@@ -171,3 +171,90 @@ QStringList JsonSmsGateway::rejectionReport(const QByteArray &body, const SentBa
                      .arg(sent.phoneFor(rejection), rejection.status);
     return lines;
 }
+
+void JsonSmsGateway::markMessageIds(QVariantMap *result, const QByteArray &body,
+                                    const SentBatch &sent)
+{
+    const QJsonObject top = QJsonDocument::fromJson(body).object();
+    if (top.value("status").toString() != QLatin1String("ok"))
+        return;
+    const QJsonArray messages = top.value("messages").toArray();
+    QStringList ids;
+    for (int i = 0; i < sent.phones.size(); ++i)
+        ids << QString();
+    for (int i = 0; i < messages.size(); ++i) {
+        const QJsonObject msg = messages.at(i).toObject();
+        if (msg.value("status").toString() != QLatin1String("accepted"))
+            continue;
+        const int at = sent.positionOf({i, msg.value("clientId").toVariant().toString(), {}});
+        const QString id = msg.value("smscId").toVariant().toString().trimmed();
+        if (at >= 0 && ids.at(at).isEmpty())
+            ids[at] = id;
+    }
+    result->insert(ResultKey::MessageIds, ids);
+}
+
+QJsonArray JsonSmsGateway::statusMessages(const QList<GatewayStatus::Query> &queries)
+{
+    QJsonArray out;
+    for (const GatewayStatus::Query &q : queries)
+        out.append(QJsonObject{{"smscId", q.messageId}, {"clientId", QString::number(q.spoolId)}});
+    return out;
+}
+
+namespace {
+
+int jsonStatusAnswer(const QString &status)
+{
+    if (status == QLatin1String("queued") || status == QLatin1String("smsc submit"))
+        return GatewayStatus::AnswerWaiting;
+    if (status == QLatin1String("delivered"))
+        return GatewayStatus::AnswerConfirmed;
+    if (status == QLatin1String("delivery error") || status == QLatin1String("smsc reject"))
+        return GatewayStatus::AnswerFailed;
+    if (status == QLatin1String("incorrect id"))
+        return GatewayStatus::AnswerUnknownId;
+    return GatewayStatus::AnswerUnknownStatus;
+}
+
+} // namespace
+
+QVariantMap JsonSmsGateway::statusResult(const QList<GatewayStatus::Query> &queries,
+                                         const QByteArray &body)
+{
+    const QJsonObject top = QJsonDocument::fromJson(body).object();
+    QVariantMap result;
+    if (top.value("status").toString() != QLatin1String("ok")) {
+        result.insert(ResultKey::Success, false);
+        result.insert(ResultKey::ErrorCode, -1);
+        result.insert(ResultKey::ErrorText, top.value("description").toString());
+        return result;
+    }
+    const QJsonArray messages = top.value("messages").toArray();
+    QVariantList answers, texts;
+    for (int i = 0; i < queries.size(); ++i) {
+        const GatewayStatus::Query &q = queries.at(i);
+        const QString clientId = QString::number(q.spoolId);
+        int at = -1;
+        for (int k = 0; k < messages.size() && at < 0; ++k) {
+            const QJsonObject msg = messages.at(k).toObject();
+            if (msg.value("smscId").toVariant().toString() == q.messageId ||
+                msg.value("clientId").toVariant().toString() == clientId)
+                at = k;
+        }
+        // An answer that names neither stands in its place.
+        if (at < 0 && i < messages.size() && !messages.at(i).toObject().contains("smscId") &&
+            !messages.at(i).toObject().contains("clientId"))
+            at = i;
+        const QString status =
+            at < 0 ? QString() : messages.at(at).toObject().value("status").toString();
+        answers << (at < 0 ? int(GatewayStatus::AnswerMissing) : jsonStatusAnswer(status));
+        texts << status;
+    }
+    result.insert(ResultKey::Success, true);
+    result.insert(ResultKey::ErrorCode, 0);
+    result.insert(ResultKey::ErrorText, QString());
+    result.insert(ResultKey::Statuses, answers);
+    result.insert(ResultKey::StatusTexts, texts);
+    return result;
+}

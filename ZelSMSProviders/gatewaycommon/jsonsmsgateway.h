@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gatewaystatus.h"
 #include "smsmessage.h"
 
 #include <QByteArray>
@@ -77,6 +78,19 @@ public:
     // Adds the positions and statuses of those refused messages to a send's
     // result map (ResultKey::Refused), so each is recorded as the gateway answered.
     static void markRefusals(QVariantMap *result, const QByteArray &body, const SentBatch &sent);
+
+    // Adds the gateway's id ("smscId") of each accepted message of a send
+    // reply by batch position to its result map (ResultKey::MessageIds).
+    static void markMessageIds(QVariantMap *result, const QByteArray &body, const SentBatch &sent);
+
+    // The "messages" of a status request: each message's "smscId", and the
+    // host's record id as its "clientId".
+    static QJsonArray statusMessages(const QList<GatewayStatus::Query> &queries);
+    // The result map of a status reply: each query's answer found by its
+    // "smscId", else its "clientId", else by position. A reply without a
+    // top-level "status" "ok" fails (its "description" as the error).
+    static QVariantMap statusResult(const QList<GatewayStatus::Query> &queries,
+                                    const QByteArray &body);
 
     struct BalanceReply
     {

@@ -6,6 +6,8 @@ const char *const PROV_ProstorSms::DefaultSendUrl =
     "https://api.prostor-sms.ru/messages/v2/send.json";
 const char *const PROV_ProstorSms::DefaultBalanceUrl =
     "https://api.prostor-sms.ru/messages/v2/balance.json";
+const char *const PROV_ProstorSms::DefaultStatusUrl =
+    "https://api.prostor-sms.ru/messages/v2/status.json";
 
 PROV_ProstorSms::PROV_ProstorSms(QObject *parent)
     : JsonGatewayProvider(profile(), ownMetaData(), parent)
@@ -14,7 +16,8 @@ PROV_ProstorSms::PROV_ProstorSms(QObject *parent)
 
 const JsonGatewayProvider::Profile &PROV_ProstorSms::profile()
 {
-    static const Profile p{"PROV_ProstorSms", DefaultSendUrl, DefaultBalanceUrl, false, true};
+    static const Profile p{"PROV_ProstorSms", DefaultSendUrl, DefaultBalanceUrl, false, true,
+                           DefaultStatusUrl};
     return p;
 }
 

@@ -23,6 +23,9 @@ public:
     static const char *const PartnerId;
     static const char *const DefaultSendUrl;
     static const char *const DefaultBalanceUrl;
+    static const char *const DefaultStatusUrl;
+    // Ids and numbers of a status request travel in its URL, comma-separated.
+    static constexpr int MaxStatusBatch = 50;
 
     explicit PROV_SmsCenter(QObject *parent = nullptr);
 
@@ -33,9 +36,30 @@ public:
 
     // One line of the "list" item.
     static QString listLine(const QString &phone, const QString &text);
-    // The result map of one reply body to a request of the given type.
-    static QVariantMap parseReply(int requestType, const QByteArray &body);
+    // The result map of one reply body to a request of the given type. The
+    // gateway gives one id to a whole send, which each of its batchSize
+    // messages carries (ResultKey::MessageIds); a status request names them
+    // by id and number together.
+    static QVariantMap parseReply(int requestType, const QByteArray &body, int batchSize);
+    static QVariantMap parseReply(int requestType, const QByteArray &body)
+    {
+        return parseReply(requestType, body, 1);
+    }
     QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
+
+    // The result map of a status reply for these queries: each message's
+    // "status" element, by its id and number where the reply names them,
+    // else by position.
+    static QVariantMap readStatusReply(const QList<GatewayStatus::Query> &queries,
+                                       const QByteArray &body);
+    int statusBatchLimit() const override { return MaxStatusBatch; }
+    int buildStatusRequest(const QList<GatewayStatus::Query> &queries, QNetworkRequest *request,
+                           QByteArray *body, QString *method) override;
+    QVariantMap parseStatusReply(const QList<GatewayStatus::Query> &queries,
+                                 const QByteArray &reply) override
+    {
+        return readStatusReply(queries, reply);
+    }
 
 private:
     GatewayCredentials m_account;

@@ -91,3 +91,23 @@ QVariantMap PROV_SmsRU::parseRestReply(const SentRequest &sent, const QByteArray
 {
     return SmsRuProtocol::parseReply(reply, sent.type);
 }
+
+int PROV_SmsRU::buildStatusRequest(const QList<GatewayStatus::Query> &queries,
+                                   QNetworkRequest *request, QByteArray *body, QString *method)
+{
+    if (queries.size() != 1)
+        return 1;
+    const SmsRuProtocol::Request built = SmsRuProtocol::statusRequest(
+        endpoint(QString::fromLatin1(SmsRuProtocol::DefaultHost) + SmsRuProtocol::StatusPath),
+        m_settings, queries.first().messageId);
+    *method = QStringLiteral("GET");
+    request->setUrl(built.url);
+    body->clear();
+    return 0;
+}
+
+QVariantMap PROV_SmsRU::parseStatusReply(const QList<GatewayStatus::Query> &,
+                                         const QByteArray &reply)
+{
+    return SmsRuProtocol::parseStatusReply(reply);
+}

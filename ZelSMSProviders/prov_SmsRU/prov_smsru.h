@@ -22,6 +22,12 @@ public:
     // Two SMS to one number never share a request (see SmsRuProtocol::itemName).
     bool canJoinBatch(const QList<SMSMessage *> &batch, const SMSMessage &next) const override;
     QVariantMap parseRestReply(const SentRequest &sent, const QByteArray &reply) override;
+    // One message per status request: the gateway's status reply has one line for one id.
+    int statusBatchLimit() const override { return 1; }
+    int buildStatusRequest(const QList<GatewayStatus::Query> &queries, QNetworkRequest *request,
+                           QByteArray *body, QString *method) override;
+    QVariantMap parseStatusReply(const QList<GatewayStatus::Query> &queries,
+                                 const QByteArray &reply) override;
 
 private:
     SmsRuProtocol::Settings m_settings;

@@ -1,7 +1,9 @@
 #include "smsruprotocol.h"
 
 #include "formquery.h"
+#include "gatewaystatus.h"
 #include "icommonsmsinterface.h"
+#include "ismsoutcomeinterface.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +13,18 @@ Request balanceRequest(const QUrl &endpoint, const Settings &settings)
 {
     FormQuery query;
     query.add(QStringLiteral("api_id"), settings.apiKey);
+    Request request;
+    request.url = endpoint;
+    query.applyTo(&request.url);
+    request.contentType = QueryContentType;
+    return request;
+}
+
+Request statusRequest(const QUrl &endpoint, const Settings &settings, const QString &messageId)
+{
+    FormQuery query;
+    query.add(QStringLiteral("api_id"), settings.apiKey);
+    query.add(QStringLiteral("sms_id"), messageId);
     Request request;
     request.url = endpoint;
     query.applyTo(&request.url);
@@ -96,10 +110,45 @@ QVariantMap parseReply(const QByteArray &body, int requestType)
             lines.size() > 1 ? lines.at(1).trimmed().toDouble(&balanceValid) : 0.0;
         success = success && balanceValid;
         result.insert(ResultKey::Balance, balance);
+    } else if (success) {
+        // A line with '=' is no id but the balance that may follow them.
+        QStringList ids;
+        for (int i = 1; i < lines.size(); ++i) {
+            const QString line = lines.at(i).trimmed();
+            ids << (line.contains(QLatin1Char('=')) ? QString() : line);
+        }
+        result.insert(ResultKey::MessageIds, ids);
     }
     result.insert(ResultKey::Success, success);
     result.insert(ResultKey::ErrorCode, status);
     result.insert(ResultKey::ErrorText, errorText(status));
+    return result;
+}
+
+QVariantMap parseStatusReply(const QByteArray &body)
+{
+    const int zero = body.indexOf('\0');
+    const QString text = QString::fromLatin1(zero < 0 ? body : body.left(zero));
+    const QString first = text.section(QLatin1Char('\n'), 0, 0).trimmed();
+    bool valid = false;
+    const int status = first.toInt(&valid);
+    int answer = GatewayStatus::AnswerUnknownStatus;
+    if (status >= 100 && status <= 102)
+        answer = GatewayStatus::AnswerWaiting;
+    else if (status == 103)
+        answer = GatewayStatus::AnswerConfirmed;
+    else if ((status >= 104 && status <= 108) || status == 150)
+        answer = GatewayStatus::AnswerFailed;
+    else if (status == -1)
+        answer = GatewayStatus::AnswerUnknownId;
+    QVariantMap result;
+    result.insert(ResultKey::Success, valid);
+    result.insert(ResultKey::ErrorCode, valid ? 0 : -1);
+    result.insert(ResultKey::ErrorText, valid ? QString() : errorText(-1));
+    if (valid) {
+        result.insert(ResultKey::Statuses, QVariantList{answer});
+        result.insert(ResultKey::StatusTexts, QVariantList{first});
+    }
     return result;
 }
 

@@ -17,6 +17,7 @@ namespace SmsRuProtocol {
 inline const char *const DefaultHost = "https://sms.ru";
 inline const char *const SendPath = "/sms/send";
 inline const char *const BalancePath = "/my/balance";
+inline const char *const StatusPath = "/sms/status";
 inline const char *const PartnerId = "493517";
 inline const char *const QueryContentType = "text/plain";
 inline const char *const FormContentType = "application/x-www-form-urlencoded";
@@ -58,8 +59,17 @@ Request sendRequest(const QUrl &endpoint, const Settings &settings, const QList<
 // The balance request: api_id alone, in the query.
 Request balanceRequest(const QUrl &endpoint, const Settings &settings);
 
-// Reply to a send (requestType 1) or balance (2) request, as a result map.
+// The status request of one message (a GET): api_id and sms_id in the query.
+Request statusRequest(const QUrl &endpoint, const Settings &settings, const QString &messageId);
+
+// Reply to a send (requestType 1) or balance (2) request, as a result map. An
+// accepted send's lines after the status line are the messages' ids, one per
+// number in batch order (ResultKey::MessageIds).
 QVariantMap parseReply(const QByteArray &body, int requestType);
+// Reply to a status request: the first line is the message's status
+// (ResultKey::Statuses and StatusTexts, one entry); a first line that is no
+// number is a failed request.
+QVariantMap parseStatusReply(const QByteArray &body);
 
 // The error text for a status number.
 QString errorText(int status);

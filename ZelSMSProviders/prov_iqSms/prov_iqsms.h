@@ -13,6 +13,7 @@ class PROV_iqSms : public JsonGatewayProvider
 public:
     static const char *const DefaultSendUrl;
     static const char *const DefaultBalanceUrl;
+    static const char *const DefaultStatusUrl;
 
     explicit PROV_iqSms(QObject *parent = nullptr);
 

@@ -2,6 +2,9 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -341,8 +344,72 @@ void GatewayEmulator::onReadyRead(QTcpSocket *socket)
     }
 }
 
+void GatewayEmulator::setMessageStatus(const QString &messageId, const QString &status, int afterMs,
+                                       const QString &pending)
+{
+    if (!m_statusClock.isValid())
+        m_statusClock.start();
+    m_statusBook.insert(messageId, {status, pending, m_statusClock.elapsed() + afterMs});
+}
+
+QString GatewayEmulator::bookStatus(const QString &messageId, const QString &waiting,
+                                    const QString &unknown) const
+{
+    const auto it = m_statusBook.constFind(messageId);
+    if (it == m_statusBook.constEnd())
+        return unknown;
+    if (m_statusClock.elapsed() >= it->fromMs)
+        return it->status;
+    return it->pending.isEmpty() ? waiting : it->pending;
+}
+
+bool GatewayEmulator::statusReply(const Request &request, Reply *reply) const
+{
+    if (m_statusBook.isEmpty())
+        return false;
+    if (request.path == QLatin1String("/sms/status")) {
+        *reply = Reply::text(
+            bookStatus(request.queryValue(QStringLiteral("sms_id")), "102", "-1").toUtf8() + '\n');
+        return true;
+    }
+    if (request.path == QLatin1String("/sys/status.php")) {
+        const QStringList ids = request.queryValue(QStringLiteral("id")).split(',');
+        const QStringList phones = request.queryValue(QStringLiteral("phone")).split(',');
+        QByteArray body = "<result>";
+        if (ids.size() == 1) {
+            body +=
+                "<status>" + bookStatus(ids.first(), "0", "-3").toUtf8() + "</status><err>0</err>";
+        } else {
+            for (int i = 0; i < ids.size(); ++i)
+                body += "<message><id>" + ids.at(i).toUtf8() + "</id><phone>" +
+                        phones.value(i).toUtf8() + "</phone><status>" +
+                        bookStatus(ids.at(i), "0", "-3").toUtf8() + "</status></message>";
+        }
+        *reply = Reply::xml(body + "</result>");
+        return true;
+    }
+    if (request.path == QLatin1String("/messages/v2/status.json")) {
+        QJsonArray answers;
+        const QJsonArray asked =
+            QJsonDocument::fromJson(request.body).object().value("messages").toArray();
+        for (const QJsonValue &v : asked) {
+            QJsonObject answer = v.toObject();
+            answer.insert("status", bookStatus(answer.value("smscId").toVariant().toString(),
+                                               "smsc submit", "incorrect id"));
+            answers.append(answer);
+        }
+        *reply = Reply::json(
+            QJsonDocument(QJsonObject{{"status", "ok"}, {"messages", answers}}).toJson());
+        return true;
+    }
+    return false;
+}
+
 GatewayEmulator::Reply GatewayEmulator::replyFor(const Request &request)
 {
+    Reply status;
+    if (statusReply(request, &status))
+        return status;
     if (m_handler)
         return m_handler(request);
     auto it = m_pathScript.find(request.path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -88,6 +89,18 @@ public:
     quint16 port() const;
     QUrl baseUrl() const; // http://127.0.0.1:<port>
 
+    // Status requests of the gateways that report (SmsRU's /sms/status, SMS
+    // Center's /sys/status.php, iqSms' and ProstorSms' /messages/v2/status.json)
+    // are answered from a book of messages once one is entered, before any
+    // handler or script: each message's status in the gateway's own words
+    // from afterMs on (counted from this call), its waiting status before
+    // (the gateway's usual one when pending is empty). An id not in the book
+    // is answered as the gateway answers an unknown id.
+    void setMessageStatus(const QString &messageId, const QString &status, int afterMs = 0,
+                          const QString &pending = QString());
+    // A status request's reply from the book; false for any other request.
+    bool statusReply(const Request &request, Reply *reply) const;
+
     void enqueueReply(const Reply &reply, const QString &path = QString());
     void setDefaultReply(const Reply &reply);
     void setHandler(const Handler &handler);
@@ -118,4 +131,14 @@ private:
     Reply m_default;
     Handler m_handler;
     QHash<QTcpSocket *, QByteArray> m_connections;
+    struct MessageStatus
+    {
+        QString status;
+        QString pending;
+        qint64 fromMs = 0; // on m_statusClock
+    };
+    QHash<QString, MessageStatus> m_statusBook;
+    QElapsedTimer m_statusClock;
+    QString bookStatus(const QString &messageId, const QString &waiting,
+                       const QString &unknown) const;
 };

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QVector>
+
+// What a gateway's status request asks about and what its answer means, shared
+// by the request machine and the gateways that can tell a message's fate.
+namespace GatewayStatus {
+
+// One record delivered through a gateway whose report is awaited.
+struct Query
+{
+    quint64 spoolId = 0;
+    QString messageId; // the gateway's id from the send reply
+    QString recipient; // the number the SMS went to, as the gateway was given it
+};
+
+// A status reply's word on one query, at its position in ResultKey::Statuses.
+enum Answer
+{
+    AnswerMissing = 0,      // the reply named it not at all: asked again at its next look
+    AnswerWaiting = 1,      // the gateway still tries
+    AnswerConfirmed = 2,    // the phone has it
+    AnswerFailed = 3,       // a documented final failure
+    AnswerUnknownId = 4,    // the gateway knows no such message
+    AnswerUnknownStatus = 5 // a status the service does not know: still waiting
+};
+
+// A report note carries a modem's part references, which the host keeps and
+// hands back after a restart; a gateway's message id rides in them as its
+// UTF-8 octets, one per reference, so both travel the same way.
+inline QVector<int> toReferences(const QString &messageId)
+{
+    QVector<int> out;
+    const QByteArray bytes = messageId.toUtf8();
+    out.reserve(bytes.size());
+    for (const char c : bytes)
+        out.append(int(uchar(c)));
+    return out;
+}
+
+// The message id again; empty when the references are no id (an octet out of
+// range, a zero byte).
+inline QString fromReferences(const QVector<int> &references)
+{
+    QByteArray bytes;
+    bytes.reserve(references.size());
+    for (const int r : references) {
+        if (r <= 0 || r > 255)
+            return QString();
+        bytes.append(char(r));
+    }
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace GatewayStatus
