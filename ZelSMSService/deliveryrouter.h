@@ -129,7 +129,7 @@ public:
         int held = 0;         // records handed to it and not finished
         qint64 delivered = 0; // first deliveries
         QString lastError;    // of its last failed or refused send
-        bool paused = false;  // its drop rule let records go, within its pause
+        bool paused = false;  // within its pause after a failed send or a let-go
     };
     PathFigures pathFigures(int path) const;
     // Records no path may take now.
@@ -181,6 +181,9 @@ private:
         qint64 delivered = 0;
         QString lastError;
         qint64 pausedUntilMs = 0; // boot ms: the end of the pause its last let-go began
+        // Boot ms: a failed send paused it while its tier had another path;
+        // given nothing until then. 0: not paused.
+        qint64 failPauseUntilMs = 0;
     };
 
     // SpoolCustody::Keeper
@@ -244,6 +247,14 @@ private:
     // A refusal of the record itself.
     void failed(int path, qint64 id, const QString &reason);
     void letGo(int path, qint64 id, const QString &reason);
+    // A failed send: while another path of its tier can take records, the
+    // path pauses and what it holds goes there.
+    void sendFailed(int path, qint64 id, const QString &reason);
+    bool peerMayTake(int path, qint64 now) const;
+    bool failPaused(int path, qint64 now) const
+    {
+        return now < m_paths[size_t(path)].failPauseUntilMs;
+    }
     void takeBack(int path);
     void noteRunning();
     void noteTiers();
