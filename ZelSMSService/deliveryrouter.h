@@ -36,7 +36,9 @@ struct StationRequest;
 // it, lets it go (its drop rule: that path then waits its pause before it is
 // given anything again) or stops running; and to the next tier when it is
 // not delivered a set time after its tier got it, the copy still waiting
-// there withdrawn. Records no running path can take wait queued. Once
+// there withdrawn. A path whose send failed while a peer of its tier works
+// is given nothing for its pause, and what it holds goes to the peer.
+// Records no running path can take wait queued. Once
 // delivered by one path, a record is withdrawn from the others, which then do
 // not send it again; should two have sent it, the first delivery counts and
 // the second is recorded as a duplicate. A record whose delivery report says
