@@ -303,7 +303,7 @@ QString DeliveryRouter::takerOfNew() const
 bool DeliveryRouter::mayHave(int path, const Route &route, qint64 now) const
 {
     const quint64 b = bit(path);
-    if (!running(path) || (route.refused & b))
+    if (!running(path) || (route.refused & b) || failPaused(path, now))
         return false;
     if (path < route.heldUntil.size() && now < route.heldUntil.at(path))
         return false;
@@ -410,6 +410,12 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
         delivered(path, id);
         return;
     }
+    Path &pp = m_paths[size_t(path)];
+    if (pp.failPauseUntilMs && !failPaused(path, nowMs())) {
+        pp.failPauseUntilMs = 0;
+        qInfo().noquote()
+            << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
+    }
     setAt(route, path, true);
     armPoll(); // a provider that stops now has this to give back
     const int tier = m_paths[size_t(path)].tier;
@@ -470,7 +476,7 @@ DeliveryRouter::PathFigures DeliveryRouter::pathFigures(int path) const
     f.held = p.load;
     f.delivered = p.delivered;
     f.lastError = p.lastError;
-    f.paused = nowMs() < p.pausedUntilMs;
+    f.paused = nowMs() < p.pausedUntilMs || failPaused(path, nowMs());
     return f;
 }
 

@@ -36,7 +36,9 @@ struct StationRequest;
 // it, lets it go (its drop rule: that path then waits its pause before it is
 // given anything again) or stops running; and to the next tier when it is
 // not delivered a set time after its tier got it, the copy still waiting
-// there withdrawn. Records no running path can take wait queued. Once
+// there withdrawn. A path whose send failed while a peer of its tier works
+// is given nothing for its pause, and what it holds goes to the peer.
+// Records no running path can take wait queued. Once
 // delivered by one path, a record is withdrawn from the others, which then do
 // not send it again; should two have sent it, the first delivery counts and
 // the second is recorded as a duplicate. A record whose delivery report says
@@ -129,7 +131,7 @@ public:
         int held = 0;         // records handed to it and not finished
         qint64 delivered = 0; // first deliveries
         QString lastError;    // of its last failed or refused send
-        bool paused = false;  // its drop rule let records go, within its pause
+        bool paused = false;  // within its pause after a failed send or a let-go
     };
     PathFigures pathFigures(int path) const;
     // Records no path may take now.
@@ -181,6 +183,9 @@ private:
         qint64 delivered = 0;
         QString lastError;
         qint64 pausedUntilMs = 0; // boot ms: the end of the pause its last let-go began
+        // Boot ms: a failed send paused it while its tier had another path;
+        // given nothing until then. 0: not paused.
+        qint64 failPauseUntilMs = 0;
     };
 
     // SpoolCustody::Keeper
@@ -244,6 +249,14 @@ private:
     // A refusal of the record itself.
     void failed(int path, qint64 id, const QString &reason);
     void letGo(int path, qint64 id, const QString &reason);
+    // A failed send: while another path of its tier can take records, the
+    // path pauses and what it holds goes there.
+    void sendFailed(int path, qint64 id, const QString &reason);
+    bool peerMayTake(int path, qint64 now) const;
+    bool failPaused(int path, qint64 now) const
+    {
+        return now < m_paths[size_t(path)].failPauseUntilMs;
+    }
     void takeBack(int path);
     void noteRunning();
     void noteTiers();

@@ -27,6 +27,7 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
         m_paths[size_t(path)].lastError = reason;
         m_stats.failed(providerId);
         m_spool.noteAttempt(id, providerId, reason);
+        sendFailed(path, id, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
@@ -179,6 +180,58 @@ void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
     }
     dispatch(id, *it);
     scheduleFlush();
+}
+
+bool DeliveryRouter::peerMayTake(int path, qint64 now) const
+{
+    const int tier = m_paths[size_t(path)].tier;
+    for (int other = 0; other < pathCount(); ++other)
+        if (other != path && m_paths[size_t(other)].tier == tier && running(other) &&
+            !failPaused(other, now))
+            return true;
+    return false;
+}
+
+void DeliveryRouter::sendFailed(int path, qint64 id, const QString &reason)
+{
+    // The provider would try again after its own pause; a peer of the tier
+    // that works sends meanwhile what this one holds. With no peer the
+    // provider keeps its records and its own policy, as with one path.
+    const qint64 now = nowMs();
+    if (!failPaused(path, now) && !peerMayTake(path, now))
+        return;
+    Path &pp = m_paths[size_t(path)];
+    if (!failPaused(path, now)) {
+        pp.failPauseUntilMs = now + pauseMs(path);
+        qWarning().noquote() << QStringLiteral("Провайдер %1 не смог отправить SMS (%2); новые "
+                                               "SMS ему не передаются %3 с, переданные ему "
+                                               "передаются другим путям яруса")
+                                    .arg(pp.name, reason)
+                                    .arg(pauseMs(path) / 1000);
+    }
+    QVector<qint64> held;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if ((it->at & bit(path)) && !it->delivered)
+            held.append(it.key());
+    std::sort(held.begin(), held.end());
+    const int tier = pp.tier;
+    for (qint64 heldId : qAsConst(held)) {
+        // A hand-over may have finished one already.
+        const auto it = m_routes.find(heldId);
+        if (it == m_routes.end() || it->delivered || !(it->at & bit(path)))
+            continue;
+        Route &route = *it;
+        const int next = pathFor(route, tier);
+        if (next == NoPath || m_paths[size_t(next)].tier != tier)
+            continue;
+        // In flight there it may still go out: the first delivery counts.
+        const bool back = pp.p.tracked->withdraw(quint64(heldId));
+        if (back)
+            setAt(route, path, false);
+        else if (heldId != id || (route.at & ~bit(path)))
+            continue;
+        give(next, heldId, route, true);
+    }
 }
 
 void DeliveryRouter::takeBack(int path)

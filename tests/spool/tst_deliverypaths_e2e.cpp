@@ -89,7 +89,7 @@ void serveSmsRu(GatewayEmulator &gw, Seen *seen)
 }
 
 bool startService(ServiceRunner &service, StationFake &station, const QString &chain,
-                  const QStringList &env = QStringList())
+                  const QStringList &env = QStringList(), int tierLimitS = 30)
 {
     if (!station.bind() ||
         !service.install(ZELSMS_SERVICE_BINARY,
@@ -97,7 +97,7 @@ bool startService(ServiceRunner &service, StationFake &station, const QString &c
         return false;
     service.setServiceSetting("Common/SettingsSaved", true);
     service.setServiceSetting("Common/deliveryPaths", chain);
-    service.setServiceSetting("Common/fallbackAfterSeconds", 30);
+    service.setServiceSetting("Common/fallbackAfterSeconds", tierLimitS);
     service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
     service.setServiceSetting("Common/pcnPort", station.port());
     QFile::setPermissions(service.settingsDir() + "/ZELORG/SMSProviders.conf",
@@ -131,6 +131,7 @@ void TstDeliveryPathsE2E::chain_data()
     QTest::newRow("burst-shared-by-tier") << "burst";
     QTest::newRow("burst-shared-by-two-modems") << "two-modems";
     QTest::newRow("modem-unplugged-peer-takes-its-records") << "modem-gone";
+    QTest::newRow("modem-falls-silent-peer-takes-its-records") << "silent";
     QTest::newRow("refused-by-gateway-goes-to-modem") << "refused";
     QTest::newRow("report-timeout-goes-to-next-tier") << "report-timeout";
 }
@@ -173,13 +174,50 @@ void TstDeliveryPathsE2E::chain()
     service.setProviderSetting("SmsRU/baseUrl", smsRu.baseUrl().toString());
     if (scenario == "report-timeout")
         service.setServiceSetting("Common/deliveryReports", true);
-    const QString chain =
-        scenario == "two-modems" ? QStringLiteral("GSMModem + GSMModem-2 > SmsRU") : Chain;
-    QVERIFY2(startService(service, station, chain, {"ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"}),
-             qPrintable(service.log()));
+    const bool twoModems = scenario == "two-modems" || scenario == "silent";
+    const QString chain = twoModems ? QStringLiteral("GSMModem + GSMModem-2 > SmsRU") : Chain;
+    // Far beyond the bound below: the tier's time limit is not what saves them.
+    const int tierLimitS = scenario == "silent" ? 300 : 30;
+    QVERIFY2(
+        startService(service, station, chain, {"ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"}, tierLimitS),
+        qPrintable(service.log()));
 
-    const int count = scenario == "refused" ? 2 : scenario == "report-timeout" ? 1 : 6;
+    const int count = scenario == "refused"          ? 2
+                      : scenario == "report-timeout" ? 1
+                      : scenario == "silent"         ? 8
+                                                     : 6;
     QVERIFY(sendAll(station, 1, count));
+    if (scenario == "silent") {
+        // Silent from its next send on: that SMS is on its line, its +CMGS
+        // never answered (12 s); then what it held goes to its peer.
+        QVERIFY(QTest::qWaitFor([&] { return !modem2.model().receivedSms().isEmpty(); }, WaitMs));
+        connect(&modem2, &ModemEmulator::commandReceived, &modem2, [&](const QByteArray &line) {
+            if (line.startsWith("AT+CMGS"))
+                modem2.model().setSilent(true);
+        });
+        QVERIFY(QTest::qWaitFor([&] { return modem2.model().receivedSms().size() > 1; }, WaitMs));
+        const auto onModems = [&](int i) {
+            return seen.onModem(modem, alarmText(i)) + seen.onModem(modem2, alarmText(i));
+        };
+        int sent = 0;
+        // Within 20 s of the silence, far below the tier's time limit.
+        const bool all = QTest::qWaitFor(
+            [&] {
+                sent = 0;
+                for (int i = 1; i <= count; ++i)
+                    sent += onModems(i) > 0;
+                return sent == count;
+            },
+            20000);
+        QVERIFY2(all, qPrintable(QString::number(sent) + " sent\n" + service.log()));
+        int copies = 0;
+        for (int i = 1; i <= count; ++i)
+            copies += onModems(i);
+        QVERIFY2(copies <= count + 1, qPrintable(service.log()));
+        QVERIFY(seen.smsRu.isEmpty());
+        QCOMPARE(service.stop(), 0);
+        return;
+    }
     if (scenario == "modem-gone") {
         QVERIFY(QTest::qWaitFor([&] { return !modem.model().commands().isEmpty(); }, WaitMs));
         modem.stop();
