@@ -1,7 +1,11 @@
 #pragma once
 
+#include "icommonsmsinterface.h"
+#include "ismsoutcomeinterface.h"
+
 #include <QList>
 #include <QString>
+#include <QVariantMap>
 #include <QVector>
 
 // What a gateway's status request asks about and what its answer means, shared
@@ -26,6 +30,17 @@ enum Answer
     AnswerUnknownId = 4,    // the gateway knows no such message
     AnswerUnknownStatus = 5 // a status the service does not know: still waiting
 };
+
+// A status reply read in full: one answer (Answer) and the gateway's own text
+// per query, in query order.
+inline QVariantMap replyResult(const QVariantList &answers, const QVariantList &texts)
+{
+    return QVariantMap{{ResultKey::Success, true},
+                       {ResultKey::ErrorCode, 0},
+                       {ResultKey::ErrorText, QString()},
+                       {ResultKey::Statuses, answers},
+                       {ResultKey::StatusTexts, texts}};
+}
 
 // A report note carries a modem's part references, which the host keeps and
 // hands back after a restart; a gateway's message id rides in them as its

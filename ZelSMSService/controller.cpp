@@ -358,6 +358,13 @@ QVector<PathStatus> Controller::pathStatuses() const
             r << s;
         }
     }
+    // No provider configured is a primary that is not there, as the station
+    // learns it from status 1.
+    if (r.isEmpty() && m_defaultChain) {
+        PathStatus none;
+        none.state = QStringLiteral("not started");
+        r << none;
+    }
     return r;
 }
 

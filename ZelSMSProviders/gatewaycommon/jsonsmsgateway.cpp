@@ -251,10 +251,5 @@ QVariantMap JsonSmsGateway::statusResult(const QList<GatewayStatus::Query> &quer
         answers << (at < 0 ? int(GatewayStatus::AnswerMissing) : jsonStatusAnswer(status));
         texts << status;
     }
-    result.insert(ResultKey::Success, true);
-    result.insert(ResultKey::ErrorCode, 0);
-    result.insert(ResultKey::ErrorText, QString());
-    result.insert(ResultKey::Statuses, answers);
-    result.insert(ResultKey::StatusTexts, texts);
-    return result;
+    return GatewayStatus::replyResult(answers, texts);
 }

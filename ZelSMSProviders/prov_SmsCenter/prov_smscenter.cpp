@@ -310,10 +310,5 @@ QVariantMap PROV_SmsCenter::readStatusReply(const QList<GatewayStatus::Query> &q
         answers << (at < 0 ? int(GatewayStatus::AnswerMissing) : statusAnswer(items.at(at).status));
         texts << (at < 0 ? QString() : items.at(at).status);
     }
-    result.insert(ResultKey::Success, true);
-    result.insert(ResultKey::ErrorCode, 0);
-    result.insert(ResultKey::ErrorText, QString());
-    result.insert(ResultKey::Statuses, answers);
-    result.insert(ResultKey::StatusTexts, texts);
-    return result;
+    return GatewayStatus::replyResult(answers, texts);
 }

@@ -125,6 +125,18 @@ struct Run
     int lost = 0;
     int duplicates = 0;
     double silentNamedS = -1;
+
+    // What the modems' lines carried; false when some SMS never got through.
+    bool settle(const Modems &modems, int count, qint64 t0)
+    {
+        lost = count - modems.distinct();
+        duplicates = modems.answered() - modems.distinct();
+        if (lost > 0)
+            return false;
+        drainS = (modems.lastAnswerMs() - t0) / 1000.0;
+        lineS = (modems.lastAnswerMs() - modems.firstPduMs()) / 1000.0;
+        return true;
+    }
 };
 
 // The service with one tier of modem paths; silentAfter > 0 silences the
@@ -184,12 +196,7 @@ Run serviceBurst(int modemCount, int count, int smsDelayMs, int silentAfter, con
             service.log().mid(logBefore).contains(groupOf(1)))
             r.silentNamedS = (g_clock.elapsed() - silentAt) / 1000.0;
     }
-    r.lost = count - modems.distinct();
-    r.duplicates = modems.answered() - modems.distinct();
-    if (r.lost == 0) {
-        r.drainS = (modems.lastAnswerMs() - t0) / 1000.0;
-        r.lineS = (modems.lastAnswerMs() - modems.firstPduMs()) / 1000.0;
-    } else
+    if (!r.settle(modems, count, t0))
         std::fprintf(stderr, "%d of %d not delivered; the log's end:\n%s\n", r.lost, count,
                      qPrintable(service.log().right(3000)));
     service.stop();
@@ -234,12 +241,7 @@ Run smstoolsBurst(int modemCount, int count, int smsDelayMs, const QString &smsd
     }
     const qint64 limitMs = qint64(count) * smsDelayMs * 2 + 120000;
     waitForEvents([&] { return modems.distinct() >= count; }, int(limitMs), 20);
-    r.lost = count - modems.distinct();
-    r.duplicates = modems.answered() - modems.distinct();
-    if (r.lost == 0) {
-        r.drainS = (modems.lastAnswerMs() - t0) / 1000.0;
-        r.lineS = (modems.lastAnswerMs() - modems.firstPduMs()) / 1000.0;
-    } else
+    if (!r.settle(modems, count, t0))
         std::fprintf(
             stderr, "smsd: %d of %d not sent; its log:\n%s\nthe first modem's last commands:\n%s\n",
             r.lost, count, qPrintable(peer.log()),
