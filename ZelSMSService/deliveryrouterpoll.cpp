@@ -1,5 +1,7 @@
 #include "deliveryrouter.h"
 
+#include "icommonsmsinterface.h"
+
 #include <QDebug>
 #include <QTimer>
 
@@ -93,6 +95,11 @@ void DeliveryRouter::poll()
             takeBack(path);
             continue;
         }
+        // A path that runs but has lost its link (a modem that fell silent
+        // before its PDU was written reports no failed send) hands what it
+        // holds to a working peer of its tier, as after a failed send.
+        if (now && pp.load > 0 && m_manyPaths && pp.p.sms->providerStatus() == StatusNoLink)
+            sendFailed(path, -1, QStringLiteral("нет связи"));
         if (now == pp.wasRunning)
             continue;
         pp.wasRunning = now;

@@ -132,6 +132,8 @@ void TstDeliveryPathsE2E::chain_data()
     QTest::newRow("burst-shared-by-two-modems") << "two-modems";
     QTest::newRow("modem-unplugged-peer-takes-its-records") << "modem-gone";
     QTest::newRow("modem-falls-silent-peer-takes-its-records") << "silent";
+    // Silent between two sends: no send fails, the modem only loses its link.
+    QTest::newRow("modem-silent-between-sends-peer-takes-its-records") << "silent-idle";
     QTest::newRow("refused-by-gateway-goes-to-modem") << "refused";
     QTest::newRow("report-timeout-goes-to-next-tier") << "report-timeout";
 }
@@ -174,28 +176,32 @@ void TstDeliveryPathsE2E::chain()
     service.setProviderSetting("SmsRU/baseUrl", smsRu.baseUrl().toString());
     if (scenario == "report-timeout")
         service.setServiceSetting("Common/deliveryReports", true);
-    const bool twoModems = scenario == "two-modems" || scenario == "silent";
+    const bool silent = scenario.startsWith("silent");
+    const bool twoModems = scenario == "two-modems" || silent;
     const QString chain = twoModems ? QStringLiteral("GSMModem + GSMModem-2 > SmsRU") : Chain;
     // Far beyond the bound below: the tier's time limit is not what saves them.
-    const int tierLimitS = scenario == "silent" ? 300 : 30;
+    const int tierLimitS = silent ? 300 : 30;
     QVERIFY2(
         startService(service, station, chain, {"ZELSMS_TEST_REPORT_TIMEOUT_MS=1500"}, tierLimitS),
         qPrintable(service.log()));
 
-    const int count = scenario == "refused"          ? 2
-                      : scenario == "report-timeout" ? 1
-                      : scenario == "silent"         ? 8
-                                                     : 6;
+    const int count = scenario == "refused" ? 2 : scenario == "report-timeout" ? 1 : silent ? 8 : 6;
     QVERIFY(sendAll(station, 1, count));
-    if (scenario == "silent") {
+    if (silent) {
         // Silent from its next send on: that SMS is on its line, its +CMGS
         // never answered (12 s); then what it held goes to its peer.
         QVERIFY(QTest::qWaitFor([&] { return !modem2.model().receivedSms().isEmpty(); }, WaitMs));
-        connect(&modem2, &ModemEmulator::commandReceived, &modem2, [&](const QByteArray &line) {
-            if (line.startsWith("AT+CMGS"))
-                modem2.model().setSilent(true);
-        });
-        QVERIFY(QTest::qWaitFor([&] { return modem2.model().receivedSms().size() > 1; }, WaitMs));
+        if (scenario == "silent-idle") {
+            // The first PDU's answer is on its way; nothing after it is answered.
+            modem2.model().setSilent(true);
+        } else {
+            connect(&modem2, &ModemEmulator::commandReceived, &modem2, [&](const QByteArray &line) {
+                if (line.startsWith("AT+CMGS"))
+                    modem2.model().setSilent(true);
+            });
+            QVERIFY(
+                QTest::qWaitFor([&] { return modem2.model().receivedSms().size() > 1; }, WaitMs));
+        }
         const auto onModems = [&](int i) {
             return seen.onModem(modem, alarmText(i)) + seen.onModem(modem2, alarmText(i));
         };
