@@ -279,6 +279,8 @@ int main(int argc, char **argv)
     int failed = 0;
     for (const QString &n : p.value("modems").split(',')) {
         const int modems = n.toInt();
+        if (modems <= 0)
+            continue; // "--modems 0": the silent-modem run alone
         const bool ourSide = p.value("only") != QLatin1String("smstools");
         const Run ours =
             ourSide ? serviceBurst(modems, count, delay, 0, p.value("service"), p.value("plugin"))
