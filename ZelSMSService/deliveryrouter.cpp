@@ -459,27 +459,6 @@ void DeliveryRouter::dropRoute(qint64 id)
     m_routes.erase(it);
 }
 
-QVector<int> DeliveryRouter::pathLoads() const
-{
-    QVector<int> loads;
-    for (const Path &path : m_paths)
-        loads << path.load;
-    return loads;
-}
-
-DeliveryRouter::PathFigures DeliveryRouter::pathFigures(int path) const
-{
-    PathFigures f;
-    if (path < 0 || path >= pathCount())
-        return f;
-    const Path &p = m_paths[size_t(path)];
-    f.held = p.load;
-    f.delivered = p.delivered;
-    f.lastError = p.lastError;
-    f.paused = nowMs() < p.pausedUntilMs || failPaused(path, nowMs());
-    return f;
-}
-
 QVector<Spool::Record> DeliveryRouter::heldRecords() const
 {
     QVector<Spool::Record> held;

@@ -247,3 +247,24 @@ void DeliveryRouter::toNextTier(qint64 id, int tier, const QString &why)
     withdrawFrom(id, *it, it->at & tierPaths(tier));
     give(next, id, *it, true);
 }
+
+QVector<int> DeliveryRouter::pathLoads() const
+{
+    QVector<int> loads;
+    for (const Path &path : m_paths)
+        loads << path.load;
+    return loads;
+}
+
+DeliveryRouter::PathFigures DeliveryRouter::pathFigures(int path) const
+{
+    PathFigures f;
+    if (path < 0 || path >= pathCount())
+        return f;
+    const Path &p = m_paths[size_t(path)];
+    f.held = p.load;
+    f.delivered = p.delivered;
+    f.lastError = p.lastError;
+    f.paused = nowMs() < p.pausedUntilMs || failPaused(path, nowMs());
+    return f;
+}
