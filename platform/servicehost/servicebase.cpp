@@ -255,46 +255,13 @@ int ServiceBase::runService(RunMode mode)
     SystemdNotifier notifier;
     m_notifier = &notifier;
     TerminationSignals termination(mode == RunMode::Daemon);
-    QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
-        qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);
-        QCoreApplication::exit(0);
-    });
-    QObject::connect(&termination, &TerminationSignals::reloadRequested, [this] {
-        qDebug("[ServiceBase]: получен сигнал SIGHUP, настройки читаются заново");
-        m_notifier->reloading();
-        // An exception from here takes the usual way: logged, and a fresh
-        // instance starts, which reads the new settings anyway.
-        reload();
-    });
+    connectTerminationSignals(termination);
 
     ServiceControlServer server;
     QString pidFile;
     if (mode == RunMode::Daemon) {
-        const auto backend = m_launchedBy == QLatin1String("systemd")
-                                 ? ServiceManager::Backend::Systemd
-                                 : ServiceManager::Backend::Builtin;
-        const auto manager = ServiceManager::create(m_name, backend);
-        if (!server.listen(manager->socketPath())) {
-            qCritical("[ServiceBase]: управляющий сокет недоступен: %s",
-                      qPrintable(server.errorString()));
-            // Under the built-in manager the socket is the service's only
-            // handle: without it the daemon could be neither seen nor stopped.
-            // Under systemd it only carries pause/resume/commands.
-            if (backend == ServiceManager::Backend::Builtin) {
-                print(ServiceCommandLine::startFailedText(m_name));
-                return -4;
-            }
-        }
-        pidFile = manager->pidFilePath();
-        writePidFile(pidFile);
-        QObject::connect(&server, &ServiceControlServer::stopRequested,
-                         [] { QCoreApplication::exit(0); });
-        QObject::connect(&server, &ServiceControlServer::pauseRequested, [this] { pause(); });
-        QObject::connect(&server, &ServiceControlServer::resumeRequested, [this] { resume(); });
-        QObject::connect(&server, &ServiceControlServer::commandRequested, [this](int code) {
-            qDebug("[ServiceBase]: получена команда службы %d", code);
-            processCommand(code);
-        });
+        if (!openControlChannel(server, &pidFile))
+            return -4;
     } else {
         // No manager knows a foreground run; the note lets the configuration
         // program see it.
@@ -327,6 +294,51 @@ int ServiceBase::runService(RunMode mode)
     removePidFile(pidFile);
     m_notifier = nullptr;
     return code;
+}
+
+void ServiceBase::connectTerminationSignals(TerminationSignals &termination)
+{
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
+        qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);
+        QCoreApplication::exit(0);
+    });
+    QObject::connect(&termination, &TerminationSignals::reloadRequested, [this] {
+        qDebug("[ServiceBase]: получен сигнал SIGHUP, настройки читаются заново");
+        m_notifier->reloading();
+        // An exception from here takes the usual way: logged, and a fresh
+        // instance starts, which reads the new settings anyway.
+        reload();
+    });
+}
+
+bool ServiceBase::openControlChannel(ServiceControlServer &server, QString *pidFile)
+{
+    const auto backend = m_launchedBy == QLatin1String("systemd")
+                             ? ServiceManager::Backend::Systemd
+                             : ServiceManager::Backend::Builtin;
+    const auto manager = ServiceManager::create(m_name, backend);
+    if (!server.listen(manager->socketPath())) {
+        qCritical("[ServiceBase]: управляющий сокет недоступен: %s",
+                  qPrintable(server.errorString()));
+        // Under the built-in manager the socket is the service's only
+        // handle: without it the daemon could be neither seen nor stopped.
+        // Under systemd it only carries pause/resume/commands.
+        if (backend == ServiceManager::Backend::Builtin) {
+            print(ServiceCommandLine::startFailedText(m_name));
+            return false;
+        }
+    }
+    *pidFile = manager->pidFilePath();
+    writePidFile(*pidFile);
+    QObject::connect(&server, &ServiceControlServer::stopRequested,
+                     [] { QCoreApplication::exit(0); });
+    QObject::connect(&server, &ServiceControlServer::pauseRequested, [this] { pause(); });
+    QObject::connect(&server, &ServiceControlServer::resumeRequested, [this] { resume(); });
+    QObject::connect(&server, &ServiceControlServer::commandRequested, [this](int code) {
+        qDebug("[ServiceBase]: получена команда службы %d", code);
+        processCommand(code);
+    });
+    return true;
 }
 
 void ServiceBase::notifyReady()

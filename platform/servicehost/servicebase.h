@@ -6,8 +6,10 @@
 #include <memory>
 
 class QCoreApplication;
+class ServiceControlServer;
 class SyslogWriter;
 class SystemdNotifier;
+class TerminationSignals;
 
 // A program that can run as a system service. Subclasses supply the hooks
 // (start, stop, pause, resume, user commands, creating the application
@@ -104,6 +106,10 @@ protected:
 
 private:
     int runService(RunMode mode);
+    void connectTerminationSignals(TerminationSignals &termination);
+    // The daemon's control socket and pid file; false when the daemon would
+    // have no handle at all and must not start.
+    bool openControlChannel(ServiceControlServer &server, QString *pidFile);
     int install();
     int uninstall();
     int version();
