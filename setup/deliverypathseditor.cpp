@@ -3,39 +3,27 @@
 #include "modemportfield.h"
 #include "pathchain.h"
 #include "providerform.h"
-#include "providersettingsgroup.h"
-#include "settingstext.h"
 #include "settingsvalidation.h"
 #include "zelpropertywidget.h"
 
 #include <QComboBox>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 namespace {
 
-// The empty "no provider yet" path of older settings, which the service
-// reads as a first path that does not run: no group to write.
-bool isPlaceholder(const DeliveryPath &path)
-{
-    return path.group.isEmpty();
-}
-
 DeliveryPaths withoutPlaceholders(DeliveryPaths chain)
 {
     for (DeliveryPaths::Tier &tier : chain.tiers)
-        tier.erase(std::remove_if(tier.begin(), tier.end(), isPlaceholder), tier.end());
+        tier.erase(std::remove_if(tier.begin(), tier.end(), DeliveryPathsEditor::isPlaceholder),
+                   tier.end());
     chain.tiers.erase(std::remove_if(chain.tiers.begin(), chain.tiers.end(),
                                      [](const DeliveryPaths::Tier &t) { return t.isEmpty(); }),
                       chain.tiers.end());
@@ -82,52 +70,9 @@ DeliveryPathsEditor::DeliveryPathsEditor(const Widgets &widgets,
 
 DeliveryPathsEditor::~DeliveryPathsEditor() = default;
 
-QWidget *DeliveryPathsEditor::buildPage()
+bool DeliveryPathsEditor::isPlaceholder(const DeliveryPath &path)
 {
-    auto *page = new QWidget();
-    auto *layout = new QVBoxLayout(page);
-    m_tree = new QTreeWidget(page);
-    m_tree->setHeaderHidden(true);
-    m_tree->setRootIsDecorated(false);
-    m_tree->setToolTip(tr("Запись уходит на первый уровень, где работает хотя бы один путь;\n"
-                          "пути одного уровня делят работу между собой."));
-    // The buttons beside the list, so that the window keeps its width.
-    auto *listRow = new QHBoxLayout();
-    listRow->addWidget(m_tree, 1);
-    auto *moves = new QVBoxLayout();
-    const char *const labels[] = {"Вверх", "Вниз", "В уровень выше", "Отдельным уровнем",
-                                  "Удалить"};
-    for (int op = MoveUp; op <= Remove; ++op) {
-        m_buttons[op] = new QPushButton(tr(labels[op]), page);
-        moves->addWidget(m_buttons[op]);
-        connect(m_buttons[op], &QPushButton::clicked, this,
-                [this, op]() { apply(Operation(op), selectedIndex()); });
-    }
-    moves->addStretch(1);
-    listRow->addLayout(moves);
-    layout->addLayout(listRow);
-
-    auto *adding = new QHBoxLayout();
-    adding->addWidget(new QLabel(tr("Новый путь:"), page));
-    m_addProvider = new QComboBox(page);
-    adding->addWidget(m_addProvider, 1);
-    m_addGroup = new QLineEdit(page);
-    m_addGroup->setPlaceholderText(tr("Группа настроек"));
-    m_addGroup->setToolTip(tr("Имя группы настроек пути в SMSProviders.conf: буквы, цифры, _ - ."));
-    adding->addWidget(m_addGroup, 1);
-    auto *add = new QPushButton(tr("Добавить"), page);
-    adding->addWidget(add);
-    layout->addLayout(adding);
-
-    m_note = new QLabel(page);
-    layout->addWidget(m_note);
-
-    connect(m_tree, &QTreeWidget::currentItemChanged, this, [this]() { refreshButtons(); });
-    connect(m_addProvider, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this]() { proposeForChosen(); });
-    connect(add, &QPushButton::clicked, this,
-            [this]() { addPath(m_addProvider->currentData().toString(), m_addGroup->text()); });
-    return page;
+    return path.group.isEmpty();
 }
 
 void DeliveryPathsEditor::load(const DeliveryPaths &chain, const PluginFolder &plugins,
@@ -285,90 +230,6 @@ void DeliveryPathsEditor::setFallbackProvider(const QString &id)
     changed(QString());
 }
 
-QString DeliveryPathsEditor::proposeGroup(const QString &providerId) const
-{
-    const ProviderSettingsGroup providers{QString()};
-    return PathChain::proposeGroup(m_chain, providerId, m_plugins, providers);
-}
-
-void DeliveryPathsEditor::proposeForChosen()
-{
-    m_addGroup->setText(proposeGroup(m_addProvider->currentData().toString()));
-}
-
-QString DeliveryPathsEditor::groupProblem(const QString &providerId, const QString &group) const
-{
-    if (!m_plugins.find(providerId))
-        return tr("Выберите провайдера нового пути");
-    if (!DeliveryPaths::validGroup(group))
-        return tr("Группа настроек \"%1\": допустимы буквы, цифры, _ - .").arg(group);
-    for (const DeliveryPath &path : m_chain.all()) {
-        if (path.group == group)
-            return tr("Группа настроек \"%1\" уже занята другим путём").arg(group);
-    }
-    const QString usual = ProviderForm::usualGroup(providerId, m_plugins);
-    if (group == usual)
-        return QString();
-    for (const ProviderMetaData &meta : m_plugins.files()) {
-        if (meta.registryGroup == group)
-            return tr("Группа настроек \"%1\" принадлежит провайдеру \"%2\"")
-                .arg(group, displayName(meta.id));
-    }
-    // Taking over another provider's group would mix its settings with these.
-    const ProviderSettingsGroup providers{QString()};
-    const QString owner =
-        SettingsText::read(providers, group + QStringLiteral("/providerID")).trimmed();
-    if (providers.childGroups().contains(group) && owner != providerId)
-        return tr("Группа настроек \"%1\" уже хранит настройки другого провайдера").arg(group);
-    return QString();
-}
-
-bool DeliveryPathsEditor::addPath(const QString &providerId, const QString &group)
-{
-    const QString name = group.trimmed();
-    const QString problem = groupProblem(providerId, name);
-    if (!problem.isEmpty()) {
-        m_note->setText(problem);
-        return false;
-    }
-    const DeliveryPath path{name, providerId};
-    PathChain::append(m_chain, path);
-    makeForm(path);
-    changed(name);
-    proposeForChosen();
-    return true;
-}
-
-bool DeliveryPathsEditor::apply(Operation operation, int index)
-{
-    const QVector<DeliveryPath> paths = m_chain.all();
-    if (index < 0 || index >= paths.size())
-        return false;
-    bool done = false;
-    switch (operation) {
-    case MoveUp:
-        done = PathChain::moveUp(m_chain, index);
-        break;
-    case MoveDown:
-        done = PathChain::moveDown(m_chain, index);
-        break;
-    case JoinAbove:
-        done = PathChain::joinAbove(m_chain, index);
-        break;
-    case Split:
-        done = PathChain::split(m_chain, index);
-        break;
-    case Remove:
-        done = PathChain::remove(m_chain, index);
-        if (done)
-            dropForm(paths.at(index).group);
-        break;
-    }
-    if (done)
-        changed(paths.at(operation == Remove ? qMax(0, index - 1) : index).group);
-    return done;
-}
-
 void DeliveryPathsEditor::changed(const QString &selectGroup)
 {
     placeForms();
@@ -412,66 +273,6 @@ QString DeliveryPathsEditor::displayName(const QString &providerId) const
     }
     return providerId.isEmpty() ? tr("провайдер не выбран")
                                 : tr("%1: провайдер не найден").arg(providerId);
-}
-
-void DeliveryPathsEditor::showChain(const QString &selectGroup)
-{
-    const QSignalBlocker blocker(m_tree);
-    m_tree->clear();
-    int index = 0;
-    QTreeWidgetItem *selected = nullptr;
-    for (int t = 0; t < m_chain.tiers.size(); ++t) {
-        auto *heading = new QTreeWidgetItem(m_tree, {tr("Уровень %1").arg(t + 1)});
-        heading->setData(0, Qt::UserRole, -1);
-        heading->setFlags(Qt::ItemIsEnabled);
-        for (const DeliveryPath &path : m_chain.tiers.at(t)) {
-            const QString name = displayName(path.providerId);
-            auto *item = new QTreeWidgetItem(
-                heading,
-                {isPlaceholder(path) ? name : QStringLiteral("%1 — %2").arg(path.group, name)});
-            item->setData(0, Qt::UserRole, index++);
-            if (!isPlaceholder(path) && path.group == selectGroup)
-                selected = item;
-        }
-    }
-    m_tree->expandAll();
-    if (selected)
-        m_tree->setCurrentItem(selected);
-    refreshButtons();
-}
-
-int DeliveryPathsEditor::selectedIndex() const
-{
-    const QTreeWidgetItem *item = m_tree->currentItem();
-    return item ? item->data(0, Qt::UserRole).toInt() : -1;
-}
-
-void DeliveryPathsEditor::refreshButtons()
-{
-    // Tried on a copy, so a button is enabled exactly when it would do something.
-    const int index = selectedIndex();
-    for (int op = MoveUp; op <= Remove; ++op) {
-        DeliveryPaths trial = m_chain;
-        bool possible = false;
-        switch (Operation(op)) {
-        case MoveUp:
-            possible = PathChain::moveUp(trial, index);
-            break;
-        case MoveDown:
-            possible = PathChain::moveDown(trial, index);
-            break;
-        case JoinAbove:
-            possible = PathChain::joinAbove(trial, index);
-            break;
-        case Split:
-            possible = PathChain::split(trial, index);
-            break;
-        case Remove:
-            possible = PathChain::remove(trial, index);
-            break;
-        }
-        m_buttons[op]->setEnabled(possible);
-    }
 }
 
 QString DeliveryPathsEditor::portClash(const DeliveryPath &path,

@@ -99,6 +99,10 @@ public:
     QVariantMap state() const;
     void markSaved();
 
+    // The empty "no provider yet" path of older settings, which the service
+    // reads as a first path that does not run: no group to write.
+    static bool isPlaceholder(const DeliveryPath &path);
+
 signals:
     void chainChanged();
 
