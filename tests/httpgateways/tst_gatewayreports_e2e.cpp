@@ -145,20 +145,9 @@ bool send(StationFake &station, GatewayEmulator &gw, const Gateway &g, int first
     return true;
 }
 
-QHash<QString, Spool::Record> journal(const ServiceRunner &service)
-{
-    Spool spool;
-    QHash<QString, Spool::Record> out;
-    if (!spool.openReadOnly(service.stateDir() + "/spool.db"))
-        return out;
-    for (const Spool::Record &r : spool.list(-1, 0, 1000))
-        out.insert(r.text, r);
-    return out;
-}
-
 int reportOf(const ServiceRunner &service, int i)
 {
-    return journal(service).value(QStringLiteral("alarm %1").arg(i)).report;
+    return service.journal().value(QStringLiteral("alarm %1").arg(i)).report;
 }
 
 } // namespace
@@ -254,7 +243,7 @@ void TstGatewayReportsE2E::outcomes()
     QVERIFY2(log.contains(QStringLiteral("шлюз не знает SMS с id %1").arg(number(4))),
              qPrintable(log));
     QVERIFY2(log.contains("отправляется через резервного провайдера"), qPrintable(log));
-    QCOMPARE(journal(service).value("alarm 1").provider, g.id);
+    QCOMPARE(service.journal().value("alarm 1").provider, g.id);
     QCOMPARE(service.stop(), 0);
 }
 
@@ -269,7 +258,7 @@ void TstGatewayReportsE2E::reportsOffAsksNothing()
     ServiceRunner service;
     QVERIFY2(startService(service, station, g, gw, false, nullptr), qPrintable(service.log()));
     QVERIFY2(send(station, gw, g, 1, 1), qPrintable(service.log()));
-    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value("alarm 1").state, int(Spool::Delivered),
+    QTRY_COMPARE_WITH_TIMEOUT(service.journal().value("alarm 1").state, int(Spool::Delivered),
                               WaitMs);
     QTest::qWait(5 * PollMs);
     QCOMPARE(statusRequests(gw), 0);

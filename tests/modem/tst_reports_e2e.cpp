@@ -113,21 +113,9 @@ void collectTexts(GatewayEmulator &gw, QStringList *got)
     });
 }
 
-// The journal as the journal tool reads it, by record text.
-QHash<QString, Spool::Record> journal(const ServiceRunner &service)
-{
-    Spool spool;
-    QHash<QString, Spool::Record> out;
-    if (!spool.openReadOnly(service.stateDir() + "/spool.db"))
-        return out;
-    for (const Spool::Record &r : spool.list(-1, 0, 1000))
-        out.insert(r.text, r);
-    return out;
-}
-
 int reportOf(const ServiceRunner &service, int i)
 {
-    return journal(service).value(alarmText(i)).report;
+    return service.journal().value(alarmText(i)).report;
 }
 
 } // namespace
@@ -159,7 +147,7 @@ void TestReportsEndToEnd::reportsOffKeepsTheLine()
     const QByteArray pdu = modem.model().receivedSms().first().pdu;
     QCOMPARE(pdu.mid(2, 2), QByteArray("01")); // no TP-SRR
     // The delivery reaches the journal at the next flush, after the modem's answer.
-    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+    QTRY_COMPARE_WITH_TIMEOUT(service.journal().value(alarmText(1)).state, int(Spool::Delivered),
                               WaitMs);
     QCOMPARE(reportOf(service, 1), int(ReportNone));
     QCOMPARE(service.stop(), 0);
@@ -189,7 +177,7 @@ void TestReportsEndToEnd::reportsMatchedInTheJournal()
     QVERIFY2(startService(service, station, modem, true), qPrintable(service.log()));
     QVERIFY(sendAll(station, 1, 20));
     const auto settled = [&] {
-        const auto j = journal(service);
+        const auto j = service.journal();
         if (j.size() < 20)
             return false;
         for (const Spool::Record &r : j)
@@ -199,7 +187,7 @@ void TestReportsEndToEnd::reportsMatchedInTheJournal()
     };
     QVERIFY2(QTest::qWaitFor(settled, 3 * WaitMs), qPrintable(service.log()));
     QTest::qWait(1500); // the last repeats arrive and must change nothing
-    const auto j = journal(service);
+    const auto j = service.journal();
     for (int i = 1; i <= 20; ++i) {
         const Spool::Record r = j.value(alarmText(i));
         const bool failed = i == 7 || i == 16;
@@ -293,7 +281,7 @@ void TestReportsEndToEnd::failedOrMissingReportTakesTheFallback()
     QCOMPARE(gatewayGot.count(alarmText(1)), 1);
     QCOMPARE(gatewayGot.count(alarmText(2)), 1);
     QVERIFY(!gatewayGot.contains(alarmText(3))); // confirmed: stays with the modem
-    const auto j = journal(service);
+    const auto j = service.journal();
     QCOMPARE(Spool::reportName(j.value(alarmText(1)).report), "timeout");
     QCOMPARE(Spool::reportName(j.value(alarmText(2)).report), "failed");
     QCOMPARE(Spool::reportName(j.value(alarmText(3)).report), "confirmed");
@@ -462,9 +450,9 @@ void TestReportsEndToEnd::lostReportWaitsForTheFallback()
     }
     QVERIFY2(QTest::qWaitFor([&] { return gatewayGot.contains(alarmText(1)); }, WaitMs),
              qPrintable(service.log()));
-    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+    QTRY_COMPARE_WITH_TIMEOUT(service.journal().value(alarmText(1)).state, int(Spool::Delivered),
                               WaitMs);
-    const Spool::Record r = journal(service).value(alarmText(1));
+    const Spool::Record r = service.journal().value(alarmText(1));
     QCOMPARE(r.provider, QString(SmsRuId));
     QCOMPARE(r.attempts, 2);
     QCOMPARE(modem.model().receivedSms().size(), 1);
@@ -488,9 +476,9 @@ void TestReportsEndToEnd::reloadDuringAnSms()
     modem.model().setSmsStall(false);
     ::kill(pid_t(service.pid()), SIGHUP);
     QTRY_COMPARE_WITH_TIMEOUT(modem.model().receivedSms().size(), 2, WaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(journal(service).value(alarmText(1)).state, int(Spool::Delivered),
+    QTRY_COMPARE_WITH_TIMEOUT(service.journal().value(alarmText(1)).state, int(Spool::Delivered),
                               WaitMs);
-    QCOMPARE(journal(service).value(alarmText(1)).attempts, 2);
+    QCOMPARE(service.journal().value(alarmText(1)).attempts, 2);
     QTest::qWait(1000);
     QVERIFY2(!service.log().contains("GSM модем не отвечает"), qPrintable(service.log()));
     QCOMPARE(service.stop(), 0);

@@ -148,3 +148,14 @@ qint64 ServiceRunner::pid() const
 {
     return m_process.processId();
 }
+
+QHash<QString, Spool::Record> ServiceRunner::journal() const
+{
+    Spool spool;
+    QHash<QString, Spool::Record> out;
+    if (!spool.openReadOnly(stateDir() + "/spool.db"))
+        return out;
+    for (const Spool::Record &r : spool.list(-1, 0, 1000))
+        out.insert(r.text, r);
+    return out;
+}

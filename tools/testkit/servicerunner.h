@@ -1,5 +1,8 @@
 #pragma once
 
+#include "spool.h"
+
+#include <QHash>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -43,6 +46,9 @@ public:
 
     QString log();
     qint64 pid() const;
+    // The spool in stateDir() as the journal tool reads it, by record text;
+    // empty when there is none yet.
+    QHash<QString, Spool::Record> journal() const;
     QProcess &process() { return m_process; }
 
 private:
