@@ -66,15 +66,15 @@ void DeliveryRouter::report(int path, quint64 spoolId, const SmsReportNote &note
             m_reportWatch->watch(id, path);
         break;
     case ReportConfirmed: {
-        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
+        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), moment());
         m_reportWatch->take(id);
         const Spool::Record r = m_spool.record(id);
         if (r.id == id)
-            m_stats.confirmed(r.provider, m_clock.sinceMs(r.since));
+            m_stats.confirmed(group(path), m_clock.sinceMs(r.since));
         break;
     }
     case ReportFailed:
-        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
+        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, moment());
         // Once: a failure after the time-out already sent it on changes only the journal.
         if (m_reportWatch->take(id))
             escalate(id, path, note.reason);
@@ -91,7 +91,7 @@ void DeliveryRouter::reportTimedOut(qint64 id, int path)
 {
     const QString why = QStringLiteral("нет отчёта о доставке за %1 мин")
                             .arg(double(m_reportWatch->timeoutMs()) / 60000.0, 0, 'g', 4);
-    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, wallMs());
+    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, moment());
     escalate(id, path, why);
     scheduleFlush();
 }
@@ -143,7 +143,7 @@ void DeliveryRouter::escalate(qint64 id, int path, const QString &why, bool quie
                                            "резервного провайдера %4")
                                 .arg(id)
                                 .arg(r.phone, why, m_paths[size_t(next)].name);
-    m_spool.noteReopen(id, provider(next).id, why, provider(path).id);
+    m_spool.noteReopen(id, provider(next).id, why, provider(path).id, group(next));
     Route &route = m_routes[id];
     route.msg = msg;
     route.phone = SmsText::phoneText(msg);
