@@ -275,6 +275,8 @@ private:
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
+    // The path that delivered a record waiting for its report, NoPath for none.
+    int deliveredBy(const Spool::Record &r) const;
     bool awaitReport(const Spool::Record &r, const Provider &p);
     void scheduleFlush() { m_custody.scheduleFlush(); }
     void flush() { m_custody.flush(); }

@@ -194,11 +194,7 @@ void DeliveryRouter::watchWaitingReports()
     const QVector<Spool::Record> waiting = m_spool.waitingReports(WaitingReportsMax);
     int handed = 0;
     for (const Spool::Record &r : waiting) {
-        int path = 0;
-        while (path < pathCount() && provider(path).id != r.provider)
-            ++path;
-        if (path == pathCount())
-            path = NoPath; // a provider no longer configured: the time-out decides
+        const int path = deliveredBy(r);
         m_reportWatch->watch(r.id, path);
         if (path != NoPath && awaitReport(r, provider(path)))
             ++handed;
@@ -208,6 +204,22 @@ void DeliveryRouter::watchWaitingReports()
                                              "сопоставляются с отчётами провайдера: %2")
                                   .arg(waiting.size())
                                   .arg(handed);
+}
+
+int DeliveryRouter::deliveredBy(const Spool::Record &r) const
+{
+    // Two paths may run one provider: only the one that sent it can match
+    // its report. A record of an older version names the provider alone.
+    int byProvider = NoPath;
+    for (int path = 0; path < pathCount(); ++path) {
+        if (provider(path).id != r.provider)
+            continue;
+        if (r.path.isEmpty() || group(path) == r.path)
+            return path;
+        if (byProvider == NoPath)
+            byProvider = path;
+    }
+    return byProvider; // NoPath: a provider no longer configured, the time-out decides
 }
 
 bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)

@@ -51,6 +51,12 @@ public:
         return true;
     }
     bool isRunning() const override { return runs; }
+    QList<quint64> awaited; // told after a restart to match reports for these
+    void awaitReports(quint64 id, const QVector<int> &, const QVector<bool> &,
+                      const QString &) override
+    {
+        awaited << id;
+    }
 };
 
 } // namespace
@@ -415,9 +421,10 @@ void tst_DeliveryRouter::twoPathsOfOneProviderKeptApart()
 {
     // Two modems of one provider in one tier: the journal and the figures
     // name the path (the settings group) that delivered, not the provider.
-    m_router->start(m_settings, QVector<DeliveryRouter::Tier>{
-                                    {{"GSMModem", &m_primary, &m_primary, "GSMModem"},
-                                     {"GSMModem", &m_fallback, &m_fallback, "GSMModem-2"}}});
+    const QVector<DeliveryRouter::Tier> tiers{
+        {{"GSMModem", &m_primary, &m_primary, "GSMModem"},
+         {"GSMModem", &m_fallback, &m_fallback, "GSMModem-2"}}};
+    m_router->start(m_settings, tiers);
     const qint64 first = send(1);
     const qint64 second = send(2); // the least loaded: the second modem
     QCOMPARE(m_fallback.queued, QList<quint64>{quint64(second)});
@@ -432,6 +439,21 @@ void tst_DeliveryRouter::twoPathsOfOneProviderKeptApart()
     QCOMPARE(paths.value("GSMModem-2").delivered, quint64(1));
     QCOMPARE(paths.value("GSMModem").failed, quint64(0));
     QCOMPARE(paths.value("GSMModem-2").failed, quint64(1));
+
+    // After a restart the report is awaited where it was sent: the other
+    // modem cannot match it, and the record would go out again.
+    SmsReportNote note;
+    note.state = ReportWaiting;
+    note.references = {7};
+    note.recipient = "79001234567";
+    m_fallback.sink->smsReport(quint64(second), note);
+    m_router->spool().flush();
+    m_router->stop();
+    m_router.reset(new DeliveryRouter);
+    m_router->setSpoolPath(m_dir->filePath("spool.db"));
+    m_router->start(m_settings, tiers);
+    QCOMPARE(m_fallback.awaited, QList<quint64>{quint64(second)});
+    QVERIFY(m_primary.awaited.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)
