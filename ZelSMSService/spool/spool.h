@@ -215,7 +215,8 @@ public:
     // A delivery report's news. Waiting comes only after none (or again with
     // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
-    // repeated report never turns a confirmed record into a failed one.
+    // repeated report never turns a confirmed record into a failed one. The
+    // moment's boot clock lets the report's durations ignore a wall-clock step.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
                     const QString &reason, const Moment &at);
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
@@ -227,7 +228,7 @@ public:
     // through another provider: handed to it, the reason as its last error,
     // named as the error of the provider whose report it was. Only a
     // delivered record is reopened; the send that follows counts as an
-    // attempt of its own.
+    // attempt of its own. path: the settings group of the path that gets it.
     void noteReopen(qint64 id, const QString &provider, const QString &reason,
                     const QString &errorProvider, const QString &path = QString());
     // One record by id; id 0 when there is none.
