@@ -402,7 +402,7 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
     route.warned = false;
     route.handed = true;
     if (noteHanded) {
-        m_spool.noteState(id, Spool::Handed, p.id, QString(), wallMs());
+        m_spool.noteState(id, Spool::Handed, p.id, group(path), QString(), moment());
         scheduleFlush();
     }
     if (!p.tracked) {

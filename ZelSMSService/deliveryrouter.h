@@ -275,6 +275,8 @@ private:
     // After a restart the waits for reports begin again.
     void watchWaitingReports();
     // Hands a record waiting for its report to the provider that delivered it.
+    // The path that delivered a record waiting for its report, NoPath for none.
+    int deliveredBy(const Spool::Record &r) const;
     bool awaitReport(const Spool::Record &r, const Provider &p);
     void scheduleFlush() { m_custody.scheduleFlush(); }
     void flush() { m_custody.flush(); }
@@ -282,6 +284,12 @@ private:
     bool anyRunning() const;
     int pauseMs(int path) const;
     const Provider &provider(int path) const { return m_paths[size_t(path)].p; }
+    // The path's name in the journal and the figures: its settings group.
+    QString group(int path) const
+    {
+        const Provider &p = provider(path);
+        return p.group.isEmpty() ? p.id : p.group;
+    }
     int pathCount() const { return int(m_paths.size()); }
     // The paths of tier, bits.
     quint64 tierPaths(int tier) const;
@@ -290,6 +298,7 @@ private:
     bool manyPaths() const { return m_manyPaths; }
     qint64 nowMs() const { return m_clock.nowMs(); }   // durations and deadlines
     qint64 wallMs() const { return m_clock.wallMs(); } // the journal's times
+    Spool::Moment moment() const { return m_clock.moment(); }
     void moveOverdue();
 
     class PathSink : public ISmsOutcomeSink

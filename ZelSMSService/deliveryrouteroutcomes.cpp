@@ -25,20 +25,20 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
         break;
     case OutcomeRetrying:
         m_paths[size_t(path)].lastError = reason;
-        m_stats.failed(providerId);
+        m_stats.failed(group(path));
         m_spool.noteAttempt(id, providerId, reason);
         sendFailed(path, id, reason);
         scheduleFlush();
         break;
     case OutcomeDropped:
         m_paths[size_t(path)].lastError = reason;
-        m_stats.failed(providerId);
+        m_stats.failed(group(path));
         letGo(path, id, reason);
         break;
     case OutcomeRejected:
         // A refusal comes from a send: it counts, and the error is this provider's.
         m_paths[size_t(path)].lastError = reason;
-        m_stats.refused(providerId);
+        m_stats.refused(group(path));
         m_spool.noteAttempt(id, providerId, reason);
         failed(path, id, reason);
         break;
@@ -66,9 +66,9 @@ void DeliveryRouter::delivered(int path, qint64 id)
             it->delivered = true;
             ++m_paths[size_t(path)].delivered;
             m_stats.finished(Spool::Delivered);
-            m_stats.delivered(providerId, m_clock.sinceMs(it->since));
+            m_stats.delivered(group(path), m_clock.sinceMs(it->since));
             m_waiting.erase(id);
-            m_spool.noteState(id, Spool::Delivered, providerId, QString(), wallMs());
+            m_spool.noteState(id, Spool::Delivered, providerId, group(path), QString(), moment());
             // Taken back from the other paths; in flight there, not sent again.
             withdrawFrom(id, *it, it->at);
         }
@@ -77,7 +77,7 @@ void DeliveryRouter::delivered(int path, qint64 id)
     } else {
         ++m_paths[size_t(path)].delivered;
         m_stats.finished(Spool::Delivered);
-        m_spool.noteState(id, Spool::Delivered, providerId, QString(), wallMs());
+        m_spool.noteState(id, Spool::Delivered, providerId, group(path), QString(), moment());
     }
     noteDeliveryTier(path);
     scheduleFlush();
@@ -114,7 +114,7 @@ void DeliveryRouter::failed(int path, qint64 id, const QString &reason)
             return;
     }
     const QString phone = it != m_routes.end() ? it->phone : QString();
-    m_spool.noteState(id, Spool::Rejected, provider(path).id, reason, wallMs());
+    m_spool.noteState(id, Spool::Rejected, provider(path).id, group(path), reason, moment());
     m_stats.finished(Spool::Rejected);
     qWarning().noquote()
         << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);

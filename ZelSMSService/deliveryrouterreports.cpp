@@ -66,15 +66,15 @@ void DeliveryRouter::report(int path, quint64 spoolId, const SmsReportNote &note
             m_reportWatch->watch(id, path);
         break;
     case ReportConfirmed: {
-        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), wallMs());
+        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), moment());
         m_reportWatch->take(id);
         const Spool::Record r = m_spool.record(id);
         if (r.id == id)
-            m_stats.confirmed(r.provider, m_clock.sinceMs(r.since));
+            m_stats.confirmed(group(path), m_clock.sinceMs(r.since));
         break;
     }
     case ReportFailed:
-        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, wallMs());
+        m_spool.noteReport(id, ReportFailed, QString(), QString(), note.reason, moment());
         // Once: a failure after the time-out already sent it on changes only the journal.
         if (m_reportWatch->take(id))
             escalate(id, path, note.reason);
@@ -91,7 +91,7 @@ void DeliveryRouter::reportTimedOut(qint64 id, int path)
 {
     const QString why = QStringLiteral("нет отчёта о доставке за %1 мин")
                             .arg(double(m_reportWatch->timeoutMs()) / 60000.0, 0, 'g', 4);
-    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, wallMs());
+    m_spool.noteReport(id, ReportTimeout, QString(), QString(), why, moment());
     escalate(id, path, why);
     scheduleFlush();
 }
@@ -143,7 +143,7 @@ void DeliveryRouter::escalate(qint64 id, int path, const QString &why, bool quie
                                            "резервного провайдера %4")
                                 .arg(id)
                                 .arg(r.phone, why, m_paths[size_t(next)].name);
-    m_spool.noteReopen(id, provider(next).id, why, provider(path).id);
+    m_spool.noteReopen(id, provider(next).id, why, provider(path).id, group(next));
     Route &route = m_routes[id];
     route.msg = msg;
     route.phone = SmsText::phoneText(msg);
@@ -194,11 +194,7 @@ void DeliveryRouter::watchWaitingReports()
     const QVector<Spool::Record> waiting = m_spool.waitingReports(WaitingReportsMax);
     int handed = 0;
     for (const Spool::Record &r : waiting) {
-        int path = 0;
-        while (path < pathCount() && provider(path).id != r.provider)
-            ++path;
-        if (path == pathCount())
-            path = NoPath; // a provider no longer configured: the time-out decides
+        const int path = deliveredBy(r);
         m_reportWatch->watch(r.id, path);
         if (path != NoPath && awaitReport(r, provider(path)))
             ++handed;
@@ -208,6 +204,22 @@ void DeliveryRouter::watchWaitingReports()
                                              "сопоставляются с отчётами провайдера: %2")
                                   .arg(waiting.size())
                                   .arg(handed);
+}
+
+int DeliveryRouter::deliveredBy(const Spool::Record &r) const
+{
+    // Two paths may run one provider: only the one that sent it can match
+    // its report. A record of an older version names the provider alone.
+    int byProvider = NoPath;
+    for (int path = 0; path < pathCount(); ++path) {
+        if (provider(path).id != r.provider)
+            continue;
+        if (r.path.isEmpty() || group(path) == r.path)
+            return path;
+        if (byProvider == NoPath)
+            byProvider = path;
+    }
+    return byProvider; // NoPath: a provider no longer configured, the time-out decides
 }
 
 bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)

@@ -6,14 +6,14 @@
 #include <QString>
 
 // What the router counted since the service started, for the metrics file:
-// per provider its deliveries, refusals and failed sends and how long a
-// record took from its acceptance to the delivery and to the report that
+// per path (its settings group: two paths may run one provider) its deliveries, refusals and failed
+// sends and how long a record took from its acceptance to the delivery and to the report that
 // confirmed it; and the station's requests that were folded into a stored
 // one or refused. Counters only grow; Prometheus takes a restart's reset.
 class DeliveryStats
 {
 public:
-    struct PerProvider
+    struct PerPath
     {
         quint64 delivered = 0;
         quint64 refused = 0; // the record itself refused
@@ -22,18 +22,18 @@ public:
         LatencyHistogram toConfirmed;
     };
 
-    void delivered(const QString &provider, qint64 sinceAcceptMs)
+    void delivered(const QString &path, qint64 sinceAcceptMs)
     {
-        PerProvider &p = m_providers[provider];
+        PerPath &p = m_paths[path];
         ++p.delivered;
         p.toDelivered.observe(qMax<qint64>(0, sinceAcceptMs) / 1000.0);
     }
-    void confirmed(const QString &provider, qint64 sinceAcceptMs)
+    void confirmed(const QString &path, qint64 sinceAcceptMs)
     {
-        m_providers[provider].toConfirmed.observe(qMax<qint64>(0, sinceAcceptMs) / 1000.0);
+        m_paths[path].toConfirmed.observe(qMax<qint64>(0, sinceAcceptMs) / 1000.0);
     }
-    void refused(const QString &provider) { ++m_providers[provider].refused; }
-    void failed(const QString &provider) { ++m_providers[provider].failed; }
+    void refused(const QString &path) { ++m_paths[path].refused; }
+    void failed(const QString &path) { ++m_paths[path].failed; }
     void repeat() { ++m_repeats; }
     // A record reached a final state (Spool::State).
     void finished(int state) { ++m_finished[state]; }
@@ -41,12 +41,12 @@ public:
     // reason: a fixed word ("bad number", "spool full", "spool unavailable").
     void requestRefused(const char *reason) { ++m_refusedRequests[QString::fromLatin1(reason)]; }
 
-    const QMap<QString, PerProvider> &providers() const { return m_providers; }
+    const QMap<QString, PerPath> &paths() const { return m_paths; }
     quint64 repeats() const { return m_repeats; }
     const QMap<QString, quint64> &refusedRequests() const { return m_refusedRequests; }
 
 private:
-    QMap<QString, PerProvider> m_providers;
+    QMap<QString, PerPath> m_paths;
     quint64 m_repeats = 0;
     QMap<QString, quint64> m_refusedRequests;
     QMap<int, quint64> m_finished;

@@ -27,6 +27,13 @@ Labels pathLabels(const PathMonitor::Path &p)
     return {{QStringLiteral("path"), p.name}, {QStringLiteral("provider"), p.provider}};
 }
 
+// The router counts by the path's settings group, not by provider: two
+// modems of one provider keep counters of their own.
+DeliveryStats::PerPath figuresOf(const DeliveryStats &stats, const PathMonitor::Path &p)
+{
+    return stats.paths().value(p.name.isEmpty() ? p.provider : p.name);
+}
+
 void renderPaths(MetricsText &m, const PathMonitor &paths, const DeliveryStats &stats)
 {
     const QVector<PathMonitor::Path> &list = paths.paths();
@@ -67,31 +74,31 @@ void renderPaths(MetricsText &m, const PathMonitor &paths, const DeliveryStats &
     {
         const char *name;
         const char *help;
-        quint64 DeliveryStats::PerProvider::*field;
+        quint64 DeliveryStats::PerPath::*field;
     };
     const Counter counters[] = {
         {"zelsms_path_delivered_total", "Records the path delivered since the service started.",
-         &DeliveryStats::PerProvider::delivered},
+         &DeliveryStats::PerPath::delivered},
         {"zelsms_path_refused_total", "Records the path refused since the service started.",
-         &DeliveryStats::PerProvider::refused},
+         &DeliveryStats::PerPath::refused},
         {"zelsms_path_send_failures_total",
          "Sends that failed for the path (to be tried again) since the service started.",
-         &DeliveryStats::PerProvider::failed}};
+         &DeliveryStats::PerPath::failed}};
     for (const Counter &c : counters) {
         m.family(c.name, "counter", c.help);
         for (const PathMonitor::Path &p : list)
-            m.sample(c.name, pathLabels(p), stats.providers().value(p.provider).*(c.field));
+            m.sample(c.name, pathLabels(p), figuresOf(stats, p).*(c.field));
     }
     m.family("zelsms_path_accept_to_delivered_seconds", "histogram",
              "From the station's request accepted to the path's delivery.");
     for (const PathMonitor::Path &p : list)
         m.histogram("zelsms_path_accept_to_delivered_seconds", pathLabels(p),
-                    stats.providers().value(p.provider).toDelivered);
+                    figuresOf(stats, p).toDelivered);
     m.family("zelsms_path_accept_to_confirmed_seconds", "histogram",
              "From the station's request accepted to the delivery report that confirmed it.");
     for (const PathMonitor::Path &p : list)
         m.histogram("zelsms_path_accept_to_confirmed_seconds", pathLabels(p),
-                    stats.providers().value(p.provider).toConfirmed);
+                    figuresOf(stats, p).toConfirmed);
 }
 
 void renderRecords(MetricsText &m, Spool &spool, const DeliveryStats &stats, const PcnUdpLink *link)

@@ -13,6 +13,8 @@ public:
     qint64 wallMs() const { return BootClock::wallMs() + m_offsetMs; }
     // A record's age: on the boot clock within its boot.
     qint64 sinceMs(const Spool::Moment &m) const { return Spool::elapsedSince(m) + m_offsetMs; }
+    // Now as the journal keeps it: both clocks, and the boot they belong to.
+    Spool::Moment moment() const { return Spool::Moment{wallMs(), BootClock::bootId(), nowMs()}; }
     void advance(qint64 ms) { m_offsetMs += ms; }
 
 private:

@@ -51,7 +51,7 @@ public:
     static const char *reportName(int report);
     static int reportFromName(const QString &name); // -1 when unknown
 
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     // A moment as the spool keeps it: the wall clock for display and for a
     // later boot, the boot clock for durations within this boot (see BootClock).
@@ -87,6 +87,7 @@ public:
         QString lastError;
         QString errorProvider; // whose error lastError is
         QString provider;
+        QString path;        // the provider's settings group; "" where only the provider is known
         qint64 finalMs = 0;  // 0 while not final
         int duplicates = 0;  // deliveries after the first
         int report = 0;      // SmsReportState
@@ -165,7 +166,9 @@ public:
     QString damage() const { return m_damage; }
     // Creates the spool again at path() and writes into it every record not
     // yet final, read through the connection still open on the old file,
-    // with their ids, and then the noted changes. Files found at the path are
+    // with their ids, the path history (its newest PathHistoryMaxRows rows:
+    // the monthly report's outages must not vanish with a damaged file), and
+    // then the noted changes. Files found at the path are
     // moved aside (a replacement or a damaged file) or removed (what is left
     // of a removed spool). A damaged file may no longer read: what it does
     // not give back is taken from held, the caller's own copy of the records
@@ -194,9 +197,16 @@ public:
     }
     static constexpr qint64 DedupWindowMs = 10 * 60 * 1000;
 
-    // State changes, written at the next flush() or store().
+    // State changes, written at the next flush() or store(). path is the
+    // settings group the provider runs on: two paths may run one provider.
+    void noteState(qint64 id, int state, const QString &provider, const QString &path,
+                   const QString &error, const Moment &at);
+    // At a wall-clock time only, the provider's path unknown.
     void noteState(qint64 id, int state, const QString &provider, const QString &error,
-                   qint64 nowMs);
+                   qint64 nowMs)
+    {
+        noteState(id, state, provider, QString(), error, Moment{nowMs, QString(), 0});
+    }
     // One hand-over of the record to a provider's send; a non-empty error
     // becomes the record's last error, named as that provider's.
     void noteAttempt(qint64 id, const QString &provider, const QString &error);
@@ -205,16 +215,22 @@ public:
     // A delivery report's news. Waiting comes only after none (or again with
     // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
-    // repeated report never turns a confirmed record into a failed one.
+    // repeated report never turns a confirmed record into a failed one. The
+    // moment's boot clock lets the report's durations ignore a wall-clock step.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
-                    const QString &reason, qint64 nowMs);
+                    const QString &reason, const Moment &at);
+    void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
+                    const QString &reason, qint64 nowMs)
+    {
+        noteReport(id, report, refs, recipient, reason, Moment{nowMs, QString(), 0});
+    }
     // A delivered record whose report failed or never came goes out again
     // through another provider: handed to it, the reason as its last error,
     // named as the error of the provider whose report it was. Only a
     // delivered record is reopened; the send that follows counts as an
-    // attempt of its own.
+    // attempt of its own. path: the settings group of the path that gets it.
     void noteReopen(qint64 id, const QString &provider, const QString &reason,
-                    const QString &errorProvider);
+                    const QString &errorProvider, const QString &path = QString());
     // One record by id; id 0 when there is none.
     Record record(qint64 id);
     bool hasNotes() const { return !m_notes.isEmpty() || !m_pathChanges.isEmpty(); }
@@ -286,13 +302,23 @@ private:
     void wrote();
     void rememberWal();
     bool setUpFile(const QString &path, Sync sync);
-    bool readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence);
-    bool writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
-                      const QVector<Record> &held, qint64 sequence);
+    // Rows of a table as they are, every column, whatever the schema version adds.
+    struct Rows
+    {
+        QStringList columns;
+        QVector<QVector<QVariant>> rows;
+    };
+    bool readRows(const char *sql, Rows *out);
+    bool readPending(Rows *pending, qint64 *sequence);
+    bool insertRows(const char *table, const Rows &rows);
+    bool insertHeld(const QVector<Record> &held);
+    bool writeRescued(const Rows &pending, const Rows &history, const QVector<Record> &held,
+                      qint64 sequence);
     bool checkDamage(); // true when damage() is set
     void rememberSize();
     bool clearPath(); // false when a file is still in the way
     bool writeNotes();
+    bool writeStates();
     bool writeReports();
     bool writePathChanges();
     int countPending();
@@ -308,10 +334,11 @@ private:
         int state; // -1: an attempt, -2: a duplicate delivery, -3: a report, -4: a reopening
         QString provider;
         QString error;
-        qint64 atMs;
+        Moment at;
         int report = 0;
         QString refs; // a report's; a reopening's error provider. A report's recipient
                       // travels in provider.
+        QString path;
     };
 
     sqlite3 *m_db = nullptr;

@@ -146,28 +146,34 @@ bool Spool::hasMoved()
            inode != m_walInode;
 }
 
-bool Spool::readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, qint64 *sequence)
+bool Spool::readRows(const char *sql, Rows *out)
 {
-    // Every column as it is, whatever the schema version adds.
-    Statement st(m_db, "SELECT * FROM records WHERE state IN ('queued','handed') ORDER BY id");
+    Statement st(m_db, sql);
     if (!st) {
         takeError();
         return false;
     }
     const int n = sqlite3_column_count(st.get());
     for (int c = 0; c < n; ++c)
-        columns->append(QString::fromUtf8(sqlite3_column_name(st.get(), c)));
+        out->columns.append(QString::fromUtf8(sqlite3_column_name(st.get(), c)));
     int rc;
     while ((rc = st.step()) == SQLITE_ROW) {
         QVector<QVariant> row(n);
         for (int c = 0; c < n; ++c)
             row[c] = columnValue(st.get(), c);
-        rows->append(row);
+        out->rows.append(row);
     }
     if (rc != SQLITE_DONE) {
         takeError();
         return false;
     }
+    return true;
+}
+
+bool Spool::readPending(Rows *pending, qint64 *sequence)
+{
+    if (!readRows("SELECT * FROM records WHERE state IN ('queued','handed') ORDER BY id", pending))
+        return false;
     // Ids already given out are never given again: a provider may still
     // report on a record that is final by now.
     Statement seq(m_db, "SELECT seq FROM sqlite_sequence WHERE name='records'");
@@ -175,60 +181,76 @@ bool Spool::readPending(QStringList *columns, QVector<QVector<QVariant>> *rows, 
     return true;
 }
 
-bool Spool::writeRescued(const QStringList &columns, const QVector<QVector<QVariant>> &rows,
-                         const QVector<Record> &held, qint64 sequence)
+bool Spool::insertRows(const char *table, const Rows &rows)
 {
+    if (rows.columns.isEmpty())
+        return true; // nothing read from the old file
     QStringList marks;
-    for (int c = 0; c < columns.size(); ++c)
+    for (int c = 0; c < rows.columns.size(); ++c)
         marks.append(QStringLiteral("?"));
-    // Nothing read from the old file: a statement that inserts nothing.
-    const QByteArray sql =
-        columns.isEmpty() ? QByteArray("SELECT 1")
-                          : QStringLiteral("INSERT INTO records(%1) VALUES(%2)")
-                                .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))
-                                .toUtf8();
+    const QByteArray sql = QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
+                               .arg(QLatin1String(table), rows.columns.join(QLatin1Char(',')),
+                                    marks.join(QLatin1Char(',')))
+                               .toUtf8();
+    Statement insert(m_db, sql.constData());
+    if (!insert)
+        return false;
+    for (const QVector<QVariant> &row : rows.rows) {
+        for (int c = 0; c < rows.columns.size(); ++c)
+            bindValue(insert.get(), c + 1, row.value(c));
+        if (insert.step() != SQLITE_DONE)
+            return false;
+        insert.reset();
+    }
+    return true;
+}
+
+bool Spool::insertHeld(const QVector<Record> &held)
+{
+    // Held by the caller only: what the station sent and when, as the
+    // caller knows it; the journal's history of the record is lost with the file.
+    Statement insert(m_db, "INSERT INTO records(id, received, request_id, source, phone, "
+                           "phone_bytes, text_bytes, text_length, encoding, text, state, "
+                           "provider, since, boot_id, received_boot, since_boot_id, "
+                           "since_boot, path) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    if (!insert)
+        return false;
+    for (const Record &h : held) {
+        insert.bind(1, h.id);
+        insert.bind(2, h.receivedMs);
+        insert.bind(3, qint64(h.requestId));
+        insert.bind(4, h.source);
+        insert.bind(5, h.phone);
+        insert.bindBlob(6, h.phoneBytes);
+        insert.bindBlob(7, h.textBytes);
+        insert.bind(8, qint64(h.textLength));
+        insert.bind(9, qint64(h.encoding));
+        insert.bind(10, h.text);
+        insert.bind(11, QString::fromLatin1(stateName(h.state)));
+        insert.bind(12, h.provider);
+        insert.bind(13, h.since.wallMs);
+        insert.bind(14, h.since.bootId);
+        insert.bind(15, h.since.bootMs);
+        insert.bind(16, h.since.bootId);
+        insert.bind(17, h.since.bootMs);
+        insert.bind(18, h.path);
+        if (insert.step() != SQLITE_DONE)
+            return false;
+        insert.reset();
+    }
+    return true;
+}
+
+bool Spool::writeRescued(const Rows &pending, const Rows &history, const QVector<Record> &held,
+                         qint64 sequence)
+{
     if (!begin())
         return false;
-    Statement insert(m_db, sql.constData());
     Statement seqAdd(m_db, "INSERT INTO sqlite_sequence(name, seq) SELECT 'records', 0 WHERE NOT "
                            "EXISTS(SELECT 1 FROM sqlite_sequence WHERE name='records')");
     Statement seqSet(m_db, "UPDATE sqlite_sequence SET seq=MAX(seq, ?) WHERE name='records'");
-    bool ok = insert && seqAdd && seqSet;
-    for (int r = 0; ok && r < rows.size(); ++r) {
-        for (int c = 0; c < columns.size(); ++c)
-            bindValue(insert.get(), c + 1, rows.at(r).value(c));
-        ok = insert.step() == SQLITE_DONE;
-        insert.reset();
-    }
-    // Held by the caller only: what the station sent and when, as the
-    // caller knows it; the journal's history of the record is lost with the file.
-    Statement insertHeld(m_db, "INSERT INTO records(id, received, request_id, source, phone, "
-                               "phone_bytes, text_bytes, text_length, encoding, text, state, "
-                               "provider, since, boot_id, received_boot, since_boot_id, "
-                               "since_boot) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    ok = ok && insertHeld;
-    for (int r = 0; ok && r < held.size(); ++r) {
-        const Record &h = held.at(r);
-        insertHeld.bind(1, h.id);
-        insertHeld.bind(2, h.receivedMs);
-        insertHeld.bind(3, qint64(h.requestId));
-        insertHeld.bind(4, h.source);
-        insertHeld.bind(5, h.phone);
-        insertHeld.bindBlob(6, h.phoneBytes);
-        insertHeld.bindBlob(7, h.textBytes);
-        insertHeld.bind(8, qint64(h.textLength));
-        insertHeld.bind(9, qint64(h.encoding));
-        insertHeld.bind(10, h.text);
-        insertHeld.bind(11, QString::fromLatin1(stateName(h.state)));
-        insertHeld.bind(12, h.provider);
-        insertHeld.bind(13, h.since.wallMs);
-        insertHeld.bind(14, h.since.bootId);
-        insertHeld.bind(15, h.since.bootMs);
-        insertHeld.bind(16, h.since.bootId);
-        insertHeld.bind(17, h.since.bootMs);
-        ok = insertHeld.step() == SQLITE_DONE;
-        insertHeld.reset();
-    }
+    bool ok = seqAdd && seqSet && insertRows("records", pending) &&
+              insertRows("path_history", history) && insertHeld(held);
     seqSet.bind(1, sequence);
     ok = ok && seqAdd.step() == SQLITE_DONE && seqSet.step() == SQLITE_DONE && writeNotes();
     if (!ok || !commit())
@@ -273,22 +295,28 @@ bool Spool::recreate(int *rewritten, const QVector<Record> &held)
         m_error = QStringLiteral("the spool is not open");
         return false;
     }
-    QStringList columns;
-    QVector<QVector<QVariant>> rows;
+    Rows pending;
     qint64 sequence = 0;
     const bool damaged = !m_damage.isEmpty();
-    if (!readPending(&columns, &rows, &sequence)) {
+    if (!readPending(&pending, &sequence)) {
         if (!damaged)
             return false;
-        columns.clear();
-        rows.clear();
+        pending = Rows();
     }
+    // The history as far as the old file gives it back, within the bound the
+    // purge keeps; what a damaged file cannot give is lost, the records are not.
+    Rows history;
+    const QByteArray historySql =
+        "SELECT * FROM (SELECT * FROM path_history ORDER BY id DESC LIMIT " +
+        QByteArray::number(PathHistoryMaxRows) + ") ORDER BY id";
+    if (!readRows(historySql.constData(), &history))
+        history = Rows();
     // What the damaged file no longer gives back, from the caller's copy.
     QVector<Record> missing;
     if (damaged) {
         QSet<qint64> read;
-        const int idColumn = columns.indexOf(QStringLiteral("id"));
-        for (const QVector<QVariant> &row : qAsConst(rows))
+        const int idColumn = pending.columns.indexOf(QStringLiteral("id"));
+        for (const QVector<QVariant> &row : qAsConst(pending.rows))
             read.insert(row.value(idColumn).toLongLong());
         for (const Record &h : held)
             if (!read.contains(h.id))
@@ -304,7 +332,7 @@ bool Spool::recreate(int *rewritten, const QVector<Record> &held)
     const QVector<Note> notes = m_notes;
     const QString damage = m_damage;
     const qint64 highestId = m_highestId;
-    if (!open(m_path, m_sync) || !writeRescued(columns, rows, missing, sequence)) {
+    if (!open(m_path, m_sync) || !writeRescued(pending, history, missing, sequence)) {
         // Nothing of this attempt may stay at the path: the next one would
         // take it for a replacement.
         const QString error = m_error;
@@ -325,7 +353,7 @@ bool Spool::recreate(int *rewritten, const QVector<Record> &held)
     rememberSize();
     m_highestId = qMax(m_highestId, sequence);
     recountPending();
-    *rewritten = rows.size() + missing.size();
+    *rewritten = pending.rows.size() + missing.size();
     return true;
 }
 

@@ -51,6 +51,12 @@ public:
         return true;
     }
     bool isRunning() const override { return runs; }
+    QList<quint64> awaited; // told after a restart to match reports for these
+    void awaitReports(quint64 id, const QVector<int> &, const QVector<bool> &,
+                      const QString &) override
+    {
+        awaited << id;
+    }
 };
 
 } // namespace
@@ -77,6 +83,7 @@ private slots:
     void intermittentWriteFailureCriticalOnce();
     void retriedLostReportSentAgain_data();
     void retriedLostReportSentAgain();
+    void twoPathsOfOneProviderKeptApart();
 
 private:
     qint64 send(int n = 1);
@@ -408,6 +415,45 @@ void tst_DeliveryRouter::retriedLostReportSentAgain()
         QCOMPARE(m_fallback.queued.count(quint64(id)), 1); // once, not again as a lost report
     }
     QCOMPARE(m_primary.queued.count(quint64(id)), withFallback ? 1 : 2);
+}
+
+void tst_DeliveryRouter::twoPathsOfOneProviderKeptApart()
+{
+    // Two modems of one provider in one tier: the journal and the figures
+    // name the path (the settings group) that delivered, not the provider.
+    const QVector<DeliveryRouter::Tier> tiers{
+        {{"GSMModem", &m_primary, &m_primary, "GSMModem"},
+         {"GSMModem", &m_fallback, &m_fallback, "GSMModem-2"}}};
+    m_router->start(m_settings, tiers);
+    const qint64 first = send(1);
+    const qint64 second = send(2); // the least loaded: the second modem
+    QCOMPARE(m_fallback.queued, QList<quint64>{quint64(second)});
+    m_fallback.sink->smsOutcome(quint64(second), OutcomeRetrying, "no carrier");
+    m_primary.report(quint64(first), OutcomeDelivered);
+    m_fallback.report(quint64(second), OutcomeDelivered);
+    QCOMPARE(record(first).path, QString("GSMModem"));
+    QCOMPARE(record(second).path, QString("GSMModem-2"));
+    QCOMPARE(record(second).provider, QString("GSMModem"));
+    const auto &paths = m_router->stats().paths();
+    QCOMPARE(paths.value("GSMModem").delivered, quint64(1));
+    QCOMPARE(paths.value("GSMModem-2").delivered, quint64(1));
+    QCOMPARE(paths.value("GSMModem").failed, quint64(0));
+    QCOMPARE(paths.value("GSMModem-2").failed, quint64(1));
+
+    // After a restart the report is awaited where it was sent: the other
+    // modem cannot match it, and the record would go out again.
+    SmsReportNote note;
+    note.state = ReportWaiting;
+    note.references = {7};
+    note.recipient = "79001234567";
+    m_fallback.sink->smsReport(quint64(second), note);
+    m_router->spool().flush();
+    m_router->stop();
+    m_router.reset(new DeliveryRouter);
+    m_router->setSpoolPath(m_dir->filePath("spool.db"));
+    m_router->start(m_settings, tiers);
+    QCOMPARE(m_fallback.awaited, QList<quint64>{quint64(second)});
+    QVERIFY(m_primary.awaited.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)

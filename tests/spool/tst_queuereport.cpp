@@ -21,6 +21,8 @@ private slots:
     void availability_data();
     void availability();
     void emptyMonthGivesZeros();
+    void deliveredPerPathOnBootClock_data();
+    void deliveredPerPathOnBootClock();
 };
 
 namespace {
@@ -280,6 +282,63 @@ void tst_QueueReport::emptyMonthGivesZeros()
     QCOMPARE(report.value("unknownSeconds").toDouble(), 30 * 86400.0);
     // With no month named, the last full one before now: November again.
     QCOMPARE(spool.json({"report"}, now).value("to"), report.value("to"));
+}
+
+void tst_QueueReport::deliveredPerPathOnBootClock_data()
+{
+    QTest::addColumn<QString>("path");       // the record's; "": written before paths were named
+    QTest::addColumn<QString>("bootId");     // of its delivery and report
+    QTest::addColumn<QString>("reportedAs"); // the path the report counts it for
+    QTest::addColumn<int>("toDelivered");
+    QTest::addColumn<int>("toConfirmed");
+    // The wall clock stepped an hour forward between the receipt and the
+    // delivery; the boot clock says 5 s (and 15 s to the report).
+    QTest::newRow("same-boot") << "Modem-2"
+                               << "boot-1"
+                               << "Modem-2" << 5 << 15;
+    QTest::newRow("delivered-in-a-later-boot") << "Modem-2"
+                                               << "boot-2"
+                                               << "Modem-2" << 3600 << 3610;
+    QTest::newRow("older-row-by-provider") << ""
+                                           << ""
+                                           << "Modem" << 3600 << 3610;
+}
+
+void tst_QueueReport::deliveredPerPathOnBootClock()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, bootId);
+    QFETCH(QString, reportedAs);
+    QFETCH(int, toDelivered);
+    QFETCH(int, toConfirmed);
+    TestSpool spool;
+    spool.history({"0 Modem|working"}); // the provider GSMModem's usual path
+    const qint64 t = dayStart() + 10 * MinuteMs;
+    const qint64 boot = 1'000'000;
+    spool.exec(QStringLiteral("INSERT INTO records(received, request_id, source, phone, "
+                              "phone_bytes, text_bytes, text_length, encoding, text, state, "
+                              "provider, path, since, boot_id, received_boot, final, "
+                              "final_boot_id, final_boot, report, report_time, report_boot_id, "
+                              "report_boot) VALUES(%1, 1, 's', '1', x'00', x'00', 1, 1, 't', "
+                              "'delivered', 'GSMModem', '%2', %1, 'boot-1', %3, %4, '%5', %6, "
+                              "'confirmed', %7, '%5', %8)")
+                   .arg(t)
+                   .arg(path)
+                   .arg(boot)
+                   .arg(t + 3'600'000)
+                   .arg(bootId)
+                   .arg(boot + 5000)
+                   .arg(t + 3'610'000)
+                   .arg(boot + 15'000));
+    const QJsonObject report = spool.json(DayArgs);
+    const QJsonObject counted = pathNamed(report, reportedAs);
+    QCOMPARE(counted.value("delivered").toInt(), 1);
+    QCOMPARE(counted.value("provider").toString(), QString("GSMModem"));
+    QCOMPARE(pathNamed(report, "Modem").value("delivered").toInt(), reportedAs == "Modem" ? 1 : 0);
+    QCOMPARE(counted.value("toDelivered").toObject().value("maxSeconds").toDouble(),
+             double(toDelivered));
+    QCOMPARE(report.value("toConfirmed").toObject().value("maxSeconds").toDouble(),
+             double(toConfirmed));
 }
 
 QTEST_GUILESS_MAIN(tst_QueueReport)

@@ -88,8 +88,11 @@ void tst_QueueTool::reportsShown()
         }
         group[1].requestId = 2;
         QVERIFY(spool.store(&group, Now));
-        for (const Spool::Incoming &in : group)
-            spool.noteState(in.id, Spool::Delivered, "GSMModem", QString(), Now);
+        // The first through the second of two modem paths; the second as an
+        // older service wrote it, the provider alone.
+        spool.noteState(group[0].id, Spool::Delivered, "GSMModem", "GSMModem-2", QString(),
+                        Spool::Moment{Now, QString(), 0});
+        spool.noteState(group[1].id, Spool::Delivered, "GSMModem", QString(), Now);
         spool.noteReport(group[0].id, ReportWaiting, "17", "89001234567", QString(), Now);
         spool.noteReport(group[0].id, ReportFailed, QString(), QString(), "status 0x41",
                          Now + 1000);
@@ -106,6 +109,8 @@ void tst_QueueTool::reportsShown()
              QDateTime::fromMSecsSinceEpoch(Now + 1000, Qt::UTC).toString(Qt::ISODate));
     QCOMPARE(items[1].toObject().value("report").toString(), QString("none"));
     QVERIFY(items[1].toObject().value("reportTime").isNull());
+    QCOMPARE(items[0].toObject().value("path").toString(), QString("GSMModem-2"));
+    QVERIFY(items[1].toObject().value("path").isNull());
 
     outText.clear();
     QCOMPARE(QueueCommand::run({"status", "--json"}, path, Now, out, err),
@@ -120,8 +125,11 @@ void tst_QueueTool::reportsShown()
     outText.clear();
     QCOMPARE(QueueCommand::run({"list"}, path, Now, out, err), int(QueueCommand::ExitOk));
     out.flush();
-    QVERIFY2(outText.section('\n', 0, 0).contains(" report=failed@"), qPrintable(outText));
-    QVERIFY2(!outText.section('\n', 1, 1).contains("report="), qPrintable(outText));
+    QVERIFY2(outText.section('\n', 0, 0).contains(" path=GSMModem-2 report=failed@"),
+             qPrintable(outText));
+    QVERIFY2(!outText.section('\n', 1, 1).contains("report=") &&
+                 !outText.section('\n', 1, 1).contains("path="),
+             qPrintable(outText));
 }
 
 void tst_QueueTool::retrySaysWhenSpoolBusy()

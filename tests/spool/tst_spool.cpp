@@ -46,6 +46,8 @@ private slots:
     void reportMovesForwardOnly();
     void pathHistoryKeptBounded_data();
     void pathHistoryKeptBounded();
+    void rebuiltSpoolKeepsPathHistory_data();
+    void rebuiltSpoolKeepsPathHistory();
 
 private:
     QString path() const { return m_dir->filePath(QStringLiteral("state/spool.db")); }
@@ -294,6 +296,52 @@ void tst_Spool::pathHistoryKeptBounded()
     sqlite3_finalize(st);
     sqlite3_close_v2(db);
     QCOMPARE(got, left);
+}
+
+void tst_Spool::rebuiltSpoolKeepsPathHistory_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::newRow("few") << 3;
+    QTest::newRow("beyond-the-bound") << Spool::PathHistoryMaxRows + 2;
+}
+
+// A spool created again after its file was removed keeps the path history
+// (its newest rows, as the purge would) beside the pending records.
+void tst_Spool::rebuiltSpoolKeepsPathHistory()
+{
+    QFETCH(int, rows);
+    Spool spool;
+    QVERIFY(spool.open(path()));
+    QVector<Spool::Incoming> group{request(1, "79001234567", "alarm")};
+    QVERIFY(spool.store(&group, T0));
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
+    const QByteArray fill =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<" +
+        QByteArray::number(rows) +
+        ") INSERT INTO path_history(id, path, provider, state, wall_ms) "
+        "SELECT i, 'GSMModem', 'P', 'working', i FROM n";
+    QCOMPARE(sqlite3_exec(db, fill.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    spool.notePathChange({QStringLiteral("GSMModem"), QStringLiteral("P"), QStringLiteral("down"),
+                          QString(), Spool::Moment{T0, QString(), 0}});
+    QVERIFY(QFile::remove(path()));
+    int rewritten = 0;
+    QVERIFY2(spool.recreate(&rewritten), qPrintable(spool.error()));
+    QCOMPARE(rewritten, 1);
+    spool.close();
+    QCOMPARE(sqlite3_open(QFile::encodeName(path()).constData(), &db), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    QCOMPARE(sqlite3_prepare_v2(db, "SELECT COUNT(*), MIN(id), MAX(state='down') FROM path_history",
+                                -1, &st, nullptr),
+             SQLITE_OK);
+    QCOMPARE(sqlite3_step(st), SQLITE_ROW);
+    const int kept = qMin(rows, int(Spool::PathHistoryMaxRows));
+    QCOMPARE(sqlite3_column_int(st, 0), kept + 1); // and the change noted before
+    QCOMPARE(sqlite3_column_int(st, 1), rows - kept + 1);
+    QCOMPARE(sqlite3_column_int(st, 2), 1);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 QTEST_GUILESS_MAIN(tst_Spool)

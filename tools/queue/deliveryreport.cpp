@@ -9,20 +9,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextStream>
-
-#include <algorithm>
-#include <cstring>
-#include <limits>
-
 using namespace SpoolSql;
 
 namespace DeliveryReport {
 
 namespace {
 
-// Ids per query: a few milliseconds of reading, then the read ends and the
-// service's checkpoint may pass.
-constexpr qint64 ChunkIds = 4096;
 constexpr qint64 DayMs = 24 * 3600 * 1000;
 constexpr int LostLines = 20;
 
@@ -100,28 +92,32 @@ void countsText(Counts &c, const QString &indent, QTextStream &out)
     out << indent << "accept -> confirmed: " << summaryText(c.toConfirmed.summary()) << '\n';
 }
 
-// A path of the report: its history and the records of its provider.
+// A path of the report: its history and the records it delivered.
 struct Row
 {
     PathHistory::Path history;
     Counts counts;
 };
 
-QVector<Row> joinPaths(const PathHistory &history, QMap<QString, Counts> &byProvider)
+QVector<Row> joinPaths(const PathHistory &history, QMap<QString, Counts> &byPath,
+                       QMap<QString, Counts> &byProvider)
 {
     QMap<QString, Row> rows;
     for (const PathHistory::Path &p : history.paths())
         rows[p.path].history = p;
+    // Records of older versions name only their provider: the path the
+    // history names for it, else a path of its own.
     for (auto it = byProvider.begin(); it != byProvider.end(); ++it) {
         if (it.key().isEmpty())
             continue; // refused or expired before any provider had it
-        // A provider never seen in the history stands for a path of its own.
         const QString path = history.pathOf(it.key());
-        Row &row = rows[path.isEmpty() ? it.key() : path];
-        if (path.isEmpty())
-            row.history.path = it.key();
+        byPath[path.isEmpty() ? it.key() : path].merge(std::move(it.value()));
+    }
+    for (auto it = byPath.begin(); it != byPath.end(); ++it) {
+        Row &row = rows[it.key()];
+        row.history.path = it.key();
         if (row.history.provider.isEmpty())
-            row.history.provider = it.key();
+            row.history.provider = it.value().provider;
         row.counts = std::move(it.value());
     }
     QVector<Row> out;
@@ -228,22 +224,6 @@ void writeText(const QString &spoolPath, qint64 fromMs, qint64 toMs, Counts &tot
         out << "no path history in this spool: the whole period counts as unknown\n";
 }
 
-const char *text(sqlite3_stmt *st, int col)
-{
-    const unsigned char *t = sqlite3_column_text(st, col);
-    return t ? reinterpret_cast<const char *>(t) : "";
-}
-
-bool is(const char *state, int which)
-{
-    return std::strcmp(state, Spool::stateName(which)) == 0;
-}
-
-bool isReport(const char *report, int which)
-{
-    return std::strcmp(report, Spool::reportName(which)) == 0;
-}
-
 bool hasHistoryTable(sqlite3 *db)
 {
     Statement st(db, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='path_history'");
@@ -251,35 +231,6 @@ bool hasHistoryTable(sqlite3 *db)
 }
 
 } // namespace
-
-void Durations::add(qint64 ms)
-{
-    m_ms.push_back(int32_t(qBound<qint64>(0, ms, std::numeric_limits<int32_t>::max())));
-}
-
-void Durations::append(const Durations &other)
-{
-    m_ms.insert(m_ms.end(), other.m_ms.begin(), other.m_ms.end());
-}
-
-Durations::Summary Durations::summary()
-{
-    Summary s;
-    s.count = qint64(m_ms.size());
-    if (m_ms.empty())
-        return s;
-    std::sort(m_ms.begin(), m_ms.end());
-    const auto rank = [this](int percent) {
-        const size_t n = m_ms.size();
-        const size_t r = (n * size_t(percent) + 99) / 100; // ceiling
-        return qint64(m_ms[qMax<size_t>(r, 1) - 1]);
-    };
-    s.medianMs = rank(50);
-    s.p95Ms = rank(95);
-    s.p99Ms = rank(99);
-    s.maxMs = m_ms.back();
-    return s;
-}
 
 Reader::~Reader()
 {
@@ -298,81 +249,6 @@ bool Reader::open(const QString &path, QString *error)
     return true;
 }
 
-bool readRecords(sqlite3 *db, qint64 fromMs, qint64 toMs, Counts *total,
-                 QMap<QString, Counts> *byProvider, QString *error)
-{
-    qint64 first = 0, last = 0;
-    {
-        Statement range(db, "SELECT COALESCE(MIN(id),0), COALESCE(MAX(id),0) FROM records");
-        if (!range || range.step() != SQLITE_ROW) {
-            *error = QString::fromUtf8(sqlite3_errmsg(db));
-            return false;
-        }
-        first = sqlite3_column_int64(range.get(), 0);
-        last = sqlite3_column_int64(range.get(), 1);
-    }
-    // The delivery and the report carry the wall clock only, so the times are
-    // taken on it (a step of the clock between shows; a negative one as 0).
-    Statement st(db, "SELECT received, state, provider, final, duplicates, report, report_time "
-                     "FROM records WHERE id>=?1 AND id<?2 AND received>=?3 AND received<?4");
-    if (!st) {
-        *error = QString::fromUtf8(sqlite3_errmsg(db));
-        return false;
-    }
-    // Names compared as bytes: a million QStrings made and dropped would be
-    // most of the report's time.
-    QByteArray provider;
-    Counts *counts = nullptr;
-    for (qint64 lo = first; lo <= last && last > 0; lo += ChunkIds) {
-        st.bind(1, lo);
-        st.bind(2, lo + ChunkIds);
-        st.bind(3, fromMs);
-        st.bind(4, toMs);
-        int rc;
-        while ((rc = st.step()) == SQLITE_ROW) {
-            sqlite3_stmt *s = st.get();
-            const qint64 received = sqlite3_column_int64(s, 0);
-            const char *state = text(s, 1);
-            const char *p = text(s, 2);
-            if (!counts || provider != p) {
-                provider = p;
-                counts = &(*byProvider)[QString::fromUtf8(provider)];
-            }
-            const char *report = text(s, 5);
-            for (Counts *c : {total, counts}) {
-                ++c->accepted;
-                c->duplicates += sqlite3_column_int64(s, 4);
-                if (is(state, Spool::Delivered)) {
-                    ++c->delivered;
-                    c->toDelivered.add(sqlite3_column_int64(s, 3) - received);
-                } else if (is(state, Spool::Expired)) {
-                    ++c->expired;
-                } else if (is(state, Spool::Rejected)) {
-                    ++c->refused;
-                } else if (is(state, Spool::Dropped)) {
-                    ++c->dropped;
-                } else {
-                    ++c->pending;
-                }
-                if (isReport(report, ReportConfirmed)) {
-                    ++c->confirmed;
-                    c->toConfirmed.add(sqlite3_column_int64(s, 6) - received);
-                } else if (isReport(report, ReportFailed)) {
-                    ++c->reportFailed;
-                } else if (isReport(report, ReportTimeout)) {
-                    ++c->reportTimeout;
-                }
-            }
-        }
-        st.reset(); // ends this chunk's read transaction
-        if (rc != SQLITE_DONE) {
-            *error = QString::fromUtf8(sqlite3_errmsg(db));
-            return false;
-        }
-    }
-    return true;
-}
-
 int report(const QString &spoolPath, qint64 fromMs, qint64 toMs, const PathHistory::Moment &now,
            bool json, QTextStream &out, QTextStream &err)
 {
@@ -383,16 +259,16 @@ int report(const QString &spoolPath, qint64 fromMs, qint64 toMs, const PathHisto
         return QueueCommand::ExitNoSpool;
     }
     Counts total;
-    QMap<QString, Counts> byProvider;
+    QMap<QString, Counts> byPath, byProvider;
     PathHistory history(fromMs, toMs);
-    if (!readRecords(reader.db(), fromMs, toMs, &total, &byProvider, &error) ||
+    if (!readRecords(reader.db(), fromMs, toMs, &total, &byPath, &byProvider, &error) ||
         !PathHistory::read(reader.db(), &history, &error)) {
         err << "cannot read the spool " << spoolPath << ": " << error << '\n';
         return QueueCommand::ExitNoSpool;
     }
     history.finish(toMs < now.wallMs ? PathHistory::Moment{toMs, QString(), 0} : now);
     const bool hasTable = hasHistoryTable(reader.db());
-    QVector<Row> rows = joinPaths(history, byProvider);
+    QVector<Row> rows = joinPaths(history, byPath, byProvider);
     if (json)
         writeJson(spoolPath, fromMs, toMs, total, rows, history, hasTable, out);
     else

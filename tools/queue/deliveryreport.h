@@ -54,12 +54,17 @@ struct Counts
     qint64 duplicates = 0; // deliveries after the first
     Durations toDelivered;
     Durations toConfirmed;
+    QString provider; // of the records counted here, when they name one
+    void merge(Counts &&other);
 };
 
-// The records received in [fromMs, toMs), per provider ("" for none) in
-// byProvider and all together in total. False with error set on a read error.
+// The records received in [fromMs, toMs): per path (settings group) in byPath
+// where the record names it, else per provider ("" for none) in byProvider,
+// and all together in total. A duration is taken on the boot clock when both
+// of its ends lie in one boot, else on the wall clock. False with error set
+// on a read error.
 bool readRecords(sqlite3 *db, qint64 fromMs, qint64 toMs, Counts *total,
-                 QMap<QString, Counts> *byProvider, QString *error);
+                 QMap<QString, Counts> *byPath, QMap<QString, Counts> *byProvider, QString *error);
 
 // A read-only connection of its own on the spool.
 class Reader

@@ -29,22 +29,24 @@ QJsonValue isoOrNull(qint64 ms)
 
 QJsonObject recordJson(const Spool::Record &r)
 {
-    return QJsonObject{{"id", r.id},
-                       {"state", QString::fromLatin1(Spool::stateName(r.state))},
-                       {"phone", r.phone},
-                       {"text", r.text},
-                       {"provider", r.provider},
-                       {"received", isoTime(r.receivedMs)},
-                       {"final", isoOrNull(r.finalMs)},
-                       {"attempts", r.attempts},
-                       {"duplicates", r.duplicates},
-                       {"lastError", r.lastError},
-                       {"lastErrorProvider", r.errorProvider},
-                       {"requestId", qint64(r.requestId)},
-                       {"source", r.source},
-                       {"encoding", r.encoding},
-                       {"report", QString::fromLatin1(Spool::reportName(r.report))},
-                       {"reportTime", isoOrNull(r.reportMs)}};
+    return QJsonObject{
+        {"id", r.id},
+        {"state", QString::fromLatin1(Spool::stateName(r.state))},
+        {"phone", r.phone},
+        {"text", r.text},
+        {"provider", r.provider},
+        {"path", r.path.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(r.path)},
+        {"received", isoTime(r.receivedMs)},
+        {"final", isoOrNull(r.finalMs)},
+        {"attempts", r.attempts},
+        {"duplicates", r.duplicates},
+        {"lastError", r.lastError},
+        {"lastErrorProvider", r.errorProvider},
+        {"requestId", qint64(r.requestId)},
+        {"source", r.source},
+        {"encoding", r.encoding},
+        {"report", QString::fromLatin1(Spool::reportName(r.report))},
+        {"reportTime", isoOrNull(r.reportMs)}};
 }
 
 QString valueOf(const QStringList &args, const QString &name, bool *missing)
@@ -243,6 +245,9 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
                    .arg(r.attempts)
                    .arg(r.provider.isEmpty() ? QStringLiteral("-") : r.provider, escaped(r.phone),
                         escaped(r.text));
+        // The settings group, where the record names it: two paths may run one provider.
+        if (!r.path.isEmpty())
+            out << " path=" << escaped(r.path);
         if (r.report != ReportNone)
             out << " report=" << Spool::reportName(r.report)
                 << (r.reportMs > 0 ? QLatin1Char('@') + isoTime(r.reportMs) : QString());
