@@ -78,6 +78,13 @@ CREATE TABLE path_history(id INTEGER PRIMARY KEY, path TEXT NOT NULL, provider T
 CREATE INDEX path_history_wall ON path_history(wall_ms);
 )sql";
 
+// Version 5: the network's or gateway's own words with a report's final
+// state, a confirmation's as well as a failure's (a failure's also stays the
+// record's last error). Older records have none.
+const char *const SchemaTo5 = R"sql(
+ALTER TABLE records ADD COLUMN report_text TEXT NOT NULL DEFAULT '';
+)sql";
+
 // Creates the folder (0700) and the file (0600) before SQLite does, so the
 // alarm texts are never readable by others, not even for a moment.
 bool preparePath(const QString &path, QString *error)
@@ -363,6 +370,8 @@ bool Spool::migrateTo(int version)
         ok = exec(SchemaTo3);
     else if (version == 4)
         ok = exec(SchemaTo4);
+    else if (version == 5)
+        ok = exec(SchemaTo5);
     const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(version);
     if (!ok || !exec(setVersion.constData()) || !commit()) {
         rollback();
@@ -628,9 +637,10 @@ bool Spool::writeReports()
                  "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
                  "NULL ELSE ?2 END, report_refs=CASE WHEN ?3='' THEN report_refs ELSE ?3 "
                  "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
-                 "last_error=CASE WHEN ?5='' THEN last_error ELSE ?5 END, "
-                 "error_provider=CASE WHEN ?5='' OR state<>'delivered' THEN error_provider "
-                 "ELSE provider END "
+                 "report_text=CASE WHEN ?1='waiting' THEN '' ELSE ?5 END, "
+                 "last_error=CASE WHEN ?5='' OR ?1='confirmed' THEN last_error ELSE ?5 END, "
+                 "error_provider=CASE WHEN ?5='' OR ?1='confirmed' OR state<>'delivered' THEN "
+                 "error_provider ELSE provider END "
                  "WHERE id=?6 AND "
                  "(CASE ?1 WHEN 'waiting' THEN report IN ('none','waiting') AND state='delivered' "
                  "WHEN 'timeout' THEN report='waiting' "

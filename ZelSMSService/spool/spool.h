@@ -51,7 +51,7 @@ public:
     static const char *reportName(int report);
     static int reportFromName(const QString &name); // -1 when unknown
 
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     // A moment as the spool keeps it: the wall clock for display and for a
     // later boot, the boot clock for durations within this boot (see BootClock).
@@ -91,8 +91,11 @@ public:
         int duplicates = 0;  // deliveries after the first
         int report = 0;      // SmsReportState
         qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
-        QString reportRefs;  // message reference of each part, "17+,18" ("+": confirmed)
+        // What the provider matches the report by: the modem's message reference
+        // of each part, "17+,18" ("+": confirmed), or a gateway's "id:" and its id.
+        QString reportRefs;
         QString reportRecipient;
+        QString reportText; // the network's or gateway's words with the final report
 
         SMSMessage message() const; // the record exactly as the station sent it
     };

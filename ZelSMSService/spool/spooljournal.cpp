@@ -13,7 +13,7 @@ QByteArray Spool::selectRecords(const char *rest)
     return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
                       "text_length, encoding, text, state, attempts, last_error, provider, final, "
                       "duplicates, since, since_boot_id, since_boot, error_provider, report, "
-                      "report_time, report_refs, report_recipient FROM records ") +
+                      "report_time, report_refs, report_recipient, report_text FROM records ") +
            rest;
 }
 
@@ -44,6 +44,7 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.reportMs = sqlite3_column_int64(st, 21);
     r.reportRefs = columnText(st, 22);
     r.reportRecipient = columnText(st, 23);
+    r.reportText = columnText(st, 24);
     return r;
 }
 

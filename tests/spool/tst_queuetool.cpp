@@ -121,6 +121,9 @@ void tst_QueueTool::reportsShown()
     QCOMPARE(QueueCommand::run({"list"}, path, Now, out, err), int(QueueCommand::ExitOk));
     out.flush();
     QVERIFY2(outText.section('\n', 0, 0).contains(" report=failed@"), qPrintable(outText));
+    QVERIFY2(
+        outText.section('\n', 0, 0).contains(" report_refs=\"17\" report_text=\"status 0x41\""),
+        qPrintable(outText));
     QVERIFY2(!outText.section('\n', 1, 1).contains("report="), qPrintable(outText));
 }
 
