@@ -335,7 +335,7 @@ int main(int argc, char **argv)
         if (a == QLatin1String("--count") && i + 1 < args.size())
             count = args.at(++i).toInt(&ok);
         else if (a == QLatin1String("--reports") && i + 1 < args.size())
-            reports = args.at(++i).toInt(&ok);
+            ok = (reports = args.at(++i).toInt()) >= 1;
         else if (a == QLatin1String("--seed") && i + 1 < args.size())
             seed = args.at(++i).toUInt(&ok);
         else if (a == QLatin1String("--help") || a == QLatin1String("-h"))
