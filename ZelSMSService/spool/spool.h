@@ -208,7 +208,9 @@ public:
     // A delivery report's news. Waiting comes only after none (or again with
     // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
-    // repeated report never turns a confirmed record into a failed one.
+    // repeated report never turns a confirmed record into a failed one. A
+    // final state's reason is its report text, and but for a confirmation
+    // also the record's last error.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
                     const QString &reason, qint64 nowMs);
     // A delivered record whose report failed or never came goes out again
