@@ -553,9 +553,14 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
 void BasicSmsRestProvider::awaitReports(quint64 spoolId, const QVector<int> &references,
                                         const QVector<bool> &, const QString &recipient)
 {
+    awaitStatus(spoolId, GatewayStatus::fromReferences(references), recipient);
+}
+
+void BasicSmsRestProvider::awaitStatus(quint64 spoolId, const QString &messageId,
+                                       const QString &recipient)
+{
     if (!watchesStatus())
         return;
-    const QString messageId = GatewayStatus::fromReferences(references);
     if (messageId.isEmpty())
         return; // not one of ours: the host's time-out decides
     m_statusPoll.add({spoolId, messageId, recipient});
@@ -583,7 +588,7 @@ void BasicSmsRestProvider::watchDelivered(const QList<SMSMessage> &batch,
             continue;
         SmsReportNote note;
         note.state = ReportWaiting;
-        note.references = GatewayStatus::toReferences(messageId);
+        note.messageId = messageId;
         note.recipient = formatPhone(batch.at(i), QStringLiteral("7"));
         for (const quint64 id : delivered.at(i)) {
             if (m_sink)

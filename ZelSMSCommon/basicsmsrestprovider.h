@@ -129,6 +129,7 @@ public:
     int recordsInFlight() const override { return int(m_messages.batch().size()); }
     void awaitReports(quint64 spoolId, const QVector<int> &references,
                       const QVector<bool> &confirmed, const QString &recipient) override;
+    void awaitStatus(quint64 spoolId, const QString &messageId, const QString &recipient) override;
     double balance(int *known) override;
     int providerStatus() override;
     void start() override;

@@ -42,21 +42,10 @@ inline QVariantMap replyResult(const QVariantList &answers, const QVariantList &
                        {ResultKey::StatusTexts, texts}};
 }
 
-// A report note carries a modem's part references, which the host keeps and
-// hands back after a restart; a gateway's message id rides in them as its
-// UTF-8 octets, one per reference, so both travel the same way.
-inline QVector<int> toReferences(const QString &messageId)
-{
-    QVector<int> out;
-    const QByteArray bytes = messageId.toUtf8();
-    out.reserve(bytes.size());
-    for (const char c : bytes)
-        out.append(int(uchar(c)));
-    return out;
-}
-
-// The message id again; empty when the references are no id (an octet out of
-// range, a zero byte).
+// Journals written before the id had a note field of its own carry it as its
+// UTF-8 octets, one per part reference; those records still wait after an
+// update, so the id is read back from them: empty when the references are no
+// id (an octet out of range, a zero byte).
 inline QString fromReferences(const QVector<int> &references)
 {
     QByteArray bytes;

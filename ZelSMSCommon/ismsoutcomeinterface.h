@@ -38,7 +38,12 @@ struct SmsReportNote
     // far (empty: none), so that a restart does not wait for them again.
     QVector<bool> confirmed;
     QString recipient; // the number the reports will name
-    QString reason;    // for the log and the journal, e.g. the network's status
+    // Waiting, from a gateway: its id for the message, which its status
+    // requests ask by (no references then).
+    QString messageId;
+    // For the log and the journal, e.g. the network's status; with a final
+    // state the journal keeps it as the report's text.
+    QString reason;
 };
 
 // Receives the outcomes; implemented by the host (in the service, the
@@ -98,6 +103,14 @@ public:
         Q_UNUSED(spoolId);
         Q_UNUSED(references);
         Q_UNUSED(confirmed);
+        Q_UNUSED(recipient);
+    }
+    // The same for a record a gateway took, by the id its last ReportWaiting
+    // note gave (SmsReportNote::messageId).
+    virtual void awaitStatus(quint64 spoolId, const QString &messageId, const QString &recipient)
+    {
+        Q_UNUSED(spoolId);
+        Q_UNUSED(messageId);
         Q_UNUSED(recipient);
     }
 };

@@ -19,6 +19,10 @@ constexpr int WaitingReportsMax = 100000;
 // A part the network has confirmed carries this after its reference.
 constexpr QChar ConfirmedMark = QLatin1Char('+');
 
+// A gateway's message id in the journal, after this: a modem's references
+// begin with a digit, and the id is read back whatever it holds.
+const QLatin1String GatewayIdMark("id:");
+
 QString referencesText(const QVector<int> &references, const QVector<bool> &confirmed)
 {
     QStringList parts;
@@ -59,14 +63,17 @@ void DeliveryRouter::report(int path, quint64 spoolId, const SmsReportNote &note
     switch (note.state) {
     case ReportWaiting:
         // Again for each confirmed part of a long SMS: the parts survive a restart.
-        m_spool.noteReport(id, ReportWaiting, referencesText(note.references, note.confirmed),
+        m_spool.noteReport(id, ReportWaiting,
+                           note.messageId.isEmpty()
+                               ? referencesText(note.references, note.confirmed)
+                               : GatewayIdMark + note.messageId,
                            note.recipient, QString(), wallMs());
         // A part's news must not watch again a record whose time ran out.
         if (note.confirmed.isEmpty())
             m_reportWatch->watch(id, path);
         break;
     case ReportConfirmed: {
-        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), QString(), moment());
+        m_spool.noteReport(id, ReportConfirmed, QString(), QString(), note.reason, moment());
         m_reportWatch->take(id);
         const Spool::Record r = m_spool.record(id);
         if (r.id == id)
@@ -226,6 +233,14 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
 {
     if (!p.tracked || p.id != r.provider)
         return false; // a provider no longer configured: the time-out decides
+    if (r.reportRefs.startsWith(GatewayIdMark) && r.reportRefs.size() > GatewayIdMark.size() &&
+        !r.reportRecipient.isEmpty()) {
+        p.tracked->awaitStatus(quint64(r.id), r.reportRefs.mid(GatewayIdMark.size()),
+                               r.reportRecipient);
+        return true;
+    }
+    // A modem's references; also a gateway's id as written before it had a
+    // form of its own, which the gateway decodes.
     QVector<int> references;
     QVector<bool> confirmed;
     if (!parseReferences(r.reportRefs, &references, &confirmed) || r.reportRecipient.isEmpty()) {

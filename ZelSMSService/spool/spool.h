@@ -92,8 +92,11 @@ public:
         int duplicates = 0;  // deliveries after the first
         int report = 0;      // SmsReportState
         qint64 reportMs = 0; // when the report reached its state; 0 while none or waiting
-        QString reportRefs;  // message reference of each part, "17+,18" ("+": confirmed)
+        // What the provider matches the report by: the modem's message reference
+        // of each part, "17+,18" ("+": confirmed), or a gateway's "id:" and its id.
+        QString reportRefs;
         QString reportRecipient;
+        QString reportText; // the network's or gateway's words with the final report
 
         SMSMessage message() const; // the record exactly as the station sent it
     };
@@ -215,8 +218,10 @@ public:
     // A delivery report's news. Waiting comes only after none (or again with
     // the parts of a long SMS confirmed so far); a final report
     // state only after waiting, or a late report after timeout, so a stray or
-    // repeated report never turns a confirmed record into a failed one. The
-    // moment's boot clock lets the report's durations ignore a wall-clock step.
+    // repeated report never turns a confirmed record into a failed one. A
+    // final state's reason is its report text, and but for a confirmation
+    // also the record's last error. The moment's boot clock lets the
+    // report's durations ignore a wall-clock step.
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,
                     const QString &reason, const Moment &at);
     void noteReport(qint64 id, int report, const QString &refs, const QString &recipient,

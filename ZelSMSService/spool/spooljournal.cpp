@@ -13,7 +13,7 @@ QByteArray Spool::selectRecords(const char *rest)
     return QByteArray("SELECT id, received, request_id, source, phone, phone_bytes, text_bytes, "
                       "text_length, encoding, text, state, attempts, last_error, provider, final, "
                       "duplicates, since, since_boot_id, since_boot, error_provider, report, "
-                      "report_time, report_refs, report_recipient, path FROM records ") +
+                      "report_time, report_refs, report_recipient, path, report_text FROM records ") +
            rest;
 }
 
@@ -45,6 +45,7 @@ Spool::Record Spool::readRecord(sqlite3_stmt *st) const
     r.reportRefs = columnText(st, 22);
     r.reportRecipient = columnText(st, 23);
     r.path = columnText(st, 24);
+    r.reportText = columnText(st, 25);
     return r;
 }
 

@@ -71,13 +71,16 @@ CREATE INDEX path_history_wall ON path_history(wall_ms);
 // since two paths may run one provider; and the boot clock beside the wall
 // clock at the delivery and at the report, so that the report's durations
 // survive a step of the wall clock. Older records have neither: the provider
-// and the wall clock stand for them.
+// and the wall clock stand for them. And the network's or gateway's own words
+// with a report's final state, a confirmation's as well as a failure's (a
+// failure's also stays the record's last error).
 const char *const SchemaTo5 = R"sql(
 ALTER TABLE records ADD COLUMN path TEXT NOT NULL DEFAULT '';
 ALTER TABLE records ADD COLUMN final_boot_id TEXT NOT NULL DEFAULT '';
 ALTER TABLE records ADD COLUMN final_boot INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE records ADD COLUMN report_boot_id TEXT NOT NULL DEFAULT '';
 ALTER TABLE records ADD COLUMN report_boot INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE records ADD COLUMN report_text TEXT NOT NULL DEFAULT '';
 )sql";
 } // namespace
 

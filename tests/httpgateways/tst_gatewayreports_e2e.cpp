@@ -9,10 +9,13 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 // Delivery reports through the four gateways that tell a message's fate, in
 // the real service against the gateway emulator: what each status means in
 // the journal, a failed or missing report taking the fallback gateway
-// (eSputnik, which reports nothing) once, and the ids surviving a restart.
+// (eSputnik, which reports nothing) once, and the ids surviving a restart,
+// also as an older version wrote them.
 class TstGatewayReportsE2E : public QObject
 {
     Q_OBJECT
@@ -273,19 +276,40 @@ void TstGatewayReportsE2E::restartResumesPolling()
     QVERIFY(gw.listen());
     gw.setHandler([g](const Request &req) { return gatewayReply(g, req); });
     gw.setMessageStatus(number(1), g.confirmed, 4000);
+    gw.setMessageStatus(number(2), g.confirmed, 4000);
     StationFake station;
     ServiceRunner service;
     QVERIFY2(startService(service, station, g, gw, true, nullptr), qPrintable(service.log()));
-    QVERIFY2(send(station, gw, g, 1, 1), qPrintable(service.log()));
-    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 1), int(ReportWaiting), WaitMs);
+    QVERIFY2(send(station, gw, g, 1, 2), qPrintable(service.log()));
+    QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 2), int(ReportWaiting), WaitMs);
     QCOMPARE(service.stop(), 0);
     QCOMPARE(reportOf(service, 1), int(ReportWaiting));
+    QCOMPARE(journal(service).value("alarm 1").reportRefs, "id:" + number(1));
+    // Record 2 as an older version left it: the id's octets as part references.
+    QStringList octets;
+    for (const char c : number(2).toUtf8())
+        octets << QString::number(int(uchar(c)));
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(service.stateDir() + "/spool.db").constData(), &db),
+             SQLITE_OK);
+    const QByteArray sql =
+        "UPDATE records SET report_refs='" + octets.join(',').toLatin1() + "' WHERE text='alarm 2'";
+    QCOMPARE(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    QCOMPARE(sqlite3_changes(db), 1);
+    sqlite3_close(db);
     const int before = statusRequests(gw);
     QVERIFY2(service.start({QStringLiteral("-exec")}, TestEnv), qPrintable(service.log()));
     // Asked again by the id the spool kept: an unknown id would end failed.
-    QVERIFY2(QTest::qWaitFor([&] { return reportOf(service, 1) == ReportConfirmed; }, WaitMs),
-             qPrintable(service.log()));
+    const auto confirmed = [&] {
+        return reportOf(service, 1) == ReportConfirmed && reportOf(service, 2) == ReportConfirmed;
+    };
+    QVERIFY2(QTest::qWaitFor(confirmed, WaitMs), qPrintable(service.log()));
     QVERIFY(statusRequests(gw) > before);
+    // The gateway's word stays with the confirmation, not as an error.
+    const Spool::Record r = journal(service).value("alarm 1");
+    QVERIFY2(r.reportText.contains("«" + g.confirmed + "»"), qPrintable(r.reportText));
+    QVERIFY(r.reportMs > 0);
+    QVERIFY(r.lastError.isEmpty());
     QCOMPARE(service.stop(), 0);
 }
 

@@ -127,6 +127,9 @@ void tst_QueueTool::reportsShown()
     out.flush();
     QVERIFY2(outText.section('\n', 0, 0).contains(" path=GSMModem-2 report=failed@"),
              qPrintable(outText));
+    QVERIFY2(
+        outText.section('\n', 0, 0).contains(" report_refs=\"17\" report_text=\"status 0x41\""),
+        qPrintable(outText));
     QVERIFY2(!outText.section('\n', 1, 1).contains("report=") &&
                  !outText.section('\n', 1, 1).contains("path="),
              qPrintable(outText));

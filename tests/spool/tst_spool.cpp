@@ -380,7 +380,8 @@ void tst_Spool::reportMovesForwardOnly()
     qint64 at = T0;
     for (const int report : notes)
         spool.noteReport(group[0].id, report, report == ReportWaiting ? "17,18" : QString(),
-                         report == ReportWaiting ? "89001234567" : QString(), QString(), ++at);
+                         report == ReportWaiting ? "89001234567" : QString(),
+                         report == ReportWaiting ? QString() : Spool::reportName(report), ++at);
     QVERIFY(spool.flush());
     const auto records = spool.list(-1, 0, 10);
     QCOMPARE(records.size(), 2);
@@ -389,6 +390,9 @@ void tst_Spool::reportMovesForwardOnly()
     QCOMPARE(r.reportMs != 0, expected != ReportNone && expected != ReportWaiting);
     QCOMPARE(r.reportRefs, expected == ReportNone ? QString() : QString("17,18"));
     QCOMPARE(r.reportRecipient, expected == ReportNone ? QString() : QString("89001234567"));
+    // The final word's text is kept, a confirmation's never as the record's error.
+    QCOMPARE(r.reportText, r.reportMs ? QString(Spool::reportName(expected)) : QString());
+    QVERIFY(!r.lastError.contains(Spool::reportName(ReportConfirmed)));
     QCOMPARE(records.at(1).report, int(ReportNone));
     const Spool::Status status = spool.status();
     QCOMPARE(status.reports[expected], expected == ReportNone ? 2 : 1);

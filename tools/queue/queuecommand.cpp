@@ -46,7 +46,9 @@ QJsonObject recordJson(const Spool::Record &r)
         {"source", r.source},
         {"encoding", r.encoding},
         {"report", QString::fromLatin1(Spool::reportName(r.report))},
-        {"reportTime", isoOrNull(r.reportMs)}};
+        {"reportTime", isoOrNull(r.reportMs)},
+        {"reportRefs", r.reportRefs},
+        {"reportText", r.reportText}};
 }
 
 QString valueOf(const QStringList &args, const QString &name, bool *missing)
@@ -251,6 +253,10 @@ int list(Spool &spool, const QStringList &args, bool json, qint64 nowMs, QTextSt
         if (r.report != ReportNone)
             out << " report=" << Spool::reportName(r.report)
                 << (r.reportMs > 0 ? QLatin1Char('@') + isoTime(r.reportMs) : QString());
+        if (!r.reportRefs.isEmpty())
+            out << " report_refs=\"" << escaped(r.reportRefs) << '"';
+        if (!r.reportText.isEmpty())
+            out << " report_text=\"" << escaped(r.reportText) << '"';
         if (!r.lastError.isEmpty())
             out << " error=\"" << escaped(r.lastError) << '"';
         if (!r.errorProvider.isEmpty())
