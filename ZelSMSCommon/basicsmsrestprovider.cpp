@@ -318,19 +318,6 @@ qint64 BasicSmsRestProvider::msUntilBalanceDue()
 void BasicSmsRestProvider::idleTick()
 {
     if (m_pause) {
-        const int maxFailures = intParameter(ParamMaxFailures);
-        if (m_failures > maxFailures) {
-            const int lost = m_messages.waiting();
-            m_failures = 0;
-            m_messages.dropAll(
-                QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures));
-            // Not silent: these alarms will never be delivered.
-            qWarning() << QString::fromUtf8(OriginIdle) +
-                              QStringLiteral("Превышено число неудачных попыток отправки (%1), "
-                                             "удалено SMS из очереди: %2")
-                                  .arg(maxFailures)
-                                  .arg(lost);
-        }
         if (secondsSince(m_lastSmsRequest) > intParameter(ParamRetryPause))
             m_pause = 0;
         return;
@@ -433,7 +420,8 @@ void BasicSmsRestProvider::waitReply()
     if (m_requestType == RequestSms) {
         if (secondsSince(m_lastSmsRequest) <= intParameter(ParamReplyTimeout))
             return;
-        m_messages.retryBatch(QStringLiteral("нет ответа шлюза"));
+        m_messages.failBatch(QStringLiteral("нет ответа шлюза"), nowMs() - m_lastSmsRequest,
+                             qint64(intParameter(ParamRetryPause)) * 1000);
         ++m_failures;
         m_pause = 1;
     } else if (m_requestType == RequestBalance) {
@@ -505,7 +493,8 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
             const QString why = QStringLiteral("код %1 (%2)")
                                     .arg(result.value(ResultKey::ErrorCode).toInt())
                                     .arg(result.value(ResultKey::ErrorText).toString());
-            m_messages.retryBatch(why);
+            m_messages.failBatch(why, nowMs() - m_lastSmsRequest,
+                                 qint64(intParameter(ParamRetryPause)) * 1000);
             ++m_failures;
             m_pause = 1;
             m_status = StatusGatewayError;
@@ -518,8 +507,6 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
                 qDebug() << QStringLiteral("Отправлено %1 SMS").arg(batch.size());
             m_status = StatusOk;
             m_pause = 0;
-            // Failures count towards dropping the queue only while they run
-            // on end; otherwise the sixth failure over weeks would drop it.
             m_failures = 0;
             const QList<SMSMessage> sent =
                 watchesStatus() ? m_messages.batchCopy() : QList<SMSMessage>();

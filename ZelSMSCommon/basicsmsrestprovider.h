@@ -166,6 +166,8 @@ public:
     // Test and tool access to the machine's state.
     int queueSize() const { return int(m_messages.queue().size()); }
     int batchSize() const { return int(m_messages.batch().size()); }
+    // Failed send attempts since the last that succeeded: a figure; what
+    // follows from them is the host's.
     int failures() const { return m_failures; }
     bool paused() const { return m_pause != 0; }
     int state() const { return m_providerState; }

@@ -9,7 +9,7 @@
 enum ProviderParam
 {
     ParamProviderId = 1,      // string: metadata provider_id
-    ParamMaxFailures = 2,     // int: failures beyond which the queue is dropped
+    ParamMaxFailures = 2,     // int: failed attempts in a row beyond which the path is down
     ParamRetryPause = 3,      // int, s: pause after a failed send
     ParamBatchSend = 4,       // bool: several SMS per request
     ParamBatchSize = 5,       // int: most SMS per request

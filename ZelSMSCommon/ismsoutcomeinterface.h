@@ -10,10 +10,15 @@
 enum SmsOutcome
 {
     OutcomeDelivered = 0, // the gateway accepted it, or the modem answered +CMGS
-    OutcomeRetrying = 1,  // this attempt failed; the provider keeps the record and tries again
-    OutcomeDropped = 2,   // the provider let it go (its drop rule): provider-wide trouble, not
-                          // the record's fault; the host keeps it and hands it over again
-    OutcomeRejected = 3   // it can never be sent (an invalid number, a refusal of the message)
+    // The attempt was cut off because the path itself went away under it (a
+    // modem's port closed mid-send): it counts, and the provider keeps the
+    // record at the head of its queue for when the path is back.
+    OutcomeRetrying = 1,
+    // This attempt failed on the path (a gateway's error, no reply, a modem's
+    // +CMS ERROR): the record is the host's again, which decides when and
+    // where it goes next. Not the record's fault.
+    OutcomePathFailed = 2,
+    OutcomeRejected = 3 // it can never be sent (an invalid number, a refusal of the message)
 };
 
 // What is known of a delivered record reaching the phone. A provider that
@@ -54,6 +59,17 @@ public:
     virtual ~ISmsOutcomeSink() = default;
     // Called on the host's thread, possibly from inside enqueueTracked().
     virtual void smsOutcome(quint64 spoolId, int outcome, const QString &reason) = 0;
+    // One attempt failed on the path, told once before the OutcomePathFailed
+    // of each record it carried: the failures of a path are counted per
+    // attempt, and its pause of pauseMs (the provider's ParamRetryPause) runs
+    // from when the attempt began, attemptAgeMs ago on the provider's
+    // monotonic clock.
+    virtual void pathFailed(const QString &reason, qint64 attemptAgeMs, qint64 pauseMs)
+    {
+        Q_UNUSED(reason);
+        Q_UNUSED(attemptAgeMs);
+        Q_UNUSED(pauseMs);
+    }
     // A second, later outcome for a record already reported OutcomeDelivered:
     // first ReportWaiting when the provider asked for a report, then
     // ReportConfirmed or ReportFailed when the network answers. It may come
@@ -67,12 +83,17 @@ public:
 };
 
 // The optional second contract of a provider plug-in: records handed over with
-// the host's id, and one outcome per record. A provider keeps its own rule for
-// identical records still waiting: the copy that is not sent again ends with
-// the outcome of the one that is. Every record given here ends with exactly
-// one final outcome (delivered, dropped or rejected) unless the provider is
-// stopped first; after stop() the host owns what was not finished. A delivered
-// record may later get report notes (ISmsOutcomeSink::smsReport).
+// the host's id, and one outcome per record. The provider is the transport of
+// its path: it builds its requests, sends one at a time and keeps the pause
+// of its own requests after a failure, but it never tries a record twice nor
+// lets records go by a rule of its own; which path gets a record, when a
+// failed one is tried again and when a path counts as down is the host's.
+// Identical records waiting together go out once: the copy that is not sent
+// ends with the outcome of the one that is. Every record given here ends
+// with exactly one final outcome (delivered, path failed or rejected) unless
+// the provider is stopped first; after stop() the host owns what was not
+// finished. A delivered record may later get report notes
+// (ISmsOutcomeSink::smsReport).
 class ISmsOutcomeInterface
 {
 public:
@@ -83,8 +104,8 @@ public:
     virtual int enqueueTracked(quint64 spoolId, const SMSMessage &msg) = 0;
     // Takes the record back if it still waits in the queue (not yet in flight);
     // no outcome follows then. False when it is in flight or unknown; a record
-    // in flight is then not sent again by a retry (it ends dropped should the
-    // attempt fail), because the host finished it otherwise.
+    // in flight then ends by the outcome of its attempt, and is not put back
+    // into the queue should that attempt be cut off.
     virtual bool withdraw(quint64 spoolId) = 0;
     // Started and able to work (a provider whose settings are unusable is not).
     virtual bool isRunning() const = 0;

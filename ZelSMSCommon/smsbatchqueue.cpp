@@ -46,10 +46,8 @@ bool SmsBatchQueue::withdraw(quint64 spoolId)
     SMSMessage *msg = m_ids.keyOf(spoolId);
     if (!msg)
         return false;
-    if (m_batch.contains(msg)) {
-        m_withdrawnInFlight.insert(spoolId);
+    if (m_batch.contains(msg))
         return false;
-    }
     if (m_ids.remove(spoolId)) {
         m_queue.removeOne(msg);
         m_index.remove(messageKey(*msg), msg);
@@ -74,33 +72,20 @@ QList<SMSMessage> SmsBatchQueue::batchCopy() const
     return batch;
 }
 
-bool SmsBatchQueue::endWithdrawn(SMSMessage *msg)
+void SmsBatchQueue::failBatch(const QString &reason, qint64 attemptAgeMs, qint64 pauseMs)
 {
-    bool none = false;
-    for (auto it = m_withdrawnInFlight.begin(); it != m_withdrawnInFlight.end();) {
-        const quint64 id = *it;
-        if (m_ids.keyOf(id) != msg) {
-            ++it;
+    bool tracked = false;
+    for (SMSMessage *msg : qAsConst(m_batch))
+        tracked = tracked || !m_ids.idsOf(msg).isEmpty();
+    if (tracked && m_sink)
+        m_sink->pathFailed(reason, attemptAgeMs, pauseMs);
+    for (SMSMessage *msg : qAsConst(m_batch)) {
+        if (m_ids.idsOf(msg).isEmpty()) {
+            queueAppend(msg);
             continue;
         }
-        it = m_withdrawnInFlight.erase(it);
-        none = m_ids.remove(id) || none;
-        if (m_sink)
-            m_sink->smsOutcome(id, OutcomeDropped, QStringLiteral("отозвано: уже завершено"));
-    }
-    return none;
-}
-
-void SmsBatchQueue::retryBatch(const QString &reason)
-{
-    for (SMSMessage *msg : qAsConst(m_batch))
-        report(msg, OutcomeRetrying, reason);
-    for (SMSMessage *msg : qAsConst(m_batch)) {
-        // Sent already by another path, or too old: never sent again from here.
-        if (!m_withdrawnInFlight.isEmpty() && endWithdrawn(msg))
-            delete msg;
-        else
-            queueAppend(msg);
+        report(msg, OutcomePathFailed, reason);
+        delete msg;
     }
     m_batch.clear();
 }
@@ -121,23 +106,12 @@ QVector<QVector<quint64>> SmsBatchQueue::finishBatch(const QVariantMap &result)
     }
     qDeleteAll(m_batch);
     m_batch.clear();
-    m_withdrawnInFlight.clear();
     return delivered;
-}
-
-void SmsBatchQueue::dropAll(const QString &reason)
-{
-    for (SMSMessage *msg : qAsConst(m_batch))
-        report(msg, OutcomeDropped, reason);
-    for (SMSMessage *msg : qAsConst(m_queue))
-        report(msg, OutcomeDropped, reason);
-    clear();
 }
 
 void SmsBatchQueue::clear()
 {
     m_ids.clear();
-    m_withdrawnInFlight.clear();
     qDeleteAll(m_queue);
     m_queue.clear();
     m_index.clear();

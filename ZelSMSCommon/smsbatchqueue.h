@@ -6,7 +6,6 @@
 
 #include <QList>
 #include <QMultiHash>
-#include <QSet>
 #include <QString>
 #include <QVariantMap>
 #include <QVector>
@@ -37,9 +36,8 @@ public:
     // Reports the outcomes of a queued SMS under the host's id as well.
     void track(SMSMessage *msg, quint64 spoolId) { m_ids.add(msg, spoolId); }
     // Takes a record back while it waits in the queue; false when it is in
-    // flight or unknown. The SMS goes once no other id is left on it. A record
-    // in flight is not sent again: should this attempt fail, it ends dropped
-    // instead of going back to the queue.
+    // flight (it then ends by that attempt's outcome) or unknown. The SMS goes
+    // once no other id is left on it.
     bool withdraw(quint64 spoolId);
 
     // Moves the front of the queue to the end of the batch.
@@ -47,16 +45,16 @@ public:
     // The batch by value, as a gateway builds and reads a request from it.
     QList<SMSMessage> batchCopy() const;
 
-    // This attempt failed: the batch is told so and goes back behind
-    // whatever was queued meanwhile, in its own order; records withdrawn while
-    // in flight end dropped instead (the host has them finished elsewhere).
-    void retryBatch(const QString &reason);
+    // This attempt failed on the path, begun attemptAgeMs ago (the path's
+    // pause: pauseMs from then): the host is
+    // told once, then each record of the batch ends OutcomePathFailed and is
+    // the host's again. An SMS queued without a host id has no one else to
+    // keep it: it goes back behind whatever was queued meanwhile.
+    void failBatch(const QString &reason, qint64 attemptAgeMs, qint64 pauseMs);
     // The batch was sent: delivered, but for the positions the result lists as
     // refused; then it is freed. Returns the host's ids reported delivered at
     // each batch position (none where refused).
     QVector<QVector<quint64>> finishBatch(const QVariantMap &result);
-    // The drop rule: every SMS, in flight and queued, ends dropped.
-    void dropAll(const QString &reason);
     // Frees everything and forgets the ids without an outcome (the host owns
     // what a stopped provider did not finish).
     void clear();
@@ -69,14 +67,10 @@ private:
     QMultiHash<quint64, SMSMessage *> m_index;
     // The host's ids of each queued or batched record.
     OutcomeIds<SMSMessage *> m_ids;
-    // Ids withdrawn while their SMS was in flight.
-    QSet<quint64> m_withdrawnInFlight;
     ISmsOutcomeSink *m_sink = nullptr;
 
     static quint64 messageKey(const SMSMessage &msg);
     void queueAppend(SMSMessage *msg);
-    // Ends the withdrawn ids the SMS carries; true when none is left on it.
-    bool endWithdrawn(SMSMessage *msg);
     void report(SMSMessage *msg, int outcome, const QString &reason)
     {
         m_ids.report(m_sink, msg, outcome, reason);

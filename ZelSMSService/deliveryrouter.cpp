@@ -23,8 +23,14 @@ constexpr int ExpiredNamedMax = 20;
 
 DeliveryRouter::DeliveryRouter(QObject *parent)
     : QObject(parent), m_fallbackTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
-      m_reportWatch(new ReportWatch(this))
+      m_retryTimer(new QTimer(this)), m_reportWatch(new ReportWatch(this))
 {
+    // Precise: the provider keeps its own requests paused until a whole
+    // second past the same end, and the records must be back before then to
+    // go out in the order and at the second they did when it kept them.
+    m_retryTimer->setSingleShot(true);
+    m_retryTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_retryTimer, &QTimer::timeout, this, &DeliveryRouter::retryDue);
     connect(m_reportWatch, &ReportWatch::timedOut, this, &DeliveryRouter::reportTimedOut);
     m_fallbackTimer->setSingleShot(true);
     m_pollIntervalMs = PollMs;
@@ -117,7 +123,7 @@ void DeliveryRouter::providersStopping()
         for (int path = 0; path < pathCount(); ++path) {
             const Provider &p = provider(path);
             // Still waiting there, it is taken back; only one in flight stays.
-            if ((it->at & bit(path)) && p.tracked && !p.tracked->withdraw(quint64(it.key()))) {
+            if ((it->at & bit(path)) && p.tracked && !takeBackFrom(path, it.key(), *it)) {
                 m_spool.noteAttempt(it.key(), p.id,
                                     QStringLiteral("отправка прервана остановкой провайдера"));
                 setAt(*it, path, false);
@@ -132,13 +138,16 @@ void DeliveryRouter::stop()
     m_started = false;
     m_fallbackTimer->stop();
     m_pollTimer->stop();
+    m_retryTimer->stop();
     m_routes.clear();
     m_waiting.clear();
     m_lostWaiting = false;
     m_deadlines.clear();
     m_reportWatch->clear();
-    for (Path &path : m_paths)
+    for (Path &path : m_paths) {
         path.load = 0;
+        path.retry.clear();
+    }
     m_custody.stop();
 }
 void DeliveryRouter::recover()
@@ -178,7 +187,7 @@ void DeliveryRouter::expireOld()
             if (!(route.at & bit(path)))
                 continue;
             const Provider &p = provider(path);
-            if (p.tracked && !p.tracked->withdraw(quint64(id)) && running(path))
+            if (p.tracked && !takeBackFrom(path, id, route) && running(path))
                 inFlight = true;
             else
                 setAt(route, path, false);
@@ -442,8 +451,7 @@ bool DeliveryRouter::withdrawFrom(qint64 id, Route &route, quint64 paths)
     for (int path = 0; path < pathCount(); ++path) {
         if (!(paths & route.at & bit(path)))
             continue;
-        const Provider &p = provider(path);
-        if (p.tracked && p.tracked->withdraw(quint64(id)))
+        if (takeBackFrom(path, id, route))
             setAt(route, path, false);
     }
     return !(route.at & paths);

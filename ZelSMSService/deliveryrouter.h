@@ -121,6 +121,9 @@ public:
 
     // From the provider of path (its place in the chain, tier by tier).
     void outcome(int path, quint64 spoolId, int outcome, const QString &reason);
+    // An attempt of path failed, begun attemptAgeMs ago, the path pausing
+    // pauseMs from then; the outcomes of its records follow.
+    void pathFailed(int path, const QString &reason, qint64 attemptAgeMs, qint64 pauseMs);
     // A delivery report's news for a record the path delivered.
     void report(int path, quint64 spoolId, const SmsReportNote &note);
     // Records handed to each path and not finished, in chain order.
@@ -150,6 +153,7 @@ private slots:
     void checkFallbackDeadlines();
     void poll();
     void reportTimedOut(qint64 id, int path);
+    void retryDue();
 
 private:
     // What the router knows of a pending record. Paths are bits.
@@ -167,7 +171,10 @@ private:
         qint64 waitingSince = -1;  // boot ms it began to wait for a path; -1: not waiting
         bool warned = false;       // its long wait was logged
         int overdueTier = -1;      // past the time limit there, no later tier ran
-        QVector<qint64> heldUntil; // per path whose drop rule let it go: boot ms
+        QVector<qint64> heldUntil; // per path that went down while it had it: boot ms
+        // Paths whose failed attempt it was on: still theirs, but kept here
+        // until their pause ends (Path::retry).
+        quint64 retrying = 0;
         bool waiting() const { return at == 0 && !delivered; }
     };
     struct Path
@@ -182,7 +189,13 @@ private:
         bool downLogged = false;
         qint64 delivered = 0;
         QString lastError;
-        qint64 pausedUntilMs = 0; // boot ms: the end of the pause its last let-go began
+        qint64 pausedUntilMs = 0; // boot ms: the end of the pause its last going down began
+        int failures = 0;         // failed attempts since its last delivery
+        QString downReason;       // why it last went down
+        // The records of its failed attempts, in the order they failed, given
+        // to it again at retryAtMs (boot ms): behind whatever it still holds.
+        std::vector<qint64> retry;
+        qint64 retryAtMs = 0;
         // Boot ms: a failed send paused it while its tier had another path;
         // given nothing until then. 0: not paused.
         qint64 failPauseUntilMs = 0;
@@ -249,6 +262,17 @@ private:
     // A refusal of the record itself.
     void failed(int path, qint64 id, const QString &reason);
     void letGo(int path, qint64 id, const QString &reason);
+    // The record of a failed attempt: to a peer of the tier that may have it,
+    // else kept for the path until its pause ends.
+    void attemptFailed(int path, qint64 id);
+    // More failures in a row than the path allows: what it holds moves on,
+    // and it is given nothing for its pause.
+    void goDown(int path, const QString &reason);
+    int maxFailures(int path) const;
+    // Takes the record back from path: kept for a retry, or queued there;
+    // false when it is in flight (or the path keeps no records).
+    bool takeBackFrom(int path, qint64 id, Route &route);
+    void armRetryTimer();
     // A failed send: while another path of its tier can take records, the
     // path pauses and what it holds goes there.
     void sendFailed(int path, qint64 id, const QString &reason);
@@ -313,6 +337,10 @@ private:
         {
             m_router->report(m_path, spoolId, note);
         }
+        void pathFailed(const QString &reason, qint64 attemptAgeMs, qint64 pauseMs) override
+        {
+            m_router->pathFailed(m_path, reason, attemptAgeMs, pauseMs);
+        }
 
     private:
         DeliveryRouter *m_router;
@@ -354,6 +382,7 @@ private:
 
     QTimer *m_fallbackTimer;
     QTimer *m_pollTimer;
+    QTimer *m_retryTimer;
     int m_pollIntervalMs = 0; // the busy pace (PollMs, or a test's)
     ReportWatch *m_reportWatch;
 };

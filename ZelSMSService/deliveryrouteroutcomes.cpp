@@ -3,15 +3,20 @@
 #include "icommonsmsinterface.h"
 
 #include <QDebug>
+#include <QTimer>
 
 // What the providers say of the records they were given: delivered, refused,
-// a send that failed, let go by their drop rule, or nothing more because the
-// provider stopped running; each moves the record on or ends it.
+// an attempt that failed on the path (the record is the router's again: the
+// path's pause, its failures in a row and where the record goes next are
+// decided here, once for every path), a send cut off by the path going away,
+// or nothing more because the provider stopped running.
 
 namespace {
 
-// A provider whose drop rule let records go is named once for the burst.
+// A path that went down is named once for the burst of its records.
 constexpr qint64 LetGoLogEveryMs = 1000;
+// Failed attempts in a row a path may have, for a provider that names none.
+constexpr int DefaultMaxFailures = 5;
 
 } // namespace
 
@@ -30,10 +35,12 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
         sendFailed(path, id, reason);
         scheduleFlush();
         break;
-    case OutcomeDropped:
+    case OutcomePathFailed:
         m_paths[size_t(path)].lastError = reason;
         m_stats.failed(group(path));
-        letGo(path, id, reason);
+        m_spool.noteAttempt(id, providerId, reason);
+        attemptFailed(path, id);
+        scheduleFlush();
         break;
     case OutcomeRejected:
         // A refusal comes from a send: it counts, and the error is this provider's.
@@ -52,6 +59,8 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
 void DeliveryRouter::delivered(int path, qint64 id)
 {
     const QString &providerId = provider(path).id;
+    // Only failures in a row put a path down: one weeks ago must not count today.
+    m_paths[size_t(path)].failures = 0;
     m_spool.noteAttempt(id, providerId, QString());
     auto it = m_routes.find(id);
     if (it != m_routes.end()) {
@@ -151,8 +160,8 @@ bool DeliveryRouter::movedOnAfterRefusal(int path, qint64 id, Route &route, cons
 
 void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
 {
-    // The provider's drop rule (or a withdrawn record whose attempt failed):
-    // trouble of the path, not of the record, which stays pending.
+    // The path went down: trouble of the path, not of the record, which
+    // stays pending.
     auto it = m_routes.find(id);
     if (it == m_routes.end())
         return;
@@ -182,6 +191,137 @@ void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
     scheduleFlush();
 }
 
+int DeliveryRouter::maxFailures(int path) const
+{
+    const QVariant v = provider(path).sms->parameter(ParamMaxFailures);
+    return v.isValid() ? v.toInt() : DefaultMaxFailures;
+}
+
+void DeliveryRouter::pathFailed(int path, const QString &reason, qint64 attemptAgeMs,
+                                qint64 pathPauseMs)
+{
+    Path &pp = m_paths[size_t(path)];
+    pp.lastError = reason;
+    const int allowed = maxFailures(path);
+    if (++pp.failures > allowed) {
+        pp.failures = 0;
+        goDown(path,
+               QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(allowed));
+        return;
+    }
+    const qint64 now = nowMs();
+    // From when the attempt began, as the provider pauses its own requests.
+    pp.retryAtMs = now - qMax<qint64>(0, attemptAgeMs) + qMax<qint64>(0, pathPauseMs);
+    // With a working peer in its tier the path pauses, and what it holds goes there.
+    if (failPaused(path, now) || peerMayTake(path, now))
+        sendFailed(path, -1, reason);
+}
+
+void DeliveryRouter::goDown(int path, const QString &reason)
+{
+    // Its records go to the other paths that may have them, else wait out
+    // its pause and come back; nothing is given to it meanwhile.
+    QVector<qint64> held;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if ((it->at & bit(path)) && !it->delivered)
+            held.append(it.key());
+    std::sort(held.begin(), held.end());
+    m_paths[size_t(path)].pausedUntilMs = nowMs() + pauseMs(path);
+    m_paths[size_t(path)].downReason = reason;
+    for (qint64 id : qAsConst(held)) {
+        const auto it = m_routes.find(id);
+        // In flight there it ends by its outcome, which follows.
+        if (it != m_routes.end() && takeBackFrom(path, id, *it))
+            letGo(path, id, reason);
+    }
+}
+
+void DeliveryRouter::attemptFailed(int path, qint64 id)
+{
+    auto it = m_routes.find(id);
+    if (it == m_routes.end())
+        return;
+    Route &route = *it;
+    const quint64 b = bit(path);
+    if (!(route.at & b))
+        return;
+    if (route.delivered || (route.at & ~b)) {
+        // Delivered already, or moved on while in flight there.
+        setAt(route, path, false);
+        if (!route.at)
+            m_routes.erase(it);
+        return;
+    }
+    if (tooOld(route)) {
+        setAt(route, path, false);
+        dispatch(id, route); // expired, not sent again
+        return;
+    }
+    const qint64 now = nowMs();
+    if (now < m_paths[size_t(path)].pausedUntilMs) {
+        letGo(path, id, m_paths[size_t(path)].downReason);
+        return;
+    }
+    const int tier = m_paths[size_t(path)].tier;
+    const int next = failPaused(path, now) ? pathFor(route, tier) : NoPath;
+    if (next != NoPath && m_paths[size_t(next)].tier == tier) {
+        setAt(route, path, false);
+        give(next, id, route, true);
+        return;
+    }
+    // Still the path's: it goes out there again after the pause, as the
+    // path's other records do, unless its tier's time limit moves it on.
+    Path &pp = m_paths[size_t(path)];
+    route.retrying |= b;
+    pp.retry.push_back(id);
+    armRetryTimer();
+}
+
+bool DeliveryRouter::takeBackFrom(int path, qint64 id, Route &route)
+{
+    if (route.retrying & bit(path)) {
+        route.retrying &= ~bit(path);
+        return true;
+    }
+    const Provider &p = provider(path);
+    return p.tracked && p.tracked->withdraw(quint64(id));
+}
+
+void DeliveryRouter::armRetryTimer()
+{
+    qint64 due = -1;
+    for (const Path &pp : m_paths)
+        if (!pp.retry.empty() && (due < 0 || pp.retryAtMs < due))
+            due = pp.retryAtMs;
+    if (due >= 0)
+        m_retryTimer->start(int(qBound<qint64>(0, due - nowMs(), 3600000)));
+}
+
+void DeliveryRouter::retryDue()
+{
+    const qint64 now = nowMs();
+    for (int path = 0; path < pathCount(); ++path) {
+        Path &pp = m_paths[size_t(path)];
+        if (pp.retry.empty() || now < pp.retryAtMs)
+            continue;
+        const std::vector<qint64> ids = std::move(pp.retry);
+        pp.retry.clear();
+        for (qint64 id : ids) {
+            const auto it = m_routes.find(id);
+            if (it == m_routes.end() || !(it->retrying & bit(path)))
+                continue; // moved on, delivered or expired meanwhile
+            it->retrying &= ~bit(path);
+            if (running(path) && !tooOld(*it)) {
+                provider(path).tracked->enqueueTracked(quint64(id), it->msg);
+                continue;
+            }
+            setAt(*it, path, false);
+            dispatch(id, *it);
+        }
+    }
+    armRetryTimer();
+}
+
 bool DeliveryRouter::peerMayTake(int path, qint64 now) const
 {
     const int tier = m_paths[size_t(path)].tier;
@@ -194,9 +334,9 @@ bool DeliveryRouter::peerMayTake(int path, qint64 now) const
 
 void DeliveryRouter::sendFailed(int path, qint64 id, const QString &reason)
 {
-    // The provider would try again after its own pause; a peer of the tier
-    // that works sends meanwhile what this one holds. With no peer the
-    // provider keeps its records and its own policy, as with one path.
+    // A peer of the tier that works sends meanwhile what this one holds.
+    // With no peer the path keeps its records: those of the failed attempt
+    // come back to it after its pause.
     const qint64 now = nowMs();
     if (!failPaused(path, now) && !peerMayTake(path, now))
         return;
@@ -225,7 +365,7 @@ void DeliveryRouter::sendFailed(int path, qint64 id, const QString &reason)
         if (next == NoPath || m_paths[size_t(next)].tier != tier)
             continue;
         // In flight there it may still go out: the first delivery counts.
-        const bool back = pp.p.tracked->withdraw(quint64(heldId));
+        const bool back = takeBackFrom(path, heldId, route);
         if (back)
             setAt(route, path, false);
         else if (heldId != id || (route.at & ~bit(path)))
@@ -245,9 +385,9 @@ void DeliveryRouter::takeBack(int path)
             held.append(it.key());
     std::sort(held.begin(), held.end());
     for (qint64 id : qAsConst(held)) {
-        if (p.tracked)
-            p.tracked->withdraw(quint64(id));
         Route &route = m_routes[id];
+        if (p.tracked)
+            takeBackFrom(path, id, route);
         setAt(route, path, false);
         if (route.delivered) {
             if (!route.at)

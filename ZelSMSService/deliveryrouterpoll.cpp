@@ -265,6 +265,7 @@ DeliveryRouter::PathFigures DeliveryRouter::pathFigures(int path) const
     f.held = p.load;
     f.delivered = p.delivered;
     f.lastError = p.lastError;
-    f.paused = nowMs() < p.pausedUntilMs || failPaused(path, nowMs());
+    const qint64 now = nowMs();
+    f.paused = now < p.pausedUntilMs || failPaused(path, now) || !p.retry.empty();
     return f;
 }

@@ -117,7 +117,7 @@ bool ModemSmsQueue::endWithdrawn(const SMSMessage &msg)
         it = m_withdrawnInFlight.erase(it);
         none = m_ids.remove(id) || none;
         if (m_sink)
-            m_sink->smsOutcome(id, OutcomeDropped, QStringLiteral("отозвано: уже завершено"));
+            m_sink->smsOutcome(id, OutcomePathFailed, QStringLiteral("отозвано: уже завершено"));
     }
     if (none)
         m_waiting.remove(key);
@@ -139,16 +139,34 @@ void ModemSmsQueue::requeueBatch(bool atHead)
         m_queue.append(again);
 }
 
-void ModemSmsQueue::batchFailed(const QVariantMap &results)
+void ModemSmsQueue::batchFailed(const QVariantMap &results, qint64 attemptAgeMs, qint64 pauseMs)
 {
     const QString code = results.value(ResultKey::ErrorCode).toString();
     const QString text = results.value(ResultKey::ErrorText).toString();
     ModemLog::write(
         QtWarningMsg,
         QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)));
+    const QString reason = QStringLiteral("код %1 (%2)").arg(code, text);
+    bool tracked = false;
     for (const SMSMessage &msg : qAsConst(m_batch))
-        report(msg, OutcomeRetrying, QStringLiteral("код %1 (%2)").arg(code, text));
-    requeueBatch(false);
+        tracked = tracked || !m_ids.idsOf(contentKey(msg)).isEmpty();
+    if (tracked && m_sink)
+        m_sink->pathFailed(reason, attemptAgeMs, pauseMs);
+    // The host's records are the host's again; a message queued without an
+    // id has no one else to keep it and goes behind what was queued meanwhile.
+    QList<SMSMessage> again;
+    for (const SMSMessage &msg : qAsConst(m_batch)) {
+        const QByteArray key = contentKey(msg);
+        if (m_ids.idsOf(key).isEmpty()) {
+            again.append(msg);
+            continue;
+        }
+        report(msg, OutcomePathFailed, reason);
+        m_waiting.remove(key);
+    }
+    m_batch.clear();
+    m_withdrawnInFlight.clear();
+    m_queue.append(again);
 }
 
 QVector<quint64> ModemSmsQueue::batchIds() const
@@ -170,20 +188,6 @@ void ModemSmsQueue::batchDelivered()
         m_waiting.remove(contentKey(msg));
     m_batch.clear();
     m_withdrawnInFlight.clear();
-}
-
-int ModemSmsQueue::dropAll(const QString &reason)
-{
-    const int dropped = m_queue.size() + m_batch.size();
-    for (const SMSMessage &msg : qAsConst(m_batch))
-        report(msg, OutcomeDropped, reason);
-    for (const SMSMessage &msg : qAsConst(m_queue))
-        report(msg, OutcomeDropped, reason);
-    m_batch.clear();
-    m_queue.clear();
-    m_waiting.clear();
-    m_withdrawnInFlight.clear();
-    return dropped;
 }
 
 void ModemSmsQueue::report(const SMSMessage &msg, int outcome, const QString &reason)

@@ -25,8 +25,8 @@ public:
     // is refused for good. True when the queue grew.
     bool add(const SMSMessage &msg, const quint64 *spoolId);
     // Takes a waiting record back; false when it is being sent or unknown. A
-    // record being sent is not sent again: should this attempt not deliver
-    // it, it ends dropped instead of going back to the queue.
+    // record being sent then ends by that attempt's outcome, and is not put
+    // back into the queue should the modem go away under it.
     bool withdraw(quint64 spoolId);
     void clear();
 
@@ -44,15 +44,14 @@ public:
     // (but for records withdrawn meanwhile, which end dropped).
     void returnBatchToHead();
     // As returnBatchToHead(), after its PDU reached the modem: the attempt is
-    // reported (OutcomeRetrying with the reason) before the batch goes back.
+    // reported (OutcomeRetrying with the reason) before the batch goes back;
+    // a record withdrawn meanwhile ends OutcomePathFailed instead.
     void batchInterrupted(const QString &reason);
-    // The batch failed (results: the modem's result map); it is tried again
-    // after everything queued meanwhile, but for records withdrawn while it
-    // was being sent, which end dropped (the host finished them otherwise).
-    void batchFailed(const QVariantMap &results);
+    // The batch failed on the path (results: the modem's result map), its
+    // attempt begun attemptAgeMs ago (its pause: pauseMs from then): the host is told once, and
+    // each of its records ends OutcomePathFailed, the host's again.
+    void batchFailed(const QVariantMap &results, qint64 attemptAgeMs, qint64 pauseMs);
     void batchDelivered();
-    // Drops the batch and every waiting message; returns how many went.
-    int dropAll(const QString &reason);
 
 private:
     void report(const SMSMessage &msg, int outcome, const QString &reason);

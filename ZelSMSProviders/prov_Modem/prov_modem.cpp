@@ -405,13 +405,6 @@ void PROV_Modem::stateIdle()
         return;
     }
     if (m_paused) {
-        if (m_failCount > parameter(ParamMaxFailures).toInt()) {
-            m_failCount = 0;
-            const int dropped = m_queue.dropAll(QStringLiteral("превышено число ошибок отправки"));
-            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::stateIdle()]: превышено число "
-                                              "ошибок отправки, удалено SMS из очереди: %1")
-                                   .arg(dropped));
-        }
         if (GsmClock::secondsSince(m_lastSmsMs) > m_timings.retryPauseS)
             m_paused = 0;
         return;
@@ -627,7 +620,8 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
     if (!results.value(ResultKey::Success).toBool() && isKnownConditionFailure(results))
         return;
     if (!results.value(ResultKey::Success).toBool()) {
-        m_queue.batchFailed(results);
+        m_queue.batchFailed(results, GsmClock::nowMs() - m_lastSmsMs,
+                            qint64(m_timings.retryPauseS) * 1000);
         ++m_failCount;
         m_paused = 1;
         m_errorState = StatusGatewayError;
@@ -635,8 +629,6 @@ void PROV_Modem::applySmsResult(const QVariantMap &results)
     } else {
         m_errorState = StatusOk;
         m_paused = 0;
-        // Only failures in a row lead to the drop rule; a failure weeks ago
-        // must not count towards dropping today's alarms.
         m_failCount = 0;
         m_conditionFailureForgiven = false;
         const QVector<quint64> ids = m_queue.batchIds();

@@ -34,10 +34,11 @@ void TestModemSmsQueue::withdrawnInFlightIsNotSentAgain_data()
     QTest::addColumn<bool>("folded");    // a second record rides on the same SMS
     QTest::addColumn<QStringList>("outcomes");
     QTest::addColumn<int>("queued");
-    QTest::newRow("send failed") << false << false << QStringList{"7:1", "7:2"} << 0;
+    QTest::newRow("send failed") << false << false << QStringList{"7:2"} << 0;
+    QTest::newRow("send failed, both records the host's")
+        << false << true << QStringList{"7:2", "8:2"} << 0;
     QTest::newRow("modem went away") << true << false << QStringList{"7:2"} << 0;
-    QTest::newRow("the other record stays")
-        << false << true << QStringList{"7:1", "8:1", "7:2"} << 1;
+    QTest::newRow("the other record stays") << true << true << QStringList{"7:2"} << 1;
 }
 
 void TestModemSmsQueue::withdrawnInFlightIsNotSentAgain()
@@ -59,7 +60,7 @@ void TestModemSmsQueue::withdrawnInFlightIsNotSentAgain()
     if (modemGone)
         queue.returnBatchToHead();
     else
-        queue.batchFailed(QVariantMap{{ResultKey::ErrorCode, 500}});
+        queue.batchFailed(QVariantMap{{ResultKey::ErrorCode, 500}}, 0, 60000);
     QCOMPARE(sink.lines, outcomes);
     QCOMPARE(queue.queuedCount(), queued);
     QCOMPARE(queue.batchCount(), 0);

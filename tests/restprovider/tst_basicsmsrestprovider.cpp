@@ -53,6 +53,11 @@ struct OutcomeLog : ISmsOutcomeSink
     {
         lines << QStringLiteral("%1:%2").arg(id).arg(outcome);
     }
+    // The attempt's age in whole seconds: the host's pause runs from its start.
+    void pathFailed(const QString &, qint64 attemptAgeMs, qint64) override
+    {
+        lines << QStringLiteral("failed %1 s ago").arg(attemptAgeMs / 1000);
+    }
 };
 
 } // namespace
@@ -353,8 +358,9 @@ private slots:
         QTest::newRow("accepted") << QByteArray("OK") << QStringList{"1:0", "2:0", "3:0", "4:0"};
         QTest::newRow("partly-refused")
             << QByteArray("OK refused=1") << QStringList{"1:0", "2:0", "3:3", "4:0"};
-        QTest::newRow("failed-kept-for-retry")
-            << QByteArray("ERR 5 down") << QStringList{"1:1", "2:1", "3:1", "4:1"};
+        QTest::newRow("failed-given-back")
+            << QByteArray("ERR 5 down")
+            << QStringList{"failed 0 s ago", "1:2", "2:2", "3:2", "4:2"};
     }
     void outcomesPerRecord()
     {
@@ -373,11 +379,11 @@ private slots:
         QCOMPARE(sink.lines, outcomes);
     }
 
-    void droppedAndWithdrawnRecords()
+    void withdrawnAndFailedRecords()
     {
         OutcomeLog sink;
         m_prov->setOutcomeSink(&sink);
-        m_prov->params.maxFailures = 0;
+        m_prov->params.maxFailures = 0; // the host's to apply, not the provider's
         m_prov->params.batchSize = 1;
         startWithBalance(100);
         m_prov->enqueueTracked(1, sms("89001234567", "a"));
@@ -391,17 +397,18 @@ private slots:
         QVERIFY(!m_prov->withdraw(2));
         QVERIFY(QTest::qWaitFor([&] { return m_prov->state() == BasicSmsRestProvider::StateIdle; },
                                 5000));
-        m_prov->stateMachine(); // the drop rule
-        QCOMPARE(m_prov->queueSize(), 0);
-        // Record 1 failed once; withdrawn while in flight, it ended there
-        // instead of going back to the queue. The drop names record 3.
-        QCOMPARE(sink.lines, (QStringList{"1:1", "1:2", "3:2"}));
+        m_prov->stateMachine();
+        // Record 1's attempt failed: it is the host's again. Record 3 was
+        // never tried and stays; nothing is let go by a rule of the provider's.
+        QCOMPARE(m_prov->queueSize(), 1);
+        QCOMPARE(sink.lines, (QStringList{"failed 0 s ago", "1:2"}));
     }
 
-    void withdrawnInFlightIsNotSentAgain()
+    void timedOutAttemptGivesRecordsBack()
     {
-        // Delivered by another path while this batch was in flight: the
-        // time-out's retry must not send that alarm a second time.
+        // A time-out gives the batch back to the host, dated from the
+        // request's start; the provider sends none of it again on its own,
+        // least of all a record delivered by another path meanwhile.
         OutcomeLog sink;
         m_prov->setOutcomeSink(&sink);
         m_prov->params.replyTimeout = 5;
@@ -420,15 +427,18 @@ private slots:
         QCOMPARE(m_prov->state(), int(BasicSmsRestProvider::StateIdle));
         m_prov->advance(11);
         m_prov->stateMachine(); // the pause ends
-        QVERIFY(sendAndSettle());
-        const QList<GatewayEmulator::Request> sends = m_gw->requestsTo("/send");
-        QCOMPARE(sends.size(), 2);
-        QCOMPARE(smsOf(sends.at(1)), QStringList{"79001234568:b"});
-        QCOMPARE(sink.lines, (QStringList{"1:1", "2:1", "1:2", "2:0"}));
+        m_prov->stateMachine();
+        QCOMPARE(m_prov->state(), int(BasicSmsRestProvider::StateIdle));
+        QCOMPARE(m_gw->requestsTo("/send").size(), 1);
+        QCOMPARE(m_prov->queueSize(), 0);
+        QCOMPARE(sink.lines, (QStringList{"failed 6 s ago", "1:2", "2:2"}));
     }
 
-    void dropAfterMoreThanMaxFailures()
+    void noDropRuleOfItsOwn()
     {
+        // SMS queued without a host have no one else to keep them: failures
+        // in a row past the limit leave them queued, and no line says they
+        // were let go.
         LogCapture log;
         m_prov->params.maxFailures = 2;
         m_prov->params.retryPause = 10;
@@ -436,23 +446,16 @@ private slots:
         m_prov->enqueueSms(sms("89001234567"));
         m_prov->enqueueSms(sms("89001234568"));
         m_gw->setDefaultReply(Reply::text("ERR 1 busy"));
-        for (int attempt = 1; attempt <= 3; ++attempt) {
+        for (int attempt = 1; attempt <= 4; ++attempt) {
             QVERIFY(sendAndSettle());
             QCOMPARE(m_prov->failures(), attempt);
-            QCOMPARE(m_prov->queueSize(), 2); // kept until the limit is passed
-            if (attempt < 3) {
-                m_prov->advance(11);
-                m_prov->stateMachine();
-                QVERIFY(!m_prov->paused());
-            }
+            m_prov->stateMachine();
+            QCOMPARE(m_prov->queueSize(), 2);
+            m_prov->advance(11);
+            m_prov->stateMachine();
+            QVERIFY(!m_prov->paused());
         }
-        m_prov->stateMachine(); // idle tick during the pause drops
-        QCOMPARE(m_prov->queueSize(), 0);
-        QCOMPARE(m_prov->failures(), 0);
-        QVERIFY(log.contains(QtWarningMsg, "удалено SMS из очереди: 2"));
-        // New alarms still go out afterwards.
-        m_prov->enqueueSms(sms("89001234567"));
-        QCOMPARE(m_prov->queueSize(), 1);
+        QVERIFY(!log.contains(QtWarningMsg, "удалено SMS из очереди"));
     }
 
     void spentOnlyWithKnownBalance_data()

@@ -22,14 +22,24 @@ public:
     QList<quint64> withdrawn;
     QList<QByteArray> phones; // as given to enqueueTracked
     bool runs = true;
-    int pauseS = 0; // its retry pause
+    int pauseS = 0;      // its retry pause
+    int maxFailures = 0; // failed attempts in a row before it is down
     ISmsOutcomeSink *sink = nullptr;
 
     void report(quint64 id, int outcome) { sink->smsOutcome(id, outcome, "because"); }
+    // One attempt carrying the records failed on the path.
+    void fail(const QList<quint64> &ids)
+    {
+        sink->pathFailed("because", 0, pauseS * 1000);
+        for (quint64 id : ids)
+            sink->smsOutcome(id, OutcomePathFailed, "because");
+    }
 
     QVariant parameter(int id) override
     {
-        return id == ParamRetryPause ? QVariant(pauseS) : QVariant();
+        return id == ParamRetryPause    ? QVariant(pauseS)
+               : id == ParamMaxFailures ? QVariant(maxFailures)
+                                        : QVariant();
     }
     int enqueueSms(const SMSMessage &) override { return 0; }
     double balance(int *known) override { return *known = 0, 0.0; }
@@ -77,7 +87,9 @@ private slots:
     void numberCheckedBeforeAnyProvider();
     void recordsGoOnlyToARunningProvider();
     void stopBetweenLooksGivesRecordsBack();
-    void dropRuleEndsNoRecord();
+    void downPathEndsNoRecord();
+    void failedAttemptComesBackAfterThePause_data();
+    void failedAttemptComesBackAfterThePause();
     void overAgeRecordWithdrawnFromItsProvider();
     void attemptsCountEverySend();
     void intermittentWriteFailureCriticalOnce();
@@ -144,7 +156,7 @@ Spool::Record tst_DeliveryRouter::record(qint64 id)
 void tst_DeliveryRouter::primaryFailureGoesToFallback_data()
 {
     QTest::addColumn<int>("outcome");
-    QTest::newRow("dropped") << int(OutcomeDropped);
+    QTest::newRow("primary-down") << int(OutcomePathFailed);
     QTest::newRow("rejected") << int(OutcomeRejected);
 }
 
@@ -154,18 +166,26 @@ void tst_DeliveryRouter::primaryFailureGoesToFallback()
     const qint64 id = send();
     QCOMPARE(m_primary.queued, QList<quint64>{quint64(id)});
     m_primary.queued.clear();
-    m_primary.report(quint64(id), outcome);
+    if (outcome == OutcomePathFailed)
+        m_primary.fail({quint64(id)});
+    else
+        m_primary.report(quint64(id), outcome);
     QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
     QCOMPARE(record(id).state, int(Spool::Handed)); // not final while the fallback has it
     m_fallback.report(quint64(id), OutcomeDelivered);
     QCOMPARE(record(id).state, int(Spool::Delivered));
     QCOMPARE(record(id).provider, QString("F"));
 
-    // The fallback's drop rule does not end the record: provider-wide trouble
-    // leaves it waiting until a provider may take it again.
+    // The fallback going down does not end the record: path-wide trouble
+    // leaves it waiting until a path may take it again.
     const qint64 second = send(2);
-    m_primary.report(quint64(second), outcome);
-    m_fallback.report(quint64(second), OutcomeDropped);
+    m_primary.queued.clear();
+    if (outcome == OutcomePathFailed)
+        m_primary.fail({quint64(second)});
+    else
+        m_primary.report(quint64(second), outcome);
+    m_fallback.queued.clear();
+    m_fallback.fail({quint64(second)});
     QCOMPARE(record(second).state, int(Spool::Queued));
 }
 
@@ -296,25 +316,72 @@ void tst_DeliveryRouter::stopBetweenLooksGivesRecordsBack()
     QCOMPARE(record(id).state, int(Spool::Queued));
 }
 
-void tst_DeliveryRouter::dropRuleEndsNoRecord()
+void tst_DeliveryRouter::downPathEndsNoRecord()
 {
-    // A gateway down longer than its drop rule's window, no fallback: the
-    // records come back and go to it again after its pause.
+    // A gateway failing past its limit, no fallback: what it held comes back
+    // and goes to it again after its pause, oldest first.
     m_withFallback = false;
     m_primary.pauseS = 1;
     const qint64 tried = send(1);
     const qint64 fresh = send(2); // acknowledged a moment ago, never tried
+    m_primary.inFlight << quint64(tried);
+    m_primary.fail({quint64(tried)});
+    QCOMPARE(m_primary.withdrawn, QList<quint64>{quint64(fresh)});
     m_primary.queued.clear();
-    m_primary.report(quint64(tried), OutcomeDropped);
-    m_primary.report(quint64(fresh), OutcomeDropped);
+    m_primary.inFlight.clear();
     QCOMPARE(record(tried).state, int(Spool::Queued));
     QCOMPARE(record(fresh).state, int(Spool::Queued));
-    QVERIFY(m_primary.queued.isEmpty()); // not before its pause
+    QVERIFY(m_log->messages().join('\n').contains("освободил свою очередь"));
     QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued, (QList<quint64>{quint64(tried), quint64(fresh)}),
                               3000);
     m_primary.report(quint64(tried), OutcomeDelivered);
     QCOMPARE(record(tried).state, int(Spool::Delivered));
     QCOMPARE(record(fresh).state, int(Spool::Handed));
+}
+
+void tst_DeliveryRouter::failedAttemptComesBackAfterThePause_data()
+{
+    QTest::addColumn<int>("attempts"); // failed in a row, one record each
+    QTest::addColumn<int>("records");  // of the last attempt
+    QTest::addColumn<bool>("down");
+    // Counted per attempt: three records of one failed request are one failure.
+    QTest::newRow("within the limit") << 2 << 3 << false;
+    QTest::newRow("past the limit") << 3 << 1 << true;
+}
+
+void tst_DeliveryRouter::failedAttemptComesBackAfterThePause()
+{
+    QFETCH(int, attempts);
+    QFETCH(int, records);
+    QFETCH(bool, down);
+    m_primary.pauseS = 1;
+    m_primary.maxFailures = 2;
+    m_settings.fallbackAfterSeconds = 60;
+    QList<quint64> last;
+    for (int i = 0; i < attempts; ++i) {
+        QList<quint64> ids;
+        for (int r = 0; r < (i + 1 == attempts ? records : 1); ++r)
+            ids << quint64(send(10 * i + r + 1));
+        m_primary.queued.clear();
+        m_primary.fail(ids);
+        last = ids;
+    }
+    const QString log = m_log->messages().join('\n');
+    if (down) {
+        // Its records go to the next tier at once, and it is given nothing for its pause.
+        QCOMPARE(m_fallback.queued.size(), attempts);
+        QVERIFY(log.contains("освободил свою очередь (превышено число неудачных попыток "
+                             "отправки (2))"));
+        return;
+    }
+    // Still the path's, kept by the router for its pause, then given back to it.
+    QVERIFY(m_fallback.queued.isEmpty());
+    QVERIFY(m_primary.queued.isEmpty());
+    QVERIFY(!log.contains("освободил свою очередь"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued.size(), attempts - 1 + records, 3000);
+    QCOMPARE(m_primary.queued.mid(attempts - 1), last);
+    QVERIFY(m_fallback.queued.isEmpty());
+    QCOMPARE(record(qint64(last.first())).state, int(Spool::Handed));
 }
 
 void tst_DeliveryRouter::overAgeRecordWithdrawnFromItsProvider()
@@ -329,7 +396,7 @@ void tst_DeliveryRouter::overAgeRecordWithdrawnFromItsProvider()
     // In flight it cannot be called back; should that attempt fail, it is
     // not handed anywhere again.
     QCOMPARE(record(inFlight).state, int(Spool::Handed));
-    m_primary.report(quint64(inFlight), OutcomeDropped);
+    m_primary.report(quint64(inFlight), OutcomePathFailed);
     QCOMPARE(record(inFlight).state, int(Spool::Expired));
     QVERIFY(m_fallback.queued.isEmpty());
 }
