@@ -1,5 +1,6 @@
 #include "basicsmsrestprovider.h"
 
+#include "logcategories.h"
 #include "servicesettings.h"
 #include "settingstext.h"
 
@@ -115,7 +116,7 @@ int BasicSmsRestProvider::providerStatus()
 void BasicSmsRestProvider::start()
 {
     if (!readSettings()) {
-        qCritical() << QStringLiteral("Ошибка инициализации провайдера SMS оповещений");
+        qCCritical(lcProvider) << QStringLiteral("Ошибка инициализации провайдера SMS оповещений");
         return;
     }
     // A second start must not abandon a request in flight: the settings are
@@ -124,7 +125,7 @@ void BasicSmsRestProvider::start()
         m_providerState = StateIdle;
     readReportSettings();
     armTick();
-    qDebug() << QStringLiteral("Запуск провайдера SMS оповещений");
+    qCDebug(lcProvider) << QStringLiteral("Запуск провайдера SMS оповещений");
 }
 
 void BasicSmsRestProvider::stop()
@@ -255,7 +256,8 @@ void BasicSmsRestProvider::stateMachine()
         waitReply();
         break;
     default:
-        qWarning() << QString::fromUtf8(OriginTick) + QStringLiteral("UNPREDICTED providerState");
+        qCWarning(lcProvider) << QString::fromUtf8(OriginTick) +
+                                     QStringLiteral("UNPREDICTED providerState");
         break;
     }
     armTick();
@@ -325,11 +327,12 @@ void BasicSmsRestProvider::idleTick()
             m_messages.dropAll(
                 QStringLiteral("превышено число неудачных попыток отправки (%1)").arg(maxFailures));
             // Not silent: these alarms will never be delivered.
-            qWarning() << QString::fromUtf8(OriginIdle) +
-                              QStringLiteral("Превышено число неудачных попыток отправки (%1), "
+            qCWarning(lcProvider) << QString::fromUtf8(OriginIdle) +
+                                         QStringLiteral(
+                                             "Превышено число неудачных попыток отправки (%1), "
                                              "удалено SMS из очереди: %2")
-                                  .arg(maxFailures)
-                                  .arg(lost);
+                                             .arg(maxFailures)
+                                             .arg(lost);
         }
         if (secondsSince(m_lastSmsRequest) > intParameter(ParamRetryPause))
             m_pause = 0;
@@ -350,10 +353,11 @@ void BasicSmsRestProvider::idleTick()
         int forgotten = 0;
         m_statusBatch = m_statusPoll.takeDue(qMax(1, statusBatchLimit()), &forgotten);
         if (forgotten > 0)
-            qDebug() << QString::fromUtf8(OriginIdle) +
-                            QStringLiteral("статус SMS больше не запрашивается (ждали дольше "
+            qCDebug(lcProvider) << QString::fromUtf8(OriginIdle) +
+                                       QStringLiteral(
+                                           "статус SMS больше не запрашивается (ждали дольше "
                                            "срока отчёта о доставке): %1")
-                                .arg(forgotten);
+                                           .arg(forgotten);
         if (!m_statusBatch.isEmpty()) {
             m_requestType = RequestStatus;
             m_providerState = StateRequest;
@@ -364,11 +368,12 @@ void BasicSmsRestProvider::idleTick()
     // A batch size of 0 or less would never send anything; one SMS at least.
     for (int i = 0; i < qMax(1, limit) && !queue.isEmpty(); ++i) {
         if (!batch.isEmpty() && !canJoinBatch(batch, *queue.first())) {
-            qDebug() << QString::fromUtf8(OriginIdle) +
-                            QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
+            qCDebug(lcProvider) << QString::fromUtf8(OriginIdle) +
+                                       QStringLiteral(
+                                           "SMS на номер %1 отложено до следующего запроса: "
                                            "шлюз не примет его вместе с уже набранными (%2)")
-                                .arg(formatPhone(*queue.first(), QStringLiteral("8")))
-                                .arg(batch.size());
+                                           .arg(formatPhone(*queue.first(), QStringLiteral("8")))
+                                           .arg(batch.size());
             break;
         }
         m_messages.moveFirstToBatch();
@@ -458,8 +463,9 @@ void BasicSmsRestProvider::waitReply()
     m_providerState = StateIdle;
     m_requestType = RequestNone;
     m_status = StatusNoLink;
-    qWarning() << QString::fromUtf8(OriginTick) +
-                      QStringLiteral("Истек таймаут ожидания ответа от сервера SMS рассылок");
+    qCWarning(lcProvider) << QString::fromUtf8(OriginTick) +
+                                 QStringLiteral(
+                                     "Истек таймаут ожидания ответа от сервера SMS рассылок");
 }
 
 void BasicSmsRestProvider::requestFinished()
@@ -491,17 +497,17 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
 {
     if (m_providerState == StateStopped) {
         // Only a gateway calling late could get here; a stopped machine stays stopped.
-        qDebug() << QStringLiteral("[BasicSmsRestProvider::commitRestReply()]: "
-                                   "ответ после остановки провайдера не применён");
+        qCDebug(lcProvider) << QStringLiteral("[BasicSmsRestProvider::commitRestReply()]: "
+                                              "ответ после остановки провайдера не применён");
         return;
     }
     result = ReplyResult::checkedFigures(m_requestType, result);
     const bool success = result.value(ResultKey::Success).toBool();
     if (m_requestType == RequestSms) {
         if (!success) {
-            qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+            qCDebug(lcProvider) << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
+                                       .arg(result.value(ResultKey::ErrorCode).toInt())
+                                       .arg(result.value(ResultKey::ErrorText).toString());
             const QString why = QStringLiteral("код %1 (%2)")
                                     .arg(result.value(ResultKey::ErrorCode).toInt())
                                     .arg(result.value(ResultKey::ErrorText).toString());
@@ -512,10 +518,10 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         } else {
             const QList<SMSMessage *> &batch = m_messages.batch();
             if (batch.size() == 1)
-                qDebug() << QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(formatPhone(*batch.first(), QStringLiteral("8")));
+                qCDebug(lcProvider) << QStringLiteral("Отправлено SMS на номер %1")
+                                           .arg(formatPhone(*batch.first(), QStringLiteral("8")));
             else
-                qDebug() << QStringLiteral("Отправлено %1 SMS").arg(batch.size());
+                qCDebug(lcProvider) << QStringLiteral("Отправлено %1 SMS").arg(batch.size());
             m_status = StatusOk;
             m_pause = 0;
             // Failures count towards dropping the queue only while they run
@@ -531,9 +537,9 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         }
     } else if (m_requestType == RequestBalance) {
         if (!success) {
-            qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+            qCDebug(lcProvider) << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                                       .arg(result.value(ResultKey::ErrorCode).toInt())
+                                       .arg(result.value(ResultKey::ErrorText).toString());
             m_status = StatusGatewayError;
         } else {
             m_balanceKnown = 1;
@@ -602,10 +608,10 @@ void BasicSmsRestProvider::commitStatusReply(const QVariantMap &result)
     if (!result.value(ResultKey::Success).toBool()) {
         // Counts against nothing: neither the drop rule nor the status the
         // station sees; the records are asked about at their next look.
-        qDebug() << QString::fromUtf8(OriginStatus) +
-                        QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+        qCDebug(lcProvider) << QString::fromUtf8(OriginStatus) +
+                                   QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")
+                                       .arg(result.value(ResultKey::ErrorCode).toInt())
+                                       .arg(result.value(ResultKey::ErrorText).toString());
         for (const GatewayStatus::Query &q : batch)
             m_statusPoll.askAgain(q.spoolId);
     } else {
@@ -635,11 +641,12 @@ void BasicSmsRestProvider::statusAnswered(const GatewayStatus::Query &q, int ans
     case GatewayStatus::AnswerUnknownStatus:
         // Only a documented final failure is one: anything else may still end well.
         if (m_statusPoll.newUnknownStatus(q.spoolId, status))
-            qDebug() << QString::fromUtf8(OriginStatus) +
-                            QStringLiteral("SMS (запись %1, id %2): неизвестный статус шлюза "
+            qCDebug(lcProvider) << QString::fromUtf8(OriginStatus) +
+                                       QStringLiteral(
+                                           "SMS (запись %1, id %2): неизвестный статус шлюза "
                                            "«%3», ожидание отчёта продолжается")
-                                .arg(q.spoolId)
-                                .arg(q.messageId, status);
+                                           .arg(q.spoolId)
+                                           .arg(q.messageId, status);
         m_statusPoll.stillWaiting(q.spoolId);
         break;
     case GatewayStatus::AnswerConfirmed:
@@ -741,11 +748,12 @@ void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-        qWarning().noquote() << QStringLiteral("[BasicSmsRestProvider::readBaseUrl()]: значение "
-                                               "baseUrl \"%1\" в %2 (группа %3) не принято, "
-                                               "ожидается http(s)://хост[:порт]; используется "
-                                               "адрес шлюза по умолчанию")
-                                    .arg(text, settings.fileName(), settings.group());
+        qCWarning(lcProvider).noquote()
+            << QStringLiteral("[BasicSmsRestProvider::readBaseUrl()]: значение "
+                              "baseUrl \"%1\" в %2 (группа %3) не принято, "
+                              "ожидается http(s)://хост[:порт]; используется "
+                              "адрес шлюза по умолчанию")
+                   .arg(text, settings.fileName(), settings.group());
         return;
     }
     m_baseUrl = url;
@@ -769,9 +777,9 @@ void BasicSmsRestProvider::warnIfSettingsReadable(const QSettings &settings)
         return;
     const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
     if (info.permissions() & others)
-        qWarning().noquote() << QStringLiteral(
-                                    "[BasicSmsRestProvider::warnIfSettingsReadable()]: файл "
-                                    "настроек %1 с учётными данными шлюза доступен для чтения "
-                                    "другим пользователям; ограничьте доступ: chmod 600 %1")
-                                    .arg(info.absoluteFilePath());
+        qCWarning(lcProvider).noquote()
+            << QStringLiteral("[BasicSmsRestProvider::warnIfSettingsReadable()]: файл "
+                              "настроек %1 с учётными данными шлюза доступен для чтения "
+                              "другим пользователям; ограничьте доступ: chmod 600 %1")
+                   .arg(info.absoluteFilePath());
 }

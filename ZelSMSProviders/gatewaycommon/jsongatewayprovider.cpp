@@ -1,6 +1,7 @@
 #include "jsongatewayprovider.h"
 
 #include "gatewayparameters.h"
+#include "logcategories.h"
 
 #include <QDebug>
 #include <QSettings>
@@ -87,7 +88,7 @@ QVariantMap JsonGatewayProvider::parseRestReply(const SentRequest &sent, const Q
         return parseReply(m_profile, sent.type, reply);
     const JsonSmsGateway::SentBatch numbers = JsonSmsGateway::sentBatch(sent.body, sent.batch);
     for (const QString &line : JsonSmsGateway::rejectionReport(reply, numbers))
-        qWarning()
+        qCWarning(lcProvider)
             << QStringLiteral("[%1::parseRestReply()]: ").arg(QLatin1String(m_profile.className)) +
                    line;
     QVariantMap result = parseReply(m_profile, sent.type, reply);

@@ -1,6 +1,7 @@
 #include "prov_smsgorod.h"
 
 #include "ismsoutcomeinterface.h"
+#include "logcategories.h"
 #include "logtext.h"
 #include "ownmetadata.h"
 #include "settingstext.h"
@@ -42,7 +43,7 @@ bool PROV_SmsGorod::readSettings()
                 m_channel = text.toInt();
             } else {
                 channelValid = false;
-                qWarning().noquote()
+                qCWarning(lcProvider).noquote()
                     << QString("[PROV_SmsGorod::readSettings()]: неверное значение channel "
                                "\"%1\" в группе %2 (%3): допустимо 0 (прямой канал) или 1 "
                                "(цифровой канал)")
@@ -179,9 +180,10 @@ QVariantMap PROV_SmsGorod::parseRestReply(const SentRequest &sent, const QByteAr
                 reasons.append(refusal.second);
             }
             const QString phone = known ? formatPhone(sent.batch.at(at), "8") : QString("?");
-            qWarning() << QString("[PROV_SmsGorod::parseRestReply()]: SMS на номер %1 не принято "
-                                  "шлюзом: \"%2\"")
-                              .arg(phone, refusal.second);
+            qCWarning(lcProvider)
+                << QString("[PROV_SmsGorod::parseRestReply()]: SMS на номер %1 не принято "
+                           "шлюзом: \"%2\"")
+                       .arg(phone, refusal.second);
         }
         result.insert(ResultKey::Refused, positions);
         result.insert(ResultKey::RefusedReasons, reasons);

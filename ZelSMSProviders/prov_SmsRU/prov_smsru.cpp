@@ -1,5 +1,6 @@
 #include "prov_smsru.h"
 
+#include "logcategories.h"
 #include "ownmetadata.h"
 #include "providersettingsgroup.h"
 #include "settingstext.h"
@@ -49,7 +50,7 @@ bool PROV_SmsRU::readSettings()
     settings.endGroup();
 
     if (m_settings.apiKey.isEmpty()) {
-        qWarning().noquote()
+        qCWarning(lcProvider).noquote()
             << QStringLiteral("[PROV_SmsRU::readSettings()]: не задан apiKey в группе %1 файла %2")
                    .arg(settingsGroup(), settings.fileName());
         return false;
