@@ -7,7 +7,6 @@
 #include "modembalance.h"
 #include "modemdeliveryreports.h"
 #include "modemhealth.h"
-#include "modemlog.h"
 #include "modemport.h"
 #include "modemsettings.h"
 #include "modemsmsqueue.h"
@@ -149,7 +148,6 @@ private:
     void applyBalanceResult(const QVariantMap &results);
     void applyStrayResult(bool fromSms, const QVariantMap &results);
     bool controllerSendsSms() const;
-    void log(QtMsgType type, const QString &text) const { ModemLog::write(type, text); }
 
     QString m_settingsGroup;
     ModemSettings m_settings;
