@@ -14,6 +14,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QSysInfo>
 
@@ -33,6 +34,14 @@ const QString CompilerVersion =
 const char *const CompilerName = "CXX";
 const QString CompilerVersion = QStringLiteral("unknown");
 #endif
+
+// Rules from the settings replace those of the last load, so a rule removed
+// from the settings stops at the next reload; QT_LOGGING_RULES, where set,
+// still decides over them.
+void applyLogRules(const ServiceSettings &settings)
+{
+    QLoggingCategory::setFilterRules(settings.logRules);
+}
 
 } // namespace
 
@@ -104,6 +113,7 @@ bool Controller::reload()
                           next.pcnIpAddress == m_settings.pcnIpAddress &&
                           next.pcnPort == m_settings.pcnPort;
     m_settings = next;
+    applyLogRules(m_settings);
     if (!sameLink) {
         startWithSettings();
         return true;
@@ -404,6 +414,7 @@ void Controller::loadSettings()
                 << "[Controller::loadSettings()]: cannot write" << system->fileName();
     }
     m_settings = ServiceSettings::read(*ServiceSettings::openSystem());
+    applyLogRules(m_settings);
     if (!m_settings.saved)
         qCWarning(lcService).noquote() << "Настройки не найдены. Применены настройки по-умолчанию.";
     for (const QString &problem : qAsConst(m_settings.problems))
