@@ -45,8 +45,9 @@ bool ModemBalance::applyAnswer(const QVariantMap &results)
     if (!results.value(ResultKey::Success).toBool()) {
         qCWarning(lcModem).noquote()
             << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                   .arg(results.value(ResultKey::ErrorCode).toString(),
-                        LogText::escaped(results.value(ResultKey::ErrorText).toString()));
+                       .arg(results.value(ResultKey::ErrorCode).toString(),
+                            LogText::escaped(results.value(ResultKey::ErrorText).toString())) +
+                   m_logOrigin;
         m_failedMs = GsmClock::nowMs();
         return false;
     }
@@ -85,7 +86,8 @@ void ModemBalance::maybeQueueControlSms(GSMModemCtrl &ctrl, const ModemSettings 
         qCWarning(lcModem).noquote()
             << QStringLiteral(
                    "[ModemBalance::maybeQueueControlSms()]: неверный номер контрольного SMS \"%1\"")
-                   .arg(settings.ctrlSmsNum);
+                       .arg(settings.ctrlSmsNum) +
+                   m_logOrigin;
         return;
     }
     ctrl.queueSms(ModemFormat::controlSmsText(m_value).toUtf8(), number.toLatin1());
@@ -102,7 +104,8 @@ void ModemBalance::controlSmsDropped(const ModemSettings &settings, int retryPau
     qCWarning(lcModem).noquote() << QStringLiteral(
                                         "[ModemBalance::controlSmsDropped()]: контрольное SMS не "
                                         "отправлено (очередь модема сброшена), повтор через %1 с")
-                                        .arg(retryPauseS);
+                                            .arg(retryPauseS) +
+                                        m_logOrigin;
 }
 
 bool ModemBalance::takeControlSmsResult(const ModemSettings &settings, const QVariantMap &results)
@@ -112,11 +115,13 @@ bool ModemBalance::takeControlSmsResult(const ModemSettings &settings, const QVa
     m_ctrlSmsPending = false;
     if (results.value(ResultKey::Success).toBool())
         qCDebug(lcModem).noquote() << QStringLiteral("Отправлено контрольное SMS на номер %1")
-                                          .arg(ModemFormat::smsNumber(settings.ctrlSmsNum));
+                                              .arg(ModemFormat::smsNumber(settings.ctrlSmsNum)) +
+                                          m_logOrigin;
     else
         qCWarning(lcModem).noquote()
             << QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
-                   .arg(results.value(ResultKey::ErrorCode).toString(),
-                        LogText::escaped(results.value(ResultKey::ErrorText).toString()));
+                       .arg(results.value(ResultKey::ErrorCode).toString(),
+                            LogText::escaped(results.value(ResultKey::ErrorText).toString())) +
+                   m_logOrigin;
     return true;
 }

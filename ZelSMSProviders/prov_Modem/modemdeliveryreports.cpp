@@ -32,7 +32,8 @@ void ModemDeliveryReports::sent(const QVector<quint64> &ids, const QVariantMap &
             << QStringLiteral("[ModemDeliveryReports::sent()]: модем не "
                               "сообщил номер SMS (+CMGS) для части; отчёт "
                               "о доставке на номер %1 не будет сопоставлен")
-                   .arg(QString::fromLatin1(number));
+                       .arg(QString::fromLatin1(number)) +
+                   m_logOrigin;
     } else {
         m_matcher.expect(ids, references, number);
     }
@@ -66,7 +67,8 @@ void ModemDeliveryReports::received(const QByteArray &pdu)
         qCWarning(lcModem).noquote()
             << QStringLiteral("[ModemDeliveryReports::received()]: отчёт о "
                               "доставке не прочитан (%1): %2")
-                   .arg(report.error, QString::fromLatin1(pdu.left(80)));
+                       .arg(report.error, QString::fromLatin1(pdu.left(80))) +
+                   m_logOrigin;
         return;
     }
     apply(report, m_matcher.match(report), true);
@@ -86,17 +88,21 @@ void ModemDeliveryReports::apply(const SmsPdu::StatusReport &report,
             m_held.append(Held{report, now});
             dropStaleHeld(now);
             qCDebug(lcModem).noquote()
-                << QStringLiteral("Неизвестный %1: отложен до завершения отправки SMS").arg(about);
+                << QStringLiteral("Неизвестный %1: отложен до завершения отправки SMS").arg(about) +
+                       m_logOrigin;
             return;
         }
-        qCDebug(lcModem).noquote() << QStringLiteral("Неизвестный %1: пропущен").arg(about);
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Неизвестный %1: пропущен").arg(about) + m_logOrigin;
         return;
     case DeliveryReportMatcher::Match::Duplicate:
-        qCDebug(lcModem).noquote() << QStringLiteral("Повторный %1: пропущен").arg(about);
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Повторный %1: пропущен").arg(about) + m_logOrigin;
         return;
     case DeliveryReportMatcher::Match::Progress:
         qCDebug(lcModem).noquote()
-            << QStringLiteral("Получен %1 (часть %2 из %3)").arg(about).arg(m.part).arg(m.parts);
+            << QStringLiteral("Получен %1 (часть %2 из %3)").arg(about).arg(m.part).arg(m.parts) +
+                   m_logOrigin;
         if (!m.confirmed.isEmpty() && m_sink) {
             SmsReportNote note;
             note.state = ReportWaiting;
@@ -110,9 +116,10 @@ void ModemDeliveryReports::apply(const SmsPdu::StatusReport &report,
         break;
     }
     qCDebug(lcModem).noquote() << QStringLiteral("Получен %1: %2")
-                                      .arg(about, m.state == ReportConfirmed
-                                                      ? QStringLiteral("доставлено")
-                                                      : QStringLiteral("не доставлено"));
+                                          .arg(about, m.state == ReportConfirmed
+                                                          ? QStringLiteral("доставлено")
+                                                          : QStringLiteral("не доставлено")) +
+                                      m_logOrigin;
     SmsReportNote note;
     note.state = m.state;
     note.recipient = QString::fromLatin1(report.recipient);

@@ -66,7 +66,7 @@ void ModemHealth::update(Condition now)
     if (quiet)
         return;
     if (better)
-        qCInfo(lcModem).noquote() << describe(now);
+        qCInfo(lcModem).noquote() << describe(now) + m_logOrigin;
     else
-        qCWarning(lcModem).noquote() << describe(now);
+        qCWarning(lcModem).noquote() << describe(now) + m_logOrigin;
 }

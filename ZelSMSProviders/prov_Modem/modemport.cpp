@@ -44,10 +44,11 @@ void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
     if (m_openFailures > 0)
         qCDebug(lcModem).noquote()
             << QStringLiteral("[ModemPort::open()]: COM порт открыт после неудачных попыток: %1")
-                   .arg(m_openFailures);
+                       .arg(m_openFailures) +
+                   m_logOrigin;
     m_openFailures = 0;
     m_lastOpenFailure.clear();
-    qCDebug(lcModem).noquote() << QStringLiteral("COM порт %1 открыт").arg(name);
+    qCDebug(lcModem).noquote() << QStringLiteral("COM порт %1 открыт").arg(name) + m_logOrigin;
 }
 
 void ModemPort::configure(const ModemSettings &settings)
@@ -66,7 +67,9 @@ void ModemPort::configure(const ModemSettings &settings)
     if (!failed.isEmpty())
         qCWarning(lcModem).noquote()
             << QStringLiteral("[ModemPort::configure()]: порт %1 не принял настройки: %2 (%3)")
-                   .arg(m_port.portName(), failed.join(QStringLiteral(", ")), m_port.errorString());
+                       .arg(m_port.portName(), failed.join(QStringLiteral(", ")),
+                            m_port.errorString()) +
+                   m_logOrigin;
 }
 
 void ModemPort::reportOpenFailure(const QString &name, const QString &error,
@@ -80,12 +83,13 @@ void ModemPort::reportOpenFailure(const QString &name, const QString &error,
         return;
     m_lastOpenFailure = reason;
     m_lastOpenLogMs = now;
-    qCCritical(lcModem).noquote() << QStringLiteral("Ошибка открытия COM порта");
+    qCCritical(lcModem).noquote() << QStringLiteral("Ошибка открытия COM порта") + m_logOrigin;
     qCCritical(lcModem).noquote()
         << QStringLiteral("[ModemPort::reportOpenFailure()]: %1, попыток: %2, следующая через %3 с")
-               .arg(reason)
-               .arg(m_openFailures)
-               .arg(timings.portRetryS);
+                   .arg(reason)
+                   .arg(m_openFailures)
+                   .arg(timings.portRetryS) +
+               m_logOrigin;
 }
 
 bool ModemPort::closeIfDeviceChanged()
@@ -98,7 +102,8 @@ bool ModemPort::closeIfDeviceChanged()
     qCWarning(lcModem).noquote()
         << QStringLiteral("[ModemPort::closeIfDeviceChanged()]: устройство COM порта %1 "
                           "(%2) пропало или заменено")
-               .arg(m_openedName, m_openedDevice);
+                   .arg(m_openedName, m_openedDevice) +
+               m_logOrigin;
     m_lastOpenAttemptMs = GsmClock::nowMs();
     close();
     return true;
@@ -109,7 +114,7 @@ void ModemPort::close()
     if (!m_port.isOpen())
         return;
     m_port.close();
-    qCDebug(lcModem).noquote() << QStringLiteral("COM порт закрыт");
+    qCDebug(lcModem).noquote() << QStringLiteral("COM порт закрыт") + m_logOrigin;
     emit closed();
 }
 
@@ -127,7 +132,8 @@ void ModemPort::onError(QSerialPort::SerialPortError error)
         return;
     qCWarning(lcModem).noquote() << QStringLiteral(
                                         "[ModemPort::onError()]: COM порт %1 недоступен: %2")
-                                        .arg(m_port.portName(), m_port.errorString());
+                                            .arg(m_port.portName(), m_port.errorString()) +
+                                        m_logOrigin;
     m_lastOpenAttemptMs = GsmClock::nowMs();
     QTimer::singleShot(0, this, &ModemPort::close);
 }

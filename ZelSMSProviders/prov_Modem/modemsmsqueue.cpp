@@ -27,7 +27,8 @@ bool ModemSmsQueue::add(const SMSMessage &msg, const quint64 *spoolId)
         // again and its failures would end in dropping every other request.
         qCCritical(lcModem).noquote()
             << QStringLiteral("[ModemSmsQueue::add()]: SMS не принято: неверный номер \"%1\"")
-                   .arg(LogText::escaped(SmsText::phoneText(msg)));
+                       .arg(LogText::escaped(SmsText::phoneText(msg))) +
+                   m_logOrigin;
         if (spoolId && m_sink)
             m_sink->smsOutcome(*spoolId, OutcomeRejected,
                                QStringLiteral("неверный номер для модема"));
@@ -143,7 +144,8 @@ void ModemSmsQueue::batchFailed(const QVariantMap &results)
     const QString code = results.value(ResultKey::ErrorCode).toString();
     const QString text = results.value(ResultKey::ErrorText).toString();
     qCWarning(lcModem).noquote()
-        << QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text));
+        << QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)) +
+               m_logOrigin;
     for (const SMSMessage &msg : qAsConst(m_batch))
         report(msg, OutcomeRetrying, QStringLiteral("код %1 (%2)").arg(code, text));
     requeueBatch(false);
@@ -159,9 +161,11 @@ void ModemSmsQueue::batchDelivered()
     if (m_batch.size() == 1)
         qCDebug(lcModem).noquote()
             << QStringLiteral("Отправлено SMS на номер %1")
-                   .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first())));
+                       .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first()))) +
+                   m_logOrigin;
     else
-        qCDebug(lcModem).noquote() << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size());
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()) + m_logOrigin;
     for (const SMSMessage &msg : qAsConst(m_batch))
         report(msg, OutcomeDelivered, QString());
     for (const SMSMessage &msg : qAsConst(m_batch))

@@ -159,14 +159,16 @@ void PROV_Modem::start()
 {
     if (!readSettings()) {
         qCCritical(lcModem).noquote()
-            << QStringLiteral("Ошибка инициализации провайдера SMS оповещений");
+            << QStringLiteral("Ошибка инициализации провайдера SMS оповещений") + m_logOrigin;
         if (!m_settings.isComplete())
             qCCritical(lcModem).noquote()
                 << QStringLiteral(
                        "[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                       .arg(m_settingsGroup);
+                           .arg(m_settingsGroup) +
+                       m_logOrigin;
         for (const QString &error : qAsConst(m_settings.errors))
-            qCCritical(lcModem).noquote() << QStringLiteral("[PROV_Modem::start()]: ") + error;
+            qCCritical(lcModem).noquote()
+                << QStringLiteral("[PROV_Modem::start()]: ") + error + m_logOrigin;
         return;
     }
     m_ctrl.pinGuard().setStatePath(pinStatePath(m_settingsGroup));
@@ -174,7 +176,7 @@ void PROV_Modem::start()
                            qint64(m_settings.resetAfterSeconds) * 1000);
     m_providerState = StateOpenPort;
     m_timer->start(m_timings.tickMs);
-    qCDebug(lcModem).noquote() << QStringLiteral("Запуск провайдера SMS оповещений");
+    qCDebug(lcModem).noquote() << QStringLiteral("Запуск провайдера SMS оповещений") + m_logOrigin;
 }
 
 void PROV_Modem::stop()
@@ -194,6 +196,14 @@ QObject *PROV_Modem::create(const QString &settingsGroup)
 void PROV_Modem::setSettingsGroup(const QString &group)
 {
     m_settingsGroup = group.isEmpty() ? ownMetaData().registryGroup : group;
+    m_logOrigin = m_settingsGroup == ownMetaData().registryGroup
+                      ? QString()
+                      : QStringLiteral(" [%1]").arg(m_settingsGroup);
+    m_port.setLogOrigin(m_logOrigin);
+    m_queue.setLogOrigin(m_logOrigin);
+    m_reports.setLogOrigin(m_logOrigin);
+    m_balance.setLogOrigin(m_logOrigin);
+    m_health.setLogOrigin(m_logOrigin);
 }
 
 QString PROV_Modem::pinStatePath(const QString &settingsGroup)
@@ -220,7 +230,8 @@ bool PROV_Modem::readSettings()
     m_settings =
         ModemSettings::fromStored(ProviderSettingsGroup(m_settingsGroup).values(), m_settingsGroup);
     for (const QString &problem : qAsConst(m_settings.problems))
-        qCWarning(lcModem).noquote() << QStringLiteral("[PROV_Modem::readSettings()]: ") + problem;
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[PROV_Modem::readSettings()]: ") + problem + m_logOrigin;
     // A service-wide setting: whoever sends through a modem asks for reports.
     m_reportsWanted = ServiceSettings::read(*ServiceSettings::openSystem()).deliveryReports;
     return m_settings.isUsable();
@@ -262,7 +273,8 @@ void PROV_Modem::stateMachine()
         break;
     default:
         qCWarning(lcModem).noquote()
-            << QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState");
+            << QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState") +
+                   m_logOrigin;
         break;
     }
     // An idle run that started nothing is not repeated before the next tick
@@ -414,7 +426,8 @@ void PROV_Modem::stateIdle()
             qCCritical(lcModem).noquote()
                 << QStringLiteral("[PROV_Modem::stateIdle()]: превышено число "
                                   "ошибок отправки, удалено SMS из очереди: %1")
-                       .arg(dropped);
+                           .arg(dropped) +
+                       m_logOrigin;
         }
         if (GsmClock::secondsSince(m_lastSmsMs) > m_timings.retryPauseS)
             m_paused = 0;
@@ -487,8 +500,10 @@ void PROV_Modem::stateWaitResult()
     if (m_requestType == RequestBalance && m_balance.isAnswerOverdue(m_timings.balanceTimeoutS)) {
         m_providerState = StateIdle;
         m_requestType = RequestNone;
-        qCWarning(lcModem).noquote() << QStringLiteral(
-            "[PROV_Modem::stateMachine()]: Истек таймаут ожидания сообщения о балансе");
+        qCWarning(lcModem).noquote()
+            << QStringLiteral(
+                   "[PROV_Modem::stateMachine()]: Истек таймаут ожидания сообщения о балансе") +
+                   m_logOrigin;
     } else if (m_requestType == RequestSms) {
         // The controller drops its queue when it re-initialises the modem, and
         // then no result will ever come. While it still works on the SMS its
@@ -505,8 +520,10 @@ void PROV_Modem::stateWaitResult()
 
 void PROV_Modem::failSmsWait(const QString &why)
 {
-    qCWarning(lcModem).noquote() << QStringLiteral(
-        "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS");
+    qCWarning(lcModem).noquote()
+        << QStringLiteral(
+               "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS") +
+               m_logOrigin;
     applySmsResult(failure(-1, why));
     m_requestType = RequestNone;
     m_providerState = StateIdle;
@@ -535,7 +552,7 @@ void PROV_Modem::onControllerError(const QString &what)
 {
     // One rung of the healing ladder: logged once while the modem stays
     // silent, not once a minute.
-    const QString text = QStringLiteral("Ошибка ввода вывода: %1").arg(what);
+    const QString text = QStringLiteral("Ошибка ввода вывода: %1").arg(what) + m_logOrigin;
     if (m_ioErrorLogged)
         qCDebug(lcModem).noquote() << text;
     else
@@ -603,7 +620,8 @@ bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
         // fault of the message, which must not wait out the retry pause.
         qCWarning(lcModem).noquote()
             << QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
-                              "во время отправки SMS; оно будет отправлено снова");
+                              "во время отправки SMS; оно будет отправлено снова") +
+                   m_logOrigin;
         if (pduReachedModem())
             m_queue.batchInterrupted(QStringLiteral("модем перестал отвечать во время отправки "
                                                     "SMS; SMS будет отправлено снова"));
@@ -620,9 +638,10 @@ bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
     qCWarning(lcModem).noquote()
         << QStringLiteral("[PROV_Modem::applySmsResult()]: SMS не отправлено (код %1): %2; оно "
                           "будет отправлено, когда модем снова будет готов")
-               .arg(code)
-               .arg(network ? QStringLiteral("нет обслуживания сети")
-                            : QStringLiteral("SIM карта недоступна"));
+                   .arg(code)
+                   .arg(network ? QStringLiteral("нет обслуживания сети")
+                                : QStringLiteral("SIM карта недоступна")) +
+               m_logOrigin;
     m_ctrl.onSmsRefused(code);
     m_queue.returnBatchToHead();
     return true;
@@ -668,7 +687,8 @@ void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
         qCWarning(lcModem).noquote()
             << QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
                               "таймаута ожидания, успех: %1")
-                   .arg(results.value(ResultKey::Success).toBool() ? 1 : 0);
+                       .arg(results.value(ResultKey::Success).toBool() ? 1 : 0) +
+                   m_logOrigin;
     else
         m_balance.applyUnrequested(results);
 }

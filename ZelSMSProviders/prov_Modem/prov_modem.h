@@ -150,6 +150,9 @@ private:
     bool controllerSendsSms() const;
 
     QString m_settingsGroup;
+    // " [group]" after every line of a provider on another group than the
+    // modem's usual one, so that two modems' lines can be told apart.
+    QString m_logOrigin;
     ModemSettings m_settings;
     ModemTimings m_timings;
     ModemPort m_port;
