@@ -1,5 +1,6 @@
 #include "basicsmsrestprovider.h"
 
+#include "logcategories.h"
 #include "servicesettings.h"
 #include "settingstext.h"
 
@@ -61,9 +62,23 @@ BasicSmsRestProvider::~BasicSmsRestProvider()
 QObject *BasicSmsRestProvider::create(const QString &settingsGroup)
 {
     BasicSmsRestProvider *made = newProvider();
-    if (made && !settingsGroup.isEmpty())
+    if (made && !settingsGroup.isEmpty() && settingsGroup != made->settingsGroup()) {
         made->setSettingsGroup(settingsGroup);
+        made->m_logOrigin = QStringLiteral(" [%1]").arg(settingsGroup);
+    }
     return made;
+}
+
+const QLoggingCategory &BasicSmsRestProvider::lcGateway() const
+{
+    if (!m_logCategory) {
+        QString name = QString::fromLatin1(metaObject()->className());
+        if (name.startsWith(QLatin1String("PROV_")))
+            name.remove(0, 5);
+        m_logCategoryName = "zelsms.provider." + name.toLower().toLatin1();
+        m_logCategory = std::make_unique<QLoggingCategory>(m_logCategoryName.constData());
+    }
+    return *m_logCategory;
 }
 
 int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
@@ -115,7 +130,8 @@ int BasicSmsRestProvider::providerStatus()
 void BasicSmsRestProvider::start()
 {
     if (!readSettings()) {
-        qCritical() << QStringLiteral("Ошибка инициализации провайдера SMS оповещений");
+        qCCritical(lcGateway) << QStringLiteral("Ошибка инициализации провайдера SMS оповещений") +
+                                     m_logOrigin;
         return;
     }
     // A second start must not abandon a request in flight: the settings are
@@ -124,7 +140,7 @@ void BasicSmsRestProvider::start()
         m_providerState = StateIdle;
     readReportSettings();
     armTick();
-    qDebug() << QStringLiteral("Запуск провайдера SMS оповещений");
+    qCDebug(lcGateway) << QStringLiteral("Запуск провайдера SMS оповещений") + m_logOrigin;
 }
 
 void BasicSmsRestProvider::stop()
@@ -255,7 +271,8 @@ void BasicSmsRestProvider::stateMachine()
         waitReply();
         break;
     default:
-        qWarning() << QString::fromUtf8(OriginTick) + QStringLiteral("UNPREDICTED providerState");
+        qCWarning(lcGateway) << QString::fromUtf8(OriginTick) +
+                                    QStringLiteral("UNPREDICTED providerState") + m_logOrigin;
         break;
     }
     armTick();
@@ -337,10 +354,12 @@ void BasicSmsRestProvider::idleTick()
         int forgotten = 0;
         m_statusBatch = m_statusPoll.takeDue(qMax(1, statusBatchLimit()), &forgotten);
         if (forgotten > 0)
-            qDebug() << QString::fromUtf8(OriginIdle) +
-                            QStringLiteral("статус SMS больше не запрашивается (ждали дольше "
-                                           "срока отчёта о доставке): %1")
-                                .arg(forgotten);
+            qCDebug(lcGateway) << QString::fromUtf8(OriginIdle) +
+                                      QStringLiteral(
+                                          "статус SMS больше не запрашивается (ждали дольше "
+                                          "срока отчёта о доставке): %1")
+                                          .arg(forgotten) +
+                                      m_logOrigin;
         if (!m_statusBatch.isEmpty()) {
             m_requestType = RequestStatus;
             m_providerState = StateRequest;
@@ -351,11 +370,13 @@ void BasicSmsRestProvider::idleTick()
     // A batch size of 0 or less would never send anything; one SMS at least.
     for (int i = 0; i < qMax(1, limit) && !queue.isEmpty(); ++i) {
         if (!batch.isEmpty() && !canJoinBatch(batch, *queue.first())) {
-            qDebug() << QString::fromUtf8(OriginIdle) +
-                            QStringLiteral("SMS на номер %1 отложено до следующего запроса: "
-                                           "шлюз не примет его вместе с уже набранными (%2)")
-                                .arg(formatPhone(*queue.first(), QStringLiteral("8")))
-                                .arg(batch.size());
+            qCDebug(lcGateway) << QString::fromUtf8(OriginIdle) +
+                                      QStringLiteral(
+                                          "SMS на номер %1 отложено до следующего запроса: "
+                                          "шлюз не примет его вместе с уже набранными (%2)")
+                                          .arg(formatPhone(*queue.first(), QStringLiteral("8")))
+                                          .arg(batch.size()) +
+                                      m_logOrigin;
             break;
         }
         m_messages.moveFirstToBatch();
@@ -446,8 +467,10 @@ void BasicSmsRestProvider::waitReply()
     m_providerState = StateIdle;
     m_requestType = RequestNone;
     m_status = StatusNoLink;
-    qWarning() << QString::fromUtf8(OriginTick) +
-                      QStringLiteral("Истек таймаут ожидания ответа от сервера SMS рассылок");
+    qCWarning(lcGateway) << QString::fromUtf8(OriginTick) +
+                                QStringLiteral(
+                                    "Истек таймаут ожидания ответа от сервера SMS рассылок") +
+                                m_logOrigin;
 }
 
 void BasicSmsRestProvider::requestFinished()
@@ -479,17 +502,19 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
 {
     if (m_providerState == StateStopped) {
         // Only a gateway calling late could get here; a stopped machine stays stopped.
-        qDebug() << QStringLiteral("[BasicSmsRestProvider::commitRestReply()]: "
-                                   "ответ после остановки провайдера не применён");
+        qCDebug(lcGateway) << QStringLiteral("[BasicSmsRestProvider::commitRestReply()]: "
+                                             "ответ после остановки провайдера не применён") +
+                                  m_logOrigin;
         return;
     }
     result = ReplyResult::checkedFigures(m_requestType, result);
     const bool success = result.value(ResultKey::Success).toBool();
     if (m_requestType == RequestSms) {
         if (!success) {
-            qDebug() << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+            qCDebug(lcGateway) << QStringLiteral("Ошибка отправки SMS, код %1 (%2)")
+                                          .arg(result.value(ResultKey::ErrorCode).toInt())
+                                          .arg(result.value(ResultKey::ErrorText).toString()) +
+                                      m_logOrigin;
             const QString why = QStringLiteral("код %1 (%2)")
                                     .arg(result.value(ResultKey::ErrorCode).toInt())
                                     .arg(result.value(ResultKey::ErrorText).toString());
@@ -501,10 +526,13 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         } else {
             const QList<SMSMessage *> &batch = m_messages.batch();
             if (batch.size() == 1)
-                qDebug() << QStringLiteral("Отправлено SMS на номер %1")
-                                .arg(formatPhone(*batch.first(), QStringLiteral("8")));
+                qCDebug(lcGateway)
+                    << QStringLiteral("Отправлено SMS на номер %1")
+                               .arg(formatPhone(*batch.first(), QStringLiteral("8"))) +
+                           m_logOrigin;
             else
-                qDebug() << QStringLiteral("Отправлено %1 SMS").arg(batch.size());
+                qCDebug(lcGateway)
+                    << QStringLiteral("Отправлено %1 SMS").arg(batch.size()) + m_logOrigin;
             m_status = StatusOk;
             m_pause = 0;
             m_failures = 0;
@@ -518,9 +546,10 @@ void BasicSmsRestProvider::commitRestReply(QVariantMap result)
         }
     } else if (m_requestType == RequestBalance) {
         if (!success) {
-            qDebug() << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+            qCDebug(lcGateway) << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                                          .arg(result.value(ResultKey::ErrorCode).toInt())
+                                          .arg(result.value(ResultKey::ErrorText).toString()) +
+                                      m_logOrigin;
             m_status = StatusGatewayError;
         } else {
             m_balanceKnown = 1;
@@ -594,10 +623,11 @@ void BasicSmsRestProvider::commitStatusReply(const QVariantMap &result)
     if (!result.value(ResultKey::Success).toBool()) {
         // Counts against nothing: neither the drop rule nor the status the
         // station sees; the records are asked about at their next look.
-        qDebug() << QString::fromUtf8(OriginStatus) +
-                        QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")
-                            .arg(result.value(ResultKey::ErrorCode).toInt())
-                            .arg(result.value(ResultKey::ErrorText).toString());
+        qCDebug(lcGateway) << QString::fromUtf8(OriginStatus) +
+                                  QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")
+                                      .arg(result.value(ResultKey::ErrorCode).toInt())
+                                      .arg(result.value(ResultKey::ErrorText).toString()) +
+                                  m_logOrigin;
         for (const GatewayStatus::Query &q : batch)
             m_statusPoll.askAgain(q.spoolId);
     } else {
@@ -627,11 +657,13 @@ void BasicSmsRestProvider::statusAnswered(const GatewayStatus::Query &q, int ans
     case GatewayStatus::AnswerUnknownStatus:
         // Only a documented final failure is one: anything else may still end well.
         if (m_statusPoll.newUnknownStatus(q.spoolId, status))
-            qDebug() << QString::fromUtf8(OriginStatus) +
-                            QStringLiteral("SMS (запись %1, id %2): неизвестный статус шлюза "
-                                           "«%3», ожидание отчёта продолжается")
-                                .arg(q.spoolId)
-                                .arg(q.messageId, status);
+            qCDebug(lcGateway) << QString::fromUtf8(OriginStatus) +
+                                      QStringLiteral(
+                                          "SMS (запись %1, id %2): неизвестный статус шлюза "
+                                          "«%3», ожидание отчёта продолжается")
+                                          .arg(q.spoolId)
+                                          .arg(q.messageId, status) +
+                                      m_logOrigin;
         m_statusPoll.stillWaiting(q.spoolId);
         break;
     case GatewayStatus::AnswerConfirmed:
@@ -733,11 +765,13 @@ void BasicSmsRestProvider::readBaseUrl(QSettings &settings)
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() ||
         (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
-        qWarning().noquote() << QStringLiteral("[BasicSmsRestProvider::readBaseUrl()]: значение "
-                                               "baseUrl \"%1\" в %2 (группа %3) не принято, "
-                                               "ожидается http(s)://хост[:порт]; используется "
-                                               "адрес шлюза по умолчанию")
-                                    .arg(text, settings.fileName(), settings.group());
+        qCWarning(lcGateway).noquote()
+            << QStringLiteral("[BasicSmsRestProvider::readBaseUrl()]: значение "
+                              "baseUrl \"%1\" в %2 (группа %3) не принято, "
+                              "ожидается http(s)://хост[:порт]; используется "
+                              "адрес шлюза по умолчанию")
+                       .arg(text, settings.fileName(), settings.group()) +
+                   m_logOrigin;
         return;
     }
     m_baseUrl = url;
@@ -760,10 +794,11 @@ void BasicSmsRestProvider::warnIfSettingsReadable(const QSettings &settings)
     if (!info.exists())
         return;
     const QFile::Permissions others = QFile::ReadGroup | QFile::ReadOther;
+    // The file is every gateway's: no one gateway's category, no group.
     if (info.permissions() & others)
-        qWarning().noquote() << QStringLiteral(
-                                    "[BasicSmsRestProvider::warnIfSettingsReadable()]: файл "
-                                    "настроек %1 с учётными данными шлюза доступен для чтения "
-                                    "другим пользователям; ограничьте доступ: chmod 600 %1")
-                                    .arg(info.absoluteFilePath());
+        qCWarning(lcProvider).noquote()
+            << QStringLiteral("[BasicSmsRestProvider::warnIfSettingsReadable()]: файл "
+                              "настроек %1 с учётными данными шлюза доступен для чтения "
+                              "другим пользователям; ограничьте доступ: chmod 600 %1")
+                   .arg(info.absoluteFilePath());
 }

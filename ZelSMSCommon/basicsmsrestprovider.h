@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -23,6 +24,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <memory>
 
 class QSettings;
 
@@ -206,6 +208,13 @@ protected:
     {
         m_statusPoll.setTiming(timing);
     }
+    // The gateway's own logging category, "zelsms.provider." and its class name
+    // without "PROV_" in lower case (zelsms.provider.smsru), so that one
+    // gateway's DEBUG can be turned on alone.
+    const QLoggingCategory &lcGateway() const;
+    // " [group]" for a gateway made for another settings group than its
+    // usual one (create()), appended to every line it logs; else empty.
+    const QString &logOrigin() const { return m_logOrigin; }
 
 private:
     // Implementation members are the request machine's own; see the .cpp.
@@ -230,6 +239,10 @@ private:
     QNetworkRequest m_request;
     QUrl m_baseUrl;
     QString m_settingsGroup;
+    QString m_logOrigin;
+    // Made at the first line logged: only then is the gateway's class known.
+    mutable QByteArray m_logCategoryName;
+    mutable std::unique_ptr<QLoggingCategory> m_logCategory;
     int m_tickInterval = 500;
     std::function<qint64()> m_clock;
     QElapsedTimer m_monotonic;

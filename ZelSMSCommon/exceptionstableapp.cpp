@@ -1,5 +1,7 @@
 #include "exceptionstableapp.h"
 
+#include "logcategories.h"
+
 #include <QProcess>
 #include <QtDebug>
 #include <exception>
@@ -29,18 +31,17 @@ bool ExceptionStableApp::notify(QObject *receiver, QEvent *event)
     try {
         return QCoreApplication::notify(receiver, event);
     } catch (const ImmediateExitApplication &e) {
-        qWarning().noquote() << QStringLiteral("Управление приложением: ") +
-                                    QString::fromUtf8(e.what());
+        qCWarning(lcService).noquote()
+            << QStringLiteral("Управление приложением: ") + QString::fromUtf8(e.what());
         endLoop(0);
     } catch (const ForceRestartException &e) {
-        qWarning().noquote() << QStringLiteral("Запрошен рестарт приложения. Причина: ") +
-                                    QString::fromUtf8(e.what());
+        qCWarning(lcService).noquote() << QStringLiteral("Запрошен рестарт приложения. Причина: ") +
+                                              QString::fromUtf8(e.what());
         endLoop(-1);
     } catch (const std::exception &e) {
-        qCritical().noquote() << QStringLiteral(
-                                     "ERROR: Обнаружено исключение времени выполнения: ") +
-                                     QString::fromUtf8(e.what()) +
-                                     QStringLiteral(". Попытка перезапуска...");
+        qCCritical(lcService).noquote()
+            << QStringLiteral("ERROR: Обнаружено исключение времени выполнения: ") +
+                   QString::fromUtf8(e.what()) + QStringLiteral(". Попытка перезапуска...");
         endLoop(-10);
     } catch (...) {
         qFatal("UNKNOWN EXCEPTION OCCURED. Application will terminate. Consider contacting "
@@ -82,9 +83,10 @@ int ExceptionStableApp::execWithRestart()
         // argv[0], and the copy would not be found.
         const QString program = applicationFilePath();
         if (!launcher()(program, restartArguments(code)))
-            qCritical().noquote() << QStringLiteral("[ExceptionStableApp]: не удалось запустить "
-                                                    "копию для перезапуска: ") +
-                                         program;
+            qCCritical(lcService).noquote()
+                << QStringLiteral("[ExceptionStableApp]: не удалось запустить "
+                                  "копию для перезапуска: ") +
+                       program;
     }
     return code;
 }

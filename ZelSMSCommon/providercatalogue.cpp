@@ -1,5 +1,6 @@
 #include "providercatalogue.h"
 
+#include "logcategories.h"
 #include "providerplugins.h"
 #include "providersettingsgroup.h"
 #include "settingslocation.h"
@@ -18,7 +19,7 @@ QString registryKey(const QString &id, const PluginFolder &plugins, const char *
     const ProviderMetaData *file = plugins.find(id);
     const QString key = file ? file->registryGroup : QString();
     if (key.isEmpty())
-        qWarning().noquote()
+        qCWarning(lcSetup).noquote()
             << QStringLiteral("[ProviderCatalogue::%1()]:").arg(QLatin1String(caller))
             << "no provider" << id << "with a providerRegKey in" << plugins.directory();
     return key;
@@ -74,15 +75,15 @@ bool saveGroupSettings(const QString &group, const QVariantMap &values)
     ProviderSettingsGroup settings(group);
     const QString fileName = settings.fileName();
     if (!SettingsLocation::protectSettingsFile(fileName))
-        qWarning().noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot restrict"
-                             << fileName << "to its owner";
+        qCWarning(lcSetup).noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot restrict"
+                                     << fileName << "to its owner";
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         settings.setValue(it.key(), it.value());
     settings.endGroup();
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        qWarning().noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot write" << fileName
-                             << "- status" << int(settings.status());
+        qCWarning(lcSetup).noquote() << "[ProviderCatalogue::saveGroupSettings()]: cannot write"
+                                     << fileName << "- status" << int(settings.status());
         return false;
     }
     SettingsLocation::protectSettingsFile(fileName);

@@ -2,6 +2,7 @@
 
 #include "icommonsmsinterface.h"
 #include "iproviderfactory.h"
+#include "logcategories.h"
 #include "pluginfolder.h"
 
 #include <QCoreApplication>
@@ -70,8 +71,8 @@ QObject *rootObject(const QString &id, const PluginFolder &folder, const char *o
         QPluginLoader loader(file.path);
         QObject *root = loader.instance();
         if (!root) {
-            qWarning().noquote() << origin << "cannot load" << file.path << "-"
-                                 << loader.errorString();
+            qCWarning(lcService).noquote()
+                << origin << "cannot load" << file.path << "-" << loader.errorString();
             continue;
         }
         *path = file.path;
@@ -92,17 +93,18 @@ std::unique_ptr<QObject> createProvider(const QString &id, const QString &group,
         return nullptr;
     auto *factory = qobject_cast<IProviderFactory *>(root);
     if (!factory) {
-        qWarning().noquote() << origin << path << "does not implement" << IProviderFactory_iid;
+        qCWarning(lcService).noquote()
+            << origin << path << "does not implement" << IProviderFactory_iid;
         return nullptr;
     }
     std::unique_ptr<QObject> made(factory->create(group));
     if (!made) {
-        qWarning().noquote() << origin << path << "made no provider for group" << group;
+        qCWarning(lcService).noquote() << origin << path << "made no provider for group" << group;
         return nullptr;
     }
     if (!qobject_cast<ICommonSmsInterface *>(made.get())) {
-        qWarning().noquote() << origin << path << "made a provider for group" << group
-                             << "that does not implement" << ICommonSmsInterface_iid;
+        qCWarning(lcService).noquote() << origin << path << "made a provider for group" << group
+                                       << "that does not implement" << ICommonSmsInterface_iid;
         return nullptr;
     }
     return made;
@@ -116,8 +118,8 @@ ICommonSmsInterface *loadProvider(const QString &id, const PluginFolder &folder)
         return nullptr;
     auto *iface = qobject_cast<ICommonSmsInterface *>(root);
     if (!iface)
-        qWarning().noquote() << "[ProviderPlugins::loadProvider()]:" << path << "does not implement"
-                             << ICommonSmsInterface_iid;
+        qCWarning(lcService).noquote() << "[ProviderPlugins::loadProvider()]:" << path
+                                       << "does not implement" << ICommonSmsInterface_iid;
     return iface;
 }
 

@@ -4,6 +4,7 @@
 #include "settingstext.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QVariant>
 
@@ -76,13 +77,18 @@ ServiceSettings ServiceSettings::read(QSettings &system)
                             .toLatin1();
     // A file name the service would resolve against whatever folder it was
     // started in is no setting: refused, so no file is written by surprise.
-    const QString metrics = SettingsText::read(s, QStringLiteral("metricsFile"), QString()).trimmed();
+    const QString metrics =
+        SettingsText::read(s, QStringLiteral("metricsFile"), QString()).trimmed();
     if (metrics.isEmpty() || (QDir::isAbsolutePath(metrics) && !metrics.endsWith(QLatin1Char('/'))))
         r.metricsFile = metrics;
     else
         r.problems << QStringLiteral("значение metricsFile = \"%1\" не принято (нужен полный путь "
                                      "к файлу), метрики пишутся по умолчанию")
                           .arg(metrics);
+    static const QRegularExpression ruleSeparator(QStringLiteral("[,;\\s]+"));
+    r.logRules = SettingsText::read(s, QStringLiteral("logRules"))
+                     .split(ruleSeparator, Qt::SkipEmptyParts)
+                     .join(QLatin1Char('\n'));
     system.endGroup();
     return r;
 }

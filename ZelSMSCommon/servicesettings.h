@@ -49,6 +49,11 @@ struct ServiceSettings
     QByteArray stationCodePage = "Windows-1251";
     // Where the metrics for Prometheus go; empty: node-exporter's folder when it exists.
     QString metricsFile;
+    // Qt logging rules for the service's categories ("zelsms.modem.debug=true"),
+    // one per line as QLoggingCategory::setFilterRules() takes them; typed
+    // separated by commas, semicolons or spaces. Empty: every level of every
+    // category is logged. QT_LOGGING_RULES still overrides them.
+    QString logRules;
 
     // One line per refused value, in reading order, e.g. `значение historyDays
     // = "0" не принято, используется 90`.

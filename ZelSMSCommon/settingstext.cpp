@@ -1,5 +1,7 @@
 #include "settingstext.h"
 
+#include "logcategories.h"
+
 #include <QDebug>
 #include <QStringList>
 
@@ -21,12 +23,11 @@ QString read(const QSettings &settings, const QString &key, const QString &fallb
         return of(value);
     if (value.canConvert<QString>() && value.type() != QVariant::ByteArray)
         return value.toString();
-    qWarning().noquote() << QStringLiteral("[SettingsText::read()]: значение %1 = \"%2\" в %3 не "
-                                           "является текстом и не используется")
-                                .arg(settings.group().isEmpty()
-                                         ? key
-                                         : settings.group() + QLatin1Char('/') + key,
-                                     QString::fromLatin1(value.typeName()), settings.fileName());
+    qCWarning(lcService).noquote()
+        << QStringLiteral("[SettingsText::read()]: значение %1 = \"%2\" в %3 не "
+                          "является текстом и не используется")
+               .arg(settings.group().isEmpty() ? key : settings.group() + QLatin1Char('/') + key,
+                    QString::fromLatin1(value.typeName()), settings.fileName());
     return fallback;
 }
 

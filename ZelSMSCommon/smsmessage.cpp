@@ -1,5 +1,6 @@
 #include "smsmessage.h"
 
+#include "logcategories.h"
 #include "servicesettings.h"
 
 #include <QDebug>
@@ -140,8 +141,9 @@ QString decodeStationText(const QByteArray &bytes)
         if (!cachedCodec || name != cachedName) {
             cachedCodec = QTextCodec::codecForName(name);
             if (!cachedCodec) {
-                qWarning().noquote() << "[SmsText::decodeStationText()]: unknown code page" << name
-                                     << "- using Windows-1251";
+                qCWarning(lcStation).noquote()
+                    << "[SmsText::decodeStationText()]: unknown code page" << name
+                    << "- using Windows-1251";
                 cachedCodec = QTextCodec::codecForName("Windows-1251");
             }
             cachedName = name;

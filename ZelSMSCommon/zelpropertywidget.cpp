@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QRegExp>
 
+#include "logcategories.h"
 #include "qtboolpropertymanager.h"
 #include "qtcheckboxfactory.h"
 #include "qtdoublepropertymanager.h"
@@ -102,7 +103,7 @@ QtProperty *ZelPropertyWidget::createProperty(const QJsonObject &descriptor)
     if (m_types.contains(name)) {
         // The later descriptor wins; the earlier row stays visible but its
         // value is no longer read back, so the template needs fixing.
-        qWarning() << "[ZelPropertyWidget::createProperty] duplicate field name" << name;
+        qCWarning(lcSetup) << "[ZelPropertyWidget::createProperty] duplicate field name" << name;
     }
     m_properties.insert(name, property);
     m_types.insert(name, type);
@@ -145,8 +146,9 @@ QtProperty *ZelPropertyWidget::createTypedProperty(const QString &type, const QS
             const QRegExp pattern(descriptor.value("validator").toString(), Qt::CaseSensitive,
                                   QRegExp::RegExp);
             if (!pattern.isValid())
-                qWarning() << "[ZelPropertyWidget::createTypedProperty] invalid validator for"
-                           << label << ":" << pattern.pattern() << pattern.errorString();
+                qCWarning(lcSetup)
+                    << "[ZelPropertyWidget::createTypedProperty] invalid validator for" << label
+                    << ":" << pattern.pattern() << pattern.errorString();
             m_stringManager->setRegExp(property, pattern);
         }
         // Choices that do not bind: the editor lists them and takes any text.
@@ -187,7 +189,7 @@ QVariant ZelPropertyWidget::getValueByName(const QString &name) const
 {
     QtProperty *property = m_properties.value(name);
     if (!m_types.contains(name) || !m_properties.contains(name)) {
-        qWarning() << "[ZelPropertyWidget::getValueByName] trying to get missing property";
+        qCWarning(lcSetup) << "[ZelPropertyWidget::getValueByName] trying to get missing property";
         return QVariant();
     }
     const QString type = m_types.value(name);
@@ -201,7 +203,7 @@ QVariant ZelPropertyWidget::getValueByName(const QString &name) const
         return m_boolManager->value(property);
     if (property && type == "Enum")
         return m_enumManager->value(property);
-    qWarning() << "[ZelPropertyWidget::getValueByName] Invalid property type";
+    qCWarning(lcSetup) << "[ZelPropertyWidget::getValueByName] Invalid property type";
     return QVariant();
 }
 
@@ -209,7 +211,8 @@ void ZelPropertyWidget::setValueByName(const QString &name, const QVariant &valu
 {
     QtProperty *property = m_properties.value(name);
     if (!m_types.contains(name) || !m_properties.contains(name)) {
-        qWarning() << "[ZelPropertyWidget::setValueByName] trying to set missing property" << name;
+        qCWarning(lcSetup) << "[ZelPropertyWidget::setValueByName] trying to set missing property"
+                           << name;
         return;
     }
     const QString type = m_types.value(name);
@@ -224,7 +227,7 @@ void ZelPropertyWidget::setValueByName(const QString &name, const QVariant &valu
     else if (property && type == "Enum")
         m_enumManager->setValue(property, value.toInt());
     else
-        qWarning() << "[ZelPropertyWidget::setValueByName] Invalid property type";
+        qCWarning(lcSetup) << "[ZelPropertyWidget::setValueByName] Invalid property type";
 }
 
 QVariantMap ZelPropertyWidget::getValues() const

@@ -1,6 +1,7 @@
 #include "controller.h"
 
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 #include "pcnudplink.h"
 #include "pluginfolder.h"
 #include "providerplugins.h"
@@ -13,6 +14,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QSysInfo>
 
@@ -33,6 +35,14 @@ const char *const CompilerName = "CXX";
 const QString CompilerVersion = QStringLiteral("unknown");
 #endif
 
+// Rules from the settings replace those of the last load, so a rule removed
+// from the settings stops at the next reload; QT_LOGGING_RULES, where set,
+// still decides over them.
+void applyLogRules(const ServiceSettings &settings)
+{
+    QLoggingCategory::setFilterRules(settings.logRules);
+}
+
 } // namespace
 
 Controller *Controller::s_current = nullptr;
@@ -46,7 +56,7 @@ Controller::Controller(QObject *parent)
 
 Controller::~Controller()
 {
-    qDebug().noquote() << "Освобождение ресурсов приложения...";
+    qCDebug(lcService).noquote() << "Освобождение ресурсов приложения...";
     stop();
     if (s_current == this)
         s_current = nullptr;
@@ -76,9 +86,10 @@ QString Controller::pluginDirectory() const
 
 void Controller::initialize()
 {
-    qDebug().noquote() << QStringLiteral("====== Запуск программы Служба SMS ЗЕЛ, версия ") +
-                              QLatin1String(Version) + QStringLiteral(" - ") + buildDescription() +
-                              QStringLiteral(" =====");
+    qCDebug(lcService).noquote() << QStringLiteral(
+                                        "====== Запуск программы Служба SMS ЗЕЛ, версия ") +
+                                        QLatin1String(Version) + QStringLiteral(" - ") +
+                                        buildDescription() + QStringLiteral(" =====");
     loadSettings();
     startWithSettings();
 }
@@ -90,12 +101,11 @@ bool Controller::reload()
     const QStringList refused = SettingsCheck::reasons(next, system->status());
     if (!refused.isEmpty()) {
         for (const QString &why : refused)
-            qCritical().noquote() << QStringLiteral(
-                                         "Настройки не применены, служба работает с прежними: ") +
-                                         why;
+            qCCritical(lcService).noquote()
+                << QStringLiteral("Настройки не применены, служба работает с прежними: ") + why;
         return false;
     }
-    qDebug().noquote() << "Применение новых настроек...";
+    qCDebug(lcService).noquote() << "Применение новых настроек...";
     // The station answers the port its requests came from: a link whose
     // socket would be bound and addressed as before keeps it, or the answers
     // sent to the old port until the next status datagram are lost.
@@ -103,6 +113,7 @@ bool Controller::reload()
                           next.pcnIpAddress == m_settings.pcnIpAddress &&
                           next.pcnPort == m_settings.pcnPort;
     m_settings = next;
+    applyLogRules(m_settings);
     if (!sameLink) {
         startWithSettings();
         return true;
@@ -156,7 +167,7 @@ void Controller::start()
         qFatal("ERROR: Cant start already running controller");
     if (!isInitialized)
         qFatal("ERROR: Cant start uninitialized controller");
-    qDebug().noquote() << "Старт главного контроллера...";
+    qCDebug(lcService).noquote() << "Старт главного контроллера...";
     tryStartSmsProvider();
     // The providers get what the spool holds before the link can take new
     // requests, so older alarms go out first.
@@ -178,12 +189,12 @@ DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
     const QString &fallback = m_settings.fallbackProviderID;
     if (m_settings.deliveryPaths.isEmpty()) {
         if (!fallback.isEmpty() && fallback == current)
-            qCritical().noquote() << QStringLiteral(
-                                         "Резервный провайдер %1 совпадает с основным; резервный "
-                                         "провайдер не используется")
-                                         .arg(fallback);
+            qCCritical(lcService).noquote()
+                << QStringLiteral("Резервный провайдер %1 совпадает с основным; резервный "
+                                  "провайдер не используется")
+                       .arg(fallback);
         if (current.isEmpty())
-            qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+            qCCritical(lcService).noquote() << "Провайдер SMS рассылок не настроен";
         return DeliveryPaths::fromProviders(current, fallback, plugins);
     }
     QStringList problems;
@@ -191,7 +202,8 @@ DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
     const ProviderSettingsGroup providers{QString()};
     chain.resolve(plugins, providers, &problems);
     for (const QString &problem : qAsConst(problems))
-        qCritical().noquote() << QStringLiteral("Путь доставки SMS не используется: ") + problem;
+        qCCritical(lcService).noquote()
+            << QStringLiteral("Путь доставки SMS не используется: ") + problem;
     // A path that names no provider is left out: the others run.
     DeliveryPaths known;
     for (const DeliveryPaths::Tier &tier : qAsConst(chain.tiers)) {
@@ -203,7 +215,7 @@ DeliveryPaths Controller::deliveryChain(const PluginFolder &plugins) const
             known.tiers.append(kept);
     }
     if (known.isEmpty())
-        qCritical().noquote() << "Провайдер SMS рассылок не настроен";
+        qCCritical(lcService).noquote() << "Провайдер SMS рассылок не настроен";
     return known;
 }
 
@@ -236,9 +248,10 @@ bool Controller::sharesDevice(const DeliveryPath &path, ICommonSmsInterface *sms
         devices->insert(device, path.group);
         return false;
     }
-    qCritical().noquote() << QStringLiteral("Пути доставки %1 и %2 ведут к одному модему %3; "
-                                            "путь %2 не запущен")
-                                 .arg(devices->value(device), path.group, device);
+    qCCritical(lcService).noquote()
+        << QStringLiteral("Пути доставки %1 и %2 ведут к одному модему %3; "
+                          "путь %2 не запущен")
+               .arg(devices->value(device), path.group, device);
     return true;
 }
 
@@ -290,7 +303,7 @@ void Controller::startProvider(const DeliveryRouter::Provider &p)
 {
     m_pathList.append({p.group, p.id, p.sms});
     if (!p.sms) {
-        qCritical().noquote()
+        qCCritical(lcService).noquote()
             << QStringLiteral("Ошибка загрузки плагина Провайдера SMS рассылок %1").arg(p.id);
         return;
     }
@@ -301,7 +314,7 @@ void Controller::stop()
 {
     if (!isInitialized || !isStarted)
         return;
-    qDebug().noquote() << "Остановка службы SMS...";
+    qCDebug(lcService).noquote() << "Остановка службы SMS...";
     isStarted = false;
     if (!m_keepLink)
         m_link->stop();
@@ -372,7 +385,7 @@ void Controller::reportStationLoss(const QString &msg)
 {
     // Nothing else records the loss of the station; without this line an
     // administrator would only learn of it from the station's side.
-    qWarning().noquote() << msg;
+    qCWarning(lcService).noquote() << msg;
 }
 
 void Controller::lookAtPaths()
@@ -384,8 +397,8 @@ void Controller::lookAtPaths()
         m_pathsFile.reset(new PathStatusFile(PathStatusFile::pathFor(spool().path())));
     QString error;
     if (m_pathsFile && !m_pathsFile->write(pathStatuses(), BootClock::wallMs(), &error))
-        qDebug().noquote() << "[Controller::lookAtPaths()]: the paths' state was not written:"
-                           << error;
+        qCDebug(lcService).noquote()
+            << "[Controller::lookAtPaths()]: the paths' state was not written:" << error;
     if (m_metrics.file().isEmpty() || (!changed && !m_metrics.due()))
         return;
     m_metrics.write(
@@ -397,14 +410,16 @@ void Controller::loadSettings()
     {
         const std::unique_ptr<QSettings> system = ServiceSettings::openSystem();
         if (!ServiceSettings::copyUserSettingsOnce(*system))
-            qCritical().noquote() << "[Controller::loadSettings()]: cannot write"
-                                  << system->fileName();
+            qCCritical(lcService).noquote()
+                << "[Controller::loadSettings()]: cannot write" << system->fileName();
     }
     m_settings = ServiceSettings::read(*ServiceSettings::openSystem());
+    applyLogRules(m_settings);
     if (!m_settings.saved)
-        qWarning().noquote() << "Настройки не найдены. Применены настройки по-умолчанию.";
+        qCWarning(lcService).noquote() << "Настройки не найдены. Применены настройки по-умолчанию.";
     for (const QString &problem : qAsConst(m_settings.problems))
-        qWarning().noquote() << QStringLiteral("[Controller::loadSettings()]: ") + problem;
+        qCWarning(lcService).noquote()
+            << QStringLiteral("[Controller::loadSettings()]: ") + problem;
 }
 
 DeliveryRouter::Settings Controller::routing() const
@@ -431,7 +446,8 @@ void Controller::applySettings()
         m_settings.write(*s);
         s->sync();
         if (s->status() != QSettings::NoError)
-            qCritical().noquote() << "[Controller::applySettings()]: cannot write" << s->fileName();
+            qCCritical(lcService).noquote()
+                << "[Controller::applySettings()]: cannot write" << s->fileName();
         else
             SettingsLocation::protectSettingsFile(s->fileName());
     }

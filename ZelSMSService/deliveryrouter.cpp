@@ -1,6 +1,7 @@
 #include "deliveryrouter.h"
 
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 #include "phonenumber.h"
 #include "reportwatch.h"
 
@@ -65,10 +66,10 @@ void DeliveryRouter::start(const Settings &settings, const QVector<Tier> &tiers)
         if (pp.p.tracked)
             pp.p.tracked->setOutcomeSink(pp.sink.get());
         else if (pp.p.loaded())
-            qWarning().noquote() << QStringLiteral(
-                                        "Провайдер %1 не сообщает результат отправки каждого "
-                                        "SMS; SMS считаются доставленными при передаче ему")
-                                        .arg(pp.name);
+            qCWarning(lcRouter).noquote()
+                << QStringLiteral("Провайдер %1 не сообщает результат отправки каждого "
+                                  "SMS; SMS считаются доставленными при передаче ему")
+                       .arg(pp.name);
     }
     m_started = true;
     m_noneRunningSince = -1;
@@ -87,10 +88,11 @@ void DeliveryRouter::setPaths(const QVector<Tier> &tiers)
     for (const Tier &tier : tiers) {
         for (const Provider &p : tier) {
             if (pathCount() == MaxPaths) {
-                qCritical().noquote() << QStringLiteral("Путей доставки больше %1; путь %2 не "
-                                                        "используется")
-                                             .arg(int(MaxPaths))
-                                             .arg(p.group.isEmpty() ? p.id : p.group);
+                qCCritical(lcRouter).noquote()
+                    << QStringLiteral("Путей доставки больше %1; путь %2 не "
+                                      "используется")
+                           .arg(int(MaxPaths))
+                           .arg(p.group.isEmpty() ? p.id : p.group);
                 continue;
             }
             Path path;
@@ -158,11 +160,12 @@ void DeliveryRouter::recover()
     escalateLost();
     countExpired();
     if (handed > 0)
-        qWarning().noquote() << QStringLiteral("SMS, переданные провайдеру до остановки службы, "
-                                               "отправляются снова (возможны повторы): %1")
-                                    .arg(handed);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("SMS, переданные провайдеру до остановки службы, "
+                              "отправляются снова (возможны повторы): %1")
+                   .arg(handed);
     if (handed + queued > 0)
-        qDebug().noquote()
+        qCDebug(lcRouter).noquote()
             << QStringLiteral("Из очереди передано провайдеру SMS: %1").arg(handed + queued);
 }
 
@@ -205,11 +208,12 @@ void DeliveryRouter::expireRecord(qint64 id)
                       wallMs());
     m_stats.finished(Spool::Expired);
     if (m_expiredInPass++ < ExpiredNamedMax)
-        qWarning().noquote() << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
-                                               "отправки дольше %3 мин")
-                                    .arg(id)
-                                    .arg(phone)
-                                    .arg(m_settings.maxAgeMinutes);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("SMS просрочено (запись %1, номер %2): ожидало "
+                              "отправки дольше %3 мин")
+                   .arg(id)
+                   .arg(phone)
+                   .arg(m_settings.maxAgeMinutes);
     m_waiting.erase(id);
     dropRoute(id);
     scheduleFlush();
@@ -218,7 +222,8 @@ void DeliveryRouter::expireRecord(qint64 id)
 void DeliveryRouter::countExpired()
 {
     if (m_expiredInPass > ExpiredNamedMax)
-        qWarning().noquote() << QStringLiteral("Всего просрочено SMS: %1").arg(m_expiredInPass);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("Всего просрочено SMS: %1").arg(m_expiredInPass);
     m_expiredInPass = 0;
 }
 
@@ -374,19 +379,21 @@ void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded, const QS
     }
     const int tier = m_paths[size_t(path)].tier;
     if (tier > 0 && (m_loaded & tierPaths(0)) && !m_manyPaths)
-        qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
-                                            "провайдеру %3: основной провайдер %4 %5")
-                                 .arg(id)
-                                 .arg(route.phone, m_paths[size_t(path)].name, m_paths[0].name,
-                                      running(0) ? QStringLiteral("в паузе после сбоев")
-                                                 : QStringLiteral("не работает"));
+        qCInfo(lcRouter).noquote()
+            << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
+                              "провайдеру %3: основной провайдер %4 %5")
+                   .arg(id)
+                   .arg(route.phone, m_paths[size_t(path)].name, m_paths[0].name,
+                        running(0) ? QStringLiteral("в паузе после сбоев")
+                                   : QStringLiteral("не работает"));
     else if (tier > 0 && m_manyPaths)
-        qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано провайдеру %3 "
-                                            "яруса %4: в ярусах выше ни один путь не может его "
-                                            "взять")
-                                 .arg(id)
-                                 .arg(route.phone, m_paths[size_t(path)].name)
-                                 .arg(tier + 1);
+        qCInfo(lcRouter).noquote()
+            << QStringLiteral("SMS (запись %1, номер %2) передано провайдеру %3 "
+                              "яруса %4: в ярусах выше ни один путь не может его "
+                              "взять")
+                   .arg(id)
+                   .arg(route.phone, m_paths[size_t(path)].name)
+                   .arg(tier + 1);
     give(path, id, route, noteHanded || provider(path).id != storedAs);
 }
 
@@ -422,7 +429,7 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
     Path &pp = m_paths[size_t(path)];
     if (pp.failPauseUntilMs && !failPaused(path, nowMs())) {
         pp.failPauseUntilMs = 0;
-        qInfo().noquote()
+        qCInfo(lcRouter).noquote()
             << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
     }
     setAt(route, path, true);

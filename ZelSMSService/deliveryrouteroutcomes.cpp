@@ -1,6 +1,7 @@
 #include "deliveryrouter.h"
 
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -50,8 +51,8 @@ void DeliveryRouter::outcome(int path, quint64 spoolId, int outcome, const QStri
         failed(path, id, reason);
         break;
     default:
-        qWarning().noquote() << "[DeliveryRouter::outcome()]: unknown outcome" << outcome
-                             << "for record" << id;
+        qCWarning(lcRouter).noquote()
+            << "[DeliveryRouter::outcome()]: unknown outcome" << outcome << "for record" << id;
         break;
     }
 }
@@ -67,10 +68,10 @@ void DeliveryRouter::delivered(int path, qint64 id)
         setAt(*it, path, false);
         if (it->delivered) {
             m_spool.noteDuplicate(id);
-            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2) доставлено "
-                                                   "повторно провайдером %3")
-                                        .arg(id)
-                                        .arg(it->phone, m_paths[size_t(path)].name);
+            qCWarning(lcRouter).noquote() << QStringLiteral("SMS (запись %1, номер %2) доставлено "
+                                                            "повторно провайдером %3")
+                                                 .arg(id)
+                                                 .arg(it->phone, m_paths[size_t(path)].name);
         } else {
             it->delivered = true;
             ++m_paths[size_t(path)].delivered;
@@ -98,11 +99,13 @@ void DeliveryRouter::noteDeliveryTier(int path)
     const int tier = m_paths[size_t(path)].tier;
     if ((m_loaded & pathsAfterTier(0)) && tier != m_lastDeliveryTier) {
         if (tier > 0)
-            qInfo().noquote() << QStringLiteral("SMS доставляются через резервного провайдера %1")
-                                     .arg(m_paths[size_t(path)].name);
+            qCInfo(lcRouter).noquote()
+                << QStringLiteral("SMS доставляются через резервного провайдера %1")
+                       .arg(m_paths[size_t(path)].name);
         else if (m_lastDeliveryTier > 0)
-            qInfo().noquote() << QStringLiteral("Основной провайдер %1 снова доставляет SMS")
-                                     .arg(m_paths[size_t(path)].name);
+            qCInfo(lcRouter).noquote()
+                << QStringLiteral("Основной провайдер %1 снова доставляет SMS")
+                       .arg(m_paths[size_t(path)].name);
     }
     m_lastDeliveryTier = tier;
 }
@@ -125,7 +128,7 @@ void DeliveryRouter::failed(int path, qint64 id, const QString &reason)
     const QString phone = it != m_routes.end() ? it->phone : QString();
     m_spool.noteState(id, Spool::Rejected, provider(path).id, group(path), reason, moment());
     m_stats.finished(Spool::Rejected);
-    qWarning().noquote()
+    qCWarning(lcRouter).noquote()
         << QStringLiteral("SMS отклонено (запись %1, номер %2): %3").arg(id).arg(phone, reason);
     if (it != m_routes.end()) {
         m_waiting.erase(id);
@@ -144,13 +147,14 @@ bool DeliveryRouter::movedOnAfterRefusal(int path, qint64 id, Route &route, cons
     if (next == NoPath)
         return false;
     if (m_paths[size_t(next)].tier > m_paths[size_t(path)].tier && pathFor(route) == next) {
-        qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
-                                            "провайдеру %3: %4")
-                                 .arg(id)
-                                 .arg(route.phone, m_paths[size_t(next)].name,
-                                      QStringLiteral("%1 %2 отклонил его (%3)")
-                                          .arg(tierName(m_paths[size_t(path)].tier),
-                                               m_paths[size_t(path)].name, reason));
+        qCInfo(lcRouter).noquote()
+            << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
+                              "провайдеру %3: %4")
+                   .arg(id)
+                   .arg(route.phone, m_paths[size_t(next)].name,
+                        QStringLiteral("%1 %2 отклонил его (%3)")
+                            .arg(tierName(m_paths[size_t(path)].tier), m_paths[size_t(path)].name,
+                                 reason));
         give(next, id, route, true);
         return true;
     }
@@ -181,11 +185,12 @@ void DeliveryRouter::letGo(int path, qint64 id, const QString &reason)
     pp.pausedUntilMs = it->heldUntil[path];
     if (now - pp.lastLetGoLogMs > LetGoLogEveryMs) {
         pp.lastLetGoLogMs = now;
-        qWarning().noquote() << QStringLiteral("Провайдер %1 освободил свою очередь (%2); SMS "
-                                               "остаются в очереди службы и будут переданы "
-                                               "снова, провайдеру %1 - через %3 с")
-                                    .arg(pp.name, reason)
-                                    .arg(pauseMs(path) / 1000);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("Провайдер %1 освободил свою очередь (%2); SMS "
+                              "остаются в очереди службы и будут переданы "
+                              "снова, провайдеру %1 - через %3 с")
+                   .arg(pp.name, reason)
+                   .arg(pauseMs(path) / 1000);
     }
     dispatch(id, *it);
     scheduleFlush();
@@ -343,11 +348,12 @@ void DeliveryRouter::sendFailed(int path, qint64 id, const QString &reason)
     Path &pp = m_paths[size_t(path)];
     if (!failPaused(path, now)) {
         pp.failPauseUntilMs = now + pauseMs(path);
-        qWarning().noquote() << QStringLiteral("Провайдер %1 не смог отправить SMS (%2); новые "
-                                               "SMS ему не передаются %3 с, переданные ему "
-                                               "передаются другим путям яруса")
-                                    .arg(pp.name, reason)
-                                    .arg(pauseMs(path) / 1000);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("Провайдер %1 не смог отправить SMS (%2); новые "
+                              "SMS ему не передаются %3 с, переданные ему "
+                              "передаются другим путям яруса")
+                   .arg(pp.name, reason)
+                   .arg(pauseMs(path) / 1000);
     }
     QVector<qint64> held;
     for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
@@ -396,10 +402,10 @@ void DeliveryRouter::takeBack(int path)
             dispatch(id, route);
         }
     }
-    qWarning().noquote() << QStringLiteral("Провайдер %1 не работает; переданные ему SMS "
-                                           "возвращены в очередь службы: %2")
-                                .arg(m_paths[size_t(path)].name)
-                                .arg(held.size());
+    qCWarning(lcRouter).noquote() << QStringLiteral("Провайдер %1 не работает; переданные ему SMS "
+                                                    "возвращены в очередь службы: %2")
+                                         .arg(m_paths[size_t(path)].name)
+                                         .arg(held.size());
     m_paths[size_t(path)].downLogged = true;
     scheduleFlush();
 }

@@ -1,6 +1,7 @@
 #include "deliveryrouter.h"
 
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -38,7 +39,7 @@ void DeliveryRouter::noteRunning()
         for (const Path &path : m_paths)
             if (!path.name.isEmpty())
                 names << path.name;
-        qWarning().noquote()
+        qCWarning(lcRouter).noquote()
             << (names.size() == 1
                     ? QStringLiteral("Провайдер SMS %1 не работает; SMS ждут в очереди службы")
                           .arg(first)
@@ -54,7 +55,7 @@ void DeliveryRouter::noteRunning()
         int path = 0;
         while (!running(path))
             ++path;
-        qInfo().noquote()
+        qCInfo(lcRouter).noquote()
             << QStringLiteral("Провайдер SMS %1 снова работает").arg(m_paths[size_t(path)].name);
         m_noneRunningLogged = false;
     }
@@ -74,11 +75,11 @@ void DeliveryRouter::noteTiers()
         if (any || m_tierDownSince[tier] < 0)
             m_tierDownSince[tier] = any ? -1 : now;
         if (!any && !m_tierDownLogged[tier] && now - m_tierDownSince[tier] >= NoneRunningGraceMs) {
-            qWarning().noquote()
+            qCWarning(lcRouter).noquote()
                 << QStringLiteral("Не работает ни один путь доставки: %1").arg(tierName(tier));
             m_tierDownLogged[tier] = true;
         } else if (any && m_tierDownLogged[tier]) {
-            qInfo().noquote() << QStringLiteral("Снова работает %1").arg(tierName(tier));
+            qCInfo(lcRouter).noquote() << QStringLiteral("Снова работает %1").arg(tierName(tier));
             m_tierDownLogged[tier] = false;
         }
     }
@@ -108,7 +109,8 @@ void DeliveryRouter::poll()
             continue;
         }
         if (m_manyPaths && pp.downLogged)
-            qInfo().noquote() << QStringLiteral("Провайдер %1 снова работает").arg(pp.name);
+            qCInfo(lcRouter).noquote()
+                << QStringLiteral("Провайдер %1 снова работает").arg(pp.name);
         pp.downLogged = false;
         if (path > 0) {
             moveOverdue();
@@ -157,16 +159,17 @@ void DeliveryRouter::warnLongWaits()
             continue;
         it->warned = true;
         if (named++ < NamedMax)
-            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2) ждёт отправки "
-                                                   "дольше %3 с: ни один провайдер не работает")
-                                        .arg(id)
-                                        .arg(it->phone)
-                                        .arg(m_settings.fallbackAfterSeconds);
+            qCWarning(lcRouter).noquote()
+                << QStringLiteral("SMS (запись %1, номер %2) ждёт отправки "
+                                  "дольше %3 с: ни один провайдер не работает")
+                       .arg(id)
+                       .arg(it->phone)
+                       .arg(m_settings.fallbackAfterSeconds);
     }
     if (named > NamedMax)
-        qWarning().noquote() << QStringLiteral("Всего SMS ждут отправки дольше %1 с: %2")
-                                    .arg(m_settings.fallbackAfterSeconds)
-                                    .arg(named);
+        qCWarning(lcRouter).noquote() << QStringLiteral("Всего SMS ждут отправки дольше %1 с: %2")
+                                             .arg(m_settings.fallbackAfterSeconds)
+                                             .arg(named);
 }
 
 void DeliveryRouter::dispatchWaiting()
@@ -238,10 +241,10 @@ void DeliveryRouter::toNextTier(qint64 id, int tier, const QString &why)
     const int next = pathFor(*it, tier + 1);
     if (next == NoPath)
         return;
-    qInfo().noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
-                                        "провайдеру %3: %4")
-                             .arg(id)
-                             .arg(it->phone, m_paths[size_t(next)].name, why);
+    qCInfo(lcRouter).noquote() << QStringLiteral("SMS (запись %1, номер %2) передано резервному "
+                                                 "провайдеру %3: %4")
+                                      .arg(id)
+                                      .arg(it->phone, m_paths[size_t(next)].name, why);
     // Still waiting in its tier: taken back, so it goes out once; in flight
     // there, it is at least not sent again.
     withdrawFrom(id, *it, it->at & tierPaths(tier));

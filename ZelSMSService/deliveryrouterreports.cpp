@@ -1,5 +1,6 @@
 #include "deliveryrouter.h"
 
+#include "logcategories.h"
 #include "phonenumber.h"
 #include "reportwatch.h"
 
@@ -87,8 +88,8 @@ void DeliveryRouter::report(int path, quint64 spoolId, const SmsReportNote &note
             escalate(id, path, note.reason);
         break;
     default:
-        qWarning().noquote() << "[DeliveryRouter::report()]: unknown report state" << note.state
-                             << "for record" << id;
+        qCWarning(lcRouter).noquote() << "[DeliveryRouter::report()]: unknown report state"
+                                      << note.state << "for record" << id;
         return;
     }
     scheduleFlush();
@@ -118,10 +119,10 @@ void DeliveryRouter::escalate(qint64 id, int path, const QString &why, bool quie
         return; // purged meanwhile
     const quint64 later = laterPaths(path);
     if (!later || m_routes.contains(id)) {
-        qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервного "
-                                               "провайдера нет, запись остаётся как есть")
-                                    .arg(id)
-                                    .arg(r.phone, why);
+        qCWarning(lcRouter).noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервного "
+                                                        "провайдера нет, запись остаётся как есть")
+                                             .arg(id)
+                                             .arg(r.phone, why);
         return;
     }
     if (m_clock.sinceMs(r.since) > qint64(m_settings.maxAgeMinutes) * 60000)
@@ -135,21 +136,23 @@ void DeliveryRouter::escalate(qint64 id, int path, const QString &why, bool quie
         while (!(later & bit(first)))
             ++first;
         if (!quietWait)
-            qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
-                                                   "провайдер %4 не работает, SMS будет "
-                                                   "отправлено через него, когда он заработает")
-                                        .arg(id)
-                                        .arg(r.phone, why, m_paths[size_t(first)].name);
+            qCWarning(lcRouter).noquote()
+                << QStringLiteral("SMS (запись %1, номер %2): %3; резервный "
+                                  "провайдер %4 не работает, SMS будет "
+                                  "отправлено через него, когда он заработает")
+                       .arg(id)
+                       .arg(r.phone, why, m_paths[size_t(first)].name);
         m_lostWaiting = true;
         return;
     }
     SMSMessage msg = r.message();
     if (!PhoneNumber::normalize(&msg))
         return; // a path took this number, so no provider refuses it now
-    qWarning().noquote() << QStringLiteral("SMS (запись %1, номер %2): %3; отправляется через "
-                                           "резервного провайдера %4")
-                                .arg(id)
-                                .arg(r.phone, why, m_paths[size_t(next)].name);
+    qCWarning(lcRouter).noquote() << QStringLiteral(
+                                         "SMS (запись %1, номер %2): %3; отправляется через "
+                                         "резервного провайдера %4")
+                                         .arg(id)
+                                         .arg(r.phone, why, m_paths[size_t(next)].name);
     m_spool.noteReopen(id, provider(next).id, why, provider(path).id, group(next));
     Route &route = m_routes[id];
     route.msg = msg;
@@ -188,10 +191,11 @@ void DeliveryRouter::escalateLost()
                 waitFor = m_paths[size_t(next)].name;
     }
     if (m_lostWaiting)
-        qWarning().noquote() << QStringLiteral("SMS без подтверждения доставки ждут резервного "
-                                               "провайдера %1: %2")
-                                    .arg(waitFor)
-                                    .arg(lostCount);
+        qCWarning(lcRouter).noquote()
+            << QStringLiteral("SMS без подтверждения доставки ждут резервного "
+                              "провайдера %1: %2")
+                   .arg(waitFor)
+                   .arg(lostCount);
 }
 
 void DeliveryRouter::watchWaitingReports()
@@ -207,10 +211,10 @@ void DeliveryRouter::watchWaitingReports()
             ++handed;
     }
     if (!waiting.isEmpty())
-        qDebug().noquote() << QStringLiteral("Ожидают отчёта о доставке SMS: %1, из них "
-                                             "сопоставляются с отчётами провайдера: %2")
-                                  .arg(waiting.size())
-                                  .arg(handed);
+        qCDebug(lcRouter).noquote() << QStringLiteral("Ожидают отчёта о доставке SMS: %1, из них "
+                                                      "сопоставляются с отчётами провайдера: %2")
+                                           .arg(waiting.size())
+                                           .arg(handed);
 }
 
 int DeliveryRouter::deliveredBy(const Spool::Record &r) const
@@ -244,11 +248,12 @@ bool DeliveryRouter::awaitReport(const Spool::Record &r, const Provider &p)
     QVector<int> references;
     QVector<bool> confirmed;
     if (!parseReferences(r.reportRefs, &references, &confirmed) || r.reportRecipient.isEmpty()) {
-        qDebug().noquote() << QStringLiteral("SMS (запись %1): номера частей \"%2\" или номер "
-                                             "получателя \"%3\" для отчёта о доставке не "
-                                             "прочитаны; решит время ожидания отчёта")
-                                  .arg(r.id)
-                                  .arg(r.reportRefs, r.reportRecipient);
+        qCDebug(lcRouter).noquote()
+            << QStringLiteral("SMS (запись %1): номера частей \"%2\" или номер "
+                              "получателя \"%3\" для отчёта о доставке не "
+                              "прочитаны; решит время ожидания отчёта")
+                   .arg(r.id)
+                   .arg(r.reportRefs, r.reportRecipient);
         return false;
     }
     p.tracked->awaitReports(quint64(r.id), references, confirmed, r.reportRecipient);

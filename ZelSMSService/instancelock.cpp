@@ -1,5 +1,6 @@
 #include "instancelock.h"
 
+#include "logcategories.h"
 #include "spool.h"
 
 #include <QCoreApplication>
@@ -88,8 +89,8 @@ bool InstanceLock::acquire(const QString &path)
     if (::ftruncate(fd, 0) != 0 ||
         ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
         // The lock itself holds; only the pid for a refusal message is missing.
-        qWarning("[InstanceLock]: cannot write the pid into %s: %s", qPrintable(path),
-                 strerror(errno));
+        qCWarning(lcService, "[InstanceLock]: cannot write the pid into %s: %s", qPrintable(path),
+                  strerror(errno));
     }
     m_fd = fd;
     return true;

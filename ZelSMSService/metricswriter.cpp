@@ -2,6 +2,7 @@
 
 #include "deliveryrouter.h"
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 #include "metricstext.h"
 #include "pathmonitor.h"
 #include "pcnudplink.h"
@@ -224,7 +225,8 @@ bool MetricsWriter::write(const QByteArray &text)
         return true;
     if (!m_lastWarning.isValid() || m_lastWarning.elapsed() >= WarnEveryMs) {
         m_lastWarning.start();
-        qWarning().noquote() << QStringLiteral("Файл метрик %1 не записан: %2").arg(m_file, error);
+        qCWarning(lcService).noquote()
+            << QStringLiteral("Файл метрик %1 не записан: %2").arg(m_file, error);
     }
     return false;
 }

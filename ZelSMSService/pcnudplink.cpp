@@ -2,6 +2,7 @@
 
 #include "addressparser.h"
 #include "bootclock.h"
+#include "logcategories.h"
 #include "logtext.h"
 #include "stationprotocol.h"
 
@@ -93,12 +94,13 @@ void PcnUdpLink::setRemoteAddr(const QString &addr, int port)
     if (hostName)
         lookUpStation();
     else if (!parsed.ok())
-        qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station address" << addr
-                              << "is not an IP address or a host name (" + parsed.error +
-                                     "); nothing can be sent to the station";
+        qCCritical(lcStation).noquote() << "[PcnUdpLink::setRemoteAddr()]: station address" << addr
+                                        << "is not an IP address or a host name (" + parsed.error +
+                                               "); nothing can be sent to the station";
     if (port <= 0 || port > 65535)
-        qCritical().noquote() << "[PcnUdpLink::setRemoteAddr()]: station port" << port
-                              << "is outside 1..65535; nothing can be sent to the station";
+        qCCritical(lcStation).noquote()
+            << "[PcnUdpLink::setRemoteAddr()]: station port" << port
+            << "is outside 1..65535; nothing can be sent to the station";
 }
 
 void PcnUdpLink::lookUpStation()
@@ -116,9 +118,10 @@ void PcnUdpLink::stationLookedUp(const QHostInfo &info)
     if (info.error() != QHostInfo::NoError || found.isEmpty()) {
         // Logged once; the name is looked up again every minute meanwhile.
         if (!m_lookupFailed)
-            qCritical().noquote() << "[PcnUdpLink::stationLookedUp()]: station address"
-                                  << m_remoteAddr << "cannot be resolved:" << info.errorString()
-                                  << "- nothing can be sent to the station until it can";
+            qCCritical(lcStation).noquote()
+                << "[PcnUdpLink::stationLookedUp()]: station address" << m_remoteAddr
+                << "cannot be resolved:" << info.errorString()
+                << "- nothing can be sent to the station until it can";
         m_lookupFailed = true;
         return;
     }
@@ -132,8 +135,8 @@ void PcnUdpLink::stationLookedUp(const QHostInfo &info)
     }
     m_lookupFailed = false;
     m_allowList.setStation(m_remoteHost);
-    qDebug().noquote() << "[PcnUdpLink::stationLookedUp()]: station" << m_remoteAddr << "is"
-                       << m_remoteHost.toString();
+    qCDebug(lcStation).noquote() << "[PcnUdpLink::stationLookedUp()]: station" << m_remoteAddr
+                                 << "is" << m_remoteHost.toString();
 }
 
 void PcnUdpLink::setAllowList(const QString &text)
@@ -143,9 +146,9 @@ void PcnUdpLink::setAllowList(const QString &text)
     m_allowList = StationAllowList::parse(text, &errors);
     m_allowList.setStation(m_remoteHost);
     for (const QString &error : qAsConst(errors))
-        qWarning().noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: %1; запись "
-                                               "пропущена")
-                                    .arg(error);
+        qCWarning(lcStation).noquote() << QStringLiteral("[PcnUdpLink::setAllowList()]: %1; запись "
+                                                         "пропущена")
+                                              .arg(error);
 }
 
 void PcnUdpLink::setBindAddress(const QString &text)
@@ -160,19 +163,21 @@ void PcnUdpLink::setBindAddress(const QString &text)
     m_bindAddressValid = parsed.ok();
     // Listening everywhere instead would open what the administrator closed.
     if (!m_bindAddressValid)
-        qCritical().noquote() << QStringLiteral("[PcnUdpLink::setBindAddress()]: %1; связь со "
-                                                "станцией не открывается")
-                                     .arg(parsed.error);
+        qCCritical(lcStation).noquote()
+            << QStringLiteral("[PcnUdpLink::setBindAddress()]: %1; связь со "
+                              "станцией не открывается")
+                   .arg(parsed.error);
 }
 
 void PcnUdpLink::start()
 {
     if (!m_bindAddressValid)
-        qCritical().noquote() << QStringLiteral("[PcnUdpLink::start()]: сокет станции не открыт: "
-                                                "неверное значение Common/bindAddress");
+        qCCritical(lcStation).noquote()
+            << QStringLiteral("[PcnUdpLink::start()]: сокет станции не открыт: "
+                              "неверное значение Common/bindAddress");
     else if (!m_socket->bind(m_bindAddress, quint16(0)))
-        qCritical().noquote() << "[PcnUdpLink::start()]: cannot bind the station socket:"
-                              << m_socket->errorString();
+        qCCritical(lcStation).noquote()
+            << "[PcnUdpLink::start()]: cannot bind the station socket:" << m_socket->errorString();
     else
         m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                   ReceiveBufferBytes);
@@ -273,9 +278,10 @@ void PcnUdpLink::handleDatagram(const QByteArray &datagram, const QHostAddress &
         m_contact.start();
         ++m_counters.requests;
         if (req.lengthClamped)
-            qWarning().noquote() << "[PcnUdpLink::handleDatagram()]: request" << req.requestId
-                                 << "declares" << req.declaredTextLength
-                                 << "text bytes; passed on with" << int(SMSMessage::TextSize);
+            qCWarning(lcStation).noquote()
+                << "[PcnUdpLink::handleDatagram()]: request" << req.requestId << "declares"
+                << req.declaredTextLength << "text bytes; passed on with"
+                << int(SMSMessage::TextSize);
         // The station's acknowledgements stay where they always went; an
         // allow-listed sender hears back at the address it sent from.
         const bool fromStation = m_allowList.isStation(sender);
@@ -333,7 +339,7 @@ void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
             if (!m_refusedTableFullLogged.isValid() ||
                 qAbs(m_refusedTableFullLogged.msecsTo(t)) >= RefusedLogPeriodMs) {
                 m_refusedTableFullLogged = t;
-                qWarning().noquote()
+                qCWarning(lcStation).noquote()
                     << QStringLiteral(
                            "[PcnUdpLink::reportRefusedSource()]: датаграммы с более чем %1 "
                            "неразрешённых адресов за минуту; новые адреса не "
@@ -344,11 +350,11 @@ void PcnUdpLink::reportRefusedSource(const QHostAddress &source)
         }
     }
     m_refusedLogged.insert(key, t);
-    qWarning().noquote() << QStringLiteral(
-                                "[PcnUdpLink::reportRefusedSource()]: датаграмма с адреса %1 "
-                                "отброшена: адрес не является адресом станции и не "
-                                "входит в Common/stationAllowList")
-                                .arg(LogText::escaped(key));
+    qCWarning(lcStation).noquote()
+        << QStringLiteral("[PcnUdpLink::reportRefusedSource()]: датаграмма с адреса %1 "
+                          "отброшена: адрес не является адресом станции и не "
+                          "входит в Common/stationAllowList")
+               .arg(LogText::escaped(key));
 }
 
 void PcnUdpLink::sendToStation(const QByteArray &datagram, const char *what)
@@ -378,9 +384,10 @@ void PcnUdpLink::sendDatagram(const QByteArray &datagram, const QHostAddress &to
     const qint64 sent = m_socket->writeDatagram(datagram, to, port);
     if (sent != datagram.size()) {
         if (!m_sendFailing)
-            qWarning().noquote() << "[PcnUdpLink::sendToStation()]: cannot send" << what << "to"
-                                 << QStringLiteral("%1:%2").arg(to.toString()).arg(port) << "-"
-                                 << m_socket->errorString();
+            qCWarning(lcStation).noquote()
+                << "[PcnUdpLink::sendToStation()]: cannot send" << what << "to"
+                << QStringLiteral("%1:%2").arg(to.toString()).arg(port) << "-"
+                << m_socket->errorString();
         m_sendFailing = true;
         return;
     }
@@ -413,7 +420,8 @@ void PcnUdpLink::tick()
                                m_socket->hasPendingDatagrams();
     m_unreadTicks = waitingUnread ? m_unreadTicks + 1 : 0;
     if (m_unreadTicks >= 2) {
-        qWarning().noquote() << "[PcnUdpLink::tick()]: station datagrams left unread; reading them";
+        qCWarning(lcStation).noquote()
+            << "[PcnUdpLink::tick()]: station datagrams left unread; reading them";
         m_unreadTicks = 0;
         socketRead();
     }

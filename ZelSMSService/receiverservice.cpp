@@ -2,6 +2,7 @@
 
 #include "controller.h"
 #include "exceptionstableapp.h"
+#include "logcategories.h"
 #include "servicestatusline.h"
 
 #include <QDebug>
@@ -111,9 +112,10 @@ bool ReceiverService::claimInstance(QString *refusal)
     if (!m_lock.heldElsewhere()) {
         // Nothing says another service runs; the spool will tell whether
         // the state directory can be used at all.
-        qWarning().noquote() << QStringLiteral("[ReceiverService]: %1; запуск без защиты от "
-                                               "второго экземпляра")
-                                    .arg(m_lock.error());
+        qCWarning(lcService).noquote()
+            << QStringLiteral("[ReceiverService]: %1; запуск без защиты от "
+                              "второго экземпляра")
+                   .arg(m_lock.error());
         return true;
     }
     *refusal = QStringLiteral("служба SMS с этим каталогом состояния уже работает (pid %1); "

@@ -1,5 +1,6 @@
 #include "spoolcustody.h"
 
+#include "logcategories.h"
 #include "routerclock.h"
 
 #include <QDebug>
@@ -76,7 +77,7 @@ void SpoolCustody::critical(qint64 *lastMs, const QString &text)
     if (*lastMs != 0 && now - *lastMs < CriticalRepeatMs)
         return;
     *lastMs = now;
-    qCritical().noquote() << text;
+    qCCritical(lcSpool).noquote() << text;
 }
 
 void SpoolCustody::start(Spool::Sync sync, int historyDays)
@@ -115,9 +116,9 @@ bool SpoolCustody::open()
         return true;
     const QString path = m_spoolPath.isEmpty() ? Spool::defaultPath() : m_spoolPath;
     if (m_spool.open(path, m_sync)) {
-        qDebug().noquote() << QStringLiteral("Очередь SMS %1 открыта, ожидают отправки: %2")
-                                  .arg(path)
-                                  .arg(m_spool.pendingCount());
+        qCDebug(lcSpool).noquote() << QStringLiteral("Очередь SMS %1 открыта, ожидают отправки: %2")
+                                          .arg(path)
+                                          .arg(m_spool.pendingCount());
         return true;
     }
     criticalOpen(QStringLiteral("Не удалось открыть очередь SMS %1: %2. Запросы станции не "
@@ -131,10 +132,10 @@ void SpoolCustody::warnBusy()
     if (m_lastBusyWarningMs != 0 && monotonicMs() - m_lastBusyWarningMs < CriticalRepeatMs)
         return;
     m_lastBusyWarningMs = monotonicMs();
-    qWarning().noquote() << QStringLiteral("Очередь SMS %1 занята другой программой (%2); "
-                                           "запись повторяется, запросы станции ждут "
-                                           "подтверждения")
-                                .arg(m_spool.path(), m_spool.error());
+    qCWarning(lcSpool).noquote() << QStringLiteral("Очередь SMS %1 занята другой программой (%2); "
+                                                   "запись повторяется, запросы станции ждут "
+                                                   "подтверждения")
+                                        .arg(m_spool.path(), m_spool.error());
 }
 
 void SpoolCustody::rescue()
@@ -142,17 +143,19 @@ void SpoolCustody::rescue()
     if (!m_rescuing) {
         m_rescuing = true;
         if (m_spool.damage().isEmpty())
-            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 удалён или заменён во "
-                                                    "время работы службы; запросы станции не "
-                                                    "подтверждаются, пока очередь не создана "
-                                                    "заново")
-                                         .arg(m_spool.path());
+            qCCritical(lcSpool).noquote()
+                << QStringLiteral("Файл очереди SMS %1 удалён или заменён во "
+                                  "время работы службы; запросы станции не "
+                                  "подтверждаются, пока очередь не создана "
+                                  "заново")
+                       .arg(m_spool.path());
         else
-            qCritical().noquote() << QStringLiteral("Файл очереди SMS %1 повреждён во время "
-                                                    "работы службы (%2); запросы станции не "
-                                                    "подтверждаются, пока очередь не создана "
-                                                    "заново")
-                                         .arg(m_spool.path(), m_spool.damage());
+            qCCritical(lcSpool).noquote()
+                << QStringLiteral("Файл очереди SMS %1 повреждён во время "
+                                  "работы службы (%2); запросы станции не "
+                                  "подтверждаются, пока очередь не создана "
+                                  "заново")
+                       .arg(m_spool.path(), m_spool.damage());
     }
     int rewritten = 0;
     // Only a damaged file may fail to give its records back.
@@ -164,10 +167,10 @@ void SpoolCustody::rescue()
         return;
     }
     m_rescuing = false;
-    qWarning().noquote() << QStringLiteral("Очередь SMS %1 создана заново; в неё записаны "
-                                           "неотправленные SMS: %2")
-                                .arg(m_spool.path())
-                                .arg(rewritten);
+    qCWarning(lcSpool).noquote() << QStringLiteral("Очередь SMS %1 создана заново; в неё записаны "
+                                                   "неотправленные SMS: %2")
+                                        .arg(m_spool.path())
+                                        .arg(rewritten);
 }
 
 void SpoolCustody::scheduleFlush()

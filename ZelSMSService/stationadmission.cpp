@@ -1,6 +1,7 @@
 #include "stationadmission.h"
 
 #include "deliverystats.h"
+#include "logcategories.h"
 #include "logtext.h"
 #include "phonenumber.h"
 #include "spoolcustody.h"
@@ -15,9 +16,10 @@ QString StationAdmission::badNumberReason()
 
 void StationAdmission::warnBadNumber(qint64 id, const SMSMessage &msg)
 {
-    qWarning().noquote() << QStringLiteral("SMS не принято (запись %1): неверный номер \"%2\"")
-                                .arg(id)
-                                .arg(LogText::escaped(SmsText::phoneText(msg)));
+    qCWarning(lcStation).noquote()
+        << QStringLiteral("SMS не принято (запись %1): неверный номер \"%2\"")
+               .arg(id)
+               .arg(LogText::escaped(SmsText::phoneText(msg)));
 }
 
 void StationAdmission::store(QVector<StationRequest> *group)
@@ -87,10 +89,11 @@ void StationAdmission::acknowledgeStored(QVector<StationRequest> *group,
         (*group)[from.at(k)].acknowledge = true;
         if (in.duplicate) {
             m_stats->repeat();
-            qDebug().noquote() << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
-                                                 "(запись %2)")
-                                      .arg(in.requestId)
-                                      .arg(in.id);
+            qCDebug(lcStation).noquote()
+                << QStringLiteral("Повтор запроса %1 станции: уже в очереди "
+                                  "(запись %2)")
+                       .arg(in.requestId)
+                       .arg(in.id);
         } else if (in.state == Spool::Rejected) {
             m_stats->requestRefused("bad number");
             m_stats->finished(Spool::Rejected);

@@ -1,3 +1,4 @@
+#include "logcategories.h"
 #include "settingslocation.h"
 #include "smsdialog.h"
 
@@ -15,7 +16,7 @@ int main(int argc, char *argv[])
     if (translator.load(QStringLiteral("qt_ru"), QStringLiteral(":/tr/translations")))
         app.installTranslator(&translator);
     else
-        qWarning()
+        qCWarning(lcSetup)
             << "[main]: Qt's Russian translation is not built in; Qt's own texts stay in English";
 
     SmsDialog dialog;

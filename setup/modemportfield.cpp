@@ -1,5 +1,6 @@
 #include "modemportfield.h"
 
+#include "logcategories.h"
 #include "modemportmapping.h"
 #include "serialportenum.h"
 
@@ -22,7 +23,7 @@ bool enumerateStablePorts(QStringList &portNames, QStringList &hardwareIds)
 
 void logProblem(const QString &detail)
 {
-    qWarning().noquote() << "[ModemPortField::prepare]:" << detail;
+    qCWarning(lcSetup).noquote() << "[ModemPortField::prepare]:" << detail;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "deliverypaths.h"
 #include "deliverypathseditor.h"
 #include "fallbackprovider.h"
+#include "logcategories.h"
 #include "providercatalogue.h"
 #include "providerplugins.h"
 #include "providersettingsgroup.h"
@@ -102,7 +103,8 @@ QString SmsDialog::pluginDir() const
 
 void SmsDialog::logProblem(const char *where, const QString &detail) const
 {
-    qWarning().noquote() << QStringLiteral("[SmsDialog::%1]:").arg(QLatin1String(where)) << detail;
+    qCWarning(lcSetup).noquote() << QStringLiteral("[SmsDialog::%1]:").arg(QLatin1String(where))
+                                 << detail;
 }
 
 void SmsDialog::showBox(QMessageBox::Icon icon, const QString &text)

@@ -87,9 +87,9 @@ QVariantMap JsonGatewayProvider::parseRestReply(const SentRequest &sent, const Q
         return parseReply(m_profile, sent.type, reply);
     const JsonSmsGateway::SentBatch numbers = JsonSmsGateway::sentBatch(sent.body, sent.batch);
     for (const QString &line : JsonSmsGateway::rejectionReport(reply, numbers))
-        qWarning()
+        qCWarning(lcGateway)
             << QStringLiteral("[%1::parseRestReply()]: ").arg(QLatin1String(m_profile.className)) +
-                   line;
+                   line + logOrigin();
     QVariantMap result = parseReply(m_profile, sent.type, reply);
     JsonSmsGateway::markRefusals(&result, reply, numbers);
     if (result.value(ResultKey::Success).toBool())

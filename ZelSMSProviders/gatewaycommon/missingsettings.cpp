@@ -1,5 +1,7 @@
 #include "missingsettings.h"
 
+#include "logcategories.h"
+
 #include <QDebug>
 #include <QSettings>
 
@@ -19,9 +21,9 @@ bool check(const char *origin, const QSettings &settings, const QStringList &mis
 {
     if (missing.isEmpty())
         return true;
-    qWarning() << QString("%1: не заданы настройки %2 в группе %3 (%4)")
-                      .arg(QString::fromLatin1(origin), missing.join(", "), settings.group(),
-                           settings.fileName());
+    qCWarning(lcProvider) << QString("%1: не заданы настройки %2 в группе %3 (%4)")
+                                 .arg(QString::fromLatin1(origin), missing.join(", "),
+                                      settings.group(), settings.fileName());
     return false;
 }
 

@@ -3,8 +3,8 @@
 #include "gsmclock.h"
 #include "gsmmodemctrl.h"
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 #include "logtext.h"
-#include "modemlog.h"
 
 void ModemBalance::reset(qint64 lastMs)
 {
@@ -43,10 +43,11 @@ bool ModemBalance::isAnswerOverdue(int timeoutS) const
 bool ModemBalance::applyAnswer(const QVariantMap &results)
 {
     if (!results.value(ResultKey::Success).toBool()) {
-        ModemLog::write(QtWarningMsg,
-                        QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
-                            .arg(results.value(ResultKey::ErrorCode).toString(),
-                                 LogText::escaped(results.value(ResultKey::ErrorText).toString())));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("Ошибка запроса баланса, код %1 (%2)")
+                       .arg(results.value(ResultKey::ErrorCode).toString(),
+                            LogText::escaped(results.value(ResultKey::ErrorText).toString())) +
+                   m_logOrigin;
         m_failedMs = GsmClock::nowMs();
         return false;
     }
@@ -82,11 +83,11 @@ void ModemBalance::maybeQueueControlSms(GSMModemCtrl &ctrl, const ModemSettings 
     m_lastCtrlSmsMs = GsmClock::nowMs();
     const QString number = ModemFormat::smsNumber(settings.ctrlSmsNum);
     if (number.isEmpty()) {
-        ModemLog::write(
-            QtWarningMsg,
-            QStringLiteral(
-                "[ModemBalance::maybeQueueControlSms()]: неверный номер контрольного SMS \"%1\"")
-                .arg(settings.ctrlSmsNum));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral(
+                   "[ModemBalance::maybeQueueControlSms()]: неверный номер контрольного SMS \"%1\"")
+                       .arg(settings.ctrlSmsNum) +
+                   m_logOrigin;
         return;
     }
     ctrl.queueSms(ModemFormat::controlSmsText(m_value).toUtf8(), number.toLatin1());
@@ -100,10 +101,11 @@ void ModemBalance::controlSmsDropped(const ModemSettings &settings, int retryPau
     m_ctrlSmsPending = false;
     const qint64 periodMs = qint64(settings.ctrlSmsIntervalHours) * 3600 * 1000;
     m_lastCtrlSmsMs = GsmClock::nowMs() - periodMs + qint64(retryPauseS) * 1000;
-    ModemLog::write(QtWarningMsg,
-                    QStringLiteral("[ModemBalance::controlSmsDropped()]: контрольное SMS не "
-                                   "отправлено (очередь модема сброшена), повтор через %1 с")
-                        .arg(retryPauseS));
+    qCWarning(lcModem).noquote() << QStringLiteral(
+                                        "[ModemBalance::controlSmsDropped()]: контрольное SMS не "
+                                        "отправлено (очередь модема сброшена), повтор через %1 с")
+                                            .arg(retryPauseS) +
+                                        m_logOrigin;
 }
 
 bool ModemBalance::takeControlSmsResult(const ModemSettings &settings, const QVariantMap &results)
@@ -112,12 +114,14 @@ bool ModemBalance::takeControlSmsResult(const ModemSettings &settings, const QVa
         return false;
     m_ctrlSmsPending = false;
     if (results.value(ResultKey::Success).toBool())
-        ModemLog::write(QtDebugMsg, QStringLiteral("Отправлено контрольное SMS на номер %1")
-                                        .arg(ModemFormat::smsNumber(settings.ctrlSmsNum)));
+        qCDebug(lcModem).noquote() << QStringLiteral("Отправлено контрольное SMS на номер %1")
+                                              .arg(ModemFormat::smsNumber(settings.ctrlSmsNum)) +
+                                          m_logOrigin;
     else
-        ModemLog::write(QtWarningMsg,
-                        QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
-                            .arg(results.value(ResultKey::ErrorCode).toString(),
-                                 LogText::escaped(results.value(ResultKey::ErrorText).toString())));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("Ошибка отправки контрольного SMS, код %1 (%2)")
+                       .arg(results.value(ResultKey::ErrorCode).toString(),
+                            LogText::escaped(results.value(ResultKey::ErrorText).toString())) +
+                   m_logOrigin;
     return true;
 }

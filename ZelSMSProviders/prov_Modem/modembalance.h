@@ -2,6 +2,7 @@
 
 #include "modemsettings.h"
 
+#include <QString>
 #include <QVariantMap>
 #include <QtGlobal>
 
@@ -49,6 +50,10 @@ public:
     // An SMS result nobody else waits for: true when it was the control SMS's.
     bool takeControlSmsResult(const ModemSettings &settings, const QVariantMap &results);
 
+    // Appended to every line this logs: names the provider's settings group
+    // when it is not the modem's usual one (empty then).
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
 private:
     int m_status = 0;
     double m_value = 0.0;
@@ -56,4 +61,5 @@ private:
     qint64 m_failedMs = 0; // when a failed request set the error state
     qint64 m_lastCtrlSmsMs = 0;
     bool m_ctrlSmsPending = false;
+    QString m_logOrigin;
 };

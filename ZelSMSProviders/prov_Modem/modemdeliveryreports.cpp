@@ -2,7 +2,7 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
-#include "modemlog.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -28,10 +28,12 @@ void ModemDeliveryReports::sent(const QVector<quint64> &ids, const QVariantMap &
     if (references.isEmpty() || references.contains(-1)) {
         // Without every part's reference no report can be matched; the host's
         // time-out will decide rather than a report never matched.
-        ModemLog::write(QtWarningMsg, QStringLiteral("[ModemDeliveryReports::sent()]: модем не "
-                                                     "сообщил номер SMS (+CMGS) для части; отчёт "
-                                                     "о доставке на номер %1 не будет сопоставлен")
-                                          .arg(QString::fromLatin1(number)));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[ModemDeliveryReports::sent()]: модем не "
+                              "сообщил номер SMS (+CMGS) для части; отчёт "
+                              "о доставке на номер %1 не будет сопоставлен")
+                       .arg(QString::fromLatin1(number)) +
+                   m_logOrigin;
     } else {
         m_matcher.expect(ids, references, number);
     }
@@ -62,9 +64,11 @@ void ModemDeliveryReports::received(const QByteArray &pdu)
 {
     const SmsPdu::StatusReport report = SmsPdu::decodeStatusReport(pdu);
     if (!report.ok) {
-        ModemLog::write(QtWarningMsg, QStringLiteral("[ModemDeliveryReports::received()]: отчёт о "
-                                                     "доставке не прочитан (%1): %2")
-                                          .arg(report.error, QString::fromLatin1(pdu.left(80))));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[ModemDeliveryReports::received()]: отчёт о "
+                              "доставке не прочитан (%1): %2")
+                       .arg(report.error, QString::fromLatin1(pdu.left(80))) +
+                   m_logOrigin;
         return;
     }
     apply(report, m_matcher.match(report), true);
@@ -83,20 +87,22 @@ void ModemDeliveryReports::apply(const SmsPdu::StatusReport &report,
             const qint64 now = GsmClock::nowMs();
             m_held.append(Held{report, now});
             dropStaleHeld(now);
-            ModemLog::write(
-                QtDebugMsg,
-                QStringLiteral("Неизвестный %1: отложен до завершения отправки SMS").arg(about));
+            qCDebug(lcModem).noquote()
+                << QStringLiteral("Неизвестный %1: отложен до завершения отправки SMS").arg(about) +
+                       m_logOrigin;
             return;
         }
-        ModemLog::write(QtDebugMsg, QStringLiteral("Неизвестный %1: пропущен").arg(about));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Неизвестный %1: пропущен").arg(about) + m_logOrigin;
         return;
     case DeliveryReportMatcher::Match::Duplicate:
-        ModemLog::write(QtDebugMsg, QStringLiteral("Повторный %1: пропущен").arg(about));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Повторный %1: пропущен").arg(about) + m_logOrigin;
         return;
     case DeliveryReportMatcher::Match::Progress:
-        ModemLog::write(
-            QtDebugMsg,
-            QStringLiteral("Получен %1 (часть %2 из %3)").arg(about).arg(m.part).arg(m.parts));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Получен %1 (часть %2 из %3)").arg(about).arg(m.part).arg(m.parts) +
+                   m_logOrigin;
         if (!m.confirmed.isEmpty() && m_sink) {
             SmsReportNote note;
             note.state = ReportWaiting;
@@ -109,10 +115,11 @@ void ModemDeliveryReports::apply(const SmsPdu::StatusReport &report,
     case DeliveryReportMatcher::Match::Decided:
         break;
     }
-    ModemLog::write(QtDebugMsg,
-                    QStringLiteral("Получен %1: %2")
-                        .arg(about, m.state == ReportConfirmed ? QStringLiteral("доставлено")
-                                                               : QStringLiteral("не доставлено")));
+    qCDebug(lcModem).noquote() << QStringLiteral("Получен %1: %2")
+                                          .arg(about, m.state == ReportConfirmed
+                                                          ? QStringLiteral("доставлено")
+                                                          : QStringLiteral("не доставлено")) +
+                                      m_logOrigin;
     SmsReportNote note;
     note.state = m.state;
     note.recipient = QString::fromLatin1(report.recipient);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include "deliveryreportmatcher.h"
 #include "ismsoutcomeinterface.h"
 
@@ -40,6 +42,10 @@ public:
     }
     int waitingCount() const { return m_matcher.waitingCount(); }
 
+    // Appended to every line this logs: names the provider's settings group
+    // when it is not the modem's usual one (empty then).
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
 private:
     struct Held
     {
@@ -53,4 +59,5 @@ private:
     DeliveryReportMatcher m_matcher;
     QList<Held> m_held; // reports for no known send yet, oldest first
     ISmsOutcomeSink *m_sink = nullptr;
+    QString m_logOrigin;
 };

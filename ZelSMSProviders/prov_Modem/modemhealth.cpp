@@ -1,7 +1,7 @@
 #include "modemhealth.h"
 
 #include "gsmmodemctrl.h"
-#include "modemlog.h"
+#include "logcategories.h"
 #include "modemsettings.h"
 
 #include <QString>
@@ -63,6 +63,10 @@ void ModemHealth::update(Condition now)
     const bool quiet = now == Starting && m_condition > Silent;
     const bool better = now > m_condition;
     m_condition = now;
-    if (!quiet)
-        ModemLog::write(better ? QtInfoMsg : QtWarningMsg, describe(now));
+    if (quiet)
+        return;
+    if (better)
+        qCInfo(lcModem).noquote() << describe(now) + m_logOrigin;
+    else
+        qCWarning(lcModem).noquote() << describe(now) + m_logOrigin;
 }

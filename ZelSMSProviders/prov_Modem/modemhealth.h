@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 class GSMModemCtrl;
@@ -32,6 +33,11 @@ public:
     Condition condition() const { return m_condition; }
     void reset() { m_condition = Starting; }
 
+    // Appended to every line this logs: names the provider's settings group
+    // when it is not the modem's usual one (empty then).
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
 private:
     Condition m_condition = Starting;
+    QString m_logOrigin;
 };

@@ -1,7 +1,7 @@
 #include "modemport.h"
 
 #include "gsmclock.h"
-#include "modemlog.h"
+#include "logcategories.h"
 #include "serialportenum.h"
 
 #include <QFileInfo>
@@ -42,13 +42,13 @@ void ModemPort::open(const ModemSettings &settings, const ModemTimings &timings)
     m_openedName = name;
     m_openedDevice = QFileInfo(name).canonicalFilePath();
     if (m_openFailures > 0)
-        ModemLog::write(
-            QtDebugMsg,
-            QStringLiteral("[ModemPort::open()]: COM порт открыт после неудачных попыток: %1")
-                .arg(m_openFailures));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("[ModemPort::open()]: COM порт открыт после неудачных попыток: %1")
+                       .arg(m_openFailures) +
+                   m_logOrigin;
     m_openFailures = 0;
     m_lastOpenFailure.clear();
-    ModemLog::write(QtDebugMsg, QStringLiteral("COM порт %1 открыт").arg(name));
+    qCDebug(lcModem).noquote() << QStringLiteral("COM порт %1 открыт").arg(name) + m_logOrigin;
 }
 
 void ModemPort::configure(const ModemSettings &settings)
@@ -65,10 +65,11 @@ void ModemPort::configure(const ModemSettings &settings)
     if (!m_port.setFlowControl(settings.flow()))
         failed << QStringLiteral("контроль потока %1").arg(settings.flowControl);
     if (!failed.isEmpty())
-        ModemLog::write(
-            QtWarningMsg,
-            QStringLiteral("[ModemPort::configure()]: порт %1 не принял настройки: %2 (%3)")
-                .arg(m_port.portName(), failed.join(QStringLiteral(", ")), m_port.errorString()));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[ModemPort::configure()]: порт %1 не принял настройки: %2 (%3)")
+                       .arg(m_port.portName(), failed.join(QStringLiteral(", ")),
+                            m_port.errorString()) +
+                   m_logOrigin;
 }
 
 void ModemPort::reportOpenFailure(const QString &name, const QString &error,
@@ -82,13 +83,13 @@ void ModemPort::reportOpenFailure(const QString &name, const QString &error,
         return;
     m_lastOpenFailure = reason;
     m_lastOpenLogMs = now;
-    ModemLog::write(QtCriticalMsg, QStringLiteral("Ошибка открытия COM порта"));
-    ModemLog::write(
-        QtCriticalMsg,
-        QStringLiteral("[ModemPort::reportOpenFailure()]: %1, попыток: %2, следующая через %3 с")
-            .arg(reason)
-            .arg(m_openFailures)
-            .arg(timings.portRetryS));
+    qCCritical(lcModem).noquote() << QStringLiteral("Ошибка открытия COM порта") + m_logOrigin;
+    qCCritical(lcModem).noquote()
+        << QStringLiteral("[ModemPort::reportOpenFailure()]: %1, попыток: %2, следующая через %3 с")
+                   .arg(reason)
+                   .arg(m_openFailures)
+                   .arg(timings.portRetryS) +
+               m_logOrigin;
 }
 
 bool ModemPort::closeIfDeviceChanged()
@@ -98,10 +99,11 @@ bool ModemPort::closeIfDeviceChanged()
     const QString now = QFileInfo(m_openedName).canonicalFilePath();
     if (now == m_openedDevice)
         return false;
-    ModemLog::write(QtWarningMsg,
-                    QStringLiteral("[ModemPort::closeIfDeviceChanged()]: устройство COM порта %1 "
-                                   "(%2) пропало или заменено")
-                        .arg(m_openedName, m_openedDevice));
+    qCWarning(lcModem).noquote()
+        << QStringLiteral("[ModemPort::closeIfDeviceChanged()]: устройство COM порта %1 "
+                          "(%2) пропало или заменено")
+                   .arg(m_openedName, m_openedDevice) +
+               m_logOrigin;
     m_lastOpenAttemptMs = GsmClock::nowMs();
     close();
     return true;
@@ -112,7 +114,7 @@ void ModemPort::close()
     if (!m_port.isOpen())
         return;
     m_port.close();
-    ModemLog::write(QtDebugMsg, QStringLiteral("COM порт закрыт"));
+    qCDebug(lcModem).noquote() << QStringLiteral("COM порт закрыт") + m_logOrigin;
     emit closed();
 }
 
@@ -128,9 +130,10 @@ void ModemPort::onError(QSerialPort::SerialPortError error)
     // open but dead; closing it lets the provider retry it once a minute.
     if (error != QSerialPort::ResourceError || !m_port.isOpen())
         return;
-    ModemLog::write(QtWarningMsg,
-                    QStringLiteral("[ModemPort::onError()]: COM порт %1 недоступен: %2")
-                        .arg(m_port.portName(), m_port.errorString()));
+    qCWarning(lcModem).noquote() << QStringLiteral(
+                                        "[ModemPort::onError()]: COM порт %1 недоступен: %2")
+                                            .arg(m_port.portName(), m_port.errorString()) +
+                                        m_logOrigin;
     m_lastOpenAttemptMs = GsmClock::nowMs();
     QTimer::singleShot(0, this, &ModemPort::close);
 }

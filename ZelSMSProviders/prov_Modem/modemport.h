@@ -44,6 +44,10 @@ public:
     // the port is closed, to be opened again by name.
     bool closeIfDeviceChanged();
 
+    // Appended to every line this logs: names the provider's settings group
+    // when it is not the modem's usual one (empty then).
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
 signals:
     void readyRead();
     // The port was closed, whoever closed it: what was on the line is lost.
@@ -64,4 +68,5 @@ private:
     qint64 m_lastOpenLogMs = 0;
     QString m_lastOpenFailure;
     int m_openFailures = 0;
+    QString m_logOrigin;
 };

@@ -2,8 +2,8 @@
 
 #include "gsmclock.h"
 #include "icommonsmsinterface.h"
+#include "logcategories.h"
 #include "logtext.h"
-#include "modemlog.h"
 #include "modemsettings.h"
 
 #include <cstddef>
@@ -25,10 +25,10 @@ bool ModemSmsQueue::add(const SMSMessage &msg, const quint64 *spoolId)
     if (ModemFormat::smsNumber(SmsText::phoneText(msg)).isEmpty()) {
         // Such a request can never be sent; queued, it would fail again and
         // again and its failures would end in dropping every other request.
-        ModemLog::write(
-            QtCriticalMsg,
-            QStringLiteral("[ModemSmsQueue::add()]: SMS не принято: неверный номер \"%1\"")
-                .arg(LogText::escaped(SmsText::phoneText(msg))));
+        qCCritical(lcModem).noquote()
+            << QStringLiteral("[ModemSmsQueue::add()]: SMS не принято: неверный номер \"%1\"")
+                       .arg(LogText::escaped(SmsText::phoneText(msg))) +
+                   m_logOrigin;
         if (spoolId && m_sink)
             m_sink->smsOutcome(*spoolId, OutcomeRejected,
                                QStringLiteral("неверный номер для модема"));
@@ -143,9 +143,9 @@ void ModemSmsQueue::batchFailed(const QVariantMap &results, qint64 attemptAgeMs,
 {
     const QString code = results.value(ResultKey::ErrorCode).toString();
     const QString text = results.value(ResultKey::ErrorText).toString();
-    ModemLog::write(
-        QtWarningMsg,
-        QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)));
+    qCWarning(lcModem).noquote()
+        << QStringLiteral("Ошибка отправки SMS, код %1 (%2)").arg(code, LogText::escaped(text)) +
+               m_logOrigin;
     const QString reason = QStringLiteral("код %1 (%2)").arg(code, text);
     bool tracked = false;
     for (const SMSMessage &msg : qAsConst(m_batch))
@@ -177,11 +177,13 @@ QVector<quint64> ModemSmsQueue::batchIds() const
 void ModemSmsQueue::batchDelivered()
 {
     if (m_batch.size() == 1)
-        ModemLog::write(QtDebugMsg,
-                        QStringLiteral("Отправлено SMS на номер %1")
-                            .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first()))));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Отправлено SMS на номер %1")
+                       .arg(ModemFormat::smsNumber(SmsText::phoneText(m_batch.first()))) +
+                   m_logOrigin;
     else
-        ModemLog::write(QtDebugMsg, QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()));
+        qCDebug(lcModem).noquote()
+            << QStringLiteral("Отправлено %1 SMS").arg(m_batch.size()) + m_logOrigin;
     for (const SMSMessage &msg : qAsConst(m_batch))
         report(msg, OutcomeDelivered, QString());
     for (const SMSMessage &msg : qAsConst(m_batch))

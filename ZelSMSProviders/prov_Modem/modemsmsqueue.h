@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include "ismsoutcomeinterface.h"
 #include "outcomeids.h"
 #include "queuelimit.h"
@@ -53,6 +55,10 @@ public:
     void batchFailed(const QVariantMap &results, qint64 attemptAgeMs, qint64 pauseMs);
     void batchDelivered();
 
+    // Appended to every line this logs: names the provider's settings group
+    // when it is not the modem's usual one (empty then).
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
 private:
     void report(const SMSMessage &msg, int outcome, const QString &reason);
     // Ends the withdrawn ids the SMS carries; true when none is left on it,
@@ -75,4 +81,5 @@ private:
     // Ids withdrawn while their SMS was being sent.
     QSet<quint64> m_withdrawnInFlight;
     ISmsOutcomeSink *m_sink = nullptr;
+    QString m_logOrigin;
 };

@@ -2,6 +2,7 @@
 
 #include "at_commandsendsms.h"
 #include "gsmclock.h"
+#include "logcategories.h"
 #include "ownmetadata.h"
 #include "providersettingsgroup.h"
 #include "servicesettings.h"
@@ -157,13 +158,17 @@ int PROV_Modem::providerStatus()
 void PROV_Modem::start()
 {
     if (!readSettings()) {
-        log(QtCriticalMsg, QStringLiteral("Ошибка инициализации провайдера SMS оповещений"));
+        qCCritical(lcModem).noquote()
+            << QStringLiteral("Ошибка инициализации провайдера SMS оповещений") + m_logOrigin;
         if (!m_settings.isComplete())
-            log(QtCriticalMsg,
-                QStringLiteral("[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
-                    .arg(m_settingsGroup));
+            qCCritical(lcModem).noquote()
+                << QStringLiteral(
+                       "[PROV_Modem::start()]: не задан COM-порт (ключ comPort группы %1)")
+                           .arg(m_settingsGroup) +
+                       m_logOrigin;
         for (const QString &error : qAsConst(m_settings.errors))
-            log(QtCriticalMsg, QStringLiteral("[PROV_Modem::start()]: ") + error);
+            qCCritical(lcModem).noquote()
+                << QStringLiteral("[PROV_Modem::start()]: ") + error + m_logOrigin;
         return;
     }
     m_ctrl.pinGuard().setStatePath(pinStatePath(m_settingsGroup));
@@ -171,7 +176,7 @@ void PROV_Modem::start()
                            qint64(m_settings.resetAfterSeconds) * 1000);
     m_providerState = StateOpenPort;
     m_timer->start(m_timings.tickMs);
-    log(QtDebugMsg, QStringLiteral("Запуск провайдера SMS оповещений"));
+    qCDebug(lcModem).noquote() << QStringLiteral("Запуск провайдера SMS оповещений") + m_logOrigin;
 }
 
 void PROV_Modem::stop()
@@ -191,6 +196,14 @@ QObject *PROV_Modem::create(const QString &settingsGroup)
 void PROV_Modem::setSettingsGroup(const QString &group)
 {
     m_settingsGroup = group.isEmpty() ? ownMetaData().registryGroup : group;
+    m_logOrigin = m_settingsGroup == ownMetaData().registryGroup
+                      ? QString()
+                      : QStringLiteral(" [%1]").arg(m_settingsGroup);
+    m_port.setLogOrigin(m_logOrigin);
+    m_queue.setLogOrigin(m_logOrigin);
+    m_reports.setLogOrigin(m_logOrigin);
+    m_balance.setLogOrigin(m_logOrigin);
+    m_health.setLogOrigin(m_logOrigin);
 }
 
 QString PROV_Modem::pinStatePath(const QString &settingsGroup)
@@ -217,7 +230,8 @@ bool PROV_Modem::readSettings()
     m_settings =
         ModemSettings::fromStored(ProviderSettingsGroup(m_settingsGroup).values(), m_settingsGroup);
     for (const QString &problem : qAsConst(m_settings.problems))
-        log(QtWarningMsg, QStringLiteral("[PROV_Modem::readSettings()]: ") + problem);
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[PROV_Modem::readSettings()]: ") + problem + m_logOrigin;
     // A service-wide setting: whoever sends through a modem asks for reports.
     m_reportsWanted = ServiceSettings::read(*ServiceSettings::openSystem()).deliveryReports;
     return m_settings.isUsable();
@@ -258,8 +272,9 @@ void PROV_Modem::stateMachine()
         stateWaitResult();
         break;
     default:
-        log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState"));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[PROV_Modem::stateMachine()]: UNPREDICTED providerState") +
+                   m_logOrigin;
         break;
     }
     // An idle run that started nothing is not repeated before the next tick
@@ -476,9 +491,10 @@ void PROV_Modem::stateWaitResult()
     if (m_requestType == RequestBalance && m_balance.isAnswerOverdue(m_timings.balanceTimeoutS)) {
         m_providerState = StateIdle;
         m_requestType = RequestNone;
-        log(QtWarningMsg,
-            QStringLiteral(
-                "[PROV_Modem::stateMachine()]: Истек таймаут ожидания сообщения о балансе"));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral(
+                   "[PROV_Modem::stateMachine()]: Истек таймаут ожидания сообщения о балансе") +
+                   m_logOrigin;
     } else if (m_requestType == RequestSms) {
         // The controller drops its queue when it re-initialises the modem, and
         // then no result will ever come. While it still works on the SMS its
@@ -495,9 +511,10 @@ void PROV_Modem::stateWaitResult()
 
 void PROV_Modem::failSmsWait(const QString &why)
 {
-    log(QtWarningMsg,
-        QStringLiteral(
-            "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS"));
+    qCWarning(lcModem).noquote()
+        << QStringLiteral(
+               "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS") +
+               m_logOrigin;
     applySmsResult(failure(-1, why));
     m_requestType = RequestNone;
     m_providerState = StateIdle;
@@ -526,8 +543,11 @@ void PROV_Modem::onControllerError(const QString &what)
 {
     // One rung of the healing ladder: logged once while the modem stays
     // silent, not once a minute.
-    log(m_ioErrorLogged ? QtDebugMsg : QtWarningMsg,
-        QStringLiteral("Ошибка ввода вывода: %1").arg(what));
+    const QString text = QStringLiteral("Ошибка ввода вывода: %1").arg(what) + m_logOrigin;
+    if (m_ioErrorLogged)
+        qCDebug(lcModem).noquote() << text;
+    else
+        qCWarning(lcModem).noquote() << text;
     m_ioErrorLogged = true;
     requeueInFlight(QStringLiteral("модем не отвечает во время отправки SMS"));
     m_errorState = StatusNoLink;
@@ -589,8 +609,10 @@ bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
     if (m_ctrl.isSilent()) {
         // The modem fell silent under the send, as when it goes away: no
         // fault of the message, which must not wait out the retry pause.
-        log(QtWarningMsg, QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
-                                         "во время отправки SMS; оно будет отправлено снова"));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
+                              "во время отправки SMS; оно будет отправлено снова") +
+                   m_logOrigin;
         if (pduReachedModem())
             m_queue.batchInterrupted(QStringLiteral("модем перестал отвечать во время отправки "
                                                     "SMS; SMS будет отправлено снова"));
@@ -604,12 +626,13 @@ bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
     if (m_conditionFailureForgiven || (!network && !sim))
         return false;
     m_conditionFailureForgiven = true;
-    log(QtWarningMsg,
-        QStringLiteral("[PROV_Modem::applySmsResult()]: SMS не отправлено (код %1): %2; оно "
-                       "будет отправлено, когда модем снова будет готов")
-            .arg(code)
-            .arg(network ? QStringLiteral("нет обслуживания сети")
-                         : QStringLiteral("SIM карта недоступна")));
+    qCWarning(lcModem).noquote()
+        << QStringLiteral("[PROV_Modem::applySmsResult()]: SMS не отправлено (код %1): %2; оно "
+                          "будет отправлено, когда модем снова будет готов")
+                   .arg(code)
+                   .arg(network ? QStringLiteral("нет обслуживания сети")
+                                : QStringLiteral("SIM карта недоступна")) +
+               m_logOrigin;
     m_ctrl.onSmsRefused(code);
     m_queue.returnBatchToHead();
     return true;
@@ -651,10 +674,11 @@ void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
     if (fromSms && m_balance.takeControlSmsResult(m_settings, results))
         return;
     if (fromSms)
-        log(QtWarningMsg,
-            QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
-                           "таймаута ожидания, успех: %1")
-                .arg(results.value(ResultKey::Success).toBool() ? 1 : 0));
+        qCWarning(lcModem).noquote()
+            << QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
+                              "таймаута ожидания, успех: %1")
+                       .arg(results.value(ResultKey::Success).toBool() ? 1 : 0) +
+                   m_logOrigin;
     else
         m_balance.applyUnrequested(results);
 }

@@ -7,7 +7,6 @@
 #include "modembalance.h"
 #include "modemdeliveryreports.h"
 #include "modemhealth.h"
-#include "modemlog.h"
 #include "modemport.h"
 #include "modemsettings.h"
 #include "modemsmsqueue.h"
@@ -149,9 +148,11 @@ private:
     void applyBalanceResult(const QVariantMap &results);
     void applyStrayResult(bool fromSms, const QVariantMap &results);
     bool controllerSendsSms() const;
-    void log(QtMsgType type, const QString &text) const { ModemLog::write(type, text); }
 
     QString m_settingsGroup;
+    // " [group]" after every line of a provider on another group than the
+    // modem's usual one, so that two modems' lines can be told apart.
+    QString m_logOrigin;
     ModemSettings m_settings;
     ModemTimings m_timings;
     ModemPort m_port;

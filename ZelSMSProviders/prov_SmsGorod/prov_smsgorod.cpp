@@ -42,11 +42,12 @@ bool PROV_SmsGorod::readSettings()
                 m_channel = text.toInt();
             } else {
                 channelValid = false;
-                qWarning().noquote()
+                qCWarning(lcGateway).noquote()
                     << QString("[PROV_SmsGorod::readSettings()]: неверное значение channel "
                                "\"%1\" в группе %2 (%3): допустимо 0 (прямой канал) или 1 "
                                "(цифровой канал)")
-                           .arg(LogText::escaped(text), group.group(), group.fileName());
+                               .arg(LogText::escaped(text), group.group(), group.fileName()) +
+                           logOrigin();
             }
             return QStringList();
         });
@@ -179,9 +180,11 @@ QVariantMap PROV_SmsGorod::parseRestReply(const SentRequest &sent, const QByteAr
                 reasons.append(refusal.second);
             }
             const QString phone = known ? formatPhone(sent.batch.at(at), "8") : QString("?");
-            qWarning() << QString("[PROV_SmsGorod::parseRestReply()]: SMS на номер %1 не принято "
-                                  "шлюзом: \"%2\"")
-                              .arg(phone, refusal.second);
+            qCWarning(lcGateway)
+                << QString("[PROV_SmsGorod::parseRestReply()]: SMS на номер %1 не принято "
+                           "шлюзом: \"%2\"")
+                           .arg(phone, refusal.second) +
+                       logOrigin();
         }
         result.insert(ResultKey::Refused, positions);
         result.insert(ResultKey::RefusedReasons, reasons);

@@ -49,9 +49,10 @@ bool PROV_SmsRU::readSettings()
     settings.endGroup();
 
     if (m_settings.apiKey.isEmpty()) {
-        qWarning().noquote()
+        qCWarning(lcGateway).noquote()
             << QStringLiteral("[PROV_SmsRU::readSettings()]: не задан apiKey в группе %1 файла %2")
-                   .arg(settingsGroup(), settings.fileName());
+                       .arg(settingsGroup(), settings.fileName()) +
+                   logOrigin();
         return false;
     }
     warnIfSettingsReadable(settings);

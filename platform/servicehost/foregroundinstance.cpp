@@ -1,6 +1,7 @@
 #include "foregroundinstance.h"
 
 #include "builtinservicemanager.h"
+#include "logcategories.h"
 #include "servicepaths.h"
 
 #include <QCoreApplication>
@@ -69,8 +70,8 @@ bool ForegroundInstance::writeNote(const QString &path, const QString &programPa
     const QByteArray text = QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
                             settingsFolder().toUtf8() + '\n' + programPath.toUtf8() + '\n';
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size()) {
-        qWarning("[ForegroundInstance::writeNote()]: не удалось записать %s: %s", qPrintable(path),
-                 qPrintable(f.errorString()));
+        qCWarning(lcService, "[ForegroundInstance::writeNote()]: не удалось записать %s: %s",
+                  qPrintable(path), qPrintable(f.errorString()));
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "servicebase.h"
 
 #include "foregroundinstance.h"
+#include "logcategories.h"
 #include "servicecontrolserver.h"
 #include "servicemanager.h"
 #include "servicepaths.h"
@@ -197,7 +198,7 @@ int ServiceBase::terminate()
 {
     auto manager = ServiceManager::create(m_name);
     if (!manager->stop()) {
-        qCritical("%s", qPrintable(ServiceCommandLine::stopFailedMessage()));
+        qCCritical(lcService, "%s", qPrintable(ServiceCommandLine::stopFailedMessage()));
         printReason(manager->errorString());
         return -1;
     }
@@ -232,7 +233,8 @@ int ServiceBase::startInstalled()
         // this copy with the old instance's control group anyway. A
         // "systemctl start" from here would at best do nothing and, from the
         // service's unprivileged account, fail with a misleading log line.
-        qDebug("[ServiceBase]: перезапуск выполнит systemd (код %d)", m_commandLine.restartCode());
+        qCDebug(lcService, "[ServiceBase]: перезапуск выполнит systemd (код %d)",
+                m_commandLine.restartCode());
         return 0;
     }
     auto manager = ServiceManager::create(m_name);
@@ -248,7 +250,7 @@ int ServiceBase::runService(RunMode mode)
 {
     QString refusal;
     if (!claimInstance(&refusal)) {
-        qCritical("[ServiceBase]: %s", qPrintable(refusal));
+        qCCritical(lcService, "[ServiceBase]: %s", qPrintable(refusal));
         return 1;
     }
 
@@ -272,9 +274,9 @@ int ServiceBase::runService(RunMode mode)
     try {
         start();
     } catch (const std::exception &e) {
-        qCritical("[ServiceBase]: ошибка запуска службы: %s", e.what());
+        qCCritical(lcService, "[ServiceBase]: ошибка запуска службы: %s", e.what());
         if (mode == RunMode::Console)
-            qCritical("%s", qPrintable(ServiceCommandLine::execFailedMessage()));
+            qCCritical(lcService, "%s", qPrintable(ServiceCommandLine::execFailedMessage()));
         else
             print(ServiceCommandLine::startFailedText(m_name));
         removePidFile(pidFile);
@@ -288,7 +290,7 @@ int ServiceBase::runService(RunMode mode)
     try {
         stop();
     } catch (const std::exception &e) {
-        qCritical("[ServiceBase]: ошибка остановки службы: %s", e.what());
+        qCCritical(lcService, "[ServiceBase]: ошибка остановки службы: %s", e.what());
     }
     server.close();
     removePidFile(pidFile);
@@ -299,11 +301,11 @@ int ServiceBase::runService(RunMode mode)
 void ServiceBase::connectTerminationSignals(TerminationSignals &termination)
 {
     QObject::connect(&termination, &TerminationSignals::terminationRequested, [](int number) {
-        qDebug("[ServiceBase]: получен сигнал %d, служба останавливается", number);
+        qCDebug(lcService, "[ServiceBase]: получен сигнал %d, служба останавливается", number);
         QCoreApplication::exit(0);
     });
     QObject::connect(&termination, &TerminationSignals::reloadRequested, [this] {
-        qDebug("[ServiceBase]: получен сигнал SIGHUP, настройки читаются заново");
+        qCDebug(lcService, "[ServiceBase]: получен сигнал SIGHUP, настройки читаются заново");
         m_notifier->reloading();
         // An exception from here takes the usual way: logged, and a fresh
         // instance starts, which reads the new settings anyway.
@@ -318,7 +320,7 @@ bool ServiceBase::openControlChannel(ServiceControlServer &server, QString *pidF
                              : ServiceManager::Backend::Builtin;
     const auto manager = ServiceManager::create(m_name, backend);
     if (!server.listen(manager->socketPath())) {
-        qCritical("[ServiceBase]: управляющий сокет недоступен: %s",
+        qCCritical(lcService, "[ServiceBase]: управляющий сокет недоступен: %s",
                   qPrintable(server.errorString()));
         // Under the built-in manager the socket is the service's only
         // handle: without it the daemon could be neither seen nor stopped.
@@ -335,7 +337,7 @@ bool ServiceBase::openControlChannel(ServiceControlServer &server, QString *pidF
     QObject::connect(&server, &ServiceControlServer::pauseRequested, [this] { pause(); });
     QObject::connect(&server, &ServiceControlServer::resumeRequested, [this] { resume(); });
     QObject::connect(&server, &ServiceControlServer::commandRequested, [this](int code) {
-        qDebug("[ServiceBase]: получена команда службы %d", code);
+        qCDebug(lcService, "[ServiceBase]: получена команда службы %d", code);
         processCommand(code);
     });
     return true;
@@ -364,8 +366,8 @@ void ServiceBase::writePidFile(const QString &path)
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         f.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n') < 0)
-        qWarning("[ServiceBase]: не удалось записать %s: %s", qPrintable(path),
-                 qPrintable(f.errorString()));
+        qCWarning(lcService, "[ServiceBase]: не удалось записать %s: %s", qPrintable(path),
+                  qPrintable(f.errorString()));
 }
 
 // The pid file goes last, so a restart copy waiting for it knows the old

@@ -1,5 +1,6 @@
 #include "servicecontrolserver.h"
 
+#include "logcategories.h"
 #include "servicecontrolclient.h"
 #include "servicecontrolprotocol.h"
 
@@ -91,7 +92,8 @@ void ServiceControlServer::onReadyRead(QLocalSocket *socket)
         socket->write("running " + QByteArray::number(QCoreApplication::applicationPid()) + '\n');
         break;
     case Kind::Invalid:
-        qWarning("[ServiceControlServer::onReadyRead()]: %s", qPrintable(request.error));
+        qCWarning(lcService, "[ServiceControlServer::onReadyRead()]: %s",
+                  qPrintable(request.error));
         socket->write("error " + request.error.toUtf8() + '\n');
         break;
     default:

@@ -1,6 +1,7 @@
 #include "servicemanager.h"
 
 #include "builtinservicemanager.h"
+#include "logcategories.h"
 #include "servicecontrolclient.h"
 #include "servicecontrolprotocol.h"
 #include "servicepaths.h"
@@ -25,9 +26,11 @@ ServiceManager::Backend ServiceManager::backendFromEnvironment()
     if (forced == QLatin1String("builtin"))
         return Backend::Builtin;
     if (!forced.isEmpty())
-        qWarning("[ServiceManager::backendFromEnvironment()]: ZELSMS_SERVICE_BACKEND=%s is neither "
-                 "systemd nor builtin; deciding by /run/systemd/system",
-                 qPrintable(forced));
+        qCWarning(
+            lcService,
+            "[ServiceManager::backendFromEnvironment()]: ZELSMS_SERVICE_BACKEND=%s is neither "
+            "systemd nor builtin; deciding by /run/systemd/system",
+            qPrintable(forced));
     return QFileInfo(QStringLiteral("/run/systemd/system")).isDir() ? Backend::Systemd
                                                                     : Backend::Builtin;
 }
@@ -92,6 +95,6 @@ bool ServiceManager::sendControl(const QByteArray &line, const QString &operatio
 bool ServiceManager::fail(const QString &operation, const QString &reason) const
 {
     m_error = QStringLiteral("%1 of service '%2' failed: %3").arg(operation, m_name, reason);
-    qWarning("[ServiceManager]: %s", qPrintable(m_error));
+    qCWarning(lcService, "[ServiceManager]: %s", qPrintable(m_error));
     return false;
 }

@@ -1,5 +1,7 @@
 #include "systemdnotifier.h"
 
+#include "logcategories.h"
+
 #include <QTimer>
 #include <cstring>
 #include <systemd/sd-daemon.h>
@@ -66,7 +68,7 @@ void SystemdNotifier::send(const QByteArray &state)
     // Once is enough: the keep-alive would repeat it every few seconds.
     if (r < 0 && !m_failureLogged) {
         m_failureLogged = true;
-        qWarning("[SystemdNotifier]: sd_notify(%s) failed: %s", state.left(40).constData(),
-                 strerror(-r));
+        qCWarning(lcService, "[SystemdNotifier]: sd_notify(%s) failed: %s",
+                  state.left(40).constData(), strerror(-r));
     }
 }

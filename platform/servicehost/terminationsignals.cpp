@@ -1,5 +1,7 @@
 #include "terminationsignals.h"
 
+#include "logcategories.h"
+
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
@@ -24,8 +26,9 @@ TerminationSignals::TerminationSignals(bool hangUpReloads, QObject *parent)
     if (g_pipe[0] >= 0)
         return; // one watcher per process
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) {
-        qWarning("[TerminationSignals]: socketpair failed; stop requests by signal end the "
-                 "process without the stop hook");
+        qCWarning(lcService,
+                  "[TerminationSignals]: socketpair failed; stop requests by signal end the "
+                  "process without the stop hook");
         g_pipe[0] = g_pipe[1] = -1;
         return;
     }

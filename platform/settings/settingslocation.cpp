@@ -1,5 +1,7 @@
 #include "settingslocation.h"
 
+#include "logcategories.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -44,8 +46,8 @@ bool protectSettingsFile(const QString &fileName, const QString &account)
         return true;
     const QByteArray path = QFile::encodeName(fileName);
     if (::chown(path.constData(), pw->pw_uid, pw->pw_gid) != 0) {
-        qWarning("[SettingsLocation::protectSettingsFile()]: cannot hand %s to %s: %s",
-                 path.constData(), name.constData(), strerror(errno));
+        qCWarning(lcService, "[SettingsLocation::protectSettingsFile()]: cannot hand %s to %s: %s",
+                  path.constData(), name.constData(), strerror(errno));
         return false;
     }
     return true;

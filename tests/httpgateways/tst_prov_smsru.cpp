@@ -8,6 +8,7 @@
 #include <QPluginLoader>
 #include <QSettings>
 #include <QtTest>
+#include <memory>
 
 using Reply = GatewayEmulator::Reply;
 using Items = QList<QPair<QString, QString>>;
@@ -665,6 +666,39 @@ private slots:
             QCOMPARE(sends.at(n).queryValue("api_id"), QString("KEY-5"));
         }
         prov.stop();
+    }
+
+    void secondGroupNamedInItsLines_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("origin"); // what ends each line
+        QTest::newRow("usual-group") << "SmsRU"
+                                     << "";
+        QTest::newRow("second-group") << "SmsRU-2"
+                                      << " [SmsRU-2]";
+    }
+    // Two accounts of one gateway in one process: the lines of the one on
+    // another group than the usual must say which it is, the gateway's own
+    // and those of the machine they share.
+    void secondGroupNamedInItsLines()
+    {
+        QFETCH(QString, group);
+        QFETCH(QString, origin);
+        providerSettings().remove("SmsRU-2");
+        writeSettings({}); // no apiKey in either group; the file private
+        PROV_SmsRU root;
+        std::unique_ptr<QObject> made(root.create(group));
+        auto *prov = qobject_cast<PROV_SmsRU *>(made.get());
+        QVERIFY(prov);
+        LogCapture log(LogCapture::Quiet);
+        prov->start();
+        const QStringList critical = log.messages(QtCriticalMsg).replaceInStrings("\"", "");
+        QCOMPARE(critical, QStringList{"Ошибка инициализации провайдера SMS оповещений" + origin});
+        const QStringList warnings = log.messages(QtWarningMsg);
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(warnings.first().startsWith("[PROV_SmsRU::readSettings()]: не задан apiKey") &&
+                     warnings.first().endsWith(QStringLiteral(".conf") + origin),
+                 qPrintable(warnings.first()));
     }
 
     void pluginMetadataAndInstance()

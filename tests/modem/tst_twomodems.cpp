@@ -1,5 +1,6 @@
 #include "icommonsmsinterface.h"
 #include "ismsoutcomeinterface.h"
+#include "logcapture.h"
 #include "modememulator.h"
 #include "pluginfolder.h"
 #include "providerplugins.h"
@@ -13,7 +14,7 @@
 // Two modems driven by one process: both made by the real plug-in's factory,
 // each on its own settings group and its own emulated modem. Every command
 // of one must reach its own modem, and what it learns (status word, balance,
-// outcomes) must be its own.
+// outcomes) must be its own, and its log lines must say whose they are.
 namespace {
 
 struct OutcomeLog : ISmsOutcomeSink
@@ -51,6 +52,7 @@ void TestTwoModems::eachPathDrivesItsOwnModem()
         {"GSMModem", "*100#", QString::fromUtf8("Баланс 11,50 р."), 11.5, "79001110001", 1},
         {"GSMModem-2", "*102#", QString::fromUtf8("Баланс 22,75 р."), 22.75, "79002220002", 2},
     };
+    LogCapture log;
     ModemEmulator modems[2];
     std::unique_ptr<QObject> made[2];
     OutcomeLog sinks[2];
@@ -94,6 +96,17 @@ void TestTwoModems::eachPathDrivesItsOwnModem()
         QCOMPARE(model.receivedSms().size(), 1);
         QVERIFY(model.receivedSms().first().info.number.endsWith(paths[i].phone.right(10)));
         QCOMPARE(model.lastUssdCode(), paths[i].ussd);
+    }
+    // The usual group's lines stay as they always were; the other group's
+    // lines end with its name.
+    const QStringList debug = log.messages(QtDebugMsg);
+    for (int i = 0; i < 2; ++i) {
+        const QString origin = i ? QStringLiteral(" [GSMModem-2]") : QString();
+        QCOMPARE(debug.count(QString::fromUtf8("Запуск провайдера SMS оповещений") + origin), 1);
+        const QRegularExpression sent(QString::fromUtf8("^Отправлено SMS на номер \\d?") +
+                                      QString::fromLatin1(paths[i].phone.right(10)) +
+                                      QRegularExpression::escape(origin) + QLatin1Char('$'));
+        QCOMPARE(debug.filter(sent).size(), 1);
     }
     for (int i = 0; i < 2; ++i)
         providers[i]->stop();

@@ -1,6 +1,7 @@
 #include "controller.h"
 #include "icommonsmsinterface.h"
 #include "logcapture.h"
+#include "logcategories.h"
 #include "pcnudplink.h"
 #include "settingslocation.h"
 #include "stationfake.h"
@@ -64,6 +65,8 @@ private slots:
     void deviceWordReachesStation();
     void reload_data();
     void reload();
+    void logRulesFromSettings_data();
+    void logRulesFromSettings();
 
 private:
     std::unique_ptr<Controller> makeController(bool withPlugin);
@@ -89,6 +92,7 @@ void tst_Controller::init()
 
 void tst_Controller::cleanup()
 {
+    QLoggingCategory::setFilterRules(QString());
     m_plugins.reset();
 }
 
@@ -601,6 +605,49 @@ void tst_Controller::reload()
     QFile f(out.filePath("got.txt"));
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll().count('\n'), 1);
+}
+
+void tst_Controller::logRulesFromSettings_data()
+{
+    const QString rules = QStringLiteral("zelsms.*.debug=false, zelsms.station.debug=true");
+    QTest::addColumn<QString>("atStart");  // Common/logRules at start; empty: none
+    QTest::addColumn<QString>("onReload"); // at a reload; null: no reload
+    QTest::addColumn<bool>("routerDebug");
+    QTest::newRow("key-at-start") << rules << QString() << false;
+    QTest::newRow("key-on-reload") << QString() << rules << false;
+    QTest::newRow("key-removed-on-reload") << rules << QStringLiteral("") << true;
+}
+
+// One subsystem's DEBUG on, another's off, by the settings alone; a reload
+// takes the new rules and drops the old ones.
+void tst_Controller::logRulesFromSettings()
+{
+    QFETCH(QString, atStart);
+    QFETCH(QString, onReload);
+    QFETCH(bool, routerDebug);
+    StationFake station;
+    QVERIFY(station.bind());
+    QSettings s = systemSettings();
+    s.setValue("Common/SettingsSaved", true);
+    s.setValue("Common/currentProviderID", TestId);
+    s.setValue("Common/pcnPort", station.port());
+    if (!atStart.isEmpty())
+        s.setValue("Common/logRules", atStart);
+    s.sync();
+    auto c = makeController(true);
+    c->initialize();
+    if (!onReload.isNull()) {
+        s.setValue("Common/logRules", onReload);
+        s.sync();
+        QVERIFY(c->reload());
+    }
+    m_log->clear();
+    qCDebug(lcStation) << "station probe";
+    qCDebug(lcRouter) << "router probe";
+    qCWarning(lcRouter) << "router warning";
+    QCOMPARE(m_log->count("station probe", QtDebugMsg), 1);
+    QCOMPARE(m_log->count("router probe", QtDebugMsg), routerDebug ? 1 : 0);
+    QCOMPARE(m_log->count("router warning", QtWarningMsg), 1);
 }
 
 int main(int argc, char *argv[])

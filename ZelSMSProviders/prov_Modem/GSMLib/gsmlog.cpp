@@ -1,5 +1,7 @@
 #include "gsmlog.h"
 
+#include "logcategories.h"
+
 #include <QDebug>
 #include <QString>
 
@@ -10,14 +12,14 @@ void G_LOG(LoggingSeverity severity, const std::string &text)
     switch (int(severity)) {
     case LS_VERBOSE:
     case LS_INFO:
-        qDebug() << message;
+        qCDebug(lcModemAt) << message;
         break;
     case LS_WARNING:
-        qWarning() << message;
+        qCWarning(lcModemAt) << message;
         break;
     case LS_ERROR:
     case LS_CRITICAL:
-        qCritical() << message;
+        qCCritical(lcModemAt) << message;
         break;
     default:
         break;
