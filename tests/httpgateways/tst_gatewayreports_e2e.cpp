@@ -284,7 +284,7 @@ void TstGatewayReportsE2E::restartResumesPolling()
     QTRY_COMPARE_WITH_TIMEOUT(reportOf(service, 2), int(ReportWaiting), WaitMs);
     QCOMPARE(service.stop(), 0);
     QCOMPARE(reportOf(service, 1), int(ReportWaiting));
-    QCOMPARE(journal(service).value("alarm 1").reportRefs, "id:" + number(1));
+    QCOMPARE(service.journal().value("alarm 1").reportRefs, "id:" + number(1));
     // Record 2 as an older version left it: the id's octets as part references.
     QStringList octets;
     for (const char c : number(2).toUtf8())
@@ -306,7 +306,7 @@ void TstGatewayReportsE2E::restartResumesPolling()
     QVERIFY2(QTest::qWaitFor(confirmed, WaitMs), qPrintable(service.log()));
     QVERIFY(statusRequests(gw) > before);
     // The gateway's word stays with the confirmation, not as an error.
-    const Spool::Record r = journal(service).value("alarm 1");
+    const Spool::Record r = service.journal().value("alarm 1");
     QVERIFY2(r.reportText.contains("«" + g.confirmed + "»"), qPrintable(r.reportText));
     QVERIFY(r.reportMs > 0);
     QVERIFY(r.lastError.isEmpty());
