@@ -98,7 +98,7 @@ int BasicSmsRestProvider::enqueueSms(const SMSMessage &msg)
 
 int BasicSmsRestProvider::enqueueTracked(quint64 spoolId, const SMSMessage &msg)
 {
-    SMSMessage *queued = m_messages.findQueued(msg);
+    SMSMessage *queued = m_messages.findWaiting(msg);
     if (!queued)
         queued = m_messages.append(msg);
     m_messages.track(queued, spoolId);

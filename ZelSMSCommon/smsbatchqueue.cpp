@@ -41,6 +41,16 @@ SMSMessage *SmsBatchQueue::findQueued(const SMSMessage &msg) const
     return nullptr;
 }
 
+SMSMessage *SmsBatchQueue::findWaiting(const SMSMessage &msg) const
+{
+    if (SMSMessage *queued = findQueued(msg))
+        return queued;
+    for (SMSMessage *inFlight : m_batch)
+        if (SmsText::sameMessage(*inFlight, msg))
+            return inFlight;
+    return nullptr;
+}
+
 bool SmsBatchQueue::withdraw(quint64 spoolId)
 {
     SMSMessage *msg = m_ids.keyOf(spoolId);

@@ -31,6 +31,9 @@ public:
 
     // The queued SMS equal to msg (same phone, same text bytes), or null.
     SMSMessage *findQueued(const SMSMessage &msg) const;
+    // As findQueued(), and also the SMS of the request in flight: a record
+    // identical to one being sent rides on it rather than going out again.
+    SMSMessage *findWaiting(const SMSMessage &msg) const;
     // Queues a copy of msg at the end and returns the copy.
     SMSMessage *append(const SMSMessage &msg);
     // Reports the outcomes of a queued SMS under the host's id as well.

@@ -7,6 +7,9 @@
 
 #include <QDebug>
 #include <QTimer>
+#include <cstddef>
+#include <functional>
+#include <string_view>
 
 namespace {
 
@@ -53,6 +56,7 @@ void DeliveryRouter::start(const Settings &settings, const QVector<Tier> &tiers)
     m_settings = settings;
     setPaths(tiers);
     m_routes.clear();
+    m_twins.clear();
     m_waiting.clear();
     m_lostWaiting = false;
     m_deadlines.clear();
@@ -142,6 +146,7 @@ void DeliveryRouter::stop()
     m_pollTimer->stop();
     m_retryTimer->stop();
     m_routes.clear();
+    m_twins.clear();
     m_waiting.clear();
     m_lostWaiting = false;
     m_deadlines.clear();
@@ -325,10 +330,49 @@ bool DeliveryRouter::mayHave(int path, const Route &route, qint64 now) const
     return !(route.lost & b) || !(m_loaded & ~route.lost);
 }
 
+quint64 DeliveryRouter::contentKey(const SMSMessage &msg)
+{
+    static_assert(offsetof(SMSMessage, text) == SMSMessage::PhoneSize, "phone and text adjacent");
+    return std::hash<std::string_view>{}(
+        std::string_view(msg.phone, SMSMessage::PhoneSize + SMSMessage::TextSize));
+}
+
+int DeliveryRouter::twinPath(const Route &route, qint64 now) const
+{
+    if (!m_manyPaths || m_twins.isEmpty())
+        return NoPath;
+    const auto twin = m_routes.constFind(m_twins.value(contentKey(route.msg), -1));
+    if (twin == m_routes.cend() || &*twin == &route || twin->delivered || !twin->at ||
+        !SmsText::sameMessage(twin->msg, route.msg))
+        return NoPath;
+    for (int path = 0; path < pathCount(); ++path)
+        if ((twin->at & bit(path)) && mayHave(path, route, now))
+            return path;
+    return NoPath;
+}
+
+void DeliveryRouter::noteTwin(qint64 id, const Route &route)
+{
+    if (!m_manyPaths)
+        return;
+    if (m_twins.size() > 2 * m_routes.size() + 1024)
+        for (auto it = m_twins.begin(); it != m_twins.end();) {
+            if (m_routes.contains(it.value()))
+                ++it;
+            else
+                it = m_twins.erase(it);
+        }
+    m_twins.insert(contentKey(route.msg), id);
+}
+
 int DeliveryRouter::pathFor(const Route &route, int fromTier) const
 {
     const qint64 now = nowMs();
+    const int twin = twinPath(route, now);
     for (int tier = fromTier; tier < m_tierCount; ++tier) {
+        // Identical requests go out once: a repeat joins its twin's path.
+        if (twin != NoPath && m_paths[size_t(twin)].tier == tier)
+            return twin;
         int best = NoPath;
         for (int path = 0; path < pathCount(); ++path)
             if (m_paths[size_t(path)].tier == tier && mayHave(path, route, now) &&
@@ -433,6 +477,7 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
             << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
     }
     setAt(route, path, true);
+    noteTwin(id, route);
     armPoll(); // a provider that stops now has this to give back
     const int tier = m_paths[size_t(path)].tier;
     if (m_loaded & pathsAfterTier(tier)) {

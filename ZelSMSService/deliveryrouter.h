@@ -230,6 +230,12 @@ private:
     // The path a waiting record goes to now, or NoPath; from tier on.
     int pathFor(const Route &route, int fromTier = 0) const;
     bool mayHave(int path, const Route &route, qint64 now) const;
+    // With many paths: the path that holds an identical record (same number,
+    // same text bytes) and may have this one too, so that a repeated request
+    // rides on the copy already there instead of going out twice; NoPath.
+    int twinPath(const Route &route, qint64 now) const;
+    static quint64 contentKey(const SMSMessage &msg);
+    void noteTwin(qint64 id, const Route &route);
     // spoolState: the record's state in the spool; storedAs: the provider
     // store() named as its holder a moment ago; lost: see Route.
     void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
@@ -362,6 +368,9 @@ private:
     bool m_started = false;
 
     QHash<qint64, Route> m_routes;
+    // The newest record given to a path for each message content; entries of
+    // finished records are pruned as the table outgrows the routes.
+    QHash<quint64, qint64> m_twins;
     // The records waiting for a provider, oldest first.
     std::set<qint64> m_waiting;
     // A delivered record lost its report while no later path ran:

@@ -379,6 +379,27 @@ private slots:
         QCOMPARE(sink.lines, outcomes);
     }
 
+    void repeatRidesOnTheCopyInFlight()
+    {
+        // As on the modem: a repeated request that arrives while its twin is
+        // being sent is not sent a second time, and ends with it.
+        OutcomeLog sink;
+        m_prov->setOutcomeSink(&sink);
+        startWithBalance(100);
+        m_gw->setDefaultReply(Reply::text("OK", 200, 300));
+        m_prov->enqueueTracked(1, sms("89001234567", "a"));
+        m_prov->stateMachine();
+        m_prov->stateMachine(); // record 1 in flight
+        QVERIFY(m_gw->waitForRequestsTo("/send", 1, 5000));
+        m_prov->enqueueTracked(2, sms("89001234567", "a"));
+        QCOMPARE(m_prov->queueSize(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return sink.lines.size() == 2; }, 5000));
+        QCOMPARE(sink.lines, (QStringList{"1:0", "2:0"}));
+        QTest::qWait(50);
+        m_prov->stateMachine();
+        QCOMPARE(m_gw->requestsTo("/send").size(), 1);
+    }
+
     void withdrawnAndFailedRecords()
     {
         OutcomeLog sink;

@@ -88,6 +88,7 @@ private slots:
     void recordsGoOnlyToARunningProvider();
     void stopBetweenLooksGivesRecordsBack();
     void downPathEndsNoRecord();
+    void repeatJoinsItsTwinsPath();
     void failedAttemptComesBackAfterThePause_data();
     void failedAttemptComesBackAfterThePause();
     void overAgeRecordWithdrawnFromItsProvider();
@@ -337,6 +338,26 @@ void tst_DeliveryRouter::downPathEndsNoRecord()
     m_primary.report(quint64(tried), OutcomeDelivered);
     QCOMPARE(record(tried).state, int(Spool::Delivered));
     QCOMPARE(record(fresh).state, int(Spool::Handed));
+}
+
+void tst_DeliveryRouter::repeatJoinsItsTwinsPath()
+{
+    // Two paths in one tier share the work, but a repeated request goes
+    // where its twin is, so that path's provider sends it once.
+    m_router->start(m_settings, QVector<DeliveryRouter::Tier>{{{"P", &m_primary, &m_primary},
+                                                               {"F", &m_fallback, &m_fallback}}});
+    quint32 requestId = 0;
+    const auto store = [this, &requestId](const QByteArray &text) {
+        QVector<StationRequest> group(1);
+        group[0].msg = SmsText::makeMessage("79001234567", text, 1);
+        group[0].requestId = ++requestId;
+        m_router->store(&group);
+    };
+    store("mains lost");
+    store("mains lost");
+    store("door open");
+    QCOMPARE(m_primary.queued.size(), 2);
+    QCOMPARE(m_fallback.queued.size(), 1);
 }
 
 void tst_DeliveryRouter::failedAttemptComesBackAfterThePause_data()
