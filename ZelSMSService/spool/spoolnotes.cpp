@@ -143,24 +143,26 @@ bool Spool::writeStates()
 bool Spool::writeReports()
 {
     // Waiting only for a delivered record without a report yet, or again over
-    // waiting with the parts of a long SMS confirmed so far; a final report
+    // waiting with the parts of a long SMS confirmed so far, or over a lost
+    // report once the next path delivered the record again; a final report
     // only over waiting, or over a time-out when the report came late.
     // The error is the delivering provider's; a record reopened for another
     // provider in the same flush already names it.
-    Statement st(m_db,
-                 "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
-                 "NULL ELSE ?2 END, report_boot_id=CASE WHEN ?1='waiting' THEN '' ELSE ?7 END, "
-                 "report_boot=CASE WHEN ?1='waiting' THEN 0 ELSE ?8 END, report_refs=CASE WHEN "
-                 "?3='' THEN report_refs ELSE ?3 "
-                 "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
-                 "report_text=CASE WHEN ?1='waiting' THEN '' ELSE ?5 END, "
-                 "last_error=CASE WHEN ?5='' OR ?1='confirmed' THEN last_error ELSE ?5 END, "
-                 "error_provider=CASE WHEN ?5='' OR ?1='confirmed' OR state<>'delivered' THEN "
-                 "error_provider ELSE provider END "
-                 "WHERE id=?6 AND "
-                 "(CASE ?1 WHEN 'waiting' THEN report IN ('none','waiting') AND state='delivered' "
-                 "WHEN 'timeout' THEN report='waiting' "
-                 "ELSE report IN ('waiting','timeout') END)");
+    Statement st(
+        m_db, "UPDATE records SET report=?1, report_time=CASE WHEN ?1='waiting' THEN "
+              "NULL ELSE ?2 END, report_boot_id=CASE WHEN ?1='waiting' THEN '' ELSE ?7 END, "
+              "report_boot=CASE WHEN ?1='waiting' THEN 0 ELSE ?8 END, report_refs=CASE WHEN "
+              "?3='' THEN report_refs ELSE ?3 "
+              "END, report_recipient=CASE WHEN ?4='' THEN report_recipient ELSE ?4 END, "
+              "report_text=CASE WHEN ?1='waiting' THEN '' ELSE ?5 END, "
+              "last_error=CASE WHEN ?5='' OR ?1='confirmed' THEN last_error ELSE ?5 END, "
+              "error_provider=CASE WHEN ?5='' OR ?1='confirmed' OR state<>'delivered' THEN "
+              "error_provider ELSE provider END "
+              "WHERE id=?6 AND "
+              "(CASE ?1 WHEN 'waiting' THEN state='delivered' AND (report IN ('none','waiting') OR "
+              "(report IN ('failed','timeout') AND final > report_time)) "
+              "WHEN 'timeout' THEN report='waiting' "
+              "ELSE report IN ('waiting','timeout') END)");
     if (!st)
         return false;
     for (const Note &n : qAsConst(m_notes)) {

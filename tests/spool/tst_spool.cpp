@@ -362,6 +362,10 @@ void tst_Spool::reportMovesForwardOnly_data()
         << true << QList<int>{ReportWaiting, ReportTimeout, ReportConfirmed}
         << int(ReportConfirmed);
     QTest::newRow("report-never-awaited") << true << QList<int>{ReportConfirmed} << int(ReportNone);
+    // Sent on after its report failed: the next path's report is the record's.
+    QTest::newRow("next-path-reports-after-a-lost-one")
+        << true << QList<int>{ReportWaiting, ReportFailed, -1, ReportWaiting, ReportConfirmed}
+        << int(ReportConfirmed);
     QTest::newRow("waiting-only-once-delivered")
         << false << QList<int>{ReportWaiting} << int(ReportNone);
 }
@@ -378,10 +382,16 @@ void tst_Spool::reportMovesForwardOnly()
     if (delivered)
         spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
     qint64 at = T0;
-    for (const int report : notes)
+    for (const int report : notes) {
+        if (report < 0) { // reopened for path F, which delivers it
+            spool.noteReopen(group[0].id, "F", "report failed", "P");
+            spool.noteState(group[0].id, Spool::Delivered, "F", QString(), ++at);
+            continue;
+        }
         spool.noteReport(group[0].id, report, report == ReportWaiting ? "17,18" : QString(),
                          report == ReportWaiting ? "89001234567" : QString(),
                          report == ReportWaiting ? QString() : Spool::reportName(report), ++at);
+    }
     QVERIFY(spool.flush());
     const auto records = spool.list(-1, 0, 10);
     QCOMPARE(records.size(), 2);
