@@ -1,43 +1,14 @@
 #include "prov_modem.h"
 
-#include "at_commandsendsms.h"
 #include "gsmclock.h"
 #include "logcategories.h"
 #include "ownmetadata.h"
-#include "providersettingsgroup.h"
-#include "servicesettings.h"
 
-#include <QDir>
-#include <QFile>
 #include <exception>
-#include <unistd.h>
 
 namespace {
 
 constexpr qint64 OneDayMs = 24LL * 3600 * 1000;
-
-// Kept as the file name: letters, digits, '_' and '-'; every other byte of
-// the UTF-8 text as %XX. '%' is escaped itself, so two groups never meet in
-// one name, and no name can start with '.' or hold a '/'.
-QString fileNameSafe(const QString &text)
-{
-    QString safe;
-    for (const char c : text.toUtf8()) {
-        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (keep)
-            safe += QLatin1Char(c);
-        else
-            safe += QStringLiteral("%%1").arg(uchar(c), 2, 16, QLatin1Char('0')).toUpper();
-    }
-    return safe;
-}
-
-QVariantMap failure(int code, const QString &text)
-{
-    return QVariantMap{
-        {ResultKey::Success, false}, {ResultKey::ErrorCode, code}, {ResultKey::ErrorText, text}};
-}
 
 } // namespace
 
@@ -79,39 +50,6 @@ PROV_Modem::~PROV_Modem()
 {
     m_timer->stop();
     m_stepTimer->stop();
-}
-
-QVariant PROV_Modem::parameter(int id)
-{
-    switch (id) {
-    case ParamProviderId:
-        return ownMetaData().id;
-    case ParamMaxFailures:
-        return 5;
-    case ParamRetryPause:
-        return m_timings.retryPauseS;
-    case ParamBatchSend:
-        return false;
-    case ParamBatchSize:
-        return 1;
-    case ParamBalanceCheck:
-        return true;
-    case ParamBalanceInterval:
-        return m_timings.balanceIntervalS;
-    case ParamTextCodec:
-        return QStringLiteral("UTF-8");
-    case ParamAuxInterval:
-        return m_timings.balanceTimeoutS;
-    case ParamReplyTimeout:
-        return m_timings.replyTimeoutS;
-    case ParamDeviceStatus:
-        return ModemHealth::deviceWord(m_port.isOpen(), m_ctrl);
-    case ParamDevicePath:
-        // Where the port settings lead now, found as the port will be opened.
-        return ModemFormat::deviceFile(ModemPort::nameToOpen(m_settings));
-    default:
-        return QVariant();
-    }
 }
 
 int PROV_Modem::enqueueSms(const SMSMessage &msg)
@@ -184,57 +122,6 @@ void PROV_Modem::stop()
     m_timer->stop();
     m_stepTimer->stop();
     resetState();
-}
-
-QObject *PROV_Modem::create(const QString &settingsGroup)
-{
-    auto *modem = new PROV_Modem;
-    modem->setSettingsGroup(settingsGroup);
-    return modem;
-}
-
-void PROV_Modem::setSettingsGroup(const QString &group)
-{
-    m_settingsGroup = group.isEmpty() ? ownMetaData().registryGroup : group;
-    m_logOrigin = m_settingsGroup == ownMetaData().registryGroup
-                      ? QString()
-                      : QStringLiteral(" [%1]").arg(m_settingsGroup);
-    m_port.setLogOrigin(m_logOrigin);
-    m_queue.setLogOrigin(m_logOrigin);
-    m_reports.setLogOrigin(m_logOrigin);
-    m_balance.setLogOrigin(m_logOrigin);
-    m_health.setLogOrigin(m_logOrigin);
-}
-
-QString PROV_Modem::pinStatePath(const QString &settingsGroup)
-{
-    // The same folder as the service's spool (ZELSMS_STATE_DIR, else the
-    // system's or the user's state folder), which outlives a restart.
-    QString dir = QFile::decodeName(qgetenv("ZELSMS_STATE_DIR"));
-    if (dir.isEmpty() && ::geteuid() == 0)
-        dir = QStringLiteral("/var/lib/zelsms");
-    if (dir.isEmpty()) {
-        QString base = QFile::decodeName(qgetenv("XDG_STATE_HOME"));
-        if (base.isEmpty())
-            base = QDir::homePath() + QStringLiteral("/.local/state");
-        dir = base + QStringLiteral("/zelsms");
-    }
-    if (settingsGroup.isEmpty() || settingsGroup == ownMetaData().registryGroup)
-        return dir + QStringLiteral("/modem-sim-pin.state");
-    return dir + QStringLiteral("/modem-sim-pin-") + fileNameSafe(settingsGroup) +
-           QStringLiteral(".state");
-}
-
-bool PROV_Modem::readSettings()
-{
-    m_settings =
-        ModemSettings::fromStored(ProviderSettingsGroup(m_settingsGroup).values(), m_settingsGroup);
-    for (const QString &problem : qAsConst(m_settings.problems))
-        qCWarning(lcModem).noquote()
-            << QStringLiteral("[PROV_Modem::readSettings()]: ") + problem + m_logOrigin;
-    // A service-wide setting: whoever sends through a modem asks for reports.
-    m_reportsWanted = ServiceSettings::read(*ServiceSettings::openSystem()).deliveryReports;
-    return m_settings.isUsable();
 }
 
 void PROV_Modem::resetState()
@@ -509,17 +396,6 @@ void PROV_Modem::stateWaitResult()
     }
 }
 
-void PROV_Modem::failSmsWait(const QString &why)
-{
-    qCWarning(lcModem).noquote()
-        << QStringLiteral(
-               "[PROV_Modem::failSmsWait()]: Истек таймаут ожидания результата отправки SMS") +
-               m_logOrigin;
-    applySmsResult(failure(-1, why));
-    m_requestType = RequestNone;
-    m_providerState = StateIdle;
-}
-
 bool PROV_Modem::tickController()
 {
     try {
@@ -552,135 +428,6 @@ void PROV_Modem::onControllerError(const QString &what)
     requeueInFlight(QStringLiteral("модем не отвечает во время отправки SMS"));
     m_errorState = StatusNoLink;
     m_providerState = StateOpenPort;
-}
-
-void PROV_Modem::requeueInFlight(const QString &why)
-{
-    // The modem went away under the request; that is no fault of the message,
-    // so it goes back to the head of the queue without counting a failure.
-    // Once its PDU reached the modem the attempt is noted all the same: the
-    // network may have taken it.
-    if (m_requestType == RequestSms) {
-        if (pduReachedModem())
-            m_queue.batchInterrupted(why + QStringLiteral("; SMS будет отправлено снова"));
-        else
-            m_queue.returnBatchToHead();
-    }
-    m_requestType = RequestNone;
-}
-
-bool PROV_Modem::pduReachedModem() const
-{
-    const auto *send = dynamic_cast<const AT_CommandSendSMS *>(m_ctrl.frontCommand().get());
-    return send && (send->phase() == 1 || send->phase() == 2);
-}
-
-bool PROV_Modem::controllerSendsSms() const
-{
-    return dynamic_cast<AT_CommandSendSMS *>(m_ctrl.frontCommand().get()) != nullptr;
-}
-
-void PROV_Modem::commitModemResult(QVariantMap results)
-{
-    // An SMS result is committed by the send command while it is still the
-    // controller's front command; USSD answers come from the unsolicited
-    // handler, whatever runs then. requestType alone cannot tell them apart:
-    // the control SMS and a late answer arrive while another request waits.
-    const bool fromSms = !m_ctrl.isCommittingUssd() && controllerSendsSms();
-    if (fromSms && m_requestType == RequestSms)
-        applySmsResult(results);
-    else if (!fromSms && m_requestType == RequestBalance)
-        applyBalanceResult(results);
-    else {
-        applyStrayResult(fromSms, results);
-        return;
-    }
-    m_requestType = RequestNone;
-    m_providerState = StateIdle;
-    scheduleStep(); // the next request starts now, not on the next tick
-}
-
-// A refusal for want of network service or of a usable SIM, while the
-// controller took the modem for ready: the modem has changed, not the
-// message. The message goes back to the head of the queue uncounted, and the
-// controller checks registration and SIM at once.
-bool PROV_Modem::isKnownConditionFailure(const QVariantMap &results)
-{
-    if (m_ctrl.isSilent()) {
-        // The modem fell silent under the send, as when it goes away: no
-        // fault of the message, which must not wait out the retry pause.
-        qCWarning(lcModem).noquote()
-            << QStringLiteral("[PROV_Modem::applySmsResult()]: модем перестал отвечать "
-                              "во время отправки SMS; оно будет отправлено снова") +
-                   m_logOrigin;
-        if (pduReachedModem())
-            m_queue.batchInterrupted(QStringLiteral("модем перестал отвечать во время отправки "
-                                                    "SMS; SMS будет отправлено снова"));
-        else
-            m_queue.returnBatchToHead();
-        return true;
-    }
-    const int code = results.value(ResultKey::ErrorCode).toInt();
-    const bool network = code == 331;
-    const bool sim = code >= 310 && code <= 316;
-    if (m_conditionFailureForgiven || (!network && !sim))
-        return false;
-    m_conditionFailureForgiven = true;
-    qCWarning(lcModem).noquote()
-        << QStringLiteral("[PROV_Modem::applySmsResult()]: SMS не отправлено (код %1): %2; оно "
-                          "будет отправлено, когда модем снова будет готов")
-                   .arg(code)
-                   .arg(network ? QStringLiteral("нет обслуживания сети")
-                                : QStringLiteral("SIM карта недоступна")) +
-               m_logOrigin;
-    m_ctrl.onSmsRefused(code);
-    m_queue.returnBatchToHead();
-    return true;
-}
-
-void PROV_Modem::applySmsResult(const QVariantMap &results)
-{
-    if (!results.value(ResultKey::Success).toBool() && isKnownConditionFailure(results))
-        return;
-    if (!results.value(ResultKey::Success).toBool()) {
-        m_queue.batchFailed(results, GsmClock::nowMs() - m_lastSmsMs,
-                            qint64(m_timings.retryPauseS) * 1000);
-        ++m_failCount;
-        m_paused = 1;
-        m_errorState = StatusGatewayError;
-        m_balance.forgetFailure(); // this one stays until a request succeeds
-    } else {
-        m_errorState = StatusOk;
-        m_paused = 0;
-        m_failCount = 0;
-        m_conditionFailureForgiven = false;
-        const QVector<quint64> ids = m_queue.batchIds();
-        const QByteArray number =
-            m_queue.batch().isEmpty()
-                ? QByteArray()
-                : ModemFormat::smsNumber(SmsText::phoneText(m_queue.batch().first())).toLatin1();
-        m_queue.batchDelivered();
-        m_reports.sent(ids, results, number);
-    }
-}
-
-void PROV_Modem::applyBalanceResult(const QVariantMap &results)
-{
-    m_errorState = m_balance.applyAnswer(results) ? StatusOk : StatusGatewayError;
-}
-
-void PROV_Modem::applyStrayResult(bool fromSms, const QVariantMap &results)
-{
-    if (fromSms && m_balance.takeControlSmsResult(m_settings, results))
-        return;
-    if (fromSms)
-        qCWarning(lcModem).noquote()
-            << QStringLiteral("[PROV_Modem::applyStrayResult()]: результат SMS после истечения "
-                              "таймаута ожидания, успех: %1")
-                       .arg(results.value(ResultKey::Success).toBool() ? 1 : 0) +
-                   m_logOrigin;
-    else
-        m_balance.applyUnrequested(results);
 }
 
 void PROV_Modem::readSerialData()
