@@ -352,6 +352,13 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
         qCInfo(lcRouter).noquote()
             << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
     }
+    // With many paths, a path back from going down is news of its own.
+    if (pp.pausedUntilMs && nowMs() >= pp.pausedUntilMs) {
+        pp.pausedUntilMs = 0;
+        if (m_manyPaths)
+            qCInfo(lcRouter).noquote()
+                << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
+    }
     setAt(route, path, true);
     noteTwin(id, route);
     armPoll(); // a provider that stops now has this to give back
