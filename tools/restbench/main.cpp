@@ -87,6 +87,29 @@ void enqueueBench()
     out().flush();
 }
 
+// The real service with SmsRU against gw, its station at station; false
+// (and said why) when it did not start.
+bool startService(ServiceRunner &service, StationFake &station, GatewayEmulator &gw, bool reports)
+{
+    if (!station.bind() || !service.install(RESTBENCH_SERVICE, {RESTBENCH_PLUGIN})) {
+        out() << "install failed: " << service.error() << "\n";
+        return false;
+    }
+    service.setServiceSetting("Common/SettingsSaved", true);
+    service.setServiceSetting("Common/currentProviderID", "ZEL_SMS_PROVIDER_SMSRU");
+    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
+    service.setServiceSetting("Common/pcnPort", station.port());
+    if (reports)
+        service.setServiceSetting("Common/deliveryReports", true);
+    service.setProviderSetting("SmsRU/apiKey", "BENCH");
+    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
+    if (!service.start() || !station.waitForService(15000)) {
+        out() << "service did not start:\n" << service.log() << "\n";
+        return false;
+    }
+    return true;
+}
+
 int latencyBench(int count)
 {
     GatewayEmulator gw;
@@ -97,23 +120,9 @@ int latencyBench(int count)
                                                                                    : "100\n1\n");
     });
     StationFake station;
-    if (!station.bind())
-        return 1;
     ServiceRunner service;
-    if (!service.install(RESTBENCH_SERVICE, {RESTBENCH_PLUGIN})) {
-        out() << "install failed: " << service.error() << "\n";
+    if (!startService(service, station, gw, false))
         return 1;
-    }
-    service.setServiceSetting("Common/SettingsSaved", true);
-    service.setServiceSetting("Common/currentProviderID", "ZEL_SMS_PROVIDER_SMSRU");
-    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
-    service.setServiceSetting("Common/pcnPort", station.port());
-    service.setProviderSetting("SmsRU/apiKey", "BENCH");
-    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
-    if (!service.start() || !station.waitForService(15000)) {
-        out() << "service did not start:\n" << service.log() << "\n";
-        return 1;
-    }
     // Idle: the first balance request is answered and applied.
     if (!gw.waitForRequestsTo("/my/balance", 1, 15000)) {
         out() << "no balance request:\n" << service.log() << "\n";
@@ -204,21 +213,8 @@ int reportsBench(int count, quint32 seed)
     });
     StationFake station;
     ServiceRunner service;
-    if (!station.bind() || !service.install(RESTBENCH_SERVICE, {RESTBENCH_PLUGIN})) {
-        out() << "install failed: " << service.error() << "\n";
+    if (!startService(service, station, gw, true))
         return 1;
-    }
-    service.setServiceSetting("Common/SettingsSaved", true);
-    service.setServiceSetting("Common/currentProviderID", "ZEL_SMS_PROVIDER_SMSRU");
-    service.setServiceSetting("Common/pcnIpAddress", "127.0.0.1");
-    service.setServiceSetting("Common/pcnPort", station.port());
-    service.setServiceSetting("Common/deliveryReports", true);
-    service.setProviderSetting("SmsRU/apiKey", "BENCH");
-    service.setProviderSetting("SmsRU/baseUrl", gw.baseUrl().toString());
-    if (!service.start() || !station.waitForService(15000)) {
-        out() << "service did not start:\n" << service.log() << "\n";
-        return 1;
-    }
     QElapsedTimer run;
     run.start();
     // A hundred a second, as a station's burst of alarms.
