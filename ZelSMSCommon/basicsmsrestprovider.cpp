@@ -19,8 +19,8 @@ BasicSmsRestProvider::BasicSmsRestProvider(QObject *parent)
 {
     m_monotonic.start();
     SmsText::registerSmsMessageType();
-    // Tests only (with the test hooks on): the drop rule takes six failures
-    // a retry pause apart, minutes that a test run cannot wait.
+    // Tests only (with the test hooks on): a path goes down after six
+    // failures a retry pause apart, minutes that a test run cannot wait.
     if (qEnvironmentVariable("ZELSMS_TEST_HOOKS") == QLatin1String("1")) {
         m_testRetryPauseS = qEnvironmentVariableIntValue("ZELSMS_TEST_GATEWAY_RETRY_PAUSE_S");
         // And the status requests' 20 s to a minute.

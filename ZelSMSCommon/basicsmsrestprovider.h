@@ -30,7 +30,8 @@ class QSettings;
 
 // The request machine shared by every HTTP gateway plug-in: a queue of SMS,
 // batches of them sent one HTTP request at a time, reply and balance
-// time-outs, a retry pause and a drop rule after failures, periodic balance
+// time-outs, a pause of its own requests after a failed send (the records of
+// which go back to the host), periodic balance
 // requests, and the logging of outcomes. SMS handed to an idle machine go out
 // at once (what arrived together in one request); the 500 ms tick times only
 // what waits for time: a reply, a pause, a request the gateway held back, the

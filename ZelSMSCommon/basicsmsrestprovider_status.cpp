@@ -92,7 +92,7 @@ void BasicSmsRestProvider::commitStatusReply(const QVariantMap &result)
     m_requestType = RequestNone;
     m_providerState = StateIdle;
     if (!result.value(ResultKey::Success).toBool()) {
-        // Counts against nothing: neither the drop rule nor the status the
+        // Counts against nothing: neither the path's failures nor the status the
         // station sees; the records are asked about at their next look.
         qCDebug(lcGateway) << QString::fromUtf8(OriginStatus) +
                                   QStringLiteral("ошибка запроса статуса SMS, код %1 (%2)")

@@ -33,11 +33,13 @@ struct StationRequest;
 // one with the least work (records handed to it and not finished; ties to
 // the earlier), so the paths of a tier share a burst. A record also moves on,
 // to the other paths of its tier, else the next tier, when its path refuses
-// it, lets it go (its drop rule: that path then waits its pause before it is
-// given anything again) or stops running; and to the next tier when it is
+// it, goes down (more failed sends in a row than it allows: it then waits its
+// pause before it is given anything again) or stops running; and to the next tier when it is
 // not delivered a set time after its tier got it, the copy still waiting
 // there withdrawn. A path whose send failed while a peer of its tier works
-// is given nothing for its pause, and what it holds goes to the peer.
+// is given nothing for its pause, and what it holds goes to the peer; with no
+// such peer the records of a failed send stay the path's and go back to it
+// when its pause ends.
 // Records no running path can take wait queued. Once
 // delivered by one path, a record is withdrawn from the others, which then do
 // not send it again; should two have sent it, the first delivery counts and
@@ -134,7 +136,7 @@ public:
         int held = 0;         // records handed to it and not finished
         qint64 delivered = 0; // first deliveries
         QString lastError;    // of its last failed or refused send
-        bool paused = false;  // within its pause after a failed send or a let-go
+        bool paused = false;  // within its pause after a failed send or going down
     };
     PathFigures pathFigures(int path) const;
     // Records no path may take now.
@@ -278,6 +280,9 @@ private:
     // Takes the record back from path: kept for a retry, or queued there;
     // false when it is in flight (or the path keeps no records).
     bool takeBackFrom(int path, qint64 id, Route &route);
+    // The records path holds, oldest first; undeliveredOnly: not those
+    // delivered already.
+    QVector<qint64> heldBy(int path, bool undeliveredOnly) const;
     void armRetryTimer();
     // A failed send: while another path of its tier can take records, the
     // path pauses and what it holds goes there.

@@ -226,11 +226,7 @@ void DeliveryRouter::goDown(int path, const QString &reason)
 {
     // Its records go to the other paths that may have them, else wait out
     // its pause and come back; nothing is given to it meanwhile.
-    QVector<qint64> held;
-    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
-        if ((it->at & bit(path)) && !it->delivered)
-            held.append(it.key());
-    std::sort(held.begin(), held.end());
+    const QVector<qint64> held = heldBy(path, true);
     m_paths[size_t(path)].pausedUntilMs = nowMs() + pauseMs(path);
     m_paths[size_t(path)].downReason = reason;
     for (qint64 id : qAsConst(held)) {
@@ -280,6 +276,16 @@ void DeliveryRouter::attemptFailed(int path, qint64 id)
     route.retrying |= b;
     pp.retry.push_back(id);
     armRetryTimer();
+}
+
+QVector<qint64> DeliveryRouter::heldBy(int path, bool undeliveredOnly) const
+{
+    QVector<qint64> held;
+    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
+        if ((it->at & bit(path)) && !(undeliveredOnly && it->delivered))
+            held.append(it.key());
+    std::sort(held.begin(), held.end());
+    return held;
 }
 
 bool DeliveryRouter::takeBackFrom(int path, qint64 id, Route &route)
@@ -355,11 +361,7 @@ void DeliveryRouter::sendFailed(int path, qint64 id, const QString &reason)
                    .arg(pp.name, reason)
                    .arg(pauseMs(path) / 1000);
     }
-    QVector<qint64> held;
-    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
-        if ((it->at & bit(path)) && !it->delivered)
-            held.append(it.key());
-    std::sort(held.begin(), held.end());
+    const QVector<qint64> held = heldBy(path, true);
     const int tier = pp.tier;
     for (qint64 heldId : qAsConst(held)) {
         // A hand-over may have finished one already.
@@ -385,11 +387,7 @@ void DeliveryRouter::takeBack(int path)
     // A path that stopped running keeps nothing: what it held goes to the
     // other paths if one runs, else waits queued.
     const Provider &p = provider(path);
-    QVector<qint64> held;
-    for (auto it = m_routes.cbegin(); it != m_routes.cend(); ++it)
-        if (it->at & bit(path))
-            held.append(it.key());
-    std::sort(held.begin(), held.end());
+    const QVector<qint64> held = heldBy(path, false);
     for (qint64 id : qAsConst(held)) {
         Route &route = m_routes[id];
         if (p.tracked)

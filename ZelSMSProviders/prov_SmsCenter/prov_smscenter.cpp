@@ -83,7 +83,7 @@ int PROV_SmsCenter::buildRestRequest(int requestType, QList<SMSMessage> batch,
     } else {
         // Too long for a request line: the same items go as a form body, which
         // the gateway reads alike. Otherwise the server's 414 would fail the
-        // batch on every retry until the drop rule discards the whole queue.
+        // batch on every retry until the path went down.
         request->setUrl(url);
         request->setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         *body = query.encoded();

@@ -374,7 +374,7 @@ void TestReportsEndToEnd::reportAfterRestart()
 void TestReportsEndToEnd::lostReportNeverBackToTheModem()
 {
     // A SIM without reports, a fallback gateway whose every answer is an
-    // error: its drop rule lets the record go again and again.
+    // error: the path goes down and lets the record go again and again.
     int gatewaySends = 0;
     GatewayEmulator gw;
     QVERIFY(gw.listen());

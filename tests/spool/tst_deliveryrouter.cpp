@@ -11,7 +11,7 @@
 namespace {
 
 // A provider that keeps what it is given and reports what the test says.
-// Real providers need minutes of failures before their drop rule fires, so
+// Real providers need minutes of failures before their path goes down, so
 // the routing rules are driven through this one; the end-to-end tests run
 // the real plug-ins.
 class FakeProvider : public ICommonSmsInterface, public ISmsOutcomeInterface
