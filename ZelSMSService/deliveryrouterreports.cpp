@@ -173,22 +173,27 @@ void DeliveryRouter::escalateLost()
     QSet<QString> asked;
     int lostCount = 0;
     QString waitFor;
-    for (int path = 0; path < pathCount(); ++path) {
-        const QString &id = provider(path).id;
-        const quint64 later = laterPaths(path);
-        if (id.isEmpty() || !later || asked.contains(id))
+    for (int p = 0; p < pathCount(); ++p) {
+        const QString &id = provider(p).id;
+        if (id.isEmpty() || asked.contains(id))
             continue;
         asked.insert(id);
-        const QVector<Spool::Record> lost = m_spool.lostReports(id, cutoff, WaitingReportsMax);
-        for (const Spool::Record &r : lost)
+        // Two paths may run one provider: a record goes on from the path
+        // that lost its report, never back to it.
+        for (const Spool::Record &r : m_spool.lostReports(id, cutoff, WaitingReportsMax)) {
+            const int path = deliveredBy(r);
+            const quint64 later = laterPaths(path);
+            if (!later)
+                continue;
             escalate(r.id, path,
                      r.lastError.isEmpty() ? QStringLiteral("отчёт о доставке не получен")
                                            : r.lastError,
                      true);
-        lostCount += lost.size();
-        for (int next = 0; waitFor.isEmpty() && next < pathCount(); ++next)
-            if (later & bit(next))
-                waitFor = m_paths[size_t(next)].name;
+            ++lostCount;
+            for (int next = 0; waitFor.isEmpty() && next < pathCount(); ++next)
+                if (later & bit(next))
+                    waitFor = m_paths[size_t(next)].name;
+        }
     }
     if (m_lostWaiting)
         qCWarning(lcRouter).noquote()

@@ -97,6 +97,7 @@ private slots:
     void retriedLostReportSentAgain_data();
     void retriedLostReportSentAgain();
     void twoPathsOfOneProviderKeptApart();
+    void lostReportGoesOnFromItsOwnPath();
 
 private:
     qint64 send(int n = 1);
@@ -542,6 +543,36 @@ void tst_DeliveryRouter::twoPathsOfOneProviderKeptApart()
     m_router->start(m_settings, tiers);
     QCOMPARE(m_fallback.awaited, QList<quint64>{quint64(second)});
     QVERIFY(m_primary.awaited.isEmpty());
+}
+
+void tst_DeliveryRouter::lostReportGoesOnFromItsOwnPath()
+{
+    // The second modem of one provider lost a report while the first was not
+    // running. At the next start the record goes on to the first modem, not
+    // back to the second as though the first had lost it.
+    const QVector<DeliveryRouter::Tier> tiers{
+        {{"GSMModem", &m_primary, &m_primary, "GSMModem"},
+         {"GSMModem", &m_fallback, &m_fallback, "GSMModem-2"}}};
+    m_primary.runs = false;
+    m_router->start(m_settings, tiers);
+    const qint64 id = send();
+    QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
+    m_fallback.report(quint64(id), OutcomeDelivered);
+    SmsReportNote note;
+    note.state = ReportWaiting;
+    note.references = {7};
+    note.recipient = "79001234567";
+    m_fallback.sink->smsReport(quint64(id), note);
+    note.state = ReportFailed;
+    m_fallback.sink->smsReport(quint64(id), note);
+    QCOMPARE(record(id).report, int(ReportFailed));
+    m_router->stop();
+    m_primary.runs = true;
+    m_router.reset(new DeliveryRouter);
+    m_router->setSpoolPath(m_dir->filePath("spool.db"));
+    m_router->start(m_settings, tiers);
+    QTRY_COMPARE_WITH_TIMEOUT(m_primary.queued, QList<quint64>{quint64(id)}, 4000);
+    QCOMPARE(m_fallback.queued.count(quint64(id)), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DeliveryRouter)
