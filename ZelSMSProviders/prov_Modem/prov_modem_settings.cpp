@@ -77,6 +77,7 @@ void PROV_Modem::setSettingsGroup(const QString &group)
                       ? QString()
                       : QStringLiteral(" [%1]").arg(m_settingsGroup);
     m_port.setLogOrigin(m_logOrigin);
+    m_ctrl.setLogOrigin(m_logOrigin);
     m_queue.setLogOrigin(m_logOrigin);
     m_reports.setLogOrigin(m_logOrigin);
     m_balance.setLogOrigin(m_logOrigin);

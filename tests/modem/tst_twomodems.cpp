@@ -107,6 +107,11 @@ void TestTwoModems::eachPathDrivesItsOwnModem()
                                       QString::fromLatin1(paths[i].phone.right(10)) +
                                       QRegularExpression::escape(origin) + QLatin1Char('$'));
         QCOMPARE(debug.filter(sent).size(), 1);
+        // The modem library's own lines as well.
+        const QRegularExpression ready(
+            QString::fromUtf8("^\"GSM модем успешно инициализирован[^\"]*\"") +
+            QRegularExpression::escape(origin) + QLatin1Char('$'));
+        QCOMPARE(debug.filter(ready).size(), 1);
     }
     for (int i = 0; i < 2; ++i)
         providers[i]->stop();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <string>
 
 // Severities of the modem library's log. 0 and 1 reach the host's debug
@@ -16,3 +18,18 @@ enum LoggingSeverity : int
 
 // The library's one way out for diagnostics; text is UTF-8.
 void G_LOG(LoggingSeverity severity, const std::string &text);
+
+// While one lives, G_LOG's lines end with origin (" [GSMModem-2]"): the
+// controller of one modem among several names itself for the lines its work
+// writes, so the two modems' lines can be told apart. Scopes nest.
+class GsmLogOrigin
+{
+public:
+    explicit GsmLogOrigin(const QString &origin);
+    ~GsmLogOrigin();
+    GsmLogOrigin(const GsmLogOrigin &) = delete;
+    GsmLogOrigin &operator=(const GsmLogOrigin &) = delete;
+
+private:
+    const QString *m_previous;
+};

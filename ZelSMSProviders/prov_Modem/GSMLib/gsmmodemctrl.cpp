@@ -51,6 +51,7 @@ quint8 GSMModemCtrl::nextConcatReference()
 
 void GSMModemCtrl::reset()
 {
+    const GsmLogOrigin origin(m_logOrigin);
     const qint64 now = GsmClock::nowMs();
     m_gsmStatus = GsmUnknown;
     m_rssi = 0;
@@ -164,6 +165,7 @@ void GSMModemCtrl::resetKeepingSilence()
 
 void GSMModemCtrl::onSmsRefused(int cmsCode)
 {
+    const GsmLogOrigin origin(m_logOrigin);
     if (cmsCode == 331)
         setGsmStatusQuietly(GsmSearching);
     else
@@ -213,6 +215,7 @@ void GSMModemCtrl::onSimState(const QByteArray &state)
 
 void GSMModemCtrl::tick()
 {
+    const GsmLogOrigin origin(m_logOrigin);
     const qint64 now = GsmClock::nowMs();
     if (runHealingLadder(now))
         return;
@@ -373,6 +376,7 @@ void GSMModemCtrl::queueSlotCleanup()
 
 void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
 {
+    const GsmLogOrigin origin(m_logOrigin);
     // No hold-off after an SMS: its command ends with the modem's own answer,
     // and a check held back for 20 s after it would leave a network lost
     // meanwhile unseen for longer than the station may wait to learn of it.
@@ -381,6 +385,7 @@ void GSMModemCtrl::queueSms(const QByteArray &message, const QByteArray &number)
 
 void GSMModemCtrl::queueUssd(const QByteArray &code)
 {
+    const GsmLogOrigin origin(m_logOrigin);
     m_lastUserCommandMs = GsmClock::nowMs();
     m_queue.append(std::make_shared<AT_CommandSendUSSD>(*this, code));
 }

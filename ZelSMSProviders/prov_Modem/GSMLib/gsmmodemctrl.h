@@ -94,6 +94,10 @@ public:
     void queueUssd(const QByteArray &code);
     void writeCommand(const QByteArray &text);
 
+    // What the library's lines of this modem end with (" [GSMModem-2]"),
+    // empty for the usual group; see GsmLogOrigin.
+    void setLogOrigin(const QString &origin) { m_logOrigin = origin; }
+
     // Settings, given again after every reset(). A PIN is 4 to 8 digits; any
     // other text is never sent to the modem.
     static bool isValidPin(const QString &pin);
@@ -276,4 +280,5 @@ private:
     QByteArray m_resetCommand;
     qint64 m_resetAfterMs = 300000;
     quint8 m_concatReference;
+    QString m_logOrigin;
 };

@@ -20,6 +20,7 @@ std::string utf8(const QByteArray &bytes)
 
 void GSMModemCtrl::onDataReceived(const char *bytes, int length)
 {
+    const GsmLogOrigin origin(m_logOrigin);
     if (!bytes || length <= 0)
         return;
     QByteArray chunk(bytes, length);
