@@ -1,5 +1,6 @@
 #pragma once
 
+#include "childprocess.h"
 #include "spool.h"
 
 #include <QHash>
@@ -55,7 +56,7 @@ private:
     void setSetting(const QString &application, const QString &key, const QVariant &value);
 
     QTemporaryDir m_dir;
-    QProcess m_process;
+    ChildProcess m_process;
     QByteArray m_log;
     QString m_error;
 };

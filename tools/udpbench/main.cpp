@@ -5,6 +5,7 @@
 // write of the spool, so the figures include the disk's sync. A program, not a test: figures go in
 // the README.
 
+#include "childprocess.h"
 #include "stationprotocol.h"
 
 #include <QCommandLineParser>
@@ -297,7 +298,7 @@ int main(int argc, char *argv[])
     const QString stateDir = p.isSet(stateOpt) ? p.value(stateOpt) : root.filePath("state");
     if (!p.isSet(keepOpt))
         QDir(stateDir).removeRecursively(); // each run starts with an empty spool
-    QProcess service;
+    ChildProcess service;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZELSMS_SETTINGS_DIR", root.filePath("settings"));
     env.insert("ZELSMS_STATE_DIR", stateDir);
