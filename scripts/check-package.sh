@@ -63,7 +63,9 @@ for want in \
     "-rw-r--r-- root/root ./usr/share/man/man5/zelsms.conf.5.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelStationSim.1.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man1/ZelSMSQueue.1.gz" \
-    "-rw-r--r-- root/root ./usr/share/doc/zelsms/README.md.gz"; do
+    "-rw-r--r-- root/root ./usr/share/doc/zelsms/README.md" \
+    "-rw-r--r-- root/root ./usr/share/doc/zelsms/ARCHITECTURE.md" \
+    "-rw-r--r-- root/root ./usr/share/doc/zelsms/docs/testing.md"; do
     printf '%s\n' "$service_listing" | grep -qxF -- "$want" || fail "missing from zelsms: $want"
 done
 for want in \
