@@ -1,8 +1,9 @@
 // Benchmark of "ZelSMSQueue report": builds a spool of a month's records and
 // path history straight through SQLite, times the report over it and takes
 // its peak memory; with --udpbench, floods a real service on that spool at a
-// fixed rate twice, once alone and once while reports run, so the two ack
-// latencies can be held side by side. A program, not a test.
+// fixed rate, alone and while reports run, in turns (--rounds), so the two
+// ack latencies can be held side by side on a machine whose noise comes and
+// goes. A program, not a test.
 
 #include "spool.h"
 
@@ -13,8 +14,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <sqlite3.h>
@@ -194,16 +197,17 @@ Run runReport(const QString &queue, const QString &spool, bool json)
 }
 
 // ZelUdpBench at one rate on the spool; reportsAlongside: reports one after
-// another while it floods. Its output goes to ours.
-void udpBench(const QString &bench, const QString &stateDir, const QString &queue,
-              const QString &rate, bool reportsAlongside)
+// another while it floods. Its output goes to ours; returns its p99 in ms,
+// -1 when it printed none.
+double udpBench(const QString &bench, const QString &stateDir, const QString &queue,
+                const QString &rate, bool reportsAlongside)
 {
     QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(bench, {"--state-dir", stateDir, "--keep-state", "--rates", rate, "--seconds", "10",
                     "--idle", "0"});
     if (!p.waitForStarted(5000))
-        return;
+        return -1;
     // Reports one after another through the flood (10 s after the service's
     // start), not through the service's stop that follows.
     QElapsedTimer flood;
@@ -218,6 +222,22 @@ void udpBench(const QString &bench, const QString &stateDir, const QString &queu
         ++reports;
     }
     p.waitForFinished(120000);
+    const QByteArray output = p.readAll();
+    std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
+    std::fflush(stdout);
+    static const QRegularExpression p99(QStringLiteral("p99_ms=([0-9.]+)"));
+    const QRegularExpressionMatch m = p99.match(QString::fromUtf8(output));
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+QString listed(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    QStringList out;
+    for (double v : values)
+        out << QString::number(v, 'f', 1);
+    return out.join(QStringLiteral(", ")) +
+           QStringLiteral(" (median %1)").arg(values.value(values.size() / 2), 0, 'f', 1);
 }
 
 } // namespace
@@ -237,11 +257,15 @@ int main(int argc, char *argv[])
                                     "without reports running.",
                                     "path");
     const QCommandLineOption rateOpt("rate", "ZelUdpBench's rate.", "n", "5000");
+    const QCommandLineOption roundsOpt("rounds",
+                                       "Floods alone and with reports, in turns; the first "
+                                       "flood alone warms the file and is not counted.",
+                                       "n", "3");
     const QCommandLineOption stateOpt("state-dir",
                                       "Keep the spool in this folder; one found there is used "
                                       "as it is (the default: a temporary folder).",
                                       "dir");
-    p.addOptions({queueOpt, recordsOpt, historyOpt, udpOpt, rateOpt, stateOpt});
+    p.addOptions({queueOpt, recordsOpt, historyOpt, udpOpt, rateOpt, roundsOpt, stateOpt});
     p.process(app);
 
     QTemporaryDir temporary;
@@ -266,12 +290,23 @@ int main(int argc, char *argv[])
         }
     }
     if (p.isSet(udpOpt)) {
-        std::printf("ZelUdpBench alone:\n");
+        std::printf("ZelUdpBench alone, warming the file:\n");
         std::fflush(stdout);
         udpBench(p.value(udpOpt), stateDir, p.value(queueOpt), p.value(rateOpt), false);
-        std::printf("ZelUdpBench with reports running:\n");
-        std::fflush(stdout);
-        udpBench(p.value(udpOpt), stateDir, p.value(queueOpt), p.value(rateOpt), true);
+        QVector<double> alone, alongside;
+        const int rounds = qBound(1, p.value(roundsOpt).toInt(), 20);
+        for (int round = 1; round <= rounds; ++round) {
+            std::printf("round %d, ZelUdpBench alone:\n", round);
+            std::fflush(stdout);
+            alone << udpBench(p.value(udpOpt), stateDir, p.value(queueOpt), p.value(rateOpt),
+                              false);
+            std::printf("round %d, ZelUdpBench with reports running:\n", round);
+            std::fflush(stdout);
+            alongside << udpBench(p.value(udpOpt), stateDir, p.value(queueOpt),
+                                  p.value(rateOpt), true);
+        }
+        std::printf("p99_ms alone: %s\np99_ms with reports: %s\n", qPrintable(listed(alone)),
+                    qPrintable(listed(alongside)));
     }
     return 0;
 }
