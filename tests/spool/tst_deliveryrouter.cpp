@@ -102,6 +102,8 @@ private slots:
 private:
     qint64 send(int n = 1);
     Spool::Record record(qint64 id);
+    // The path delivers the record, then its report fails.
+    void deliverAndLoseReport(FakeProvider &path, qint64 id);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<DeliveryRouter> m_router;
@@ -144,6 +146,19 @@ qint64 tst_DeliveryRouter::send(int n)
     m_router->spool().flush();
     const auto newest = m_router->spool().list(-1, 0, 1);
     return group[0].acknowledge && !newest.isEmpty() ? newest.first().id : -1;
+}
+
+void tst_DeliveryRouter::deliverAndLoseReport(FakeProvider &path, qint64 id)
+{
+    path.report(quint64(id), OutcomeDelivered);
+    SmsReportNote note;
+    note.state = ReportWaiting;
+    note.references = {7};
+    note.recipient = "79001234567";
+    path.sink->smsReport(quint64(id), note);
+    note.state = ReportFailed;
+    path.sink->smsReport(quint64(id), note);
+    QCOMPARE(record(id).report, int(ReportFailed));
 }
 
 Spool::Record tst_DeliveryRouter::record(qint64 id)
@@ -479,15 +494,7 @@ void tst_DeliveryRouter::retriedLostReportSentAgain()
     m_withFallback = withFallback;
     m_fallback.runs = false;
     const qint64 id = send();
-    m_primary.report(quint64(id), OutcomeDelivered);
-    SmsReportNote note;
-    note.state = ReportWaiting;
-    note.references = {7};
-    note.recipient = "79001234567";
-    m_primary.sink->smsReport(quint64(id), note);
-    note.state = ReportFailed;
-    m_primary.sink->smsReport(quint64(id), note);
-    QCOMPARE(record(id).report, int(ReportFailed));
+    deliverAndLoseReport(m_primary, id);
     {
         Spool tool; // the journal tool's connection
         QVERIFY(tool.open(m_dir->filePath("spool.db")));
@@ -557,15 +564,7 @@ void tst_DeliveryRouter::lostReportGoesOnFromItsOwnPath()
     m_router->start(m_settings, tiers);
     const qint64 id = send();
     QCOMPARE(m_fallback.queued, QList<quint64>{quint64(id)});
-    m_fallback.report(quint64(id), OutcomeDelivered);
-    SmsReportNote note;
-    note.state = ReportWaiting;
-    note.references = {7};
-    note.recipient = "79001234567";
-    m_fallback.sink->smsReport(quint64(id), note);
-    note.state = ReportFailed;
-    m_fallback.sink->smsReport(quint64(id), note);
-    QCOMPARE(record(id).report, int(ReportFailed));
+    deliverAndLoseReport(m_fallback, id);
     m_router->stop();
     m_primary.runs = true;
     m_router.reset(new DeliveryRouter);
