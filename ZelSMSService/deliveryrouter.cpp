@@ -261,7 +261,7 @@ quint64 DeliveryRouter::lostBefore(const QString &reopenedTo) const
 }
 
 void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since,
-                              int spoolState, const QString &storedAs, quint64 lost)
+                              int spoolState, const QString &storedAt, quint64 lost)
 {
     // Every provider gets the number in one clean form; a record stored
     // before numbers were checked may still hold one no provider can take.
@@ -281,11 +281,11 @@ void DeliveryRouter::handOver(qint64 id, const SMSMessage &stored, const Spool::
     route.handed = spoolState == Spool::Handed;
     route.lost = lost;
     // Stored just now as handed: noted again only when the least work sends
-    // it to another provider.
-    dispatch(id, route, storedAs.isEmpty() || !route.handed, storedAs);
+    // it to another path.
+    dispatch(id, route, storedAt.isEmpty() || !route.handed, storedAt);
 }
 
-void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded, const QString &storedAs)
+void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded, const QString &storedAt)
 {
     // However long it waited, and wherever: past its age it is never sent.
     if (tooOld(route)) {
@@ -314,7 +314,7 @@ void DeliveryRouter::dispatch(qint64 id, Route &route, bool noteHanded, const QS
                    .arg(id)
                    .arg(route.phone, m_paths[size_t(path)].name)
                    .arg(tier + 1);
-    give(path, id, route, noteHanded || provider(path).id != storedAs);
+    give(path, id, route, noteHanded || group(path) != storedAt);
 }
 
 void DeliveryRouter::park(qint64 id, Route &route)

@@ -210,11 +210,11 @@ private:
     bool holdsRecords() const override { return !m_routes.isEmpty() || !m_waiting.empty(); }
     QVector<Spool::Record> heldRecords() const override;
     // StationAdmission::Receiver
-    QString takerOfNew() const override;
+    Taker takerOfNew() const override;
     void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at, int state,
-                  const QString &storedAs) override
+                  const QString &storedAt) override
     {
-        handOver(id, msg, at, state, storedAs);
+        handOver(id, msg, at, state, storedAt);
     }
     void groupStored() override { armPoll(); }
 
@@ -238,10 +238,11 @@ private:
     int twinPath(const Route &route, qint64 now) const;
     static quint64 contentKey(const SMSMessage &msg);
     void noteTwin(qint64 id, const Route &route);
-    // spoolState: the record's state in the spool; storedAs: the provider
-    // store() named as its holder a moment ago; lost: see Route.
+    // spoolState: the record's state in the spool; storedAt: the path
+    // (settings group) store() named as its holder a moment ago; lost: see
+    // Route.
     void handOver(qint64 id, const SMSMessage &stored, const Spool::Moment &since, int spoolState,
-                  const QString &storedAs, quint64 lost = 0);
+                  const QString &storedAt, quint64 lost = 0);
     void setPaths(const QVector<Tier> &tiers);
     // A record read back with a lost report: the paths it does not go back to.
     quint64 lostBefore(const QString &reopenedTo) const;
@@ -249,9 +250,10 @@ private:
     // Forgets a record, and what the paths held of it.
     void dropRoute(qint64 id);
     // To the first path that runs and may have it, else waits queued.
-    // storedAs: the provider the spool names as its holder already.
+    // storedAt: the path (settings group) the spool names as its holder
+    // already.
     void dispatch(qint64 id, Route &route, bool noteHanded = true,
-                  const QString &storedAs = QString());
+                  const QString &storedAt = QString());
     void park(qint64 id, Route &route);
     void dispatchWaiting();
     void warnLongWaits();

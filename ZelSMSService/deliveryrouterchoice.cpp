@@ -63,10 +63,12 @@ int DeliveryRouter::pathFor() const
     return pathFor(any);
 }
 
-QString DeliveryRouter::takerOfNew() const
+StationAdmission::Receiver::Taker DeliveryRouter::takerOfNew() const
 {
     const int path = pathFor();
-    return path == NoPath ? QString() : provider(path).id;
+    if (path == NoPath)
+        return Taker();
+    return Taker{provider(path).id, group(path)};
 }
 
 bool DeliveryRouter::mayHave(int path, const Route &route, qint64 now) const

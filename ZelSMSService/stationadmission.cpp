@@ -33,7 +33,7 @@ void StationAdmission::store(QVector<StationRequest> *group)
                 .arg(spool.error()));
         return;
     }
-    const QString taker = m_receiver->takerOfNew();
+    const Receiver::Taker taker = m_receiver->takerOfNew();
     QVector<Spool::Incoming> incoming;
     QVector<int> from; // position in group of each incoming
     incoming.reserve(group->size());
@@ -52,9 +52,10 @@ void StationAdmission::store(QVector<StationRequest> *group)
         if (!PhoneNumber::check(SmsText::phoneBytes(in.msg)).valid) {
             in.state = Spool::Rejected;
             in.error = badNumberReason();
-        } else if (!taker.isEmpty()) {
+        } else if (!taker.provider.isEmpty()) {
             in.state = Spool::Handed;
-            in.provider = taker;
+            in.provider = taker.provider;
+            in.path = taker.path;
         }
         incoming.append(in);
         from.append(i);
@@ -99,7 +100,7 @@ void StationAdmission::acknowledgeStored(QVector<StationRequest> *group,
             m_stats->finished(Spool::Rejected);
             warnBadNumber(in.id, in.msg);
         } else {
-            m_receiver->admitted(in.id, in.msg, at, in.state, in.provider);
+            m_receiver->admitted(in.id, in.msg, at, in.state, in.path);
         }
     }
     if (overLimit > 0)

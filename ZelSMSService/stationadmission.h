@@ -24,11 +24,18 @@ public:
     {
     public:
         virtual ~Receiver() = default;
-        // The provider a new record is handed to as it is stored; empty: it waits.
-        virtual QString takerOfNew() const = 0;
-        // A new record, stored as state (handed to storedAs, or queued).
+        // The path a new record is handed to as it is stored; an empty
+        // provider: it waits.
+        struct Taker
+        {
+            QString provider;
+            QString path; // its settings group
+        };
+        virtual Taker takerOfNew() const = 0;
+        // A new record, stored as state (handed to the path storedAt, a
+        // settings group, or queued).
         virtual void admitted(qint64 id, const SMSMessage &msg, const Spool::Moment &at, int state,
-                              const QString &storedAs) = 0;
+                              const QString &storedAt) = 0;
         // After each stored group: pending records are timed again.
         virtual void groupStored() = 0;
     };

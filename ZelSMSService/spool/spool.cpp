@@ -268,7 +268,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
     Statement insert(m_db, "INSERT INTO records(received, request_id, source, phone, phone_bytes, "
                            "text_bytes, text_length, encoding, text, state, provider, last_error, "
                            "final, since, boot_id, received_boot, since_boot_id, since_boot, "
-                           "error_provider) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                           "error_provider, path) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     bool ok = find && insert && writeNotes();
     int added = 0;
     for (int i = 0; ok && i < group->size(); ++i) {
@@ -312,6 +312,7 @@ bool Spool::store(QVector<Incoming> *group, const Moment &at, qint64 dedupWindow
         insert.bind(17, at.bootId);
         insert.bind(18, at.bootMs);
         insert.bind(19, in.error.isEmpty() ? QString() : in.provider);
+        insert.bind(20, in.state == Handed ? in.path : QString());
         ok = insert.step() == SQLITE_DONE;
         insert.reset();
         in.id = sqlite3_last_insert_rowid(m_db);

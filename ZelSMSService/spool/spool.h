@@ -109,6 +109,7 @@ public:
         QString source;
         int state = Queued; // Queued, Handed or Rejected
         QString provider;   // for Handed
+        QString path;       // for Handed: the settings group of the path that holds it
         QString error;      // for Rejected
         qint64 id = 0;
         bool duplicate = false; // the station repeated a request already stored

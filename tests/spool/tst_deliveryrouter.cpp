@@ -524,6 +524,10 @@ void tst_DeliveryRouter::twoPathsOfOneProviderKeptApart()
     const qint64 first = send(1);
     const qint64 second = send(2); // the least loaded: the second modem
     QCOMPARE(m_fallback.queued, QList<quint64>{quint64(second)});
+    // Named from the moment each is stored, not only once delivered.
+    QCOMPARE(record(first).path, QString("GSMModem"));
+    QCOMPARE(record(second).path, QString("GSMModem-2"));
+    QCOMPARE(record(second).state, int(Spool::Handed));
     m_fallback.sink->smsOutcome(quint64(second), OutcomeRetrying, "no carrier");
     m_primary.report(quint64(first), OutcomeDelivered);
     m_fallback.report(quint64(second), OutcomeDelivered);
