@@ -347,18 +347,17 @@ void DeliveryRouter::give(int path, qint64 id, Route &route, bool noteHanded)
         return;
     }
     Path &pp = m_paths[size_t(path)];
-    if (pp.failPauseUntilMs && !failPaused(path, nowMs())) {
+    const qint64 now = nowMs();
+    const bool afterFailPause = pp.failPauseUntilMs && !failPaused(path, now);
+    // With many paths, a path back from going down is news of its own.
+    const bool afterDown = pp.pausedUntilMs && now >= pp.pausedUntilMs;
+    if (afterFailPause)
         pp.failPauseUntilMs = 0;
+    if (afterDown)
+        pp.pausedUntilMs = 0;
+    if (afterFailPause || (afterDown && m_manyPaths))
         qCInfo(lcRouter).noquote()
             << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
-    }
-    // With many paths, a path back from going down is news of its own.
-    if (pp.pausedUntilMs && nowMs() >= pp.pausedUntilMs) {
-        pp.pausedUntilMs = 0;
-        if (m_manyPaths)
-            qCInfo(lcRouter).noquote()
-                << QStringLiteral("Провайдеру %1 снова передаются SMS после паузы").arg(pp.name);
-    }
     setAt(route, path, true);
     noteTwin(id, route);
     armPoll(); // a provider that stops now has this to give back

@@ -33,10 +33,10 @@ struct StationRequest;
 // one with the least work (records handed to it and not finished; ties to
 // the earlier), so the paths of a tier share a burst. A record also moves on,
 // to the other paths of its tier, else the next tier, when its path refuses
-// it, goes down (more failed sends in a row than it allows: it then waits its
-// pause before it is given anything again) or stops running; and to the next tier when it is
-// not delivered a set time after its tier got it, the copy still waiting
-// there withdrawn. A path whose send failed while a peer of its tier works
+// it, goes down (more failed sends in a row than it allows: it then waits
+// its pause before it is given anything again) or stops running; and to the
+// next tier when it is not delivered a set time after its tier got it, the
+// copy still waiting there withdrawn. A path whose send failed while a peer of its tier works
 // is given nothing for its pause, and what it holds goes to the peer; with no
 // such peer the records of a failed send stay the path's and go back to it
 // when its pause ends.

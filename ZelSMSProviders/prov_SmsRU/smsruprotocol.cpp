@@ -65,9 +65,10 @@ Request sendRequest(const QUrl &endpoint, const Settings &settings, const QList<
         return request;
 
     // Too long for a request line: the server's 414 would fail the batch on
-    // every retry until the path went down, alarms and all. The gateway reads a form body like a query. The API key leaves the
-    // URL with the rest: one complete form leaves no doubt which copy counts,
-    // and the key stays out of the access logs that record request lines.
+    // every retry until the path went down, alarms and all. The gateway
+    // reads a form body like a query. The API key leaves the URL with the
+    // rest: one complete form leaves no doubt which copy counts, and the key
+    // stays out of the access logs that record request lines.
     request.url = endpoint;
     request.contentType = FormContentType;
     request.body = query.encoded();
