@@ -144,7 +144,9 @@ bool Spool::writeReports()
 {
     // Waiting only for a delivered record without a report yet, or again over
     // waiting with the parts of a long SMS confirmed so far, or over a lost
-    // report once the next path delivered the record again; a final report
+    // report once the next path delivered the record again (on the boot
+    // clock within one boot, so a wall-clock step does not hide the later
+    // delivery); a final report
     // only over waiting, or over a time-out when the report came late.
     // The error is the delivering provider's; a record reopened for another
     // provider in the same flush already names it.
@@ -160,7 +162,9 @@ bool Spool::writeReports()
               "error_provider ELSE provider END "
               "WHERE id=?6 AND "
               "(CASE ?1 WHEN 'waiting' THEN state='delivered' AND (report IN ('none','waiting') OR "
-              "(report IN ('failed','timeout') AND final > report_time)) "
+              "(report IN ('failed','timeout') AND CASE WHEN final_boot_id<>'' AND "
+              "final_boot_id=report_boot_id THEN final_boot>report_boot ELSE "
+              "final>report_time END)) "
               "WHEN 'timeout' THEN report='waiting' "
               "ELSE report IN ('waiting','timeout') END)");
     if (!st)

@@ -366,6 +366,11 @@ void tst_Spool::reportMovesForwardOnly_data()
     QTest::newRow("next-path-reports-after-a-lost-one")
         << true << QList<int>{ReportWaiting, ReportFailed, -1, ReportWaiting, ReportConfirmed}
         << int(ReportConfirmed);
+    // The same with the wall clock set back two hours before the next path
+    // delivers: the boot clock orders the two.
+    QTest::newRow("next-path-reports-after-a-clock-step")
+        << true << QList<int>{ReportWaiting, ReportFailed, -2, ReportWaiting, ReportConfirmed}
+        << int(ReportConfirmed);
     QTest::newRow("waiting-only-once-delivered")
         << false << QList<int>{ReportWaiting} << int(ReportNone);
 }
@@ -381,16 +386,20 @@ void tst_Spool::reportMovesForwardOnly()
     QVERIFY(spool.store(&group, T0));
     if (delivered)
         spool.noteState(group[0].id, Spool::Delivered, "P", QString(), T0);
-    qint64 at = T0;
+    qint64 at = 0;
+    qint64 wallStep = 0;
+    const auto next = [&] { return Spool::Moment{T0 + wallStep + ++at, "boot-1", at}; };
     for (const int report : notes) {
         if (report < 0) { // reopened for path F, which delivers it
+            if (report == -2)
+                wallStep = -2 * 3600 * 1000;
             spool.noteReopen(group[0].id, "F", "report failed", "P");
-            spool.noteState(group[0].id, Spool::Delivered, "F", QString(), ++at);
+            spool.noteState(group[0].id, Spool::Delivered, "F", QString(), QString(), next());
             continue;
         }
         spool.noteReport(group[0].id, report, report == ReportWaiting ? "17,18" : QString(),
                          report == ReportWaiting ? "89001234567" : QString(),
-                         report == ReportWaiting ? QString() : Spool::reportName(report), ++at);
+                         report == ReportWaiting ? QString() : Spool::reportName(report), next());
     }
     QVERIFY(spool.flush());
     const auto records = spool.list(-1, 0, 10);
